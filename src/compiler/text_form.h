@@ -1,0 +1,28 @@
+// The one-line text form of the compiled model, which the policy hash digests
+// and governance messages print. Map entries are written in ascending byte
+// order of their keys, so equal policies render equally in every process.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "compiler/compile_error.h"
+#include "compiler/compiled_policy.h"
+
+namespace kavro {
+
+// Appends `text` between double quotes, escaping quotes, backslashes, control,
+// format, separator and grapheme-extending characters.
+void append_quoted_text(std::string& out, std::string_view text);
+
+// Appends a number: shortest round-trip digits, positional between 1e-4 and
+// 1e16, scientific outside; NaN, inf, -inf.
+void append_number(std::string& out, double value);
+
+std::string policy_hash_text(const CompiledPolicy& policy);
+
+// "[GovernanceViolation { rule_id: \"..\", message: \"..\" }, ...]"
+std::string violations_text(const std::vector<GovernanceViolation>& violations);
+
+}  // namespace kavro

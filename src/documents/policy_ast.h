@@ -1,0 +1,64 @@
+// Records of the policy document, exactly as written: names are not checked
+// against the schema here. Rules and list members keep document order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace kavro {
+
+struct ActionScopeAst {
+  std::string action;
+};
+struct ActorScopeAst {
+  std::string actor;
+};
+struct GlobalScopeAst {
+  bool global = false;
+};
+// Alternatives in trial order: Action, Actor, Global.
+using ScopeAst = std::variant<ActionScopeAst, ActorScopeAst, GlobalScopeAst>;
+
+struct SubjectAst {
+  std::string domain;
+  std::string field;
+};
+
+// Alternatives in trial order: String, Number, Boolean.
+using LiteralValueAst = std::variant<std::string, double, bool>;
+
+// Alternatives in trial order: Literal, Subject.
+using ValueAst = std::variant<LiteralValueAst, SubjectAst>;
+
+struct AtomicConditionAst {
+  SubjectAst subject;
+  std::string op;  // the `operator` key, as written
+  ValueAst value;
+};
+
+struct AllConditionAst {
+  std::vector<AtomicConditionAst> all;
+};
+struct AnyConditionAst {
+  std::vector<AtomicConditionAst> any;
+};
+// Alternatives in trial order: Atomic, All, Any.
+using ConditionAst = std::variant<AtomicConditionAst, AllConditionAst, AnyConditionAst>;
+
+enum class EffectAst : std::uint8_t { Allow = 0, Block = 1, RequireApproval = 2 };
+
+struct RuleAst {
+  std::string id;
+  ScopeAst scope;
+  ConditionAst when;
+  EffectAst effect = EffectAst::Allow;
+};
+
+struct PolicyAst {
+  std::uint32_t version = 0;
+  std::vector<RuleAst> rules;
+};
+
+}  // namespace kavro

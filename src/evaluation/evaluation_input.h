@@ -1,0 +1,45 @@
+// EvaluationInput: the converted argument of one evaluate call. It holds only
+// the fields that the policy can read, one slot each (see FieldSlots), as
+// borrowed views: whoever fills it keeps the viewed text alive for the call.
+// Lookups stay exact-key, because slots were resolved from exact field names.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "compiler/field_slots.h"
+#include "evaluation/runtime_value.h"
+
+namespace kavro {
+
+class EvaluationInput {
+ public:
+  explicit EvaluationInput(const FieldSlots& slots);
+  EvaluationInput(const EvaluationInput&) = delete;
+  EvaluationInput& operator=(const EvaluationInput&) = delete;
+
+  const FieldSlots& slots() const { return *slots_; }
+
+  // Records the value of a field; a later value for the same field replaces
+  // the earlier one. Fields the policy never reads are dropped.
+  void set(Domain domain, std::string_view field, ValueView value) {
+    set_slot(slots_->find(domain, field), value);
+  }
+  void set_slot(std::uint32_t slot, ValueView value) {
+    if (slot != kNoSlot) values_[slot] = value;
+  }
+
+  // The value in a slot; kind Absent when the input did not carry the field.
+  const ValueView& at(std::uint32_t slot) const { return values_[slot]; }
+
+ private:
+  static constexpr std::uint32_t kInlineSlots = 32;
+
+  const FieldSlots* slots_;
+  ValueView inline_values_[kInlineSlots];
+  std::unique_ptr<ValueView[]> heap_values_;
+  ValueView* values_;
+};
+
+}  // namespace kavro

@@ -1,0 +1,109 @@
+// The decision procedure. Pure and infallible: it reads the compiled policy
+// and one input, allocates nothing but the result's rule id, and may run for
+// any number of calls at once.
+//
+// The building blocks are templates over the input so that tests can observe
+// which lookups happen; an Input provides `const ValueView& at(slot) const`
+// (EvaluationInput is the one used in production).
+#pragma once
+
+#include <cmath>
+#include <span>
+#include <string_view>
+#include <type_traits>
+
+#include "compiler/compiled_policy.h"
+#include "evaluation/evaluation_input.h"
+#include "evaluation/evaluation_result.h"
+
+namespace kavro {
+
+template <class Input>
+ValueView lookup_subject(const SubjectRef& subject, const Input& input) {
+  return input.at(subject.slot);
+}
+
+// Compares two present values by the operator table. Different kinds never
+// compare; ordering exists only between numbers.
+inline bool compare_values(Operator op, const ValueView& left, const ValueView& right) {
+  if (left.kind != right.kind) return false;
+  switch (left.kind) {
+    case ValueKind::String:
+      if (op == Operator::Equals) return left.text == right.text;
+      if (op == Operator::NotEquals) return left.text != right.text;
+      return false;
+    case ValueKind::Number:
+      switch (op) {
+        case Operator::Equals:
+          return left.number == right.number;
+        case Operator::NotEquals:
+          return left.number != right.number;
+        case Operator::GreaterThan:
+          return left.number > right.number;
+        case Operator::LessThan:
+          return left.number < right.number;
+        default:
+          return false;
+      }
+    case ValueKind::Boolean:
+      if (op == Operator::Equals) return left.boolean == right.boolean;
+      if (op == Operator::NotEquals) return left.boolean != right.boolean;
+      return false;
+    case ValueKind::Absent:
+      return false;
+  }
+  return false;
+}
+
+template <class Input>
+bool atomic_holds(const AtomicCondition& atomic, const Input& input) {
+  const ValueView left = lookup_subject(atomic.lhs, input);
+  if (!left.present()) return false;
+  const ValueView right = atomic.rhs.index() == 0
+                              ? view_of(*std::get_if<0>(&atomic.rhs))
+                              : lookup_subject(*std::get_if<1>(&atomic.rhs), input);
+  if (!right.present()) return false;
+  return compare_values(atomic.op, left, right);
+}
+
+template <class Input>
+bool condition_holds(const CompiledCondition& condition, const Input& input) {
+  if (const auto* atomic = std::get_if<AtomicCondition>(&condition)) {
+    return atomic_holds(*atomic, input);
+  }
+  if (const auto* all = std::get_if<AllOf>(&condition)) {
+    for (const auto& member : all->members) {
+      if (!atomic_holds(member, input)) return false;
+    }
+    return true;
+  }
+  for (const auto& member : std::get_if<AnyOf>(&condition)->members) {
+    if (atomic_holds(member, input)) return true;
+  }
+  return false;
+}
+
+template <class Input>
+const CompiledRule* find_first_match(std::span<const CompiledRule> rules, const Input& input) {
+  for (const auto& rule : rules) {
+    if (condition_holds(rule.condition, input)) return &rule;
+  }
+  return nullptr;
+}
+
+// The action's rules first (selected by the input's action "type" text), then
+// the global rules; the first rule whose condition holds decides.
+template <class Input>
+EvaluationResult evaluate_policy(const CompiledPolicy& policy, const Input& input) {
+  const CompiledRule* match = nullptr;
+  const ValueView type = input.at(kActionTypeSlot);
+  if (type.kind == ValueKind::String) {
+    auto bucket = policy.action_rules.find(type.text);
+    if (bucket != policy.action_rules.end()) match = find_first_match(bucket->second, input);
+  }
+  if (match == nullptr) match = find_first_match(policy.global_rules, input);
+  if (match == nullptr) return {};
+  return {match->effect, match->rule_id};
+}
+
+}  // namespace kavro
