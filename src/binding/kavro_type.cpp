@@ -128,7 +128,9 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind_arguments(kConstructor, args, kwargs, bound)) return nullptr;
     std::array<std::optional<std::string_view>, kConstructorNames.size()> texts;
     for (std::size_t i = 0; i < bound.size(); ++i) {
-      if (bound[i] == nullptr || bound[i] == Py_None) continue;  // only governance may be absent
+      // Only the optional governance text may be absent, given or not as None.
+      const bool optional = i >= kConstructor.required;
+      if (optional && (bound[i] == nullptr || bound[i] == Py_None)) continue;
       texts[i] = argument_text(bound[i], kConstructorNames[i]);
       if (!texts[i]) return nullptr;
     }
