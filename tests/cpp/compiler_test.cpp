@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,10 @@ struct RenderCase {
   CompileError error;
   std::string expected;
 };
+
+void PrintTo(const RenderCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class RenderTable : public ::testing::TestWithParam<RenderCase> {};
 
@@ -64,6 +69,10 @@ struct FailureCase {
   std::string expected;
   SchemaAst schema = standard_schema();
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class CompileFailureTable : public ::testing::TestWithParam<FailureCase> {};
 
@@ -231,6 +240,10 @@ struct SuccessCase {
   std::string name;
   RuleAst rule;
 };
+
+void PrintTo(const SuccessCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class CompileSuccessTable : public ::testing::TestWithParam<SuccessCase> {};
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,10 @@ struct SelectionCase {
   RuleAst rule;
   bool selected;
 };
+
+void PrintTo(const SelectionCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SelectionTable : public ::testing::TestWithParam<SelectionCase> {};
 
@@ -130,6 +135,10 @@ struct CheckCase {
   std::vector<GovernanceRule> governance;
   std::optional<std::string> expected_error;  // absent when the policy compiles
 };
+
+void PrintTo(const CheckCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class CheckTable : public ::testing::TestWithParam<CheckCase> {};
 
@@ -294,6 +303,10 @@ struct EscapeCase {
   std::string error;
   std::string rendered;  // what follows "governance validation failed: "
 };
+
+void PrintTo(const EscapeCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class EscapeTable : public ::testing::TestWithParam<EscapeCase> {};
 
