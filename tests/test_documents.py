@@ -90,8 +90,11 @@ class TestLoadingMessages:
                 "actor", "role", "equals", "admin"))), "rules[0]: data did not match any "
                 "variant of untagged enum ConditionAst at line 3 column 5",
                 id="bare-value"),
-            pytest.param(SCHEMA, "version: 1\nrules: a: b\n", "mapping values are not allowed "
-                         "in this context at line 2 column 9", id="syntax-error"),
+            pytest.param(SCHEMA, 'version: 1\nrules: "unterminated\n', "found unexpected end "
+                         "of stream at line 3 column 1, while scanning a quoted scalar at line 2 "
+                         "column 8", id="syntax-error-with-context"),
+            pytest.param(SCHEMA, "version: 1\nrules: *nothing\n", "unknown anchor at line 2 "
+                         "column 8", id="unknown-anchor"),
             pytest.param(SCHEMA, "version: 1\nrules: []\n---\nversion: 1\nrules: []\n",
                          "deserializing from YAML containing more than one document is not "
                          "supported", id="two-documents"),
