@@ -62,10 +62,10 @@ governance:
       must: { min_count: 1 }
       error: every policy with refunds must block some of them
 
-    - id: actor-checks-use-the-role
+    - id: reviewed-fields-only
       select: { where: { when: { subject: { domain: actor } } } }
-      must: { allowed_fields: [actor.role] }
-      error: rules may test the actor's role only
+      must: { allowed_fields: [actor.role, action.amount] }
+      error: rules about the actor may test only the role and the amount
 """
 
 # The amount is compared with text: the compiler rejects the rule.
