@@ -13,19 +13,10 @@ from kavro import PyKavro
 SCHEMA = """\
 version: 1
 actions:
-  refund:
-    fields:
-      amount: number
-      currency: string
-  delete:
-    fields: {}
-actor:
-  fields:
-    role: string
-    verified: boolean
-snapshot:
-  fields:
-    maintenance: boolean
+  refund: { fields: { amount: number, currency: string } }
+  delete: { fields: {} }
+actor: { fields: { role: string, verified: boolean } }
+snapshot: { fields: { maintenance: boolean } }
 """
 
 POLICY = """\
@@ -33,24 +24,15 @@ version: 1
 rules:
   - id: deny-large-refunds
     scope: { action: refund }
-    when:
-      subject: { domain: action, field: amount }
-      operator: greater_than
-      value: { literal: 1000 }
+    when: { subject: [action, amount], operator: greater_than, value: { literal: 1000 } }
     effect: block
   - id: approve-deletions
     scope: { action: delete }
-    when:
-      subject: { domain: actor, field: role }
-      operator: not_equals
-      value: { literal: admin }
+    when: { subject: [actor, role], operator: not_equals, value: { literal: admin } }
     effect: require_approval
   - id: maintenance
     scope: { global: true }
-    when:
-      subject: { domain: snapshot, field: maintenance }
-      operator: equals
-      value: { literal: true }
+    when: { subject: [snapshot, maintenance], operator: equals, value: { literal: true } }
     effect: block
 """
 
