@@ -116,7 +116,8 @@ bool convert_value(PyObject* value, ValueView& view) {
 }
 
 bool convert_map(PyObject* map, Domain domain, EvaluationInput& converted, HeldTexts& held) {
-  if (!PyDict_Check(map)) {
+  // Exact types first: in the limited API the subclass tests are calls.
+  if (Py_TYPE(map) != &PyDict_Type && !PyDict_Check(map)) {
     raise_cannot_convert(map, "PyDict");
     return false;
   }
@@ -141,7 +142,7 @@ bool convert_map(PyObject* map, Domain domain, EvaluationInput& converted, HeldT
     PyRef key = PyRef::borrow(borrowed_key);
     PyRef value = PyRef::borrow(borrowed_value);
 
-    if (!PyUnicode_Check(key.get())) {
+    if (Py_TYPE(key.get()) != &PyUnicode_Type && !PyUnicode_Check(key.get())) {
       raise_cannot_convert(key.get(), "PyString");
       return false;
     }
