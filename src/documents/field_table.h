@@ -128,21 +128,22 @@ class RecordAssembly {
   // returns a Result; fails at once when the field was seen before.
   template <class Read>
   Result<Unit, Error> take(std::size_t index, Read&& read) {
-    Result<Unit, Error> outcome = Unit{};
+    std::optional<Error> failure;
     Table::visit(index, [&](const auto& field) {
       if (seen_[index]) {
-        outcome = fail(Error(duplicate_field(field.key)));
+        failure.emplace(duplicate_field(field.key));
         return;
       }
       seen_[index] = true;
       auto value = read(field.reader);
-      if (!value) {
-        outcome = fail(std::move(value).error());
-        return;
+      if (value) {
+        field.store(record_, std::move(value).value());
+      } else {
+        failure.emplace(std::move(value).error());
       }
-      field.store(record_, std::move(value).value());
     });
-    return outcome;
+    if (failure) return fail(std::move(*failure));
+    return Unit{};
   }
 
   Result<Record, Error> finish() && {
