@@ -200,6 +200,16 @@ class Holder:
         pass
 
 
+class CollidingKey:
+    """Hashes like "action", so the request's own lookup compares with it and fails."""
+
+    def __hash__(self) -> int:
+        return hash("action")
+
+    def __eq__(self, other: object) -> bool:
+        raise TypeError("cannot compare")
+
+
 class TestMapErrors:
     @pytest.mark.parametrize(
         "request_, message",
@@ -226,6 +236,7 @@ class TestMapErrors:
                          id="entries-in-stored-order"),
             pytest.param({"action": {1: None}}, "'int' object cannot be converted to "
                          "'PyString'", id="key-before-value"),
+            pytest.param({CollidingKey(): {}}, "cannot compare", id="lookup-error-unprefixed"),
         ],
     )
     def test_first_failure_is_raised(self, probe: PyKavro, request_: dict[str, Any],

@@ -12,12 +12,19 @@ import pytest
 from conftest import POLICY, SCHEMA
 from kavro import PyKavro
 from test_conversion import Mutator, add_key, numpy_named
-from test_documents import GLOBAL, IN_MAINTENANCE, NO_DELETES, governance, policy, rule
+from test_documents import GLOBAL, IN_MAINTENANCE, NO_DELETES, atomic, governance, policy, rule
 from test_surface import Anonymous
 
 ENGINE = PyKavro(SCHEMA, POLICY)
 LONG_ID = "r" * 4096
 LONG_ID_ENGINE = PyKavro(SCHEMA, policy(rule(LONG_ID, GLOBAL, IN_MAINTENANCE)))
+# More text fields than the converter keeps references for without a heap array.
+WIDE = 40
+WIDE_ENGINE = PyKavro(
+    "version: 1\nactions:\n  refund: { fields: {} }\nactor:\n  fields: { "
+    + ", ".join(f"f{i}: string" for i in range(WIDE)) + " }\nsnapshot:\n  fields: {}\n",
+    policy(*[rule(f"r{i}", GLOBAL, atomic("actor", f"f{i}", "equals", "{ literal: x }"))
+             for i in range(WIDE)]))
 # Made once: creating a class per call would itself disturb the block count.
 FAILING_NUMPY_BOOL = numpy_named(__bool__=lambda self: 1)
 
@@ -127,11 +134,15 @@ def reference_cases() -> list[Any]:
     odd_key = Unconvertible()
     odd_value = Unconvertible()
     numpy_true = numpy_named(__bool__=lambda self: True)
+    wide_texts = ["".join(["t", str(i)] * 20) for i in range(WIDE)]
+    wide_actor = {f"f{i}": text for i, text in enumerate(wide_texts)}
     schema = SCHEMA + " "
     broken = POLICY + "  - oops\n"
     return [
         pytest.param(lambda: ENGINE.evaluate(request), [request, actor, role], id="evaluate"),
         pytest.param(lambda: ENGINE.evaluate(input=request), [request], id="evaluate-keyword"),
+        pytest.param(lambda: WIDE_ENGINE.evaluate({"actor": wide_actor}),
+                     [wide_actor, *wide_texts], id="evaluate-many-text-fields"),
         pytest.param(lambda: ENGINE.evaluate(odd_value), [odd_value, Unconvertible],
                      id="input-not-dict"),
         pytest.param(lambda: ENGINE.evaluate({"actor": {odd_key: 1}}), [odd_key, Unconvertible],
