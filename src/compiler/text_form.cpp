@@ -1,0 +1,302 @@
+#include "compiler/text_form.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <type_traits>
+
+#include "compiler/unicode_escapes.h"
+
+namespace kavro {
+namespace {
+
+// Stands for one byte that starts no valid UTF-8 sequence.
+constexpr char32_t kMalformed = 0x110000;
+
+// Decodes one UTF-8 sequence at text[i], returning the code point and
+// advancing i. Documents and Python always hand us valid UTF-8, but a
+// malformed byte must still render: it is consumed alone as kMalformed.
+char32_t decode_utf8(std::string_view text, std::size_t& i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  int length = 0;
+  char32_t code_point = 0;
+  if (lead < 0x80) {
+    ++i;
+    return lead;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    code_point = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3;
+    code_point = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4;
+    code_point = lead & 0x07;
+  } else {
+    ++i;
+    return kMalformed;
+  }
+  if (i + length > text.size()) {
+    ++i;
+    return kMalformed;
+  }
+  for (int k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) {
+      ++i;
+      return kMalformed;
+    }
+    code_point = (code_point << 6) | (byte(i + k) & 0x3F);
+  }
+  i += length;
+  return code_point;
+}
+
+void append_code_point_escape(std::string& out, char32_t code_point) {
+  char digits[8];
+  auto [end, ec] =
+      std::to_chars(digits, digits + sizeof digits, static_cast<std::uint32_t>(code_point), 16);
+  (void)ec;
+  out += "\\u{";
+  out.append(digits, end);
+  out += '}';
+}
+
+// Reshapes std::to_chars' shortest scientific form ("d.ddde±x") into the
+// positional or scientific spelling of the text form.
+void append_finite_nonzero(std::string& out, double magnitude) {
+  char buffer[64];
+  auto [end, ec] =
+      std::to_chars(buffer, buffer + sizeof buffer, magnitude, std::chars_format::scientific);
+  (void)ec;
+  const std::string_view scientific(buffer, static_cast<std::size_t>(end - buffer));
+  const std::size_t e_pos = scientific.find('e');
+  std::string digits;
+  for (char c : scientific.substr(0, e_pos)) {
+    if (c != '.') digits += c;
+  }
+  const int exponent = std::atoi(std::string(scientific.substr(e_pos + 1)).c_str());
+
+  if (magnitude >= 1e-4 && magnitude < 1e16) {
+    if (exponent >= 0) {
+      const auto integer_digits = static_cast<std::size_t>(exponent) + 1;
+      if (digits.size() <= integer_digits) {
+        out += digits;
+        out.append(integer_digits - digits.size(), '0');
+        out += ".0";
+      } else {
+        out.append(digits, 0, integer_digits);
+        out += '.';
+        out.append(digits, integer_digits);
+      }
+    } else {
+      out += "0.";
+      out.append(static_cast<std::size_t>(-exponent - 1), '0');
+      out += digits;
+    }
+    return;
+  }
+  out += digits[0];
+  if (digits.size() > 1) {
+    out += '.';
+    out.append(digits, 1);
+  }
+  out += 'e';
+  out += std::to_string(exponent);
+}
+
+void append_enum(std::string& out, std::string_view name) {
+  out += name;
+}
+
+void append_subject(std::string& out, const SubjectRef& subject) {
+  out += "SubjectRef { domain: ";
+  append_enum(out, variant_name(subject.domain));
+  out += ", field: ";
+  append_quoted_text(out, subject.field);
+  out += " }";
+}
+
+void append_runtime_value(std::string& out, const RuntimeValue& value) {
+  if (const auto* text = std::get_if<std::string>(&value)) {
+    out += "String(";
+    append_quoted_text(out, *text);
+  } else if (const auto* number = std::get_if<double>(&value)) {
+    out += "Number(";
+    append_number(out, *number);
+  } else {
+    out += "Boolean(";
+    out += std::get<bool>(value) ? "true" : "false";
+  }
+  out += ')';
+}
+
+void append_atomic(std::string& out, const AtomicCondition& atomic) {
+  out += "AtomicCondition { lhs: ";
+  append_subject(out, atomic.lhs);
+  out += ", operator: ";
+  append_enum(out, variant_name(atomic.op));
+  out += ", rhs: ";
+  if (const auto* literal = std::get_if<RuntimeValue>(&atomic.rhs)) {
+    out += "Literal(";
+    append_runtime_value(out, *literal);
+  } else {
+    out += "Subject(";
+    append_subject(out, std::get<SubjectRef>(atomic.rhs));
+  }
+  out += ") }";
+}
+
+void append_atomic_list(std::string& out, const std::vector<AtomicCondition>& members) {
+  out += '[';
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (i) out += ", ";
+    append_atomic(out, members[i]);
+  }
+  out += ']';
+}
+
+void append_condition(std::string& out, const CompiledCondition& condition) {
+  if (const auto* atomic = std::get_if<AtomicCondition>(&condition)) {
+    out += "Atomic(";
+    append_atomic(out, *atomic);
+  } else if (const auto* all = std::get_if<AllOf>(&condition)) {
+    out += "All(";
+    append_atomic_list(out, all->members);
+  } else {
+    out += "Any(";
+    append_atomic_list(out, std::get<AnyOf>(condition).members);
+  }
+  out += ')';
+}
+
+void append_rules(std::string& out, const RuleSequence& rules) {
+  out += '[';
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    if (i) out += ", ";
+    out += "CompiledRule { rule_id: ";
+    append_quoted_text(out, rules[i].rule_id);
+    out += ", condition: ";
+    append_condition(out, rules[i].condition);
+    out += ", effect: ";
+    append_enum(out, variant_name(rules[i].effect));
+    out += " }";
+  }
+  out += ']';
+}
+
+// Entries in ascending byte order of their keys: the digest must not depend
+// on a hash map's iteration order, or one policy would hash differently in
+// every process.
+void append_buckets(std::string& out, const RuleBuckets& buckets) {
+  std::vector<const RuleBuckets::value_type*> entries;
+  entries.reserve(buckets.size());
+  for (const auto& entry : buckets) entries.push_back(&entry);
+  std::sort(entries.begin(), entries.end(),
+            [](const auto* a, const auto* b) { return a->first < b->first; });
+  out += '{';
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i) out += ", ";
+    append_quoted_text(out, entries[i]->first);
+    out += ": ";
+    append_rules(out, entries[i]->second);
+  }
+  out += '}';
+}
+
+}  // namespace
+
+void append_quoted_text(std::string& out, std::string_view text) {
+  out += '"';
+  std::size_t i = 0;
+  while (i < text.size()) {
+    // Runs of plain printable ASCII are the common case: copy them whole.
+    const std::size_t run_start = i;
+    while (i < text.size()) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') break;
+      ++i;
+    }
+    out.append(text, run_start, i - run_start);
+    if (i == text.size()) break;
+
+    const std::size_t start = i;
+    const char32_t code_point = decode_utf8(text, i);
+    switch (code_point) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case 0:
+        out += "\\0";
+        break;
+      default:
+        if (code_point == kMalformed) {
+          append_code_point_escape(out, 0xFFFD);
+        } else if (needs_unicode_escape(code_point)) {
+          append_code_point_escape(out, code_point);
+        } else {
+          out.append(text, start, i - start);
+        }
+    }
+  }
+  out += '"';
+}
+
+void append_number(std::string& out, double value) {
+  if (std::isnan(value)) {
+    out += "NaN";
+    return;
+  }
+  if (std::signbit(value)) out += '-';
+  const double magnitude = std::fabs(value);
+  if (std::isinf(magnitude)) {
+    out += "inf";
+  } else if (magnitude == 0.0) {
+    out += "0.0";
+  } else {
+    append_finite_nonzero(out, magnitude);
+  }
+}
+
+std::string policy_hash_text(const CompiledPolicy& policy) {
+  std::string out;
+  out.reserve(256);
+  out += "CompiledPolicy { action_rules: ";
+  append_buckets(out, policy.action_rules);
+  out += ", actor_rules: ";
+  append_buckets(out, policy.actor_rules);
+  out += ", global_rules: ";
+  append_rules(out, policy.global_rules);
+  out += " }";
+  return out;
+}
+
+std::string violations_text(const std::vector<GovernanceViolation>& violations) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < violations.size(); ++i) {
+    if (i) out += ", ";
+    out += "GovernanceViolation { rule_id: ";
+    append_quoted_text(out, violations[i].rule_id);
+    out += ", message: ";
+    append_quoted_text(out, violations[i].message);
+    out += " }";
+  }
+  out += ']';
+  return out;
+}
+
+}  // namespace kavro
