@@ -13,8 +13,7 @@ static PyObject* allow_text;
 
 /* Kept in the object so that the walk cannot be optimised away. */
 typedef struct {
-  PyObject_HEAD
-  size_t checksum;
+  PyObject_HEAD size_t checksum;
 } FloorObject;
 
 static int walk_map(FloorObject* self, PyObject* map) {
@@ -81,8 +80,7 @@ static void floor_dealloc(PyObject* self) {
 }
 
 static PyMethodDef floor_methods[] = {
-    {"evaluate", (PyCFunction)(void (*)(void))floor_evaluate, METH_FASTCALL | METH_KEYWORDS,
-     NULL},
+    {"evaluate", (PyCFunction)(void (*)(void))floor_evaluate, METH_FASTCALL | METH_KEYWORDS, NULL},
     {"checksum", floor_checksum, METH_NOARGS, NULL},
     {NULL, NULL, 0, NULL},
 };
@@ -93,8 +91,8 @@ static PyType_Slot floor_slots[] = {
     {0, NULL},
 };
 
-static PyType_Spec floor_spec = {"kavro_floor.Floor", sizeof(FloorObject), 0,
-                                 Py_TPFLAGS_DEFAULT, floor_slots};
+static PyType_Spec floor_spec = {"kavro_floor.Floor", sizeof(FloorObject), 0, Py_TPFLAGS_DEFAULT,
+                                 floor_slots};
 
 static struct PyModuleDef floor_module = {
     PyModuleDef_HEAD_INIT, "kavro_floor", NULL, 0, NULL, NULL, NULL, NULL, NULL};

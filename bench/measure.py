@@ -191,6 +191,18 @@ def bench_baselines(table, loaded, args):
                       "skipped: over a second per call", "", "", "")
 
 
+def bench_core(table, loaded, build, args):
+    """The evaluator and the hash without Python, for the largest size."""
+    size = max(loaded)
+    dump = build / "texts" / f"core-{size}.txt"
+    dump.write_text(workloads.core_dump(loaded[size][0]))
+    output = subprocess.run([str(build / "core_bench"), str(dump), "1"], check=True,
+                            capture_output=True, text=True).stdout
+    for line in output.splitlines():
+        name, _, figures = line.partition(": ")
+        table.add(f"C++ only: {name}", size, figures, "", "", "", "")
+
+
 def bench_construction(table, kavro, loaded, texts, parse_floor, args):
     per_rule = {}
     for size, (workload, _) in loaded.items():
@@ -280,7 +292,7 @@ def main():
     parser.add_argument("--memory-calls", type=int, default=1_000_000)
     parser.add_argument("--full", action="store_true",
                         help="also time the pure Python evaluator at 30,000 rules")
-    parser.add_argument("--only", default="evaluate,baselines,construction,hash,memory")
+    parser.add_argument("--only", default="evaluate,baselines,construction,hash,core,memory")
     args = parser.parse_args()
 
     sys.path.insert(0, str(args.build))
@@ -317,6 +329,8 @@ def main():
         bench_construction(table, kavro, loaded, texts, parse_floor, args)
     if "hash" in only:
         bench_hash(table, loaded, parse_floor, args)
+    if "core" in only:
+        bench_core(table, loaded, args.build, args)
     if "memory" in only:
         bench_memory(table, kavro, loaded, args)
     table.print()

@@ -325,6 +325,35 @@ def make_requests(rules: list) -> list:
     return requests
 
 
+def _typed(value) -> str:
+    if isinstance(value, bool):
+        return "b " + ("1" if value else "0")
+    if isinstance(value, (int, float)):
+        return f"n {value!r}"
+    return "s " + value
+
+
+def core_dump(workload: Workload) -> str:
+    """The rules and requests as plain lines for bench/core_bench.cpp, which
+    builds the compiled model directly (no loader, no Python)."""
+    out = []
+    for rule in workload.rules:
+        name = rule.scope[1] if rule.scope[0] == "action" else "-"
+        out.append(f"rule {rule.scope[0]} {name} {rule.rule_id} {rule.kind} {rule.effect} "
+                   f"{len(rule.atoms)}")
+        for atom in rule.atoms:
+            if atom.rhs is None:
+                out.append(f"atom {atom.domain} {atom.field} {atom.op} lit {_typed(atom.literal)}")
+            else:
+                out.append(f"atom {atom.domain} {atom.field} {atom.op} subj {atom.rhs[0]} "
+                           f"{atom.rhs[1]}")
+    for request in workload.requests:
+        fields = [(d, n, v) for d, m in request.data.items() for n, v in m.items()]
+        out.append(f"request {request.rules_examined} {request.matched_rule or '-'} {len(fields)}")
+        out += [f"field {d} {n} {_typed(v)}" for d, n, v in fields]
+    return "\n".join(out) + "\n"
+
+
 def make_workload(size: int) -> Workload:
     rules = make_rules(size)
     return Workload(size, schema_yaml(), policy_yaml(rules), rules, make_requests(rules))
