@@ -12,8 +12,12 @@
 
 namespace kavro {
 
+// Cannot fail: every declared name and type is taken as it is.
 SchemaIndex build_schema_index(const SchemaAst& schema);
 Result<CompiledPolicy, CompileError> compile_policy(const SchemaIndex& schema,
                                                     const PolicyAst& policy);
+
+// The compiled counterpart of an effect as the document spells it.
+Effect compiled_effect(EffectAst effect);
 
 }  // namespace kavro

@@ -1,0 +1,78 @@
+#include "compiler/compile_error.h"
+
+#include <utility>
+
+#include "compiler/text_form.h"
+
+namespace kavro {
+
+CompileError CompileError::unknown_action(std::string action) {
+  return {CompileErrorKind::UnknownAction, std::move(action), {}, {}};
+}
+
+CompileError CompileError::invalid_scope() {
+  return {CompileErrorKind::InvalidScope, {}, {}, {}};
+}
+
+CompileError CompileError::unknown_domain(std::string domain) {
+  return {CompileErrorKind::UnknownDomain, std::move(domain), {}, {}};
+}
+
+CompileError CompileError::unknown_field(Domain domain, std::string field) {
+  return {CompileErrorKind::UnknownField, std::string(spelling(domain)), std::move(field), {}};
+}
+
+CompileError CompileError::unknown_operator(std::string op) {
+  return {CompileErrorKind::UnknownOperator, std::move(op), {}, {}};
+}
+
+CompileError CompileError::invalid_logical_condition() {
+  return {CompileErrorKind::InvalidLogicalCondition, {}, {}, {}};
+}
+
+CompileError CompileError::type_mismatch(FieldType left, FieldType right) {
+  return {CompileErrorKind::TypeMismatch,
+          std::string(variant_name(left)),
+          std::string(variant_name(right)),
+          {}};
+}
+
+// The type is named by its lower-case document word here, unlike the
+// CamelCase names of the type-mismatch message.
+CompileError CompileError::unsupported_operator(Operator op, FieldType type) {
+  return {CompileErrorKind::UnsupportedOperator,
+          std::string(variant_name(op)),
+          std::string(spelling(type)),
+          {}};
+}
+
+CompileError CompileError::governance_failed(std::vector<GovernanceViolation> violations) {
+  return {CompileErrorKind::GovernanceFailed, {}, {}, std::move(violations)};
+}
+
+std::string CompileError::render() const {
+  switch (kind) {
+    case CompileErrorKind::UnknownAction:
+      return "unknown action '" + first + "' in scope";
+    case CompileErrorKind::InvalidScope:
+      return "invalid scope configuration";
+    case CompileErrorKind::UnknownDomain:
+      return "unknown domain '" + first + "'";
+    case CompileErrorKind::UnknownField:
+      // The field leads the message although the domain is recorded first.
+      return "unknown field '" + second + "' in domain '" + first + "'";
+    case CompileErrorKind::UnknownOperator:
+      return "unknown operator '" + first + "'";
+    case CompileErrorKind::InvalidLogicalCondition:
+      return "invalid logical condition: must contain at least two conditions";
+    case CompileErrorKind::TypeMismatch:
+      return "type mismatch: left is '" + first + "', right is '" + second + "'";
+    case CompileErrorKind::UnsupportedOperator:
+      return "operator '" + first + "' not supported for type '" + second + "'";
+    case CompileErrorKind::GovernanceFailed:
+      return "governance validation failed: " + violations_text(violations);
+  }
+  return {};
+}
+
+}  // namespace kavro

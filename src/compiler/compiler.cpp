@@ -1,0 +1,192 @@
+#include "compiler/compiler.h"
+
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace kavro {
+namespace {
+
+// The action fields a rule may read: those of the action its scope names.
+// Null for actor-scoped and global rules, which cannot read the action domain.
+using ScopeContext = const FieldTable*;
+
+const FieldTable* fields_of(const SchemaIndex& schema, Domain domain, ScopeContext context) {
+  switch (domain) {
+    case Domain::Action:
+      return context;
+    case Domain::Actor:
+      return &schema.actor_fields;
+    case Domain::Snapshot:
+      return &schema.snapshot_fields;
+  }
+  return nullptr;
+}
+
+// Checks the domain, and the field of the two domains whose fields do not
+// depend on the rule's scope; action fields are checked by field_type_of.
+Result<SubjectRef, CompileError> resolve_subject(const SchemaIndex& schema,
+                                                 const SubjectAst& subject) {
+  const auto domain = domain_from_spelling(subject.domain);
+  if (!domain) return fail(CompileError::unknown_domain(subject.domain));
+  if (*domain != Domain::Action &&
+      !fields_of(schema, *domain, nullptr)->contains(std::string_view(subject.field))) {
+    return fail(CompileError::unknown_field(*domain, subject.field));
+  }
+  return SubjectRef{*domain, subject.field};
+}
+
+Result<FieldType, CompileError> field_type_of(const SchemaIndex& schema, const SubjectRef& subject,
+                                              ScopeContext context) {
+  if (const FieldTable* fields = fields_of(schema, subject.domain, context)) {
+    const auto it = fields->find(std::string_view(subject.field));
+    if (it != fields->end()) return it->second;
+  }
+  return fail(CompileError::unknown_field(subject.domain, subject.field));
+}
+
+FieldType literal_type(const RuntimeValue& literal) {
+  if (std::holds_alternative<std::string>(literal)) return FieldType::String;
+  if (std::holds_alternative<double>(literal)) return FieldType::Number;
+  return FieldType::Boolean;
+}
+
+bool operator_supported(Operator op, FieldType type) {
+  switch (op) {
+    case Operator::Equals:
+    case Operator::NotEquals:
+      return true;
+    case Operator::GreaterThan:
+    case Operator::LessThan:
+      return type == FieldType::Number;
+    case Operator::In:
+    case Operator::NotIn:
+      return false;
+  }
+  return false;
+}
+
+struct TypedValue {
+  CompiledValue value;
+  FieldType type;
+};
+
+Result<TypedValue, CompileError> compile_value(const SchemaIndex& schema, const ValueAst& value,
+                                               ScopeContext context) {
+  if (const auto* literal = std::get_if<LiteralValueAst>(&value)) {
+    return TypedValue{CompiledValue(*literal), literal_type(*literal)};
+  }
+  auto subject = resolve_subject(schema, std::get<SubjectAst>(value));
+  if (!subject) return fail(std::move(subject).error());
+  const auto type = field_type_of(schema, *subject, context);
+  if (!type) return fail(type.error());
+  return TypedValue{CompiledValue(std::move(subject).value()), *type};
+}
+
+// The steps run in a fixed order so that, among several faults of one
+// condition, the same one is always reported.
+Result<AtomicCondition, CompileError> compile_atomic(const SchemaIndex& schema,
+                                                     const AtomicConditionAst& atomic,
+                                                     ScopeContext context) {
+  auto lhs = resolve_subject(schema, atomic.subject);
+  if (!lhs) return fail(std::move(lhs).error());
+  const auto left_type = field_type_of(schema, *lhs, context);
+  if (!left_type) return fail(left_type.error());
+  const auto op = operator_from_spelling(atomic.op);
+  if (!op) return fail(CompileError::unknown_operator(atomic.op));
+  auto rhs = compile_value(schema, atomic.value, context);
+  if (!rhs) return fail(std::move(rhs).error());
+  if (*left_type != rhs->type) return fail(CompileError::type_mismatch(*left_type, rhs->type));
+  if (!operator_supported(*op, *left_type)) {
+    return fail(CompileError::unsupported_operator(*op, *left_type));
+  }
+  return AtomicCondition{std::move(lhs).value(), *op, std::move(rhs->value)};
+}
+
+// The length is checked before any member so that a short list is reported
+// as such even when its one member is faulty too.
+Result<std::vector<AtomicCondition>, CompileError> compile_members(
+    const SchemaIndex& schema, const std::vector<AtomicConditionAst>& members,
+    ScopeContext context) {
+  if (members.size() < 2) return fail(CompileError::invalid_logical_condition());
+  std::vector<AtomicCondition> compiled;
+  compiled.reserve(members.size());
+  for (const auto& member : members) {
+    auto atomic = compile_atomic(schema, member, context);
+    if (!atomic) return fail(std::move(atomic).error());
+    compiled.push_back(std::move(atomic).value());
+  }
+  return compiled;
+}
+
+Result<CompiledCondition, CompileError> compile_condition(const SchemaIndex& schema,
+                                                          const ConditionAst& when,
+                                                          ScopeContext context) {
+  if (const auto* atomic = std::get_if<AtomicConditionAst>(&when)) {
+    auto compiled = compile_atomic(schema, *atomic, context);
+    if (!compiled) return fail(std::move(compiled).error());
+    return CompiledCondition(std::move(compiled).value());
+  }
+  if (const auto* all = std::get_if<AllConditionAst>(&when)) {
+    auto members = compile_members(schema, all->all, context);
+    if (!members) return fail(std::move(members).error());
+    return CompiledCondition(AllOf{std::move(members).value()});
+  }
+  auto members = compile_members(schema, std::get<AnyConditionAst>(when).any, context);
+  if (!members) return fail(std::move(members).error());
+  return CompiledCondition(AnyOf{std::move(members).value()});
+}
+
+// Where a rule is filed, and what its conditions may read.
+struct Placement {
+  RuleSequence* bucket;
+  ScopeContext context;
+};
+
+// Creating the bucket before the condition is compiled is harmless: on any
+// error the whole policy is discarded.
+Result<Placement, CompileError> place_rule(const SchemaIndex& schema, const ScopeAst& scope,
+                                           CompiledPolicy& policy) {
+  if (const auto* action = std::get_if<ActionScopeAst>(&scope)) {
+    const auto it = schema.actions.find(std::string_view(action->action));
+    if (it == schema.actions.end()) return fail(CompileError::unknown_action(action->action));
+    return Placement{&policy.action_rules.try_emplace(action->action).first->second, &it->second};
+  }
+  if (const auto* actor = std::get_if<ActorScopeAst>(&scope)) {
+    // Actors are not declared by the schema, so any name is accepted.
+    return Placement{&policy.actor_rules.try_emplace(actor->actor).first->second, nullptr};
+  }
+  if (!std::get<GlobalScopeAst>(scope).global) return fail(CompileError::invalid_scope());
+  return Placement{&policy.global_rules, nullptr};
+}
+
+}  // namespace
+
+Effect compiled_effect(EffectAst effect) {
+  switch (effect) {
+    case EffectAst::Allow:
+      return Effect::Allow;
+    case EffectAst::Block:
+      return Effect::Block;
+    case EffectAst::RequireApproval:
+      return Effect::RequireApproval;
+  }
+  return Effect::Allow;
+}
+
+Result<CompiledPolicy, CompileError> compile_policy(const SchemaIndex& schema,
+                                                    const PolicyAst& policy) {
+  CompiledPolicy compiled;
+  for (const RuleAst& rule : policy.rules) {
+    const auto placement = place_rule(schema, rule.scope, compiled);
+    if (!placement) return fail(placement.error());
+    auto condition = compile_condition(schema, rule.when, placement->context);
+    if (!condition) return fail(std::move(condition).error());
+    placement->bucket->push_back(
+        CompiledRule{rule.id, std::move(condition).value(), compiled_effect(rule.effect)});
+  }
+  assign_field_slots(compiled);
+  return compiled;
+}
+
+}  // namespace kavro

@@ -1,0 +1,106 @@
+// Helpers for assembling schema, policy and governance records in tests, in
+// place of loading YAML.
+#pragma once
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "compiler/compiled_policy.h"
+#include "documents/governance_ast.h"
+#include "documents/policy_ast.h"
+#include "documents/schema_ast.h"
+
+namespace kavro::testing {
+
+// transfer, refund and an action without fields; actor and snapshot fields of
+// every type.
+inline SchemaAst standard_schema() {
+  using enum FieldTypeAst;
+  SchemaAst schema;
+  schema.actions["transfer"].fields = {
+      {"amount", Number}, {"currency", String}, {"urgent", Boolean}, {"owner", String}};
+  schema.actions["refund"].fields = {{"amount", Number}, {"reason", String}};
+  schema.actions["delete"];
+  schema.actor.fields = {
+      {"role", String}, {"level", Number}, {"verified", Boolean}, {"id", String}};
+  schema.snapshot.fields = {
+      {"locked", Boolean}, {"owner", String}, {"role", String}, {"limit", Number}};
+  return schema;
+}
+
+inline ValueAst literal_text(std::string text) {
+  return LiteralValueAst(std::move(text));
+}
+inline ValueAst literal_number(double number) {
+  return LiteralValueAst(number);
+}
+inline ValueAst literal_bool(bool boolean) {
+  return LiteralValueAst(boolean);
+}
+inline ValueAst field_ref(std::string domain, std::string field) {
+  return SubjectAst{std::move(domain), std::move(field)};
+}
+
+inline AtomicConditionAst condition(std::string domain, std::string field, std::string op,
+                                    ValueAst value) {
+  return {{std::move(domain), std::move(field)}, std::move(op), std::move(value)};
+}
+inline ConditionAst all_of(std::vector<AtomicConditionAst> members) {
+  return AllConditionAst{std::move(members)};
+}
+inline ConditionAst any_of(std::vector<AtomicConditionAst> members) {
+  return AnyConditionAst{std::move(members)};
+}
+
+inline ScopeAst action_scope(std::string action) {
+  return ActionScopeAst{std::move(action)};
+}
+inline ScopeAst actor_scope(std::string actor) {
+  return ActorScopeAst{std::move(actor)};
+}
+inline ScopeAst global_scope(bool global = true) {
+  return GlobalScopeAst{global};
+}
+
+inline RuleAst rule_ast(std::string id, ScopeAst scope, ConditionAst when,
+                        EffectAst effect = EffectAst::Block) {
+  return {std::move(id), std::move(scope), std::move(when), effect};
+}
+
+inline PolicyAst policy_of(std::vector<RuleAst> rules) {
+  return {1, std::move(rules)};
+}
+
+inline GovernanceRule governance_rule(std::string id, RuleFilter where, Constraint must,
+                                      std::string error,
+                                      std::optional<AppliesTo> applies_to = std::nullopt) {
+  return {
+      std::move(id), std::move(applies_to), {std::move(where)}, std::move(must), std::move(error)};
+}
+
+// The rule ids of every bucket, keys sorted, e.g.
+// "action refund: r1 | action transfer: t1 t2 | actor ops: a1 | global: g1".
+inline std::string bucket_summary(const CompiledPolicy& policy) {
+  std::vector<std::string> parts;
+  const auto ids = [](const RuleSequence& rules) {
+    std::string text;
+    for (const auto& rule : rules) text += " " + rule.rule_id;
+    return text;
+  };
+  for (const auto& [name, rules] : policy.action_rules) {
+    parts.push_back("action " + name + ":" + ids(rules));
+  }
+  for (const auto& [name, rules] : policy.actor_rules) {
+    parts.push_back("actor " + name + ":" + ids(rules));
+  }
+  std::sort(parts.begin(), parts.end());
+  parts.push_back("global:" + ids(policy.global_rules));
+  std::string summary;
+  for (const auto& part : parts) summary += (summary.empty() ? "" : " | ") + part;
+  return summary;
+}
+
+}  // namespace kavro::testing

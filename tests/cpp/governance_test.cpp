@@ -1,0 +1,339 @@
+#include "governance/governance_checker.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "compiler/compiler.h"
+#include "document_builders.h"
+
+namespace kavro {
+namespace {
+
+using namespace kavro::testing;
+
+AtomicConditionAst on(std::string domain, std::string field) {
+  return condition(std::move(domain), std::move(field), "equals", literal_text("x"));
+}
+
+RuleFilter by_id(std::string id) {
+  RuleFilter filter;
+  filter.id = std::move(id);
+  return filter;
+}
+RuleFilter by_effect(std::string effect) {
+  RuleFilter filter;
+  filter.effect = std::move(effect);
+  return filter;
+}
+RuleFilter by_scope(std::optional<bool> global, std::optional<std::string> action) {
+  RuleFilter filter;
+  filter.scope = ScopeFilter{global, std::move(action)};
+  return filter;
+}
+RuleFilter by_subject(std::optional<std::string> domain, std::optional<std::string> field) {
+  RuleFilter filter;
+  filter.when = WhenFilter{SubjectFilter{std::move(domain), std::move(field)}};
+  return filter;
+}
+
+// ---- which policy rules a filter selects ----
+
+struct SelectionCase {
+  std::string name;
+  RuleFilter filter;
+  RuleAst rule;
+  bool selected;
+};
+
+void PrintTo(const SelectionCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class SelectionTable : public ::testing::TestWithParam<SelectionCase> {};
+
+TEST_P(SelectionTable, Selects) {
+  EXPECT_EQ(rule_is_selected(GetParam().filter, GetParam().rule), GetParam().selected);
+}
+
+std::vector<SelectionCase> selection_cases() {
+  const RuleAst action_rule = rule_ast("r1", action_scope("refund"), on("actor", "role"));
+  const RuleAst actor_rule = rule_ast("r2", actor_scope("refund"), on("actor", "role"));
+  const RuleAst global_rule = rule_ast("r3", global_scope(true), on("actor", "role"));
+  const RuleAst global_false_rule = rule_ast("r4", global_scope(false), on("actor", "role"));
+  const auto global = [](bool value) { return by_scope(value, {}); };
+  const auto action = [](std::string name) { return by_scope({}, std::move(name)); };
+  RuleFilter empty_when;
+  empty_when.when = WhenFilter{};
+  RuleFilter all_members = by_scope({}, "refund");
+  all_members.id = "r1";
+  all_members.effect = "allow";
+  return {
+      {"EmptyFilterSelectsAll", {}, actor_rule, true},
+      {"IdEqual", by_id("r1"), action_rule, true},
+      {"IdIsCaseSensitive", by_id("R1"), action_rule, false},
+      {"GlobalTrueSelectsGlobal", global(true), global_rule, true},
+      {"GlobalTrueSkipsAction", global(true), action_rule, false},
+      {"GlobalTrueSkipsGlobalFalse", global(true), global_false_rule, false},
+      {"GlobalFalseSelectsAction", global(false), action_rule, true},
+      {"GlobalFalseSelectsActor", global(false), actor_rule, true},
+      {"GlobalFalseSelectsGlobalFalse", global(false), global_false_rule, true},
+      {"GlobalFalseSkipsGlobal", global(false), global_rule, false},
+      {"ActionMatches", action("refund"), action_rule, true},
+      {"ActionSkipsOtherAction", action("transfer"), action_rule, false},
+      {"ActionSkipsActorOfSameName", action("refund"), actor_rule, false},
+      {"ActionSkipsGlobal", action("refund"), global_rule, false},
+      {"GlobalTrueWithActionSelectsNothing", by_scope(true, "refund"), action_rule, false},
+      {"EmptyScopeFilter", by_scope({}, {}), global_false_rule, true},
+      {"EffectSpelling", by_effect("block"), action_rule, true},
+      {"EffectRequireApproval", by_effect("require_approval"),
+       rule_ast("r", global_scope(), on("actor", "role"), EffectAst::RequireApproval), true},
+      {"EffectOtherEffect", by_effect("allow"), action_rule, false},
+      {"EffectCapitalised", by_effect("Block"), action_rule, false},
+      {"EffectUnknownWord", by_effect("permit"), action_rule, false},
+      {"EffectVariantName", by_effect("RequireApproval"),
+       rule_ast("r", global_scope(), on("actor", "role"), EffectAst::RequireApproval), false},
+      {"EmptyWhenFilter", empty_when, action_rule, true},
+      {"DomainInAnyList", by_subject("snapshot", {}),
+       rule_ast("r", global_scope(),
+                any_of({on("actor", "role"), on("snapshot", "locked"), on("actor", "id")})),
+       true},
+      {"DomainAndFieldInSameCondition", by_subject("actor", "role"),
+       rule_ast("r", global_scope(), all_of({on("actor", "level"), on("snapshot", "role")})),
+       false},
+      {"DomainAndFieldBothMatch", by_subject("actor", "role"),
+       rule_ast("r", global_scope(), all_of({on("actor", "level"), on("actor", "role")})), true},
+      {"FieldOnly", by_subject({}, "role"), action_rule, true},
+      {"RightHandSubjectNotExamined", by_subject("snapshot", {}),
+       rule_ast("r", global_scope(),
+                condition("actor", "role", "equals", field_ref("snapshot", "owner"))),
+       false},
+      {"DomainComparedAsWritten", by_subject("Actor", {}),
+       rule_ast("r", global_scope(), on("Actor", "role")), true},
+      {"DomainIsCaseSensitive", by_subject("actor", {}),
+       rule_ast("r", global_scope(), on("Actor", "role")), false},
+      {"BareSubjectFilterNeedsACondition", by_subject({}, {}),
+       rule_ast("r", global_scope(), any_of({})), false},
+      {"BareSubjectFilterSelectsAtomic", by_subject({}, {}), action_rule, true},
+      {"AllMembersMustHold", all_members, action_rule, false},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Governance, SelectionTable, ::testing::ValuesIn(selection_cases()),
+                         [](const auto& info) { return info.param.name; });
+
+// ---- whole checks: gate, constraints and the resulting error ----
+
+struct CheckCase {
+  std::string name;
+  std::vector<RuleAst> policy;
+  std::vector<GovernanceRule> governance;
+  std::optional<std::string> expected_error;  // absent when the policy compiles
+};
+
+void PrintTo(const CheckCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class CheckTable : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(CheckTable, ChecksThenCompiles) {
+  const auto& c = GetParam();
+  const auto result =
+      check_governance(build_schema_index(standard_schema()), policy_of(c.policy), c.governance);
+  if (c.expected_error) {
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().render(), *c.expected_error);
+  } else {
+    EXPECT_TRUE(result.ok()) << result.error().render();
+  }
+}
+
+std::string failed(const std::string& rule_id, const std::string& message) {
+  return "governance validation failed: [GovernanceViolation { rule_id: \"" + rule_id +
+         "\", message: \"" + message + "\" }]";
+}
+
+std::vector<CheckCase> check_cases() {
+  const RuleAst refund_block = rule_ast("rb", action_scope("refund"), on("actor", "role"));
+  const RuleAst refund_allow =
+      rule_ast("ra", action_scope("refund"), on("actor", "id"), EffectAst::Allow);
+  const RuleAst global_block = rule_ast("gb", global_scope(), on("snapshot", "owner"));
+  const RuleAst actor_block = rule_ast("ob", actor_scope("ops"), on("actor", "role"));
+  const std::vector<RuleAst> policy = {refund_block, refund_allow, global_block};
+  const RuleFilter blocks = by_effect("block");
+  const RuleFilter nothing = by_id("none");
+  const auto rule = [](Constraint must, RuleFilter where = {},
+                       std::optional<AppliesTo> applies_to = std::nullopt) {
+    return governance_rule("g", std::move(where), std::move(must), "bad", std::move(applies_to));
+  };
+  const std::string violated = failed("g", "bad");
+  constexpr auto kMaxCount = std::numeric_limits<std::uint64_t>::max();
+  return {
+      {"NoGovernanceRules", policy, {}, {}},
+      // Exists.
+      {"ExistsTrueWithNothingSelected", policy, {rule(ExistsConstraint{true}, nothing)}, violated},
+      {"ExistsTrueWithOneSelected", policy, {rule(ExistsConstraint{true}, by_id("ra"))}, {}},
+      {"ExistsFalseWithOneSelected",
+       policy,
+       {rule(ExistsConstraint{false}, by_id("ra"))},
+       violated},
+      {"ExistsFalseWithNothingSelected", policy, {rule(ExistsConstraint{false}, nothing)}, {}},
+      // Counts: two rules block.
+      {"MinCountReached", policy, {rule(MinCountConstraint{2}, blocks)}, {}},
+      {"MinCountMissed", policy, {rule(MinCountConstraint{3}, blocks)}, violated},
+      {"MinCountZero", {}, {rule(MinCountConstraint{0})}, {}},
+      {"MaxCountReached", policy, {rule(MaxCountConstraint{2}, blocks)}, {}},
+      {"MaxCountExceeded", policy, {rule(MaxCountConstraint{2})}, violated},
+      {"MaxCountZeroLikeForbid", policy, {rule(MaxCountConstraint{0}, by_id("ra"))}, violated},
+      {"MaxCountLargest", policy, {rule(MaxCountConstraint{kMaxCount})}, {}},
+      {"MinCountLargest", policy, {rule(MinCountConstraint{kMaxCount})}, violated},
+      // Forbid.
+      {"ForbidTrueSelected", policy, {rule(ForbidConstraint{true}, blocks)}, violated},
+      {"ForbidTrueNothingSelected", policy, {rule(ForbidConstraint{true}, nothing)}, {}},
+      {"ForbidFalseNeverViolated", policy, {rule(ForbidConstraint{false})}, {}},
+      // Allowed fields.
+      {"AllowedFieldsListed",
+       policy,
+       {rule(AllowedFieldsConstraint{{"snapshot.owner", "actor.role"}}, blocks)},
+       {}},
+      {"AllowedFieldsMissing",
+       policy,
+       {rule(AllowedFieldsConstraint{{"actor.role"}}, blocks)},
+       violated},
+      {"AllowedFieldsRightHandNotExamined",
+       {rule_ast("r", global_scope(),
+                 condition("actor", "role", "equals", field_ref("snapshot", "owner")))},
+       {rule(AllowedFieldsConstraint{{"actor.role"}})},
+       {}},
+      {"AllowedFieldsEveryListMember",
+       {rule_ast("r", global_scope(), any_of({on("actor", "role"), on("actor", "id")}))},
+       {rule(AllowedFieldsConstraint{{"actor.role"}})},
+       violated},
+      {"AllowedFieldsKeyIsExactText",
+       {rule_ast("r", global_scope(), on("actor", "role"))},
+       {rule(AllowedFieldsConstraint{{"actor.role ", "actor", "role", "Actor.role"}})},
+       violated},
+      {"AllowedFieldsEmptyWithACondition",
+       policy,
+       {rule(AllowedFieldsConstraint{}, blocks)},
+       violated},
+      {"AllowedFieldsEmptyWithNothingSelected",
+       policy,
+       {rule(AllowedFieldsConstraint{}, nothing)},
+       {}},
+      // The gate.
+      {"GateNamesNoScopedAction",
+       policy,
+       {rule(ExistsConstraint{true}, nothing, AppliesTo{{"transfer"}})},
+       {}},
+      {"GateEmptyList", policy, {rule(ExistsConstraint{true}, nothing, AppliesTo{})}, {}},
+      {"GateEmptyPolicy", {}, {rule(ExistsConstraint{true}, nothing, AppliesTo{{"refund"}})}, {}},
+      {"GateIsCaseSensitive",
+       policy,
+       {rule(ExistsConstraint{true}, nothing, AppliesTo{{"Refund"}})},
+       {}},
+      {"GateIgnoresActorScopes",
+       {actor_block},
+       {rule(ExistsConstraint{true}, nothing, AppliesTo{{"ops"}})},
+       {}},
+      {"GateOpenChecksTheRule",
+       policy,
+       {rule(ExistsConstraint{true}, nothing, AppliesTo{{"transfer", "refund"}})},
+       violated},
+      {"GateDoesNotNarrowSelection",
+       {refund_block, global_block, actor_block},
+       {rule(MinCountConstraint{3}, blocks, AppliesTo{{"refund"}}),
+        governance_rule("three", blocks, MaxCountConstraint{2}, "over", AppliesTo{{"refund"}})},
+       failed("three", "over")},
+      // Errors and order.
+      {"ViolationsInGovernanceOrder",
+       policy,
+       {governance_rule("first", blocks, ForbidConstraint{true}, "no blocks"),
+        governance_rule("passes", {}, ExistsConstraint{true}, "unused"),
+        governance_rule("second", {}, MaxCountConstraint{1}, "too many rules"),
+        governance_rule("third", by_id("missing"), ExistsConstraint{true}, "need missing")},
+       "governance validation failed: [GovernanceViolation { rule_id: \"first\", message: \"no "
+       "blocks\" }, GovernanceViolation { rule_id: \"second\", message: \"too many rules\" }, "
+       "GovernanceViolation { rule_id: \"third\", message: \"need missing\" }]"},
+      {"ViolationHidesCompileError",
+       {rule_ast("r", action_scope("wire"), on("actor", "nope"), EffectAst::Allow)},
+       {rule(ForbidConstraint{true}, by_effect("allow"))},
+       violated},
+      {"NoViolationGivesCompileError",
+       {rule_ast("r", global_scope(), on("actor", "nope"))},
+       {rule(ForbidConstraint{true}, by_effect("allow"))},
+       "unknown field 'nope' in domain 'actor'"},
+      {"RuleWithoutConditionsPassesThenFailsToCompile",
+       {rule_ast("r", global_scope(), any_of({}))},
+       {rule(AllowedFieldsConstraint{})},
+       "invalid logical condition: must contain at least two conditions"},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Governance, CheckTable, ::testing::ValuesIn(check_cases()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(Governance, WithoutViolationReturnsTheCompiledPolicy) {
+  const SchemaIndex schema = build_schema_index(standard_schema());
+  const PolicyAst policy = policy_of({
+      rule_ast("t", action_scope("transfer"), on("actor", "role")),
+      rule_ast("g", global_scope(), on("snapshot", "owner")),
+      rule_ast("o", actor_scope("ops"), on("actor", "id")),
+  });
+  const auto checked =
+      check_governance(schema, policy, {governance_rule("g", {}, MinCountConstraint{3}, "e")});
+  const auto compiled = compile_policy(schema, policy);
+  ASSERT_TRUE(checked.ok());
+  ASSERT_TRUE(compiled.ok());
+  EXPECT_EQ(bucket_summary(*checked), bucket_summary(*compiled));
+  EXPECT_EQ(checked->field_slots.size(), compiled->field_slots.size());
+}
+
+// ---- quoted text inside the message ----
+
+struct EscapeCase {
+  std::string name;
+  std::string rule_id;
+  std::string error;
+  std::string rendered;  // what follows "governance validation failed: "
+};
+
+void PrintTo(const EscapeCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class EscapeTable : public ::testing::TestWithParam<EscapeCase> {};
+
+TEST_P(EscapeTable, QuotesIdAndMessage) {
+  const auto& c = GetParam();
+  const auto result =
+      check_governance(build_schema_index(standard_schema()), policy_of({}),
+                       {governance_rule(c.rule_id, {}, ExistsConstraint{true}, c.error)});
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().render(), "governance validation failed: " + c.rendered);
+  EXPECT_EQ(render_violations(result.error().violations), c.rendered);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Governance, EscapeTable,
+    ::testing::Values(
+        EscapeCase{"QuoteAndLineBreak", "r\"1", "say \"no\"\nnow",
+                   R"([GovernanceViolation { rule_id: "r\"1", message: "say \"no\"\nnow" }])"},
+        EscapeCase{"ApostropheAndBackslash", "it's", "a\\b",
+                   R"([GovernanceViolation { rule_id: "it's", message: "a\\b" }])"},
+        EscapeCase{"ControlCharacters", "r", "tab\there\r\a",
+                   R"([GovernanceViolation { rule_id: "r", message: "tab\there\r\u{7}" }])"},
+        EscapeCase{"PrintableNonAsciiUnchanged", "r", "caf\u00e9 \u20ac",
+                   "[GovernanceViolation { rule_id: \"r\", message: \"caf\u00e9 \u20ac\" }]"},
+        EscapeCase{"CombiningMarkAndZeroWidth", "r", "e\u0301\u200b",
+                   R"([GovernanceViolation { rule_id: "r", message: "e\u{301}\u{200b}" }])"}),
+    [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace kavro
