@@ -7,16 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
-#include <type_traits>
-#include <variant>
 #include <vector>
 
 #include "compiler/compiler.h"
-#include "compiler/policy_hash.h"
 #include "documents/loader.h"
-#include "evaluation/evaluator.h"
+#include "fuzz_checks.h"
 #include "governance/governance_checker.h"
 
 namespace {
@@ -47,80 +43,6 @@ std::vector<std::string_view> split_documents(std::string_view text) {
   return parts;
 }
 
-template <class Visit>
-void for_each_atomic(const kavro::RuleSequence& rules, Visit&& visit) {
-  for (const auto& rule : rules) {
-    std::visit(
-        [&](const auto& condition) {
-          using Condition = std::decay_t<decltype(condition)>;
-          if constexpr (std::is_same_v<Condition, kavro::AtomicCondition>) {
-            visit(condition);
-          } else {
-            // Invariant of every compiled list: at least two members.
-            if (condition.members.size() < 2) __builtin_trap();
-            for (const auto& member : condition.members) visit(member);
-          }
-        },
-        rule.condition);
-  }
-}
-
-template <class Visit>
-void for_each_atomic(const kavro::CompiledPolicy& policy, Visit&& visit) {
-  for (const auto& [name, rules] : policy.action_rules) for_each_atomic(rules, visit);
-  for (const auto& [name, rules] : policy.actor_rules) for_each_atomic(rules, visit);
-  for_each_atomic(policy.global_rules, visit);
-}
-
-// A value that makes the literal comparison hold (same = true) or one of the
-// same kind that differs from it (same = false).
-kavro::ValueView derived_value(const kavro::RuntimeValue& literal, bool same) {
-  kavro::ValueView view = kavro::view_of(literal);
-  if (same) return view;
-  switch (view.kind) {
-    case kavro::ValueKind::String:
-      view.text = view.text.empty() ? std::string_view("x") : view.text.substr(1);
-      break;
-    case kavro::ValueKind::Number:
-      view.number = view.number + 1.0;
-      break;
-    default:
-      view.boolean = !view.boolean;
-  }
-  return view;
-}
-
-void evaluate_derived(const kavro::CompiledPolicy& policy) {
-  std::vector<std::string_view> actions{"", "unknown"};
-  for (const auto& [name, rules] : policy.action_rules) actions.push_back(name);
-
-  for (bool same : {true, false}) {
-    for (std::string_view action : actions) {
-      kavro::EvaluationInput input(policy.field_slots);
-      for_each_atomic(policy, [&](const kavro::AtomicCondition& atomic) {
-        // In and NotIn are rejected for every type, so never compiled.
-        if (atomic.op == kavro::Operator::In || atomic.op == kavro::Operator::NotIn) {
-          __builtin_trap();
-        }
-        if (const auto* literal = std::get_if<kavro::RuntimeValue>(&atomic.rhs)) {
-          input.set_slot(atomic.lhs.slot, derived_value(*literal, same));
-        }
-      });
-      if (!action.empty()) {
-        input.set_slot(kavro::kActionTypeSlot, kavro::ValueView::of_string(action));
-      }
-      auto result = kavro::evaluate_policy(policy, input);
-      if (result.matched_rule.has_value() == false && result.effect != kavro::Effect::Allow) {
-        __builtin_trap();
-      }
-    }
-  }
-  kavro::EvaluationInput empty(policy.field_slots);
-  auto result = kavro::evaluate_policy(policy, empty);
-  // Every comparison reads its left side from the input: nothing can match.
-  if (result.matched_rule.has_value()) __builtin_trap();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -146,9 +68,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (compiled->error().render().empty()) __builtin_trap();
     return 0;
   }
-  const kavro::CompiledPolicy& result = compiled->value();
-  const std::string digest = kavro::policy_hash(result);
-  if (digest.size() != 64 || digest != kavro::policy_hash(result)) __builtin_trap();
-  evaluate_derived(result);
+  kavro::fuzzing::check_compiled(compiled->value());
   return 0;
 }
