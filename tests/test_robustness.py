@@ -61,7 +61,7 @@ def run_isolated(body: str, timeout: float) -> dict:
 
 
 def alias_bomb(levels: int, width: int) -> str:
-    lines = ["version: 1", "a0: &a0 [" + ", ".join(["x"] * width) + "]"]
+    lines = ["a0: &a0 [" + ", ".join(["x"] * width) + "]"]
     for level in range(1, levels):
         lines.append(f"a{level}: &a{level} [" + ", ".join([f"*a{level - 1}"] * width) + "]")
     return "\n".join(lines) + "\n" + RULE_HEAD + f"    when: *a{levels - 1}\n    effect: block\n"
