@@ -130,6 +130,8 @@ struct PlannedPolicy {
   kavro::prototype::BucketPlan global_plan;
   kavro::StringMap<kavro::prototype::StreamPlan> action_streams;
   kavro::prototype::StreamPlan global_stream;
+  kavro::StringMap<kavro::prototype::IndexedBucket> action_indexed;
+  kavro::prototype::IndexedBucket global_indexed;
 };
 
 PlannedPolicy plan_policy(const kavro::CompiledPolicy& policy) {
@@ -142,7 +144,24 @@ PlannedPolicy plan_policy(const kavro::CompiledPolicy& policy) {
     planned.action_streams.emplace(name, kavro::prototype::make_stream(rules));
   }
   planned.global_stream = kavro::prototype::make_stream(policy.global_rules);
+  for (const auto& [name, rules] : policy.action_rules) {
+    planned.action_indexed.emplace(name, kavro::prototype::make_indexed(rules));
+  }
+  planned.global_indexed = kavro::prototype::make_indexed(policy.global_rules);
   return planned;
+}
+
+const kavro::CompiledRule* evaluate_indexed(const PlannedPolicy& planned,
+                                            const kavro::EvaluationInput& input) {
+  const kavro::CompiledRule* match = nullptr;
+  const kavro::ValueView type = input.at(kavro::kActionTypeSlot);
+  if (type.kind == kavro::ValueKind::String) {
+    auto bucket = planned.action_indexed.find(type.text);
+    if (bucket != planned.action_indexed.end()) {
+      match = kavro::prototype::find_first_match(bucket->second, input);
+    }
+  }
+  return match ? match : kavro::prototype::find_first_match(planned.global_indexed, input);
 }
 
 // Includes filling the slot values, which a binding would do while converting.
@@ -209,7 +228,7 @@ int main(int argc, char** argv) {
     const auto* rule = evaluate_planned(planned, *inputs[i]);
     const auto* streamed = evaluate_streamed(planned, *inputs[i]);
     if ((rule ? rule->rule_id : std::string("-")) != workload.requests[i].expected ||
-        streamed != rule) {
+        streamed != rule || evaluate_indexed(planned, *inputs[i]) != rule) {
       std::fprintf(stderr, "prototype decided differently on request %zu\n", i);
       return 1;
     }
@@ -223,6 +242,11 @@ int main(int argc, char** argv) {
   const double streamed_ns = best_ns(
       [&] {
         for (const auto& input : inputs) sink += evaluate_streamed(planned, *input) != nullptr;
+      },
+      seconds);
+  const double indexed_ns = best_ns(
+      [&] {
+        for (const auto& input : inputs) sink += evaluate_indexed(planned, *input) != nullptr;
       },
       seconds);
   const double evaluate_ns = best_ns(
@@ -250,6 +274,8 @@ int main(int argc, char** argv) {
               planned_ns / static_cast<double>(examined));
   std::printf("prototype branch-free stream: %.2f ns per rule examined\n",
               streamed_ns / static_cast<double>(examined));
+  std::printf("prototype equality index: %.2f ns per rule examined\n",
+              indexed_ns / static_cast<double>(examined));
   std::printf(
       "policy_hash: %.3f ms, text alone %.3f ms, SHA-256 alone %.3f ms over %zu bytes: "
       "%.2fx\n",

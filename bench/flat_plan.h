@@ -339,3 +339,125 @@ inline const CompiledRule* find_first_match(const StreamPlan& plan, const SlotVa
 }
 
 }  // namespace kavro::prototype
+
+#include <map>
+
+namespace kavro::prototype {
+
+// An equality index: a rule whose condition requires `field == literal`
+// (an Atomic, or one member of an All) can only match requests that carry
+// that value, so the scan visits it only then. Rules are still tried in
+// document order: the candidate lists are merged by position. Of a rule's
+// usable equalities the rarest in its bucket is indexed; booleans, NaN and
+// Any lists stay in the list of rules visited for every request.
+struct IndexedBucket {
+  struct Key {
+    std::uint32_t slot = 0;
+    std::map<std::string, std::vector<std::uint32_t>, std::less<>> by_text;
+    std::map<double, std::vector<std::uint32_t>> by_number;
+  };
+  const RuleSequence* rules = nullptr;
+  std::vector<Key> keys;
+  std::vector<std::uint32_t> always;  // positions visited for every request
+};
+
+inline bool indexable(const AtomicCondition& atomic) {
+  if (atomic.op != Operator::Equals) return false;
+  const auto* literal = std::get_if<RuntimeValue>(&atomic.rhs);
+  if (literal == nullptr || std::holds_alternative<bool>(*literal)) return false;
+  const auto* number = std::get_if<double>(literal);
+  return number == nullptr || *number == *number;
+}
+
+inline std::vector<const AtomicCondition*> required_equalities(const CompiledRule& rule) {
+  std::vector<const AtomicCondition*> found;
+  if (const auto* atomic = std::get_if<AtomicCondition>(&rule.condition)) {
+    if (indexable(*atomic)) found.push_back(atomic);
+  } else if (const auto* all = std::get_if<AllOf>(&rule.condition)) {
+    for (const auto& member : all->members) {
+      if (indexable(member)) found.push_back(&member);
+    }
+  }
+  return found;
+}
+
+inline std::string equality_key(const AtomicCondition& atomic) {
+  const auto& literal = std::get<RuntimeValue>(atomic.rhs);
+  std::string key = std::to_string(atomic.lhs.slot);
+  if (const auto* text = std::get_if<std::string>(&literal)) return key + "s" + *text;
+  // -0.0 and 0.0 are equal numbers, so they share a key.
+  return key + "n" + std::to_string(std::get<double>(literal) + 0.0);
+}
+
+inline IndexedBucket make_indexed(const RuleSequence& rules) {
+  IndexedBucket bucket;
+  bucket.rules = &rules;
+  std::map<std::string, std::size_t> frequency;
+  for (const auto& rule : rules) {
+    for (const auto* atomic : required_equalities(rule)) ++frequency[equality_key(*atomic)];
+  }
+  for (std::uint32_t position = 0; position < rules.size(); ++position) {
+    const AtomicCondition* rarest = nullptr;
+    for (const auto* atomic : required_equalities(rules[position])) {
+      if (!rarest || frequency[equality_key(*atomic)] < frequency[equality_key(*rarest)]) {
+        rarest = atomic;
+      }
+    }
+    if (rarest == nullptr) {
+      bucket.always.push_back(position);
+      continue;
+    }
+    auto key = std::find_if(bucket.keys.begin(), bucket.keys.end(),
+                            [&](const auto& k) { return k.slot == rarest->lhs.slot; });
+    if (key == bucket.keys.end()) {
+      bucket.keys.push_back({});
+      key = bucket.keys.end() - 1;
+      key->slot = rarest->lhs.slot;
+    }
+    const auto& literal = std::get<RuntimeValue>(rarest->rhs);
+    if (const auto* text = std::get_if<std::string>(&literal)) {
+      key->by_text[*text].push_back(position);
+    } else {
+      key->by_number[std::get<double>(literal) + 0.0].push_back(position);
+    }
+  }
+  return bucket;
+}
+
+inline const CompiledRule* find_first_match(const IndexedBucket& bucket,
+                                            const EvaluationInput& input) {
+  // At most a few lists: the always-visited one and one per key slot.
+  struct Cursor {
+    const std::uint32_t* next;
+    const std::uint32_t* end;
+  };
+  Cursor cursors[8];
+  std::size_t count = 0;
+  cursors[count++] = {bucket.always.data(), bucket.always.data() + bucket.always.size()};
+  for (const auto& key : bucket.keys) {
+    const ValueView value = input.at(key.slot);
+    const std::vector<std::uint32_t>* list = nullptr;
+    if (value.kind == ValueKind::String) {
+      auto it = key.by_text.find(value.text);
+      if (it != key.by_text.end()) list = &it->second;
+    } else if (value.kind == ValueKind::Number) {
+      auto it = key.by_number.find(value.number + 0.0);
+      if (it != key.by_number.end()) list = &it->second;
+    }
+    if (list != nullptr && count < 8)
+      cursors[count++] = {list->data(), list->data() + list->size()};
+  }
+  for (;;) {
+    Cursor* lowest = nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (cursors[i].next != cursors[i].end && (!lowest || *cursors[i].next < *lowest->next)) {
+        lowest = &cursors[i];
+      }
+    }
+    if (lowest == nullptr) return nullptr;
+    const CompiledRule& rule = (*bucket.rules)[*lowest->next++];
+    if (condition_holds(rule.condition, input)) return &rule;
+  }
+}
+
+}  // namespace kavro::prototype
