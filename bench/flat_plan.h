@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -339,8 +341,6 @@ inline const CompiledRule* find_first_match(const StreamPlan& plan, const SlotVa
 }
 
 }  // namespace kavro::prototype
-
-#include <map>
 
 namespace kavro::prototype {
 
