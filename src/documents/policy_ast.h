@@ -11,12 +11,15 @@ namespace kavro {
 
 struct ActionScopeAst {
   std::string action;
+  bool operator==(const ActionScopeAst&) const = default;
 };
 struct ActorScopeAst {
   std::string actor;
+  bool operator==(const ActorScopeAst&) const = default;
 };
 struct GlobalScopeAst {
   bool global = false;
+  bool operator==(const GlobalScopeAst&) const = default;
 };
 // Alternatives in trial order: Action, Actor, Global.
 using ScopeAst = std::variant<ActionScopeAst, ActorScopeAst, GlobalScopeAst>;
@@ -24,6 +27,7 @@ using ScopeAst = std::variant<ActionScopeAst, ActorScopeAst, GlobalScopeAst>;
 struct SubjectAst {
   std::string domain;
   std::string field;
+  bool operator==(const SubjectAst&) const = default;
 };
 
 // Alternatives in trial order: String, Number, Boolean.
@@ -36,13 +40,16 @@ struct AtomicConditionAst {
   SubjectAst subject;
   std::string op;  // the `operator` key, as written
   ValueAst value;
+  bool operator==(const AtomicConditionAst&) const = default;
 };
 
 struct AllConditionAst {
   std::vector<AtomicConditionAst> all;
+  bool operator==(const AllConditionAst&) const = default;
 };
 struct AnyConditionAst {
   std::vector<AtomicConditionAst> any;
+  bool operator==(const AnyConditionAst&) const = default;
 };
 // Alternatives in trial order: Atomic, All, Any.
 using ConditionAst = std::variant<AtomicConditionAst, AllConditionAst, AnyConditionAst>;
@@ -54,11 +61,13 @@ struct RuleAst {
   ScopeAst scope;
   ConditionAst when;
   EffectAst effect = EffectAst::Allow;
+  bool operator==(const RuleAst&) const = default;
 };
 
 struct PolicyAst {
   std::uint32_t version = 0;
   std::vector<RuleAst> rules;
+  bool operator==(const PolicyAst&) const = default;
 };
 
 }  // namespace kavro

@@ -14,12 +14,15 @@ using FieldTypeMapAst = StringMap<FieldTypeAst>;
 
 struct ActionSchemaAst {
   FieldTypeMapAst fields;
+  bool operator==(const ActionSchemaAst&) const = default;
 };
 struct ActorSchemaAst {
   FieldTypeMapAst fields;
+  bool operator==(const ActorSchemaAst&) const = default;
 };
 struct SnapshotSchemaAst {
   FieldTypeMapAst fields;
+  bool operator==(const SnapshotSchemaAst&) const = default;
 };
 
 struct SchemaAst {
@@ -27,6 +30,7 @@ struct SchemaAst {
   StringMap<ActionSchemaAst> actions;
   ActorSchemaAst actor;
   SnapshotSchemaAst snapshot;
+  bool operator==(const SchemaAst&) const = default;
 };
 
 }  // namespace kavro

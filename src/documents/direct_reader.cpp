@@ -1,0 +1,60 @@
+#include "documents/direct_reader.h"
+
+#include <limits>
+
+namespace kavro {
+
+Result<std::string, LoadError> TextReader::read(ReadingContext& context, std::size_t index,
+                                                const PathStep& path) const {
+  const EventDocument& document = context.document();
+  return read_located<std::string>(
+      context, index, path, [&](std::size_t, const Event& event) -> Result<std::string, LoadError> {
+        if (event.kind != EventKind::Scalar) {
+          return fail(LoadError(invalid_type(document.found(event), "a string")));
+        }
+        return std::string(document.text(event));
+      });
+}
+
+Result<std::uint32_t, LoadError> U32Reader::read(ReadingContext& context, std::size_t index,
+                                                 const PathStep& path) const {
+  const EventDocument& document = context.document();
+  return read_located<std::uint32_t>(
+      context, index, path,
+      [&](std::size_t, const Event& event) -> Result<std::uint32_t, LoadError> {
+        if (event.kind == EventKind::Scalar) {
+          const TypedScalar typed = document.typed(event);
+          if (const auto* number = std::get_if<std::uint64_t>(&typed)) {
+            if (*number <= std::numeric_limits<std::uint32_t>::max()) {
+              return static_cast<std::uint32_t>(*number);
+            }
+            return fail(LoadError(invalid_integer_value(std::to_string(*number), "u32")));
+          }
+        }
+        return fail(LoadError(invalid_type(document.found(event), "u32")));
+      });
+}
+
+Result<bool, LoadError> BooleanReader::read(ReadingContext& context, std::size_t index,
+                                            const PathStep& path) const {
+  const EventDocument& document = context.document();
+  return read_located<bool>(
+      context, index, path, [&](std::size_t, const Event& event) -> Result<bool, LoadError> {
+        if (event.kind == EventKind::Scalar) {
+          const TypedScalar typed = document.typed(event);
+          if (const auto* value = std::get_if<bool>(&typed)) return *value;
+        }
+        return fail(LoadError(invalid_type(document.found(event), "a boolean")));
+      });
+}
+
+Result<std::optional<std::string_view>, LoadError> key_text(ReadingContext& context,
+                                                            std::size_t index) {
+  auto resolved = context.resolve(index);
+  if (!resolved) return fail(std::move(resolved).error());
+  const Event& event = context.document()[*resolved];
+  if (event.kind != EventKind::Scalar) return std::optional<std::string_view>();
+  return std::optional<std::string_view>(context.document().text(event));
+}
+
+}  // namespace kavro

@@ -1,0 +1,242 @@
+#include "documents/event_stream.h"
+
+#include <map>
+#include <utility>
+
+#include <yaml.h>
+
+namespace kavro {
+
+std::string_view EventDocument::text(const Event& event) const {
+  return std::string_view(pool_).substr(event.text_offset, event.text_size);
+}
+
+std::optional<std::string_view> EventDocument::tag(const Event& event) const {
+  if (!event.has_tag) return std::nullopt;
+  return std::string_view(pool_).substr(event.tag_offset, event.tag_size);
+}
+
+bool EventDocument::is_plain(const Event& event) const {
+  return event.kind == EventKind::Scalar && event.style == ScalarStyle::Plain && !event.has_tag;
+}
+
+bool EventDocument::is_empty_plain(const Event& event) const {
+  return is_plain(event) && event.text_size == 0;
+}
+
+bool EventDocument::is_null(const Event& event) const {
+  return is_plain(event) && is_null_text(text(event));
+}
+
+TypedScalar EventDocument::typed(const Event& event) const {
+  return type_scalar(text(event), is_plain(event));
+}
+
+std::string EventDocument::found(const Event& event) const {
+  switch (event.kind) {
+    case EventKind::SequenceStart:
+      return "sequence";
+    case EventKind::MappingStart:
+      return "map";
+    default:
+      return describe_found(typed(event));
+  }
+}
+
+std::size_t EventDocument::after(std::size_t index) const {
+  if (index >= events_.size()) return events_.size();
+  const Event& event = events_[index];
+  const bool starts_container =
+      event.kind == EventKind::SequenceStart || event.kind == EventKind::MappingStart;
+  return starts_container ? event.link : index + 1;
+}
+
+std::size_t EventDocument::weight(std::size_t index) const {
+  return weight_before_[after(index)] - weight_before_[index];
+}
+
+LoadError EventDocument::end_error() const {
+  return stop_ ? *stop_ : LoadError::end_of_stream();
+}
+
+// Turns libyaml events into an EventDocument, cutting it short at the first
+// alias without anchor or container nested too deep.
+class DocumentBuilder {
+ public:
+  // False when the document was cut short at this event.
+  bool add(const yaml_event_t& raw) {
+    Event event;
+    event.position = {raw.start_mark.index, raw.start_mark.line, raw.start_mark.column};
+    const yaml_char_t* anchor = nullptr;
+    switch (raw.type) {
+      case YAML_SCALAR_EVENT: {
+        const auto& scalar = raw.data.scalar;
+        event.kind = EventKind::Scalar;
+        event.style =
+            scalar.style == YAML_PLAIN_SCALAR_STYLE ? ScalarStyle::Plain
+            : scalar.style == YAML_LITERAL_SCALAR_STYLE || scalar.style == YAML_FOLDED_SCALAR_STYLE
+                ? ScalarStyle::Block
+                : ScalarStyle::Quoted;
+        event.text_offset = append(scalar.value, scalar.length);
+        event.text_size = scalar.length;
+        set_tag(event, scalar.tag);
+        anchor = scalar.anchor;
+        break;
+      }
+      case YAML_ALIAS_EVENT: {
+        event.kind = EventKind::Alias;
+        const auto found = anchors_.find(as_text(raw.data.alias.anchor));
+        if (found == anchors_.end()) return stop(LoadError::unknown_anchor(event.position));
+        event.link = found->second;
+        break;
+      }
+      case YAML_SEQUENCE_START_EVENT:
+      case YAML_MAPPING_START_EVENT:
+        if (open_.size() == kNestingBudget) return stop(LoadError::recursion_limit(event.position));
+        event.kind = raw.type == YAML_SEQUENCE_START_EVENT ? EventKind::SequenceStart
+                                                           : EventKind::MappingStart;
+        anchor = raw.type == YAML_SEQUENCE_START_EVENT ? raw.data.sequence_start.anchor
+                                                       : raw.data.mapping_start.anchor;
+        open_.push_back(document_.events_.size());
+        break;
+      case YAML_SEQUENCE_END_EVENT:
+      case YAML_MAPPING_END_EVENT:
+        event.kind =
+            raw.type == YAML_SEQUENCE_END_EVENT ? EventKind::SequenceEnd : EventKind::MappingEnd;
+        if (!open_.empty()) {
+          document_.events_[open_.back()].link = document_.events_.size() + 1;
+          open_.pop_back();
+        }
+        break;
+      default:
+        return true;
+    }
+    // A later anchor of the same name replaces the earlier one.
+    if (anchor != nullptr) anchors_[std::string(as_text(anchor))] = document_.events_.size();
+    document_.events_.push_back(event);
+    document_.weight_before_.push_back(document_.weight_before_.back() + 1 + event.text_size);
+    return true;
+  }
+
+  bool stop(LoadError error) {
+    document_.stop_ = std::move(error);
+    return false;
+  }
+
+  EventDocument finish() && {
+    for (std::size_t start : open_) document_.events_[start].link = document_.events_.size();
+    return std::move(document_);
+  }
+
+ private:
+  static std::string_view as_text(const yaml_char_t* text) {
+    return reinterpret_cast<const char*>(text);
+  }
+
+  std::size_t append(const yaml_char_t* text, std::size_t size) {
+    const std::size_t offset = document_.pool_.size();
+    document_.pool_.append(reinterpret_cast<const char*>(text), size);
+    return offset;
+  }
+
+  void set_tag(Event& event, const yaml_char_t* tag) {
+    if (tag == nullptr) return;
+    const std::string_view text = as_text(tag);
+    event.has_tag = true;
+    event.tag_offset = append(tag, text.size());
+    event.tag_size = text.size();
+  }
+
+  EventDocument document_;
+  std::vector<std::size_t> open_;
+  std::map<std::string, std::size_t, std::less<>> anchors_;  // ordered: no hash flooding
+};
+
+namespace {
+
+// One parsed event, released when it goes out of scope.
+class ParsedEvent {
+ public:
+  ParsedEvent() = default;
+  ParsedEvent(const ParsedEvent&) = delete;
+  ParsedEvent& operator=(const ParsedEvent&) = delete;
+  ~ParsedEvent() {
+    if (parsed_) yaml_event_delete(&event_);
+  }
+
+  // False when the parser failed.
+  bool parse(yaml_parser_t& parser) {
+    parsed_ = yaml_parser_parse(&parser, &event_) != 0;
+    // A parser that already failed hands out empty events.
+    return parsed_ && event_.type != YAML_NO_EVENT;
+  }
+  const yaml_event_t& get() const { return event_; }
+  yaml_event_type_t type() const { return event_.type; }
+
+ private:
+  yaml_event_t event_{};
+  bool parsed_ = false;
+};
+
+}  // namespace
+
+void YamlEventStream::ParserDeleter::operator()(yaml_parser_s* parser) const {
+  yaml_parser_delete(parser);
+  delete parser;
+}
+
+YamlEventStream::YamlEventStream(std::string_view text) : parser_(new yaml_parser_t{}) {
+  if (yaml_parser_initialize(parser_.get()) == 0) return;  // parse() then reports the failure
+  yaml_parser_set_input_string(parser_.get(), reinterpret_cast<const unsigned char*>(text.data()),
+                               text.size());
+  yaml_parser_set_encoding(parser_.get(), YAML_UTF8_ENCODING);
+}
+
+LoadError YamlEventStream::parser_error() const {
+  const yaml_parser_t& parser = *parser_;
+  const auto position = [](const yaml_mark_t& mark) {
+    return Position{mark.index, mark.line, mark.column};
+  };
+  std::string problem = parser.problem != nullptr ? parser.problem
+                        : parser.error == YAML_MEMORY_ERROR
+                            ? "out of memory"
+                            : "the YAML parser failed without naming the problem";
+  std::optional<std::string> context;
+  if (parser.context != nullptr) context = parser.context;
+  return LoadError::parser(std::move(problem), position(parser.problem_mark), parser.problem_offset,
+                           std::move(context), position(parser.context_mark));
+}
+
+Result<EventDocument, LoadError> YamlEventStream::first_document() {
+  DocumentBuilder builder;
+  bool in_document = false;
+  for (;;) {
+    ParsedEvent event;
+    if (!event.parse(*parser_)) {
+      builder.stop(parser_error());
+      return std::move(builder).finish();
+    }
+    switch (event.type()) {
+      case YAML_STREAM_END_EVENT:
+        if (!in_document) return fail(LoadError::end_of_stream());
+        return std::move(builder).finish();
+      case YAML_DOCUMENT_START_EVENT:
+        in_document = true;
+        break;
+      case YAML_DOCUMENT_END_EVENT:
+        return std::move(builder).finish();
+      default:
+        if (!builder.add(event.get())) return std::move(builder).finish();
+        break;
+    }
+  }
+}
+
+Result<Unit, LoadError> YamlEventStream::expect_end() {
+  ParsedEvent event;
+  if (!event.parse(*parser_)) return fail(parser_error());
+  if (event.type() == YAML_STREAM_END_EVENT) return Unit{};
+  return fail(LoadError::more_than_one_document());
+}
+
+}  // namespace kavro

@@ -1,0 +1,107 @@
+// The events of a YAML text, as libyaml delivers them: the first document is
+// collected whole (with positions, anchors resolved to the anchored node), and
+// the rest of the text is examined only on request. The parser is owned by
+// YamlEventStream and released with it; the text must outlive the stream.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "documents/load_error.h"
+#include "documents/position.h"
+#include "documents/scalar_typing.h"
+#include "support/result.h"
+
+struct yaml_parser_s;
+
+namespace kavro {
+
+// No document may nest deeper than this, whether or not the value is read.
+inline constexpr std::size_t kNestingBudget = 128;
+
+enum class EventKind : unsigned char {
+  Scalar,
+  Alias,
+  SequenceStart,
+  SequenceEnd,
+  MappingStart,
+  MappingEnd,
+};
+
+enum class ScalarStyle : unsigned char { Plain, Quoted, Block };
+
+struct Event {
+  EventKind kind = EventKind::Scalar;
+  ScalarStyle style = ScalarStyle::Plain;
+  bool has_tag = false;
+  Position position;
+  std::size_t text_offset = 0;  // scalar value and tag, in the document's pool
+  std::size_t text_size = 0;
+  std::size_t tag_offset = 0;
+  std::size_t tag_size = 0;
+  // Start events: the index after the matching end. Aliases: the index of the
+  // anchored node.
+  std::size_t link = 0;
+};
+
+// The node events of the first document. When the parser stopped inside it
+// (a syntax error, an unknown anchor, nesting over the budget), the events end
+// early and `end_error()` says why.
+class EventDocument {
+ public:
+  std::size_t size() const { return events_.size(); }
+  const Event& operator[](std::size_t index) const { return events_[index]; }
+
+  std::string_view text(const Event& event) const;
+  std::optional<std::string_view> tag(const Event& event) const;
+  // Plain and untagged: the only scalars whose text is typed.
+  bool is_plain(const Event& event) const;
+  bool is_empty_plain(const Event& event) const;
+  bool is_null(const Event& event) const;
+  TypedScalar typed(const Event& event) const;
+  // "<found>" for the node that starts with `event`.
+  std::string found(const Event& event) const;
+
+  // The index following the whole node at `index` (its sibling, or its
+  // parent's end event).
+  std::size_t after(std::size_t index) const;
+  // Events plus scalar bytes of the node at `index`, aliases inside not followed.
+  std::size_t weight(std::size_t index) const;
+  std::size_t total_weight() const { return weight_before_.back(); }
+
+  // What reading meets past the last collected event.
+  LoadError end_error() const;
+  bool complete() const { return !stop_.has_value(); }
+
+ private:
+  friend class DocumentBuilder;
+
+  std::vector<Event> events_;
+  std::string pool_;
+  std::vector<std::size_t> weight_before_{0};  // prefix sums, one more than events_
+  std::optional<LoadError> stop_;
+};
+
+class YamlEventStream {
+ public:
+  explicit YamlEventStream(std::string_view text);
+
+  // Collects the first document; fails only when the text holds no document.
+  Result<EventDocument, LoadError> first_document();
+  // After a complete first document: succeeds only if the text ends there.
+  Result<Unit, LoadError> expect_end();
+
+ private:
+  LoadError parser_error() const;
+
+  struct ParserDeleter {
+    void operator()(yaml_parser_s* parser) const;
+  };
+  std::unique_ptr<yaml_parser_s, ParserDeleter> parser_;
+};
+
+}  // namespace kavro

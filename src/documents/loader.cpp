@@ -1,0 +1,45 @@
+#include "documents/loader.h"
+
+#include "documents/event_stream.h"
+#include "documents/governance_reader.h"
+#include "documents/location_path.h"
+#include "documents/policy_reader.h"
+#include "documents/reading_context.h"
+#include "documents/schema_reader.h"
+
+namespace kavro {
+namespace {
+
+template <class Root>
+using RootReader = Result<Root, LoadError> (*)(ReadingContext&, std::size_t, const PathStep&);
+
+// The first document is read whole; only then are its own parser error and
+// a following document looked for, so that its faults are reported first.
+template <class Root>
+Result<Root, LoadError> load_document(std::string_view text, RootReader<Root> read_root) {
+  YamlEventStream stream(text);
+  auto document = stream.first_document();
+  if (!document) return fail(std::move(document).error());
+  ReadingContext context(*document);
+  auto root = read_root(context, 0, PathStep::root());
+  if (!root) return root;
+  if (!document->complete()) return fail(document->end_error());
+  if (auto end = stream.expect_end(); !end) return fail(std::move(end).error());
+  return root;
+}
+
+}  // namespace
+
+Result<SchemaAst, LoadError> load_schema(std::string_view text) {
+  return load_document<SchemaAst>(text, read_schema);
+}
+
+Result<PolicyAst, LoadError> load_policy(std::string_view text) {
+  return load_document<PolicyAst>(text, read_policy);
+}
+
+Result<GovernanceAst, LoadError> load_governance(std::string_view text) {
+  return load_document<GovernanceAst>(text, read_governance);
+}
+
+}  // namespace kavro

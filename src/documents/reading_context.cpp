@@ -1,0 +1,34 @@
+#include "documents/reading_context.h"
+
+namespace kavro {
+namespace {
+
+constexpr std::size_t kRepetitionFactor = 100;
+
+}  // namespace
+
+NestingLevel::NestingLevel(ReadingContext& context)
+    : context_(context), entered_(context.levels_left_ > 0) {
+  if (entered_) --context_.levels_left_;
+}
+
+NestingLevel::~NestingLevel() {
+  if (entered_) ++context_.levels_left_;
+}
+
+Result<std::size_t, LoadError> ReadingContext::resolve(std::size_t index) {
+  if (index >= document_.size()) return fail(document_.end_error());
+  const Event& event = document_[index];
+  if (event.kind != EventKind::Alias) return index;
+  // Counting aliases alone would let a few aliases to one large node replay it
+  // without bound, so the replayed events and bytes are limited as well.
+  ++aliases_followed_;
+  weight_replayed_ += document_.weight(event.link);
+  if (aliases_followed_ > kRepetitionFactor * document_.size() ||
+      weight_replayed_ > kRepetitionFactor * document_.total_weight()) {
+    return fail(LoadError::repetition_limit());
+  }
+  return event.link;
+}
+
+}  // namespace kavro

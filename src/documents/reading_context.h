@@ -1,0 +1,51 @@
+// State shared by all readers of one document: the events, the nesting budget
+// and the alias counters. Not thread-safe; lives for one load.
+#pragma once
+
+#include <cstddef>
+
+#include "documents/event_stream.h"
+#include "documents/load_error.h"
+#include "support/result.h"
+
+namespace kavro {
+
+class ReadingContext;
+
+// One level of the nesting budget, taken for as long as the object lives.
+class NestingLevel {
+ public:
+  explicit NestingLevel(ReadingContext& context);
+  ~NestingLevel();
+  NestingLevel(const NestingLevel&) = delete;
+  NestingLevel& operator=(const NestingLevel&) = delete;
+
+  // False when the budget was used up; the caller then fails.
+  bool entered() const { return entered_; }
+
+ private:
+  ReadingContext& context_;
+  bool entered_;
+};
+
+class ReadingContext {
+ public:
+  explicit ReadingContext(const EventDocument& document) : document_(document) {}
+
+  const EventDocument& document() const { return document_; }
+
+  // The node that `index` stands for: the anchored node when it is an alias.
+  // Fails when reading has reached the end of the collected events, or when
+  // following the alias goes over the repetition limit.
+  Result<std::size_t, LoadError> resolve(std::size_t index);
+
+ private:
+  friend class NestingLevel;
+
+  const EventDocument& document_;
+  std::size_t levels_left_ = kNestingBudget;
+  std::size_t aliases_followed_ = 0;
+  std::size_t weight_replayed_ = 0;
+};
+
+}  // namespace kavro
