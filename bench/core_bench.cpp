@@ -125,76 +125,65 @@ double best_ns(Work&& work, double seconds) {
   return best;
 }
 
-struct PlannedPolicy {
-  kavro::StringMap<kavro::prototype::BucketPlan> action_plans;
-  kavro::prototype::BucketPlan global_plan;
-  kavro::StringMap<kavro::prototype::StreamPlan> action_streams;
-  kavro::prototype::StreamPlan global_stream;
-  kavro::StringMap<kavro::prototype::IndexedBucket> action_indexed;
-  kavro::prototype::IndexedBucket global_indexed;
+// One prototype layout for every bucket of the policy.
+template <class Plan>
+struct Layout {
+  kavro::StringMap<Plan> action_rules;
+  Plan global_rules;
 };
 
-PlannedPolicy plan_policy(const kavro::CompiledPolicy& policy) {
-  PlannedPolicy planned;
-  for (const auto& [name, rules] : policy.action_rules) {
-    planned.action_plans.emplace(name, kavro::prototype::make_plan(rules));
-  }
-  planned.global_plan = kavro::prototype::make_plan(policy.global_rules);
-  for (const auto& [name, rules] : policy.action_rules) {
-    planned.action_streams.emplace(name, kavro::prototype::make_stream(rules));
-  }
-  planned.global_stream = kavro::prototype::make_stream(policy.global_rules);
-  for (const auto& [name, rules] : policy.action_rules) {
-    planned.action_indexed.emplace(name, kavro::prototype::make_indexed(rules));
-  }
-  planned.global_indexed = kavro::prototype::make_indexed(policy.global_rules);
-  return planned;
+template <class Plan, class Make>
+Layout<Plan> lay_out(const kavro::CompiledPolicy& policy, Make make) {
+  Layout<Plan> layout;
+  for (const auto& [name, rules] : policy.action_rules)
+    layout.action_rules.emplace(name, make(rules));
+  layout.global_rules = make(policy.global_rules);
+  return layout;
 }
 
-const kavro::CompiledRule* evaluate_indexed(const PlannedPolicy& planned,
-                                            const kavro::EvaluationInput& input) {
+// The evaluator's bucket order over a prototype layout; `values` is what the
+// layout's scan reads (the input itself, or values prepared from it).
+template <class Plan, class Values>
+const kavro::CompiledRule* evaluate_layout(const Layout<Plan>& layout,
+                                           const kavro::EvaluationInput& input,
+                                           const Values& values) {
   const kavro::CompiledRule* match = nullptr;
   const kavro::ValueView type = input.at(kavro::kActionTypeSlot);
   if (type.kind == kavro::ValueKind::String) {
-    auto bucket = planned.action_indexed.find(type.text);
-    if (bucket != planned.action_indexed.end()) {
-      match = kavro::prototype::find_first_match(bucket->second, input);
-    }
-  }
-  return match ? match : kavro::prototype::find_first_match(planned.global_indexed, input);
-}
-
-// Includes filling the slot values, which a binding would do while converting.
-const kavro::CompiledRule* evaluate_streamed(const PlannedPolicy& planned,
-                                             const kavro::EvaluationInput& input) {
-  kavro::prototype::SlotValue values[64];
-  const std::uint32_t count = input.slots().size();
-  for (std::uint32_t slot = 0; slot < count; ++slot) {
-    values[slot] = kavro::prototype::slot_value(input.at(slot));
-  }
-  const kavro::CompiledRule* match = nullptr;
-  const kavro::ValueView type = input.at(kavro::kActionTypeSlot);
-  if (type.kind == kavro::ValueKind::String) {
-    auto bucket = planned.action_streams.find(type.text);
-    if (bucket != planned.action_streams.end()) {
+    auto bucket = layout.action_rules.find(type.text);
+    if (bucket != layout.action_rules.end()) {
       match = kavro::prototype::find_first_match(bucket->second, values);
     }
   }
-  return match ? match : kavro::prototype::find_first_match(planned.global_stream, values);
+  return match ? match : kavro::prototype::find_first_match(layout.global_rules, values);
 }
 
-const kavro::CompiledRule* evaluate_planned(const PlannedPolicy& planned,
-                                            const kavro::EvaluationInput& input) {
-  const kavro::CompiledRule* match = nullptr;
-  const kavro::ValueView type = input.at(kavro::kActionTypeSlot);
-  if (type.kind == kavro::ValueKind::String) {
-    auto bucket = planned.action_plans.find(type.text);
-    if (bucket != planned.action_plans.end()) {
-      match = kavro::prototype::find_first_match(bucket->second, input);
-    }
+struct Prototypes {
+  Layout<kavro::prototype::BucketPlan> flat;
+  Layout<kavro::prototype::StreamPlan> stream;
+  Layout<kavro::prototype::IndexedBucket> indexed;
+
+  explicit Prototypes(const kavro::CompiledPolicy& policy)
+      : flat(lay_out<kavro::prototype::BucketPlan>(policy, kavro::prototype::make_plan)),
+        stream(lay_out<kavro::prototype::StreamPlan>(policy, kavro::prototype::make_stream)),
+        indexed(lay_out<kavro::prototype::IndexedBucket>(policy, kavro::prototype::make_indexed)) {}
+
+  const kavro::CompiledRule* planned(const kavro::EvaluationInput& input) const {
+    return evaluate_layout(flat, input, input);
   }
-  return match ? match : kavro::prototype::find_first_match(planned.global_plan, input);
-}
+  // Includes filling the slot values, which a binding would do while converting.
+  const kavro::CompiledRule* streamed(const kavro::EvaluationInput& input) const {
+    kavro::prototype::SlotValue values[64];
+    const std::uint32_t count = input.slots().size();
+    for (std::uint32_t slot = 0; slot < count; ++slot) {
+      values[slot] = kavro::prototype::slot_value(input.at(slot));
+    }
+    return evaluate_layout(stream, input, static_cast<const kavro::prototype::SlotValue*>(values));
+  }
+  const kavro::CompiledRule* index(const kavro::EvaluationInput& input) const {
+    return evaluate_layout(indexed, input, input);
+  }
+};
 
 }  // namespace
 
@@ -223,12 +212,12 @@ int main(int argc, char** argv) {
     examined += request.examined;
     inputs.push_back(std::move(input));
   }
-  const PlannedPolicy planned = plan_policy(policy);
+  const Prototypes planned(policy);
   for (std::size_t i = 0; i < inputs.size(); ++i) {
-    const auto* rule = evaluate_planned(planned, *inputs[i]);
-    const auto* streamed = evaluate_streamed(planned, *inputs[i]);
+    const auto* rule = planned.planned(*inputs[i]);
+    const auto* streamed = planned.streamed(*inputs[i]);
     if ((rule ? rule->rule_id : std::string("-")) != workload.requests[i].expected ||
-        streamed != rule || evaluate_indexed(planned, *inputs[i]) != rule) {
+        streamed != rule || planned.index(*inputs[i]) != rule) {
       std::fprintf(stderr, "prototype decided differently on request %zu\n", i);
       return 1;
     }
@@ -236,17 +225,17 @@ int main(int argc, char** argv) {
   std::size_t sink = 0;
   const double planned_ns = best_ns(
       [&] {
-        for (const auto& input : inputs) sink += evaluate_planned(planned, *input) != nullptr;
+        for (const auto& input : inputs) sink += planned.planned(*input) != nullptr;
       },
       seconds);
   const double streamed_ns = best_ns(
       [&] {
-        for (const auto& input : inputs) sink += evaluate_streamed(planned, *input) != nullptr;
+        for (const auto& input : inputs) sink += planned.streamed(*input) != nullptr;
       },
       seconds);
   const double indexed_ns = best_ns(
       [&] {
-        for (const auto& input : inputs) sink += evaluate_indexed(planned, *input) != nullptr;
+        for (const auto& input : inputs) sink += planned.index(*input) != nullptr;
       },
       seconds);
   const double evaluate_ns = best_ns(

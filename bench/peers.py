@@ -29,6 +29,13 @@ class _Peer:
         self.effects = {rule.rule_id: rule.effect for rule in workload.rules}
         self.order = {rule.rule_id: i for i, rule in enumerate(_ordered_rules(workload))}
 
+    @classmethod
+    def _conditions(cls, workload):
+        """(rule, condition text) in our order, with the peer's own atoms."""
+        for rule in _ordered_rules(workload):
+            joiner = " || " if rule.kind == "any" else " && "
+            yield rule, joiner.join(f"({cls._atom(atom)})" for atom in rule.atoms)
+
     def _decision(self, rule_id):
         if rule_id is None:
             return {"effect": "allow", "matched_rule": None}
@@ -62,9 +69,7 @@ class CedarPeer(_Peer):
     @classmethod
     def policy_text(cls, workload) -> str:
         out = []
-        for rule in _ordered_rules(workload):
-            joiner = " || " if rule.kind == "any" else " && "
-            condition = joiner.join(f"({cls._atom(atom)})" for atom in rule.atoms)
+        for rule, condition in cls._conditions(workload):
             action = f' == Action::"{rule.scope[1]}"' if rule.scope[0] == "action" else ""
             out.append(f'@id("{rule.rule_id}")\npermit(principal, action{action}, resource)'
                        f"\nwhen {{ {condition} }};")
@@ -130,9 +135,7 @@ m = (p.scope == r.act || p.scope == "*") && eval(p.cond)
     @classmethod
     def policy_lines(cls, workload) -> list:
         lines = []
-        for rule in _ordered_rules(workload):
-            joiner = " || " if rule.kind == "any" else " && "
-            condition = joiner.join(f"({cls._atom(atom)})" for atom in rule.atoms)
+        for rule, condition in cls._conditions(workload):
             scope = rule.scope[1] if rule.scope[0] == "action" else "*"
             lines.append([scope, condition, rule.rule_id])
         return lines
