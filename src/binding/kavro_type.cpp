@@ -1,0 +1,216 @@
+#include "binding/kavro_type.h"
+
+#include <array>
+#include <new>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "binding/argument_binding.h"
+#include "binding/errors.h"
+#include "binding/input_conversion.h"
+#include "binding/py_ref.h"
+#include "compiler/compiled_policy.h"
+#include "compiler/compiler.h"
+#include "compiler/policy_hash.h"
+#include "documents/loader.h"
+#include "evaluation/evaluator.h"
+#include "governance/governance_checker.h"
+
+namespace kavro::binding {
+
+namespace {
+
+constexpr std::string_view kCompilerVersion = "0.7.8";
+
+constexpr const char* kTypeDoc =
+    "PyKavro(schema_yaml, policy_yaml, governance_yaml=None)\n--\n\n"
+    "Python-exposed Kavro class.\n\n"
+    "This is a thin wrapper around `CompiledPolicy`.\n"
+    "Compilation occurs during initialization.\n"
+    "Evaluation is deterministic and stateless.";
+
+constexpr const char* kEvaluateDoc =
+    "evaluate($self, input)\n--\n\n"
+    "Evaluates the compiled policy against runtime input.\n\n"
+    "Expected input format:\n"
+    "{\n"
+    "    \"action\": { ... },\n"
+    "    \"actor\": { ... },\n"
+    "    \"snapshot\": { ... }\n"
+    "}\n\n"
+    "Missing keys are treated as empty maps.\n\n"
+    "Returns:\n"
+    "{\n"
+    "    \"effect\": \"allow\" | \"block\" | \"require_approval\",\n"
+    "    \"matched_rule\": Optional[str]\n"
+    "}";
+
+constexpr const char* kPolicyHashDoc = "policy_hash($self)\n--\n\n";
+constexpr const char* kCompilerVersionDoc = "compiler_version()\n--\n\n";
+
+constexpr std::array<const char*, 3> kConstructorNames = {"schema_yaml", "policy_yaml",
+                                                          "governance_yaml"};
+constexpr Signature kConstructor = {"PyKavro.__new__()", kConstructorNames, 2};
+constexpr std::array<const char*, 1> kEvaluateNames = {"input"};
+constexpr Signature kEvaluate = {"PyKavro.evaluate()", kEvaluateNames, 1};
+
+// The instance: the object header, then the policy, constructed in place once
+// the object has been allocated by the interpreter.
+struct KavroObject {
+  PyObject header;
+  alignas(CompiledPolicy) unsigned char policy_storage[sizeof(CompiledPolicy)];
+};
+
+CompiledPolicy& policy_of(PyObject* self) {
+  return *std::launder(
+      reinterpret_cast<CompiledPolicy*>(reinterpret_cast<KavroObject*>(self)->policy_storage));
+}
+
+PyObject* new_text(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// The UTF-8 of a text argument, or nullopt with the exception set.
+std::optional<std::string_view> argument_text(PyObject* value, const char* name) {
+  if (!PyUnicode_Check(value)) {
+    raise_cannot_convert(value, "PyString");
+    prefix_argument_error(name);
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (utf8 == nullptr) {
+    prefix_argument_error(name);
+    return std::nullopt;
+  }
+  return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+// Loading, governance and compiling, in that order; the first error wins.
+// Returns nullopt with a ValueError set.
+std::optional<CompiledPolicy> compile_documents(std::string_view schema_text,
+                                                std::string_view policy_text,
+                                                std::optional<std::string_view> governance_text) {
+  auto schema = load_schema(schema_text);
+  if (!schema) {
+    raise_value_error(schema.error().render());
+    return std::nullopt;
+  }
+  const SchemaIndex index = build_schema_index(*schema);
+  auto policy = load_policy(policy_text);
+  if (!policy) {
+    raise_value_error(policy.error().render());
+    return std::nullopt;
+  }
+  std::optional<Result<CompiledPolicy, CompileError>> compiled;
+  if (governance_text) {
+    auto governance = load_governance(*governance_text);
+    if (!governance) {
+      raise_value_error(governance.error().render());
+      return std::nullopt;
+    }
+    compiled.emplace(check_governance(index, *policy, governance->governance.rules));
+  } else {
+    compiled.emplace(compile_policy(index, *policy));
+  }
+  if (!*compiled) {
+    raise_value_error(compiled->error().render());
+    return std::nullopt;
+  }
+  return std::move(*compiled).value();
+}
+
+PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, kConstructorNames.size()> bound{};
+    if (!bind_arguments(kConstructor, args, kwargs, bound)) return nullptr;
+    std::array<std::optional<std::string_view>, kConstructorNames.size()> texts;
+    for (std::size_t i = 0; i < bound.size(); ++i) {
+      // Only the optional governance text may be absent, given or not as None.
+      const bool optional = i >= kConstructor.required;
+      if (optional && (bound[i] == nullptr || bound[i] == Py_None)) continue;
+      texts[i] = argument_text(bound[i], kConstructorNames[i]);
+      if (!texts[i]) return nullptr;
+    }
+    std::optional<CompiledPolicy> policy = compile_documents(*texts[0], *texts[1], texts[2]);
+    if (!policy) return nullptr;
+
+    auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (allocate == nullptr) allocate = PyType_GenericAlloc;
+    PyObject* self = allocate(type, 0);
+    if (self == nullptr) return nullptr;
+    static_assert(std::is_nothrow_move_constructible_v<CompiledPolicy>,
+                  "the instance must never hold a half-built policy");
+    new (reinterpret_cast<KavroObject*>(self)->policy_storage) CompiledPolicy(std::move(*policy));
+    return self;
+  });
+}
+
+void kavro_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  policy_of(self).~CompiledPolicy();
+  auto release = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  release(self);
+  // Instances of a heap type hold a reference to it.
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, kEvaluateNames.size()> bound{};
+    if (!bind_arguments(kEvaluate, args, nargs, kwnames, bound)) return nullptr;
+    PyObject* input = bound[0];
+    if (!PyDict_Check(input)) {
+      raise_cannot_convert(input, "PyDict");
+      prefix_argument_error(kEvaluateNames[0]);
+      return nullptr;
+    }
+    const CompiledPolicy& policy = policy_of(self);
+    EvaluationInput converted(policy.field_slots);
+    HeldTexts held(policy.field_slots.size());
+    if (!convert_input(input, converted, held)) return nullptr;
+    return build_result(evaluate_policy(policy, converted));
+  });
+}
+
+PyObject* kavro_policy_hash(PyObject* self, PyObject*) {
+  return guarded([&] { return new_text(policy_hash(policy_of(self))); });
+}
+
+PyObject* kavro_compiler_version(PyObject*, PyObject*) {
+  return guarded([] { return new_text(kCompilerVersion); });
+}
+
+PyMethodDef kavro_methods[] = {
+    {"evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kavro_evaluate)),
+     METH_FASTCALL | METH_KEYWORDS, kEvaluateDoc},
+    {"policy_hash", kavro_policy_hash, METH_NOARGS, kPolicyHashDoc},
+    {"compiler_version", kavro_compiler_version, METH_NOARGS | METH_STATIC, kCompilerVersionDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kavro_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kTypeDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(kavro_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(kavro_dealloc)},
+    {Py_tp_methods, kavro_methods},
+    {0, nullptr},
+};
+
+// Default flags only: without Py_TPFLAGS_BASETYPE Python code cannot subclass
+// the type, and without dict or weak-reference offsets instances take no
+// attributes.
+PyType_Spec kavro_spec = {
+    "builtins.PyKavro", static_cast<int>(sizeof(KavroObject)), 0, Py_TPFLAGS_DEFAULT, kavro_slots,
+};
+
+}  // namespace
+
+PyObject* create_kavro_type() {
+  return PyType_FromSpec(&kavro_spec);
+}
+
+}  // namespace kavro::binding

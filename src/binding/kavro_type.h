@@ -1,0 +1,13 @@
+// The PyKavro class: a heap type that holds one CompiledPolicy by value and
+// only reads it after construction.
+#pragma once
+
+#include "binding/python_api.h"
+
+namespace kavro::binding {
+
+// Creates the class from its type specification. Returns a new reference, or
+// null with an exception set.
+PyObject* create_kavro_type();
+
+}  // namespace kavro::binding

@@ -1,0 +1,68 @@
+// Module initialisation: creates the module `kavro` and registers PyKavro.
+
+#include "binding/errors.h"
+#include "binding/input_conversion.h"
+#include "binding/kavro_type.h"
+#include "binding/py_ref.h"
+#include "binding/python_api.h"
+
+namespace kavro::binding {
+
+namespace {
+
+constexpr const char* kModuleDoc =
+    "Python module entry point.\n\n"
+    "Must match the compiled library name to satisfy Python's\n"
+    "`PyInit_<module>` symbol requirements.";
+
+PyModuleDef kavro_module = {
+    PyModuleDef_HEAD_INIT, "kavro", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Process-wide, like the class they describe: the type and the shared strings
+// are created by the first initialisation and never released.
+bool initialised = false;
+PyObject* kavro_type = nullptr;
+
+bool create_process_state() {
+  if (kavro_type != nullptr) return true;
+  if (!create_internal_failure_type() || !create_conversion_keys()) return false;
+  kavro_type = create_kavro_type();
+  return kavro_type != nullptr;
+}
+
+bool add_class(PyObject* module) {
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  }
+  PyRef name = PyRef::steal(PyUnicode_FromString("PyKavro"));
+  if (!name || PyList_Append(all.get(), name.get()) < 0) return false;
+  return PyObject_SetAttrString(module, "PyKavro", kavro_type) == 0;
+}
+
+PyObject* initialise() {
+  // The engine keeps process-wide state (the class and the shared strings), so
+  // a second module object, say in a subinterpreter, would share it unsafely.
+  if (initialised) {
+    PyErr_SetString(PyExc_ImportError,
+                    "the kavro module may be initialised only once per interpreter process");
+    return nullptr;
+  }
+  if (!create_process_state()) return nullptr;
+  PyRef module = PyRef::steal(PyModule_Create(&kavro_module));
+  if (!module || !add_class(module.get())) return nullptr;
+  initialised = true;
+  return module.release();
+}
+
+}  // namespace
+
+}  // namespace kavro::binding
+
+PyMODINIT_FUNC PyInit_kavro() {
+  return kavro::binding::guarded(kavro::binding::initialise);
+}

@@ -1,0 +1,53 @@
+"""Shared documents and helpers of the Python test suite."""
+
+from __future__ import annotations
+
+from typing import Any, Callable
+
+import pytest
+
+from kavro import PyKavro
+
+# The refund example used across the suite: refunds with an amount, account
+# deletions, an actor role and a maintenance flag in the snapshot.
+SCHEMA = """\
+version: 1
+actions:
+  refund: { fields: { amount: number, currency: string } }
+  delete: { fields: {} }
+actor: { fields: { role: string, verified: boolean } }
+snapshot: { fields: { maintenance: boolean } }
+"""
+
+POLICY = """\
+version: 1
+rules:
+  - id: deny-large-refunds
+    scope: { action: refund }
+    when: { subject: [action, amount], operator: greater_than, value: { literal: 1000 } }
+    effect: block
+  - id: approve-deletions
+    scope: { action: delete }
+    when: { subject: [actor, role], operator: not_equals, value: { literal: admin } }
+    effect: require_approval
+  - id: maintenance
+    scope: { global: true }
+    when: { subject: [snapshot, maintenance], operator: equals, value: { literal: true } }
+    effect: block
+"""
+
+
+def raises_exactly(expected: type[BaseException], message: str, call: Callable[..., Any],
+                   *args: Any, **kwargs: Any) -> BaseException:
+    """Calls and checks that exactly `expected` (not a subclass) is raised with `message`."""
+    with pytest.raises(BaseException) as info:
+        call(*args, **kwargs)
+    error = info.value
+    assert type(error) is expected, f"{type(error).__name__}: {error}"
+    assert error.args == (message,)
+    return error
+
+
+@pytest.fixture(scope="session")
+def engine() -> PyKavro:
+    return PyKavro(SCHEMA, POLICY)
