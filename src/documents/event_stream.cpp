@@ -189,7 +189,13 @@ YamlEventStream::YamlEventStream(std::string_view text) : parser_(new yaml_parse
   if (yaml_parser_initialize(parser_.get()) == 0) return;  // parse() then reports the failure
   yaml_parser_set_input_string(parser_.get(), reinterpret_cast<const unsigned char*>(text.data()),
                                text.size());
-  yaml_parser_set_encoding(parser_.get(), YAML_UTF8_ENCODING);
+  // Texts are UTF-8, so byte-order marks of other encodings must not switch
+  // the decoding. A UTF-8 mark is left to the parser's detection, which drops
+  // it; with a forced encoding it would be read as a character of the first
+  // line and shift that line's indentation.
+  if (!text.starts_with("\xEF\xBB\xBF")) {
+    yaml_parser_set_encoding(parser_.get(), YAML_UTF8_ENCODING);
+  }
 }
 
 LoadError YamlEventStream::parser_error() const {

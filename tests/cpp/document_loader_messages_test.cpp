@@ -48,6 +48,13 @@ std::vector<MessageCase> framing_cases() {
       {"DocumentEndMarkerOnly", Root::Policy, valid + "...\n", ""},
       {"GarbageAfterDocumentEnd", Root::Policy, valid + "...\n]\n",
        "did not find expected <document start> at line 8 column 1"},
+      {"ByteOrderMarkIsDropped", Root::Policy, "\xEF\xBB\xBF" + valid, ""},
+      {"ByteOrderMarkBeforeDocumentMarker", Root::Policy, "\xEF\xBB\xBF---\nversion: 1\n",
+       "missing field `rules` at line 2 column 1"},
+      {"ByteOrderMarkTakesNoColumn", Root::Policy, "\xEF\xBB\xBFrules: []\n",
+       "missing field `version`"},
+      {"ByteOrderMarkCountsInByteOffsets", Root::Policy, "\xEF\xBB\xBFversion: \xff\n",
+       "invalid leading UTF-8 octet at position 12"},
   };
 }
 
