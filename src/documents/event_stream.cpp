@@ -1,5 +1,6 @@
 #include "documents/event_stream.h"
 
+#include <algorithm>
 #include <map>
 #include <utility>
 
@@ -8,12 +9,16 @@
 namespace kavro {
 
 std::string_view EventDocument::text(const Event& event) const {
-  return std::string_view(pool_).substr(event.text_offset, event.text_size);
+  return std::string_view(pool_).substr(event.text_offset, event.text_size());
 }
 
 std::optional<std::string_view> EventDocument::tag(const Event& event) const {
   if (!event.has_tag) return std::nullopt;
-  return std::string_view(pool_).substr(event.tag_offset, event.tag_size);
+  const std::size_t index = static_cast<std::size_t>(&event - events_.data());
+  const auto span = std::lower_bound(
+      tags_.begin(), tags_.end(), index,
+      [](const TagSpan& candidate, std::size_t wanted) { return candidate.event < wanted; });
+  return std::string_view(tag_pool_).substr(span->offset, span->size);
 }
 
 bool EventDocument::is_plain(const Event& event) const {
@@ -21,7 +26,7 @@ bool EventDocument::is_plain(const Event& event) const {
 }
 
 bool EventDocument::is_empty_plain(const Event& event) const {
-  return is_plain(event) && event.text_size == 0;
+  return is_plain(event) && event.text_size() == 0;
 }
 
 bool EventDocument::is_null(const Event& event) const {
@@ -48,11 +53,11 @@ std::size_t EventDocument::after(std::size_t index) const {
   const Event& event = events_[index];
   const bool starts_container =
       event.kind == EventKind::SequenceStart || event.kind == EventKind::MappingStart;
-  return starts_container ? event.link : index + 1;
+  return starts_container ? event.link() : index + 1;
 }
 
 std::size_t EventDocument::weight(std::size_t index) const {
-  return weight_before_[after(index)] - weight_before_[index];
+  return weight_before(after(index)) - weight_before(index);
 }
 
 LoadError EventDocument::end_error() const {
@@ -63,10 +68,19 @@ LoadError EventDocument::end_error() const {
 // alias without anchor or container nested too deep.
 class DocumentBuilder {
  public:
+  // Room for the events and values of a text of `text_size` bytes, so that
+  // the buffers are not copied as they grow.
+  explicit DocumentBuilder(std::size_t text_size) {
+    document_.pool_.reserve(text_size);
+    document_.events_.reserve(text_size / kBytesPerEventGuess + 1);
+  }
+
   // False when the document was cut short at this event.
   bool add(const yaml_event_t& raw) {
     Event event;
-    event.position = {raw.start_mark.index, raw.start_mark.line, raw.start_mark.column};
+    event.line = raw.start_mark.line;
+    event.column = raw.start_mark.column;
+    event.text_offset = document_.pool_.size();
     const yaml_char_t* anchor = nullptr;
     switch (raw.type) {
       case YAML_SCALAR_EVENT: {
@@ -77,8 +91,8 @@ class DocumentBuilder {
             : scalar.style == YAML_LITERAL_SCALAR_STYLE || scalar.style == YAML_FOLDED_SCALAR_STYLE
                 ? ScalarStyle::Block
                 : ScalarStyle::Quoted;
-        event.text_offset = append(scalar.value, scalar.length);
-        event.text_size = scalar.length;
+        document_.pool_.append(reinterpret_cast<const char*>(scalar.value), scalar.length);
+        event.size_or_link = scalar.length;
         set_tag(event, scalar.tag);
         anchor = scalar.anchor;
         break;
@@ -86,13 +100,14 @@ class DocumentBuilder {
       case YAML_ALIAS_EVENT: {
         event.kind = EventKind::Alias;
         const auto found = anchors_.find(as_text(raw.data.alias.anchor));
-        if (found == anchors_.end()) return stop(LoadError::unknown_anchor(event.position));
-        event.link = found->second;
+        if (found == anchors_.end()) return stop(LoadError::unknown_anchor(event.position()));
+        event.size_or_link = found->second;
         break;
       }
       case YAML_SEQUENCE_START_EVENT:
       case YAML_MAPPING_START_EVENT:
-        if (open_.size() == kNestingBudget) return stop(LoadError::recursion_limit(event.position));
+        if (open_.size() == kNestingBudget)
+          return stop(LoadError::recursion_limit(event.position()));
         event.kind = raw.type == YAML_SEQUENCE_START_EVENT ? EventKind::SequenceStart
                                                            : EventKind::MappingStart;
         anchor = raw.type == YAML_SEQUENCE_START_EVENT ? raw.data.sequence_start.anchor
@@ -104,7 +119,7 @@ class DocumentBuilder {
         event.kind =
             raw.type == YAML_SEQUENCE_END_EVENT ? EventKind::SequenceEnd : EventKind::MappingEnd;
         if (!open_.empty()) {
-          document_.events_[open_.back()].link = document_.events_.size() + 1;
+          document_.events_[open_.back()].size_or_link = document_.events_.size() + 1;
           open_.pop_back();
         }
         break;
@@ -114,7 +129,6 @@ class DocumentBuilder {
     // A later anchor of the same name replaces the earlier one.
     if (anchor != nullptr) anchors_[std::string(as_text(anchor))] = document_.events_.size();
     document_.events_.push_back(event);
-    document_.weight_before_.push_back(document_.weight_before_.back() + 1 + event.text_size);
     return true;
   }
 
@@ -124,7 +138,8 @@ class DocumentBuilder {
   }
 
   EventDocument finish() && {
-    for (std::size_t start : open_) document_.events_[start].link = document_.events_.size();
+    for (std::size_t start : open_)
+      document_.events_[start].size_or_link = document_.events_.size();
     return std::move(document_);
   }
 
@@ -133,18 +148,16 @@ class DocumentBuilder {
     return reinterpret_cast<const char*>(text);
   }
 
-  std::size_t append(const yaml_char_t* text, std::size_t size) {
-    const std::size_t offset = document_.pool_.size();
-    document_.pool_.append(reinterpret_cast<const char*>(text), size);
-    return offset;
-  }
+  // Workload policies run at about ten bytes of text per event; a guess that
+  // is too small only lets the vector grow as usual.
+  static constexpr std::size_t kBytesPerEventGuess = 8;
 
   void set_tag(Event& event, const yaml_char_t* tag) {
     if (tag == nullptr) return;
     const std::string_view text = as_text(tag);
     event.has_tag = true;
-    event.tag_offset = append(tag, text.size());
-    event.tag_size = text.size();
+    document_.tags_.push_back({document_.events_.size(), document_.tag_pool_.size(), text.size()});
+    document_.tag_pool_.append(text);
   }
 
   EventDocument document_;
@@ -185,7 +198,8 @@ void YamlEventStream::ParserDeleter::operator()(yaml_parser_s* parser) const {
   delete parser;
 }
 
-YamlEventStream::YamlEventStream(std::string_view text) : parser_(new yaml_parser_t{}) {
+YamlEventStream::YamlEventStream(std::string_view text)
+    : text_size_(text.size()), parser_(new yaml_parser_t{}) {
   if (yaml_parser_initialize(parser_.get()) == 0) return;  // parse() then reports the failure
   yaml_parser_set_input_string(parser_.get(), reinterpret_cast<const unsigned char*>(text.data()),
                                text.size());
@@ -214,7 +228,7 @@ LoadError YamlEventStream::parser_error() const {
 }
 
 Result<EventDocument, LoadError> YamlEventStream::first_document() {
-  DocumentBuilder builder;
+  DocumentBuilder builder(text_size_);
   bool in_document = false;
   for (;;) {
     ParsedEvent event;

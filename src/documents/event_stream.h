@@ -34,18 +34,23 @@ enum class EventKind : unsigned char {
 
 enum class ScalarStyle : unsigned char { Plain, Quoted, Block };
 
+// Kept small: a document holds one of these for every node event.
 struct Event {
   EventKind kind = EventKind::Scalar;
   ScalarStyle style = ScalarStyle::Plain;
   bool has_tag = false;
-  Position position;
-  std::size_t text_offset = 0;  // scalar value and tag, in the document's pool
-  std::size_t text_size = 0;
-  std::size_t tag_offset = 0;
-  std::size_t tag_size = 0;
-  // Start events: the index after the matching end. Aliases: the index of the
-  // anchored node.
-  std::size_t link = 0;
+  std::size_t line = 0;
+  std::size_t column = 0;
+  // Scalars: where the value starts in the document's pool. Other events: the
+  // pool's size when they came, so that offsets also count the bytes before.
+  std::size_t text_offset = 0;
+  // Scalars: the value's size. Start events: the index after the matching
+  // end. Aliases: the index of the anchored node.
+  std::size_t size_or_link = 0;
+
+  Position position() const { return Position{0, line, column}; }
+  std::size_t text_size() const { return kind == EventKind::Scalar ? size_or_link : 0; }
+  std::size_t link() const { return size_or_link; }
 };
 
 // The node events of the first document. When the parser stopped inside it
@@ -71,7 +76,7 @@ class EventDocument {
   std::size_t after(std::size_t index) const;
   // Events plus scalar bytes of the node at `index`, aliases inside not followed.
   std::size_t weight(std::size_t index) const;
-  std::size_t total_weight() const { return weight_before_.back(); }
+  std::size_t total_weight() const { return weight_before(events_.size()); }
 
   // What reading meets past the last collected event.
   LoadError end_error() const;
@@ -80,9 +85,23 @@ class EventDocument {
  private:
   friend class DocumentBuilder;
 
+  // Events and scalar bytes before `index`.
+  std::size_t weight_before(std::size_t index) const {
+    return index + (index < events_.size() ? events_[index].text_offset : pool_.size());
+  }
+
+  struct TagSpan {
+    std::size_t event = 0;
+    std::size_t offset = 0;  // in tag_pool_
+    std::size_t size = 0;
+  };
+
   std::vector<Event> events_;
-  std::string pool_;
-  std::vector<std::size_t> weight_before_{0};  // prefix sums, one more than events_
+  std::string pool_;  // scalar values only, in event order
+  // Tags are rare: kept apart, ordered by event, so that pool offsets count
+  // scalar bytes alone.
+  std::vector<TagSpan> tags_;
+  std::string tag_pool_;
   std::optional<LoadError> stop_;
 };
 
@@ -97,6 +116,8 @@ class YamlEventStream {
 
  private:
   LoadError parser_error() const;
+
+  std::size_t text_size_ = 0;
 
   struct ParserDeleter {
     void operator()(yaml_parser_s* parser) const;

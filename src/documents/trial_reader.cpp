@@ -3,7 +3,7 @@
 namespace kavro {
 
 Result<std::string, TrialFailure> TreeTextReader::read(const TreeNode& node) const {
-  if (const auto* text = std::get_if<std::string>(&node.value)) return *text;
+  if (const auto* text = std::get_if<std::string_view>(&node.value)) return std::string(*text);
   return fail(TrialFailure(invalid_type(describe_found(node), "a string")));
 }
 

@@ -114,7 +114,7 @@ struct TreeRecordReader {
 
   // The field a key selects; `Table::size` for a key that selects none.
   static Result<std::size_t, TrialFailure> field_of(const TreeNode& key) {
-    if (const auto* text = std::get_if<std::string>(&key.value)) return Table::find(*text);
+    if (const auto* text = std::get_if<std::string_view>(&key.value)) return Table::find(*text);
     if (const auto* position = std::get_if<std::uint64_t>(&key.value)) {
       return *position < Table::size ? static_cast<std::size_t>(*position) : Table::size;
     }

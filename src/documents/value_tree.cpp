@@ -10,18 +10,10 @@ Result<TreeNode, LoadError> take_tree(ReadingContext& context, std::size_t index
   const EventDocument& document = context.document();
   const Event& event = document[*resolved];
   if (event.kind == EventKind::Scalar) {
-    return std::visit(
-        [](auto scalar) -> TreeNode {
-          if constexpr (std::is_same_v<decltype(scalar), std::string_view>) {
-            return TreeNode{std::string(scalar)};
-          } else {
-            return TreeNode{scalar};
-          }
-        },
-        document.typed(event));
+    return std::visit([](auto scalar) { return TreeNode{scalar}; }, document.typed(event));
   }
   NestingLevel level(context);
-  if (!level.entered()) return fail(LoadError::recursion_limit(event.position));
+  if (!level.entered()) return fail(LoadError::recursion_limit(event.position()));
   const bool is_mapping = event.kind == EventKind::MappingStart;
   TreeNode::Sequence items;
   TreeNode::Mapping entries;
@@ -52,8 +44,6 @@ std::string describe_found(const TreeNode& node) {
           return "sequence";
         } else if constexpr (std::is_same_v<Value, TreeNode::Mapping>) {
           return "map";
-        } else if constexpr (std::is_same_v<Value, std::string>) {
-          return describe_found(TypedScalar(std::string_view(value)));
         } else {
           return describe_found(TypedScalar(value));
         }

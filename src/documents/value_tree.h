@@ -1,11 +1,13 @@
 // The typed value tree of trial reading: a value below a key taken whole from
 // the events, scalars typed, aliases copied. Its depth is bounded by the
-// nesting budget.
+// nesting budget. Texts are views of the document's pool, so a tree must not
+// outlive the document it was taken from.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -22,7 +24,7 @@ struct TreeNode {
   using Sequence = std::vector<TreeNode>;
   using Mapping = std::vector<TreeEntry>;  // in document order; keys are nodes too
 
-  std::variant<NullScalar, bool, std::uint64_t, std::int64_t, double, std::string, Sequence,
+  std::variant<NullScalar, bool, std::uint64_t, std::int64_t, double, std::string_view, Sequence,
                Mapping>
       value;
 };
