@@ -17,6 +17,18 @@ Result<TreeNode, LoadError> take_tree(ReadingContext& context, std::size_t index
   const bool is_mapping = event.kind == EventKind::MappingStart;
   TreeNode::Sequence items;
   TreeNode::Mapping entries;
+  // Counted first so that each node's children take one allocation.
+  std::size_t children = 0;
+  for (std::size_t i = *resolved + 1; i < document.size(); i = document.after(i)) {
+    const EventKind kind = document[i].kind;
+    if (kind == EventKind::SequenceEnd || kind == EventKind::MappingEnd) break;
+    ++children;
+  }
+  if (is_mapping) {
+    entries.reserve(children / 2);
+  } else {
+    items.reserve(children);
+  }
   for (std::size_t i = *resolved + 1;; i = document.after(i)) {
     if (i >= document.size()) return fail(document.end_error());
     const EventKind kind = document[i].kind;
