@@ -36,7 +36,7 @@ Result<Value, LoadError> read_located(ReadingContext& context, std::size_t index
   const Event& event = context.document()[*resolved];
   Result<Value, LoadError> result = body(*resolved, event);
   if (!result && result.error().wants_location()) {
-    result.error().locate(path.render(), event.position());
+    result.error().locate(path.render(), context.document().position(event));
   }
   return result;
 }
@@ -96,7 +96,7 @@ struct SequenceReader {
             return fail(LoadError(invalid_type(document.found(event), "a sequence")));
           }
           NestingLevel level(context);
-          if (!level.entered()) return fail(LoadError::recursion_limit(event.position()));
+          if (!level.entered()) return fail(LoadError::recursion_limit(document.position(event)));
           for (std::size_t i = at + 1, n = 0;; i = document.after(i), ++n) {
             if (i >= document.size()) return fail(document.end_error());
             if (document[i].kind == EventKind::SequenceEnd) break;
@@ -128,7 +128,7 @@ struct NameMapReader {
             return fail(LoadError(invalid_type(document.found(event), "a map")));
           }
           NestingLevel level(context);
-          if (!level.entered()) return fail(LoadError::recursion_limit(event.position()));
+          if (!level.entered()) return fail(LoadError::recursion_limit(document.position(event)));
           for (std::size_t i = at + 1;; i = document.after(document.after(i))) {
             if (i >= document.size()) return fail(document.end_error());
             if (document[i].kind == EventKind::MappingEnd) break;
@@ -212,7 +212,7 @@ struct RecordReader {
             return fail(LoadError(invalid_type(document.found(event), expected_record<Shape>())));
           }
           NestingLevel level(context);
-          if (!level.entered()) return fail(LoadError::recursion_limit(event.position()));
+          if (!level.entered()) return fail(LoadError::recursion_limit(document.position(event)));
           for (std::size_t i = at + 1;; i = document.after(document.after(i))) {
             if (i >= document.size()) return fail(document.end_error());
             if (document[i].kind == EventKind::MappingEnd) break;

@@ -1,6 +1,7 @@
 #include "documents/event_stream.h"
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <utility>
 
@@ -8,8 +9,41 @@
 
 namespace kavro {
 
+EventCounters EventDocument::counters(const Event& event) const {
+  if (!event.wide) {
+    return {event.line, event.column, event.text_offset, event.size_or_link};
+  }
+  return wide_.find(static_cast<std::size_t>(&event - events_.data()))->second;
+}
+
+void EventDocument::set_counters(std::size_t index, const EventCounters& counters) {
+  Event& event = events_[index];
+  constexpr std::size_t kNarrow = std::numeric_limits<std::uint32_t>::max();
+  const bool was_wide = event.wide;
+  event.wide = counters.line > kNarrow || counters.column > kNarrow ||
+               counters.text_offset > kNarrow || counters.size_or_link > kNarrow;
+  if (event.wide) {
+    wide_[index] = counters;
+    return;
+  }
+  if (was_wide) wide_.erase(index);
+  event.line = static_cast<std::uint32_t>(counters.line);
+  event.column = static_cast<std::uint32_t>(counters.column);
+  event.text_offset = static_cast<std::uint32_t>(counters.text_offset);
+  event.size_or_link = static_cast<std::uint32_t>(counters.size_or_link);
+}
+
+Position EventDocument::position(const Event& event) const {
+  const EventCounters full = counters(event);
+  return Position{0, full.line, full.column};
+}
+
+std::size_t EventDocument::text_size(const Event& event) const {
+  return event.kind == EventKind::Scalar ? counters(event).size_or_link : 0;
+}
+
 std::string_view EventDocument::text(const Event& event) const {
-  return std::string_view(pool_).substr(event.text_offset, event.text_size());
+  return std::string_view(pool_).substr(counters(event).text_offset, text_size(event));
 }
 
 std::optional<std::string_view> EventDocument::tag(const Event& event) const {
@@ -26,7 +60,7 @@ bool EventDocument::is_plain(const Event& event) const {
 }
 
 bool EventDocument::is_empty_plain(const Event& event) const {
-  return is_plain(event) && event.text_size() == 0;
+  return is_plain(event) && text_size(event) == 0;
 }
 
 bool EventDocument::is_null(const Event& event) const {
@@ -53,7 +87,7 @@ std::size_t EventDocument::after(std::size_t index) const {
   const Event& event = events_[index];
   const bool starts_container =
       event.kind == EventKind::SequenceStart || event.kind == EventKind::MappingStart;
-  return starts_container ? event.link() : index + 1;
+  return starts_container ? link(event) : index + 1;
 }
 
 std::size_t EventDocument::weight(std::size_t index) const {
@@ -78,9 +112,11 @@ class DocumentBuilder {
   // False when the document was cut short at this event.
   bool add(const yaml_event_t& raw) {
     Event event;
-    event.line = raw.start_mark.line;
-    event.column = raw.start_mark.column;
-    event.text_offset = document_.pool_.size();
+    EventCounters counters;
+    counters.line = raw.start_mark.line;
+    counters.column = raw.start_mark.column;
+    counters.text_offset = document_.pool_.size();
+    const Position position{0, counters.line, counters.column};
     const yaml_char_t* anchor = nullptr;
     switch (raw.type) {
       case YAML_SCALAR_EVENT: {
@@ -92,7 +128,7 @@ class DocumentBuilder {
                 ? ScalarStyle::Block
                 : ScalarStyle::Quoted;
         document_.pool_.append(reinterpret_cast<const char*>(scalar.value), scalar.length);
-        event.size_or_link = scalar.length;
+        counters.size_or_link = scalar.length;
         set_tag(event, scalar.tag);
         anchor = scalar.anchor;
         break;
@@ -100,14 +136,13 @@ class DocumentBuilder {
       case YAML_ALIAS_EVENT: {
         event.kind = EventKind::Alias;
         const auto found = anchors_.find(as_text(raw.data.alias.anchor));
-        if (found == anchors_.end()) return stop(LoadError::unknown_anchor(event.position()));
-        event.size_or_link = found->second;
+        if (found == anchors_.end()) return stop(LoadError::unknown_anchor(position));
+        counters.size_or_link = found->second;
         break;
       }
       case YAML_SEQUENCE_START_EVENT:
       case YAML_MAPPING_START_EVENT:
-        if (open_.size() == kNestingBudget)
-          return stop(LoadError::recursion_limit(event.position()));
+        if (open_.size() == kNestingBudget) return stop(LoadError::recursion_limit(position));
         event.kind = raw.type == YAML_SEQUENCE_START_EVENT ? EventKind::SequenceStart
                                                            : EventKind::MappingStart;
         anchor = raw.type == YAML_SEQUENCE_START_EVENT ? raw.data.sequence_start.anchor
@@ -119,7 +154,7 @@ class DocumentBuilder {
         event.kind =
             raw.type == YAML_SEQUENCE_END_EVENT ? EventKind::SequenceEnd : EventKind::MappingEnd;
         if (!open_.empty()) {
-          document_.events_[open_.back()].size_or_link = document_.events_.size() + 1;
+          set_link(open_.back(), document_.events_.size() + 1);
           open_.pop_back();
         }
         break;
@@ -129,6 +164,7 @@ class DocumentBuilder {
     // A later anchor of the same name replaces the earlier one.
     if (anchor != nullptr) anchors_[std::string(as_text(anchor))] = document_.events_.size();
     document_.events_.push_back(event);
+    document_.set_counters(document_.events_.size() - 1, counters);
     return true;
   }
 
@@ -138,8 +174,7 @@ class DocumentBuilder {
   }
 
   EventDocument finish() && {
-    for (std::size_t start : open_)
-      document_.events_[start].size_or_link = document_.events_.size();
+    for (std::size_t start : open_) set_link(start, document_.events_.size());
     return std::move(document_);
   }
 
@@ -151,6 +186,12 @@ class DocumentBuilder {
   // Workload policies run at about ten bytes of text per event; a guess that
   // is too small only lets the vector grow as usual.
   static constexpr std::size_t kBytesPerEventGuess = 8;
+
+  void set_link(std::size_t index, std::size_t link) {
+    EventCounters counters = document_.counters(document_.events_[index]);
+    counters.size_or_link = link;
+    document_.set_counters(index, counters);
+  }
 
   void set_tag(Event& event, const yaml_char_t* tag) {
     if (tag == nullptr) return;

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,11 +36,22 @@ enum class EventKind : unsigned char {
 
 enum class ScalarStyle : unsigned char { Plain, Quoted, Block };
 
-// Kept small: a document holds one of these for every node event.
+// Kept small, as a document holds one for every node event. Counters that
+// do not fit 32 bits (only in texts of 4 GiB and more) are kept in full in a
+// side table instead; read them through the document's accessors.
 struct Event {
   EventKind kind = EventKind::Scalar;
   ScalarStyle style = ScalarStyle::Plain;
   bool has_tag = false;
+  bool wide = false;  // the counters below are in the side table
+  std::uint32_t line = 0;
+  std::uint32_t column = 0;
+  std::uint32_t text_offset = 0;
+  std::uint32_t size_or_link = 0;
+};
+
+// The counters of an event at full width.
+struct EventCounters {
   std::size_t line = 0;
   std::size_t column = 0;
   // Scalars: where the value starts in the document's pool. Other events: the
@@ -47,10 +60,6 @@ struct Event {
   // Scalars: the value's size. Start events: the index after the matching
   // end. Aliases: the index of the anchored node.
   std::size_t size_or_link = 0;
-
-  Position position() const { return Position{0, line, column}; }
-  std::size_t text_size() const { return kind == EventKind::Scalar ? size_or_link : 0; }
-  std::size_t link() const { return size_or_link; }
 };
 
 // The node events of the first document. When the parser stopped inside it
@@ -61,6 +70,10 @@ class EventDocument {
   std::size_t size() const { return events_.size(); }
   const Event& operator[](std::size_t index) const { return events_[index]; }
 
+  Position position(const Event& event) const;
+  // Start events: the index after the matching end. Aliases: the index of
+  // the anchored node.
+  std::size_t link(const Event& event) const { return counters(event).size_or_link; }
   std::string_view text(const Event& event) const;
   std::optional<std::string_view> tag(const Event& event) const;
   // Plain and untagged: the only scalars whose text is typed.
@@ -85,9 +98,13 @@ class EventDocument {
  private:
   friend class DocumentBuilder;
 
+  EventCounters counters(const Event& event) const;
+  // Stores `counters` in the event at `index`, narrow when they fit.
+  void set_counters(std::size_t index, const EventCounters& counters);
+  std::size_t text_size(const Event& event) const;
   // Events and scalar bytes before `index`.
   std::size_t weight_before(std::size_t index) const {
-    return index + (index < events_.size() ? events_[index].text_offset : pool_.size());
+    return index + (index < events_.size() ? counters(events_[index]).text_offset : pool_.size());
   }
 
   struct TagSpan {
@@ -102,6 +119,7 @@ class EventDocument {
   // scalar bytes alone.
   std::vector<TagSpan> tags_;
   std::string tag_pool_;
+  std::map<std::size_t, EventCounters> wide_;  // by event index
   std::optional<LoadError> stop_;
 };
 

@@ -23,12 +23,12 @@ Result<std::size_t, LoadError> ReadingContext::resolve(std::size_t index) {
   // Counting aliases alone would let a few aliases to one large node replay it
   // without bound, so the replayed events and bytes are limited as well.
   ++aliases_followed_;
-  weight_replayed_ += document_.weight(event.link());
+  weight_replayed_ += document_.weight(document_.link(event));
   if (aliases_followed_ > kRepetitionFactor * document_.size() ||
       weight_replayed_ > kRepetitionFactor * document_.total_weight()) {
     return fail(LoadError::repetition_limit());
   }
-  return event.link();
+  return document_.link(event);
 }
 
 }  // namespace kavro

@@ -13,7 +13,7 @@ Result<TreeNode, LoadError> take_tree(ReadingContext& context, std::size_t index
     return std::visit([](auto scalar) { return TreeNode{scalar}; }, document.typed(event));
   }
   NestingLevel level(context);
-  if (!level.entered()) return fail(LoadError::recursion_limit(event.position()));
+  if (!level.entered()) return fail(LoadError::recursion_limit(document.position(event)));
   const bool is_mapping = event.kind == EventKind::MappingStart;
   TreeNode::Sequence items;
   TreeNode::Mapping entries;
