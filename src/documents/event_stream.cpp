@@ -1,7 +1,6 @@
 #include "documents/event_stream.h"
 
 #include <algorithm>
-#include <limits>
 #include <map>
 #include <utility>
 
@@ -9,41 +8,25 @@
 
 namespace kavro {
 
-EventCounters EventDocument::counters(const Event& event) const {
-  if (!event.wide) {
-    return {event.line, event.column, event.text_offset, event.size_or_link};
-  }
+EventCounters EventDocument::wide_counters(const Event& event) const {
   return wide_.find(static_cast<std::size_t>(&event - events_.data()))->second;
 }
 
-void EventDocument::set_counters(std::size_t index, const EventCounters& counters) {
+void EventDocument::set_wide_counters(std::size_t index, const EventCounters& counters) {
   Event& event = events_[index];
-  constexpr std::size_t kNarrow = std::numeric_limits<std::uint32_t>::max();
-  const bool was_wide = event.wide;
-  event.wide = counters.line > kNarrow || counters.column > kNarrow ||
-               counters.text_offset > kNarrow || counters.size_or_link > kNarrow;
-  if (event.wide) {
+  if (!fits_narrow(counters)) {
+    event.wide = true;
     wide_[index] = counters;
     return;
   }
-  if (was_wide) wide_.erase(index);
-  event.line = static_cast<std::uint32_t>(counters.line);
-  event.column = static_cast<std::uint32_t>(counters.column);
-  event.text_offset = static_cast<std::uint32_t>(counters.text_offset);
-  event.size_or_link = static_cast<std::uint32_t>(counters.size_or_link);
+  if (event.wide) wide_.erase(index);
+  event.wide = false;
+  set_narrow(event, counters);
 }
 
 Position EventDocument::position(const Event& event) const {
   const EventCounters full = counters(event);
   return Position{0, full.line, full.column};
-}
-
-std::size_t EventDocument::text_size(const Event& event) const {
-  return event.kind == EventKind::Scalar ? counters(event).size_or_link : 0;
-}
-
-std::string_view EventDocument::text(const Event& event) const {
-  return std::string_view(pool_).substr(counters(event).text_offset, text_size(event));
 }
 
 std::optional<std::string_view> EventDocument::tag(const Event& event) const {
@@ -53,14 +36,6 @@ std::optional<std::string_view> EventDocument::tag(const Event& event) const {
       tags_.begin(), tags_.end(), index,
       [](const TagSpan& candidate, std::size_t wanted) { return candidate.event < wanted; });
   return std::string_view(tag_pool_).substr(span->offset, span->size);
-}
-
-bool EventDocument::is_plain(const Event& event) const {
-  return event.kind == EventKind::Scalar && event.style == ScalarStyle::Plain && !event.has_tag;
-}
-
-bool EventDocument::is_empty_plain(const Event& event) const {
-  return is_plain(event) && text_size(event) == 0;
 }
 
 bool EventDocument::is_null(const Event& event) const {
@@ -80,14 +55,6 @@ std::string EventDocument::found(const Event& event) const {
     default:
       return describe_found(typed(event));
   }
-}
-
-std::size_t EventDocument::after(std::size_t index) const {
-  if (index >= events_.size()) return events_.size();
-  const Event& event = events_[index];
-  const bool starts_container =
-      event.kind == EventKind::SequenceStart || event.kind == EventKind::MappingStart;
-  return starts_container ? link(event) : index + 1;
 }
 
 std::size_t EventDocument::weight(std::size_t index) const {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -74,11 +75,15 @@ class EventDocument {
   // Start events: the index after the matching end. Aliases: the index of
   // the anchored node.
   std::size_t link(const Event& event) const { return counters(event).size_or_link; }
-  std::string_view text(const Event& event) const;
+  std::string_view text(const Event& event) const {
+    return std::string_view(pool_).substr(counters(event).text_offset, text_size(event));
+  }
   std::optional<std::string_view> tag(const Event& event) const;
   // Plain and untagged: the only scalars whose text is typed.
-  bool is_plain(const Event& event) const;
-  bool is_empty_plain(const Event& event) const;
+  bool is_plain(const Event& event) const {
+    return event.kind == EventKind::Scalar && event.style == ScalarStyle::Plain && !event.has_tag;
+  }
+  bool is_empty_plain(const Event& event) const { return is_plain(event) && text_size(event) == 0; }
   bool is_null(const Event& event) const;
   TypedScalar typed(const Event& event) const;
   // "<found>" for the node that starts with `event`.
@@ -86,7 +91,13 @@ class EventDocument {
 
   // The index following the whole node at `index` (its sibling, or its
   // parent's end event).
-  std::size_t after(std::size_t index) const;
+  std::size_t after(std::size_t index) const {
+    if (index >= events_.size()) return events_.size();
+    const Event& event = events_[index];
+    const bool starts_container =
+        event.kind == EventKind::SequenceStart || event.kind == EventKind::MappingStart;
+    return starts_container ? link(event) : index + 1;
+  }
   // Events plus scalar bytes of the node at `index`, aliases inside not followed.
   std::size_t weight(std::size_t index) const;
   std::size_t total_weight() const { return weight_before(events_.size()); }
@@ -98,10 +109,36 @@ class EventDocument {
  private:
   friend class DocumentBuilder;
 
-  EventCounters counters(const Event& event) const;
+  EventCounters counters(const Event& event) const {
+    if (event.wide) [[unlikely]]
+      return wide_counters(event);
+    return {event.line, event.column, event.text_offset, event.size_or_link};
+  }
   // Stores `counters` in the event at `index`, narrow when they fit.
-  void set_counters(std::size_t index, const EventCounters& counters);
-  std::size_t text_size(const Event& event) const;
+  void set_counters(std::size_t index, const EventCounters& counters) {
+    Event& event = events_[index];
+    if (!event.wide && fits_narrow(counters)) [[likely]] {
+      set_narrow(event, counters);
+    } else {
+      set_wide_counters(index, counters);
+    }
+  }
+  EventCounters wide_counters(const Event& event) const;
+  void set_wide_counters(std::size_t index, const EventCounters& counters);
+  static bool fits_narrow(const EventCounters& counters) {
+    constexpr std::size_t kNarrow = std::numeric_limits<std::uint32_t>::max();
+    return counters.line <= kNarrow && counters.column <= kNarrow &&
+           counters.text_offset <= kNarrow && counters.size_or_link <= kNarrow;
+  }
+  static void set_narrow(Event& event, const EventCounters& counters) {
+    event.line = static_cast<std::uint32_t>(counters.line);
+    event.column = static_cast<std::uint32_t>(counters.column);
+    event.text_offset = static_cast<std::uint32_t>(counters.text_offset);
+    event.size_or_link = static_cast<std::uint32_t>(counters.size_or_link);
+  }
+  std::size_t text_size(const Event& event) const {
+    return event.kind == EventKind::Scalar ? counters(event).size_or_link : 0;
+  }
   // Events and scalar bytes before `index`.
   std::size_t weight_before(std::size_t index) const {
     return index + (index < events_.size() ? counters(events_[index]).text_offset : pool_.size());
