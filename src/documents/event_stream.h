@@ -98,6 +98,16 @@ class EventDocument {
         event.kind == EventKind::SequenceStart || event.kind == EventKind::MappingStart;
     return starts_container ? link(event) : index + 1;
   }
+  // The nodes directly inside the container that starts at `index` (keys and
+  // values both count in a mapping), as far as the events were collected.
+  std::size_t count_items(std::size_t index) const {
+    std::size_t count = 0;
+    for (std::size_t i = index + 1; i < events_.size(); i = after(i), ++count) {
+      const EventKind kind = events_[i].kind;
+      if (kind == EventKind::SequenceEnd || kind == EventKind::MappingEnd) break;
+    }
+    return count;
+  }
   // Events plus scalar bytes of the node at `index`, aliases inside not followed.
   std::size_t weight(std::size_t index) const;
   std::size_t total_weight() const { return weight_before(events_.size()); }

@@ -59,6 +59,7 @@ struct TreeSequenceReader {
     if (nodes == nullptr)
       return fail(TrialFailure(invalid_type(describe_found(node), "a sequence")));
     value_type items;
+    items.reserve(nodes->size());
     for (const TreeNode& item : *nodes) {
       auto value = element.read(item);
       if (!value) return fail(std::move(value).error());

@@ -18,12 +18,7 @@ Result<TreeNode, LoadError> take_tree(ReadingContext& context, std::size_t index
   TreeNode::Sequence items;
   TreeNode::Mapping entries;
   // Counted first so that each node's children take one allocation.
-  std::size_t children = 0;
-  for (std::size_t i = *resolved + 1; i < document.size(); i = document.after(i)) {
-    const EventKind kind = document[i].kind;
-    if (kind == EventKind::SequenceEnd || kind == EventKind::MappingEnd) break;
-    ++children;
-  }
+  const std::size_t children = document.count_items(*resolved);
   if (is_mapping) {
     entries.reserve(children / 2);
   } else {
