@@ -150,7 +150,7 @@ class DocumentBuilder {
     return reinterpret_cast<const char*>(text);
   }
 
-  // Workload policies run at about ten bytes of text per event; a guess that
+  // Policies run at about eight bytes of text per event; a guess that
   // is too small only lets the vector grow as usual.
   static constexpr std::size_t kBytesPerEventGuess = 8;
 
