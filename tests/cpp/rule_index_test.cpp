@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "counting_input.h"
 #include "evaluation/evaluator.h"
 #include "policy_builders.h"
 
@@ -316,20 +317,6 @@ INSTANTIATE_TEST_SUITE_P(
         TrickyCase{"LaterIndexedRuleAfterFailedOnes", ValueView::of_string("a"), {}, "a"},
         TrickyCase{"LastTextOfTheBucket", ValueView::of_string("e"), {}, "e"}),
     [](const auto& info) { return info.param.name; });
-
-// Counts reads, to show which rules an evaluation visits.
-class CountingInput {
- public:
-  explicit CountingInput(const EvaluationInput& inner) : inner_(inner) {}
-  const ValueView& at(std::uint32_t slot) const {
-    ++lookups;
-    return inner_.at(slot);
-  }
-  mutable int lookups = 0;
-
- private:
-  const EvaluationInput& inner_;
-};
 
 TEST(RuleIndex, VisitsOnlyTheRulesTheValueCanMatch) {
   CompiledPolicy policy;
