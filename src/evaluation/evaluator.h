@@ -12,6 +12,7 @@
 #include <span>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "compiler/compiled_policy.h"
 #include "evaluation/evaluation_input.h"
@@ -92,6 +93,14 @@ const CompiledRule* find_first_match(std::span<const CompiledRule> rules, const 
   return nullptr;
 }
 
+inline void prefetch_members(const CompiledCondition& condition) {
+  if (const auto* all = std::get_if<AllOf>(&condition)) {
+    __builtin_prefetch(all->members.data());
+  } else if (const auto* any = std::get_if<AnyOf>(&condition)) {
+    __builtin_prefetch(any->members.data());
+  }
+}
+
 // The same first match, visiting only the rules that `index` leaves possible
 // for this input: the unindexed rules and, per key, the rules filed under the
 // input's value, merged by position so that document order is kept.
@@ -118,6 +127,11 @@ const CompiledRule* find_first_match(std::span<const CompiledRule> rules,
     const std::uint32_t position = *heads[lowest];
     if (position == kEndOfRules) return nullptr;
     ++heads[lowest];
+    // Visited rules lie far apart in memory: fetch the list's next rules early.
+    if (const std::uint32_t next = *heads[lowest]; next != kEndOfRules) {
+      prefetch_members(rules[next].condition);
+      if (heads[lowest][1] != kEndOfRules) __builtin_prefetch(&rules[heads[lowest][1]]);
+    }
     if (condition_holds(rules[position].condition, input)) return &rules[position];
   }
 }
