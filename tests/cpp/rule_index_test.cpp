@@ -318,15 +318,21 @@ INSTANTIATE_TEST_SUITE_P(
         TrickyCase{"LastTextOfTheBucket", ValueView::of_string("e"), {}, "e"}),
     [](const auto& info) { return info.param.name; });
 
-TEST(RuleIndex, VisitsOnlyTheRulesTheValueCanMatch) {
+// Global rules r<i>: actor k equals the text v<i>, each value once.
+CompiledPolicy one_rule_per_value(int count) {
   CompiledPolicy policy;
-  for (int i = 0; i < 20; ++i) {
+  for (int i = 0; i < count; ++i) {
     policy.global_rules.push_back(
         rule("r" + std::to_string(i),
              atomic(Domain::Actor, "k", Operator::Equals, text("v" + std::to_string(i))),
              Effect::Block));
   }
   assign_field_slots(policy);
+  return policy;
+}
+
+TEST(RuleIndex, VisitsOnlyTheRulesTheValueCanMatch) {
+  const CompiledPolicy policy = one_rule_per_value(20);
   EvaluationInput input(policy.field_slots);
   input.set(Domain::Actor, "k", ValueView::of_string("v19"));
   CountingInput counting(input);
@@ -335,15 +341,7 @@ TEST(RuleIndex, VisitsOnlyTheRulesTheValueCanMatch) {
 }
 
 TEST(RuleIndex, FewRulesAreScannedPlainly) {
-  CompiledPolicy policy;
-  for (int i = 0; i < 5; ++i) {
-    policy.global_rules.push_back(
-        rule("r" + std::to_string(i),
-             atomic(Domain::Actor, "k", Operator::Equals, text("v" + std::to_string(i))),
-             Effect::Block));
-  }
-  assign_field_slots(policy);
-  EXPECT_FALSE(policy.rule_index.global().active());
+  EXPECT_FALSE(one_rule_per_value(5).rule_index.global().active());
 }
 
 TEST(RuleIndex, CopiedPolicyScansPlainlyAndMovedPolicyKeepsItsIndex) {
