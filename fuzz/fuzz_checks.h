@@ -4,6 +4,7 @@
 // hold and fail). A broken expectation traps, which libFuzzer reports.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -80,6 +81,16 @@ inline void evaluate_derived(const kavro::CompiledPolicy& policy) {
       }
       auto result = kavro::evaluate_policy(policy, input);
       if (result.matched_rule.has_value() == false && result.effect != kavro::Effect::Allow) {
+        __builtin_trap();
+      }
+      // The equality index must decide exactly as a plain scan of the buckets.
+      const kavro::CompiledRule* plain = nullptr;
+      auto bucket = policy.action_rules.find(action);
+      if (!action.empty() && bucket != policy.action_rules.end()) {
+        plain = kavro::find_first_match(bucket->second, input);
+      }
+      if (plain == nullptr) plain = kavro::find_first_match(policy.global_rules, input);
+      if (result.matched_rule != (plain ? std::optional(plain->rule_id) : std::nullopt)) {
         __builtin_trap();
       }
     }

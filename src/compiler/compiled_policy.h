@@ -10,6 +10,7 @@
 
 #include "compiler/enums.h"
 #include "compiler/field_slots.h"
+#include "compiler/rule_index.h"
 #include "evaluation/runtime_value.h"
 #include "support/string_map.h"
 
@@ -58,9 +59,13 @@ struct CompiledPolicy {
   // Every input field the policy reads, resolved to a slot. Derived from the
   // members above by assign_field_slots; takes no part in the text form.
   FieldSlots field_slots;
+  // Equality index over the sequences above, for evaluation only; built by
+  // assign_field_slots and, like field_slots, absent from the text form.
+  RuleIndex rule_index;
 };
 
-// Resolves every SubjectRef of the policy to a slot and rebuilds field_slots.
+// Resolves every SubjectRef of the policy to a slot and rebuilds field_slots
+// and rule_index.
 // The compiler calls it last; policies assembled in code must call it too.
 void assign_field_slots(CompiledPolicy& policy);
 

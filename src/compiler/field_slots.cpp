@@ -52,6 +52,7 @@ void assign_field_slots(CompiledPolicy& policy) {
   for (auto& [name, rules] : policy.action_rules) assign(policy.field_slots, rules);
   for (auto& [name, rules] : policy.actor_rules) assign(policy.field_slots, rules);
   assign(policy.field_slots, policy.global_rules);
+  policy.rule_index = RuleIndex::build(policy);
 }
 
 }  // namespace kavro

@@ -8,9 +8,11 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 #include <span>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "compiler/compiled_policy.h"
 #include "evaluation/evaluation_input.h"
@@ -91,17 +93,70 @@ const CompiledRule* find_first_match(std::span<const CompiledRule> rules, const 
   return nullptr;
 }
 
+inline void prefetch_members(const CompiledCondition& condition) {
+  if (const auto* all = std::get_if<AllOf>(&condition)) {
+    __builtin_prefetch(all->members.data());
+  } else if (const auto* any = std::get_if<AnyOf>(&condition)) {
+    __builtin_prefetch(any->members.data());
+  }
+}
+
+// The same first match, visiting only the rules that `index` leaves possible
+// for this input: the unindexed rules and, per key, the rules filed under the
+// input's value, merged by position so that document order is kept.
+template <class Input>
+const CompiledRule* find_first_match(std::span<const CompiledRule> rules,
+                                     const SequenceIndex& index, const Input& input) {
+  if (!index.active() || index.rule_count() != rules.size()) {
+    return find_first_match(rules, input);
+  }
+  const std::uint32_t* heads[kMaxIndexKeys + 1];
+  std::size_t count = 0;
+  heads[count++] = index.unindexed();
+  for (std::size_t key = 0; key < index.key_count(); ++key) {
+    if (const std::uint32_t* list = index.candidates(key, input.at(index.key_slot(key)))) {
+      heads[count++] = list;
+    }
+  }
+  for (;;) {
+    // Every list ends in kEndOfRules, which is above every position.
+    std::size_t lowest = 0;
+    for (std::size_t i = 1; i < count; ++i) {
+      if (*heads[i] < *heads[lowest]) lowest = i;
+    }
+    const std::uint32_t position = *heads[lowest];
+    if (position == kEndOfRules) return nullptr;
+    ++heads[lowest];
+    // Visited rules lie far apart in memory: fetch the list's next rules early.
+    if (const std::uint32_t next = *heads[lowest]; next != kEndOfRules) {
+      prefetch_members(rules[next].condition);
+      if (heads[lowest][1] != kEndOfRules) __builtin_prefetch(&rules[heads[lowest][1]]);
+    }
+    if (condition_holds(rules[position].condition, input)) return &rules[position];
+  }
+}
+
 // The action's rules first (selected by the input's action "type" text), then
 // the global rules; the first rule whose condition holds decides.
 template <class Input>
 EvaluationResult evaluate_policy(const CompiledPolicy& policy, const Input& input) {
   const CompiledRule* match = nullptr;
   const ValueView type = input.at(kActionTypeSlot);
-  if (type.kind == ValueKind::String) {
-    auto bucket = policy.action_rules.find(type.text);
-    if (bucket != policy.action_rules.end()) match = find_first_match(bucket->second, input);
+  const RuleIndex& index = policy.rule_index;
+  if (index.built()) {
+    if (type.kind == ValueKind::String) {
+      if (const auto* bucket = index.find_action(type.text)) {
+        match = find_first_match(*bucket->rules, bucket->index, input);
+      }
+    }
+    if (match == nullptr) match = find_first_match(policy.global_rules, index.global(), input);
+  } else {
+    if (type.kind == ValueKind::String) {
+      auto bucket = policy.action_rules.find(type.text);
+      if (bucket != policy.action_rules.end()) match = find_first_match(bucket->second, input);
+    }
+    if (match == nullptr) match = find_first_match(policy.global_rules, input);
   }
-  if (match == nullptr) match = find_first_match(policy.global_rules, input);
   if (match == nullptr) return {};
   return {match->effect, match->rule_id};
 }

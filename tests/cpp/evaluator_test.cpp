@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "counting_input.h"
 #include "policy_builders.h"
 
 namespace kavro {
@@ -130,9 +131,9 @@ TEST_F(BucketOrder, GlobalRuleDecidesWhenActionRuleFails) {
 }
 
 TEST_F(BucketOrder, OnlyGlobalRulesForTypesThatNameNoBucket) {
-  for (ValueView type : {ValueView::of_string("Refund"), ValueView::of_string("transfer"),
-                         ValueView::of_string(""), ValueView::of_number(1),
-                         ValueView::of_boolean(true), ValueView{}}) {
+  for (ValueView type :
+       {ValueView::of_string("Refund"), ValueView::of_string("transfer"), ValueView::of_string(""),
+        ValueView::of_number(1), ValueView::of_boolean(true), ValueView{}}) {
     const auto result = decide(type, 10);
     EXPECT_EQ(result.matched_rule, "global-block");
   }
@@ -153,9 +154,9 @@ TEST(Evaluator, NumericTypeNeverSelectsBucketNamedByItsDigits) {
 
 TEST(Evaluator, FirstMatchWinsWhateverTheEffect) {
   CompiledPolicy policy;
-  policy.global_rules.push_back(
-      rule("approve", atomic(Domain::Actor, "a", Operator::Equals, boolean(true)),
-           Effect::RequireApproval));
+  policy.global_rules.push_back(rule("approve",
+                                     atomic(Domain::Actor, "a", Operator::Equals, boolean(true)),
+                                     Effect::RequireApproval));
   policy.global_rules.push_back(
       rule("block", atomic(Domain::Actor, "a", Operator::Equals, boolean(true)), Effect::Block));
   assign_field_slots(policy);
@@ -222,11 +223,10 @@ TEST(Evaluator, LaterValueForSameFieldReplacesEarlier) {
 
 TEST(Evaluator, RightHandSubjectReadsAnotherDomain) {
   CompiledPolicy policy;
-  policy.global_rules.push_back(rule(
-      "r",
-      atomic(Domain::Actor, "limit", Operator::GreaterThan,
-             CompiledValue(subject(Domain::Snapshot, "used"))),
-      Effect::Allow));
+  policy.global_rules.push_back(rule("r",
+                                     atomic(Domain::Actor, "limit", Operator::GreaterThan,
+                                            CompiledValue(subject(Domain::Snapshot, "used"))),
+                                     Effect::Allow));
   assign_field_slots(policy);
   EvaluationInput input(policy.field_slots);
   input.set(Domain::Actor, "limit", ValueView::of_number(10));
@@ -252,9 +252,9 @@ TEST(Evaluator, ResultOutlivesPolicy) {
   EvaluationResult result;
   {
     CompiledPolicy policy;
-    policy.global_rules.push_back(rule(
-        "a-rather-long-rule-id-that-needs-heap",
-        atomic(Domain::Actor, "a", Operator::Equals, boolean(true)), Effect::Block));
+    policy.global_rules.push_back(rule("a-rather-long-rule-id-that-needs-heap",
+                                       atomic(Domain::Actor, "a", Operator::Equals, boolean(true)),
+                                       Effect::Block));
     assign_field_slots(policy);
     EvaluationInput input(policy.field_slots);
     input.set(Domain::Actor, "a", ValueView::of_boolean(true));
@@ -280,19 +280,6 @@ TEST(Evaluator, ManyFieldsSpillToHeapSlots) {
 }
 
 // ---- short-circuit, observed through a lookup counter ----
-
-class CountingInput {
- public:
-  explicit CountingInput(const EvaluationInput& inner) : inner_(inner) {}
-  const ValueView& at(std::uint32_t slot) const {
-    ++lookups;
-    return inner_.at(slot);
-  }
-  mutable int lookups = 0;
-
- private:
-  const EvaluationInput& inner_;
-};
 
 struct ShortCircuitCase {
   std::string name;
@@ -327,8 +314,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ShortCircuitCase{"AllStopsAtFirstFalse", true, {false, true, true}, false, 1},
                       ShortCircuitCase{"AllReadsEveryMemberWhenTrue", true, {true, true}, true, 2},
                       ShortCircuitCase{"AnyStopsAtFirstTrue", false, {true, false, false}, true, 1},
-                      ShortCircuitCase{"AnyReadsEveryMemberWhenFalse", false, {false, false},
-                                       false, 2},
+                      ShortCircuitCase{
+                          "AnyReadsEveryMemberWhenFalse", false, {false, false}, false, 2},
                       ShortCircuitCase{"EmptyAllIsTrue", true, {}, true, 0},
                       ShortCircuitCase{"EmptyAnyIsFalse", false, {}, false, 0}),
     [](const auto& info) { return info.param.name; });
@@ -336,9 +323,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Evaluator, LaterRulesAreNotEvaluatedAfterAMatch) {
   CompiledPolicy policy;
   for (int i = 0; i < 3; ++i) {
-    policy.global_rules.push_back(
-        rule("r" + std::to_string(i), atomic(Domain::Actor, "a", Operator::Equals, boolean(true)),
-             Effect::Block));
+    policy.global_rules.push_back(rule("r" + std::to_string(i),
+                                       atomic(Domain::Actor, "a", Operator::Equals, boolean(true)),
+                                       Effect::Block));
   }
   assign_field_slots(policy);
   EvaluationInput input(policy.field_slots);

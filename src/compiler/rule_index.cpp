@@ -1,0 +1,282 @@
+#include "compiler/rule_index.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <unordered_map>
+
+#include "compiler/compiled_policy.h"
+
+namespace kavro {
+
+namespace {
+
+// Below this many rules a plain scan costs about as much as the lookups.
+constexpr std::size_t kMinIndexedRules = 8;
+// A key must spare at least this many visits on its worst value.
+constexpr std::size_t kMinRulesSpared = 4;
+
+std::uint64_t mix(std::uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdULL;
+  x ^= x >> 33;
+  x *= 0xc4ceb9fe1a85ec53ULL;
+  x ^= x >> 33;
+  return x;
+}
+
+// 0.0 and -0.0 are equal numbers, so they must share a key.
+double normalised(double number) {
+  return number + 0.0;
+}
+
+// `value` is present, and normalised when it is a number.
+std::uint64_t value_hash(std::size_t key, const ValueView& value) {
+  std::uint64_t base = 0;
+  switch (value.kind) {
+    case ValueKind::String:
+      base = std::hash<std::string_view>{}(value.text);
+      break;
+    case ValueKind::Number:
+      base = std::bit_cast<std::uint64_t>(value.number);
+      break;
+    default:
+      base = value.boolean ? 1 : 0;
+      break;
+  }
+  const std::uint64_t tag = key * 4 + static_cast<std::uint64_t>(value.kind) + 1;
+  return mix(base + 0x9e3779b97f4a7c15ULL * tag);
+}
+
+// Same kind and equal by the Equals rule of that kind (values normalised).
+bool same_value(const ValueView& left, const ValueView& right) {
+  if (left.kind != right.kind) return false;
+  switch (left.kind) {
+    case ValueKind::String:
+      return left.text == right.text;
+    case ValueKind::Number:
+      return left.number == right.number;
+    default:
+      return left.boolean == right.boolean;
+  }
+}
+
+// A rule's condition can hold only when input slot `slot` equals `value`.
+struct Requirement {
+  std::uint32_t slot = 0;
+  ValueView value;
+};
+
+bool nan_literal(const AtomicCondition& atomic) {
+  const auto* literal = std::get_if<RuntimeValue>(&atomic.rhs);
+  const auto* number = literal ? std::get_if<double>(literal) : nullptr;
+  return number != nullptr && std::isnan(*number);
+}
+
+// Collects the requirements of one rule; false when the rule can never match
+// (it requires equality with a NaN literal).
+bool collect_requirements(const CompiledRule& rule, std::vector<Requirement>& found) {
+  found.clear();
+  const auto consider = [&](const AtomicCondition& atomic) {
+    if (atomic.op != Operator::Equals) return true;
+    const auto* literal = std::get_if<RuntimeValue>(&atomic.rhs);
+    if (literal == nullptr) return true;
+    if (nan_literal(atomic)) return false;
+    ValueView value = view_of(*literal);
+    value.number = normalised(value.number);
+    // A slot appears once: the first requirement on it is as good as any.
+    const bool seen = std::any_of(found.begin(), found.end(), [&](const Requirement& other) {
+      return other.slot == atomic.lhs.slot;
+    });
+    if (!seen) found.push_back({atomic.lhs.slot, value});
+    return true;
+  };
+  if (const auto* atomic = std::get_if<AtomicCondition>(&rule.condition)) return consider(*atomic);
+  if (const auto* all = std::get_if<AllOf>(&rule.condition)) {
+    for (const auto& member : all->members) {
+      if (!consider(member)) return false;
+    }
+  }
+  return true;
+}
+
+struct SlotValue {
+  std::uint32_t slot;
+  ValueView value;
+};
+struct SlotValueHash {
+  std::size_t operator()(const SlotValue& key) const { return value_hash(key.slot, key.value); }
+};
+struct SlotValueEqual {
+  bool operator()(const SlotValue& left, const SlotValue& right) const {
+    return left.slot == right.slot && same_value(left.value, right.value);
+  }
+};
+template <class V>
+using SlotValueMap = std::unordered_map<SlotValue, V, SlotValueHash, SlotValueEqual>;
+
+constexpr int kUnassigned = -1;
+constexpr int kNeverMatches = -2;
+
+// Greedy choice of up to kMaxIndexKeys slots: each round takes the slot that
+// spares the most visits (rules it covers minus its largest value group) among
+// the rules no earlier key took.
+std::vector<std::uint32_t> choose_keys(const std::vector<std::vector<Requirement>>& requirements,
+                                       std::vector<int>& assigned) {
+  std::vector<std::uint32_t> keys;
+  while (keys.size() < kMaxIndexKeys) {
+    struct Tally {
+      std::size_t covered = 0;
+      std::size_t largest_group = 0;
+    };
+    std::unordered_map<std::uint32_t, Tally> tallies;
+    SlotValueMap<std::size_t> groups;
+    for (std::size_t i = 0; i < requirements.size(); ++i) {
+      if (assigned[i] != kUnassigned) continue;
+      for (const auto& requirement : requirements[i]) {
+        Tally& tally = tallies[requirement.slot];
+        ++tally.covered;
+        const std::size_t group = ++groups[{requirement.slot, requirement.value}];
+        tally.largest_group = std::max(tally.largest_group, group);
+      }
+    }
+    std::uint32_t best_slot = kNoSlot;
+    std::size_t best_spared = 0;
+    for (const auto& [slot, tally] : tallies) {
+      const std::size_t spared = tally.covered - tally.largest_group;
+      if (spared > best_spared || (spared == best_spared && slot < best_slot)) {
+        best_slot = slot;
+        best_spared = spared;
+      }
+    }
+    if (best_slot == kNoSlot || best_spared < kMinRulesSpared) break;
+    for (std::size_t i = 0; i < requirements.size(); ++i) {
+      if (assigned[i] != kUnassigned) continue;
+      for (const auto& requirement : requirements[i]) {
+        if (requirement.slot == best_slot) assigned[i] = static_cast<int>(keys.size());
+      }
+    }
+    keys.push_back(best_slot);
+  }
+  return keys;
+}
+
+void append_list(std::vector<std::uint32_t>& positions, const std::vector<std::uint32_t>& list) {
+  positions.insert(positions.end(), list.begin(), list.end());
+  positions.push_back(kEndOfRules);
+}
+
+}  // namespace
+
+SequenceIndex SequenceIndex::build(std::span<const CompiledRule> rules) {
+  SequenceIndex index;
+  index.rule_count_ = rules.size();
+  if (rules.size() < kMinIndexedRules) return index;
+
+  std::vector<std::vector<Requirement>> requirements(rules.size());
+  std::vector<int> assigned(rules.size(), kUnassigned);
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    if (!collect_requirements(rules[i], requirements[i])) {
+      assigned[i] = kNeverMatches;
+      requirements[i].clear();
+    }
+  }
+  const std::vector<std::uint32_t> keys = choose_keys(requirements, assigned);
+  if (keys.empty()) return index;
+
+  // Value groups in order of first appearance; positions ascend in each.
+  SlotValueMap<std::size_t> group_of;
+  std::vector<SlotValue> group_values;
+  std::vector<std::vector<std::uint32_t>> group_positions;
+  std::vector<std::uint32_t> unindexed;
+  for (std::uint32_t i = 0; i < rules.size(); ++i) {
+    if (assigned[i] == kNeverMatches) continue;
+    if (assigned[i] == kUnassigned) {
+      unindexed.push_back(i);
+      continue;
+    }
+    const std::uint32_t key = static_cast<std::uint32_t>(assigned[i]);
+    const auto requirement =
+        std::find_if(requirements[i].begin(), requirements[i].end(),
+                     [&](const Requirement& r) { return r.slot == keys[key]; });
+    // The group key carries the key number where the slot would be, so the
+    // same value under two keys stays two groups.
+    const SlotValue group{key, requirement->value};
+    auto [it, added] = group_of.try_emplace(group, group_values.size());
+    if (added) {
+      group_values.push_back(group);
+      group_positions.emplace_back();
+    }
+    group_positions[it->second].push_back(i);
+  }
+
+  index.key_count_ = keys.size();
+  std::copy(keys.begin(), keys.end(), index.key_slots_.begin());
+  index.unindexed_first_ = 0;
+  append_list(index.positions_, unindexed);
+  index.table_.assign(std::bit_ceil(group_values.size() * 2), 0);
+  for (std::size_t g = 0; g < group_values.size(); ++g) {
+    const auto& [key, value] = group_values[g];
+    Entry entry;
+    entry.hash = value_hash(key, value);
+    entry.key = key;
+    entry.kind = value.kind;
+    entry.boolean = value.boolean;
+    entry.number = value.number;
+    entry.text_offset = static_cast<std::uint32_t>(index.texts_.size());
+    entry.text_length = static_cast<std::uint32_t>(value.text.size());
+    index.texts_.insert(index.texts_.end(), value.text.begin(), value.text.end());
+    entry.first = static_cast<std::uint32_t>(index.positions_.size());
+    append_list(index.positions_, group_positions[g]);
+    index.insert_entry(entry);
+  }
+  return index;
+}
+
+void SequenceIndex::insert_entry(Entry entry) {
+  const std::size_t mask = table_.size() - 1;
+  std::size_t cell = entry.hash & mask;
+  while (table_[cell] != 0) cell = (cell + 1) & mask;
+  entries_.push_back(entry);
+  table_[cell] = static_cast<std::uint32_t>(entries_.size());
+}
+
+bool SequenceIndex::matches(const Entry& entry, std::size_t key, const ValueView& value) const {
+  if (entry.key != key || entry.kind != value.kind) return false;
+  switch (value.kind) {
+    case ValueKind::String:
+      return std::string_view(texts_.data() + entry.text_offset, entry.text_length) == value.text;
+    case ValueKind::Number:
+      return entry.number == value.number;
+    default:
+      return entry.boolean == value.boolean;
+  }
+}
+
+const std::uint32_t* SequenceIndex::candidates(std::size_t key, const ValueView& value) const {
+  if (!value.present() || table_.empty()) return nullptr;
+  ValueView probe = value;
+  probe.number = normalised(probe.number);
+  const std::uint64_t hash = value_hash(key, probe);
+  const std::size_t mask = table_.size() - 1;
+  for (std::size_t cell = hash & mask;; cell = (cell + 1) & mask) {
+    const std::uint32_t slot = table_[cell];
+    if (slot == 0) return nullptr;
+    const Entry& entry = entries_[slot - 1];
+    if (entry.hash == hash && matches(entry, key, probe)) return positions_.data() + entry.first;
+  }
+}
+
+RuleIndex RuleIndex::build(const CompiledPolicy& policy) {
+  RuleIndex index;
+  index.built_ = true;
+  for (const auto& [name, rules] : policy.action_rules) {
+    index.actions_.emplace(name, ActionBucket{&rules, SequenceIndex::build(rules)});
+  }
+  index.global_ = SequenceIndex::build(policy.global_rules);
+  return index;
+}
+
+}  // namespace kavro

@@ -1,0 +1,110 @@
+// RuleIndex: an equality index over the rule sequences of a compiled policy,
+// built once when the policy is finalised and immutable afterwards, so any
+// number of evaluations may read it at once. A rule whose condition can only
+// hold when some field equals a literal is filed under that (field, value);
+// evaluation then visits only the rules that the input's values can match,
+// merged by position with the rules that have no such requirement, so the
+// first rule found is the one a plain scan would find. It is derived data: it
+// takes no part in the text form, and a copy of it is empty (a copied policy
+// scans plainly until assign_field_slots runs again), because it points into
+// the policy it was built for.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "evaluation/runtime_value.h"
+#include "support/string_map.h"
+
+namespace kavro {
+
+struct CompiledRule;
+struct CompiledPolicy;
+
+// Ends every list of rule positions, and compares above every position.
+inline constexpr std::uint32_t kEndOfRules = std::numeric_limits<std::uint32_t>::max();
+// Few keys keep the merge a handful of comparisons per visited rule.
+inline constexpr std::size_t kMaxIndexKeys = 4;
+
+// The index of one rule sequence. Inactive when a plain scan is as good.
+class SequenceIndex {
+ public:
+  bool active() const { return key_count_ != 0; }
+  std::size_t rule_count() const { return rule_count_; }
+  std::size_t key_count() const { return key_count_; }
+  std::uint32_t key_slot(std::size_t key) const { return key_slots_[key]; }
+  // Positions of the rules visited for every input, ending in kEndOfRules.
+  const std::uint32_t* unindexed() const { return positions_.data() + unindexed_first_; }
+  // Positions of the rules filed under `key` that `value` can match, ending
+  // in kEndOfRules; nullptr when there are none (absent value, other kind,
+  // NaN, or a value no rule names).
+  const std::uint32_t* candidates(std::size_t key, const ValueView& value) const;
+
+  static SequenceIndex build(std::span<const CompiledRule> rules);
+
+ private:
+  struct Entry {
+    std::uint64_t hash = 0;
+    std::uint32_t key = 0;
+    ValueKind kind = ValueKind::Absent;
+    bool boolean = false;
+    double number = 0.0;  // never NaN, never -0.0
+    std::uint32_t text_offset = 0;
+    std::uint32_t text_length = 0;
+    std::uint32_t first = 0;  // into positions_
+  };
+
+  bool matches(const Entry& entry, std::size_t key, const ValueView& value) const;
+  void insert_entry(Entry entry);
+
+  std::size_t rule_count_ = 0;
+  std::size_t key_count_ = 0;
+  std::array<std::uint32_t, kMaxIndexKeys> key_slots_{};
+  std::vector<Entry> entries_;
+  // Open addressing: entry number + 1, 0 for a free cell; size a power of two.
+  std::vector<std::uint32_t> table_;
+  std::vector<std::uint32_t> positions_;
+  std::vector<char> texts_;
+  std::uint32_t unindexed_first_ = 0;
+};
+
+class RuleIndex {
+ public:
+  struct ActionBucket {
+    const std::vector<CompiledRule>* rules = nullptr;
+    SequenceIndex index;
+  };
+
+  RuleIndex() = default;
+  // A copy would point into the original policy's rules: it starts empty.
+  RuleIndex(const RuleIndex&) {}
+  RuleIndex& operator=(const RuleIndex&) {
+    *this = RuleIndex();
+    return *this;
+  }
+  RuleIndex(RuleIndex&&) noexcept = default;
+  RuleIndex& operator=(RuleIndex&&) noexcept = default;
+
+  bool built() const { return built_; }
+  // nullptr when no rule is filed under the action.
+  const ActionBucket* find_action(std::string_view action) const {
+    auto it = actions_.find(action);
+    return it == actions_.end() ? nullptr : &it->second;
+  }
+  const SequenceIndex& global() const { return global_; }
+
+  // The policy's rule sequences must stay where they are (moving the whole
+  // policy is fine) and unchanged while the index is used.
+  static RuleIndex build(const CompiledPolicy& policy);
+
+ private:
+  bool built_ = false;
+  StringMap<ActionBucket> actions_;
+  SequenceIndex global_;
+};
+
+}  // namespace kavro

@@ -1,0 +1,24 @@
+// An input that counts its reads, so tests can see which comparisons an
+// evaluation makes and where it stops.
+#pragma once
+
+#include <cstdint>
+
+#include "evaluation/evaluation_input.h"
+
+namespace kavro::testing {
+
+class CountingInput {
+ public:
+  explicit CountingInput(const EvaluationInput& inner) : inner_(inner) {}
+  const ValueView& at(std::uint32_t slot) const {
+    ++lookups;
+    return inner_.at(slot);
+  }
+  mutable int lookups = 0;
+
+ private:
+  const EvaluationInput& inner_;
+};
+
+}  // namespace kavro::testing
