@@ -58,7 +58,9 @@ bool numpy_bool_value(PyObject* value, bool& truth) {
 }
 
 bool number_value(PyObject* value, double& number) {
-  number = PyFloat_AsDouble(value);
+  // An exact int converts directly: the float conversion would build and
+  // drop a float object to reach the same double (or the same OverflowError).
+  number = Py_TYPE(value) == &PyLong_Type ? PyLong_AsDouble(value) : PyFloat_AsDouble(value);
   if (number == -1.0 && PyErr_Occurred()) {
     PyErr_Clear();
     return false;

@@ -1,11 +1,14 @@
 #include "evaluation/evaluation_input.h"
 
+#include <memory>
+
 namespace kavro {
 
 EvaluationInput::EvaluationInput(const FieldSlots& slots) : slots_(&slots) {
   // Most policies read few fields; only large ones pay for a heap block.
   if (slots.size() <= kInlineSlots) {
     values_ = inline_values_;
+    std::uninitialized_default_construct_n(values_, slots.size());
   } else {
     heap_values_ = std::make_unique<ValueView[]>(slots.size());
     values_ = heap_values_.get();
