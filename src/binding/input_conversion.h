@@ -7,6 +7,7 @@
 // hook can mutate the dictionaries and drop them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -17,25 +18,40 @@
 
 namespace kavro::binding {
 
-// One strong reference per slot at most: the string whose text that slot views.
+// The strings whose text the converted input views. Converting exact bool,
+// str, int and float values runs no Python code, so nothing can drop those
+// strings meanwhile: they are only noted. Once a value's own hook is about to
+// run, protect() takes a reference to every string noted so far and to every
+// one noted after; the references are released when the call ends.
 class HeldTexts {
  public:
-  explicit HeldTexts(std::uint32_t slot_count);
+  HeldTexts() = default;
   HeldTexts(const HeldTexts&) = delete;
   HeldTexts& operator=(const HeldTexts&) = delete;
   ~HeldTexts();
 
-  // Holds `text` (null for a non-text value) for `slot`, releasing the string
-  // it held before.
-  void hold(std::uint32_t slot, PyObject* text);
+  void note(PyObject* text) {
+    if (count_ == capacity_) grow();
+    texts_[count_++] = text;
+    if (protecting_) Py_INCREF(text);
+  }
+  void protect() {
+    if (protecting_) return;
+    for (std::size_t i = 0; i < count_; ++i) Py_INCREF(texts_[i]);
+    protecting_ = true;
+  }
 
  private:
-  static constexpr std::uint32_t kInlineSlots = 32;
+  void grow();
 
-  std::uint32_t count_;
-  PyObject* inline_held_[kInlineSlots] = {};
-  std::unique_ptr<PyObject*[]> heap_held_;
-  PyObject** held_;
+  static constexpr std::size_t kInlineTexts = 16;
+
+  PyObject* inline_texts_[kInlineTexts];
+  std::unique_ptr<PyObject*[]> heap_texts_;
+  PyObject** texts_ = inline_texts_;
+  std::size_t count_ = 0;
+  std::size_t capacity_ = kInlineTexts;
+  bool protecting_ = false;
 };
 
 // Creates the interned key strings; called once per process by module init.
