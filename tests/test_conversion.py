@@ -389,6 +389,36 @@ class TestMutationDuringConversion:
         assert decision["matched_rule"] == "same-text"
         assert actor["name"] == "replacement"
 
+    @staticmethod
+    def earlier_map_replaced(original: str) -> dict[str, Any]:
+        actor: dict[str, Any] = {"name": original}
+
+        def replace_name(target: dict[str, Any]) -> None:
+            target["name"] = "replacement"
+
+        return {"actor": actor, "snapshot": {"hook": Mutator(actor, replace_name),
+                                             "name": "ab" * 1000}}
+
+    @staticmethod
+    def map_dropped_by_its_own_hook(original: str) -> dict[str, Any]:
+        request: dict[str, Any] = {}
+
+        def drop_actor(target: dict[str, Any]) -> None:
+            del target["actor"]
+
+        request["actor"] = {"hook": Mutator(request, drop_actor), "name": original}
+        request["snapshot"] = {"name": "ab" * 1000}
+        return request
+
+    @pytest.mark.parametrize("build", [earlier_map_replaced, map_dropped_by_its_own_hook],
+                             ids=["earlier-map-replaced", "map-dropped-by-its-own-hook"])
+    def test_text_stored_around_a_hook_stays_alive(
+            self, probe: PyKavro, build: Callable[[str], dict[str, Any]]) -> None:
+        # Built at run time, so that the request holds the only reference.
+        request = build("".join(["ab"] * 1000))
+        decision = probe.evaluate(request)
+        assert decision["matched_rule"] == "same-text"
+
 
 class TestResult:
     def test_keys_in_order_with_none_for_no_rule(self, probe: PyKavro) -> None:
