@@ -146,6 +146,7 @@ bool convert_map(PyObject* map, Domain domain, EvaluationInput& converted, HeldT
   // Only a value's hook can change the dictionary; until one has run, its
   // size is known to be the starting one without asking.
   bool hook_ran = false;
+  bool any_hook_ran = false;
   for (;;) {
     // A hook that mutates the dictionary under us would make us read a
     // moving target, so this is treated as a broken invariant.
@@ -156,7 +157,12 @@ bool convert_map(PyObject* map, Domain domain, EvaluationInput& converted, HeldT
     hook_ran = false;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    if (!PyDict_Next(map, &position, &key, &value)) return true;
+    if (!PyDict_Next(map, &position, &key, &value)) {
+      // A hook may have detached this map from the input: the caller's
+      // reference may be the last one to the strings noted since.
+      if (any_hook_ran) held.protect();
+      return true;
+    }
     if (++produced > start_size) {
       raise_internal_failure("dictionary keys changed during iteration");
       return false;
@@ -184,10 +190,15 @@ bool convert_map(PyObject* map, Domain domain, EvaluationInput& converted, HeldT
       kept = PyRef::borrow(value);
       if (!convert_hooked_value(value, view)) return false;
       hook_ran = true;
+      any_hook_ran = true;
     }
     if (slot != kNoSlot) {
       converted.set_slot(slot, view);
-      if (view.kind == ValueKind::String) held.note(value);
+      if (view.kind == ValueKind::String) {
+        held.note(value);
+        // The dictionary may no longer hold it: only `kept` does.
+        if (kept) held.protect();
+      }
     }
   }
 }
@@ -199,8 +210,7 @@ PyObject* new_text(std::string_view text) {
 }  // namespace
 
 HeldTexts::~HeldTexts() {
-  if (!protecting_) return;
-  for (std::size_t i = 0; i < count_; ++i) Py_DECREF(texts_[i]);
+  for (std::size_t i = 0; i < protected_; ++i) Py_DECREF(texts_[i]);
 }
 
 void HeldTexts::grow() {
@@ -227,6 +237,8 @@ bool create_conversion_keys() {
 
 bool convert_input(PyObject* input, EvaluationInput& converted, HeldTexts& held) {
   for (Domain domain : {Domain::Action, Domain::Actor, Domain::Snapshot}) {
+    // A key of the input whose hash collides can run its __eq__ in the lookup.
+    if (domain != Domain::Action) held.protect();
     // The dictionary's own lookup: a subclass's __getitem__ or __missing__ is
     // deliberately bypassed, so a defaulting mapping still lacks the key.
     PyRef map =

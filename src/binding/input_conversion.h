@@ -18,11 +18,11 @@
 
 namespace kavro::binding {
 
-// The strings whose text the converted input views. Converting exact bool,
-// str, int and float values runs no Python code, so nothing can drop those
-// strings meanwhile: they are only noted. Once a value's own hook is about to
-// run, protect() takes a reference to every string noted so far and to every
-// one noted after; the references are released when the call ends.
+// The strings whose text the converted input views. While no Python code
+// runs, nothing can drop them, so they are only noted. Before anything that
+// can run Python code (a value's hook, a key lookup that may call a key's
+// __eq__, releasing a map a hook may have detached), protect() takes a
+// reference to each string noted since; those are released when the call ends.
 class HeldTexts {
  public:
   HeldTexts() = default;
@@ -33,12 +33,9 @@ class HeldTexts {
   void note(PyObject* text) {
     if (count_ == capacity_) grow();
     texts_[count_++] = text;
-    if (protecting_) Py_INCREF(text);
   }
   void protect() {
-    if (protecting_) return;
-    for (std::size_t i = 0; i < count_; ++i) Py_INCREF(texts_[i]);
-    protecting_ = true;
+    for (; protected_ < count_; ++protected_) Py_INCREF(texts_[protected_]);
   }
 
  private:
@@ -51,7 +48,7 @@ class HeldTexts {
   PyObject** texts_ = inline_texts_;
   std::size_t count_ = 0;
   std::size_t capacity_ = kInlineTexts;
-  bool protecting_ = false;
+  std::size_t protected_ = 0;
 };
 
 // Creates the interned key strings; called once per process by module init.
