@@ -389,6 +389,58 @@ class TestMutationDuringConversion:
         assert decision["matched_rule"] == "same-text"
         assert actor["name"] == "replacement"
 
+    @staticmethod
+    def earlier_map_replaced(original: str) -> dict[str, Any]:
+        actor: dict[str, Any] = {"name": original}
+
+        def replace_name(target: dict[str, Any]) -> None:
+            target["name"] = "replacement"
+
+        return {"actor": actor, "snapshot": {"hook": Mutator(actor, replace_name),
+                                             "name": "ab" * 1000}}
+
+    @staticmethod
+    def map_dropped_by_its_own_hook(original: str) -> dict[str, Any]:
+        request: dict[str, Any] = {}
+
+        def drop_actor(target: dict[str, Any]) -> None:
+            del target["actor"]
+
+        request["actor"] = {"hook": Mutator(request, drop_actor), "name": original}
+        request["snapshot"] = {"name": "ab" * 1000}
+        return request
+
+    @staticmethod
+    def replaced_by_a_colliding_key(original: str) -> dict[str, Any]:
+        actor: dict[str, Any] = {"name": original}
+        armed = []
+
+        class Colliding:
+            """Shares the hash of "snapshot", so looking that key up calls __eq__."""
+
+            def __hash__(self) -> int:
+                return hash("snapshot")
+
+            def __eq__(self, other: object) -> bool:
+                if armed:
+                    actor["name"] = "replacement"
+                return False
+
+        request: dict[Any, Any] = {"actor": actor, Colliding(): None}
+        request["snapshot"] = {"name": "ab" * 1000}
+        armed.append(True)
+        return request
+
+    @pytest.mark.parametrize(
+        "build", [earlier_map_replaced, map_dropped_by_its_own_hook, replaced_by_a_colliding_key],
+        ids=["earlier-map-replaced", "map-dropped-by-its-own-hook", "replaced-by-a-colliding-key"])
+    def test_text_stored_around_a_hook_stays_alive(
+            self, probe: PyKavro, build: Callable[[str], dict[str, Any]]) -> None:
+        # Built at run time, so that the request holds the only reference.
+        request = build("".join(["ab"] * 1000))
+        decision = probe.evaluate(request)
+        assert decision["matched_rule"] == "same-text"
+
 
 class TestResult:
     def test_keys_in_order_with_none_for_no_rule(self, probe: PyKavro) -> None:

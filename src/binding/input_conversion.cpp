@@ -1,5 +1,6 @@
 #include "binding/input_conversion.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -77,36 +78,54 @@ bool text_value(PyObject* value, std::string_view& text) {
   return true;
 }
 
-// Tries, in order: exact bool, a "numpy.bool_", float conversion, str. Exact
-// str, float and int take shortcuts that reach the same result: none of them
-// is named "numpy.bool_", and float conversion always fails for an exact str.
-bool convert_value(PyObject* value, ValueView& view) {
+enum class Converted { Done, Failed, NeedsHooks };
+
+// Exact bool, str, float and int: none of them is named "numpy.bool_", float
+// conversion fails for an exact str, and none of these steps runs Python code.
+Converted convert_plain_value(PyObject* value, ValueView& view) {
   PyTypeObject* type = Py_TYPE(value);
-  double number = 0.0;
-  std::string_view text;
   if (type == &PyBool_Type) {
     view = ValueView::of_boolean(value == Py_True);
-    return true;
-  }
-  if (type == &PyUnicode_Type) {
+  } else if (type == &PyUnicode_Type) {
+    std::string_view text;
     if (!text_value(value, text)) {
       raise_unsupported_value();
-      return false;
+      return Converted::Failed;
     }
     view = ValueView::of_string(text);
+  } else if (type == &PyFloat_Type) {
+    view = ValueView::of_number(PyFloat_AsDouble(value));
+  } else if (type == &PyLong_Type) {
+    // Directly to double: the float conversion would build and drop a float
+    // object to reach the same double (or the same overflow).
+    const double number = PyLong_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      raise_unsupported_value();
+      return Converted::Failed;
+    }
+    view = ValueView::of_number(number);
+  } else {
+    return Converted::NeedsHooks;
+  }
+  return Converted::Done;
+}
+
+// Every other value, in order: a "numpy.bool_", float conversion, a str
+// subclass. Reading type attributes and calling __bool__, __float__ or
+// __index__ can run the value's own Python code.
+bool convert_hooked_value(PyObject* value, ValueView& view) {
+  bool truth = false;
+  if (numpy_bool_value(value, truth)) {
+    view = ValueView::of_boolean(truth);
     return true;
   }
-  if (type != &PyFloat_Type && type != &PyLong_Type) {
-    bool truth = false;
-    if (numpy_bool_value(value, truth)) {
-      view = ValueView::of_boolean(truth);
-      return true;
-    }
-  }
+  double number = 0.0;
   if (number_value(value, number)) {
     view = ValueView::of_number(number);
     return true;
   }
+  std::string_view text;
   if (PyUnicode_Check(value) && text_value(value, text)) {
     view = ValueView::of_string(text);
     return true;
@@ -124,39 +143,62 @@ bool convert_map(PyObject* map, Domain domain, EvaluationInput& converted, HeldT
   const Py_ssize_t start_size = PyDict_Size(map);
   Py_ssize_t position = 0;
   Py_ssize_t produced = 0;
+  // Only a value's hook can change the dictionary; until one has run, its
+  // size is known to be the starting one without asking.
+  bool hook_ran = false;
+  bool any_hook_ran = false;
   for (;;) {
-    // A value's hook can mutate the dictionary under us; iterating on would
-    // read a moving target, so this is treated as a broken invariant.
-    if (PyDict_Size(map) != start_size) {
+    // A hook that mutates the dictionary under us would make us read a
+    // moving target, so this is treated as a broken invariant.
+    if (hook_ran && PyDict_Size(map) != start_size) {
       raise_internal_failure("dictionary changed size during iteration");
       return false;
     }
-    PyObject* borrowed_key = nullptr;
-    PyObject* borrowed_value = nullptr;
-    if (!PyDict_Next(map, &position, &borrowed_key, &borrowed_value)) return true;
+    hook_ran = false;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    if (!PyDict_Next(map, &position, &key, &value)) {
+      // A hook may have detached this map from the input: the caller's
+      // reference may be the last one to the strings noted since.
+      if (any_hook_ran) held.protect();
+      return true;
+    }
     if (++produced > start_size) {
       raise_internal_failure("dictionary keys changed during iteration");
       return false;
     }
-    // The hooks can also drop the entry; keep both alive while converting it.
-    PyRef key = PyRef::borrow(borrowed_key);
-    PyRef value = PyRef::borrow(borrowed_value);
 
-    if (Py_TYPE(key.get()) != &PyUnicode_Type && !PyUnicode_Check(key.get())) {
-      raise_cannot_convert(key.get(), "PyString");
+    if (Py_TYPE(key) != &PyUnicode_Type && !PyUnicode_Check(key)) {
+      // Reading the type's name can run code that drops the entry.
+      PyRef kept = PyRef::borrow(key);
+      raise_cannot_convert(kept.get(), "PyString");
       return false;
     }
     Py_ssize_t size = 0;
-    const char* name = utf8_of(key.get(), size);
+    const char* name = utf8_of(key, size);
     if (name == nullptr) return false;
     const std::uint32_t slot =
         converted.slots().find(domain, std::string_view(name, static_cast<std::size_t>(size)));
 
     ValueView view;
-    if (!convert_value(value.get(), view)) return false;
+    PyRef kept;
+    const Converted plain = convert_plain_value(value, view);
+    if (plain == Converted::Failed) return false;
+    if (plain == Converted::NeedsHooks) {
+      // The hooks can drop this entry and any string stored so far.
+      held.protect();
+      kept = PyRef::borrow(value);
+      if (!convert_hooked_value(value, view)) return false;
+      hook_ran = true;
+      any_hook_ran = true;
+    }
     if (slot != kNoSlot) {
       converted.set_slot(slot, view);
-      held.hold(slot, view.kind == ValueKind::String ? value.get() : nullptr);
+      if (view.kind == ValueKind::String) {
+        held.note(value);
+        // The dictionary may no longer hold it: only `kept` does.
+        if (kept) held.protect();
+      }
     }
   }
 }
@@ -167,22 +209,16 @@ PyObject* new_text(std::string_view text) {
 
 }  // namespace
 
-HeldTexts::HeldTexts(std::uint32_t slot_count) : count_(slot_count), held_(inline_held_) {
-  if (slot_count > kInlineSlots) {
-    heap_held_ = std::make_unique<PyObject*[]>(slot_count);
-    held_ = heap_held_.get();
-  }
-}
-
 HeldTexts::~HeldTexts() {
-  for (std::uint32_t slot = 0; slot < count_; ++slot) Py_XDECREF(held_[slot]);
+  for (std::size_t i = 0; i < protected_; ++i) Py_DECREF(texts_[i]);
 }
 
-void HeldTexts::hold(std::uint32_t slot, PyObject* text) {
-  Py_XINCREF(text);
-  PyObject* old = held_[slot];
-  held_[slot] = text;
-  Py_XDECREF(old);
+void HeldTexts::grow() {
+  auto larger = std::make_unique<PyObject*[]>(2 * capacity_);
+  std::copy(texts_, texts_ + count_, larger.get());
+  heap_texts_ = std::move(larger);
+  texts_ = heap_texts_.get();
+  capacity_ *= 2;
 }
 
 bool create_conversion_keys() {
@@ -201,6 +237,8 @@ bool create_conversion_keys() {
 
 bool convert_input(PyObject* input, EvaluationInput& converted, HeldTexts& held) {
   for (Domain domain : {Domain::Action, Domain::Actor, Domain::Snapshot}) {
+    // A key of the input whose hash collides can run its __eq__ in the lookup.
+    if (domain != Domain::Action) held.protect();
     // The dictionary's own lookup: a subclass's __getitem__ or __missing__ is
     // deliberately bypassed, so a defaulting mapping still lacks the key.
     PyRef map =

@@ -7,6 +7,7 @@
 // hook can mutate the dictionaries and drop them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -17,25 +18,37 @@
 
 namespace kavro::binding {
 
-// One strong reference per slot at most: the string whose text that slot views.
+// The strings whose text the converted input views. While no Python code
+// runs, nothing can drop them, so they are only noted. Before anything that
+// can run Python code (a value's hook, a key lookup that may call a key's
+// __eq__, releasing a map a hook may have detached), protect() takes a
+// reference to each string noted since; those are released when the call ends.
 class HeldTexts {
  public:
-  explicit HeldTexts(std::uint32_t slot_count);
+  HeldTexts() = default;
   HeldTexts(const HeldTexts&) = delete;
   HeldTexts& operator=(const HeldTexts&) = delete;
   ~HeldTexts();
 
-  // Holds `text` (null for a non-text value) for `slot`, releasing the string
-  // it held before.
-  void hold(std::uint32_t slot, PyObject* text);
+  void note(PyObject* text) {
+    if (count_ == capacity_) grow();
+    texts_[count_++] = text;
+  }
+  void protect() {
+    for (; protected_ < count_; ++protected_) Py_INCREF(texts_[protected_]);
+  }
 
  private:
-  static constexpr std::uint32_t kInlineSlots = 32;
+  void grow();
 
-  std::uint32_t count_;
-  PyObject* inline_held_[kInlineSlots] = {};
-  std::unique_ptr<PyObject*[]> heap_held_;
-  PyObject** held_;
+  static constexpr std::size_t kInlineTexts = 16;
+
+  PyObject* inline_texts_[kInlineTexts];
+  std::unique_ptr<PyObject*[]> heap_texts_;
+  PyObject** texts_ = inline_texts_;
+  std::size_t count_ = 0;
+  std::size_t capacity_ = kInlineTexts;
+  std::size_t protected_ = 0;
 };
 
 // Creates the interned key strings; called once per process by module init.

@@ -170,7 +170,7 @@ PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     }
     const CompiledPolicy& policy = policy_of(self);
     EvaluationInput converted(policy.field_slots);
-    HeldTexts held(policy.field_slots.size());
+    HeldTexts held;
     if (!convert_input(input, converted, held)) return nullptr;
     return build_result(evaluate_policy(policy, converted));
   });

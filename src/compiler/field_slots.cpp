@@ -7,17 +7,45 @@
 namespace kavro {
 
 void FieldSlots::clear() {
-  for (auto& fields : by_domain_) fields.clear();
+  for (auto& table : tables_) table.clear();
   size_ = 0;
   intern(Domain::Action, kActionTypeField);
 }
 
 std::uint32_t FieldSlots::intern(Domain domain, std::string_view field) {
-  auto& fields = by_domain_[static_cast<int>(domain)];
-  auto it = fields.find(field);
-  if (it != fields.end()) return it->second;
-  fields.emplace(std::string(field), size_);
+  Table& table = tables_[static_cast<int>(domain)];
+  const std::uint32_t found = table.find(field, edges_of(field));
+  if (found != kNoSlot) return found;
+  table.insert(field, size_);
   return size_++;
+}
+
+void FieldSlots::Table::insert(std::string_view name, std::uint32_t slot) {
+  // At most half full, so that probe chains stay short; doubling keeps the
+  // total cost of filling the table linear in the number of names.
+  if (2 * (count_ + 1) > entries_.size()) {
+    std::vector<Entry> old = std::move(entries_);
+    entries_.assign(old.empty() ? 8 : 2 * old.size(), Entry{});
+    mask_ = entries_.size() - 1;
+    for (const Entry& entry : old) {
+      if (entry.slot != kNoSlot) place(entry);
+    }
+  }
+  Entry entry;
+  entry.edges = edges_of(name);
+  entry.length = static_cast<std::uint32_t>(name.size());
+  entry.slot = slot;
+  entry.offset = names_.size();
+  names_.append(name);
+  place(entry);
+  ++count_;
+}
+
+void FieldSlots::Table::place(const Entry& entry) {
+  const std::string_view name(names_.data() + entry.offset, entry.length);
+  std::size_t i = hash_of(entry.edges, name) & mask_;
+  while (entries_[i].slot != kNoSlot) i = (i + 1) & mask_;
+  entries_[i] = entry;
 }
 
 namespace {

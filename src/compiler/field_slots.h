@@ -1,16 +1,21 @@
 // FieldSlots: the input fields that a compiled policy can ever read, each
 // given a dense index when the policy is compiled. Evaluation then reads an
 // array by index instead of hashing field names on every request.
+//
+// Names live in one flat open-addressing table per domain, filled while the
+// policy is compiled and only read afterwards (safe to share between threads).
+// Lookups are exact: equal length and equal bytes, never a hash match alone.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "compiler/enums.h"
-#include "support/string_map.h"
 
 namespace kavro {
 
@@ -29,14 +34,89 @@ class FieldSlots {
   std::uint32_t intern(Domain domain, std::string_view field);
   // kNoSlot when the policy never reads the field.
   std::uint32_t find(Domain domain, std::string_view field) const {
-    const auto& fields = by_domain_[static_cast<int>(domain)];
-    auto it = fields.find(field);
-    return it == fields.end() ? kNoSlot : it->second;
+    return tables_[static_cast<int>(domain)].find(field, edges_of(field));
   }
   std::uint32_t size() const { return size_; }
 
  private:
-  std::array<StringMap<std::uint32_t>, kDomainCount> by_domain_;
+  // The first and the last (up to) eight bytes of a name, read with
+  // fixed-size loads that overlap for short names. With the length they
+  // determine every byte of a name of at most 16 bytes.
+  struct Edges {
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    bool operator==(const Edges&) const = default;
+  };
+  static Edges edges_of(std::string_view text) {
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    Edges edges;
+    if (n >= 8) {
+      std::memcpy(&edges.head, p, 8);
+      std::memcpy(&edges.tail, p + n - 8, 8);
+    } else if (n >= 4) {
+      std::uint32_t low = 0;
+      std::uint32_t high = 0;
+      std::memcpy(&low, p, 4);
+      std::memcpy(&high, p + n - 4, 4);
+      edges.head = low | (std::uint64_t{high} << 32);
+    } else if (n > 0) {
+      edges.head = static_cast<unsigned char>(p[0]) |
+                   (std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8) |
+                   (std::uint64_t{static_cast<unsigned char>(p[n - 1])} << 16);
+    }
+    return edges;
+  }
+  static std::uint64_t hash_of(Edges edges, std::string_view text) {
+    std::uint64_t h = edges.head ^ (edges.tail * 0x9E3779B97F4A7C15u) ^ text.size();
+    // Long names often differ only in the middle (numbered fields): mix it
+    // in, or they would all land in one probe chain.
+    for (std::size_t i = 8; i + 8 < text.size(); i += 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, text.data() + i, 8);
+      h = (h ^ word) * 0xBF58476D1CE4E5B9u;
+      h ^= h >> 29;
+    }
+    h *= 0xBF58476D1CE4E5B9u;
+    return h ^ (h >> 31);
+  }
+
+  class Table {
+   public:
+    std::uint32_t find(std::string_view name, Edges edges) const {
+      if (entries_.empty()) return kNoSlot;
+      for (std::size_t i = hash_of(edges, name) & mask_;; i = (i + 1) & mask_) {
+        const Entry& entry = entries_[i];
+        if (entry.slot == kNoSlot) return kNoSlot;
+        if (entry.length == name.size() && entry.edges == edges &&
+            (name.size() <= 16 ||
+             std::memcmp(names_.data() + entry.offset, name.data(), name.size()) == 0)) {
+          return entry.slot;
+        }
+      }
+    }
+    // `name` must not be in the table yet.
+    void insert(std::string_view name, std::uint32_t slot);
+    void clear() { *this = Table{}; }
+
+   private:
+    // 32 bytes, two to a cache line. The bytes sit in names_ at `offset`, so
+    // a copied table stays valid.
+    struct Entry {
+      Edges edges;
+      std::uint32_t length = 0;
+      std::uint32_t slot = kNoSlot;
+      std::uint64_t offset = 0;
+    };
+    void place(const Entry& entry);
+
+    std::vector<Entry> entries_;
+    std::size_t mask_ = 0;
+    std::size_t count_ = 0;
+    std::string names_;
+  };
+
+  std::array<Table, kDomainCount> tables_;
   std::uint32_t size_ = 0;
 };
 

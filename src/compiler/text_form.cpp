@@ -54,19 +54,19 @@ char32_t decode_utf8(std::string_view text, std::size_t& i) {
   return code_point;
 }
 
-void append_code_point_escape(std::string& out, char32_t code_point) {
+void append_code_point_escape(TextSink& out, char32_t code_point) {
   char digits[8];
   auto [end, ec] =
       std::to_chars(digits, digits + sizeof digits, static_cast<std::uint32_t>(code_point), 16);
   (void)ec;
   out += "\\u{";
-  out.append(digits, end);
+  out += std::string_view(digits, static_cast<std::size_t>(end - digits));
   out += '}';
 }
 
 // Reshapes std::to_chars' shortest scientific form ("d.ddde±x") into the
 // positional or scientific spelling of the text form.
-void append_finite_nonzero(std::string& out, double magnitude) {
+void append_finite_nonzero(TextSink& out, double magnitude) {
   char buffer[64];
   auto [end, ec] =
       std::to_chars(buffer, buffer + sizeof buffer, magnitude, std::chars_format::scientific);
@@ -87,9 +87,9 @@ void append_finite_nonzero(std::string& out, double magnitude) {
         out.append(integer_digits - digits.size(), '0');
         out += ".0";
       } else {
-        out.append(digits, 0, integer_digits);
+        out += std::string_view(digits).substr(0, integer_digits);
         out += '.';
-        out.append(digits, integer_digits);
+        out += std::string_view(digits).substr(integer_digits);
       }
     } else {
       out += "0.";
@@ -101,17 +101,17 @@ void append_finite_nonzero(std::string& out, double magnitude) {
   out += digits[0];
   if (digits.size() > 1) {
     out += '.';
-    out.append(digits, 1);
+    out += std::string_view(digits).substr(1);
   }
   out += 'e';
   out += std::to_string(exponent);
 }
 
-void append_enum(std::string& out, std::string_view name) {
+void append_enum(TextSink& out, std::string_view name) {
   out += name;
 }
 
-void append_subject(std::string& out, const SubjectRef& subject) {
+void append_subject(TextSink& out, const SubjectRef& subject) {
   out += "SubjectRef { domain: ";
   append_enum(out, variant_name(subject.domain));
   out += ", field: ";
@@ -119,7 +119,7 @@ void append_subject(std::string& out, const SubjectRef& subject) {
   out += " }";
 }
 
-void append_runtime_value(std::string& out, const RuntimeValue& value) {
+void append_runtime_value(TextSink& out, const RuntimeValue& value) {
   if (const auto* text = std::get_if<std::string>(&value)) {
     out += "String(";
     append_quoted_text(out, *text);
@@ -133,7 +133,7 @@ void append_runtime_value(std::string& out, const RuntimeValue& value) {
   out += ')';
 }
 
-void append_atomic(std::string& out, const AtomicCondition& atomic) {
+void append_atomic(TextSink& out, const AtomicCondition& atomic) {
   out += "AtomicCondition { lhs: ";
   append_subject(out, atomic.lhs);
   out += ", operator: ";
@@ -149,7 +149,7 @@ void append_atomic(std::string& out, const AtomicCondition& atomic) {
   out += ") }";
 }
 
-void append_atomic_list(std::string& out, const std::vector<AtomicCondition>& members) {
+void append_atomic_list(TextSink& out, const std::vector<AtomicCondition>& members) {
   out += '[';
   for (std::size_t i = 0; i < members.size(); ++i) {
     if (i) out += ", ";
@@ -158,7 +158,7 @@ void append_atomic_list(std::string& out, const std::vector<AtomicCondition>& me
   out += ']';
 }
 
-void append_condition(std::string& out, const CompiledCondition& condition) {
+void append_condition(TextSink& out, const CompiledCondition& condition) {
   if (const auto* atomic = std::get_if<AtomicCondition>(&condition)) {
     out += "Atomic(";
     append_atomic(out, *atomic);
@@ -172,7 +172,7 @@ void append_condition(std::string& out, const CompiledCondition& condition) {
   out += ')';
 }
 
-void append_rules(std::string& out, const RuleSequence& rules) {
+void append_rules(TextSink& out, const RuleSequence& rules) {
   out += '[';
   for (std::size_t i = 0; i < rules.size(); ++i) {
     if (i) out += ", ";
@@ -190,7 +190,7 @@ void append_rules(std::string& out, const RuleSequence& rules) {
 // Entries in ascending byte order of their keys: the digest must not depend
 // on a hash map's iteration order, or one policy would hash differently in
 // every process.
-void append_buckets(std::string& out, const RuleBuckets& buckets) {
+void append_buckets(TextSink& out, const RuleBuckets& buckets) {
   std::vector<const RuleBuckets::value_type*> entries;
   entries.reserve(buckets.size());
   for (const auto& entry : buckets) entries.push_back(&entry);
@@ -208,7 +208,7 @@ void append_buckets(std::string& out, const RuleBuckets& buckets) {
 
 }  // namespace
 
-void append_quoted_text(std::string& out, std::string_view text) {
+void append_quoted_text(TextSink& out, std::string_view text) {
   out += '"';
   std::size_t i = 0;
   while (i < text.size()) {
@@ -219,7 +219,7 @@ void append_quoted_text(std::string& out, std::string_view text) {
       if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') break;
       ++i;
     }
-    out.append(text, run_start, i - run_start);
+    out += text.substr(run_start, i - run_start);
     if (i == text.size()) break;
 
     const std::size_t start = i;
@@ -249,14 +249,14 @@ void append_quoted_text(std::string& out, std::string_view text) {
         } else if (needs_unicode_escape(code_point)) {
           append_code_point_escape(out, code_point);
         } else {
-          out.append(text, start, i - start);
+          out += text.substr(start, i - start);
         }
     }
   }
   out += '"';
 }
 
-void append_number(std::string& out, double value) {
+void append_number(TextSink& out, double value) {
   if (std::isnan(value)) {
     out += "NaN";
     return;
@@ -272,9 +272,7 @@ void append_number(std::string& out, double value) {
   }
 }
 
-std::string policy_hash_text(const CompiledPolicy& policy) {
-  std::string out;
-  out.reserve(256);
+void render_policy_hash_text(const CompiledPolicy& policy, TextSink& out) {
   out += "CompiledPolicy { action_rules: ";
   append_buckets(out, policy.action_rules);
   out += ", actor_rules: ";
@@ -282,11 +280,20 @@ std::string policy_hash_text(const CompiledPolicy& policy) {
   out += ", global_rules: ";
   append_rules(out, policy.global_rules);
   out += " }";
-  return out;
+}
+
+std::string policy_hash_text(const CompiledPolicy& policy) {
+  std::string text;
+  text.reserve(256);
+  TextSink out(text);
+  render_policy_hash_text(policy, out);
+  return text;
 }
 
 std::string violations_text(const std::vector<GovernanceViolation>& violations) {
-  std::string out = "[";
+  std::string text;
+  TextSink out(text);
+  out += '[';
   for (std::size_t i = 0; i < violations.size(); ++i) {
     if (i) out += ", ";
     out += "GovernanceViolation { rule_id: ";
@@ -296,7 +303,17 @@ std::string violations_text(const std::vector<GovernanceViolation>& violations) 
     out += " }";
   }
   out += ']';
-  return out;
+  return text;
+}
+
+void append_quoted_text(std::string& out, std::string_view text) {
+  TextSink sink(out);
+  append_quoted_text(sink, text);
+}
+
+void append_number(std::string& out, double value) {
+  TextSink sink(out);
+  append_number(sink, value);
 }
 
 }  // namespace kavro

@@ -9,18 +9,23 @@
 
 #include "compiler/compile_error.h"
 #include "compiler/compiled_policy.h"
+#include "compiler/text_sink.h"
 
 namespace kavro {
 
 // Appends `text` between double quotes, escaping quotes, backslashes, control,
 // format, separator and grapheme-extending characters.
+void append_quoted_text(TextSink& out, std::string_view text);
 void append_quoted_text(std::string& out, std::string_view text);
 
 // Appends a number: shortest round-trip digits, positional between 1e-4 and
 // 1e16, scientific outside; NaN, inf, -inf.
+void append_number(TextSink& out, double value);
 void append_number(std::string& out, double value);
 
 std::string policy_hash_text(const CompiledPolicy& policy);
+// The same text, written to `out` piece by piece (not flushed).
+void render_policy_hash_text(const CompiledPolicy& policy, TextSink& out);
 
 // "[GovernanceViolation { rule_id: \"..\", message: \"..\" }, ...]"
 std::string violations_text(const std::vector<GovernanceViolation>& violations);

@@ -37,7 +37,10 @@ class EvaluationInput {
   static constexpr std::uint32_t kInlineSlots = 32;
 
   const FieldSlots* slots_;
-  ValueView inline_values_[kInlineSlots];
+  // Raw storage: only the policy's slots are initialised, not all 32.
+  union {
+    ValueView inline_values_[kInlineSlots];
+  };
   std::unique_ptr<ValueView[]> heap_values_;
   ValueView* values_;
 };
