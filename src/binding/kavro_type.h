@@ -6,7 +6,7 @@
 
 namespace kavro::binding {
 
-// Creates the class from its type specification. Returns a new reference, or
+// Creates the class from its PyType_Spec. Returns a new reference, or
 // null with an exception set.
 PyObject* create_kavro_type();
 
