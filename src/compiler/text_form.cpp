@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <type_traits>
 
 #include "compiler/unicode_escapes.h"
@@ -64,47 +63,62 @@ void append_code_point_escape(TextSink& out, char32_t code_point) {
   out += '}';
 }
 
-// Reshapes std::to_chars' shortest scientific form ("d.ddde±x") into the
-// positional or scientific spelling of the text form.
+// Reshapes std::to_chars' shortest scientific form ("d.ddde+xx") into the
+// positional or scientific spelling of the text form, on the stack.
 void append_finite_nonzero(TextSink& out, double magnitude) {
   char buffer[64];
   auto [end, ec] =
       std::to_chars(buffer, buffer + sizeof buffer, magnitude, std::chars_format::scientific);
   (void)ec;
-  const std::string_view scientific(buffer, static_cast<std::size_t>(end - buffer));
-  const std::size_t e_pos = scientific.find('e');
-  std::string digits;
-  for (char c : scientific.substr(0, e_pos)) {
-    if (c != '.') digits += c;
+  char digits[32];
+  std::size_t digit_count = 0;
+  const char* p = buffer;
+  for (; p != end && *p != 'e'; ++p) {
+    if (*p != '.') digits[digit_count++] = *p;
   }
-  const int exponent = std::atoi(std::string(scientific.substr(e_pos + 1)).c_str());
+  int exponent = 0;
+  bool negative_exponent = false;
+  for (++p; p < end; ++p) {
+    if (*p == '-') {
+      negative_exponent = true;
+    } else if (*p != '+') {
+      exponent = exponent * 10 + (*p - '0');
+    }
+  }
+  if (negative_exponent) exponent = -exponent;
+  const std::string_view all(digits, digit_count);
 
   if (magnitude >= 1e-4 && magnitude < 1e16) {
     if (exponent >= 0) {
       const auto integer_digits = static_cast<std::size_t>(exponent) + 1;
-      if (digits.size() <= integer_digits) {
-        out += digits;
-        out.append(integer_digits - digits.size(), '0');
+      if (digit_count <= integer_digits) {
+        out += all;
+        out.append(integer_digits - digit_count, '0');
         out += ".0";
       } else {
-        out += std::string_view(digits).substr(0, integer_digits);
+        out += all.substr(0, integer_digits);
         out += '.';
-        out += std::string_view(digits).substr(integer_digits);
+        out += all.substr(integer_digits);
       }
     } else {
       out += "0.";
       out.append(static_cast<std::size_t>(-exponent - 1), '0');
-      out += digits;
+      out += all;
     }
     return;
   }
   out += digits[0];
-  if (digits.size() > 1) {
+  if (digit_count > 1) {
     out += '.';
-    out += std::string_view(digits).substr(1);
+    out += all.substr(1);
   }
   out += 'e';
-  out += std::to_string(exponent);
+  // The exponent keeps to_chars' sign but not its leading zeros.
+  char exponent_text[8];
+  auto [exponent_end, exponent_ec] =
+      std::to_chars(exponent_text, exponent_text + sizeof exponent_text, exponent);
+  (void)exponent_ec;
+  out += std::string_view(exponent_text, static_cast<std::size_t>(exponent_end - exponent_text));
 }
 
 void append_enum(TextSink& out, std::string_view name) {
@@ -172,9 +186,29 @@ void append_condition(TextSink& out, const CompiledCondition& condition) {
   out += ')';
 }
 
+// Asks for the out-of-line parts of a rule (long texts, member lists) ahead
+// of rendering it: once a policy outgrows the cache these are the misses.
+void prefetch_rule(const CompiledRule& rule) {
+  __builtin_prefetch(rule.rule_id.data());
+  const std::vector<AtomicCondition>* members = nullptr;
+  if (const auto* all = std::get_if<AllOf>(&rule.condition)) {
+    members = &all->members;
+  } else if (const auto* any = std::get_if<AnyOf>(&rule.condition)) {
+    members = &any->members;
+  }
+  if (members != nullptr && !members->empty()) {
+    __builtin_prefetch(members->data());
+    __builtin_prefetch(members->front().lhs.field.data());
+  } else if (const auto* atomic = std::get_if<AtomicCondition>(&rule.condition)) {
+    __builtin_prefetch(atomic->lhs.field.data());
+  }
+}
+
 void append_rules(TextSink& out, const RuleSequence& rules) {
+  constexpr std::size_t kPrefetchAhead = 2;
   out += '[';
   for (std::size_t i = 0; i < rules.size(); ++i) {
+    if (i + kPrefetchAhead < rules.size()) prefetch_rule(rules[i + kPrefetchAhead]);
     if (i) out += ", ";
     out += "CompiledRule { rule_id: ";
     append_quoted_text(out, rules[i].rule_id);
