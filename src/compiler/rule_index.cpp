@@ -163,6 +163,45 @@ std::vector<std::uint32_t> choose_keys(const std::vector<std::vector<Requirement
   return keys;
 }
 
+// The check of one comparison; a text literal's pointer is set by the caller.
+Check make_check(const AtomicCondition& atomic) {
+  Check check;
+  check.slot = atomic.lhs.slot;
+  check.op = atomic.op;
+  if (const auto* subject = std::get_if<SubjectRef>(&atomic.rhs)) {
+    check.two_fields = true;
+    check.extra = subject->slot;
+    return check;
+  }
+  const RuntimeValue& literal = *std::get_if<RuntimeValue>(&atomic.rhs);
+  const ValueView value = view_of(literal);
+  check.kind = value.kind;
+  if (value.kind == ValueKind::String) {
+    check.extra = static_cast<std::uint32_t>(value.text.size());
+  } else {
+    check.number = value.kind == ValueKind::Number ? value.number : (value.boolean ? 1.0 : 0.0);
+  }
+  const bool ordered = value.kind == ValueKind::Number;
+  switch (atomic.op) {
+    case Operator::Equals:
+      check.accepts = kOutcomeEqual;
+      break;
+    case Operator::NotEquals:
+      check.accepts = kOutcomeLess | kOutcomeGreater | kOutcomeUnordered;
+      break;
+    case Operator::GreaterThan:
+      check.accepts = ordered ? kOutcomeGreater : 0;
+      break;
+    case Operator::LessThan:
+      check.accepts = ordered ? kOutcomeLess : 0;
+      break;
+    default:
+      check.accepts = 0;
+      break;
+  }
+  return check;
+}
+
 void append_list(std::vector<std::uint32_t>& positions, const std::vector<std::uint32_t>& list) {
   positions.insert(positions.end(), list.begin(), list.end());
   positions.push_back(kEndOfRules);
@@ -173,7 +212,13 @@ void append_list(std::vector<std::uint32_t>& positions, const std::vector<std::u
 SequenceIndex SequenceIndex::build(std::span<const CompiledRule> rules) {
   SequenceIndex index;
   index.rule_count_ = rules.size();
-  if (rules.size() < kMinIndexedRules) return index;
+  index.choose_and_file(rules);
+  index.lay_out_checks(rules);
+  return index;
+}
+
+void SequenceIndex::choose_and_file(std::span<const CompiledRule> rules) {
+  if (rules.size() < kMinIndexedRules) return;
 
   std::vector<std::vector<Requirement>> requirements(rules.size());
   std::vector<int> assigned(rules.size(), kUnassigned);
@@ -184,7 +229,7 @@ SequenceIndex SequenceIndex::build(std::span<const CompiledRule> rules) {
     }
   }
   const std::vector<std::uint32_t> keys = choose_keys(requirements, assigned);
-  if (keys.empty()) return index;
+  if (keys.empty()) return;
 
   // Value groups in order of first appearance; positions ascend in each.
   SlotValueMap<std::size_t> group_of;
@@ -212,11 +257,11 @@ SequenceIndex SequenceIndex::build(std::span<const CompiledRule> rules) {
     group_positions[it->second].push_back(i);
   }
 
-  index.key_count_ = keys.size();
-  std::copy(keys.begin(), keys.end(), index.key_slots_.begin());
-  index.unindexed_first_ = 0;
-  append_list(index.positions_, unindexed);
-  index.table_.assign(std::bit_ceil(group_values.size() * 2), 0);
+  key_count_ = keys.size();
+  std::copy(keys.begin(), keys.end(), key_slots_.begin());
+  unindexed_first_ = 0;
+  append_list(positions_, unindexed);
+  table_.assign(std::bit_ceil(group_values.size() * 2), 0);
   for (std::size_t g = 0; g < group_values.size(); ++g) {
     const auto& [key, value] = group_values[g];
     Entry entry;
@@ -225,14 +270,50 @@ SequenceIndex SequenceIndex::build(std::span<const CompiledRule> rules) {
     entry.kind = value.kind;
     entry.boolean = value.boolean;
     entry.number = value.number;
-    entry.text_offset = static_cast<std::uint32_t>(index.texts_.size());
+    entry.text_offset = static_cast<std::uint32_t>(texts_.size());
     entry.text_length = static_cast<std::uint32_t>(value.text.size());
-    index.texts_.insert(index.texts_.end(), value.text.begin(), value.text.end());
-    entry.first = static_cast<std::uint32_t>(index.positions_.size());
-    append_list(index.positions_, group_positions[g]);
-    index.insert_entry(entry);
+    texts_.insert(texts_.end(), value.text.begin(), value.text.end());
+    entry.first = static_cast<std::uint32_t>(positions_.size());
+    append_list(positions_, group_positions[g]);
+    insert_entry(entry);
   }
-  return index;
+}
+
+void SequenceIndex::lay_out_checks(std::span<const CompiledRule> rules) {
+  // Text literals are copied first and pointed at afterwards, once texts_
+  // no longer grows.
+  std::vector<std::uint32_t> text_offsets;
+  plans_.reserve(rules.size());
+  for (const auto& rule : rules) {
+    RulePlan plan;
+    plan.first = static_cast<std::uint32_t>(checks_.size());
+    std::span<const AtomicCondition> members;
+    if (const auto* atomic = std::get_if<AtomicCondition>(&rule.condition)) {
+      members = {atomic, 1};
+    } else if (const auto* all = std::get_if<AllOf>(&rule.condition)) {
+      members = all->members;
+    } else {
+      members = std::get_if<AnyOf>(&rule.condition)->members;
+      plan.any = 1;
+    }
+    plan.count = static_cast<std::uint32_t>(members.size());
+    for (const auto& member : members) {
+      checks_.push_back(make_check(member));
+      if (!checks_.back().two_fields && checks_.back().kind == ValueKind::String) {
+        const auto& literal = *std::get_if<std::string>(std::get_if<RuntimeValue>(&member.rhs));
+        text_offsets.push_back(static_cast<std::uint32_t>(texts_.size()));
+        texts_.insert(texts_.end(), literal.begin(), literal.end());
+      }
+    }
+    plans_.push_back(plan);
+  }
+  std::size_t next_text = 0;
+  for (auto& check : checks_) {
+    if (!check.two_fields && check.kind == ValueKind::String) {
+      check.text = texts_.data() + text_offsets[next_text++];
+    }
+  }
+  planned_ = true;
 }
 
 void SequenceIndex::insert_entry(Entry entry) {

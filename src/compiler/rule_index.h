@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "compiler/enums.h"
 #include "evaluation/runtime_value.h"
 #include "support/string_map.h"
 
@@ -30,9 +31,49 @@ inline constexpr std::uint32_t kEndOfRules = std::numeric_limits<std::uint32_t>:
 // Few keys keep the merge a handful of comparisons per visited rule.
 inline constexpr std::size_t kMaxIndexKeys = 4;
 
-// The index of one rule sequence. Inactive when a plain scan is as good.
+// Outcomes of comparing an input value with a literal of the same kind, one
+// bit each; a check holds when its outcome is among those it accepts.
+inline constexpr std::uint8_t kOutcomeLess = 1;  // texts and booleans: differ
+inline constexpr std::uint8_t kOutcomeEqual = 2;
+inline constexpr std::uint8_t kOutcomeGreater = 4;
+inline constexpr std::uint8_t kOutcomeUnordered = 8;  // a NaN is involved
+
+// One comparison of a rule, with the operator already resolved to the
+// outcomes it accepts. The rules of a sequence keep theirs side by side, in
+// rule order, so a scan walks memory forwards.
+struct Check {
+  std::uint32_t slot = 0;
+  ValueKind kind = ValueKind::Absent;  // the literal's kind
+  std::uint8_t accepts = 0;            // none: the operator never holds
+  bool two_fields = false;             // the right-hand side is an input field
+  Operator op = Operator::Equals;      // used when two_fields
+  // The text literal's length, or the right-hand slot when two_fields.
+  std::uint32_t extra = 0;
+  union {
+    const char* text;     // into the owning SequenceIndex
+    double number = 0.0;  // booleans as 0 or 1
+  };
+};
+
+// The checks of one rule: an Any list needs one of them, the other shapes all.
+struct RulePlan {
+  std::uint32_t first = 0;
+  std::uint32_t count : 31 = 0;
+  std::uint32_t any : 1 = 0;
+};
+
+// The index of one rule sequence, and the rules' checks in evaluation form.
+// The index is inactive when a plain scan is as good; the checks are always
+// laid out.
 class SequenceIndex {
  public:
+  SequenceIndex() = default;
+  // Checks point into texts_: a copy would point into the original.
+  SequenceIndex(const SequenceIndex&) = delete;
+  SequenceIndex& operator=(const SequenceIndex&) = delete;
+  SequenceIndex(SequenceIndex&&) noexcept = default;
+  SequenceIndex& operator=(SequenceIndex&&) noexcept = default;
+
   bool active() const { return key_count_ != 0; }
   std::size_t rule_count() const { return rule_count_; }
   std::size_t key_count() const { return key_count_; }
@@ -43,6 +84,11 @@ class SequenceIndex {
   // in kEndOfRules; nullptr when there are none (absent value, other kind,
   // NaN, or a value no rule names).
   const std::uint32_t* candidates(std::size_t key, const ValueView& value) const;
+
+  // True once build has laid out the checks of every rule.
+  bool planned() const { return planned_; }
+  const RulePlan& plan(std::uint32_t position) const { return plans_[position]; }
+  const Check* checks() const { return checks_.data(); }
 
   static SequenceIndex build(std::span<const CompiledRule> rules);
 
@@ -60,6 +106,8 @@ class SequenceIndex {
 
   bool matches(const Entry& entry, std::size_t key, const ValueView& value) const;
   void insert_entry(Entry entry);
+  void choose_and_file(std::span<const CompiledRule> rules);
+  void lay_out_checks(std::span<const CompiledRule> rules);
 
   std::size_t rule_count_ = 0;
   std::size_t key_count_ = 0;
@@ -70,6 +118,9 @@ class SequenceIndex {
   std::vector<std::uint32_t> positions_;
   std::vector<char> texts_;
   std::uint32_t unindexed_first_ = 0;
+  bool planned_ = false;
+  std::vector<RulePlan> plans_;
+  std::vector<Check> checks_;
 };
 
 class RuleIndex {

@@ -93,12 +93,44 @@ const CompiledRule* find_first_match(std::span<const CompiledRule> rules, const 
   return nullptr;
 }
 
-inline void prefetch_members(const CompiledCondition& condition) {
-  if (const auto* all = std::get_if<AllOf>(&condition)) {
-    __builtin_prefetch(all->members.data());
-  } else if (const auto* any = std::get_if<AnyOf>(&condition)) {
-    __builtin_prefetch(any->members.data());
+// One laid-out comparison; the same answer as atomic_holds on its source.
+// Kinds are told apart by data rather than by branches where possible, since
+// the checks of a sequence mix them unpredictably.
+template <class Input>
+inline bool check_holds(const Check& check, const Input& input) {
+  const ValueView& left = input.at(check.slot);
+  if (check.two_fields) [[unlikely]] {
+    return left.present() && compare_values(check.op, left, input.at(check.extra));
   }
+  if (left.kind != check.kind) return false;
+  if (check.kind == ValueKind::String) {
+    const bool equal = left.text == std::string_view(check.text, check.extra);
+    return (check.accepts & (equal ? kOutcomeEqual : kOutcomeLess)) != 0;
+  }
+  const double value = check.kind == ValueKind::Number ? left.number : (left.boolean ? 1.0 : 0.0);
+  const unsigned less = value < check.number;
+  const unsigned equal = value == check.number;
+  const unsigned greater = value > check.number;
+  const unsigned unordered = (less | equal | greater) ^ 1U;
+  const unsigned outcome = less | equal << 1 | greater << 2 | unordered << 3;
+  return (outcome & check.accepts) != 0;
+}
+
+template <class Input>
+bool plan_holds(const SequenceIndex& index, std::uint32_t position, const Input& input) {
+  const RulePlan& plan = index.plan(position);
+  const Check* check = index.checks() + plan.first;
+  const Check* const end = check + plan.count;
+  if (plan.any) {
+    for (; check != end; ++check) {
+      if (check_holds(*check, input)) return true;
+    }
+    return false;
+  }
+  for (; check != end; ++check) {
+    if (!check_holds(*check, input)) return false;
+  }
+  return true;
 }
 
 // The same first match, visiting only the rules that `index` leaves possible
@@ -107,8 +139,14 @@ inline void prefetch_members(const CompiledCondition& condition) {
 template <class Input>
 const CompiledRule* find_first_match(std::span<const CompiledRule> rules,
                                      const SequenceIndex& index, const Input& input) {
-  if (!index.active() || index.rule_count() != rules.size()) {
+  if (!index.planned() || index.rule_count() != rules.size()) {
     return find_first_match(rules, input);
+  }
+  if (!index.active()) {
+    for (std::uint32_t position = 0; position < rules.size(); ++position) {
+      if (plan_holds(index, position, input)) return &rules[position];
+    }
+    return nullptr;
   }
   const std::uint32_t* heads[kMaxIndexKeys + 1];
   std::size_t count = 0;
@@ -127,12 +165,12 @@ const CompiledRule* find_first_match(std::span<const CompiledRule> rules,
     const std::uint32_t position = *heads[lowest];
     if (position == kEndOfRules) return nullptr;
     ++heads[lowest];
-    // Visited rules lie far apart in memory: fetch the list's next rules early.
+    // Visited rules may lie apart in memory: fetch the list's next rules early.
     if (const std::uint32_t next = *heads[lowest]; next != kEndOfRules) {
-      prefetch_members(rules[next].condition);
-      if (heads[lowest][1] != kEndOfRules) __builtin_prefetch(&rules[heads[lowest][1]]);
+      __builtin_prefetch(index.checks() + index.plan(next).first);
+      if (heads[lowest][1] != kEndOfRules) __builtin_prefetch(&index.plan(heads[lowest][1]));
     }
-    if (condition_holds(rules[position].condition, input)) return &rules[position];
+    if (plan_holds(index, position, input)) return &rules[position];
   }
 }
 

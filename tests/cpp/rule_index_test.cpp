@@ -344,6 +344,52 @@ TEST(RuleIndex, FewRulesAreScannedPlainly) {
   EXPECT_FALSE(one_rule_per_value(5).rule_index.global().active());
 }
 
+// Every operator against every literal and input value of interest, each
+// pair through the laid-out checks and through the plain comparison. The
+// literals are long enough not to live inside their std::string, and short.
+TEST(RuleIndex, LaidOutChecksCompareAsThePlainScan) {
+  const std::vector<RuntimeValue> values = {std::string("a"),
+                                            std::string("b"),
+                                            std::string(""),
+                                            std::string("a-long-text-literal-x"),
+                                            std::string("a-long-text-literal-y"),
+                                            0.0,
+                                            -0.0,
+                                            1.0,
+                                            -1.0,
+                                            kNaN,
+                                            std::numeric_limits<double>::infinity(),
+                                            true,
+                                            false};
+  const Operator ops[] = {Operator::Equals,   Operator::NotEquals, Operator::GreaterThan,
+                          Operator::LessThan, Operator::In,        Operator::NotIn};
+  std::size_t holding = 0;
+  for (const Operator op : ops) {
+    for (const auto& literal : values) {
+      CompiledPolicy policy;
+      policy.global_rules.push_back(
+          rule("literal", atomic(Domain::Actor, "x", op, CompiledValue(literal)), Effect::Block));
+      policy.global_rules.push_back(rule(
+          "fields", atomic(Domain::Actor, "y", op, subject(Domain::Actor, "x")), Effect::Block));
+      assign_field_slots(policy);
+      for (const auto& input_value : values) {
+        for (const bool absent : {false, true}) {
+          EvaluationInput input(policy.field_slots);
+          input.set(Domain::Actor, "x", view_of(input_value));
+          if (!absent) input.set(Domain::Actor, "y", view_of(literal));
+          const CompiledRule* plain = find_first_match(policy.global_rules, input);
+          const auto decided = evaluate_policy(policy, input).matched_rule;
+          ASSERT_EQ(decided, plain ? std::optional(plain->rule_id) : std::nullopt)
+              << "operator " << static_cast<int>(op) << ", literal " << literal.index()
+              << ", input " << input_value.index();
+          holding += plain != nullptr;
+        }
+      }
+    }
+  }
+  EXPECT_GT(holding, 100u);
+}
+
 TEST(RuleIndex, CopiedPolicyScansPlainlyAndMovedPolicyKeepsItsIndex) {
   CompiledPolicy original = tricky_policy();
   const CompiledPolicy copy = original;
