@@ -204,9 +204,10 @@ int main(int argc, char** argv) {
       input->set(domain, name, kavro::view_of(value));
     }
     const auto result = kavro::evaluate_policy(policy, *input);
-    if (result.matched_rule.value_or("-") != request.expected) {
-      std::fprintf(stderr, "wrong decision: %s, expected %s\n",
-                   result.matched_rule.value_or("-").c_str(), request.expected.c_str());
+    const std::string decided(result.matched_rule.value_or("-"));
+    if (decided != request.expected) {
+      std::fprintf(stderr, "wrong decision: %s, expected %s\n", decided.c_str(),
+                   request.expected.c_str());
       return 1;
     }
     examined += request.examined;

@@ -23,8 +23,9 @@ void decide(const CompiledPolicy& policy, const char* label,
   for (const auto& [field, value] : actor) input.set(Domain::Actor, field, value);
   for (const auto& [field, value] : snapshot) input.set(Domain::Snapshot, field, value);
   const EvaluationResult result = evaluate_policy(policy, input);
-  std::printf("%-34s -> %-16s %s\n", label, spelling(result.effect).data(),
-              result.matched_rule ? result.matched_rule->c_str() : "(no rule)");
+  const std::string_view rule = result.matched_rule.value_or("(no rule)");
+  std::printf("%-34s -> %-16s %.*s\n", label, spelling(result.effect).data(),
+              static_cast<int>(rule.size()), rule.data());
 }
 
 }  // namespace

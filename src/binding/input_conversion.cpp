@@ -16,6 +16,10 @@ namespace {
 std::array<PyObject*, kDomainCount> domain_keys = {};
 PyObject* effect_key = nullptr;
 PyObject* matched_rule_key = nullptr;
+// The three effect texts, shared by every result: a str is immutable, so a
+// result cannot tell a shared one from a fresh one, and it saves building one
+// per call.
+std::array<PyObject*, 3> effect_texts = {};
 
 void raise_unsupported_value() {
   PyErr_SetString(PyExc_TypeError, "Unsupported value type");
@@ -230,6 +234,14 @@ bool create_conversion_keys() {
     PyUnicode_InternInPlace(&interned);
     domain_keys[static_cast<int>(domain)] = interned;
   }
+  for (Effect effect : {Effect::Allow, Effect::Block, Effect::RequireApproval}) {
+    const std::string_view text = spelling(effect);
+    PyObject* interned =
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (interned == nullptr) return false;
+    PyUnicode_InternInPlace(&interned);
+    effect_texts[static_cast<int>(effect)] = interned;
+  }
   effect_key = PyUnicode_InternFromString("effect");
   matched_rule_key = PyUnicode_InternFromString("matched_rule");
   return effect_key != nullptr && matched_rule_key != nullptr;
@@ -255,8 +267,8 @@ bool convert_input(PyObject* input, EvaluationInput& converted, HeldTexts& held)
 PyObject* build_result(const EvaluationResult& result) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  PyRef effect = PyRef::steal(new_text(spelling(result.effect)));
-  if (!effect || PyDict_SetItem(dict.get(), effect_key, effect.get()) < 0) return nullptr;
+  PyObject* effect = effect_texts[static_cast<int>(result.effect)];
+  if (PyDict_SetItem(dict.get(), effect_key, effect) < 0) return nullptr;
   PyRef rule =
       result.matched_rule ? PyRef::steal(new_text(*result.matched_rule)) : PyRef::borrow(Py_None);
   if (!rule || PyDict_SetItem(dict.get(), matched_rule_key, rule.get()) < 0) return nullptr;

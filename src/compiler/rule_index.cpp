@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "compiler/compiled_policy.h"
+#include "support/text_hash.h"
 
 namespace kavro {
 
@@ -37,7 +38,7 @@ std::uint64_t value_hash(std::size_t key, const ValueView& value) {
   std::uint64_t base = 0;
   switch (value.kind) {
     case ValueKind::String:
-      base = std::hash<std::string_view>{}(value.text);
+      base = text_hash(value.text);
       break;
     case ValueKind::Number:
       base = std::bit_cast<std::uint64_t>(value.number);
@@ -353,8 +354,19 @@ const std::uint32_t* SequenceIndex::candidates(std::size_t key, const ValueView&
 RuleIndex RuleIndex::build(const CompiledPolicy& policy) {
   RuleIndex index;
   index.built_ = true;
+  index.buckets_.reserve(policy.action_rules.size());
   for (const auto& [name, rules] : policy.action_rules) {
-    index.actions_.emplace(name, ActionBucket{&rules, SequenceIndex::build(rules)});
+    index.buckets_.push_back(ActionBucket{name, &rules, SequenceIndex::build(rules)});
+  }
+  if (!index.buckets_.empty()) {
+    index.action_table_.resize(std::bit_ceil(2 * index.buckets_.size()));
+    const std::size_t mask = index.action_table_.size() - 1;
+    for (const ActionBucket& bucket : index.buckets_) {
+      const std::uint64_t hash = text_hash(bucket.name);
+      std::size_t cell = hash & mask;
+      while (index.action_table_[cell].bucket != nullptr) cell = (cell + 1) & mask;
+      index.action_table_[cell] = {hash, &bucket};
+    }
   }
   index.global_ = SequenceIndex::build(policy.global_rules);
   return index;

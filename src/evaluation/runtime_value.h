@@ -12,7 +12,8 @@ namespace kavro {
 // Alternatives in this order: String, Number, Boolean.
 using RuntimeValue = std::variant<std::string, double, bool>;
 
-enum class ValueKind : std::uint8_t { String = 0, Number = 1, Boolean = 2, Absent = 3 };
+// Absent is zero so that zeroed memory reads as a row of absent values.
+enum class ValueKind : std::uint8_t { Absent = 0, String = 1, Number = 2, Boolean = 3 };
 
 // A borrowed RuntimeValue. The evaluator compares views so that input values
 // can point into storage owned by the caller (no copy per request).

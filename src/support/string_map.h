@@ -7,12 +7,14 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "support/text_hash.h"
+
 namespace kavro {
 
 struct TextHash {
   using is_transparent = void;
   std::size_t operator()(std::string_view text) const noexcept {
-    return std::hash<std::string_view>{}(text);
+    return text_hash(text);
   }
 };
 

@@ -248,19 +248,19 @@ TEST(Evaluator, ActorScopedRulesNeverDecide) {
   EXPECT_FALSE(evaluate_policy(policy, input).matched_rule);
 }
 
-TEST(Evaluator, ResultOutlivesPolicy) {
-  EvaluationResult result;
-  {
-    CompiledPolicy policy;
-    policy.global_rules.push_back(rule("a-rather-long-rule-id-that-needs-heap",
-                                       atomic(Domain::Actor, "a", Operator::Equals, boolean(true)),
-                                       Effect::Block));
-    assign_field_slots(policy);
-    EvaluationInput input(policy.field_slots);
-    input.set(Domain::Actor, "a", ValueView::of_boolean(true));
-    result = evaluate_policy(policy, input);
-  }
-  EXPECT_EQ(result.matched_rule, "a-rather-long-rule-id-that-needs-heap");
+// The result names the deciding rule by viewing its id in the policy: the
+// binding turns it into a str without an intermediate copy.
+TEST(Evaluator, ResultViewsTheDecidingRulesId) {
+  CompiledPolicy policy;
+  policy.global_rules.push_back(rule("a-rather-long-rule-id-that-needs-heap",
+                                     atomic(Domain::Actor, "a", Operator::Equals, boolean(true)),
+                                     Effect::Block));
+  assign_field_slots(policy);
+  EvaluationInput input(policy.field_slots);
+  input.set(Domain::Actor, "a", ValueView::of_boolean(true));
+  const EvaluationResult result = evaluate_policy(policy, input);
+  ASSERT_EQ(result.matched_rule, "a-rather-long-rule-id-that-needs-heap");
+  EXPECT_EQ(result.matched_rule->data(), policy.global_rules[0].rule_id.data());
 }
 
 TEST(Evaluator, ManyFieldsSpillToHeapSlots) {
