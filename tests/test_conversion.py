@@ -3,6 +3,9 @@
 from __future__ import annotations
 
 import enum
+import gc
+import json
+import sys
 from decimal import Decimal
 from fractions import Fraction
 from typing import Any, Callable
@@ -451,3 +454,82 @@ class TestResult:
         first = probe.evaluate({})
         first["effect"] = "changed"
         assert probe.evaluate({}) == {"effect": "allow", "matched_rule": None}
+
+
+def fresh(text: str) -> str:
+    """An equal str that is a new object, not the interned one."""
+    return "".join(list(text))
+
+
+# The engine finds the policy's own (interned) name objects by address and
+# every other key by its text; all forms of a key must find the same field.
+KEY_FORMS: dict[str, Callable[[str], str]] = {
+    "literal": lambda text: text,
+    "built at run time": fresh,
+    "decoded from JSON": lambda text: json.loads(json.dumps(text)),
+    "interned at run time": lambda text: sys.intern(fresh(text)),
+    "str subclass": Text,
+}
+
+UNICODE_SCHEMA = """\
+version: 1
+actions:
+  übertrag:
+    fields: { größe: number }
+actor:
+  fields: { straße: string }
+snapshot:
+  fields: {}
+"""
+UNICODE_POLICY = """\
+version: 1
+rules:
+  - id: regel-groß
+    scope: { action: übertrag }
+    when:
+      all:
+        - { subject: [action, größe], operator: greater_than, value: { literal: 10 } }
+        - { subject: [actor, straße], operator: equals, value: { literal: "ß" } }
+    effect: require_approval
+"""
+
+
+class TestKeyForms:
+    def test_fresh_keys_are_distinct_objects(self) -> None:
+        assert fresh("name") is not sys.intern("name")
+
+    @pytest.mark.parametrize("form", KEY_FORMS.values(), ids=KEY_FORMS.keys())
+    def test_every_form_of_a_key_finds_its_field(self, probe: PyKavro,
+                                                 form: Callable[[str], str]) -> None:
+        decision = probe.evaluate({"actor": {form("name"): "x"}, "snapshot": {form("name"): "x"}})
+        assert decision["matched_rule"] == "same-text"
+
+    @pytest.mark.parametrize("form", KEY_FORMS.values(), ids=KEY_FORMS.keys())
+    def test_non_ascii_names(self, form: Callable[[str], str]) -> None:
+        engine = PyKavro(UNICODE_SCHEMA, UNICODE_POLICY)
+        request = {"action": {form("type"): form("übertrag"), form("größe"): 11},
+                   "actor": {form("straße"): "ß"}}
+        assert engine.evaluate(request) == {"effect": "require_approval",
+                                            "matched_rule": "regel-groß"}
+        request["actor"] = {form("strasse"): "ß"}
+        assert engine.evaluate(request)["matched_rule"] is None
+
+    def test_a_name_of_another_domain_is_not_found(self, probe: PyKavro) -> None:
+        # The policy reads "name" from actor and snapshot: an action key of that
+        # name must not fill the actor's slot.
+        decision = probe.evaluate({"action": {"name": "x"}, "snapshot": {"name": "x"}})
+        assert decision["matched_rule"] is None
+
+
+class TestMatchedRuleText:
+    def test_repeated_decisions_are_equal(self, probe: PyKavro) -> None:
+        request = {"action": {"type": "refund", "amount": 5000}}
+        results = [probe.evaluate(request) for _ in range(3)]
+        assert results == [{"effect": "block", "matched_rule": "large-refund"}] * 3
+
+    def test_result_outlives_the_engine(self) -> None:
+        engine = PyKavro(PROBE_SCHEMA, PROBE_POLICY)
+        result = engine.evaluate({"action": {"type": "refund", "amount": 5000}})
+        del engine
+        gc.collect()
+        assert result == {"effect": "block", "matched_rule": "large-refund"}

@@ -30,6 +30,14 @@ const char* utf8_of(PyObject* text, Py_ssize_t& size) {
   return PyUnicode_AsUTF8AndSize(text, &size);
 }
 
+// A key's UTF-8; data() is null when encoding fails (the error is then set).
+std::string_view key_text(PyObject* key) {
+  Py_ssize_t size = 0;
+  const char* utf8 = utf8_of(key, size);
+  if (utf8 == nullptr) return {};
+  return {utf8, static_cast<std::size_t>(size)};
+}
+
 bool has_ascii_name(PyObject* type, const char* attribute, const char* expected) {
   PyRef name = PyRef::steal(PyObject_GetAttrString(type, attribute));
   if (!name) {
@@ -138,7 +146,8 @@ bool convert_hooked_value(PyObject* value, ValueView& view) {
   return false;
 }
 
-bool convert_map(PyObject* map, Domain domain, EvaluationInput& converted, HeldTexts& held) {
+bool convert_map(PyObject* map, Domain domain, const FieldKeys& keys, EvaluationInput& converted,
+                 HeldTexts& held) {
   // Exact types first: in the limited API the subclass tests are calls.
   if (Py_TYPE(map) != &PyDict_Type && !PyDict_Check(map)) {
     raise_cannot_convert(map, "PyDict");
@@ -178,11 +187,13 @@ bool convert_map(PyObject* map, Domain domain, EvaluationInput& converted, HeldT
       raise_cannot_convert(kept.get(), "PyString");
       return false;
     }
-    Py_ssize_t size = 0;
-    const char* name = utf8_of(key, size);
-    if (name == nullptr) return false;
-    const std::uint32_t slot =
-        converted.slots().find(domain, std::string_view(name, static_cast<std::size_t>(size)));
+    // The policy's own name objects need no encoding: theirs is known.
+    std::uint32_t slot = keys.find(domain, key);
+    if (slot == kNoSlot) {
+      const std::string_view text = key_text(key);
+      if (text.data() == nullptr) return false;
+      slot = converted.slots().find(domain, text);
+    }
 
     ValueView view;
     PyRef kept;
@@ -205,10 +216,6 @@ bool convert_map(PyObject* map, Domain domain, EvaluationInput& converted, HeldT
       }
     }
   }
-}
-
-PyObject* new_text(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 }  // namespace
@@ -247,7 +254,8 @@ bool create_conversion_keys() {
   return effect_key != nullptr && matched_rule_key != nullptr;
 }
 
-bool convert_input(PyObject* input, EvaluationInput& converted, HeldTexts& held) {
+bool convert_input(PyObject* input, const FieldKeys& keys, EvaluationInput& converted,
+                   HeldTexts& held) {
   for (Domain domain : {Domain::Action, Domain::Actor, Domain::Snapshot}) {
     // A key of the input whose hash collides can run its __eq__ in the lookup.
     if (domain != Domain::Action) held.protect();
@@ -259,19 +267,18 @@ bool convert_input(PyObject* input, EvaluationInput& converted, HeldTexts& held)
       if (PyErr_Occurred()) return false;
       continue;
     }
-    if (!convert_map(map.get(), domain, converted, held)) return false;
+    if (!convert_map(map.get(), domain, keys, converted, held)) return false;
   }
   return true;
 }
 
-PyObject* build_result(const EvaluationResult& result) {
+PyObject* build_result(Effect effect, PyObject* rule_text) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  PyObject* effect = effect_texts[static_cast<int>(result.effect)];
-  if (PyDict_SetItem(dict.get(), effect_key, effect) < 0) return nullptr;
-  PyRef rule =
-      result.matched_rule ? PyRef::steal(new_text(*result.matched_rule)) : PyRef::borrow(Py_None);
-  if (!rule || PyDict_SetItem(dict.get(), matched_rule_key, rule.get()) < 0) return nullptr;
+  if (PyDict_SetItem(dict.get(), effect_key, effect_texts[static_cast<int>(effect)]) < 0 ||
+      PyDict_SetItem(dict.get(), matched_rule_key, rule_text) < 0) {
+    return nullptr;
+  }
   return dict.release();
 }
 

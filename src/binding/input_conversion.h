@@ -1,5 +1,5 @@
-// Converts the argument of evaluate into an EvaluationInput, and an
-// EvaluationResult into the result dictionary.
+// Converts the argument of evaluate into an EvaluationInput, and a decision
+// into the result dictionary.
 //
 // Every entry of the three maps is validated, but only fields the policy reads
 // are stored. Stored text points into the UTF-8 of Python strings; HeldTexts
@@ -11,10 +11,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "binding/field_keys.h"
 #include "binding/python_api.h"
+#include "compiler/enums.h"
 #include "compiler/field_slots.h"
 #include "evaluation/evaluation_input.h"
-#include "evaluation/evaluation_result.h"
 
 namespace kavro::binding {
 
@@ -56,9 +57,12 @@ bool create_conversion_keys();
 
 // `input` must be a dict or a dict subclass. Returns false with the exception
 // that evaluate raises unchanged.
-bool convert_input(PyObject* input, EvaluationInput& converted, HeldTexts& held);
+// `keys` must hold the names of the slots that `converted` has.
+bool convert_input(PyObject* input, const FieldKeys& keys, EvaluationInput& converted,
+                   HeldTexts& held);
 
-// A new dict {"effect": ..., "matched_rule": ...}, or null with an exception set.
-PyObject* build_result(const EvaluationResult& result);
+// A new dict {"effect": ..., "matched_rule": rule_text}, or null with an
+// exception set. `rule_text` is a str or None.
+PyObject* build_result(Effect effect, PyObject* rule_text);
 
 }  // namespace kavro::binding

@@ -9,8 +9,10 @@
 
 #include "binding/argument_binding.h"
 #include "binding/errors.h"
+#include "binding/field_keys.h"
 #include "binding/input_conversion.h"
 #include "binding/py_ref.h"
+#include "binding/rule_id_texts.h"
 #include "compiler/compiled_policy.h"
 #include "compiler/compiler.h"
 #include "compiler/policy_hash.h"
@@ -56,16 +58,30 @@ constexpr Signature kConstructor = {"PyKavro.__new__()", kConstructorNames, 2};
 constexpr std::array<const char*, 1> kEvaluateNames = {"input"};
 constexpr Signature kEvaluate = {"PyKavro.evaluate()", kEvaluateNames, 1};
 
-// The instance: the object header, then the policy, constructed in place once
+// What an instance holds: the policy, and the Python objects derived from it
+// once for evaluate. Both are only read after construction.
+struct KavroState {
+  explicit KavroState(CompiledPolicy&& compiled) noexcept : policy(std::move(compiled)) {}
+
+  CompiledPolicy policy;
+  FieldKeys field_keys;
+  RuleIdTexts rule_texts;
+};
+
+// The instance: the object header, then the state, constructed in place once
 // the object has been allocated by the interpreter.
 struct KavroObject {
   PyObject header;
-  alignas(CompiledPolicy) unsigned char policy_storage[sizeof(CompiledPolicy)];
+  alignas(KavroState) unsigned char state_storage[sizeof(KavroState)];
 };
 
-CompiledPolicy& policy_of(PyObject* self) {
+KavroState& state_of(PyObject* self) {
   return *std::launder(
-      reinterpret_cast<CompiledPolicy*>(reinterpret_cast<KavroObject*>(self)->policy_storage));
+      reinterpret_cast<KavroState*>(reinterpret_cast<KavroObject*>(self)->state_storage));
+}
+
+CompiledPolicy& policy_of(PyObject* self) {
+  return state_of(self).policy;
 }
 
 PyObject* new_text(std::string_view text) {
@@ -141,16 +157,21 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (allocate == nullptr) allocate = PyType_GenericAlloc;
     PyObject* self = allocate(type, 0);
     if (self == nullptr) return nullptr;
-    static_assert(std::is_nothrow_move_constructible_v<CompiledPolicy>,
+    static_assert(std::is_nothrow_constructible_v<KavroState, CompiledPolicy&&>,
                   "the instance must never hold a half-built policy");
-    new (reinterpret_cast<KavroObject*>(self)->policy_storage) CompiledPolicy(std::move(*policy));
-    return self;
+    new (reinterpret_cast<KavroObject*>(self)->state_storage) KavroState(std::move(*policy));
+    // From here on, dropping the object (on an error below) releases the state.
+    PyRef instance = PyRef::steal(self);
+    KavroState& state = state_of(self);
+    if (!state.field_keys.build(state.policy.field_slots)) return nullptr;
+    if (!state.rule_texts.build(state.policy)) return nullptr;
+    return instance.release();
   });
 }
 
 void kavro_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  policy_of(self).~CompiledPolicy();
+  state_of(self).~KavroState();
   auto release = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   release(self);
   // Instances of a heap type hold a reference to it.
@@ -168,11 +189,16 @@ PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       prefix_argument_error(kEvaluateNames[0]);
       return nullptr;
     }
-    const CompiledPolicy& policy = policy_of(self);
-    EvaluationInput converted(policy.field_slots);
+    const KavroState& state = state_of(self);
+    EvaluationInput converted(state.policy.field_slots);
     HeldTexts held;
-    if (!convert_input(input, converted, held)) return nullptr;
-    return build_result(evaluate_policy(policy, converted));
+    if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
+    const CompiledRule* rule = find_deciding_rule(state.policy, converted);
+    if (rule == nullptr) return build_result(Effect::Allow, Py_None);
+    PyRef text = PyRef::borrow(state.rule_texts.text_of(rule));
+    if (!text) text = PyRef::steal(new_text(rule->rule_id));
+    if (!text) return nullptr;
+    return build_result(rule->effect, text.get());
   });
 }
 

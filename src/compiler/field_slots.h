@@ -37,6 +37,14 @@ class FieldSlots {
     return tables_[static_cast<int>(domain)].find(field, edges_of(field));
   }
   std::uint32_t size() const { return size_; }
+  // Calls visit(domain, field, slot) once per slot, in no particular order.
+  template <class Visit>
+  void for_each(Visit&& visit) const {
+    for (Domain domain : {Domain::Action, Domain::Actor, Domain::Snapshot}) {
+      tables_[static_cast<int>(domain)].for_each(
+          [&](std::string_view field, std::uint32_t slot) { visit(domain, field, slot); });
+    }
+  }
 
  private:
   // The first and the last (up to) eight bytes of a name, read with
@@ -97,6 +105,13 @@ class FieldSlots {
     }
     // `name` must not be in the table yet.
     void insert(std::string_view name, std::uint32_t slot);
+    template <class Visit>
+    void for_each(Visit&& visit) const {
+      for (const Entry& entry : entries_) {
+        if (entry.slot == kNoSlot) continue;
+        visit(std::string_view(names_.data() + entry.offset, entry.length), entry.slot);
+      }
+    }
     void clear() { *this = Table{}; }
 
    private:

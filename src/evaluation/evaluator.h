@@ -175,9 +175,10 @@ const CompiledRule* find_first_match(std::span<const CompiledRule> rules,
 }
 
 // The action's rules first (selected by the input's action "type" text), then
-// the global rules; the first rule whose condition holds decides.
+// the global rules; the first rule whose condition holds decides. nullptr when
+// none does.
 template <class Input>
-EvaluationResult evaluate_policy(const CompiledPolicy& policy, const Input& input) {
+const CompiledRule* find_deciding_rule(const CompiledPolicy& policy, const Input& input) {
   const CompiledRule* match = nullptr;
   const ValueView type = input.at(kActionTypeSlot);
   const RuleIndex& index = policy.rule_index;
@@ -195,6 +196,12 @@ EvaluationResult evaluate_policy(const CompiledPolicy& policy, const Input& inpu
     }
     if (match == nullptr) match = find_first_match(policy.global_rules, input);
   }
+  return match;
+}
+
+template <class Input>
+EvaluationResult evaluate_policy(const CompiledPolicy& policy, const Input& input) {
+  const CompiledRule* match = find_deciding_rule(policy, input);
   if (match == nullptr) return {};
   return {match->effect, match->rule_id};
 }

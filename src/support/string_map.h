@@ -13,9 +13,7 @@ namespace kavro {
 
 struct TextHash {
   using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept {
-    return text_hash(text);
-  }
+  std::size_t operator()(std::string_view text) const noexcept { return text_hash(text); }
 };
 
 template <class V>

@@ -1,0 +1,42 @@
+#include "binding/field_keys.h"
+
+#include <bit>
+
+namespace kavro::binding {
+
+FieldKeys::~FieldKeys() {
+  for (Table& table : tables_) {
+    for (Cell& cell : table.cells) Py_XDECREF(cell.name);
+  }
+}
+
+bool FieldKeys::build(const FieldSlots& slots) {
+  std::array<std::size_t, kDomainCount> counts{};
+  slots.for_each(
+      [&](Domain domain, std::string_view, std::uint32_t) { ++counts[static_cast<int>(domain)]; });
+  for (int domain = 0; domain < kDomainCount; ++domain) {
+    if (counts[domain] != 0) tables_[domain].cells.resize(std::bit_ceil(4 * counts[domain]));
+  }
+  bool failed = false;
+  slots.for_each([&](Domain domain, std::string_view field, std::uint32_t slot) {
+    if (failed) return;
+    PyObject* name =
+        PyUnicode_DecodeUTF8(field.data(), static_cast<Py_ssize_t>(field.size()), nullptr);
+    if (name == nullptr) {
+      // Text that no str can hold is a field that no key can name.
+      failed = PyErr_ExceptionMatches(PyExc_MemoryError);
+      if (!failed) PyErr_Clear();
+      return;
+    }
+    // Now the same object as every other interned str of this text.
+    PyUnicode_InternInPlace(&name);
+    Table& table = tables_[static_cast<int>(domain)];
+    const std::size_t mask = table.cells.size() - 1;
+    std::size_t i = address_hash(name) & mask;
+    while (table.cells[i].name != nullptr) i = (i + 1) & mask;
+    table.cells[i] = {name, slot};
+  });
+  return !failed;
+}
+
+}  // namespace kavro::binding

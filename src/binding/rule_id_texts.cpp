@@ -1,0 +1,51 @@
+#include "binding/rule_id_texts.h"
+
+#include <algorithm>
+
+namespace kavro::binding {
+
+RuleIdTexts::~RuleIdTexts() {
+  for (PyObject* text : texts_) Py_XDECREF(text);
+}
+
+bool RuleIdTexts::add_run(const RuleSequence& rules) {
+  if (rules.empty()) return true;
+  runs_.push_back({rules.data(), rules.data() + rules.size(), texts_.size()});
+  for (const CompiledRule& rule : rules) {
+    PyObject* text = PyUnicode_DecodeUTF8(rule.rule_id.data(),
+                                          static_cast<Py_ssize_t>(rule.rule_id.size()), nullptr);
+    if (text == nullptr) {
+      if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+      PyErr_Clear();
+    }
+    texts_.push_back(text);
+  }
+  return true;
+}
+
+bool RuleIdTexts::build(const CompiledPolicy& policy) {
+  // Rules scoped to an actor never decide, so they need no text.
+  std::size_t total = policy.global_rules.size();
+  for (const auto& [name, rules] : policy.action_rules) total += rules.size();
+  texts_.reserve(total);
+  for (const auto& [name, rules] : policy.action_rules) {
+    if (!add_run(rules)) return false;
+  }
+  if (!add_run(policy.global_rules)) return false;
+  std::sort(runs_.begin(), runs_.end(), [](const Run& left, const Run& right) {
+    return std::less<>()(left.begin, right.begin);
+  });
+  return true;
+}
+
+PyObject* RuleIdTexts::text_of(const CompiledRule* rule) const {
+  auto after = std::upper_bound(
+      runs_.begin(), runs_.end(), rule,
+      [](const CompiledRule* target, const Run& run) { return std::less<>()(target, run.begin); });
+  if (after == runs_.begin()) return nullptr;
+  const Run& run = *(after - 1);
+  if (!std::less<>()(rule, run.end)) return nullptr;
+  return texts_[run.first + static_cast<std::size_t>(rule - run.begin)];
+}
+
+}  // namespace kavro::binding
