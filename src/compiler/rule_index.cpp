@@ -171,6 +171,7 @@ Check make_check(const AtomicCondition& atomic) {
   check.op = atomic.op;
   if (const auto* subject = std::get_if<SubjectRef>(&atomic.rhs)) {
     check.two_fields = true;
+    check.kind = kNoLiteralKind;
     check.extra = subject->slot;
     return check;
   }

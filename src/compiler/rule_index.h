@@ -38,12 +38,16 @@ inline constexpr std::uint8_t kOutcomeEqual = 2;
 inline constexpr std::uint8_t kOutcomeGreater = 4;
 inline constexpr std::uint8_t kOutcomeUnordered = 8;  // a NaN is involved
 
+// The kind of a check whose right-hand side is an input field. No input value
+// has it, so evaluation's kind test alone sends such checks to their slow path.
+inline constexpr ValueKind kNoLiteralKind = static_cast<ValueKind>(0xFF);
+
 // One comparison of a rule, with the operator already resolved to the
 // outcomes it accepts. The rules of a sequence keep theirs side by side, in
 // rule order, so a scan walks memory forwards.
 struct Check {
   std::uint32_t slot = 0;
-  ValueKind kind = ValueKind::Absent;  // the literal's kind
+  ValueKind kind = ValueKind::Absent;  // the literal's kind, or kNoLiteralKind
   std::uint8_t accepts = 0;            // none: the operator never holds
   bool two_fields = false;             // the right-hand side is an input field
   Operator op = Operator::Equals;      // used when two_fields

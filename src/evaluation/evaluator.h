@@ -99,10 +99,12 @@ const CompiledRule* find_first_match(std::span<const CompiledRule> rules, const 
 template <class Input>
 inline bool check_holds(const Check& check, const Input& input) {
   const ValueView& left = input.at(check.slot);
-  if (check.two_fields) [[unlikely]] {
-    return left.present() && compare_values(check.op, left, input.at(check.extra));
+  if (left.kind != check.kind) {
+    if (check.two_fields) [[unlikely]] {
+      return left.present() && compare_values(check.op, left, input.at(check.extra));
+    }
+    return false;
   }
-  if (left.kind != check.kind) return false;
   if (check.kind == ValueKind::String) {
     const bool equal = left.text == std::string_view(check.text, check.extra);
     return (check.accepts & (equal ? kOutcomeEqual : kOutcomeLess)) != 0;
