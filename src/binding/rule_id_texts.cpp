@@ -1,6 +1,7 @@
 #include "binding/rule_id_texts.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace kavro::binding {
 
