@@ -1,5 +1,6 @@
 #include "binding/argument_binding.h"
 
+#include <algorithm>
 #include <string>
 
 namespace kavro::binding {
@@ -90,6 +91,13 @@ bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs
 
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::span<PyObject*> bound) {
+  // Every parameter given by position and nothing else: the usual call of a
+  // hot method, bound without the checks that cannot fail here.
+  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == signature.names.size() &&
+      bound.size() == signature.names.size()) {
+    std::copy(args, args + nargs, bound.begin());
+    return true;
+  }
   if (!check_positional_count(signature, nargs)) return false;
   bind_positional(args, nargs, bound);
   if (kwnames != nullptr) {
