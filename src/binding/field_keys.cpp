@@ -1,8 +1,26 @@
 #include "binding/field_keys.h"
 
 #include <bit>
+#include <cstdlib>
 
 namespace kavro::binding {
+
+namespace {
+
+// The interpreter 3.12 makes every interned str immortal: interning there
+// would keep the names of every policy ever built for the life of the
+// process, so the shortcut is left off (lookups by bytes stay exact).
+bool interned_texts_are_released() {
+  // "3.12.1 (main, ...)"; the major version is 3 for every interpreter
+  // this module loads into.
+  const char* version = Py_GetVersion();
+  char* end = nullptr;
+  const long major = std::strtol(version, &end, 10);
+  const long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : 0;
+  return !(major == 3 && minor == 12);
+}
+
+}  // namespace
 
 FieldKeys::~FieldKeys() {
   for (Table& table : tables_) {
@@ -11,6 +29,8 @@ FieldKeys::~FieldKeys() {
 }
 
 bool FieldKeys::build(const FieldSlots& slots) {
+  static const bool enabled = interned_texts_are_released();
+  if (!enabled) return true;
   std::array<std::size_t, kDomainCount> counts{};
   slots.for_each(
       [&](Domain domain, std::string_view, std::uint32_t) { ++counts[static_cast<int>(domain)]; });

@@ -5,6 +5,7 @@
 // code uses these very objects: its keys find their slots by one pointer
 // probe, without encoding or hashing their text. Any other key (from JSON, say)
 // misses here and is looked up by its bytes, so a lookup is exact either way.
+// Left empty on interpreters that never release interned texts.
 #pragma once
 
 #include <array>

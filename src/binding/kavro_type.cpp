@@ -157,7 +157,7 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (allocate == nullptr) allocate = PyType_GenericAlloc;
     PyObject* self = allocate(type, 0);
     if (self == nullptr) return nullptr;
-    static_assert(std::is_nothrow_constructible_v<KavroState, CompiledPolicy&&>,
+    static_assert(std::is_nothrow_move_constructible_v<CompiledPolicy>,
                   "the instance must never hold a half-built policy");
     new (reinterpret_cast<KavroObject*>(self)->state_storage) KavroState(std::move(*policy));
     // From here on, dropping the object (on an error below) releases the state.

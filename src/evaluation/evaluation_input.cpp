@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 #include <type_traits>
 
 namespace kavro {
@@ -9,12 +10,12 @@ namespace kavro {
 EvaluationInput::EvaluationInput(const FieldSlots& slots) : slots_(&slots) {
   // Most policies read few fields; only large ones pay for a heap block.
   if (slots.size() <= kInlineSlots) {
-    values_ = inline_values_;
-    // Zero bytes are an absent value; one memset beats constructing each
-    // field of each slot in turn.
+    // Zero bytes are an absent value (its text is never read); one memset
+    // beats constructing each field of each slot in turn.
     static_assert(std::is_trivially_copyable_v<ValueView>);
     static_assert(ValueKind{} == ValueKind::Absent);
-    std::memset(static_cast<void*>(values_), 0, slots.size() * sizeof(ValueView));
+    std::memset(inline_storage_, 0, slots.size() * sizeof(ValueView));
+    values_ = std::launder(reinterpret_cast<ValueView*>(inline_storage_));
   } else {
     heap_values_ = std::make_unique<ValueView[]>(slots.size());
     values_ = heap_values_.get();

@@ -37,10 +37,9 @@ class EvaluationInput {
   static constexpr std::uint32_t kInlineSlots = 32;
 
   const FieldSlots* slots_;
-  // Raw storage: only the policy's slots are initialised, not all 32.
-  union {
-    ValueView inline_values_[kInlineSlots];
-  };
+  // Raw storage: only the policy's slots are cleared, not all 32. A byte
+  // array may hold objects of a trivially copyable type such as ValueView.
+  alignas(ValueView) unsigned char inline_storage_[kInlineSlots * sizeof(ValueView)];
   std::unique_ptr<ValueView[]> heap_values_;
   ValueView* values_;
 };

@@ -1,6 +1,6 @@
 // The decision procedure. Pure and infallible: it reads the compiled policy
-// and one input, allocates nothing but the result's rule id, and may run for
-// any number of calls at once.
+// and one input, allocates nothing, and may run for any number of calls at
+// once. A result views the deciding rule's id inside the policy.
 //
 // The building blocks are templates over the input so that tests can observe
 // which lookups happen; an Input provides `const ValueView& at(slot) const`
