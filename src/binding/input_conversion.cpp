@@ -30,6 +30,14 @@ const char* utf8_of(PyObject* text, Py_ssize_t& size) {
   return PyUnicode_AsUTF8AndSize(text, &size);
 }
 
+// An interned str of `text`, or null with the error set.
+PyObject* interned_text(std::string_view text) {
+  PyObject* interned =
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (interned != nullptr) PyUnicode_InternInPlace(&interned);
+  return interned;
+}
+
 // A key's UTF-8; data() is null when encoding fails (the error is then set).
 std::string_view key_text(PyObject* key) {
   Py_ssize_t size = 0;
@@ -234,23 +242,15 @@ void HeldTexts::grow() {
 
 bool create_conversion_keys() {
   for (Domain domain : {Domain::Action, Domain::Actor, Domain::Snapshot}) {
-    const std::string_view key = spelling(domain);
-    PyObject* interned =
-        PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
-    if (interned == nullptr) return false;
-    PyUnicode_InternInPlace(&interned);
-    domain_keys[static_cast<int>(domain)] = interned;
+    domain_keys[static_cast<int>(domain)] = interned_text(spelling(domain));
+    if (domain_keys[static_cast<int>(domain)] == nullptr) return false;
   }
   for (Effect effect : {Effect::Allow, Effect::Block, Effect::RequireApproval}) {
-    const std::string_view text = spelling(effect);
-    PyObject* interned =
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    if (interned == nullptr) return false;
-    PyUnicode_InternInPlace(&interned);
-    effect_texts[static_cast<int>(effect)] = interned;
+    effect_texts[static_cast<int>(effect)] = interned_text(spelling(effect));
+    if (effect_texts[static_cast<int>(effect)] == nullptr) return false;
   }
-  effect_key = PyUnicode_InternFromString("effect");
-  matched_rule_key = PyUnicode_InternFromString("matched_rule");
+  effect_key = interned_text("effect");
+  matched_rule_key = interned_text("matched_rule");
   return effect_key != nullptr && matched_rule_key != nullptr;
 }
 

@@ -195,8 +195,10 @@ PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
     const CompiledRule* rule = find_deciding_rule(state.policy, converted);
     if (rule == nullptr) return build_result(Effect::Allow, Py_None);
-    PyRef text = PyRef::borrow(state.rule_texts.text_of(rule));
-    if (!text) text = PyRef::steal(new_text(rule->rule_id));
+    // The object owns the shared text for at least as long as this call.
+    if (PyObject* shared = state.rule_texts.text_of(rule))
+      return build_result(rule->effect, shared);
+    PyRef text = PyRef::steal(new_text(rule->rule_id));
     if (!text) return nullptr;
     return build_result(rule->effect, text.get());
   });

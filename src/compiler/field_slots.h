@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "compiler/enums.h"
+#include "support/text_hash.h"
 
 namespace kavro {
 
@@ -62,16 +63,8 @@ class FieldSlots {
     if (n >= 8) {
       std::memcpy(&edges.head, p, 8);
       std::memcpy(&edges.tail, p + n - 8, 8);
-    } else if (n >= 4) {
-      std::uint32_t low = 0;
-      std::uint32_t high = 0;
-      std::memcpy(&low, p, 4);
-      std::memcpy(&high, p + n - 4, 4);
-      edges.head = low | (std::uint64_t{high} << 32);
-    } else if (n > 0) {
-      edges.head = static_cast<unsigned char>(p[0]) |
-                   (std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8) |
-                   (std::uint64_t{static_cast<unsigned char>(p[n - 1])} << 16);
+    } else {
+      edges.head = short_text_word(p, n);
     }
     return edges;
   }
