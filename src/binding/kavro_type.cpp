@@ -69,11 +69,25 @@ struct KavroState {
 };
 
 // The instance: the object header, then the state, constructed in place once
-// the object has been allocated by the interpreter.
+// the object has been allocated by the interpreter. The type stays mutable (tests
+// patch its methods), so Python code can replace `__new__` and make an instance
+// that skipped construction; the allocator zero-fills it, so `constructed` tells.
 struct KavroObject {
   PyObject header;
+  bool constructed;
   alignas(KavroState) unsigned char state_storage[sizeof(KavroState)];
 };
+
+bool is_constructed(PyObject* self) {
+  return reinterpret_cast<KavroObject*>(self)->constructed;
+}
+
+// Every method asks first; an instance that skipped construction has no state.
+bool ensure_constructed(PyObject* self) {
+  if (is_constructed(self)) return true;
+  PyErr_SetString(PyExc_TypeError, "PyKavro object is not initialised");
+  return false;
+}
 
 KavroState& state_of(PyObject* self) {
   return *std::launder(
@@ -160,6 +174,7 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static_assert(std::is_nothrow_move_constructible_v<CompiledPolicy>,
                   "the instance must never hold a half-built policy");
     new (reinterpret_cast<KavroObject*>(self)->state_storage) KavroState(std::move(*policy));
+    reinterpret_cast<KavroObject*>(self)->constructed = true;
     // From here on, dropping the object (on an error below) releases the state.
     PyRef instance = PyRef::steal(self);
     KavroState& state = state_of(self);
@@ -171,7 +186,7 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void kavro_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  state_of(self).~KavroState();
+  if (is_constructed(self)) state_of(self).~KavroState();
   auto release = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   release(self);
   // Instances of a heap type hold a reference to it.
@@ -181,6 +196,7 @@ void kavro_dealloc(PyObject* self) {
 PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    if (!ensure_constructed(self)) return nullptr;
     std::array<PyObject*, kEvaluateNames.size()> bound{};
     if (!bind_arguments(kEvaluate, args, nargs, kwnames, bound)) return nullptr;
     PyObject* input = bound[0];
@@ -205,7 +221,10 @@ PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* kavro_policy_hash(PyObject* self, PyObject*) {
-  return guarded([&] { return new_text(policy_hash(policy_of(self))); });
+  return guarded([&]() -> PyObject* {
+    if (!ensure_constructed(self)) return nullptr;
+    return new_text(policy_hash(policy_of(self)));
+  });
 }
 
 PyObject* kavro_compiler_version(PyObject*, PyObject*) {
@@ -230,9 +249,10 @@ PyType_Slot kavro_slots[] = {
 
 // Default flags only: without Py_TPFLAGS_BASETYPE Python code cannot subclass
 // the type, and without dict or weak-reference offsets instances take no
-// attributes.
+// attributes. Named after the module that exports it, so that pickle and the
+// workers of distributed runtimes find the class by module and name.
 PyType_Spec kavro_spec = {
-    "builtins.PyKavro", static_cast<int>(sizeof(KavroObject)), 0, Py_TPFLAGS_DEFAULT, kavro_slots,
+    "kavro.PyKavro", static_cast<int>(sizeof(KavroObject)), 0, Py_TPFLAGS_DEFAULT, kavro_slots,
 };
 
 }  // namespace
