@@ -15,6 +15,12 @@
 
 namespace kavro {
 
+// Every violated governance rule, in governance document order. Costs about
+// the size of both documents, however many rules each holds.
+std::vector<GovernanceViolation> find_violations(const PolicyAst& policy,
+                                                 const std::vector<GovernanceRule>& rules);
+
+// find_violations, then the compiler when there is none.
 Result<CompiledPolicy, CompileError> check_governance(const SchemaIndex& schema,
                                                       const PolicyAst& policy,
                                                       const std::vector<GovernanceRule>& rules);
