@@ -15,13 +15,17 @@ Documents = tuple[str, str, Optional[str]]
 SCHEMA = "version: 1\nactions: {}\nactor: {fields: {}}\nsnapshot: {fields: {}}\n"
 
 
-def governance_times_policy(rules: int = 160_000) -> Documents:
-    """As many aliased governance rules as aliased policy rules, about 3 bytes
-    each: the checker must not walk the policy once per governance rule."""
-    policy = ("version: 1\nrules: [&r {id: r, scope: {global: true}, when: {all: []}, "
-              "effect: allow}" + ",*r" * (rules - 1) + "]\n")
-    governance = ("version: 1\ngovernance:\n  rules: [&g {id: g, select: {where: "
-                  "{effect: allow}}, must: {max_count: 0}, error: e}" + ",*g" * (rules - 1) + "]\n")
+def governance_times_policy(aliased: int = 60_000, distinct: int = 4_000) -> Documents:
+    """Many governance rules against many policy rules, most of them aliases of
+    about 3 bytes (as many as the alias budget admits): the checker must not
+    walk the policy once per governance rule."""
+    rule = "{id: r, scope: {global: true}, when: {all: []}, effect: allow}"
+    policy = ("version: 1\nrules: [&r " + rule + ",*r" * (aliased - 1) + "".join(
+        ",\n" + rule.replace("id: r", f"id: r{i}") for i in range(distinct)) + "]\n")
+    check = "{id: g, select: {where: {effect: allow}}, must: {max_count: 0}, error: e}"
+    governance = ("version: 1\ngovernance:\n  rules: [&g " + check + ",*g" * (aliased - 1)
+                  + "".join(",\n" + check.replace("id: g", f"id: g{i}") for i in range(distinct))
+                  + "]\n")
     return SCHEMA, policy, governance
 
 

@@ -156,16 +156,23 @@ bool convert_value_with_hooks(PyObject* value, ValueView& view) {
   return false;
 }
 
-// A hook may call evaluate again; the interpreter's recursion guard ends deep
-// re-entry with RecursionError, handled like any failing hook, before the
-// native stack runs out.
+// Hooks that call evaluate again nest conversions on the native stack. The
+// interpreter's guard ends deep re-entry with RecursionError, which the
+// conversion one level up treats like any failing hook; it counts Python
+// frames too, so a raised recursion limit is backed by a fixed cap.
+constexpr int kNestedConversionLimit = 200;
+thread_local int nested_conversions = 0;
+
 bool convert_hooked_value(PyObject* value, ValueView& view) {
-  if (Py_EnterRecursiveCall(" while converting an evaluate input value") != 0) {
-    PyErr_Clear();
-    raise_unsupported_value();
+  if (nested_conversions >= kNestedConversionLimit) {
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while converting an evaluate input value");
     return false;
   }
+  if (Py_EnterRecursiveCall(" while converting an evaluate input value") != 0) return false;
+  ++nested_conversions;
   const bool converted = convert_value_with_hooks(value, view);
+  --nested_conversions;
   Py_LeaveRecursiveCall();
   return converted;
 }
