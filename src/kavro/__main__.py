@@ -1,0 +1,5 @@
+"""`python -m kavro`: the kavro command."""
+
+from kavro._command.main import main
+
+raise SystemExit(main())
