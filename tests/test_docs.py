@@ -10,6 +10,7 @@ Fenced blocks are read by their info string, `<language> [role] [file=NAME] [fai
 - `console` blocks run each `$ kavro ...` line and compare its output with the lines below it;
 - `fails` marks a block whose build must fail: the next block, a `text` block, holds the exact
   message. Other `text`, `json` and `xml` blocks are shown only (or written, with file=NAME).
+- A block with file=NAME is written under that name and does not replace the page's document.
 """
 
 from __future__ import annotations
@@ -82,8 +83,9 @@ def run_yaml(page: Page, block: Block) -> str | None:
         out = io.StringIO()
         with contextlib.redirect_stdout(out):
             status = main(["test", name])
-        return None if status == 0 else out.getvalue()
-    page.documents[role] = block.body
+        return None if status == 0 else out.getvalue().rstrip("\n")
+    if name == f"{role}.yaml":
+        page.documents[role] = block.body
     docs = page.documents
     if role == "schema":
         return page.build(block.body, EMPTY_POLICY, None)
@@ -97,7 +99,7 @@ def run_console(block: Block) -> None:
     assert commands, "a console block holds `$ ` command lines"
     for command in commands:
         line, _, expected = command.partition("\n")
-        assert line.startswith("kavro "), line
+        assert "kavro " in line, line
         result = subprocess.run(
             ["bash", "-c", f'kavro() {{ "{sys.executable}" -m kavro "$@"; }}\n{line}'],
             capture_output=True, text=True)
@@ -111,6 +113,7 @@ def run_doctest(page: Page, block: Block) -> None:
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     runner.run(test, out=report.write, clear_globs=False)
     assert runner.failures == 0, report.getvalue()
+    page.namespace.update(test.globs)  # the doctest ran on a copy
 
 
 @pytest.mark.parametrize("path", sorted(DOCS.glob("*.md")), ids=lambda path: path.name)

@@ -11,6 +11,7 @@ from typing import IO, Any
 from kavro import PyKavro
 from kavro._command.documents import BuildFailure, Documents, build_engine, read_documents
 from kavro._command.junit import junit_xml
+from kavro._command.refusals import describe_refusal
 from kavro._command.requests import read_requests
 from kavro._command.source import Source
 from kavro._command.test_file import read_test_file
@@ -46,7 +47,7 @@ def evaluate(args: argparse.Namespace) -> int:
                 try:
                     decision = engine.evaluate(request.value)
                 except (TypeError, ValueError) as refused:
-                    error = f"{type(refused).__name__}: {refused}"
+                    error = describe_refusal(request.value, refused)
             if error is not None:
                 status = FAILED
                 _print_line(args, {"where": request.where, "error": error},

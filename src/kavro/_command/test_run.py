@@ -7,6 +7,7 @@ from typing import Any
 
 from kavro import PyKavro
 from kavro._command.documents import BuildFailure, build_engine
+from kavro._command.refusals import describe_refusal
 from kavro._command.test_file import ANY_RULE, Case, TestFile
 
 
@@ -51,7 +52,7 @@ def _run_case(engine: PyKavro, case: Case) -> Outcome:
     try:
         return Outcome(case, dict(engine.evaluate(case.request)))
     except (TypeError, ValueError) as error:
-        return Outcome(case, None, f"{type(error).__name__}: {error}")
+        return Outcome(case, None, describe_refusal(case.request, error))
 
 
 def failure_details(engine: PyKavro | None, outcome: Outcome) -> list[str]:
