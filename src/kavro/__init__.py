@@ -1,8 +1,7 @@
 """Python module entry point.
 
 Must match the compiled library name to satisfy Python's
-`PyInit_<module>` symbol requirements.
-"""
+`PyInit_<module>` symbol requirements."""
 
 from kavro._kavro import PyKavro
 

@@ -2,4 +2,5 @@
 
 from kavro._command.main import main
 
-raise SystemExit(main())
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -9,16 +9,16 @@ from pathlib import Path
 from typing import IO, Any
 
 from kavro import PyKavro
+from kavro._command.decisions import describe_decision
 from kavro._command.documents import BuildFailure, Documents, build_engine, read_documents
-from kavro._command.junit import junit_xml
 from kavro._command.refusals import describe_refusal
 from kavro._command.requests import read_requests
 from kavro._command.source import Source
-from kavro._command.test_file import read_test_file
-from kavro._command.test_run import describe_decision, json_report, run_test_file, text_report
 from kavro._command.usage import UsageError
 
 FAILED = 1
+_PYYAML_MISSING = ("kavro test reads YAML test files with PyYAML, which is not installed: "
+                   "pip install 'kavro[cli]'")
 
 
 def check(args: argparse.Namespace) -> int:
@@ -69,6 +69,15 @@ def policy_hash(args: argparse.Namespace) -> int:
 
 
 def test(args: argparse.Namespace) -> int:
+    try:
+        # PyYAML is needed by test files only.
+        from kavro._command.junit import junit_xml
+        from kavro._command.test_file import read_test_file
+        from kavro._command.test_run import json_report, run_test_file, text_report
+    except ModuleNotFoundError as error:
+        if error.name != "yaml":
+            raise
+        raise UsageError(_PYYAML_MISSING) from None
     files = [read_test_file(path, Source.read(path, "test file").text) for path in args.files]
     runs = [run_test_file(test_file) for test_file in files]
     if args.junit is not None:

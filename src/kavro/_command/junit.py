@@ -27,4 +27,5 @@ def junit_xml(runs: list[tuple[FileRun, PyKavro | None]]) -> bytes:
                 failure = ElementTree.SubElement(
                     case, "failure", message="; ".join(" ".join(line.split()) for line in lines[:2]))
                 failure.text = "\n".join(lines)
-    return ElementTree.tostring(suites, encoding="utf-8", xml_declaration=True)
+    report: bytes = ElementTree.tostring(suites, encoding="utf-8", xml_declaration=True)
+    return report

@@ -18,6 +18,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from kavro._command.decisions import ANY_RULE
 from kavro._command.documents import Documents, read_documents
 from kavro._command.usage import UsageError
 from kavro._command.yaml_text import load_yaml
@@ -26,8 +27,6 @@ EFFECTS = ("allow", "block", "require_approval")
 _FILE_KEYS = ("schema", "policy", "governance", "cases")
 _CASE_KEYS = ("name", "request", "expect")
 _EXPECT_KEYS = ("effect", "matched_rule")
-# Not given in `expect`: any deciding rule (or none) is accepted.
-ANY_RULE = object()
 
 
 @dataclass(frozen=True)

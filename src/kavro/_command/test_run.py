@@ -8,7 +8,8 @@ from typing import Any
 from kavro import PyKavro
 from kavro._command.documents import BuildFailure, build_engine
 from kavro._command.refusals import describe_refusal
-from kavro._command.test_file import ANY_RULE, Case, TestFile
+from kavro._command.decisions import ANY_RULE, describe_decision
+from kavro._command.test_file import Case, TestFile
 
 
 @dataclass(frozen=True)
@@ -61,13 +62,6 @@ def failure_details(engine: PyKavro | None, outcome: Outcome) -> list[str]:
            describe_decision(outcome.decision["effect"], outcome.decision["matched_rule"]))
     return [f"expected: {describe_decision(outcome.case.effect, outcome.case.matched_rule)}",
             f"got:      {got}"]
-
-
-def describe_decision(effect: str, rule: object) -> str:
-    if rule is ANY_RULE:
-        return effect
-    return f"{effect} (by the default: no rule matched)" if rule is None else \
-        f"{effect} (rule {rule!r})"
 
 
 def text_report(runs: list[tuple[FileRun, PyKavro | None]]) -> list[str]:

@@ -9,15 +9,13 @@ error here rather than a silent overwrite.
 
 from __future__ import annotations
 
-import functools
 import math
 import re
 from typing import Any
 
-from kavro._command.usage import UsageError
+import yaml
 
-_PYYAML_MISSING = ("kavro test reads YAML test files with PyYAML, which is not installed: "
-                   "pip install 'kavro[cli]'")
+from kavro._command.usage import UsageError
 
 _BOOLEAN = re.compile(r"^(?:true|True|TRUE|false|False|FALSE)$")
 _NULL = re.compile(r"^(?:~|null|Null|NULL|)$")
@@ -28,16 +26,43 @@ _SPECIAL_FLOATS = {"inf": math.inf, "nan": math.nan}
 
 
 class YamlError(UsageError):
-    """A test file that is not YAML, or not the YAML a test file holds."""
+    """A test file that is not YAML."""
 
 
-def load_yaml(text: str, name: str) -> tuple[Any, Any]:
+class _Loader(yaml.SafeLoader):
+    def construct_mapping(self, node: yaml.MappingNode, deep: bool = False) -> dict[Any, Any]:
+        seen: set[Any] = set()
+        for key_node, _ in node.value:
+            key = self.construct_object(key_node, deep=True)
+            if key in seen:
+                raise yaml.constructor.ConstructorError(
+                    None, None, f"key {key!r} is written twice", key_node.start_mark)
+            seen.add(key)
+        return super().construct_mapping(node, deep=deep)
+
+
+def _integer(loader: yaml.SafeLoader, node: yaml.ScalarNode) -> int:
+    return int(loader.construct_scalar(node), 0)
+
+
+def _float(loader: yaml.SafeLoader, node: yaml.ScalarNode) -> float:
+    text = loader.construct_scalar(node)
+    special = text.lstrip("+-.").lower()
+    if special in _SPECIAL_FLOATS:
+        return math.copysign(_SPECIAL_FLOATS[special], -1.0 if text.startswith("-") else 1.0)
+    return float(text)
+
+
+_Loader.yaml_implicit_resolvers = {}
+for _tag, _pattern in (("bool", _BOOLEAN), ("null", _NULL), ("int", _INTEGER), ("float", _FLOAT)):
+    _Loader.add_implicit_resolver(f"tag:yaml.org,2002:{_tag}", _pattern, None)
+_Loader.add_constructor("tag:yaml.org,2002:int", _integer)
+_Loader.add_constructor("tag:yaml.org,2002:float", _float)
+
+
+def load_yaml(text: str, name: str) -> tuple[Any, yaml.Node | None]:
     """The document's data and its node tree (for line numbers), or YamlError."""
-    try:
-        import yaml
-    except ImportError:
-        raise UsageError(_PYYAML_MISSING) from None
-    loader = _loader_class()(text)
+    loader = _Loader(text)
     try:
         node = loader.get_single_node()
         return (None if node is None else loader.construct_document(node)), node
@@ -49,37 +74,3 @@ def load_yaml(text: str, name: str) -> tuple[Any, Any]:
         raise YamlError(f"{name}: {error}") from None
     finally:
         loader.dispose()
-
-
-@functools.cache
-def _loader_class() -> Any:
-    import yaml
-
-    class Loader(yaml.SafeLoader):
-        def construct_mapping(self, node: Any, deep: bool = False) -> dict[Any, Any]:
-            seen: set[Any] = set()
-            for key_node, _ in node.value:
-                key = self.construct_object(key_node, deep=True)
-                if key in seen:
-                    raise yaml.constructor.ConstructorError(
-                        None, None, f"key {key!r} is written twice", key_node.start_mark)
-                seen.add(key)
-            return super().construct_mapping(node, deep=deep)
-
-    def integer(loader: Any, node: Any) -> int:
-        return int(loader.construct_scalar(node), 0)
-
-    def floating(loader: Any, node: Any) -> float:
-        text = loader.construct_scalar(node)
-        special = text.lstrip("+-.").lower()
-        if special in _SPECIAL_FLOATS:
-            return math.copysign(_SPECIAL_FLOATS[special], -1.0 if text.startswith("-") else 1.0)
-        return float(text)
-
-    Loader.yaml_implicit_resolvers = {}
-    for tag, pattern in (("bool", _BOOLEAN), ("null", _NULL), ("int", _INTEGER),
-                         ("float", _FLOAT)):
-        Loader.add_implicit_resolver(f"tag:yaml.org,2002:{tag}", pattern, None)
-    Loader.add_constructor("tag:yaml.org,2002:int", integer)
-    Loader.add_constructor("tag:yaml.org,2002:float", floating)
-    return Loader
