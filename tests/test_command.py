@@ -235,3 +235,9 @@ def test_python_dash_m_runs_the_command(files: Path) -> None:
     result = subprocess.run([sys.executable, "-m", "kavro", "check", *DOCS],
                             capture_output=True, text=True)
     assert (result.returncode, result.stdout) == (0, "ok: schema.yaml, policy.yaml\n")
+
+
+def test_the_example_test_file_passes(capsys: pytest.CaptureFixture[str]) -> None:
+    example = Path(__file__).resolve().parent.parent / "examples/expenses/expenses.test.yaml"
+    status, out, _ = run(capsys, "test", str(example))
+    assert (status, out.splitlines()[-1]) == (0, "9 passed, 0 failed")
