@@ -23,10 +23,7 @@ _PYYAML_MISSING = ("kavro test reads YAML test files with PyYAML, which is not i
 
 def check(args: argparse.Namespace) -> int:
     documents = _documents(args)
-    try:
-        engine = build_engine(documents)
-    except BuildFailure as failure:
-        return _build_failed(args, failure)
+    engine = build_engine(documents)
     if args.format == "json":
         _print_json({"ok": True, "errors": [], "policy_hash": engine.policy_hash()})
     else:
@@ -36,9 +33,7 @@ def check(args: argparse.Namespace) -> int:
 
 
 def evaluate(args: argparse.Namespace) -> int:
-    engine = _engine(args)
-    if isinstance(engine, int):
-        return engine
+    engine = build_engine(_documents(args))
     status = 0
     with _open_requests(args.requests) as (stream, name):
         for request in read_requests(stream, name):
@@ -59,9 +54,7 @@ def evaluate(args: argparse.Namespace) -> int:
 
 
 def policy_hash(args: argparse.Namespace) -> int:
-    engine = _engine(args)
-    if isinstance(engine, int):
-        return engine
+    engine = build_engine(_documents(args))
     digest = engine.policy_hash()
     _print_line(args, {"policy_hash": digest, "compiler_version": PyKavro.compiler_version()},
                 digest)
@@ -90,7 +83,7 @@ def test(args: argparse.Namespace) -> int:
         _print_json(json_report(runs))
     else:
         print("\n".join(text_report(runs)))
-    broken = any(run.build_failure is not None or run.failed for run, _ in runs)
+    broken = any(run.build_failure is not None or run.failed for run in runs)
     return FAILED if broken else 0
 
 
@@ -98,14 +91,8 @@ def _documents(args: argparse.Namespace) -> Documents:
     return read_documents(args.schema, args.policy, args.governance)
 
 
-def _engine(args: argparse.Namespace) -> PyKavro | int:
-    try:
-        return build_engine(_documents(args))
-    except BuildFailure as failure:
-        return _build_failed(args, failure)
-
-
-def _build_failed(args: argparse.Namespace, failure: BuildFailure) -> int:
+def build_failed(args: argparse.Namespace, failure: BuildFailure) -> int:
+    """Reports documents that did not build: on standard error, or as JSON for scripts."""
     if args.format == "json":
         _print_json({"ok": False, "errors": [failure.diagnostic.as_json()]})
     else:

@@ -4,13 +4,12 @@ from __future__ import annotations
 
 import xml.etree.ElementTree as ElementTree
 
-from kavro import PyKavro
 from kavro._command.test_run import FileRun, failure_details
 
 
-def junit_xml(runs: list[tuple[FileRun, PyKavro | None]]) -> bytes:
+def junit_xml(runs: list[FileRun]) -> bytes:
     suites = ElementTree.Element("testsuites")
-    for run, engine in runs:
+    for run in runs:
         name = str(run.test_file.path)
         errors = 0 if run.build_failure is None else len(run.outcomes)
         suite = ElementTree.SubElement(suites, "testsuite", name=name,
@@ -23,7 +22,7 @@ def junit_xml(runs: list[tuple[FileRun, PyKavro | None]]) -> bytes:
                 error = ElementTree.SubElement(case, "error", message="the documents did not build")
                 error.text = run.build_failure.diagnostic.render()
             elif not outcome.passed:
-                lines = failure_details(engine, outcome)
+                lines = failure_details(run.engine, outcome)
                 failure = ElementTree.SubElement(
                     case, "failure", message="; ".join(" ".join(line.split()) for line in lines[:2]))
                 failure.text = "\n".join(lines)

@@ -15,6 +15,7 @@ from typing import NoReturn
 
 from kavro import PyKavro
 from kavro._command import commands
+from kavro._command.documents import BuildFailure
 from kavro._command.usage import USAGE_EXIT_STATUS, UsageError
 
 
@@ -63,7 +64,10 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     try:
         args = _parser().parse_args(argv)
-        status: int = args.run(args)
+        try:
+            status: int = args.run(args)
+        except BuildFailure as failure:
+            return commands.build_failed(args, failure)
         return status
     except UsageError as error:
         print(f"kavro: error: {error}", file=sys.stderr)

@@ -6,9 +6,9 @@ from dataclasses import dataclass
 from typing import Any
 
 from kavro import PyKavro
+from kavro._command.decisions import ANY_RULE, describe_decision
 from kavro._command.documents import BuildFailure, build_engine
 from kavro._command.refusals import describe_refusal
-from kavro._command.decisions import ANY_RULE, describe_decision
 from kavro._command.test_file import Case, TestFile
 
 
@@ -31,6 +31,7 @@ class Outcome:
 class FileRun:
     test_file: TestFile
     outcomes: tuple[Outcome, ...]
+    engine: PyKavro | None  # None when the documents did not build
     build_failure: BuildFailure | None = None
 
     @property
@@ -38,15 +39,15 @@ class FileRun:
         return sum(not outcome.passed for outcome in self.outcomes)
 
 
-def run_test_file(test_file: TestFile) -> tuple[FileRun, PyKavro | None]:
+def run_test_file(test_file: TestFile) -> FileRun:
     """Every case of the file against its documents; all fail when they do not build."""
     try:
         engine = build_engine(test_file.documents)
     except BuildFailure as failure:
         refused = tuple(Outcome(case, None, "the documents did not build")
                         for case in test_file.cases)
-        return FileRun(test_file, refused, failure), None
-    return FileRun(test_file, tuple(_run_case(engine, case) for case in test_file.cases)), engine
+        return FileRun(test_file, refused, None, failure)
+    return FileRun(test_file, tuple(_run_case(engine, case) for case in test_file.cases), engine)
 
 
 def _run_case(engine: PyKavro, case: Case) -> Outcome:
@@ -64,23 +65,23 @@ def failure_details(engine: PyKavro | None, outcome: Outcome) -> list[str]:
             f"got:      {got}"]
 
 
-def text_report(runs: list[tuple[FileRun, PyKavro | None]]) -> list[str]:
+def text_report(runs: list[FileRun]) -> list[str]:
     lines: list[str] = []
-    for run, engine in runs:
+    for run in runs:
         if run.build_failure is not None:
             lines.append(run.build_failure.diagnostic.render())
         for outcome in run.outcomes:
             if not outcome.passed and run.build_failure is None:
                 lines.append(f"FAIL {run.test_file.path}:{outcome.case.line}: {outcome.case.name}")
-                lines += [f"  {line}" for line in failure_details(engine, outcome)]
+                lines += [f"  {line}" for line in failure_details(run.engine, outcome)]
     passed, failed = _totals(runs)
     lines.append(f"{passed} passed, {failed} failed")
     return lines
 
 
-def json_report(runs: list[tuple[FileRun, PyKavro | None]]) -> dict[str, object]:
+def json_report(runs: list[FileRun]) -> dict[str, object]:
     passed, failed = _totals(runs)
-    return {"passed": passed, "failed": failed, "files": [_file_json(run) for run, _ in runs]}
+    return {"passed": passed, "failed": failed, "files": [_file_json(run) for run in runs]}
 
 
 def _file_json(run: FileRun) -> dict[str, object]:
@@ -98,6 +99,6 @@ def _file_json(run: FileRun) -> dict[str, object]:
     }
 
 
-def _totals(runs: list[tuple[FileRun, PyKavro | None]]) -> tuple[int, int]:
-    failed = sum(run.failed for run, _ in runs)
-    return sum(len(run.outcomes) for run, _ in runs) - failed, failed
+def _totals(runs: list[FileRun]) -> tuple[int, int]:
+    failed = sum(run.failed for run in runs)
+    return sum(len(run.outcomes) for run in runs) - failed, failed
