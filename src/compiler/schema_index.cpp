@@ -5,22 +5,10 @@
 namespace kavro {
 namespace {
 
-FieldType compiled_type(FieldTypeAst type) {
-  switch (type) {
-    case FieldTypeAst::String:
-      return FieldType::String;
-    case FieldTypeAst::Number:
-      return FieldType::Number;
-    case FieldTypeAst::Boolean:
-      return FieldType::Boolean;
-  }
-  return FieldType::String;
-}
-
 FieldTable field_table(const FieldTypeMapAst& fields) {
   FieldTable table;
   table.reserve(fields.size());
-  for (const auto& [name, type] : fields) table.emplace(name, compiled_type(type));
+  for (const auto& [name, type] : fields) table.emplace(name, type);
   return table;
 }
 

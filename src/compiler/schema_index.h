@@ -2,7 +2,7 @@
 // Built by build_schema_index and dropped when construction ends.
 #pragma once
 
-#include "compiler/enums.h"
+#include "documents/vocabulary.h"
 #include "support/string_map.h"
 
 namespace kavro {
