@@ -336,7 +336,6 @@ def main():
     args = parser.parse_args()
 
     sys.path.insert(0, str(args.build))
-    sys.path.insert(0, str(args.build / "engine"))
     import kavro
     import kavro_floor
 

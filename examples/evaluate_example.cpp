@@ -37,9 +37,9 @@ int main() {
        AllOf{{compare(Domain::Action, "amount", Operator::GreaterThan, 1000.0),
               compare(Domain::Actor, "role", Operator::NotEquals, std::string("manager"))}},
        Effect::Block});
-  policy.global_rules.push_back(
-      {"maintenance-approval", compare(Domain::Snapshot, "maintenance", Operator::Equals, true),
-       Effect::RequireApproval});
+  policy.global_rules.push_back({"maintenance-approval",
+                                 compare(Domain::Snapshot, "maintenance", Operator::Equals, true),
+                                 Effect::RequireApproval});
   assign_field_slots(policy);
 
   const auto refund = ValueView::of_string("refund");
