@@ -158,6 +158,10 @@ TEST_P(RepetitionBound, AllowsTheFactorAndRefusesOneMore) {
   // The row's claim about which bound binds must hold, or the row pins nothing.
   ASSERT_EQ(by_weight < by_count, GetParam().bound_by_weight);
   const std::size_t allowed = std::min(by_count, by_weight);
+  if (GetParam().bound_by_weight) {
+    // Exactly at the bound, so that `>=` in place of `>` is caught as well.
+    ASSERT_EQ(kFactor * document->total_weight() % replayed, 0u);
+  }
 
   ReadingContext context(*document);
   for (std::size_t follow = 1; follow <= allowed; ++follow) {
@@ -173,8 +177,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // An empty scalar weighs one event: the count of aliases binds first.
         RepetitionCase{"AliasCount", "a: &x\nb: *x\n", false},
-        // A long scalar outweighs its one event: the replayed weight binds first.
-        RepetitionCase{"ReplayedWeight", "a: &x yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy\nb: *x\n",
+        // A long scalar outweighs its one event: the replayed weight binds first,
+        // and its weight (35) divides 100 times the document's (42).
+        RepetitionCase{"ReplayedWeight", "a: &x yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy\nb: *x\n",
                        true}),
     [](const ::testing::TestParamInfo<RepetitionCase>& info) { return info.param.name; });
 
