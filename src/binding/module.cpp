@@ -17,7 +17,15 @@ constexpr const char* kModuleDoc =
     "`PyInit_<module>` symbol requirements.";
 
 PyModuleDef kavro_module = {
-    PyModuleDef_HEAD_INIT, "kavro._kavro", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "kavro._kavro",
+    kModuleDoc,
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Process-wide, like the class they describe: the type and the shared strings
