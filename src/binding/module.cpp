@@ -1,4 +1,5 @@
-// Module initialisation: creates the module `kavro` and registers PyKavro.
+// Module initialisation: creates the extension module `kavro._kavro`, the
+// private half of the `kavro` package, and registers PyKavro.
 
 #include "binding/errors.h"
 #include "binding/input_conversion.h"
@@ -16,7 +17,15 @@ constexpr const char* kModuleDoc =
     "`PyInit_<module>` symbol requirements.";
 
 PyModuleDef kavro_module = {
-    PyModuleDef_HEAD_INIT, "kavro", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "kavro._kavro",
+    kModuleDoc,
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Process-wide, like the class they describe: the type and the shared strings
@@ -63,6 +72,6 @@ PyObject* initialise() {
 
 }  // namespace kavro::binding
 
-PyMODINIT_FUNC PyInit_kavro() {
+PyMODINIT_FUNC PyInit__kavro() {
   return kavro::binding::guarded(kavro::binding::initialise);
 }
