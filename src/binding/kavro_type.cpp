@@ -8,9 +8,14 @@
 #include <utility>
 
 #include "binding/argument_binding.h"
+#include "binding/arrow_evaluation.h"
+#include "binding/engine_travel.h"
 #include "binding/errors.h"
 #include "binding/field_keys.h"
 #include "binding/input_conversion.h"
+#include "binding/interpreter_lock.h"
+#include "binding/kavro_state.h"
+#include "binding/many_decisions.h"
 #include "binding/py_ref.h"
 #include "binding/rule_id_texts.h"
 #include "compiler/compiled_policy.h"
@@ -58,28 +63,6 @@ constexpr Signature kConstructor = {"PyKavro.__new__()", kConstructorNames, 2};
 constexpr std::array<const char*, 1> kEvaluateNames = {"input"};
 constexpr Signature kEvaluate = {"PyKavro.evaluate()", kEvaluateNames, 1};
 
-// What an instance holds: the policy, and the Python objects derived from it
-// once for evaluate. Both are only read after construction.
-struct KavroState {
-  explicit KavroState(CompiledPolicy&& compiled) noexcept : policy(std::move(compiled)) {}
-
-  CompiledPolicy policy;
-  FieldKeys field_keys;
-  RuleIdTexts rule_texts;
-};
-
-// The instance: the object header, then the state, constructed in place once
-// the object has been allocated by the interpreter.
-struct KavroObject {
-  PyObject header;
-  alignas(KavroState) unsigned char state_storage[sizeof(KavroState)];
-};
-
-KavroState& state_of(PyObject* self) {
-  return *std::launder(
-      reinterpret_cast<KavroState*>(reinterpret_cast<KavroObject*>(self)->state_storage));
-}
-
 CompiledPolicy& policy_of(PyObject* self) {
   return state_of(self).policy;
 }
@@ -105,37 +88,23 @@ std::optional<std::string_view> argument_text(PyObject* value, const char* name)
 }
 
 // Loading, governance and compiling, in that order; the first error wins.
-// Returns nullopt with a ValueError set.
-std::optional<CompiledPolicy> compile_documents(std::string_view schema_text,
-                                                std::string_view policy_text,
-                                                std::optional<std::string_view> governance_text) {
-  auto schema = load_schema(schema_text);
-  if (!schema) {
-    raise_value_error(schema.error().render());
-    return std::nullopt;
-  }
+// Touches no Python object, so it runs with the interpreter lock released.
+Result<CompiledPolicy, std::string> compile_documents(const SourceTexts& texts) {
+  auto schema = load_schema(texts.schema);
+  if (!schema) return fail(schema.error().render());
   const SchemaIndex index = build_schema_index(*schema);
-  auto policy = load_policy(policy_text);
-  if (!policy) {
-    raise_value_error(policy.error().render());
-    return std::nullopt;
+  auto policy = load_policy(texts.policy);
+  if (!policy) return fail(policy.error().render());
+  if (!texts.has_governance) {
+    auto compiled = compile_policy(index, *policy);
+    if (!compiled) return fail(compiled.error().render());
+    return std::move(compiled).value();
   }
-  std::optional<Result<CompiledPolicy, CompileError>> compiled;
-  if (governance_text) {
-    auto governance = load_governance(*governance_text);
-    if (!governance) {
-      raise_value_error(governance.error().render());
-      return std::nullopt;
-    }
-    compiled.emplace(check_governance(index, *policy, governance->governance.rules));
-  } else {
-    compiled.emplace(compile_policy(index, *policy));
-  }
-  if (!*compiled) {
-    raise_value_error(compiled->error().render());
-    return std::nullopt;
-  }
-  return std::move(*compiled).value();
+  auto governance = load_governance(texts.governance);
+  if (!governance) return fail(governance.error().render());
+  auto compiled = check_governance(index, *policy, governance->governance.rules);
+  if (!compiled) return fail(compiled.error().render());
+  return std::move(compiled).value();
 }
 
 PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -150,8 +119,18 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       texts[i] = argument_text(bound[i], kConstructorNames[i]);
       if (!texts[i]) return nullptr;
     }
-    std::optional<CompiledPolicy> policy = compile_documents(*texts[0], *texts[1], texts[2]);
-    if (!policy) return nullptr;
+    // Kept for pickling; the compiler reads these copies, not the str objects.
+    SourceTexts sources{std::string(*texts[0]), std::string(*texts[1]),
+                        std::string(texts[2].value_or("")), texts[2].has_value()};
+    std::optional<Result<CompiledPolicy, std::string>> policy;
+    {
+      const ReleasedLock released;
+      policy.emplace(compile_documents(sources));
+    }
+    if (!*policy) {
+      raise_value_error(policy->error());
+      return nullptr;
+    }
 
     auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     if (allocate == nullptr) allocate = PyType_GenericAlloc;
@@ -159,7 +138,8 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;
     static_assert(std::is_nothrow_move_constructible_v<CompiledPolicy>,
                   "the instance must never hold a half-built policy");
-    new (reinterpret_cast<KavroObject*>(self)->state_storage) KavroState(std::move(*policy));
+    new (reinterpret_cast<KavroObject*>(self)->state_storage)
+        KavroState(std::move(**policy), std::move(sources));
     // From here on, dropping the object (on an error below) releases the state.
     PyRef instance = PyRef::steal(self);
     KavroState& state = state_of(self);
@@ -193,14 +173,7 @@ PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     EvaluationInput converted(state.policy.field_slots);
     HeldTexts held;
     if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
-    const CompiledRule* rule = find_deciding_rule(state.policy, converted);
-    if (rule == nullptr) return build_result(Effect::Allow, Py_None);
-    // The object owns the shared text for at least as long as this call.
-    if (PyObject* shared = state.rule_texts.text_of(rule))
-      return build_result(rule->effect, shared);
-    PyRef text = PyRef::steal(new_text(rule->rule_id));
-    if (!text) return nullptr;
-    return build_result(rule->effect, text.get());
+    return decision_result(state, find_deciding_rule(state.policy, converted));
   });
 }
 
@@ -217,6 +190,11 @@ PyMethodDef kavro_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kEvaluateDoc},
     {"policy_hash", kavro_policy_hash, METH_NOARGS, kPolicyHashDoc},
     {"compiler_version", kavro_compiler_version, METH_NOARGS | METH_STATIC, kCompilerVersionDoc},
+    kEvaluateManyMethod,
+    kEvaluateArrowMethod,
+    kReduceMethod,
+    kCopyMethod,
+    kDeepCopyMethod,
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -225,6 +203,7 @@ PyType_Slot kavro_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(kavro_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(kavro_dealloc)},
     {Py_tp_methods, kavro_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(kavro_repr)},
     {0, nullptr},
 };
 
