@@ -55,7 +55,7 @@ PyObject* restore_engine(PyObject* module, PyObject* args) {
 
 PyMethodDef restore_methods[] = {
     {"_restore_engine", restore_engine, METH_VARARGS,
-     "_restore_engine(schema_yaml, policy_yaml, governance_yaml, policy_hash)\n--\n\n"
+     "_restore_engine(schema_yaml, policy_yaml, governance_yaml, policy_hash, /)\n--\n\n"
      "Rebuilds a pickled PyKavro; not for direct use."},
     {nullptr, nullptr, 0, nullptr},
 };
