@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <vector>
 
 #include "binding/argument_binding.h"
@@ -18,6 +19,7 @@ namespace {
 
 constexpr std::array<const char*, 1> kNames = {"inputs"};
 constexpr Signature kSignature = {"PyKavro.evaluate_many()", kNames, 1};
+constexpr Py_ssize_t kChunk = 256;
 
 // Adds `index` to the pending exception, which evaluate would have raised
 // for the input at that position.
@@ -52,58 +54,58 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, kNames.size()> bound{};
     if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
-    PyRef iterator = PyRef::steal(PyObject_GetIter(bound[0]));
-    if (!iterator) {
+    // A list of the inputs, taken first: iterating can run Python code, and
+    // with the inputs in hand none runs between two conversions, so the texts
+    // converted inputs view need protecting only where a hook runs (which
+    // convert_input takes care of).
+    PyRef inputs = PyRef::steal(PySequence_List(bound[0]));
+    if (!inputs) {
       prefix_argument_error(kNames[0]);
       return nullptr;
     }
+    const Py_ssize_t count = PyList_Size(inputs.get());
+    PyRef results = PyRef::steal(PyList_New(count));
+    if (!results) return nullptr;
     const KavroState& state = state_of(self);
     const FieldSlots& slots = state.policy.field_slots;
     const std::uint32_t stride = std::max<std::uint32_t>(slots.size(), 1);
-    // The inputs stay referenced: converted text views their strings, and
-    // `held` protects the strings a later input's hooks could drop.
-    std::vector<PyRef> inputs;
-    std::vector<ValueView> rows;
-    HeldTexts held;
-    for (;;) {
-      PyRef input = PyRef::steal(PyIter_Next(iterator.get()));
-      if (!input) {
-        if (PyErr_Occurred()) return nullptr;
-        break;
+    std::vector<ValueView> rows(static_cast<std::size_t>(std::min(count, kChunk)) * stride);
+    std::vector<const CompiledRule*> decided(static_cast<std::size_t>(std::min(count, kChunk)));
+    // Chunks keep the converted rows in cache and working memory bounded.
+    for (Py_ssize_t first = 0; first < count; first += kChunk) {
+      const Py_ssize_t chunk = std::min(kChunk, count - first);
+      HeldTexts held;
+      for (Py_ssize_t i = 0; i < chunk; ++i) {
+        PyObject* input = PyList_GetItem(inputs.get(), first + i);
+        if (!PyDict_Check(input)) {
+          raise_cannot_convert(input, "PyDict");
+          prefix_argument_error("input");
+          note_failing_index(first + i);
+          return nullptr;
+        }
+        EvaluationInput converted(slots);
+        if (!convert_input(input, state.field_keys, converted, held)) {
+          note_failing_index(first + i);
+          return nullptr;
+        }
+        // A converted input's slots are one contiguous run of views.
+        if (slots.size() != 0) {
+          std::memcpy(static_cast<void*>(rows.data() + i * stride), &converted.at(0),
+                      slots.size() * sizeof(ValueView));
+        }
       }
-      const auto index = static_cast<Py_ssize_t>(inputs.size());
-      if (!PyDict_Check(input.get())) {
-        raise_cannot_convert(input.get(), "PyDict");
-        prefix_argument_error("input");
-        note_failing_index(index);
-        return nullptr;
+      {
+        const ReleasedLock released;
+        for (Py_ssize_t i = 0; i < chunk; ++i) {
+          decided[static_cast<std::size_t>(i)] =
+              find_deciding_rule(state.policy, RowInput{rows.data() + i * stride});
+        }
       }
-      EvaluationInput converted(slots);
-      if (!convert_input(input.get(), state.field_keys, converted, held)) {
-        note_failing_index(index);
-        return nullptr;
+      for (Py_ssize_t i = 0; i < chunk; ++i) {
+        PyObject* result = decision_result(state, decided[static_cast<std::size_t>(i)]);
+        if (result == nullptr) return nullptr;
+        PyList_SetItem(results.get(), first + i, result);
       }
-      // Iterating on (or the next input's hooks) runs Python code.
-      held.protect();
-      for (std::uint32_t slot = 0; slot < slots.size(); ++slot) rows.push_back(converted.at(slot));
-      if (slots.size() == 0) rows.emplace_back();
-      inputs.push_back(std::move(input));
-    }
-
-    std::vector<const CompiledRule*> decided(inputs.size());
-    {
-      const ReleasedLock released;
-      for (std::size_t i = 0; i < decided.size(); ++i) {
-        decided[i] = find_deciding_rule(state.policy, RowInput{rows.data() + i * stride});
-      }
-    }
-
-    PyRef results = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(decided.size())));
-    if (!results) return nullptr;
-    for (std::size_t i = 0; i < decided.size(); ++i) {
-      PyObject* result = decision_result(state, decided[i]);
-      if (result == nullptr) return nullptr;
-      PyList_SetItem(results.get(), static_cast<Py_ssize_t>(i), result);
     }
     return results.release();
   });

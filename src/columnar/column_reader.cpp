@@ -1,5 +1,6 @@
 #include "columnar/column_reader.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -136,67 +137,89 @@ std::int64_t index_at(const ArrowArray& array, Layout layout, std::int64_t i) {
   }
 }
 
+// Reads the value at physical index i into `value` (kind Absent for a null
+// dictionary entry); false when the index leads out of the array's bounds.
 // Numbers convert as Python's float() of the same value: integers round to
 // the nearest double, narrower floats widen exactly.
-ValueView number_at(const ArrowArray& array, Layout layout, std::int64_t i) {
-  const void* data = array.buffers[1];
-  switch (layout) {
-    case Layout::Int8:
-      return ValueView::of_number(load<std::int8_t>(data, i));
-    case Layout::Int16:
-      return ValueView::of_number(load<std::int16_t>(data, i));
-    case Layout::Int32:
-      return ValueView::of_number(load<std::int32_t>(data, i));
-    case Layout::Int64:
-      return ValueView::of_number(static_cast<double>(load<std::int64_t>(data, i)));
-    case Layout::UInt8:
-      return ValueView::of_number(load<std::uint8_t>(data, i));
-    case Layout::UInt16:
-      return ValueView::of_number(load<std::uint16_t>(data, i));
-    case Layout::UInt32:
-      return ValueView::of_number(load<std::uint32_t>(data, i));
-    case Layout::UInt64:
-      return ValueView::of_number(static_cast<double>(load<std::uint64_t>(data, i)));
-    case Layout::Float16:
-      return ValueView::of_number(half_to_double(load<std::uint16_t>(data, i)));
-    case Layout::Float32:
-      return ValueView::of_number(load<float>(data, i));
-    default:
-      return ValueView::of_number(load<double>(data, i));
-  }
+template <class T>
+auto number_reader(const ArrowArray& array) {
+  return [data = array.buffers[1]](std::int64_t i, ValueView& value) {
+    value = ValueView::of_number(static_cast<double>(load<T>(data, i)));
+    return true;
+  };
 }
 
-bool value_at(const BoundColumn& column, std::int64_t i, ValueView& value) {
-  const ArrowArray& array = *column.array;
-  if (column.dictionary != nullptr) {
-    const ArrowArray& dictionary = *column.dictionary;
-    const std::int64_t key = index_at(array, column.layout, i);
-    if (key < 0 || key >= dictionary.length) return false;
-    const std::int64_t at = key + dictionary.offset;
-    if (const std::uint8_t* valid = validity_of(dictionary); valid != nullptr && !bit(valid, at)) {
-      return true;  // a null entry of the dictionary: absent
-    }
+auto text_reader(const ArrowArray& array, Layout layout) {
+  return [&array, layout](std::int64_t i, ValueView& value) {
     std::string_view text;
-    if (!read_text(dictionary, column.dictionary_layout, at, text)) return false;
+    if (!read_text(array, layout, i, text)) return false;
     value = ValueView::of_string(text);
     return true;
+  };
+}
+
+// Calls fill(reader) with the reader for the column's layout, chosen once per
+// column so that the row loop runs without a switch.
+template <class Fill>
+bool with_reader(const BoundColumn& column, Fill&& fill) {
+  const ArrowArray& array = *column.array;
+  if (column.dictionary != nullptr) {
+    return fill([&column, &array](std::int64_t i, ValueView& value) {
+      const ArrowArray& dictionary = *column.dictionary;
+      const std::int64_t key = index_at(array, column.layout, i);
+      if (key < 0 || key >= dictionary.length) return false;
+      const std::int64_t at = key + dictionary.offset;
+      if (const std::uint8_t* valid = validity_of(dictionary);
+          valid != nullptr && !bit(valid, at)) {
+        value = ValueView{};  // a null entry of the dictionary: absent
+        return true;
+      }
+      std::string_view text;
+      if (!read_text(dictionary, column.dictionary_layout, at, text)) return false;
+      value = ValueView::of_string(text);
+      return true;
+    });
   }
   switch (column.layout) {
     case Layout::Boolean:
-      value = ValueView::of_boolean(bit(static_cast<const std::uint8_t*>(array.buffers[1]), i));
-      return true;
+      return fill([bits = static_cast<const std::uint8_t*>(array.buffers[1])](std::int64_t i,
+                                                                              ValueView& value) {
+        value = ValueView::of_boolean(bit(bits, i));
+        return true;
+      });
+    case Layout::Int8:
+      return fill(number_reader<std::int8_t>(array));
+    case Layout::Int16:
+      return fill(number_reader<std::int16_t>(array));
+    case Layout::Int32:
+      return fill(number_reader<std::int32_t>(array));
+    case Layout::Int64:
+      return fill(number_reader<std::int64_t>(array));
+    case Layout::UInt8:
+      return fill(number_reader<std::uint8_t>(array));
+    case Layout::UInt16:
+      return fill(number_reader<std::uint16_t>(array));
+    case Layout::UInt32:
+      return fill(number_reader<std::uint32_t>(array));
+    case Layout::UInt64:
+      return fill(number_reader<std::uint64_t>(array));
+    case Layout::Float16:
+      return fill([data = array.buffers[1]](std::int64_t i, ValueView& value) {
+        value = ValueView::of_number(half_to_double(load<std::uint16_t>(data, i)));
+        return true;
+      });
+    case Layout::Float32:
+      return fill(number_reader<float>(array));
+    case Layout::Float64:
+      return fill(number_reader<double>(array));
     case Layout::Utf8:
     case Layout::LargeUtf8:
-    case Layout::Utf8View: {
-      std::string_view text;
-      if (!read_text(array, column.layout, i, text)) return false;
-      value = ValueView::of_string(text);
-      return true;
-    }
-    default:
-      value = number_at(array, column.layout, i);
-      return true;
+    case Layout::Utf8View:
+      return fill(text_reader(array, column.layout));
+    case Layout::Null:
+      break;
   }
+  return true;
 }
 
 // Whether `array` covers the logical rows [first, first + rows) it is asked for.
@@ -243,6 +266,9 @@ Result<BatchReader, ColumnarError> BatchReader::bind(const ColumnPlan& plan,
         return fail(malformed("dictionary missing buffers"));
       }
     }
+    column.writes_absent =
+        std::none_of(reader.columns_.begin(), reader.columns_.end(),
+                     [&](const BoundColumn& earlier) { return earlier.slot == column.slot; });
     reader.columns_.push_back(column);
   }
   return reader;
@@ -251,19 +277,22 @@ Result<BatchReader, ColumnarError> BatchReader::bind(const ColumnPlan& plan,
 Result<Unit, ColumnarError> BatchReader::read(std::int64_t first, std::int64_t count,
                                               ValueView* block, std::uint32_t stride) const {
   for (const BoundColumn& column : columns_) {
-    for (std::int64_t r = 0; r < count; ++r) {
-      const std::int64_t row = first + r;
-      if (top_validity_ != nullptr && !bit(top_validity_, row + top_offset_)) continue;
-      if (column.parent_validity != nullptr &&
-          !bit(column.parent_validity, row + column.parent_offset)) {
-        continue;
+    const bool read = with_reader(column, [&](auto&& reader) {
+      ValueView* out = block + column.slot;
+      for (std::int64_t row = first; row < first + count; ++row, out += stride) {
+        const std::int64_t i = row + column.offset;
+        ValueView value;
+        const bool valid = (top_validity_ == nullptr || bit(top_validity_, row + top_offset_)) &&
+                           (column.parent_validity == nullptr ||
+                            bit(column.parent_validity, row + column.parent_offset)) &&
+                           (column.validity == nullptr || bit(column.validity, i));
+        if (valid && !reader(i, value)) return false;
+        // A later column of the same field overrides only where it has a value.
+        if (value.present() || column.writes_absent) *out = value;
       }
-      const std::int64_t i = row + column.offset;
-      if (column.validity != nullptr && !bit(column.validity, i)) continue;
-      ValueView value;
-      if (!value_at(column, i, value)) return fail(malformed("value out of bounds"));
-      if (value.present()) block[r * stride + column.slot] = value;
-    }
+      return true;
+    });
+    if (!read) return fail(malformed("value out of bounds"));
   }
   return Unit{};
 }

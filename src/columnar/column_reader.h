@@ -32,6 +32,9 @@ struct BoundColumn {
   // Dictionary-encoded text: the dictionary and its text layout.
   const ArrowArray* dictionary = nullptr;
   Layout dictionary_layout = Layout::Null;
+  // The first column of its field writes every row, absent ones too; later
+  // columns of the same field write only their values.
+  bool writes_absent = true;
 };
 
 class BatchReader {
@@ -41,8 +44,9 @@ class BatchReader {
 
   std::int64_t rows() const { return rows_; }
 
-  // Writes rows [first, first + count) into `block`, `stride` views per row,
-  // which the caller has cleared (zero is an absent value).
+  // Writes rows [first, first + count) into `block`, `stride` views per row.
+  // Only the slots of planned fields are written, each on every row: the
+  // caller clears the block once and may reuse it for every batch of a plan.
   Result<Unit, ColumnarError> read(std::int64_t first, std::int64_t count, ValueView* block,
                                    std::uint32_t stride) const;
 

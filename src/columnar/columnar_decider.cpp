@@ -16,8 +16,9 @@ namespace kavro::columnar {
 namespace {
 
 // Rows are read column by column into a block this tall, then decided row by
-// row: small enough to stay in cache, large enough to amortise each column's setup.
-constexpr std::int64_t kBlockRows = 512;
+// row: small enough to stay in the first-level caches for policies reading a
+// few dozen fields, large enough to amortise each column's setup.
+constexpr std::int64_t kBlockRows = 64;
 
 class BatchDecider {
  public:
@@ -25,6 +26,7 @@ class BatchDecider {
       : policy_(policy),
         plan_(std::move(plan)),
         stride_(std::max<std::uint32_t>(policy.field_slots.size(), 1)),
+        // Value-initialised: absent, and slots no column feeds stay so.
         block_(static_cast<std::size_t>(kBlockRows) * stride_) {}
 
   Result<Unit, ColumnarError> decide(const ArrowArray& batch, DecisionBuilder& out) {
@@ -33,9 +35,6 @@ class BatchDecider {
     out.reserve(reader->rows());
     for (std::int64_t first = 0; first < reader->rows(); first += kBlockRows) {
       const std::int64_t count = std::min(kBlockRows, reader->rows() - first);
-      // Zero bytes are absent values (ValueKind::Absent is zero).
-      std::memset(static_cast<void*>(block_.data()), 0,
-                  static_cast<std::size_t>(count) * stride_ * sizeof(ValueView));
       auto read = reader->read(first, count, block_.data(), stride_);
       if (!read) return read;
       for (std::int64_t row = 0; row < count; ++row) {
