@@ -34,7 +34,7 @@ PyObject* kavro_evaluate_arrow(PyObject* self, PyObject* const* args, Py_ssize_t
     if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
     LentArrow lent;
     if (!take_arrow(bound[0], kNames[0], lent)) return nullptr;
-    const CompiledPolicy& policy = state_of(self).policy;
+    const engine::Policy& policy = state_of(self).policy;
     std::optional<Result<columnar::DecisionSet, columnar::ColumnarError>> decided;
     {
       // Batches are fetched and released without the lock, as the C stream

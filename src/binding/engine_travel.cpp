@@ -6,7 +6,6 @@
 #include "binding/errors.h"
 #include "binding/kavro_state.h"
 #include "binding/py_ref.h"
-#include "compiler/policy_hash.h"
 
 namespace kavro::binding {
 
@@ -82,7 +81,7 @@ PyObject* kavro_reduce(PyObject* self, PyObject*) {
     PyRef policy = PyRef::steal(text_of(sources.policy));
     PyRef governance =
         sources.has_governance ? PyRef::steal(text_of(sources.governance)) : PyRef::borrow(Py_None);
-    PyRef hash = PyRef::steal(text_of(policy_hash(state.policy)));
+    PyRef hash = PyRef::steal(text_of(state.policy.policy_hash()));
     if (!schema || !policy || !governance || !hash) return nullptr;
     return Py_BuildValue("O(OOOO)", restore_function, schema.get(), policy.get(), governance.get(),
                          hash.get());
@@ -96,7 +95,7 @@ PyObject* kavro_same_engine(PyObject* self, PyObject*) {
 
 PyObject* kavro_repr(PyObject* self) {
   return guarded([&] {
-    const CompiledPolicy& policy = state_of(self).policy;
+    const CompiledPolicy& policy = state_of(self).policy.model();
     return PyUnicode_FromFormat(
         "<PyKavro action_rules=%zu actions=%zu actor_rules=%zu actors=%zu global_rules=%zu>",
         rule_count(policy.action_rules), policy.action_rules.size(), rule_count(policy.actor_rules),

@@ -10,7 +10,7 @@
 #include "binding/field_keys.h"
 #include "binding/python_api.h"
 #include "binding/rule_id_texts.h"
-#include "compiler/compiled_policy.h"
+#include "engine/policy.h"
 
 namespace kavro::binding {
 
@@ -26,10 +26,10 @@ struct SourceTexts {
 // What an instance holds: the policy, the Python objects derived from it once
 // for evaluate, and its source texts. All are only read after construction.
 struct KavroState {
-  KavroState(CompiledPolicy&& compiled, SourceTexts&& texts) noexcept
-      : policy(std::move(compiled)), sources(std::move(texts)) {}
+  KavroState(engine::Policy&& built, SourceTexts&& texts) noexcept
+      : policy(std::move(built)), sources(std::move(texts)) {}
 
-  CompiledPolicy policy;
+  engine::Policy policy;
   FieldKeys field_keys;
   RuleIdTexts rule_texts;
   SourceTexts sources;

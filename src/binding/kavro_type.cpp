@@ -18,12 +18,7 @@
 #include "binding/many_decisions.h"
 #include "binding/py_ref.h"
 #include "binding/rule_id_texts.h"
-#include "compiler/compiled_policy.h"
-#include "compiler/compiler.h"
-#include "compiler/policy_hash.h"
-#include "documents/loader.h"
-#include "evaluation/evaluator.h"
-#include "governance/governance_checker.h"
+#include "engine/policy.h"
 
 namespace kavro::binding {
 
@@ -63,10 +58,6 @@ constexpr Signature kConstructor = {"PyKavro.__new__()", kConstructorNames, 2};
 constexpr std::array<const char*, 1> kEvaluateNames = {"input"};
 constexpr Signature kEvaluate = {"PyKavro.evaluate()", kEvaluateNames, 1};
 
-CompiledPolicy& policy_of(PyObject* self) {
-  return state_of(self).policy;
-}
-
 PyObject* new_text(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
@@ -87,26 +78,6 @@ std::optional<std::string_view> argument_text(PyObject* value, const char* name)
   return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-// Loading, governance and compiling, in that order; the first error wins.
-// Touches no Python object, so it runs with the interpreter lock released.
-Result<CompiledPolicy, std::string> compile_documents(const SourceTexts& texts) {
-  auto schema = load_schema(texts.schema);
-  if (!schema) return fail(schema.error().render());
-  const SchemaIndex index = build_schema_index(*schema);
-  auto policy = load_policy(texts.policy);
-  if (!policy) return fail(policy.error().render());
-  if (!texts.has_governance) {
-    auto compiled = compile_policy(index, *policy);
-    if (!compiled) return fail(compiled.error().render());
-    return std::move(compiled).value();
-  }
-  auto governance = load_governance(texts.governance);
-  if (!governance) return fail(governance.error().render());
-  auto compiled = check_governance(index, *policy, governance->governance.rules);
-  if (!compiled) return fail(compiled.error().render());
-  return std::move(compiled).value();
-}
-
 PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, kConstructorNames.size()> bound{};
@@ -119,16 +90,19 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       texts[i] = argument_text(bound[i], kConstructorNames[i]);
       if (!texts[i]) return nullptr;
     }
-    // Kept for pickling; the compiler reads these copies, not the str objects.
+    // Kept for pickling; the engine reads these copies, not the str objects,
+    // so it builds with the interpreter lock released.
     SourceTexts sources{std::string(*texts[0]), std::string(*texts[1]),
                         std::string(texts[2].value_or("")), texts[2].has_value()};
-    std::optional<Result<CompiledPolicy, std::string>> policy;
+    std::optional<Result<engine::Policy, engine::BuildError>> policy;
     {
       const ReleasedLock released;
-      policy.emplace(compile_documents(sources));
+      std::optional<std::string_view> governance;
+      if (sources.has_governance) governance = sources.governance;
+      policy.emplace(engine::Policy::build(sources.schema, sources.policy, governance));
     }
     if (!*policy) {
-      raise_value_error(policy->error());
+      raise_value_error(policy->error().render());
       return nullptr;
     }
 
@@ -136,15 +110,15 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (allocate == nullptr) allocate = PyType_GenericAlloc;
     PyObject* self = allocate(type, 0);
     if (self == nullptr) return nullptr;
-    static_assert(std::is_nothrow_move_constructible_v<CompiledPolicy>,
+    static_assert(std::is_nothrow_move_constructible_v<engine::Policy>,
                   "the instance must never hold a half-built policy");
     new (reinterpret_cast<KavroObject*>(self)->state_storage)
-        KavroState(std::move(**policy), std::move(sources));
+        KavroState(std::move(*policy).value(), std::move(sources));
     // From here on, dropping the object (on an error below) releases the state.
     PyRef instance = PyRef::steal(self);
     KavroState& state = state_of(self);
-    if (!state.field_keys.build(state.policy.field_slots)) return nullptr;
-    if (!state.rule_texts.build(state.policy)) return nullptr;
+    if (!state.field_keys.build(state.policy.field_slots())) return nullptr;
+    if (!state.rule_texts.build(state.policy.model())) return nullptr;
     return instance.release();
   });
 }
@@ -170,15 +144,15 @@ PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       return nullptr;
     }
     const KavroState& state = state_of(self);
-    EvaluationInput converted(state.policy.field_slots);
+    EvaluationInput converted(state.policy.field_slots());
     HeldTexts held;
     if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
-    return decision_result(state, find_deciding_rule(state.policy, converted));
+    return decision_result(state, state.policy.deciding_rule(converted));
   });
 }
 
 PyObject* kavro_policy_hash(PyObject* self, PyObject*) {
-  return guarded([&] { return new_text(policy_hash(policy_of(self))); });
+  return guarded([&] { return new_text(state_of(self).policy.policy_hash()); });
 }
 
 PyObject* kavro_compiler_version(PyObject*, PyObject*) {

@@ -10,7 +10,6 @@
 #include "binding/input_conversion.h"
 #include "binding/interpreter_lock.h"
 #include "binding/py_ref.h"
-#include "evaluation/evaluator.h"
 #include "evaluation/row_input.h"
 
 namespace kavro::binding {
@@ -67,7 +66,7 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
     PyRef results = PyRef::steal(PyList_New(count));
     if (!results) return nullptr;
     const KavroState& state = state_of(self);
-    const FieldSlots& slots = state.policy.field_slots;
+    const FieldSlots& slots = state.policy.field_slots();
     const std::uint32_t stride = std::max<std::uint32_t>(slots.size(), 1);
     std::vector<ValueView> rows(static_cast<std::size_t>(std::min(count, kChunk)) * stride);
     std::vector<const CompiledRule*> decided(static_cast<std::size_t>(std::min(count, kChunk)));
@@ -98,7 +97,7 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
         const ReleasedLock released;
         for (Py_ssize_t i = 0; i < chunk; ++i) {
           decided[static_cast<std::size_t>(i)] =
-              find_deciding_rule(state.policy, RowInput{rows.data() + i * stride});
+              state.policy.deciding_rule(RowInput{rows.data() + i * stride});
         }
       }
       for (Py_ssize_t i = 0; i < chunk; ++i) {

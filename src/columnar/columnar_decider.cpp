@@ -8,7 +8,6 @@
 
 #include "columnar/column_plan.h"
 #include "columnar/column_reader.h"
-#include "evaluation/evaluator.h"
 #include "evaluation/row_input.h"
 
 namespace kavro::columnar {
@@ -22,10 +21,10 @@ constexpr std::int64_t kBlockRows = 64;
 
 class BatchDecider {
  public:
-  BatchDecider(const CompiledPolicy& policy, ColumnPlan plan)
+  BatchDecider(const engine::Policy& policy, ColumnPlan plan)
       : policy_(policy),
         plan_(std::move(plan)),
-        stride_(std::max<std::uint32_t>(policy.field_slots.size(), 1)),
+        stride_(std::max<std::uint32_t>(policy.field_slots().size(), 1)),
         // Value-initialised: absent, and slots no column feeds stay so.
         block_(static_cast<std::size_t>(kBlockRows) * stride_) {}
 
@@ -39,7 +38,7 @@ class BatchDecider {
       if (!read) return read;
       for (std::int64_t row = 0; row < count; ++row) {
         const RowInput input{block_.data() + row * stride_};
-        const CompiledRule* rule = find_deciding_rule(policy_, input);
+        const CompiledRule* rule = policy_.deciding_rule(input);
         if (rule == nullptr) {
           out.add(Effect::Allow, std::nullopt);
         } else {
@@ -52,7 +51,7 @@ class BatchDecider {
   }
 
  private:
-  const CompiledPolicy& policy_;
+  const engine::Policy& policy_;
   ColumnPlan plan_;
   std::uint32_t stride_;
   std::vector<ValueView> block_;
@@ -67,13 +66,13 @@ ColumnarError stream_failed(ArrowArrayStream& stream, int code) {
 
 }  // namespace
 
-Result<DecisionSet, ColumnarError> decide_stream(const CompiledPolicy& policy,
+Result<DecisionSet, ColumnarError> decide_stream(const engine::Policy& policy,
                                                  ArrowArrayStream& stream) {
   Owned<ArrowSchema> schema;
   if (const int code = stream.get_schema(&stream, schema.get()); code != 0) {
     return fail(stream_failed(stream, code));
   }
-  auto plan = plan_columns(*schema, policy.field_slots);
+  auto plan = plan_columns(*schema, policy.field_slots());
   if (!plan) return fail(std::move(plan).error());
   BatchDecider decider(policy, std::move(*plan));
   DecisionBuilder out;
@@ -89,10 +88,10 @@ Result<DecisionSet, ColumnarError> decide_stream(const CompiledPolicy& policy,
   return std::move(out).finish();
 }
 
-Result<DecisionSet, ColumnarError> decide_array(const CompiledPolicy& policy,
+Result<DecisionSet, ColumnarError> decide_array(const engine::Policy& policy,
                                                 const ArrowSchema& schema,
                                                 const ArrowArray& array) {
-  auto plan = plan_columns(schema, policy.field_slots);
+  auto plan = plan_columns(schema, policy.field_slots());
   if (!plan) return fail(std::move(plan).error());
   BatchDecider decider(policy, std::move(*plan));
   DecisionBuilder out;

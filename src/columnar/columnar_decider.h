@@ -9,17 +9,17 @@
 #include "columnar/arrow_abi.h"
 #include "columnar/columnar_error.h"
 #include "columnar/decisions.h"
-#include "compiler/compiled_policy.h"
+#include "engine/policy.h"
 #include "support/result.h"
 
 namespace kavro::columnar {
 
 // Consumes the stream (releasing it is still the caller's, through Owned).
-Result<DecisionSet, ColumnarError> decide_stream(const CompiledPolicy& policy,
+Result<DecisionSet, ColumnarError> decide_stream(const engine::Policy& policy,
                                                  ArrowArrayStream& stream);
 
 // One struct array (a record batch) of the given schema.
-Result<DecisionSet, ColumnarError> decide_array(const CompiledPolicy& policy,
+Result<DecisionSet, ColumnarError> decide_array(const engine::Policy& policy,
                                                 const ArrowSchema& schema, const ArrowArray& array);
 
 }  // namespace kavro::columnar
