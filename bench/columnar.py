@@ -19,7 +19,6 @@ import os
 import pathlib
 import random
 import re
-import resource
 import subprocess
 import sys
 import tempfile
@@ -127,7 +126,7 @@ def two_threads(size: int) -> None:
 
 
 MEMORY_CHILD = """
-import resource, sys
+import sys
 import pyarrow as pa
 sys.path.insert(0, {here!r})
 import workloads
@@ -138,11 +137,19 @@ rows = [r.data for r in workload.requests]
 batch = pa.RecordBatch.from_pylist((rows * ({batch} // len(rows) + 1))[:{batch}])
 count = {rows} // {batch}
 reader = pa.RecordBatchReader.from_batches(batch.schema, (batch for _ in range(count)))
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+del rows, workload
+def status(key):
+    for line in open("/proc/self/status"):
+        if line.startswith(key):
+            return int(line.split()[1]) * 1024
+# Resets the peak to the current resident size, so that the peak below is this call's.
+with open("/proc/self/clear_refs", "w") as clear:
+    clear.write("5")
+before = status("VmRSS:")
 decisions = engine.evaluate_arrow(reader)
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+peak = status("VmHWM:")
 kept = sum(b.nbytes for b in pa.table(decisions).to_batches())
-print(len(decisions), (peak - before) * 1024, kept)
+print(len(decisions), peak - before, kept)
 """
 
 
