@@ -7,9 +7,10 @@ differential check of evaluate_arrow against evaluate on a million random rows.
     python bench/columnar.py [--core-bench build/bench/core_bench] [--skip-memory]
 
 Uses the kavro module installed in the running interpreter. With --core-bench
-(built by bench/run), the evaluator's own time per request is measured too, so
-that the per-row overhead of the columnar path can be quoted. The machine may be
-shared: figures are indicative; ratios are taken round by round.
+(the C++ timer that bench/run builds, build/bench/core_bench), the evaluator's
+own time per request is measured too, so that the per-row overhead of the
+columnar path can be quoted. The machine may be shared: figures are
+indicative; ratios are taken round by round.
 """
 
 from __future__ import annotations
@@ -28,10 +29,12 @@ from typing import Any, Callable
 
 import pyarrow as pa
 
-import workloads
-from kavro import PyKavro
-
 HERE = pathlib.Path(__file__).resolve().parent
+# The workloads and the random generators are the test suite's.
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+import workloads  # noqa: E402
+from kavro import PyKavro  # noqa: E402
 ROWS = 65_536
 
 
@@ -128,7 +131,7 @@ def two_threads(size: int) -> None:
 MEMORY_CHILD = """
 import sys
 import pyarrow as pa
-sys.path.insert(0, {here!r})
+sys.path.insert(0, {tests!r})
 import workloads
 from kavro import PyKavro
 workload = workloads.make_workload(30)
@@ -155,7 +158,7 @@ print(len(decisions), peak - before, kept)
 
 def memory() -> None:
     for rows in (1_000_000, 10_000_000):
-        script = MEMORY_CHILD.format(here=str(HERE), batch=ROWS, rows=rows)
+        script = MEMORY_CHILD.format(tests=str(HERE.parent / "tests"), batch=ROWS, rows=rows)
         out = subprocess.run([sys.executable, "-c", script], check=True, capture_output=True,
                              text=True).stdout.split()
         decided, growth, kept = (int(x) for x in out)
@@ -165,7 +168,6 @@ def memory() -> None:
 
 
 def differential(rows: int) -> None:
-    sys.path.insert(0, str(HERE.parent / "tests"))
     import test_columnar as generators  # the suite's random policies and tables
 
     rng = random.Random(2024)

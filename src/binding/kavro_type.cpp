@@ -24,7 +24,8 @@ namespace kavro::binding {
 
 namespace {
 
-constexpr std::string_view kCompilerVersion = "0.7.8";
+// The project version in CMakeLists.txt, the one place it is written.
+constexpr std::string_view kCompilerVersion = KAVRO_VERSION;
 
 constexpr const char* kTypeDoc =
     "PyKavro(schema_yaml, policy_yaml, governance_yaml=None)\n--\n\n"

@@ -1,4 +1,5 @@
-// Module initialisation: creates the module `kavro` and registers PyKavro.
+// Module initialisation: creates the extension module `kavro._kavro`, the
+// private half of the `kavro` package, and registers PyKavro.
 
 #include "binding/decisions_type.h"
 #include "binding/engine_travel.h"
@@ -18,7 +19,15 @@ constexpr const char* kModuleDoc =
     "`PyInit_<module>` symbol requirements.";
 
 PyModuleDef kavro_module = {
-    PyModuleDef_HEAD_INIT, "kavro", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "kavro._kavro",
+    kModuleDoc,
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Process-wide, like the class they describe: the type and the shared strings
@@ -75,6 +84,6 @@ PyObject* initialise() {
 
 }  // namespace kavro::binding
 
-PyMODINIT_FUNC PyInit_kavro() {
+PyMODINIT_FUNC PyInit__kavro() {
   return kavro::binding::guarded(kavro::binding::initialise);
 }
