@@ -1,4 +1,4 @@
-"""Times each hostile document set of tests/hostile_documents.py against the
+"""Times each hostile document set of tests/attack_documents.py against the
 installed kavro module, one fresh interpreter per attack, and prints the
 seconds construction took, the process's peak resident memory, what
 construction added to it and the bound it must stay within (64 times the
@@ -22,7 +22,7 @@ import tempfile
 TESTS = pathlib.Path(__file__).resolve().parent.parent / "tests"
 sys.path.insert(0, str(TESTS))
 
-import hostile_documents  # noqa: E402
+import attack_documents  # noqa: E402
 
 CHILD = """
 import json, sys, time
@@ -50,8 +50,8 @@ print(json.dumps({"outcome": outcome, "seconds": seconds, "peak_mb": peak / 1024
 
 
 def measure(name: str, timeout: float) -> str:
-    documents = hostile_documents.ATTACKS[name]()
-    size_mb = hostile_documents.size_of(documents) / 1e6
+    documents = attack_documents.ATTACKS[name]()
+    size_mb = attack_documents.size_of(documents) / 1e6
     bound_mb = 64 * size_mb + 64
     with tempfile.NamedTemporaryFile("w", suffix=".json") as file:
         json.dump(documents, file)
@@ -70,10 +70,10 @@ def measure(name: str, timeout: float) -> str:
 
 def main() -> None:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--only", choices=sorted(hostile_documents.ATTACKS))
+    parser.add_argument("--only", choices=sorted(attack_documents.ATTACKS))
     parser.add_argument("--timeout", type=float, default=120)
     options = parser.parse_args()
-    names = [options.only] if options.only else list(hostile_documents.ATTACKS)
+    names = [options.only] if options.only else list(attack_documents.ATTACKS)
     for name in names:
         print(measure(name, options.timeout), flush=True)
 

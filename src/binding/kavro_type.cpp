@@ -8,23 +8,24 @@
 #include <utility>
 
 #include "binding/argument_binding.h"
+#include "binding/arrow_evaluation.h"
+#include "binding/engine_travel.h"
 #include "binding/errors.h"
 #include "binding/field_keys.h"
 #include "binding/input_conversion.h"
+#include "binding/interpreter_lock.h"
+#include "binding/kavro_state.h"
+#include "binding/many_decisions.h"
 #include "binding/py_ref.h"
 #include "binding/rule_id_texts.h"
-#include "compiler/compiled_policy.h"
-#include "compiler/compiler.h"
-#include "compiler/policy_hash.h"
-#include "documents/loader.h"
-#include "evaluation/evaluator.h"
-#include "governance/governance_checker.h"
+#include "engine/policy.h"
 
 namespace kavro::binding {
 
 namespace {
 
-constexpr std::string_view kCompilerVersion = "0.7.8";
+// The project version in CMakeLists.txt, the one place it is written.
+constexpr std::string_view kCompilerVersion = KAVRO_VERSION;
 
 constexpr const char* kTypeDoc =
     "PyKavro(schema_yaml, policy_yaml, governance_yaml=None)\n--\n\n"
@@ -58,46 +59,6 @@ constexpr Signature kConstructor = {"PyKavro.__new__()", kConstructorNames, 2};
 constexpr std::array<const char*, 1> kEvaluateNames = {"input"};
 constexpr Signature kEvaluate = {"PyKavro.evaluate()", kEvaluateNames, 1};
 
-// What an instance holds: the policy, and the Python objects derived from it
-// once for evaluate. Both are only read after construction.
-struct KavroState {
-  explicit KavroState(CompiledPolicy&& compiled) noexcept : policy(std::move(compiled)) {}
-
-  CompiledPolicy policy;
-  FieldKeys field_keys;
-  RuleIdTexts rule_texts;
-};
-
-// The instance: the object header, then the state, constructed in place once
-// the object has been allocated by the interpreter. The type stays mutable (tests
-// patch its methods), so Python code can replace `__new__` and make an instance
-// that skipped construction; the allocator zero-fills it, so `constructed` tells.
-struct KavroObject {
-  PyObject header;
-  bool constructed;
-  alignas(KavroState) unsigned char state_storage[sizeof(KavroState)];
-};
-
-bool is_constructed(PyObject* self) {
-  return reinterpret_cast<KavroObject*>(self)->constructed;
-}
-
-// Every method asks first; an instance that skipped construction has no state.
-bool ensure_constructed(PyObject* self) {
-  if (is_constructed(self)) return true;
-  PyErr_SetString(PyExc_TypeError, "PyKavro object is not initialised");
-  return false;
-}
-
-KavroState& state_of(PyObject* self) {
-  return *std::launder(
-      reinterpret_cast<KavroState*>(reinterpret_cast<KavroObject*>(self)->state_storage));
-}
-
-CompiledPolicy& policy_of(PyObject* self) {
-  return state_of(self).policy;
-}
-
 PyObject* new_text(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
@@ -118,40 +79,6 @@ std::optional<std::string_view> argument_text(PyObject* value, const char* name)
   return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-// Loading, governance and compiling, in that order; the first error wins.
-// Returns nullopt with a ValueError set.
-std::optional<CompiledPolicy> compile_documents(std::string_view schema_text,
-                                                std::string_view policy_text,
-                                                std::optional<std::string_view> governance_text) {
-  auto schema = load_schema(schema_text);
-  if (!schema) {
-    raise_value_error(schema.error().render());
-    return std::nullopt;
-  }
-  const SchemaIndex index = build_schema_index(*schema);
-  auto policy = load_policy(policy_text);
-  if (!policy) {
-    raise_value_error(policy.error().render());
-    return std::nullopt;
-  }
-  std::optional<Result<CompiledPolicy, CompileError>> compiled;
-  if (governance_text) {
-    auto governance = load_governance(*governance_text);
-    if (!governance) {
-      raise_value_error(governance.error().render());
-      return std::nullopt;
-    }
-    compiled.emplace(check_governance(index, *policy, governance->governance.rules));
-  } else {
-    compiled.emplace(compile_policy(index, *policy));
-  }
-  if (!*compiled) {
-    raise_value_error(compiled->error().render());
-    return std::nullopt;
-  }
-  return std::move(*compiled).value();
-}
-
 PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, kConstructorNames.size()> bound{};
@@ -164,22 +91,36 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       texts[i] = argument_text(bound[i], kConstructorNames[i]);
       if (!texts[i]) return nullptr;
     }
-    std::optional<CompiledPolicy> policy = compile_documents(*texts[0], *texts[1], texts[2]);
-    if (!policy) return nullptr;
+    // Kept for pickling; the engine reads these copies, not the str objects,
+    // so it builds with the interpreter lock released.
+    SourceTexts sources{std::string(*texts[0]), std::string(*texts[1]),
+                        std::string(texts[2].value_or("")), texts[2].has_value()};
+    std::optional<Result<engine::Policy, engine::BuildError>> policy;
+    {
+      const ReleasedLock released;
+      std::optional<std::string_view> governance;
+      if (sources.has_governance) governance = sources.governance;
+      policy.emplace(engine::Policy::build(sources.schema, sources.policy, governance));
+    }
+    if (!*policy) {
+      raise_value_error(policy->error().render());
+      return nullptr;
+    }
 
     auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     if (allocate == nullptr) allocate = PyType_GenericAlloc;
     PyObject* self = allocate(type, 0);
     if (self == nullptr) return nullptr;
-    static_assert(std::is_nothrow_move_constructible_v<CompiledPolicy>,
+    static_assert(std::is_nothrow_move_constructible_v<engine::Policy>,
                   "the instance must never hold a half-built policy");
-    new (reinterpret_cast<KavroObject*>(self)->state_storage) KavroState(std::move(*policy));
+    new (reinterpret_cast<KavroObject*>(self)->state_storage)
+        KavroState(std::move(*policy).value(), std::move(sources));
     reinterpret_cast<KavroObject*>(self)->constructed = true;
     // From here on, dropping the object (on an error below) releases the state.
     PyRef instance = PyRef::steal(self);
     KavroState& state = state_of(self);
-    if (!state.field_keys.build(state.policy.field_slots)) return nullptr;
-    if (!state.rule_texts.build(state.policy)) return nullptr;
+    if (!state.field_keys.build(state.policy.field_slots())) return nullptr;
+    if (!state.rule_texts.build(state.policy.model())) return nullptr;
     return instance.release();
   });
 }
@@ -206,24 +147,17 @@ PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       return nullptr;
     }
     const KavroState& state = state_of(self);
-    EvaluationInput converted(state.policy.field_slots);
+    EvaluationInput converted(state.policy.field_slots());
     HeldTexts held;
     if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
-    const CompiledRule* rule = find_deciding_rule(state.policy, converted);
-    if (rule == nullptr) return build_result(Effect::Allow, Py_None);
-    // The object owns the shared text for at least as long as this call.
-    if (PyObject* shared = state.rule_texts.text_of(rule))
-      return build_result(rule->effect, shared);
-    PyRef text = PyRef::steal(new_text(rule->rule_id));
-    if (!text) return nullptr;
-    return build_result(rule->effect, text.get());
+    return decision_result(state, state.policy.deciding_rule(converted));
   });
 }
 
 PyObject* kavro_policy_hash(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     if (!ensure_constructed(self)) return nullptr;
-    return new_text(policy_hash(policy_of(self)));
+    return new_text(state_of(self).policy.policy_hash());
   });
 }
 
@@ -236,6 +170,11 @@ PyMethodDef kavro_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kEvaluateDoc},
     {"policy_hash", kavro_policy_hash, METH_NOARGS, kPolicyHashDoc},
     {"compiler_version", kavro_compiler_version, METH_NOARGS | METH_STATIC, kCompilerVersionDoc},
+    kEvaluateManyMethod,
+    kEvaluateArrowMethod,
+    kReduceMethod,
+    kCopyMethod,
+    kDeepCopyMethod,
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -244,12 +183,13 @@ PyType_Slot kavro_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(kavro_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(kavro_dealloc)},
     {Py_tp_methods, kavro_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(kavro_repr)},
     {0, nullptr},
 };
 
 // Default flags only: without Py_TPFLAGS_BASETYPE Python code cannot subclass
 // the type, and without dict or weak-reference offsets instances take no
-// attributes. Named after the module that exports it, so that pickle and the
+// attributes. Named after the package that exports it, so that pickle and the
 // workers of distributed runtimes find the class by module and name.
 PyType_Spec kavro_spec = {
     "kavro.PyKavro", static_cast<int>(sizeof(KavroObject)), 0, Py_TPFLAGS_DEFAULT, kavro_slots,

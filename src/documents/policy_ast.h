@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "documents/vocabulary.h"
+
 namespace kavro {
 
 struct ActionScopeAst {
@@ -63,13 +65,11 @@ inline std::span<const AtomicConditionAst> atomic_conditions(const ConditionAst&
   return std::get<AnyConditionAst>(when).any;
 }
 
-enum class EffectAst : std::uint8_t { Allow = 0, Block = 1, RequireApproval = 2 };
-
 struct RuleAst {
   std::string id;
   ScopeAst scope;
   ConditionAst when;
-  EffectAst effect = EffectAst::Allow;
+  Effect effect = Effect::Allow;
   bool operator==(const RuleAst&) const = default;
 };
 

@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <string_view>
+#include <string>
 #include <variant>
 
-#include "compiler/compiler.h"
-#include "compiler/text_form.h"
+#include "documents/vocabulary.h"
 #include "governance/selection_index.h"
 
 namespace kavro {
@@ -81,15 +80,11 @@ std::size_t longest_allowed_fields(const std::vector<GovernanceRule>& rules) {
 bool rule_is_selected(const RuleFilter& filter, const RuleAst& rule) {
   if (filter.id && *filter.id != rule.id) return false;
   if (filter.scope && !scope_matches(*filter.scope, rule.scope)) return false;
-  if (filter.effect && *filter.effect != spelling(compiled_effect(rule.effect))) return false;
+  if (filter.effect && *filter.effect != spelling(rule.effect)) return false;
   if (filter.when && filter.when->subject && !subject_matches(*filter.when->subject, rule.when)) {
     return false;
   }
   return true;
-}
-
-std::string render_violations(const std::vector<GovernanceViolation>& violations) {
-  return violations_text(violations);
 }
 
 std::vector<GovernanceViolation> find_violations(const PolicyAst& policy,
@@ -102,14 +97,6 @@ std::vector<GovernanceViolation> find_violations(const PolicyAst& policy,
     }
   }
   return violations;
-}
-
-Result<CompiledPolicy, CompileError> check_governance(const SchemaIndex& schema,
-                                                      const PolicyAst& policy,
-                                                      const std::vector<GovernanceRule>& rules) {
-  std::vector<GovernanceViolation> violations = find_violations(policy, rules);
-  if (!violations.empty()) return fail(CompileError::governance_failed(std::move(violations)));
-  return compile_policy(schema, policy);
 }
 
 }  // namespace kavro

@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <variant>
 
-#include "compiler/compiler.h"
-#include "compiler/enums.h"
+#include "documents/vocabulary.h"
 #include "support/text_hash.h"
 
 namespace kavro {
@@ -36,7 +35,7 @@ SelectionIndex::SelectionIndex(const PolicyAst& policy, std::size_t allowed_fiel
     }
     if (const auto* global = std::get_if<GlobalScopeAst>(&rule.scope))
       facts.global = global->global;
-    facts.effect = intern(spelling(compiled_effect(rule.effect)));
+    facts.effect = intern(spelling(rule.effect));
     for (const AtomicConditionAst& atomic : atomic_conditions(rule.when)) {
       facts.subjects.emplace_back(intern(atomic.subject.domain), intern(atomic.subject.field));
       field_key.assign(atomic.subject.domain).append(".").append(atomic.subject.field);

@@ -3,6 +3,6 @@
 Must match the compiled library name to satisfy Python's
 `PyInit_<module>` symbol requirements."""
 
-from kavro._kavro import PyKavro
+from kavro._kavro import Decisions, PyKavro, __version__
 
-__all__ = ["PyKavro"]
+__all__ = ["PyKavro", "Decisions"]

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "document_builders.h"
+#include "engine/build_error.h"
 #include "governance/governance_checker.h"
 
 namespace kavro {
@@ -158,8 +159,8 @@ TEST_P(RandomGovernance, FindsTheViolationsOfThePlainWalk) {
     governance.push_back(vocabulary.governance(i));
   }
   // The rendering shows every violation's rule id and message, in order.
-  EXPECT_EQ(render_violations(find_violations(policy, governance)),
-            render_violations(walked_violations(policy, governance)));
+  EXPECT_EQ(engine::violations_text(find_violations(policy, governance)),
+            engine::violations_text(walked_violations(policy, governance)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RandomGovernance, ::testing::Range(0u, 400u));

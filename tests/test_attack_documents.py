@@ -7,7 +7,7 @@ from typing import Optional
 
 import pytest
 
-import hostile_documents as hostile
+import attack_documents as hostile
 from conftest import SCHEMA
 from kavro import PyKavro
 
