@@ -85,8 +85,8 @@ class Vocabulary {
     ConditionAst when = members.size() == 1 && chance(50) ? ConditionAst(members[0])
                         : chance(50)                      ? all_of(members)
                                                           : any_of(members);
-    const EffectAst effect =
-        std::array{EffectAst::Allow, EffectAst::Block, EffectAst::RequireApproval}[below(3)];
+    const Effect effect =
+        std::array{Effect::Allow, Effect::Block, Effect::RequireApproval}[below(3)];
     return rule_ast(pick(kIds), std::move(scope), std::move(when), effect);
   }
 
