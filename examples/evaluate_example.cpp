@@ -37,16 +37,16 @@ rules:
 )";
 
 void decide(const engine::Policy& policy, const char* label,
-            std::initializer_list<std::pair<const char*, ValueView>> action,
-            std::initializer_list<std::pair<const char*, ValueView>> actor,
-            std::initializer_list<std::pair<const char*, ValueView>> snapshot) {
-  EvaluationInput input(policy.field_slots());
-  for (const auto& [field, value] : action) input.set(Domain::Action, field, value);
-  for (const auto& [field, value] : actor) input.set(Domain::Actor, field, value);
-  for (const auto& [field, value] : snapshot) input.set(Domain::Snapshot, field, value);
-  const EvaluationResult result = policy.evaluate(input);
+            std::initializer_list<std::pair<const char*, evaluation::ValueView>> action,
+            std::initializer_list<std::pair<const char*, evaluation::ValueView>> actor,
+            std::initializer_list<std::pair<const char*, evaluation::ValueView>> snapshot) {
+  evaluation::EvaluationInput input(policy.field_slots());
+  for (const auto& [field, value] : action) input.set(documents::Domain::Action, field, value);
+  for (const auto& [field, value] : actor) input.set(documents::Domain::Actor, field, value);
+  for (const auto& [field, value] : snapshot) input.set(documents::Domain::Snapshot, field, value);
+  const evaluation::EvaluationResult result = policy.evaluate(input);
   const std::string_view rule = result.matched_rule.value_or("(no rule)");
-  std::printf("%-34s -> %-16s %.*s\n", label, spelling(result.effect).data(),
+  std::printf("%-34s -> %-16s %.*s\n", label, documents::spelling(result.effect).data(),
               static_cast<int>(rule.size()), rule.data());
 }
 
@@ -60,15 +60,16 @@ int main() {
   }
   const engine::Policy& policy = *built;
 
-  const auto refund = ValueView::of_string("refund");
-  decide(policy, "refund 1500 by clerk", {{"type", refund}, {"amount", ValueView::of_number(1500)}},
-         {{"role", ValueView::of_string("clerk")}}, {});
+  const auto refund = evaluation::ValueView::of_string("refund");
+  decide(policy, "refund 1500 by clerk",
+         {{"type", refund}, {"amount", evaluation::ValueView::of_number(1500)}},
+         {{"role", evaluation::ValueView::of_string("clerk")}}, {});
   decide(policy, "refund 1500 by manager",
-         {{"type", refund}, {"amount", ValueView::of_number(1500)}},
-         {{"role", ValueView::of_string("manager")}}, {});
+         {{"type", refund}, {"amount", evaluation::ValueView::of_number(1500)}},
+         {{"role", evaluation::ValueView::of_string("manager")}}, {});
   decide(policy, "refund 20 during maintenance",
-         {{"type", refund}, {"amount", ValueView::of_number(20)}}, {},
-         {{"maintenance", ValueView::of_boolean(true)}});
+         {{"type", refund}, {"amount", evaluation::ValueView::of_number(20)}}, {},
+         {{"maintenance", evaluation::ValueView::of_boolean(true)}});
   decide(policy, "empty request", {}, {}, {});
   return 0;
 }

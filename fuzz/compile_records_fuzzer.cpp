@@ -31,31 +31,31 @@ std::string name(FuzzedDataProvider& data) {
   return pick(data, kNames.data(), kNames.size());
 }
 
-kavro::FieldTypeMapAst fields(FuzzedDataProvider& data) {
-  kavro::FieldTypeMapAst map;
+kavro::documents::FieldTypeMapAst fields(FuzzedDataProvider& data) {
+  kavro::documents::FieldTypeMapAst map;
   for (int i = data.ConsumeIntegralInRange(0, 4); i > 0; --i) {
-    map[name(data)] = static_cast<kavro::FieldType>(data.ConsumeIntegralInRange(0, 2));
+    map[name(data)] = static_cast<kavro::documents::FieldType>(data.ConsumeIntegralInRange(0, 2));
   }
   return map;
 }
 
-kavro::SubjectAst subject(FuzzedDataProvider& data) {
+kavro::documents::SubjectAst subject(FuzzedDataProvider& data) {
   return {pick(data, kDomains.data(), kDomains.size()), name(data)};
 }
 
-kavro::AtomicConditionAst atomic(FuzzedDataProvider& data) {
-  kavro::AtomicConditionAst condition;
+kavro::documents::AtomicConditionAst atomic(FuzzedDataProvider& data) {
+  kavro::documents::AtomicConditionAst condition;
   condition.subject = subject(data);
   condition.op = pick(data, kOperators.data(), kOperators.size());
   switch (data.ConsumeIntegralInRange(0, 3)) {
     case 0:
-      condition.value = kavro::LiteralValueAst(data.ConsumeRandomLengthString(16));
+      condition.value = kavro::documents::LiteralValueAst(data.ConsumeRandomLengthString(16));
       break;
     case 1:
-      condition.value = kavro::LiteralValueAst(data.ConsumeFloatingPoint<double>());
+      condition.value = kavro::documents::LiteralValueAst(data.ConsumeFloatingPoint<double>());
       break;
     case 2:
-      condition.value = kavro::LiteralValueAst(data.ConsumeBool());
+      condition.value = kavro::documents::LiteralValueAst(data.ConsumeBool());
       break;
     default:
       condition.value = subject(data);
@@ -63,36 +63,36 @@ kavro::AtomicConditionAst atomic(FuzzedDataProvider& data) {
   return condition;
 }
 
-std::vector<kavro::AtomicConditionAst> members(FuzzedDataProvider& data) {
-  std::vector<kavro::AtomicConditionAst> list(data.ConsumeIntegralInRange(0, 4));
+std::vector<kavro::documents::AtomicConditionAst> members(FuzzedDataProvider& data) {
+  std::vector<kavro::documents::AtomicConditionAst> list(data.ConsumeIntegralInRange(0, 4));
   for (auto& member : list) member = atomic(data);
   return list;
 }
 
-kavro::RuleAst rule(FuzzedDataProvider& data) {
-  kavro::RuleAst rule;
+kavro::documents::RuleAst rule(FuzzedDataProvider& data) {
+  kavro::documents::RuleAst rule;
   rule.id = data.ConsumeRandomLengthString(12);
   switch (data.ConsumeIntegralInRange(0, 2)) {
     case 0:
-      rule.scope = kavro::ActionScopeAst{name(data)};
+      rule.scope = kavro::documents::ActionScopeAst{name(data)};
       break;
     case 1:
-      rule.scope = kavro::ActorScopeAst{name(data)};
+      rule.scope = kavro::documents::ActorScopeAst{name(data)};
       break;
     default:
-      rule.scope = kavro::GlobalScopeAst{data.ConsumeIntegralInRange(0, 7) != 0};
+      rule.scope = kavro::documents::GlobalScopeAst{data.ConsumeIntegralInRange(0, 7) != 0};
   }
   switch (data.ConsumeIntegralInRange(0, 2)) {
     case 0:
       rule.when = atomic(data);
       break;
     case 1:
-      rule.when = kavro::AllConditionAst{members(data)};
+      rule.when = kavro::documents::AllConditionAst{members(data)};
       break;
     default:
-      rule.when = kavro::AnyConditionAst{members(data)};
+      rule.when = kavro::documents::AnyConditionAst{members(data)};
   }
-  rule.effect = static_cast<kavro::Effect>(data.ConsumeIntegralInRange(0, 2));
+  rule.effect = static_cast<kavro::documents::Effect>(data.ConsumeIntegralInRange(0, 2));
   return rule;
 }
 
@@ -102,43 +102,45 @@ std::optional<T> maybe(FuzzedDataProvider& data, Make make) {
   return std::nullopt;
 }
 
-kavro::GovernanceRule governance_rule(FuzzedDataProvider& data) {
-  kavro::GovernanceRule rule;
+kavro::documents::GovernanceRule governance_rule(FuzzedDataProvider& data) {
+  kavro::documents::GovernanceRule rule;
   rule.id = data.ConsumeRandomLengthString(8);
-  if (data.ConsumeBool()) rule.applies_to = kavro::AppliesTo{{name(data), name(data)}};
+  if (data.ConsumeBool()) rule.applies_to = kavro::documents::AppliesTo{{name(data), name(data)}};
   auto& where = rule.select.where;
   where.id = maybe<std::string>(data, [&] { return data.ConsumeRandomLengthString(8); });
-  where.scope = maybe<kavro::ScopeFilter>(data, [&] {
-    return kavro::ScopeFilter{maybe<bool>(data, [&] { return data.ConsumeBool(); }),
-                              maybe<std::string>(data, [&] { return name(data); })};
+  where.scope = maybe<kavro::documents::ScopeFilter>(data, [&] {
+    return kavro::documents::ScopeFilter{maybe<bool>(data, [&] { return data.ConsumeBool(); }),
+                                         maybe<std::string>(data, [&] { return name(data); })};
   });
   where.effect = maybe<std::string>(data, [&] {
     static constexpr std::array<const char*, 4> kEffects = {"allow", "block", "require_approval",
                                                             "permit"};
     return pick(data, kEffects.data(), kEffects.size());
   });
-  where.when = maybe<kavro::WhenFilter>(data, [&] {
-    return kavro::WhenFilter{maybe<kavro::SubjectFilter>(data, [&] {
-      return kavro::SubjectFilter{
+  where.when = maybe<kavro::documents::WhenFilter>(data, [&] {
+    return kavro::documents::WhenFilter{maybe<kavro::documents::SubjectFilter>(data, [&] {
+      return kavro::documents::SubjectFilter{
           maybe<std::string>(data, [&] { return pick(data, kDomains.data(), kDomains.size()); }),
           maybe<std::string>(data, [&] { return name(data); })};
     })};
   });
   switch (data.ConsumeIntegralInRange(0, 4)) {
     case 0:
-      rule.must = kavro::ExistsConstraint{data.ConsumeBool()};
+      rule.must = kavro::documents::ExistsConstraint{data.ConsumeBool()};
       break;
     case 1:
-      rule.must = kavro::MinCountConstraint{data.ConsumeIntegralInRange<std::uint64_t>(0, 4)};
+      rule.must =
+          kavro::documents::MinCountConstraint{data.ConsumeIntegralInRange<std::uint64_t>(0, 4)};
       break;
     case 2:
-      rule.must = kavro::MaxCountConstraint{data.ConsumeIntegralInRange<std::uint64_t>(0, 4)};
+      rule.must =
+          kavro::documents::MaxCountConstraint{data.ConsumeIntegralInRange<std::uint64_t>(0, 4)};
       break;
     case 3:
-      rule.must = kavro::ForbidConstraint{data.ConsumeBool()};
+      rule.must = kavro::documents::ForbidConstraint{data.ConsumeBool()};
       break;
     default:
-      rule.must = kavro::AllowedFieldsConstraint{
+      rule.must = kavro::documents::AllowedFieldsConstraint{
           {pick(data, kDomains.data(), kDomains.size()) + "." + name(data)}};
   }
   rule.error = data.ConsumeRandomLengthString(16);
@@ -149,14 +151,14 @@ kavro::GovernanceRule governance_rule(FuzzedDataProvider& data) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   FuzzedDataProvider data(bytes, size);
-  kavro::SchemaAst schema;
+  kavro::documents::SchemaAst schema;
   for (int i = data.ConsumeIntegralInRange(0, 3); i > 0; --i)
     schema.actions[name(data)] = {fields(data)};
   schema.actor.fields = fields(data);
   schema.snapshot.fields = fields(data);
 
-  kavro::PolicyAst policy;
-  std::vector<kavro::GovernanceRule> governance(data.ConsumeIntegralInRange(0, 3));
+  kavro::documents::PolicyAst policy;
+  std::vector<kavro::documents::GovernanceRule> governance(data.ConsumeIntegralInRange(0, 3));
   for (auto& entry : governance) entry = governance_rule(data);
   while (data.remaining_bytes() > 0 && policy.rules.size() < 64) policy.rules.push_back(rule(data));
 

@@ -18,12 +18,12 @@
 namespace kavro::fuzzing {
 
 template <class Visit>
-void for_each_atomic(const kavro::RuleSequence& rules, Visit&& visit) {
+void for_each_atomic(const kavro::compiler::RuleSequence& rules, Visit&& visit) {
   for (const auto& rule : rules) {
     std::visit(
         [&](const auto& condition) {
           using Condition = std::decay_t<decltype(condition)>;
-          if constexpr (std::is_same_v<Condition, kavro::AtomicCondition>) {
+          if constexpr (std::is_same_v<Condition, kavro::compiler::AtomicCondition>) {
             visit(condition);
           } else {
             // Invariant of every compiled list: at least two members.
@@ -36,7 +36,7 @@ void for_each_atomic(const kavro::RuleSequence& rules, Visit&& visit) {
 }
 
 template <class Visit>
-void for_each_atomic(const kavro::CompiledPolicy& policy, Visit&& visit) {
+void for_each_atomic(const kavro::compiler::CompiledPolicy& policy, Visit&& visit) {
   for (const auto& [name, rules] : policy.action_rules) for_each_atomic(rules, visit);
   for (const auto& [name, rules] : policy.actor_rules) for_each_atomic(rules, visit);
   for_each_atomic(policy.global_rules, visit);
@@ -44,14 +44,15 @@ void for_each_atomic(const kavro::CompiledPolicy& policy, Visit&& visit) {
 
 // A value that makes the literal comparison hold (same = true) or one of the
 // same kind that differs from it (same = false).
-inline kavro::ValueView derived_value(const kavro::RuntimeValue& literal, bool same) {
-  kavro::ValueView view = kavro::view_of(literal);
+inline kavro::evaluation::ValueView derived_value(const kavro::compiler::RuntimeValue& literal,
+                                                  bool same) {
+  kavro::evaluation::ValueView view = kavro::evaluation::view_of(literal);
   if (same) return view;
   switch (view.kind) {
-    case kavro::ValueKind::String:
+    case kavro::evaluation::ValueKind::String:
       view.text = view.text.empty() ? std::string_view("x") : view.text.substr(1);
       break;
-    case kavro::ValueKind::Number:
+    case kavro::evaluation::ValueKind::Number:
       view.number = view.number + 1.0;
       break;
     default:
@@ -61,42 +62,45 @@ inline kavro::ValueView derived_value(const kavro::RuntimeValue& literal, bool s
 }
 
 inline void evaluate_derived(const kavro::engine::Policy& built) {
-  const kavro::CompiledPolicy& policy = built.model();
+  const kavro::compiler::CompiledPolicy& policy = built.model();
   std::vector<std::string_view> actions{"", "unknown"};
   for (const auto& [name, rules] : policy.action_rules) actions.push_back(name);
 
   for (bool same : {true, false}) {
     for (std::string_view action : actions) {
-      kavro::EvaluationInput input(built.field_slots());
-      for_each_atomic(policy, [&](const kavro::AtomicCondition& atomic) {
+      kavro::evaluation::EvaluationInput input(built.field_slots());
+      for_each_atomic(policy, [&](const kavro::compiler::AtomicCondition& atomic) {
         // In and NotIn are rejected for every type, so never compiled.
-        if (atomic.op == kavro::Operator::In || atomic.op == kavro::Operator::NotIn) {
+        if (atomic.op == kavro::documents::Operator::In ||
+            atomic.op == kavro::documents::Operator::NotIn) {
           __builtin_trap();
         }
-        if (const auto* literal = std::get_if<kavro::RuntimeValue>(&atomic.rhs)) {
+        if (const auto* literal = std::get_if<kavro::compiler::RuntimeValue>(&atomic.rhs)) {
           input.set_slot(atomic.lhs.slot, derived_value(*literal, same));
         }
       });
       if (!action.empty()) {
-        input.set_slot(kavro::kActionTypeSlot, kavro::ValueView::of_string(action));
+        input.set_slot(kavro::evaluation::kActionTypeSlot,
+                       kavro::evaluation::ValueView::of_string(action));
       }
       auto result = built.evaluate(input);
-      if (result.matched_rule.has_value() == false && result.effect != kavro::Effect::Allow) {
+      if (result.matched_rule.has_value() == false &&
+          result.effect != kavro::documents::Effect::Allow) {
         __builtin_trap();
       }
       // The equality index must decide exactly as a plain scan of the buckets.
-      const kavro::CompiledRule* plain = nullptr;
+      const kavro::compiler::CompiledRule* plain = nullptr;
       auto bucket = policy.action_rules.find(action);
       if (!action.empty() && bucket != policy.action_rules.end()) {
-        plain = kavro::find_first_match(bucket->second, input);
+        plain = kavro::evaluation::find_first_match(bucket->second, input);
       }
-      if (plain == nullptr) plain = kavro::find_first_match(policy.global_rules, input);
+      if (plain == nullptr) plain = kavro::evaluation::find_first_match(policy.global_rules, input);
       if (result.matched_rule != (plain ? std::optional(plain->rule_id) : std::nullopt)) {
         __builtin_trap();
       }
     }
   }
-  kavro::EvaluationInput empty(built.field_slots());
+  kavro::evaluation::EvaluationInput empty(built.field_slots());
   auto result = built.evaluate(empty);
   // Every comparison reads its left side from the input: nothing can match.
   if (result.matched_rule.has_value()) __builtin_trap();

@@ -12,7 +12,7 @@
 #endif
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  auto loaded = kavro::KAVRO_FUZZ_LOADER({reinterpret_cast<const char*>(data), size});
+  auto loaded = kavro::documents::KAVRO_FUZZ_LOADER({reinterpret_cast<const char*>(data), size});
   if (!loaded.ok() && loaded.error().render().empty()) __builtin_trap();
   return 0;
 }

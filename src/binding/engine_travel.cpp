@@ -59,7 +59,7 @@ PyMethodDef restore_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-std::size_t rule_count(const RuleBuckets& buckets) {
+std::size_t rule_count(const compiler::RuleBuckets& buckets) {
   std::size_t count = 0;
   for (const auto& bucket : buckets) count += bucket.second.size();
   return count;
@@ -97,7 +97,7 @@ PyObject* kavro_same_engine(PyObject* self, PyObject*) {
 PyObject* kavro_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     if (!ensure_constructed(self)) return nullptr;
-    const CompiledPolicy& policy = state_of(self).policy.model();
+    const compiler::CompiledPolicy& policy = state_of(self).policy.model();
     return PyUnicode_FromFormat(
         "<PyKavro action_rules=%zu actions=%zu actor_rules=%zu actors=%zu global_rules=%zu>",
         rule_count(policy.action_rules), policy.action_rules.size(), rule_count(policy.actor_rules),

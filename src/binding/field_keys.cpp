@@ -28,17 +28,18 @@ FieldKeys::~FieldKeys() {
   }
 }
 
-bool FieldKeys::build(const FieldSlots& slots) {
+bool FieldKeys::build(const evaluation::FieldSlots& slots) {
   static const bool enabled = interned_texts_are_released();
   if (!enabled) return true;
-  std::array<std::size_t, kDomainCount> counts{};
-  slots.for_each(
-      [&](Domain domain, std::string_view, std::uint32_t) { ++counts[static_cast<int>(domain)]; });
-  for (int domain = 0; domain < kDomainCount; ++domain) {
+  std::array<std::size_t, documents::kDomainCount> counts{};
+  slots.for_each([&](documents::Domain domain, std::string_view, std::uint32_t) {
+    ++counts[static_cast<int>(domain)];
+  });
+  for (int domain = 0; domain < documents::kDomainCount; ++domain) {
     if (counts[domain] != 0) tables_[domain].cells.resize(std::bit_ceil(4 * counts[domain]));
   }
   bool failed = false;
-  slots.for_each([&](Domain domain, std::string_view field, std::uint32_t slot) {
+  slots.for_each([&](documents::Domain domain, std::string_view field, std::uint32_t slot) {
     if (failed) return;
     PyObject* name =
         PyUnicode_DecodeUTF8(field.data(), static_cast<Py_ssize_t>(field.size()), nullptr);

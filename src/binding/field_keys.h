@@ -25,18 +25,18 @@ class FieldKeys {
   ~FieldKeys();
 
   // Returns false with an exception set.
-  bool build(const FieldSlots& slots);
+  bool build(const evaluation::FieldSlots& slots);
 
   // The slot of `key` when it is one of the names made here, else kNoSlot
   // (the key may still name a field: look its bytes up then).
-  std::uint32_t find(Domain domain, const PyObject* key) const {
+  std::uint32_t find(documents::Domain domain, const PyObject* key) const {
     const Table& table = tables_[static_cast<int>(domain)];
-    if (table.cells.empty()) return kNoSlot;
+    if (table.cells.empty()) return compiler::kNoSlot;
     const std::size_t mask = table.cells.size() - 1;
     for (std::size_t i = address_hash(key) & mask;; i = (i + 1) & mask) {
       const Cell& cell = table.cells[i];
       if (cell.name == key) return cell.slot;
-      if (cell.name == nullptr) return kNoSlot;
+      if (cell.name == nullptr) return compiler::kNoSlot;
     }
   }
 
@@ -49,13 +49,13 @@ class FieldKeys {
 
   struct Cell {
     PyObject* name = nullptr;  // owned
-    std::uint32_t slot = kNoSlot;
+    std::uint32_t slot = compiler::kNoSlot;
   };
   struct Table {
     std::vector<Cell> cells;  // at most a quarter full, so misses end early
   };
 
-  std::array<Table, kDomainCount> tables_;
+  std::array<Table, documents::kDomainCount> tables_;
 };
 
 }  // namespace kavro::binding

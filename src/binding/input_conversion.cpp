@@ -13,7 +13,7 @@ namespace kavro::binding {
 namespace {
 
 // Interned once per process and never released (see errors.cpp).
-std::array<PyObject*, kDomainCount> domain_keys = {};
+std::array<PyObject*, documents::kDomainCount> domain_keys = {};
 PyObject* effect_key = nullptr;
 PyObject* matched_rule_key = nullptr;
 // The three effect texts, shared by every result: a str is immutable, so a
@@ -104,19 +104,19 @@ enum class Converted { Done, Failed, NeedsHooks };
 
 // Exact bool, str, float and int: none of them is named "numpy.bool_", float
 // conversion fails for an exact str, and none of these steps runs Python code.
-Converted convert_plain_value(PyObject* value, ValueView& view) {
+Converted convert_plain_value(PyObject* value, evaluation::ValueView& view) {
   PyTypeObject* type = Py_TYPE(value);
   if (type == &PyBool_Type) {
-    view = ValueView::of_boolean(value == Py_True);
+    view = evaluation::ValueView::of_boolean(value == Py_True);
   } else if (type == &PyUnicode_Type) {
     std::string_view text;
     if (!text_value(value, text)) {
       raise_unsupported_value();
       return Converted::Failed;
     }
-    view = ValueView::of_string(text);
+    view = evaluation::ValueView::of_string(text);
   } else if (type == &PyFloat_Type) {
-    view = ValueView::of_number(PyFloat_AsDouble(value));
+    view = evaluation::ValueView::of_number(PyFloat_AsDouble(value));
   } else if (type == &PyLong_Type) {
     // Directly to double: the float conversion would build and drop a float
     // object to reach the same double (or the same overflow).
@@ -126,7 +126,7 @@ Converted convert_plain_value(PyObject* value, ValueView& view) {
       raise_unsupported_value();
       return Converted::Failed;
     }
-    view = ValueView::of_number(number);
+    view = evaluation::ValueView::of_number(number);
   } else {
     return Converted::NeedsHooks;
   }
@@ -136,20 +136,20 @@ Converted convert_plain_value(PyObject* value, ValueView& view) {
 // Every other value, in order: a numpy boolean, float conversion, a str
 // subclass. Reading type attributes and calling __bool__, __float__ or
 // __index__ can run the value's own Python code.
-bool convert_value_with_hooks(PyObject* value, ValueView& view) {
+bool convert_value_with_hooks(PyObject* value, evaluation::ValueView& view) {
   bool truth = false;
   if (numpy_bool_value(value, truth)) {
-    view = ValueView::of_boolean(truth);
+    view = evaluation::ValueView::of_boolean(truth);
     return true;
   }
   double number = 0.0;
   if (number_value(value, number)) {
-    view = ValueView::of_number(number);
+    view = evaluation::ValueView::of_number(number);
     return true;
   }
   std::string_view text;
   if (PyUnicode_Check(value) && text_value(value, text)) {
-    view = ValueView::of_string(text);
+    view = evaluation::ValueView::of_string(text);
     return true;
   }
   raise_unsupported_value();
@@ -163,7 +163,7 @@ bool convert_value_with_hooks(PyObject* value, ValueView& view) {
 constexpr int kNestedConversionLimit = 200;
 thread_local int nested_conversions = 0;
 
-bool convert_hooked_value(PyObject* value, ValueView& view) {
+bool convert_hooked_value(PyObject* value, evaluation::ValueView& view) {
   if (nested_conversions >= kNestedConversionLimit) {
     PyErr_SetString(PyExc_RecursionError,
                     "maximum recursion depth exceeded while converting an evaluate input value");
@@ -177,8 +177,8 @@ bool convert_hooked_value(PyObject* value, ValueView& view) {
   return converted;
 }
 
-bool convert_map(PyObject* map, Domain domain, const FieldKeys& keys, EvaluationInput& converted,
-                 HeldTexts& held) {
+bool convert_map(PyObject* map, documents::Domain domain, const FieldKeys& keys,
+                 evaluation::EvaluationInput& converted, HeldTexts& held) {
   // Exact types first: in the limited API the subclass tests are calls.
   if (Py_TYPE(map) != &PyDict_Type && !PyDict_Check(map)) {
     raise_cannot_convert(map, "PyDict");
@@ -220,13 +220,13 @@ bool convert_map(PyObject* map, Domain domain, const FieldKeys& keys, Evaluation
     }
     // The policy's own name objects need no encoding: theirs is known.
     std::uint32_t slot = keys.find(domain, key);
-    if (slot == kNoSlot) {
+    if (slot == compiler::kNoSlot) {
       const std::string_view text = key_text(key);
       if (text.data() == nullptr) return false;
       slot = converted.slots().find(domain, text);
     }
 
-    ValueView view;
+    evaluation::ValueView view;
     PyRef kept;
     const Converted plain = convert_plain_value(value, view);
     if (plain == Converted::Failed) return false;
@@ -238,9 +238,9 @@ bool convert_map(PyObject* map, Domain domain, const FieldKeys& keys, Evaluation
       hook_ran = true;
       any_hook_ran = true;
     }
-    if (slot != kNoSlot) {
+    if (slot != compiler::kNoSlot) {
       converted.set_slot(slot, view);
-      if (view.kind == ValueKind::String) {
+      if (view.kind == evaluation::ValueKind::String) {
         held.note(value);
         // The dictionary may no longer hold it: only `kept` does.
         if (kept) held.protect();
@@ -264,12 +264,14 @@ void HeldTexts::grow() {
 }
 
 bool create_conversion_keys() {
-  for (Domain domain : {Domain::Action, Domain::Actor, Domain::Snapshot}) {
-    domain_keys[static_cast<int>(domain)] = interned_text(spelling(domain));
+  for (documents::Domain domain :
+       {documents::Domain::Action, documents::Domain::Actor, documents::Domain::Snapshot}) {
+    domain_keys[static_cast<int>(domain)] = interned_text(documents::spelling(domain));
     if (domain_keys[static_cast<int>(domain)] == nullptr) return false;
   }
-  for (Effect effect : {Effect::Allow, Effect::Block, Effect::RequireApproval}) {
-    effect_texts[static_cast<int>(effect)] = interned_text(spelling(effect));
+  for (documents::Effect effect :
+       {documents::Effect::Allow, documents::Effect::Block, documents::Effect::RequireApproval}) {
+    effect_texts[static_cast<int>(effect)] = interned_text(documents::spelling(effect));
     if (effect_texts[static_cast<int>(effect)] == nullptr) return false;
   }
   effect_key = interned_text("effect");
@@ -277,11 +279,12 @@ bool create_conversion_keys() {
   return effect_key != nullptr && matched_rule_key != nullptr;
 }
 
-bool convert_input(PyObject* input, const FieldKeys& keys, EvaluationInput& converted,
+bool convert_input(PyObject* input, const FieldKeys& keys, evaluation::EvaluationInput& converted,
                    HeldTexts& held) {
-  for (Domain domain : {Domain::Action, Domain::Actor, Domain::Snapshot}) {
+  for (documents::Domain domain :
+       {documents::Domain::Action, documents::Domain::Actor, documents::Domain::Snapshot}) {
     // A key of the input whose hash collides can run its __eq__ in the lookup.
-    if (domain != Domain::Action) held.protect();
+    if (domain != documents::Domain::Action) held.protect();
     // The dictionary's own lookup: a subclass's __getitem__ or __missing__ is
     // deliberately bypassed, so a defaulting mapping still lacks the key.
     PyRef map =
@@ -295,7 +298,7 @@ bool convert_input(PyObject* input, const FieldKeys& keys, EvaluationInput& conv
   return true;
 }
 
-PyObject* build_result(Effect effect, PyObject* rule_text) {
+PyObject* build_result(documents::Effect effect, PyObject* rule_text) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   if (PyDict_SetItem(dict.get(), effect_key, effect_texts[static_cast<int>(effect)]) < 0 ||

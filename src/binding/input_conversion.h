@@ -58,11 +58,11 @@ bool create_conversion_keys();
 // `input` must be a dict or a dict subclass. Returns false with the exception
 // that evaluate raises unchanged.
 // `keys` must hold the names of the slots that `converted` has.
-bool convert_input(PyObject* input, const FieldKeys& keys, EvaluationInput& converted,
+bool convert_input(PyObject* input, const FieldKeys& keys, evaluation::EvaluationInput& converted,
                    HeldTexts& held);
 
 // A new dict {"effect": ..., "matched_rule": rule_text}, or null with an
 // exception set. `rule_text` is a str or None.
-PyObject* build_result(Effect effect, PyObject* rule_text);
+PyObject* build_result(documents::Effect effect, PyObject* rule_text);
 
 }  // namespace kavro::binding

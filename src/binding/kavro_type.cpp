@@ -147,7 +147,7 @@ PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       return nullptr;
     }
     const KavroState& state = state_of(self);
-    EvaluationInput converted(state.policy.field_slots());
+    evaluation::EvaluationInput converted(state.policy.field_slots());
     HeldTexts held;
     if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
     return decision_result(state, state.policy.deciding_rule(converted));

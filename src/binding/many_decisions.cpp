@@ -38,8 +38,8 @@ void note_failing_index(Py_ssize_t index) {
 
 }  // namespace
 
-PyObject* decision_result(const KavroState& state, const CompiledRule* rule) {
-  if (rule == nullptr) return build_result(Effect::Allow, Py_None);
+PyObject* decision_result(const KavroState& state, const compiler::CompiledRule* rule) {
+  if (rule == nullptr) return build_result(documents::Effect::Allow, Py_None);
   // The object owns the shared text for at least as long as this call.
   if (PyObject* shared = state.rule_texts.text_of(rule)) return build_result(rule->effect, shared);
   PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(
@@ -67,10 +67,12 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
     PyRef results = PyRef::steal(PyList_New(count));
     if (!results) return nullptr;
     const KavroState& state = state_of(self);
-    const FieldSlots& slots = state.policy.field_slots();
+    const evaluation::FieldSlots& slots = state.policy.field_slots();
     const std::uint32_t stride = std::max<std::uint32_t>(slots.size(), 1);
-    std::vector<ValueView> rows(static_cast<std::size_t>(std::min(count, kChunk)) * stride);
-    std::vector<const CompiledRule*> decided(static_cast<std::size_t>(std::min(count, kChunk)));
+    std::vector<evaluation::ValueView> rows(static_cast<std::size_t>(std::min(count, kChunk)) *
+                                            stride);
+    std::vector<const compiler::CompiledRule*> decided(
+        static_cast<std::size_t>(std::min(count, kChunk)));
     // Chunks keep the converted rows in cache and working memory bounded.
     for (Py_ssize_t first = 0; first < count; first += kChunk) {
       const Py_ssize_t chunk = std::min(kChunk, count - first);
@@ -83,7 +85,7 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
           note_failing_index(first + i);
           return nullptr;
         }
-        EvaluationInput converted(slots);
+        evaluation::EvaluationInput converted(slots);
         if (!convert_input(input, state.field_keys, converted, held)) {
           note_failing_index(first + i);
           return nullptr;
@@ -91,14 +93,14 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
         // A converted input's slots are one contiguous run of views.
         if (slots.size() != 0) {
           std::memcpy(static_cast<void*>(rows.data() + i * stride), &converted.at(0),
-                      slots.size() * sizeof(ValueView));
+                      slots.size() * sizeof(evaluation::ValueView));
         }
       }
       {
         const ReleasedLock released;
         for (Py_ssize_t i = 0; i < chunk; ++i) {
           decided[static_cast<std::size_t>(i)] =
-              state.policy.deciding_rule(RowInput{rows.data() + i * stride});
+              state.policy.deciding_rule(evaluation::RowInput{rows.data() + i * stride});
         }
       }
       for (Py_ssize_t i = 0; i < chunk; ++i) {

@@ -13,7 +13,7 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 // The result dict of one decision (`rule` null when no rule decided), or null
 // with an exception set.
-PyObject* decision_result(const KavroState& state, const CompiledRule* rule);
+PyObject* decision_result(const KavroState& state, const compiler::CompiledRule* rule);
 
 inline constexpr const char* kEvaluateManyDoc =
     "evaluate_many($self, inputs)\n--\n\n"

@@ -9,10 +9,10 @@ RuleIdTexts::~RuleIdTexts() {
   for (PyObject* text : texts_) Py_XDECREF(text);
 }
 
-bool RuleIdTexts::add_run(const RuleSequence& rules) {
+bool RuleIdTexts::add_run(const compiler::RuleSequence& rules) {
   if (rules.empty()) return true;
   runs_.push_back({rules.data(), rules.data() + rules.size(), texts_.size()});
-  for (const CompiledRule& rule : rules) {
+  for (const compiler::CompiledRule& rule : rules) {
     PyObject* text = PyUnicode_DecodeUTF8(rule.rule_id.data(),
                                           static_cast<Py_ssize_t>(rule.rule_id.size()), nullptr);
     if (text == nullptr) {
@@ -24,7 +24,7 @@ bool RuleIdTexts::add_run(const RuleSequence& rules) {
   return true;
 }
 
-bool RuleIdTexts::build(const CompiledPolicy& policy) {
+bool RuleIdTexts::build(const compiler::CompiledPolicy& policy) {
   // Rules scoped to an actor never decide, so they need no text.
   std::size_t total = policy.global_rules.size();
   for (const auto& [name, rules] : policy.action_rules) total += rules.size();
@@ -39,10 +39,11 @@ bool RuleIdTexts::build(const CompiledPolicy& policy) {
   return true;
 }
 
-PyObject* RuleIdTexts::text_of(const CompiledRule* rule) const {
-  auto after = std::upper_bound(
-      runs_.begin(), runs_.end(), rule,
-      [](const CompiledRule* target, const Run& run) { return std::less<>()(target, run.begin); });
+PyObject* RuleIdTexts::text_of(const compiler::CompiledRule* rule) const {
+  auto after = std::upper_bound(runs_.begin(), runs_.end(), rule,
+                                [](const compiler::CompiledRule* target, const Run& run) {
+                                  return std::less<>()(target, run.begin);
+                                });
   if (after == runs_.begin()) return nullptr;
   const Run& run = *(after - 1);
   if (!std::less<>()(rule, run.end)) return nullptr;

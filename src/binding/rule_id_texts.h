@@ -20,21 +20,21 @@ class RuleIdTexts {
 
   // The rules must stay where they are while this is used. Returns false with
   // an exception set.
-  bool build(const CompiledPolicy& policy);
+  bool build(const compiler::CompiledPolicy& policy);
 
   // A borrowed str holding the rule's id; null when none could be made in
   // advance (the caller then builds one and gets the error, if any, itself).
-  PyObject* text_of(const CompiledRule* rule) const;
+  PyObject* text_of(const compiler::CompiledRule* rule) const;
 
  private:
   // One rule sequence: its rules' texts start at `first` in texts_.
   struct Run {
-    const CompiledRule* begin = nullptr;
-    const CompiledRule* end = nullptr;
+    const compiler::CompiledRule* begin = nullptr;
+    const compiler::CompiledRule* end = nullptr;
     std::size_t first = 0;
   };
 
-  bool add_run(const RuleSequence& rules);
+  bool add_run(const compiler::RuleSequence& rules);
 
   std::vector<Run> runs_;  // sorted by begin
   std::vector<PyObject*> texts_;

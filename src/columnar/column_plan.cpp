@@ -7,7 +7,7 @@
 
 #include "documents/vocabulary.h"
 
-namespace kavro::columnar {
+namespace kavro::columnar::detail {
 
 namespace {
 
@@ -113,29 +113,32 @@ Result<Unit, ColumnarError> type_field(std::string_view column, const ArrowSchem
   return Unit{};
 }
 
-std::optional<Domain> domain_named(std::string_view name) {
-  for (Domain domain : {Domain::Action, Domain::Actor, Domain::Snapshot}) {
-    if (name == spelling(domain)) return domain;
+std::optional<documents::Domain> domain_named(std::string_view name) {
+  for (documents::Domain domain :
+       {documents::Domain::Action, documents::Domain::Actor, documents::Domain::Snapshot}) {
+    if (name == documents::spelling(domain)) return domain;
   }
   return std::nullopt;
 }
 
 }  // namespace
 
-Result<ColumnPlan, ColumnarError> plan_columns(const ArrowSchema& schema, const FieldSlots& slots) {
+Result<ColumnPlan, ColumnarError> plan_columns(const ArrowSchema& schema,
+                                               const evaluation::FieldSlots& slots) {
   if (schema.format == nullptr || std::string_view(schema.format) != "+s") {
     return fail(ColumnarError{
         ColumnarError::Kind::UnsupportedType,
         "Arrow data must be a table or a struct array, not '" + type_name(schema) + "'"});
   }
   ColumnPlan plan;
-  auto add = [&](Domain domain, std::string_view field, std::string_view column,
+  auto add = [&](documents::Domain domain, std::string_view field, std::string_view column,
                  const ArrowSchema& field_schema, std::int64_t top,
                  std::int64_t child) -> Result<Unit, ColumnarError> {
     ColumnBinding binding{top, child, slots.find(domain, field)};
     auto typed = type_field(column, field_schema, binding);
     if (!typed) return typed;
-    if (binding.slot != kNoSlot && binding.layout != Layout::Null) plan.columns.push_back(binding);
+    if (binding.slot != compiler::kNoSlot && binding.layout != Layout::Null)
+      plan.columns.push_back(binding);
     return Unit{};
   };
   for (std::int64_t top = 0; top < schema.n_children; ++top) {
@@ -166,4 +169,4 @@ Result<ColumnPlan, ColumnarError> plan_columns(const ArrowSchema& schema, const 
   return plan;
 }
 
-}  // namespace kavro::columnar
+}  // namespace kavro::columnar::detail

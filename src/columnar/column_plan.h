@@ -17,7 +17,7 @@
 #include "evaluation/field_slots.h"
 #include "support/result.h"
 
-namespace kavro::columnar {
+namespace kavro::columnar::detail {
 
 // The physical layout of a column's values (or of a dictionary's indices).
 enum class Layout : std::uint8_t {
@@ -44,7 +44,7 @@ struct ColumnBinding {
   std::int64_t top = 0;
   // Position inside the struct column `top`; -1 for a flat column.
   std::int64_t child = -1;
-  std::uint32_t slot = kNoSlot;
+  std::uint32_t slot = compiler::kNoSlot;
   Layout layout = Layout::Null;
   // Dictionary-encoded text: `layout` is the indices' integer layout and
   // `dictionary_layout` the text layout of the dictionary.
@@ -60,6 +60,7 @@ struct ColumnPlan {
 
 // Types the columns of `schema`, which must be a struct (a table or record
 // batch). Fails with UnsupportedType naming the first column of another type.
-Result<ColumnPlan, ColumnarError> plan_columns(const ArrowSchema& schema, const FieldSlots& slots);
+Result<ColumnPlan, ColumnarError> plan_columns(const ArrowSchema& schema,
+                                               const evaluation::FieldSlots& slots);
 
-}  // namespace kavro::columnar
+}  // namespace kavro::columnar::detail

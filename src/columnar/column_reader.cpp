@@ -6,7 +6,7 @@
 #include <limits>
 #include <string_view>
 
-namespace kavro::columnar {
+namespace kavro::columnar::detail {
 
 namespace {
 
@@ -143,17 +143,17 @@ std::int64_t index_at(const ArrowArray& array, Layout layout, std::int64_t i) {
 // the nearest double, narrower floats widen exactly.
 template <class T>
 auto number_reader(const ArrowArray& array) {
-  return [data = array.buffers[1]](std::int64_t i, ValueView& value) {
-    value = ValueView::of_number(static_cast<double>(load<T>(data, i)));
+  return [data = array.buffers[1]](std::int64_t i, evaluation::ValueView& value) {
+    value = evaluation::ValueView::of_number(static_cast<double>(load<T>(data, i)));
     return true;
   };
 }
 
 auto text_reader(const ArrowArray& array, Layout layout) {
-  return [&array, layout](std::int64_t i, ValueView& value) {
+  return [&array, layout](std::int64_t i, evaluation::ValueView& value) {
     std::string_view text;
     if (!read_text(array, layout, i, text)) return false;
-    value = ValueView::of_string(text);
+    value = evaluation::ValueView::of_string(text);
     return true;
   };
 }
@@ -164,27 +164,27 @@ template <class Fill>
 bool with_reader(const BoundColumn& column, Fill&& fill) {
   const ArrowArray& array = *column.array;
   if (column.dictionary != nullptr) {
-    return fill([&column, &array](std::int64_t i, ValueView& value) {
+    return fill([&column, &array](std::int64_t i, evaluation::ValueView& value) {
       const ArrowArray& dictionary = *column.dictionary;
       const std::int64_t key = index_at(array, column.layout, i);
       if (key < 0 || key >= dictionary.length) return false;
       const std::int64_t at = key + dictionary.offset;
       if (const std::uint8_t* valid = validity_of(dictionary);
           valid != nullptr && !bit(valid, at)) {
-        value = ValueView{};  // a null entry of the dictionary: absent
+        value = evaluation::ValueView{};  // a null entry of the dictionary: absent
         return true;
       }
       std::string_view text;
       if (!read_text(dictionary, column.dictionary_layout, at, text)) return false;
-      value = ValueView::of_string(text);
+      value = evaluation::ValueView::of_string(text);
       return true;
     });
   }
   switch (column.layout) {
     case Layout::Boolean:
-      return fill([bits = static_cast<const std::uint8_t*>(array.buffers[1])](std::int64_t i,
-                                                                              ValueView& value) {
-        value = ValueView::of_boolean(bit(bits, i));
+      return fill([bits = static_cast<const std::uint8_t*>(array.buffers[1])](
+                      std::int64_t i, evaluation::ValueView& value) {
+        value = evaluation::ValueView::of_boolean(bit(bits, i));
         return true;
       });
     case Layout::Int8:
@@ -204,8 +204,8 @@ bool with_reader(const BoundColumn& column, Fill&& fill) {
     case Layout::UInt64:
       return fill(number_reader<std::uint64_t>(array));
     case Layout::Float16:
-      return fill([data = array.buffers[1]](std::int64_t i, ValueView& value) {
-        value = ValueView::of_number(half_to_double(load<std::uint16_t>(data, i)));
+      return fill([data = array.buffers[1]](std::int64_t i, evaluation::ValueView& value) {
+        value = evaluation::ValueView::of_number(half_to_double(load<std::uint16_t>(data, i)));
         return true;
       });
     case Layout::Float32:
@@ -275,13 +275,14 @@ Result<BatchReader, ColumnarError> BatchReader::bind(const ColumnPlan& plan,
 }
 
 Result<Unit, ColumnarError> BatchReader::read(std::int64_t first, std::int64_t count,
-                                              ValueView* block, std::uint32_t stride) const {
+                                              evaluation::ValueView* block,
+                                              std::uint32_t stride) const {
   for (const BoundColumn& column : columns_) {
     const bool read = with_reader(column, [&](auto&& reader) {
-      ValueView* out = block + column.slot;
+      evaluation::ValueView* out = block + column.slot;
       for (std::int64_t row = first; row < first + count; ++row, out += stride) {
         const std::int64_t i = row + column.offset;
-        ValueView value;
+        evaluation::ValueView value;
         const bool valid = (top_validity_ == nullptr || bit(top_validity_, row + top_offset_)) &&
                            (column.parent_validity == nullptr ||
                             bit(column.parent_validity, row + column.parent_offset)) &&
@@ -297,4 +298,4 @@ Result<Unit, ColumnarError> BatchReader::read(std::int64_t first, std::int64_t c
   return Unit{};
 }
 
-}  // namespace kavro::columnar
+}  // namespace kavro::columnar::detail

@@ -16,11 +16,11 @@
 #include "evaluation/value_view.h"
 #include "support/result.h"
 
-namespace kavro::columnar {
+namespace kavro::columnar::detail {
 
 // One planned column resolved against one batch: buffers and row offsets.
 struct BoundColumn {
-  std::uint32_t slot = kNoSlot;
+  std::uint32_t slot = compiler::kNoSlot;
   Layout layout = Layout::Null;
   // Validity of the enclosing struct column, if any (null: all valid).
   const std::uint8_t* parent_validity = nullptr;
@@ -47,8 +47,8 @@ class BatchReader {
   // Writes rows [first, first + count) into `block`, `stride` views per row.
   // Only the slots of planned fields are written, each on every row: the
   // caller clears the block once and may reuse it for every batch of a plan.
-  Result<Unit, ColumnarError> read(std::int64_t first, std::int64_t count, ValueView* block,
-                                   std::uint32_t stride) const;
+  Result<Unit, ColumnarError> read(std::int64_t first, std::int64_t count,
+                                   evaluation::ValueView* block, std::uint32_t stride) const;
 
  private:
   std::int64_t rows_ = 0;
@@ -57,4 +57,4 @@ class BatchReader {
   std::vector<BoundColumn> columns_;
 };
 
-}  // namespace kavro::columnar
+}  // namespace kavro::columnar::detail

@@ -21,7 +21,7 @@ constexpr std::int64_t kBlockRows = 64;
 
 class BatchDecider {
  public:
-  BatchDecider(const engine::Policy& policy, ColumnPlan plan)
+  BatchDecider(const engine::Policy& policy, detail::ColumnPlan plan)
       : policy_(policy),
         plan_(std::move(plan)),
         stride_(std::max<std::uint32_t>(policy.field_slots().size(), 1)),
@@ -29,7 +29,7 @@ class BatchDecider {
         block_(static_cast<std::size_t>(kBlockRows) * stride_) {}
 
   Result<Unit, ColumnarError> decide(const ArrowArray& batch, DecisionBuilder& out) {
-    auto reader = BatchReader::bind(plan_, batch);
+    auto reader = detail::BatchReader::bind(plan_, batch);
     if (!reader) return fail(std::move(reader).error());
     out.reserve(reader->rows());
     for (std::int64_t first = 0; first < reader->rows(); first += kBlockRows) {
@@ -37,10 +37,10 @@ class BatchDecider {
       auto read = reader->read(first, count, block_.data(), stride_);
       if (!read) return read;
       for (std::int64_t row = 0; row < count; ++row) {
-        const RowInput input{block_.data() + row * stride_};
-        const CompiledRule* rule = policy_.deciding_rule(input);
+        const evaluation::RowInput input{block_.data() + row * stride_};
+        const compiler::CompiledRule* rule = policy_.deciding_rule(input);
         if (rule == nullptr) {
-          out.add(Effect::Allow, std::nullopt);
+          out.add(documents::Effect::Allow, std::nullopt);
         } else {
           out.add(rule->effect, rule->rule_id);
         }
@@ -52,9 +52,9 @@ class BatchDecider {
 
  private:
   const engine::Policy& policy_;
-  ColumnPlan plan_;
+  detail::ColumnPlan plan_;
   std::uint32_t stride_;
-  std::vector<ValueView> block_;
+  std::vector<evaluation::ValueView> block_;
 };
 
 ColumnarError stream_failed(ArrowArrayStream& stream, int code) {
@@ -72,7 +72,7 @@ Result<DecisionSet, ColumnarError> decide_stream(const engine::Policy& policy,
   if (const int code = stream.get_schema(&stream, schema.get()); code != 0) {
     return fail(stream_failed(stream, code));
   }
-  auto plan = plan_columns(*schema, policy.field_slots());
+  auto plan = detail::plan_columns(*schema, policy.field_slots());
   if (!plan) return fail(std::move(plan).error());
   BatchDecider decider(policy, std::move(*plan));
   DecisionBuilder out;
@@ -91,7 +91,7 @@ Result<DecisionSet, ColumnarError> decide_stream(const engine::Policy& policy,
 Result<DecisionSet, ColumnarError> decide_array(const engine::Policy& policy,
                                                 const ArrowSchema& schema,
                                                 const ArrowArray& array) {
-  auto plan = plan_columns(schema, policy.field_slots());
+  auto plan = detail::plan_columns(schema, policy.field_slots());
   if (!plan) return fail(std::move(plan).error());
   BatchDecider decider(policy, std::move(*plan));
   DecisionBuilder out;

@@ -8,7 +8,8 @@ namespace kavro::columnar {
 
 namespace {
 
-constexpr std::array<Effect, 3> kEffects = {Effect::Allow, Effect::Block, Effect::RequireApproval};
+constexpr std::array<documents::Effect, 3> kEffects = {
+    documents::Effect::Allow, documents::Effect::Block, documents::Effect::RequireApproval};
 
 // The effect dictionary's values, built once: offsets and bytes of the three
 // spellings, in the order of the effect indices.
@@ -17,7 +18,7 @@ struct EffectDictionary {
   std::string bytes;
   EffectDictionary() {
     for (std::size_t i = 0; i < kEffects.size(); ++i) {
-      bytes += spelling(kEffects[i]);
+      bytes += documents::spelling(kEffects[i]);
       offsets[i + 1] = static_cast<std::int32_t>(bytes.size());
     }
   }
@@ -172,7 +173,7 @@ void DecisionBuilder::reserve(std::int64_t rows) {
                                   static_cast<std::size_t>(rows / 8 + 1));
 }
 
-void DecisionBuilder::add(Effect effect, std::optional<std::string_view> rule_id) {
+void DecisionBuilder::add(documents::Effect effect, std::optional<std::string_view> rule_id) {
   const std::size_t length = rule_id ? rule_id->size() : 0;
   if (current_->rule_bytes.size() + length >
       static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {

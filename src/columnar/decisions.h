@@ -45,7 +45,7 @@ class DecisionBuilder {
  public:
   DecisionBuilder();
   void reserve(std::int64_t rows);
-  void add(Effect effect, std::optional<std::string_view> rule_id);
+  void add(documents::Effect effect, std::optional<std::string_view> rule_id);
   // Seals the batch being built (if it has rows).
   void finish_batch();
   DecisionSet finish() &&;

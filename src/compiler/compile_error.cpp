@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace kavro {
+namespace kavro::compiler {
 
 CompileError CompileError::unknown_action(std::string action) {
   return {CompileErrorKind::UnknownAction, std::move(action), {}, {}};
@@ -16,7 +16,7 @@ CompileError CompileError::unknown_domain(std::string domain) {
   return {CompileErrorKind::UnknownDomain, std::move(domain), {}, {}};
 }
 
-CompileError CompileError::unknown_field(Domain domain, std::string field) {
+CompileError CompileError::unknown_field(documents::Domain domain, std::string field) {
   return {CompileErrorKind::UnknownField, std::string(spelling(domain)), std::move(field), {}};
 }
 
@@ -28,7 +28,7 @@ CompileError CompileError::invalid_logical_condition() {
   return {CompileErrorKind::InvalidLogicalCondition, {}, {}, {}};
 }
 
-CompileError CompileError::type_mismatch(FieldType left, FieldType right) {
+CompileError CompileError::type_mismatch(documents::FieldType left, documents::FieldType right) {
   return {CompileErrorKind::TypeMismatch,
           std::string(variant_name(left)),
           std::string(variant_name(right)),
@@ -37,7 +37,7 @@ CompileError CompileError::type_mismatch(FieldType left, FieldType right) {
 
 // The type is named by its lower-case document word here, unlike the
 // CamelCase names of the type-mismatch message.
-CompileError CompileError::unsupported_operator(Operator op, FieldType type) {
+CompileError CompileError::unsupported_operator(documents::Operator op, documents::FieldType type) {
   return {CompileErrorKind::UnsupportedOperator,
           std::string(variant_name(op)),
           std::string(spelling(type)),
@@ -67,4 +67,4 @@ std::string CompileError::render() const {
   return {};
 }
 
-}  // namespace kavro
+}  // namespace kavro::compiler

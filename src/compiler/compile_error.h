@@ -8,7 +8,7 @@
 
 #include "documents/vocabulary.h"
 
-namespace kavro {
+namespace kavro::compiler {
 
 enum class CompileErrorKind {
   UnknownAction,
@@ -40,11 +40,11 @@ struct CompileError {
   static CompileError unknown_action(std::string action);
   static CompileError invalid_scope();
   static CompileError unknown_domain(std::string domain);
-  static CompileError unknown_field(Domain domain, std::string field);
+  static CompileError unknown_field(documents::Domain domain, std::string field);
   static CompileError unknown_operator(std::string op);
   static CompileError invalid_logical_condition();
-  static CompileError type_mismatch(FieldType left, FieldType right);
-  static CompileError unsupported_operator(Operator op, FieldType type);
+  static CompileError type_mismatch(documents::FieldType left, documents::FieldType right);
+  static CompileError unsupported_operator(documents::Operator op, documents::FieldType type);
 };
 
-}  // namespace kavro
+}  // namespace kavro::compiler

@@ -14,13 +14,13 @@
 #include "documents/vocabulary.h"
 #include "support/string_map.h"
 
-namespace kavro {
+namespace kavro::compiler {
 
 // A subject's slot before evaluation's Plan numbers it; also "no such field".
 inline constexpr std::uint32_t kNoSlot = std::numeric_limits<std::uint32_t>::max();
 
 struct SubjectRef {
-  Domain domain = Domain::Action;
+  documents::Domain domain = documents::Domain::Action;
   std::string field;
   // Index of this input field among those the policy reads; set when the
   // policy is planned for evaluation. Not part of the model's identity (the
@@ -33,7 +33,7 @@ using CompiledValue = std::variant<RuntimeValue, SubjectRef>;
 
 struct AtomicCondition {
   SubjectRef lhs;
-  Operator op = Operator::Equals;
+  documents::Operator op = documents::Operator::Equals;
   CompiledValue rhs;
 };
 
@@ -50,7 +50,7 @@ using CompiledCondition = std::variant<AtomicCondition, AllOf, AnyOf>;
 struct CompiledRule {
   std::string rule_id;
   CompiledCondition condition;
-  Effect effect = Effect::Allow;
+  documents::Effect effect = documents::Effect::Allow;
 };
 
 using RuleSequence = std::vector<CompiledRule>;
@@ -62,4 +62,4 @@ struct CompiledPolicy {
   RuleSequence global_rules;
 };
 
-}  // namespace kavro
+}  // namespace kavro::compiler

@@ -5,20 +5,21 @@
 #include <variant>
 #include <vector>
 
-namespace kavro {
+namespace kavro::compiler {
 namespace {
 
 // The action fields a rule may read: those of the action its scope names.
 // Null for actor-scoped and global rules, which cannot read the action domain.
 using ScopeContext = const FieldTypes*;
 
-const FieldTypes* fields_of(const SchemaIndex& schema, Domain domain, ScopeContext context) {
+const FieldTypes* fields_of(const SchemaIndex& schema, documents::Domain domain,
+                            ScopeContext context) {
   switch (domain) {
-    case Domain::Action:
+    case documents::Domain::Action:
       return context;
-    case Domain::Actor:
+    case documents::Domain::Actor:
       return &schema.actor_fields;
-    case Domain::Snapshot:
+    case documents::Domain::Snapshot:
       return &schema.snapshot_fields;
   }
   return nullptr;
@@ -27,18 +28,19 @@ const FieldTypes* fields_of(const SchemaIndex& schema, Domain domain, ScopeConte
 // Checks the domain, and the field of the two domains whose fields do not
 // depend on the rule's scope; action fields are checked by field_type_of.
 Result<SubjectRef, CompileError> resolve_subject(const SchemaIndex& schema,
-                                                 const SubjectAst& subject) {
-  const auto domain = from_spelling<Domain>(subject.domain);
+                                                 const documents::SubjectAst& subject) {
+  const auto domain = documents::from_spelling<documents::Domain>(subject.domain);
   if (!domain) return fail(CompileError::unknown_domain(subject.domain));
-  if (*domain != Domain::Action &&
+  if (*domain != documents::Domain::Action &&
       !fields_of(schema, *domain, nullptr)->contains(std::string_view(subject.field))) {
     return fail(CompileError::unknown_field(*domain, subject.field));
   }
   return SubjectRef{*domain, subject.field};
 }
 
-Result<FieldType, CompileError> field_type_of(const SchemaIndex& schema, const SubjectRef& subject,
-                                              ScopeContext context) {
+Result<documents::FieldType, CompileError> field_type_of(const SchemaIndex& schema,
+                                                         const SubjectRef& subject,
+                                                         ScopeContext context) {
   if (const FieldTypes* fields = fields_of(schema, subject.domain, context)) {
     const auto it = fields->find(std::string_view(subject.field));
     if (it != fields->end()) return it->second;
@@ -46,23 +48,24 @@ Result<FieldType, CompileError> field_type_of(const SchemaIndex& schema, const S
   return fail(CompileError::unknown_field(subject.domain, subject.field));
 }
 
-FieldType literal_type(const RuntimeValue& literal) {
-  if (std::holds_alternative<std::string>(literal)) return FieldType::String;
-  if (std::holds_alternative<double>(literal)) return FieldType::Number;
-  return FieldType::Boolean;
+documents::FieldType literal_type(const RuntimeValue& literal) {
+  if (std::holds_alternative<std::string>(literal)) return documents::FieldType::String;
+  if (std::holds_alternative<double>(literal)) return documents::FieldType::Number;
+  return documents::FieldType::Boolean;
 }
 
 struct TypedValue {
   CompiledValue value;
-  FieldType type;
+  documents::FieldType type;
 };
 
-Result<TypedValue, CompileError> compile_value(const SchemaIndex& schema, const ValueAst& value,
+Result<TypedValue, CompileError> compile_value(const SchemaIndex& schema,
+                                               const documents::ValueAst& value,
                                                ScopeContext context) {
-  if (const auto* literal = std::get_if<LiteralValueAst>(&value)) {
+  if (const auto* literal = std::get_if<documents::LiteralValueAst>(&value)) {
     return TypedValue{CompiledValue(*literal), literal_type(*literal)};
   }
-  auto subject = resolve_subject(schema, std::get<SubjectAst>(value));
+  auto subject = resolve_subject(schema, std::get<documents::SubjectAst>(value));
   if (!subject) return fail(std::move(subject).error());
   const auto type = field_type_of(schema, *subject, context);
   if (!type) return fail(type.error());
@@ -72,18 +75,18 @@ Result<TypedValue, CompileError> compile_value(const SchemaIndex& schema, const 
 // The steps run in a fixed order so that, among several faults of one
 // condition, the same one is always reported.
 Result<AtomicCondition, CompileError> compile_atomic(const SchemaIndex& schema,
-                                                     const AtomicConditionAst& atomic,
+                                                     const documents::AtomicConditionAst& atomic,
                                                      ScopeContext context) {
   auto lhs = resolve_subject(schema, atomic.subject);
   if (!lhs) return fail(std::move(lhs).error());
   const auto left_type = field_type_of(schema, *lhs, context);
   if (!left_type) return fail(left_type.error());
-  const auto op = from_spelling<Operator>(atomic.op);
+  const auto op = documents::from_spelling<documents::Operator>(atomic.op);
   if (!op) return fail(CompileError::unknown_operator(atomic.op));
   auto rhs = compile_value(schema, atomic.value, context);
   if (!rhs) return fail(std::move(rhs).error());
   if (*left_type != rhs->type) return fail(CompileError::type_mismatch(*left_type, rhs->type));
-  if (!applies_to(*op, *left_type)) {
+  if (!documents::applies_to(*op, *left_type)) {
     return fail(CompileError::unsupported_operator(*op, *left_type));
   }
   return AtomicCondition{std::move(lhs).value(), *op, std::move(rhs->value)};
@@ -92,7 +95,7 @@ Result<AtomicCondition, CompileError> compile_atomic(const SchemaIndex& schema,
 // The length is checked before any member so that a short list is reported
 // as such even when its one member is faulty too.
 Result<std::vector<AtomicCondition>, CompileError> compile_members(
-    const SchemaIndex& schema, const std::vector<AtomicConditionAst>& members,
+    const SchemaIndex& schema, const std::vector<documents::AtomicConditionAst>& members,
     ScopeContext context) {
   if (members.size() < 2) return fail(CompileError::invalid_logical_condition());
   std::vector<AtomicCondition> compiled;
@@ -106,19 +109,19 @@ Result<std::vector<AtomicCondition>, CompileError> compile_members(
 }
 
 Result<CompiledCondition, CompileError> compile_condition(const SchemaIndex& schema,
-                                                          const ConditionAst& when,
+                                                          const documents::ConditionAst& when,
                                                           ScopeContext context) {
-  if (const auto* atomic = std::get_if<AtomicConditionAst>(&when)) {
+  if (const auto* atomic = std::get_if<documents::AtomicConditionAst>(&when)) {
     auto compiled = compile_atomic(schema, *atomic, context);
     if (!compiled) return fail(std::move(compiled).error());
     return CompiledCondition(std::move(compiled).value());
   }
-  if (const auto* all = std::get_if<AllConditionAst>(&when)) {
+  if (const auto* all = std::get_if<documents::AllConditionAst>(&when)) {
     auto members = compile_members(schema, all->all, context);
     if (!members) return fail(std::move(members).error());
     return CompiledCondition(AllOf{std::move(members).value()});
   }
-  auto members = compile_members(schema, std::get<AnyConditionAst>(when).any, context);
+  auto members = compile_members(schema, std::get<documents::AnyConditionAst>(when).any, context);
   if (!members) return fail(std::move(members).error());
   return CompiledCondition(AnyOf{std::move(members).value()});
 }
@@ -131,28 +134,30 @@ struct Placement {
 
 // Creating the bucket before the condition is compiled is harmless: on any
 // error the whole policy is discarded.
-Result<Placement, CompileError> place_rule(const SchemaIndex& schema, const ScopeAst& scope,
+Result<Placement, CompileError> place_rule(const SchemaIndex& schema,
+                                           const documents::ScopeAst& scope,
                                            CompiledPolicy& policy) {
-  if (const auto* action = std::get_if<ActionScopeAst>(&scope)) {
+  if (const auto* action = std::get_if<documents::ActionScopeAst>(&scope)) {
     const auto it = schema.actions.find(std::string_view(action->action));
     if (it == schema.actions.end()) return fail(CompileError::unknown_action(action->action));
     return Placement{&policy.action_rules.try_emplace(action->action).first->second, &it->second};
   }
-  if (const auto* actor = std::get_if<ActorScopeAst>(&scope)) {
+  if (const auto* actor = std::get_if<documents::ActorScopeAst>(&scope)) {
     // Actors are not declared by the schema, so any name is accepted.
     return Placement{&policy.actor_rules.try_emplace(actor->actor).first->second, nullptr};
   }
-  if (!std::get<GlobalScopeAst>(scope).global) return fail(CompileError::invalid_scope());
+  if (!std::get<documents::GlobalScopeAst>(scope).global)
+    return fail(CompileError::invalid_scope());
   return Placement{&policy.global_rules, nullptr};
 }
 
 }  // namespace
 
 Result<CompiledPolicy, CompileError> compile_policy(const SchemaIndex& schema,
-                                                    const PolicyAst& policy) {
+                                                    const documents::PolicyAst& policy) {
   CompiledPolicy compiled;
   for (std::size_t index = 0; index < policy.rules.size(); ++index) {
-    const RuleAst& rule = policy.rules[index];
+    const documents::RuleAst& rule = policy.rules[index];
     const auto in_rule = [&](CompileError error) {
       error.rule = RuleRef{index, rule.id};
       return fail(std::move(error));
@@ -166,4 +171,4 @@ Result<CompiledPolicy, CompileError> compile_policy(const SchemaIndex& schema,
   return compiled;
 }
 
-}  // namespace kavro
+}  // namespace kavro::compiler

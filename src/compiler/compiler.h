@@ -9,11 +9,11 @@
 #include "documents/schema_ast.h"
 #include "support/result.h"
 
-namespace kavro {
+namespace kavro::compiler {
 
 // Cannot fail: every declared name and type is taken as it is.
-SchemaIndex build_schema_index(const SchemaAst& schema);
+SchemaIndex build_schema_index(const documents::SchemaAst& schema);
 Result<CompiledPolicy, CompileError> compile_policy(const SchemaIndex& schema,
-                                                    const PolicyAst& policy);
+                                                    const documents::PolicyAst& policy);
 
-}  // namespace kavro
+}  // namespace kavro::compiler

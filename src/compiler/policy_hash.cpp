@@ -8,7 +8,7 @@
 #include "compiler/text_form.h"
 #include "compiler/text_sink.h"
 
-namespace kavro {
+namespace kavro::compiler {
 namespace {
 
 struct DigestFree {
@@ -56,4 +56,4 @@ std::string policy_hash(const CompiledPolicy& policy) {
   return hex;
 }
 
-}  // namespace kavro
+}  // namespace kavro::compiler

@@ -6,9 +6,9 @@
 #include <string>
 #include <variant>
 
-namespace kavro {
+namespace kavro::compiler {
 
 // Alternatives in this order: String, Number, Boolean.
 using RuntimeValue = std::variant<std::string, double, bool>;
 
-}  // namespace kavro
+}  // namespace kavro::compiler

@@ -2,10 +2,10 @@
 
 #include "compiler/compiler.h"
 
-namespace kavro {
+namespace kavro::compiler {
 namespace {
 
-FieldTypes field_types(const FieldTypeMapAst& fields) {
+FieldTypes field_types(const documents::FieldTypeMapAst& fields) {
   FieldTypes table;
   table.reserve(fields.size());
   for (const auto& [name, type] : fields) table.emplace(name, type);
@@ -14,7 +14,7 @@ FieldTypes field_types(const FieldTypeMapAst& fields) {
 
 }  // namespace
 
-SchemaIndex build_schema_index(const SchemaAst& schema) {
+SchemaIndex build_schema_index(const documents::SchemaAst& schema) {
   SchemaIndex index;
   index.actions.reserve(schema.actions.size());
   for (const auto& [name, action] : schema.actions) {
@@ -25,4 +25,4 @@ SchemaIndex build_schema_index(const SchemaAst& schema) {
   return index;
 }
 
-}  // namespace kavro
+}  // namespace kavro::compiler

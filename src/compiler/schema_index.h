@@ -5,9 +5,9 @@
 #include "documents/vocabulary.h"
 #include "support/string_map.h"
 
-namespace kavro {
+namespace kavro::compiler {
 
-using FieldTypes = StringMap<FieldType>;
+using FieldTypes = StringMap<documents::FieldType>;
 
 struct SchemaIndex {
   StringMap<FieldTypes> actions;
@@ -15,4 +15,4 @@ struct SchemaIndex {
   FieldTypes snapshot_fields;
 };
 
-}  // namespace kavro
+}  // namespace kavro::compiler

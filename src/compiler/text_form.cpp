@@ -8,7 +8,7 @@
 
 #include "compiler/unicode_escapes.h"
 
-namespace kavro {
+namespace kavro::compiler {
 namespace {
 
 // Stands for one byte that starts no valid UTF-8 sequence.
@@ -280,7 +280,7 @@ void append_quoted_text(TextSink& out, std::string_view text) {
       default:
         if (code_point == kMalformed) {
           append_code_point_escape(out, 0xFFFD);
-        } else if (needs_unicode_escape(code_point)) {
+        } else if (detail::needs_unicode_escape(code_point)) {
           append_code_point_escape(out, code_point);
         } else {
           out += text.substr(start, i - start);
@@ -334,4 +334,4 @@ void append_number(std::string& out, double value) {
   append_number(sink, value);
 }
 
-}  // namespace kavro
+}  // namespace kavro::compiler

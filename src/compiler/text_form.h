@@ -10,7 +10,7 @@
 #include "compiler/compiled_policy.h"
 #include "compiler/text_sink.h"
 
-namespace kavro {
+namespace kavro::compiler {
 
 // Appends `text` between double quotes, escaping quotes, backslashes, control,
 // format, separator and grapheme-extending characters.
@@ -26,4 +26,4 @@ std::string policy_hash_text(const CompiledPolicy& policy);
 // The same text, written to `out` piece by piece (not flushed).
 void render_policy_hash_text(const CompiledPolicy& policy, TextSink& out);
 
-}  // namespace kavro
+}  // namespace kavro::compiler

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace kavro {
+namespace kavro::compiler {
 
 class TextSink {
  public:
@@ -93,4 +93,4 @@ class TextSink {
   void* context_ = nullptr;
 };
 
-}  // namespace kavro
+}  // namespace kavro::compiler

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <array>
 
-namespace kavro {
+namespace kavro::compiler::detail {
 namespace {
 
 struct CodePointRange {
@@ -908,4 +908,4 @@ bool needs_unicode_escape(char32_t code_point) {
   return it != kEscapedRanges.begin() && code_point <= std::prev(it)->last;
 }
 
-}  // namespace kavro
+}  // namespace kavro::compiler::detail

@@ -6,11 +6,11 @@
 
 #include <string_view>
 
-namespace kavro {
+namespace kavro::compiler::detail {
 
 bool needs_unicode_escape(char32_t code_point);
 
 // The Unicode version the table was generated from.
 std::string_view unicode_escape_version();
 
-}  // namespace kavro
+}  // namespace kavro::compiler::detail

@@ -4,7 +4,7 @@
 
 #include "documents/wide_integer.h"
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 Result<std::string, LoadError> TextReader::read(ReadingContext& context, std::size_t index,
                                                 const PathStep& path) const {
@@ -65,4 +65,4 @@ Result<std::optional<std::string_view>, LoadError> key_text(ReadingContext& cont
   return std::optional<std::string_view>(context.document().text(event));
 }
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

@@ -24,7 +24,7 @@
 #include "support/result.h"
 #include "support/string_map.h"
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 // Resolves the node at `index` and runs `body(resolved_index, event)`,
 // locating an unlocated record-level failure at `path` and the event.
@@ -251,4 +251,4 @@ struct ChoiceReader {
   }
 };
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

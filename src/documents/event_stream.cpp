@@ -6,7 +6,7 @@
 
 #include <yaml.h>
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 EventCounters EventDocument::wide_counters(const Event& event) const {
   return wide_.find(static_cast<std::size_t>(&event - events_.data()))->second;
@@ -292,4 +292,4 @@ Result<Unit, LoadError> YamlEventStream::expect_end() {
   return fail(LoadError::more_than_one_document());
 }
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

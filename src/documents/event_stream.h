@@ -21,7 +21,7 @@
 
 struct yaml_parser_s;
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 // No document may nest deeper than this, whether or not the value is read.
 inline constexpr std::size_t kNestingBudget = 128;
@@ -190,4 +190,4 @@ class YamlEventStream {
   std::unique_ptr<yaml_parser_s, ParserDeleter> parser_;
 };
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

@@ -16,7 +16,7 @@
 #include "documents/read_messages.h"
 #include "support/result.h"
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 // The target of a field whose value is the whole record: a choice variant
 // written as a one-key mapping around its value.
@@ -156,4 +156,4 @@ class RecordAssembly {
   typename Table::Seen seen_{};
 };
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-namespace kavro {
+namespace kavro::documents {
 
 struct AppliesTo {
   std::vector<std::string> actions;
@@ -89,4 +89,4 @@ struct GovernanceAst {
   bool operator==(const GovernanceAst&) const = default;
 };
 
-}  // namespace kavro
+}  // namespace kavro::documents

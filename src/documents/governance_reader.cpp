@@ -6,7 +6,7 @@
 #include "documents/direct_reader.h"
 #include "documents/trial_reader.h"
 
-namespace kavro {
+namespace kavro::documents::detail {
 namespace {
 
 struct ExistsVariantShape {
@@ -147,4 +147,4 @@ Result<GovernanceAst, LoadError> read_governance(ReadingContext& context, std::s
   return RecordReader<GovernanceShape>{}.read(context, index, path);
 }
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

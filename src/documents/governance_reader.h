@@ -9,9 +9,9 @@
 #include "documents/reading_context.h"
 #include "support/result.h"
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 Result<GovernanceAst, LoadError> read_governance(ReadingContext& context, std::size_t index,
                                                  const PathStep& path);
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace kavro {
+namespace kavro::documents {
 
 void append_position(std::string& out, const Position& position) {
   out += " at line ";
@@ -80,4 +80,4 @@ void LoadError::locate(const std::string& path, const Position& position) {
   position_ = printed(position);
 }
 
-}  // namespace kavro
+}  // namespace kavro::documents

@@ -9,7 +9,7 @@
 
 #include "documents/position.h"
 
-namespace kavro {
+namespace kavro::documents {
 
 class LoadError {
  public:
@@ -57,4 +57,4 @@ class LoadError {
   std::optional<Position> position_;
 };
 
-}  // namespace kavro
+}  // namespace kavro::documents

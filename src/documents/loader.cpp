@@ -7,21 +7,22 @@
 #include "documents/reading_context.h"
 #include "documents/schema_reader.h"
 
-namespace kavro {
+namespace kavro::documents {
 namespace {
 
 template <class Root>
-using RootReader = Result<Root, LoadError> (*)(ReadingContext&, std::size_t, const PathStep&);
+using RootReader = Result<Root, LoadError> (*)(detail::ReadingContext&, std::size_t,
+                                               const detail::PathStep&);
 
 // The first document is read whole; only then are its own parser error and
 // a following document looked for, so that its faults are reported first.
 template <class Root>
 Result<Root, LoadError> load_document(std::string_view text, RootReader<Root> read_root) {
-  YamlEventStream stream(text);
+  detail::YamlEventStream stream(text);
   auto document = stream.first_document();
   if (!document) return fail(std::move(document).error());
-  ReadingContext context(*document);
-  auto root = read_root(context, 0, PathStep::root());
+  detail::ReadingContext context(*document);
+  auto root = read_root(context, 0, detail::PathStep::root());
   if (!root) return root;
   if (!document->complete()) return fail(document->end_error());
   if (auto end = stream.expect_end(); !end) return fail(std::move(end).error());
@@ -31,15 +32,15 @@ Result<Root, LoadError> load_document(std::string_view text, RootReader<Root> re
 }  // namespace
 
 Result<SchemaAst, LoadError> load_schema(std::string_view text) {
-  return load_document<SchemaAst>(text, read_schema);
+  return load_document<SchemaAst>(text, detail::read_schema);
 }
 
 Result<PolicyAst, LoadError> load_policy(std::string_view text) {
-  return load_document<PolicyAst>(text, read_policy);
+  return load_document<PolicyAst>(text, detail::read_policy);
 }
 
 Result<GovernanceAst, LoadError> load_governance(std::string_view text) {
-  return load_document<GovernanceAst>(text, read_governance);
+  return load_document<GovernanceAst>(text, detail::read_governance);
 }
 
-}  // namespace kavro
+}  // namespace kavro::documents

@@ -11,10 +11,10 @@
 #include "documents/schema_ast.h"
 #include "support/result.h"
 
-namespace kavro {
+namespace kavro::documents {
 
 Result<SchemaAst, LoadError> load_schema(std::string_view text);
 Result<PolicyAst, LoadError> load_policy(std::string_view text);
 Result<GovernanceAst, LoadError> load_governance(std::string_view text);
 
-}  // namespace kavro
+}  // namespace kavro::documents

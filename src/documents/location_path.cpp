@@ -2,7 +2,7 @@
 
 #include <vector>
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 std::string PathStep::render() const {
   if (kind_ == Kind::Root) return ".";
@@ -37,4 +37,4 @@ std::string PathStep::render() const {
   return text;
 }
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

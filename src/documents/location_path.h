@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 class PathStep {
  public:
@@ -37,4 +37,4 @@ class PathStep {
   std::size_t index_;
 };
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

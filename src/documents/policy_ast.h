@@ -10,7 +10,7 @@
 
 #include "documents/vocabulary.h"
 
-namespace kavro {
+namespace kavro::documents {
 
 struct ActionScopeAst {
   std::string action;
@@ -79,4 +79,4 @@ struct PolicyAst {
   bool operator==(const PolicyAst&) const = default;
 };
 
-}  // namespace kavro
+}  // namespace kavro::documents

@@ -7,7 +7,7 @@
 #include "documents/direct_reader.h"
 #include "documents/trial_reader.h"
 
-namespace kavro {
+namespace kavro::documents::detail {
 namespace {
 
 struct SubjectShape {
@@ -152,4 +152,4 @@ Result<PolicyAst, LoadError> read_policy(ReadingContext& context, std::size_t in
   return RecordReader<PolicyShape>{}.read(context, index, path);
 }
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

@@ -10,9 +10,9 @@
 #include "documents/reading_context.h"
 #include "support/result.h"
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 Result<PolicyAst, LoadError> read_policy(ReadingContext& context, std::size_t index,
                                          const PathStep& path);
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-namespace kavro {
+namespace kavro::documents {
 
 struct Position {
   std::size_t index = 0;  // as counted by the parser
@@ -22,4 +22,4 @@ struct Position {
 // Appends " at line <l> column <c>".
 void append_position(std::string& out, const Position& position);
 
-}  // namespace kavro
+}  // namespace kavro::documents

@@ -1,6 +1,6 @@
 #include "documents/read_messages.h"
 
-namespace kavro {
+namespace kavro::documents::detail {
 namespace {
 
 std::string ticked(std::string_view text) {
@@ -50,4 +50,4 @@ std::string no_matching_variant(std::string_view choice) {
   return "data did not match any variant of untagged enum " + std::string(choice);
 }
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

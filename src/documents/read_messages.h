@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 // "invalid type: <found>, expected <expected>"
 std::string invalid_type(std::string_view found, std::string_view expected);
@@ -23,4 +23,4 @@ std::string duplicate_field(std::string_view key);
 std::string invalid_length(std::size_t length, std::string_view record, std::size_t fields);
 std::string no_matching_variant(std::string_view choice);
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

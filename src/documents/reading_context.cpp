@@ -1,6 +1,6 @@
 #include "documents/reading_context.h"
 
-namespace kavro {
+namespace kavro::documents::detail {
 namespace {
 
 constexpr std::size_t kRepetitionFactor = 100;
@@ -45,4 +45,4 @@ bool ReadingContext::add_tree_node() {
   return ++tree_nodes_ <= document_.size() + kTreeNodesAllowance;
 }
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

@@ -8,7 +8,7 @@
 #include "documents/load_error.h"
 #include "support/result.h"
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 class ReadingContext;
 
@@ -53,4 +53,4 @@ class ReadingContext {
   std::size_t tree_nodes_ = 0;
 };
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

@@ -7,7 +7,7 @@
 #include <optional>
 #include <system_error>
 
-namespace kavro {
+namespace kavro::documents::detail {
 namespace {
 
 bool is_digit(char c) {
@@ -274,4 +274,4 @@ std::string describe_found(const TypedScalar& value) {
   return std::visit(Describe{}, value);
 }
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

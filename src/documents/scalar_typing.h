@@ -8,7 +8,7 @@
 #include <string_view>
 #include <variant>
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 struct NullScalar {};
 
@@ -33,4 +33,4 @@ std::string float_text(double value);
 // and every other C0 or C1 control character and DEL as \u{hex}.
 std::string quoted_text(std::string_view text);
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

@@ -7,7 +7,7 @@
 #include "documents/vocabulary.h"
 #include "support/string_map.h"
 
-namespace kavro {
+namespace kavro::documents {
 
 using FieldTypeMapAst = StringMap<FieldType>;
 
@@ -32,4 +32,4 @@ struct SchemaAst {
   bool operator==(const SchemaAst&) const = default;
 };
 
-}  // namespace kavro
+}  // namespace kavro::documents

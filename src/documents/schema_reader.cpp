@@ -6,7 +6,7 @@
 
 #include "documents/direct_reader.h"
 
-namespace kavro {
+namespace kavro::documents::detail {
 namespace {
 
 struct FieldTypeNames {
@@ -49,4 +49,4 @@ Result<SchemaAst, LoadError> read_schema(ReadingContext& context, std::size_t in
   return RecordReader<SchemaShape>{}.read(context, index, path);
 }
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

@@ -9,9 +9,9 @@
 #include "documents/schema_ast.h"
 #include "support/result.h"
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 Result<SchemaAst, LoadError> read_schema(ReadingContext& context, std::size_t index,
                                          const PathStep& path);
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

@@ -1,6 +1,6 @@
 #include "documents/trial_reader.h"
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 Result<std::string, TrialFailure> TreeTextReader::read(const TreeNode& node) const {
   if (const auto* text = std::get_if<std::string_view>(&node.value)) return std::string(*text);
@@ -31,4 +31,4 @@ Result<bool, TrialFailure> TreeBooleanReader::read(const TreeNode& node) const {
   return fail(TrialFailure(invalid_type(describe_found(node), "a boolean")));
 }
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

@@ -19,7 +19,7 @@
 #include "documents/value_tree.h"
 #include "support/result.h"
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 struct TrialFailure {
   explicit TrialFailure(std::string text) : message(std::move(text)) {}
@@ -149,4 +149,4 @@ struct TreeChoiceReader {
   }
 };
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

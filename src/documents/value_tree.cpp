@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 Result<TreeNode, LoadError> take_tree(ReadingContext& context, std::size_t index) {
   auto resolved = context.resolve(index);
@@ -59,4 +59,4 @@ std::string describe_found(const TreeNode& node) {
       node.value);
 }
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

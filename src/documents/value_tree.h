@@ -16,7 +16,7 @@
 #include "documents/scalar_typing.h"
 #include "support/result.h"
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 struct TreeEntry;
 
@@ -41,4 +41,4 @@ Result<TreeNode, LoadError> take_tree(ReadingContext& context, std::size_t index
 // "<found>" for a node: "sequence", "map", or the scalar as typed.
 std::string describe_found(const TreeNode& node);
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

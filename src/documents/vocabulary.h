@@ -12,7 +12,7 @@
 #include <optional>
 #include <string_view>
 
-namespace kavro {
+namespace kavro::documents {
 
 enum class Domain : std::uint8_t { Action = 0, Actor = 1, Snapshot = 2 };
 enum class Operator : std::uint8_t {
@@ -159,4 +159,4 @@ constexpr bool rows_in_order() {
 static_assert(rows_in_order<Domain>() && rows_in_order<Operator>() && rows_in_order<FieldType>() &&
               rows_in_order<Effect>());
 
-}  // namespace kavro
+}  // namespace kavro::documents

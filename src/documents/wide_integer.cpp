@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace kavro {
+namespace kavro::documents::detail {
 namespace {
 
 int digit_value(char c) {
@@ -71,4 +71,4 @@ std::optional<std::string> unsigned_integer_decimal(std::string_view text) {
   return to_decimal(significant, base);
 }
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace kavro {
+namespace kavro::documents::detail {
 
 // The decimal spelling of `text` when it is a plain unsigned integer (an
 // optional plus, then decimal digits without a leading zero, or 0x, 0o or 0b
@@ -18,4 +18,4 @@ std::optional<std::string> unsigned_integer_decimal(std::string_view text);
 
 inline constexpr std::size_t kWideIntegerBits = 1 << 16;
 
-}  // namespace kavro
+}  // namespace kavro::documents::detail

@@ -21,14 +21,14 @@ enum class Document : std::uint8_t { Schema, Policy, Governance };
 
 // The policy was read and is well formed, but governance rules reject it.
 struct GovernanceFailure {
-  std::vector<GovernanceViolation> violations;
+  std::vector<governance::GovernanceViolation> violations;
 };
 
 class BuildError {
  public:
   // Alternatives: the document did not load, the policy did not compile, or
   // governance rejected it.
-  using Reason = std::variant<LoadError, CompileError, GovernanceFailure>;
+  using Reason = std::variant<documents::LoadError, compiler::CompileError, GovernanceFailure>;
 
   BuildError(Document document, Reason reason) : document_(document), reason_(std::move(reason)) {}
 
@@ -38,15 +38,19 @@ class BuildError {
   Document document() const { return document_; }
   const Reason& reason() const { return reason_; }
 
-  const LoadError* load_error() const { return std::get_if<LoadError>(&reason_); }
-  const CompileError* compile_error() const { return std::get_if<CompileError>(&reason_); }
+  const documents::LoadError* load_error() const {
+    return std::get_if<documents::LoadError>(&reason_);
+  }
+  const compiler::CompileError* compile_error() const {
+    return std::get_if<compiler::CompileError>(&reason_);
+  }
   const GovernanceFailure* governance_failure() const {
     return std::get_if<GovernanceFailure>(&reason_);
   }
   // Where the message points in its document, when it names a place.
-  std::optional<Position> position() const;
+  std::optional<documents::Position> position() const;
   // The policy rule being compiled, for compile errors.
-  const std::optional<RuleRef>& rule() const;
+  const std::optional<compiler::RuleRef>& rule() const;
 
   std::string render() const;
 
@@ -57,6 +61,6 @@ class BuildError {
 
 // "[GovernanceViolation { rule_id: \"..\", message: \"..\" }, ...]", the text
 // that follows "governance validation failed: ".
-std::string violations_text(const std::vector<GovernanceViolation>& violations);
+std::string violations_text(const std::vector<governance::GovernanceViolation>& violations);
 
 }  // namespace kavro::engine

@@ -31,8 +31,9 @@ class Policy {
                                           std::optional<std::string_view> governance_text = {});
   // The same steps after loading, for callers that already hold the documents
   // as records. `governance` may be null: no governance document.
-  static Result<Policy, BuildError> from_documents(const SchemaAst& schema, const PolicyAst& policy,
-                                                   const std::vector<GovernanceRule>* governance);
+  static Result<Policy, BuildError> from_documents(
+      const documents::SchemaAst& schema, const documents::PolicyAst& policy,
+      const std::vector<documents::GovernanceRule>* governance);
 
   Policy(Policy&&) noexcept = default;
   Policy& operator=(Policy&&) noexcept = default;
@@ -41,27 +42,27 @@ class Policy {
   ~Policy() = default;
 
   // The compiled model, for reading (text form, explanations).
-  const CompiledPolicy& model() const { return plan_.model(); }
+  const compiler::CompiledPolicy& model() const { return plan_.model(); }
   // The model with its slots and equality index, for evaluating paths of its own.
-  const Plan& plan() const { return plan_; }
+  const evaluation::Plan& plan() const { return plan_; }
   // The input fields the policy reads; an EvaluationInput is made from them.
-  const FieldSlots& field_slots() const { return plan_.field_slots(); }
+  const evaluation::FieldSlots& field_slots() const { return plan_.field_slots(); }
 
   // The rule that decides `input`, or nullptr when none does (the decision
   // is then allow). `input` must have been made from field_slots().
   template <class Input>
-  const CompiledRule* deciding_rule(const Input& input) const {
+  const compiler::CompiledRule* deciding_rule(const Input& input) const {
     return find_deciding_rule(plan_, input);
   }
-  EvaluationResult evaluate(const EvaluationInput& input) const;
+  evaluation::EvaluationResult evaluate(const evaluation::EvaluationInput& input) const;
 
   // SHA-256 of the model's text form, as 64 lower-case hexadecimal digits.
   std::string policy_hash() const;
 
  private:
-  explicit Policy(Plan plan) : plan_(std::move(plan)) {}
+  explicit Policy(evaluation::Plan plan) : plan_(std::move(plan)) {}
 
-  Plan plan_;
+  evaluation::Plan plan_;
 };
 
 }  // namespace kavro::engine

@@ -5,7 +5,7 @@
 #include <new>
 #include <type_traits>
 
-namespace kavro {
+namespace kavro::evaluation {
 
 EvaluationInput::EvaluationInput(const FieldSlots& slots) : slots_(&slots) {
   // Most policies read few fields; only large ones pay for a heap block.
@@ -22,4 +22,4 @@ EvaluationInput::EvaluationInput(const FieldSlots& slots) : slots_(&slots) {
   }
 }
 
-}  // namespace kavro
+}  // namespace kavro::evaluation

@@ -11,7 +11,7 @@
 #include "evaluation/field_slots.h"
 #include "evaluation/value_view.h"
 
-namespace kavro {
+namespace kavro::evaluation {
 
 class EvaluationInput {
  public:
@@ -23,11 +23,11 @@ class EvaluationInput {
 
   // Records the value of a field; a later value for the same field replaces
   // the earlier one. Fields the policy never reads are dropped.
-  void set(Domain domain, std::string_view field, ValueView value) {
+  void set(documents::Domain domain, std::string_view field, ValueView value) {
     set_slot(slots_->find(domain, field), value);
   }
   void set_slot(std::uint32_t slot, ValueView value) {
-    if (slot != kNoSlot) values_[slot] = value;
+    if (slot != compiler::kNoSlot) values_[slot] = value;
   }
 
   // The value in a slot; kind Absent when the input did not carry the field.
@@ -44,4 +44,4 @@ class EvaluationInput {
   ValueView* values_;
 };
 
-}  // namespace kavro
+}  // namespace kavro::evaluation

@@ -19,10 +19,10 @@
 #include "evaluation/evaluation_result.h"
 #include "evaluation/plan.h"
 
-namespace kavro {
+namespace kavro::evaluation {
 
 template <class Input>
-ValueView lookup_subject(const SubjectRef& subject, const Input& input) {
+ValueView lookup_subject(const compiler::SubjectRef& subject, const Input& input) {
   return input.at(subject.slot);
 }
 
@@ -30,13 +30,13 @@ ValueView lookup_subject(const SubjectRef& subject, const Input& input) {
 inline std::uint8_t outcome_of(const ValueView& left, const ValueView& right) {
   switch (left.kind) {
     case ValueKind::String:
-      return left.text == right.text ? kOutcomeEqual : kOutcomeLess;
+      return left.text == right.text ? documents::kOutcomeEqual : documents::kOutcomeLess;
     case ValueKind::Boolean:
-      return left.boolean == right.boolean ? kOutcomeEqual : kOutcomeLess;
+      return left.boolean == right.boolean ? documents::kOutcomeEqual : documents::kOutcomeLess;
     case ValueKind::Number:
-      if (left.number < right.number) return kOutcomeLess;
-      if (left.number > right.number) return kOutcomeGreater;
-      return left.number == right.number ? kOutcomeEqual : kOutcomeUnordered;
+      if (left.number < right.number) return documents::kOutcomeLess;
+      if (left.number > right.number) return documents::kOutcomeGreater;
+      return left.number == right.number ? documents::kOutcomeEqual : documents::kOutcomeUnordered;
     case ValueKind::Absent:
       return 0;
   }
@@ -45,13 +45,13 @@ inline std::uint8_t outcome_of(const ValueView& left, const ValueView& right) {
 
 // Compares two values by the operator's row of the vocabulary. Different
 // kinds never compare; an operator holds only for the types it applies to.
-inline bool compare_values(Operator op, const ValueView& left, const ValueView& right) {
+inline bool compare_values(documents::Operator op, const ValueView& left, const ValueView& right) {
   if (left.kind != right.kind || !left.present()) return false;
   return applies_to(op, type_of(left.kind)) && (word(op).accepts & outcome_of(left, right)) != 0;
 }
 
 template <class Input>
-bool atomic_holds(const AtomicCondition& atomic, const Input& input) {
+bool atomic_holds(const compiler::AtomicCondition& atomic, const Input& input) {
   const ValueView left = lookup_subject(atomic.lhs, input);
   if (!left.present()) return false;
   const ValueView right = atomic.rhs.index() == 0
@@ -62,24 +62,25 @@ bool atomic_holds(const AtomicCondition& atomic, const Input& input) {
 }
 
 template <class Input>
-bool condition_holds(const CompiledCondition& condition, const Input& input) {
-  if (const auto* atomic = std::get_if<AtomicCondition>(&condition)) {
+bool condition_holds(const compiler::CompiledCondition& condition, const Input& input) {
+  if (const auto* atomic = std::get_if<compiler::AtomicCondition>(&condition)) {
     return atomic_holds(*atomic, input);
   }
-  if (const auto* all = std::get_if<AllOf>(&condition)) {
+  if (const auto* all = std::get_if<compiler::AllOf>(&condition)) {
     for (const auto& member : all->members) {
       if (!atomic_holds(member, input)) return false;
     }
     return true;
   }
-  for (const auto& member : std::get_if<AnyOf>(&condition)->members) {
+  for (const auto& member : std::get_if<compiler::AnyOf>(&condition)->members) {
     if (atomic_holds(member, input)) return true;
   }
   return false;
 }
 
 template <class Input>
-const CompiledRule* find_first_match(std::span<const CompiledRule> rules, const Input& input) {
+const compiler::CompiledRule* find_first_match(std::span<const compiler::CompiledRule> rules,
+                                               const Input& input) {
   for (const auto& rule : rules) {
     if (condition_holds(rule.condition, input)) return &rule;
   }
@@ -90,7 +91,7 @@ const CompiledRule* find_first_match(std::span<const CompiledRule> rules, const 
 // Kinds are told apart by data rather than by branches where possible, since
 // the checks of a sequence mix them unpredictably.
 template <class Input>
-inline bool check_holds(const Check& check, const Input& input) {
+inline bool check_holds(const detail::Check& check, const Input& input) {
   const ValueView& left = input.at(check.slot);
   if (left.kind != check.kind) {
     if (check.two_fields) [[unlikely]] {
@@ -100,7 +101,7 @@ inline bool check_holds(const Check& check, const Input& input) {
   }
   if (check.kind == ValueKind::String) {
     const bool equal = left.text == std::string_view(check.text, check.extra);
-    return (check.accepts & (equal ? kOutcomeEqual : kOutcomeLess)) != 0;
+    return (check.accepts & (equal ? documents::kOutcomeEqual : documents::kOutcomeLess)) != 0;
   }
   const double value = check.kind == ValueKind::Number ? left.number : (left.boolean ? 1.0 : 0.0);
   const unsigned less = value < check.number;
@@ -112,10 +113,10 @@ inline bool check_holds(const Check& check, const Input& input) {
 }
 
 template <class Input>
-bool plan_holds(const SequenceIndex& index, std::uint32_t position, const Input& input) {
-  const RulePlan& plan = index.plan(position);
-  const Check* check = index.checks() + plan.first;
-  const Check* const end = check + plan.count;
+bool plan_holds(const detail::SequenceIndex& index, std::uint32_t position, const Input& input) {
+  const detail::RulePlan& plan = index.plan(position);
+  const detail::Check* check = index.checks() + plan.first;
+  const detail::Check* const end = check + plan.count;
   if (plan.any) {
     for (; check != end; ++check) {
       if (check_holds(*check, input)) return true;
@@ -132,8 +133,9 @@ bool plan_holds(const SequenceIndex& index, std::uint32_t position, const Input&
 // for this input: the unindexed rules and, per key, the rules filed under the
 // input's value, merged by position so that document order is kept.
 template <class Input>
-const CompiledRule* find_first_match(std::span<const CompiledRule> rules,
-                                     const SequenceIndex& index, const Input& input) {
+const compiler::CompiledRule* find_first_match(std::span<const compiler::CompiledRule> rules,
+                                               const detail::SequenceIndex& index,
+                                               const Input& input) {
   if (!index.planned() || index.rule_count() != rules.size()) {
     return find_first_match(rules, input);
   }
@@ -143,7 +145,7 @@ const CompiledRule* find_first_match(std::span<const CompiledRule> rules,
     }
     return nullptr;
   }
-  const std::uint32_t* heads[kMaxIndexKeys + 1];
+  const std::uint32_t* heads[detail::kMaxIndexKeys + 1];
   std::size_t count = 0;
   heads[count++] = index.unindexed();
   for (std::size_t key = 0; key < index.key_count(); ++key) {
@@ -158,12 +160,13 @@ const CompiledRule* find_first_match(std::span<const CompiledRule> rules,
       if (*heads[i] < *heads[lowest]) lowest = i;
     }
     const std::uint32_t position = *heads[lowest];
-    if (position == kEndOfRules) return nullptr;
+    if (position == detail::kEndOfRules) return nullptr;
     ++heads[lowest];
     // Visited rules may lie apart in memory: fetch the list's next rules early.
-    if (const std::uint32_t next = *heads[lowest]; next != kEndOfRules) {
+    if (const std::uint32_t next = *heads[lowest]; next != detail::kEndOfRules) {
       __builtin_prefetch(index.checks() + index.plan(next).first);
-      if (heads[lowest][1] != kEndOfRules) __builtin_prefetch(&index.plan(heads[lowest][1]));
+      if (heads[lowest][1] != detail::kEndOfRules)
+        __builtin_prefetch(&index.plan(heads[lowest][1]));
     }
     if (plan_holds(index, position, input)) return &rules[position];
   }
@@ -173,10 +176,10 @@ const CompiledRule* find_first_match(std::span<const CompiledRule> rules,
 // the global rules; the first rule whose condition holds decides. nullptr when
 // none does.
 template <class Input>
-const CompiledRule* find_deciding_rule(const Plan& plan, const Input& input) {
-  const CompiledRule* match = nullptr;
+const compiler::CompiledRule* find_deciding_rule(const Plan& plan, const Input& input) {
+  const compiler::CompiledRule* match = nullptr;
   const ValueView type = input.at(kActionTypeSlot);
-  const RuleIndex& index = plan.rule_index();
+  const detail::RuleIndex& index = plan.rule_index();
   if (type.kind == ValueKind::String) {
     if (const auto* bucket = index.find_action(type.text)) {
       match = find_first_match(*bucket->rules, bucket->index, input);
@@ -188,9 +191,9 @@ const CompiledRule* find_deciding_rule(const Plan& plan, const Input& input) {
 
 template <class Input>
 EvaluationResult evaluate_policy(const Plan& plan, const Input& input) {
-  const CompiledRule* match = find_deciding_rule(plan, input);
+  const compiler::CompiledRule* match = find_deciding_rule(plan, input);
   if (match == nullptr) return {};
   return {match->effect, match->rule_id};
 }
 
-}  // namespace kavro
+}  // namespace kavro::evaluation

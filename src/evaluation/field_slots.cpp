@@ -2,18 +2,18 @@
 
 #include <utility>
 
-namespace kavro {
+namespace kavro::evaluation {
 
 void FieldSlots::clear() {
   for (auto& table : tables_) table.clear();
   size_ = 0;
-  intern(Domain::Action, kActionTypeField);
+  intern(documents::Domain::Action, kActionTypeField);
 }
 
-std::uint32_t FieldSlots::intern(Domain domain, std::string_view field) {
+std::uint32_t FieldSlots::intern(documents::Domain domain, std::string_view field) {
   Table& table = tables_[static_cast<int>(domain)];
   const std::uint32_t found = table.find(field, edges_of(field));
-  if (found != kNoSlot) return found;
+  if (found != compiler::kNoSlot) return found;
   table.insert(field, size_);
   return size_++;
 }
@@ -26,7 +26,7 @@ void FieldSlots::Table::insert(std::string_view name, std::uint32_t slot) {
     entries_.assign(old.empty() ? 8 : 2 * old.size(), Entry{});
     mask_ = entries_.size() - 1;
     for (const Entry& entry : old) {
-      if (entry.slot != kNoSlot) place(entry);
+      if (entry.slot != compiler::kNoSlot) place(entry);
     }
   }
   Entry entry;
@@ -42,8 +42,8 @@ void FieldSlots::Table::insert(std::string_view name, std::uint32_t slot) {
 void FieldSlots::Table::place(const Entry& entry) {
   const std::string_view name(names_.data() + entry.offset, entry.length);
   std::size_t i = hash_of(entry.edges, name) & mask_;
-  while (entries_[i].slot != kNoSlot) i = (i + 1) & mask_;
+  while (entries_[i].slot != compiler::kNoSlot) i = (i + 1) & mask_;
   entries_[i] = entry;
 }
 
-}  // namespace kavro
+}  // namespace kavro::evaluation

@@ -18,7 +18,7 @@
 #include "documents/vocabulary.h"
 #include "support/text_hash.h"
 
-namespace kavro {
+namespace kavro::evaluation {
 
 // The action map's "type" entry selects the action bucket; it always has slot 0.
 inline constexpr std::uint32_t kActionTypeSlot = 0;
@@ -30,16 +30,17 @@ class FieldSlots {
 
   void clear();
   // Returns the slot of (domain, field), creating it on first use.
-  std::uint32_t intern(Domain domain, std::string_view field);
+  std::uint32_t intern(documents::Domain domain, std::string_view field);
   // kNoSlot when the policy never reads the field.
-  std::uint32_t find(Domain domain, std::string_view field) const {
+  std::uint32_t find(documents::Domain domain, std::string_view field) const {
     return tables_[static_cast<int>(domain)].find(field, edges_of(field));
   }
   std::uint32_t size() const { return size_; }
   // Calls visit(domain, field, slot) once per slot, in no particular order.
   template <class Visit>
   void for_each(Visit&& visit) const {
-    for (Domain domain : {Domain::Action, Domain::Actor, Domain::Snapshot}) {
+    for (documents::Domain domain :
+         {documents::Domain::Action, documents::Domain::Actor, documents::Domain::Snapshot}) {
       tables_[static_cast<int>(domain)].for_each(
           [&](std::string_view field, std::uint32_t slot) { visit(domain, field, slot); });
     }
@@ -72,10 +73,10 @@ class FieldSlots {
   class Table {
    public:
     std::uint32_t find(std::string_view name, Edges edges) const {
-      if (entries_.empty()) return kNoSlot;
+      if (entries_.empty()) return compiler::kNoSlot;
       for (std::size_t i = hash_of(edges, name) & mask_;; i = (i + 1) & mask_) {
         const Entry& entry = entries_[i];
-        if (entry.slot == kNoSlot) return kNoSlot;
+        if (entry.slot == compiler::kNoSlot) return compiler::kNoSlot;
         if (entry.length == name.size() && entry.edges == edges &&
             (name.size() <= 16 ||
              std::memcmp(names_.data() + entry.offset, name.data(), name.size()) == 0)) {
@@ -88,7 +89,7 @@ class FieldSlots {
     template <class Visit>
     void for_each(Visit&& visit) const {
       for (const Entry& entry : entries_) {
-        if (entry.slot == kNoSlot) continue;
+        if (entry.slot == compiler::kNoSlot) continue;
         visit(std::string_view(names_.data() + entry.offset, entry.length), entry.slot);
       }
     }
@@ -100,7 +101,7 @@ class FieldSlots {
     struct Entry {
       Edges edges;
       std::uint32_t length = 0;
-      std::uint32_t slot = kNoSlot;
+      std::uint32_t slot = compiler::kNoSlot;
       std::uint64_t offset = 0;
     };
     void place(const Entry& entry);
@@ -111,8 +112,8 @@ class FieldSlots {
     std::string names_;
   };
 
-  std::array<Table, kDomainCount> tables_;
+  std::array<Table, documents::kDomainCount> tables_;
   std::uint32_t size_ = 0;
 };
 
-}  // namespace kavro
+}  // namespace kavro::evaluation

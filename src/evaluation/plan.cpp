@@ -4,23 +4,24 @@
 #include <utility>
 #include <variant>
 
-namespace kavro {
+namespace kavro::evaluation {
 namespace {
 
-void assign(FieldSlots& slots, SubjectRef& subject) {
+void assign(FieldSlots& slots, compiler::SubjectRef& subject) {
   subject.slot = slots.intern(subject.domain, subject.field);
 }
 
-void assign(FieldSlots& slots, AtomicCondition& atomic) {
+void assign(FieldSlots& slots, compiler::AtomicCondition& atomic) {
   assign(slots, atomic.lhs);
-  if (auto* subject = std::get_if<SubjectRef>(&atomic.rhs)) assign(slots, *subject);
+  if (auto* subject = std::get_if<compiler::SubjectRef>(&atomic.rhs)) assign(slots, *subject);
 }
 
-void assign(FieldSlots& slots, RuleSequence& rules) {
+void assign(FieldSlots& slots, compiler::RuleSequence& rules) {
   for (auto& rule : rules) {
     std::visit(
         [&](auto& condition) {
-          if constexpr (std::is_same_v<std::decay_t<decltype(condition)>, AtomicCondition>) {
+          if constexpr (std::is_same_v<std::decay_t<decltype(condition)>,
+                                       compiler::AtomicCondition>) {
             assign(slots, condition);
           } else {
             for (auto& member : condition.members) assign(slots, member);
@@ -32,7 +33,7 @@ void assign(FieldSlots& slots, RuleSequence& rules) {
 
 }  // namespace
 
-Plan Plan::build(CompiledPolicy model) {
+Plan Plan::build(compiler::CompiledPolicy model) {
   auto parts = std::make_unique<Parts>();
   parts->model = std::move(model);
   // Actor-scoped rules never decide, but their fields get slots too, so that
@@ -41,8 +42,8 @@ Plan Plan::build(CompiledPolicy model) {
   for (auto& [name, rules] : parts->model.actor_rules) assign(parts->field_slots, rules);
   assign(parts->field_slots, parts->model.global_rules);
   // Built in place: the index points into the model's rule sequences.
-  parts->rule_index = RuleIndex::build(parts->model);
+  parts->rule_index = detail::RuleIndex::build(parts->model);
   return Plan(std::move(parts));
 }
 
-}  // namespace kavro
+}  // namespace kavro::evaluation

@@ -12,12 +12,12 @@
 #include "evaluation/field_slots.h"
 #include "evaluation/rule_index.h"
 
-namespace kavro {
+namespace kavro::evaluation {
 
 class Plan {
  public:
   // Cannot fail (beyond memory): every compiled policy can be planned.
-  static Plan build(CompiledPolicy model);
+  static Plan build(compiler::CompiledPolicy model);
 
   Plan(Plan&&) noexcept = default;
   Plan& operator=(Plan&&) noexcept = default;
@@ -25,15 +25,15 @@ class Plan {
   Plan& operator=(const Plan&) = delete;
   ~Plan() = default;
 
-  const CompiledPolicy& model() const { return parts_->model; }
+  const compiler::CompiledPolicy& model() const { return parts_->model; }
   const FieldSlots& field_slots() const { return parts_->field_slots; }
-  const RuleIndex& rule_index() const { return parts_->rule_index; }
+  const detail::RuleIndex& rule_index() const { return parts_->rule_index; }
 
  private:
   struct Parts {
-    CompiledPolicy model;
+    compiler::CompiledPolicy model;
     FieldSlots field_slots;
-    RuleIndex rule_index;
+    detail::RuleIndex rule_index;
   };
 
   explicit Plan(std::unique_ptr<const Parts> parts) : parts_(std::move(parts)) {}
@@ -41,4 +41,4 @@ class Plan {
   std::unique_ptr<const Parts> parts_;
 };
 
-}  // namespace kavro
+}  // namespace kavro::evaluation

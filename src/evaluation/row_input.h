@@ -6,11 +6,11 @@
 
 #include "evaluation/value_view.h"
 
-namespace kavro {
+namespace kavro::evaluation {
 
 struct RowInput {
   const ValueView* values;
   const ValueView& at(std::uint32_t slot) const { return values[slot]; }
 };
 
-}  // namespace kavro
+}  // namespace kavro::evaluation

@@ -10,7 +10,7 @@
 #include "compiler/compiled_policy.h"
 #include "support/text_hash.h"
 
-namespace kavro {
+namespace kavro::evaluation::detail {
 
 namespace {
 
@@ -74,19 +74,19 @@ struct Requirement {
   ValueView value;
 };
 
-bool nan_literal(const AtomicCondition& atomic) {
-  const auto* literal = std::get_if<RuntimeValue>(&atomic.rhs);
+bool nan_literal(const compiler::AtomicCondition& atomic) {
+  const auto* literal = std::get_if<compiler::RuntimeValue>(&atomic.rhs);
   const auto* number = literal ? std::get_if<double>(literal) : nullptr;
   return number != nullptr && std::isnan(*number);
 }
 
 // Collects the requirements of one rule; false when the rule can never match
 // (it requires equality with a NaN literal).
-bool collect_requirements(const CompiledRule& rule, std::vector<Requirement>& found) {
+bool collect_requirements(const compiler::CompiledRule& rule, std::vector<Requirement>& found) {
   found.clear();
-  const auto consider = [&](const AtomicCondition& atomic) {
-    if (atomic.op != Operator::Equals) return true;
-    const auto* literal = std::get_if<RuntimeValue>(&atomic.rhs);
+  const auto consider = [&](const compiler::AtomicCondition& atomic) {
+    if (atomic.op != documents::Operator::Equals) return true;
+    const auto* literal = std::get_if<compiler::RuntimeValue>(&atomic.rhs);
     if (literal == nullptr) return true;
     if (nan_literal(atomic)) return false;
     ValueView value = view_of(*literal);
@@ -98,8 +98,9 @@ bool collect_requirements(const CompiledRule& rule, std::vector<Requirement>& fo
     if (!seen) found.push_back({atomic.lhs.slot, value});
     return true;
   };
-  if (const auto* atomic = std::get_if<AtomicCondition>(&rule.condition)) return consider(*atomic);
-  if (const auto* all = std::get_if<AllOf>(&rule.condition)) {
+  if (const auto* atomic = std::get_if<compiler::AtomicCondition>(&rule.condition))
+    return consider(*atomic);
+  if (const auto* all = std::get_if<compiler::AllOf>(&rule.condition)) {
     for (const auto& member : all->members) {
       if (!consider(member)) return false;
     }
@@ -147,7 +148,7 @@ std::vector<std::uint32_t> choose_keys(const std::vector<std::vector<Requirement
         tally.largest_group = std::max(tally.largest_group, group);
       }
     }
-    std::uint32_t best_slot = kNoSlot;
+    std::uint32_t best_slot = compiler::kNoSlot;
     std::size_t best_spared = 0;
     for (const auto& [slot, tally] : tallies) {
       const std::size_t spared = tally.covered - tally.largest_group;
@@ -156,7 +157,7 @@ std::vector<std::uint32_t> choose_keys(const std::vector<std::vector<Requirement
         best_spared = spared;
       }
     }
-    if (best_slot == kNoSlot || best_spared < kMinRulesSpared) break;
+    if (best_slot == compiler::kNoSlot || best_spared < kMinRulesSpared) break;
     for (std::size_t i = 0; i < requirements.size(); ++i) {
       if (assigned[i] != kUnassigned) continue;
       for (const auto& requirement : requirements[i]) {
@@ -169,17 +170,17 @@ std::vector<std::uint32_t> choose_keys(const std::vector<std::vector<Requirement
 }
 
 // The check of one comparison; a text literal's pointer is set by the caller.
-Check make_check(const AtomicCondition& atomic) {
+Check make_check(const compiler::AtomicCondition& atomic) {
   Check check;
   check.slot = atomic.lhs.slot;
   check.op = atomic.op;
-  if (const auto* subject = std::get_if<SubjectRef>(&atomic.rhs)) {
+  if (const auto* subject = std::get_if<compiler::SubjectRef>(&atomic.rhs)) {
     check.two_fields = true;
     check.kind = kNoLiteralKind;
     check.extra = subject->slot;
     return check;
   }
-  const RuntimeValue& literal = *std::get_if<RuntimeValue>(&atomic.rhs);
+  const compiler::RuntimeValue& literal = *std::get_if<compiler::RuntimeValue>(&atomic.rhs);
   const ValueView value = view_of(literal);
   check.kind = value.kind;
   if (value.kind == ValueKind::String) {
@@ -189,7 +190,9 @@ Check make_check(const AtomicCondition& atomic) {
   }
   // A literal's kind names the field type of both sides (the compiler saw
   // to that); an operator that does not apply to it never holds.
-  check.accepts = applies_to(atomic.op, type_of(value.kind)) ? word(atomic.op).accepts : 0;
+  check.accepts = documents::applies_to(atomic.op, type_of(value.kind))
+                      ? documents::word(atomic.op).accepts
+                      : 0;
   return check;
 }
 
@@ -200,7 +203,7 @@ void append_list(std::vector<std::uint32_t>& positions, const std::vector<std::u
 
 }  // namespace
 
-SequenceIndex SequenceIndex::build(std::span<const CompiledRule> rules) {
+SequenceIndex SequenceIndex::build(std::span<const compiler::CompiledRule> rules) {
   SequenceIndex index;
   index.rule_count_ = rules.size();
   index.choose_and_file(rules);
@@ -208,7 +211,7 @@ SequenceIndex SequenceIndex::build(std::span<const CompiledRule> rules) {
   return index;
 }
 
-void SequenceIndex::choose_and_file(std::span<const CompiledRule> rules) {
+void SequenceIndex::choose_and_file(std::span<const compiler::CompiledRule> rules) {
   if (rules.size() < kMinIndexedRules) return;
 
   std::vector<std::vector<Requirement>> requirements(rules.size());
@@ -270,7 +273,7 @@ void SequenceIndex::choose_and_file(std::span<const CompiledRule> rules) {
   }
 }
 
-void SequenceIndex::lay_out_checks(std::span<const CompiledRule> rules) {
+void SequenceIndex::lay_out_checks(std::span<const compiler::CompiledRule> rules) {
   // Text literals are copied first and pointed at afterwards, once texts_
   // no longer grows.
   std::vector<std::uint32_t> text_offsets;
@@ -278,20 +281,21 @@ void SequenceIndex::lay_out_checks(std::span<const CompiledRule> rules) {
   for (const auto& rule : rules) {
     RulePlan plan;
     plan.first = static_cast<std::uint32_t>(checks_.size());
-    std::span<const AtomicCondition> members;
-    if (const auto* atomic = std::get_if<AtomicCondition>(&rule.condition)) {
+    std::span<const compiler::AtomicCondition> members;
+    if (const auto* atomic = std::get_if<compiler::AtomicCondition>(&rule.condition)) {
       members = {atomic, 1};
-    } else if (const auto* all = std::get_if<AllOf>(&rule.condition)) {
+    } else if (const auto* all = std::get_if<compiler::AllOf>(&rule.condition)) {
       members = all->members;
     } else {
-      members = std::get_if<AnyOf>(&rule.condition)->members;
+      members = std::get_if<compiler::AnyOf>(&rule.condition)->members;
       plan.any = 1;
     }
     plan.count = static_cast<std::uint32_t>(members.size());
     for (const auto& member : members) {
       checks_.push_back(make_check(member));
       if (!checks_.back().two_fields && checks_.back().kind == ValueKind::String) {
-        const auto& literal = *std::get_if<std::string>(std::get_if<RuntimeValue>(&member.rhs));
+        const auto& literal =
+            *std::get_if<std::string>(std::get_if<compiler::RuntimeValue>(&member.rhs));
         text_offsets.push_back(static_cast<std::uint32_t>(texts_.size()));
         texts_.insert(texts_.end(), literal.begin(), literal.end());
       }
@@ -343,7 +347,7 @@ const std::uint32_t* SequenceIndex::candidates(std::size_t key, const ValueView&
   }
 }
 
-RuleIndex RuleIndex::build(const CompiledPolicy& policy) {
+RuleIndex RuleIndex::build(const compiler::CompiledPolicy& policy) {
   RuleIndex index;
   index.buckets_.reserve(policy.action_rules.size());
   for (const auto& [name, rules] : policy.action_rules) {
@@ -363,4 +367,4 @@ RuleIndex RuleIndex::build(const CompiledPolicy& policy) {
   return index;
 }
 
-}  // namespace kavro
+}  // namespace kavro::evaluation::detail

@@ -20,10 +20,12 @@
 #include "evaluation/value_view.h"
 #include "support/text_hash.h"
 
-namespace kavro {
-
+namespace kavro::compiler {
 struct CompiledRule;
 struct CompiledPolicy;
+}  // namespace kavro::compiler
+
+namespace kavro::evaluation::detail {
 
 // Ends every list of rule positions, and compares above every position.
 inline constexpr std::uint32_t kEndOfRules = std::numeric_limits<std::uint32_t>::max();
@@ -39,10 +41,10 @@ inline constexpr ValueKind kNoLiteralKind = static_cast<ValueKind>(0xFF);
 // rule order, so a scan walks memory forwards.
 struct Check {
   std::uint32_t slot = 0;
-  ValueKind kind = ValueKind::Absent;  // the literal's kind, or kNoLiteralKind
-  std::uint8_t accepts = 0;            // none: the operator never holds
-  bool two_fields = false;             // the right-hand side is an input field
-  Operator op = Operator::Equals;      // used when two_fields
+  ValueKind kind = ValueKind::Absent;                    // the literal's kind, or kNoLiteralKind
+  std::uint8_t accepts = 0;                              // none: the operator never holds
+  bool two_fields = false;                               // the right-hand side is an input field
+  documents::Operator op = documents::Operator::Equals;  // used when two_fields
   // The text literal's length, or the right-hand slot when two_fields.
   std::uint32_t extra = 0;
   union {
@@ -86,7 +88,7 @@ class SequenceIndex {
   const RulePlan& plan(std::uint32_t position) const { return plans_[position]; }
   const Check* checks() const { return checks_.data(); }
 
-  static SequenceIndex build(std::span<const CompiledRule> rules);
+  static SequenceIndex build(std::span<const compiler::CompiledRule> rules);
 
  private:
   struct Entry {
@@ -102,8 +104,8 @@ class SequenceIndex {
 
   bool matches(const Entry& entry, std::size_t key, const ValueView& value) const;
   void insert_entry(Entry entry);
-  void choose_and_file(std::span<const CompiledRule> rules);
-  void lay_out_checks(std::span<const CompiledRule> rules);
+  void choose_and_file(std::span<const compiler::CompiledRule> rules);
+  void lay_out_checks(std::span<const compiler::CompiledRule> rules);
 
   std::size_t rule_count_ = 0;
   std::size_t key_count_ = 0;
@@ -123,7 +125,7 @@ class RuleIndex {
  public:
   struct ActionBucket {
     std::string_view name;  // the policy's own key
-    const std::vector<CompiledRule>* rules = nullptr;
+    const std::vector<compiler::CompiledRule>* rules = nullptr;
     SequenceIndex index;
   };
 
@@ -149,7 +151,7 @@ class RuleIndex {
 
   // The policy's rule sequences must stay where they are (moving the whole
   // policy is fine) and unchanged while the index is used.
-  static RuleIndex build(const CompiledPolicy& policy);
+  static RuleIndex build(const compiler::CompiledPolicy& policy);
 
  private:
   // Open addressing over the buckets, at most half full; a null bucket marks
@@ -164,4 +166,4 @@ class RuleIndex {
   SequenceIndex global_;
 };
 
-}  // namespace kavro
+}  // namespace kavro::evaluation::detail

@@ -8,18 +8,18 @@
 #include "compiler/runtime_value.h"
 #include "documents/vocabulary.h"
 
-namespace kavro {
+namespace kavro::evaluation {
 
 // Absent is zero so that zeroed memory reads as a row of absent values.
 enum class ValueKind : std::uint8_t { Absent = 0, String = 1, Number = 2, Boolean = 3 };
 
 // The field type of a present value's kind: the kinds follow the types.
-constexpr FieldType type_of(ValueKind kind) {
-  return static_cast<FieldType>(static_cast<int>(kind) - 1);
+constexpr documents::FieldType type_of(ValueKind kind) {
+  return static_cast<documents::FieldType>(static_cast<int>(kind) - 1);
 }
-static_assert(type_of(ValueKind::String) == FieldType::String &&
-              type_of(ValueKind::Number) == FieldType::Number &&
-              type_of(ValueKind::Boolean) == FieldType::Boolean);
+static_assert(type_of(ValueKind::String) == documents::FieldType::String &&
+              type_of(ValueKind::Number) == documents::FieldType::Number &&
+              type_of(ValueKind::Boolean) == documents::FieldType::Boolean);
 
 // A borrowed RuntimeValue. The evaluator compares views so that input values
 // can point into storage owned by the caller (no copy per request).
@@ -38,7 +38,7 @@ struct ValueView {
   bool present() const { return kind != ValueKind::Absent; }
 };
 
-inline ValueView view_of(const RuntimeValue& value) {
+inline ValueView view_of(const compiler::RuntimeValue& value) {
   switch (value.index()) {
     case 0:
       return ValueView::of_string(*std::get_if<0>(&value));
@@ -50,4 +50,4 @@ inline ValueView view_of(const RuntimeValue& value) {
   return {};
 }
 
-}  // namespace kavro
+}  // namespace kavro::evaluation

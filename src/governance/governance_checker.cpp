@@ -8,18 +8,18 @@
 #include "documents/vocabulary.h"
 #include "governance/selection_index.h"
 
-namespace kavro {
+namespace kavro::governance {
 namespace {
 
-bool scope_matches(const ScopeFilter& filter, const ScopeAst& scope) {
+bool scope_matches(const documents::ScopeFilter& filter, const documents::ScopeAst& scope) {
   if (filter.global) {
-    const auto* global = std::get_if<GlobalScopeAst>(&scope);
+    const auto* global = std::get_if<documents::GlobalScopeAst>(&scope);
     // `global: false` selects every rule that is not a global rule in effect,
     // including a global scope whose flag is false.
     if ((global != nullptr && global->global) != *filter.global) return false;
   }
   if (filter.action) {
-    const auto* action = std::get_if<ActionScopeAst>(&scope);
+    const auto* action = std::get_if<documents::ActionScopeAst>(&scope);
     if (action == nullptr || action->action != *filter.action) return false;
   }
   return true;
@@ -27,8 +27,8 @@ bool scope_matches(const ScopeFilter& filter, const ScopeAst& scope) {
 
 // Only left-hand subjects are examined; domain and field must match within
 // the same condition.
-bool subject_matches(const SubjectFilter& filter, const ConditionAst& when) {
-  for (const auto& atomic : atomic_conditions(when)) {
+bool subject_matches(const documents::SubjectFilter& filter, const documents::ConditionAst& when) {
+  for (const auto& atomic : documents::atomic_conditions(when)) {
     if ((!filter.domain || *filter.domain == atomic.subject.domain) &&
         (!filter.field || *filter.field == atomic.subject.field)) {
       return true;
@@ -39,7 +39,7 @@ bool subject_matches(const SubjectFilter& filter, const ConditionAst& when) {
 
 // The gate decides only whether the rule is checked; it does not narrow the
 // selection.
-bool gate_open(const GovernanceRule& rule, const SelectionIndex& index) {
+bool gate_open(const documents::GovernanceRule& rule, const detail::SelectionIndex& index) {
   if (!rule.applies_to) return true;
   for (const auto& name : rule.applies_to->actions) {
     if (index.has_action_rule(name)) return true;
@@ -47,28 +47,28 @@ bool gate_open(const GovernanceRule& rule, const SelectionIndex& index) {
   return false;
 }
 
-bool constraint_violated(const GovernanceRule& rule, SelectionIndex& index) {
-  const RuleFilter& filter = rule.select.where;
-  if (const auto* fields = std::get_if<AllowedFieldsConstraint>(&rule.must)) {
+bool constraint_violated(const documents::GovernanceRule& rule, detail::SelectionIndex& index) {
+  const documents::RuleFilter& filter = rule.select.where;
+  if (const auto* fields = std::get_if<documents::AllowedFieldsConstraint>(&rule.must)) {
     return index.selects_other_field(filter, fields->allowed_fields);
   }
   const std::uint64_t selected = index.count(filter);
-  if (const auto* exists = std::get_if<ExistsConstraint>(&rule.must)) {
+  if (const auto* exists = std::get_if<documents::ExistsConstraint>(&rule.must)) {
     return exists->exists ? selected == 0 : selected > 0;
   }
-  if (const auto* min = std::get_if<MinCountConstraint>(&rule.must)) {
+  if (const auto* min = std::get_if<documents::MinCountConstraint>(&rule.must)) {
     return selected < min->min_count;
   }
-  if (const auto* max = std::get_if<MaxCountConstraint>(&rule.must)) {
+  if (const auto* max = std::get_if<documents::MaxCountConstraint>(&rule.must)) {
     return selected > max->max_count;
   }
-  return std::get<ForbidConstraint>(rule.must).forbid && selected > 0;
+  return std::get<documents::ForbidConstraint>(rule.must).forbid && selected > 0;
 }
 
-std::size_t longest_allowed_fields(const std::vector<GovernanceRule>& rules) {
+std::size_t longest_allowed_fields(const std::vector<documents::GovernanceRule>& rules) {
   std::size_t longest = 0;
   for (const auto& rule : rules) {
-    if (const auto* fields = std::get_if<AllowedFieldsConstraint>(&rule.must)) {
+    if (const auto* fields = std::get_if<documents::AllowedFieldsConstraint>(&rule.must)) {
       longest = std::max(longest, fields->allowed_fields.size());
     }
   }
@@ -77,19 +77,19 @@ std::size_t longest_allowed_fields(const std::vector<GovernanceRule>& rules) {
 
 }  // namespace
 
-bool rule_is_selected(const RuleFilter& filter, const RuleAst& rule) {
+bool rule_is_selected(const documents::RuleFilter& filter, const documents::RuleAst& rule) {
   if (filter.id && *filter.id != rule.id) return false;
   if (filter.scope && !scope_matches(*filter.scope, rule.scope)) return false;
-  if (filter.effect && *filter.effect != spelling(rule.effect)) return false;
+  if (filter.effect && *filter.effect != documents::spelling(rule.effect)) return false;
   if (filter.when && filter.when->subject && !subject_matches(*filter.when->subject, rule.when)) {
     return false;
   }
   return true;
 }
 
-std::vector<GovernanceViolation> find_violations(const PolicyAst& policy,
-                                                 const std::vector<GovernanceRule>& rules) {
-  SelectionIndex index(policy, longest_allowed_fields(rules));
+std::vector<GovernanceViolation> find_violations(
+    const documents::PolicyAst& policy, const std::vector<documents::GovernanceRule>& rules) {
+  detail::SelectionIndex index(policy, longest_allowed_fields(rules));
   std::vector<GovernanceViolation> violations;
   for (const auto& rule : rules) {
     if (gate_open(rule, index) && constraint_violated(rule, index)) {
@@ -99,4 +99,4 @@ std::vector<GovernanceViolation> find_violations(const PolicyAst& policy,
   return violations;
 }
 
-}  // namespace kavro
+}  // namespace kavro::governance

@@ -9,13 +9,13 @@
 #include "documents/policy_ast.h"
 #include "governance/violation.h"
 
-namespace kavro {
+namespace kavro::governance {
 
 // Every violated governance rule, in governance document order. Costs about
 // the size of both documents, however many rules each holds.
-std::vector<GovernanceViolation> find_violations(const PolicyAst& policy,
-                                                 const std::vector<GovernanceRule>& rules);
+std::vector<GovernanceViolation> find_violations(
+    const documents::PolicyAst& policy, const std::vector<documents::GovernanceRule>& rules);
 
-bool rule_is_selected(const RuleFilter& filter, const RuleAst& rule);
+bool rule_is_selected(const documents::RuleFilter& filter, const documents::RuleAst& rule);
 
-}  // namespace kavro
+}  // namespace kavro::governance

@@ -6,7 +6,7 @@
 #include "documents/vocabulary.h"
 #include "support/text_hash.h"
 
-namespace kavro {
+namespace kavro::governance::detail {
 namespace {
 
 template <class T>
@@ -21,22 +21,22 @@ std::size_t SelectionIndex::GroupKeyHash::operator()(const GroupKey& key) const 
   return text_hash(std::string_view(reinterpret_cast<const char*>(key.data()), sizeof key));
 }
 
-SelectionIndex::SelectionIndex(const PolicyAst& policy, std::size_t allowed_fields_cap)
+SelectionIndex::SelectionIndex(const documents::PolicyAst& policy, std::size_t allowed_fields_cap)
     : allowed_fields_cap_(allowed_fields_cap) {
   facts_.reserve(policy.rules.size());
   std::string field_key;
-  for (const RuleAst& rule : policy.rules) {
+  for (const documents::RuleAst& rule : policy.rules) {
     RuleFacts facts;
     facts.id = intern(rule.id);
-    if (const auto* action = std::get_if<ActionScopeAst>(&rule.scope)) {
+    if (const auto* action = std::get_if<documents::ActionScopeAst>(&rule.scope)) {
       facts.action = intern(action->action);
       if (action_used_.size() <= facts.action) action_used_.resize(facts.action + 1);
       action_used_[facts.action] = true;
     }
-    if (const auto* global = std::get_if<GlobalScopeAst>(&rule.scope))
+    if (const auto* global = std::get_if<documents::GlobalScopeAst>(&rule.scope))
       facts.global = global->global;
     facts.effect = intern(spelling(rule.effect));
-    for (const AtomicConditionAst& atomic : atomic_conditions(rule.when)) {
+    for (const documents::AtomicConditionAst& atomic : atomic_conditions(rule.when)) {
       facts.subjects.emplace_back(intern(atomic.subject.domain), intern(atomic.subject.field));
       field_key.assign(atomic.subject.domain).append(".").append(atomic.subject.field);
       facts.field_keys.push_back(intern(field_key));
@@ -90,7 +90,7 @@ SelectionIndex::Groups& SelectionIndex::groups_for(unsigned members) {
   return *groups;
 }
 
-SelectionIndex::Group* SelectionIndex::selected(const RuleFilter& filter) {
+SelectionIndex::Group* SelectionIndex::selected(const documents::RuleFilter& filter) {
   unsigned members = 0;
   GroupKey key;
   key.fill(kNotTested);
@@ -111,7 +111,7 @@ SelectionIndex::Group* SelectionIndex::selected(const RuleFilter& filter) {
   if (filter.effect && !tested(kEffect, 3, *filter.effect)) return nullptr;
   if (filter.when && filter.when->subject) {
     members |= kSubject;
-    const SubjectFilter& subject = *filter.when->subject;
+    const documents::SubjectFilter& subject = *filter.when->subject;
     if (subject.domain && !tested(kDomain, 4, *subject.domain)) return nullptr;
     if (subject.field && !tested(kField, 5, *subject.field)) return nullptr;
   }
@@ -120,7 +120,7 @@ SelectionIndex::Group* SelectionIndex::selected(const RuleFilter& filter) {
   return found == groups.end() ? nullptr : &found->second;
 }
 
-std::uint64_t SelectionIndex::count(const RuleFilter& filter) {
+std::uint64_t SelectionIndex::count(const documents::RuleFilter& filter) {
   const Group* group = selected(filter);
   return group == nullptr ? 0 : group->rules.size();
 }
@@ -146,7 +146,7 @@ const SelectionIndex::FieldUnion& SelectionIndex::fields_of(Group& group) {
   return fields;
 }
 
-bool SelectionIndex::selects_other_field(const RuleFilter& filter,
+bool SelectionIndex::selects_other_field(const documents::RuleFilter& filter,
                                          const std::vector<std::string>& allowed) {
   Group* group = selected(filter);
   if (group == nullptr) return false;
@@ -161,4 +161,4 @@ bool SelectionIndex::selects_other_field(const RuleFilter& filter,
                      [&](NameId key) { return !allowed_ids.contains(key); });
 }
 
-}  // namespace kavro
+}  // namespace kavro::governance::detail

@@ -19,18 +19,19 @@
 #include "documents/policy_ast.h"
 #include "support/string_map.h"
 
-namespace kavro {
+namespace kavro::governance::detail {
 
 class SelectionIndex {
  public:
   // `allowed_fields_cap`: no `allowed_fields` list asked about is longer.
-  SelectionIndex(const PolicyAst& policy, std::size_t allowed_fields_cap);
+  SelectionIndex(const documents::PolicyAst& policy, std::size_t allowed_fields_cap);
 
   // Whether some rule is scoped to exactly this action.
   bool has_action_rule(std::string_view action) const;
-  std::uint64_t count(const RuleFilter& filter);
+  std::uint64_t count(const documents::RuleFilter& filter);
   // True when a selected rule tests a field (as "domain.field") outside the list.
-  bool selects_other_field(const RuleFilter& filter, const std::vector<std::string>& allowed);
+  bool selects_other_field(const documents::RuleFilter& filter,
+                           const std::vector<std::string>& allowed);
 
  private:
   // Texts of the policy as small numbers; a text the policy never uses has
@@ -80,7 +81,7 @@ class SelectionIndex {
   NameId intern(std::string_view text);
   NameId find_name(std::string_view text) const;
   // The group a filter selects; null when it selects no rule.
-  Group* selected(const RuleFilter& filter);
+  Group* selected(const documents::RuleFilter& filter);
   Groups& groups_for(unsigned members);
   const FieldUnion& fields_of(Group& group);
 
@@ -91,4 +92,4 @@ class SelectionIndex {
   std::array<std::unique_ptr<Groups>, kMemberCombinations> groups_;
 };
 
-}  // namespace kavro
+}  // namespace kavro::governance::detail

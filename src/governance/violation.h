@@ -4,11 +4,11 @@
 
 #include <string>
 
-namespace kavro {
+namespace kavro::governance {
 
 struct GovernanceViolation {
   std::string rule_id;
   std::string message;
 };
 
-}  // namespace kavro
+}  // namespace kavro::governance

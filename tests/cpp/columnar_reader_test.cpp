@@ -64,18 +64,18 @@ struct OneColumn {
   }
 
   // Reads every row; the error text when reading fails.
-  Result<std::vector<ValueView>, ColumnarError> read() {
-    FieldSlots slots;
-    slots.intern(Domain::Snapshot, "v");
-    const std::uint32_t slot = slots.find(Domain::Snapshot, "v");
-    auto plan = plan_columns(top, slots);
+  Result<std::vector<evaluation::ValueView>, ColumnarError> read() {
+    evaluation::FieldSlots slots;
+    slots.intern(documents::Domain::Snapshot, "v");
+    const std::uint32_t slot = slots.find(documents::Domain::Snapshot, "v");
+    auto plan = detail::plan_columns(top, slots);
     if (!plan) return fail(plan.error());
-    auto reader = BatchReader::bind(*plan, batch);
+    auto reader = detail::BatchReader::bind(*plan, batch);
     if (!reader) return fail(reader.error());
-    std::vector<ValueView> block(static_cast<std::size_t>(batch.length) * slots.size());
+    std::vector<evaluation::ValueView> block(static_cast<std::size_t>(batch.length) * slots.size());
     auto read = reader->read(0, batch.length, block.data(), slots.size());
     if (!read) return fail(read.error());
-    std::vector<ValueView> column;
+    std::vector<evaluation::ValueView> column;
     for (std::int64_t row = 0; row < batch.length; ++row) {
       column.push_back(block[static_cast<std::size_t>(row) * slots.size() + slot]);
     }
@@ -97,8 +97,8 @@ TEST_P(HalfFloats, WidenExactly) {
   OneColumn column("e", 1, {nullptr, data});
   auto read = column.read();
   ASSERT_TRUE(read) << read.error().render();
-  const ValueView value = (*read)[0];
-  ASSERT_EQ(value.kind, ValueKind::Number);
+  const evaluation::ValueView value = (*read)[0];
+  ASSERT_EQ(value.kind, evaluation::ValueKind::Number);
   if (std::isnan(test.expected)) {
     EXPECT_TRUE(std::isnan(value.number));
   } else {

@@ -19,9 +19,9 @@ using namespace kavro::testing;
 
 struct FailureCase {
   std::string name;
-  std::vector<RuleAst> rules;
+  std::vector<documents::RuleAst> rules;
   std::string expected;
-  SchemaAst schema = standard_schema();
+  documents::SchemaAst schema = standard_schema();
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) {
@@ -32,20 +32,21 @@ class CompileFailureTable : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(CompileFailureTable, ReportsTheFirstFault) {
   const auto& c = GetParam();
-  const auto result = compile_policy(build_schema_index(c.schema), policy_of(c.rules));
+  const auto result =
+      compiler::compile_policy(compiler::build_schema_index(c.schema), policy_of(c.rules));
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().render(), c.expected);
 }
 
-AtomicConditionAst amount_over(double limit) {
+documents::AtomicConditionAst amount_over(double limit) {
   return condition("action", "amount", "greater_than", literal_number(limit));
 }
-AtomicConditionAst role_is(std::string role) {
+documents::AtomicConditionAst role_is(std::string role) {
   return condition("actor", "role", "equals", literal_text(std::move(role)));
 }
 
 std::vector<FailureCase> failure_cases() {
-  SchemaAst no_actor_fields = standard_schema();
+  documents::SchemaAst no_actor_fields = standard_schema();
   no_actor_fields.actor.fields.clear();
   const auto bad_operator = condition("actor", "role", "eq", literal_text("x"));
   return {
@@ -196,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(Compiler, CompileFailureTable, ::testing::ValuesIn(fail
 
 struct SuccessCase {
   std::string name;
-  RuleAst rule;
+  documents::RuleAst rule;
 };
 
 void PrintTo(const SuccessCase& c, std::ostream* os) {
@@ -206,8 +207,8 @@ void PrintTo(const SuccessCase& c, std::ostream* os) {
 class CompileSuccessTable : public ::testing::TestWithParam<SuccessCase> {};
 
 TEST_P(CompileSuccessTable, Compiles) {
-  const auto result =
-      compile_policy(build_schema_index(standard_schema()), policy_of({GetParam().rule}));
+  const auto result = compiler::compile_policy(compiler::build_schema_index(standard_schema()),
+                                               policy_of({GetParam().rule}));
   ASSERT_TRUE(result.ok()) << result.error().render();
 }
 
@@ -233,7 +234,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST(Compiler, EmptyPolicyCompilesToEmptyBuckets) {
-  const auto result = compile_policy(build_schema_index(standard_schema()), policy_of({}));
+  const auto result =
+      compiler::compile_policy(compiler::build_schema_index(standard_schema()), policy_of({}));
   ASSERT_TRUE(result.ok());
   EXPECT_TRUE(result->action_rules.empty());
   EXPECT_TRUE(result->actor_rules.empty());
@@ -241,86 +243,88 @@ TEST(Compiler, EmptyPolicyCompilesToEmptyBuckets) {
 }
 
 TEST(Compiler, FilesRulesByScopeInDocumentOrder) {
-  const auto result = compile_policy(build_schema_index(standard_schema()),
-                                     policy_of({
-                                         rule_ast("t1", action_scope("transfer"), amount_over(1)),
-                                         rule_ast("g1", global_scope(), role_is("a")),
-                                         rule_ast("o1", actor_scope("ops"), role_is("b")),
-                                         rule_ast("t2", action_scope("transfer"), amount_over(2)),
-                                         rule_ast("r1", action_scope("refund"), amount_over(3)),
-                                         rule_ast("g2", global_scope(), role_is("c")),
-                                         rule_ast("t1", action_scope("transfer"), amount_over(4)),
-                                         rule_ast("o2", actor_scope("ops"), role_is("d")),
-                                     }));
+  const auto result =
+      compiler::compile_policy(compiler::build_schema_index(standard_schema()),
+                               policy_of({
+                                   rule_ast("t1", action_scope("transfer"), amount_over(1)),
+                                   rule_ast("g1", global_scope(), role_is("a")),
+                                   rule_ast("o1", actor_scope("ops"), role_is("b")),
+                                   rule_ast("t2", action_scope("transfer"), amount_over(2)),
+                                   rule_ast("r1", action_scope("refund"), amount_over(3)),
+                                   rule_ast("g2", global_scope(), role_is("c")),
+                                   rule_ast("t1", action_scope("transfer"), amount_over(4)),
+                                   rule_ast("o2", actor_scope("ops"), role_is("d")),
+                               }));
   ASSERT_TRUE(result.ok()) << result.error().render();
   EXPECT_EQ(bucket_summary(*result),
             "action refund: r1 | action transfer: t1 t2 t1 | actor ops: o1 o2 | global: g1 g2");
   // The duplicate id is a rule of its own, not a replacement of the first.
   const auto& transfer = result->action_rules.at("transfer");
-  EXPECT_EQ(std::get<double>(
-                std::get<RuntimeValue>(std::get<AtomicCondition>(transfer[2].condition).rhs)),
+  EXPECT_EQ(std::get<double>(std::get<compiler::RuntimeValue>(
+                std::get<compiler::AtomicCondition>(transfer[2].condition).rhs)),
             4.0);
 }
 
 TEST(Compiler, KeepsTheConditionEffectAndSidesOfARule) {
-  const auto result = compile_policy(
-      build_schema_index(standard_schema()),
+  const auto result = compiler::compile_policy(
+      compiler::build_schema_index(standard_schema()),
       policy_of(
           {rule_ast(
                "r", action_scope("transfer"),
                any_of({condition("action", "owner", "not_equals", field_ref("actor", "id")),
                        condition("snapshot", "limit", "less_than", field_ref("action", "amount"))}),
-               Effect::RequireApproval),
+               documents::Effect::RequireApproval),
            rule_ast("g", global_scope(),
                     all_of({role_is("m"),
                             condition("actor", "verified", "equals", literal_bool(false))}),
-                    Effect::Allow)}));
+                    documents::Effect::Allow)}));
   ASSERT_TRUE(result.ok()) << result.error().render();
 
-  const CompiledRule& rule = result->action_rules.at("transfer").at(0);
-  EXPECT_EQ(rule.effect, Effect::RequireApproval);
-  const auto& any = std::get<AnyOf>(rule.condition).members;
+  const compiler::CompiledRule& rule = result->action_rules.at("transfer").at(0);
+  EXPECT_EQ(rule.effect, documents::Effect::RequireApproval);
+  const auto& any = std::get<compiler::AnyOf>(rule.condition).members;
   ASSERT_EQ(any.size(), 2u);
-  EXPECT_EQ(any[0].lhs.domain, Domain::Action);
+  EXPECT_EQ(any[0].lhs.domain, documents::Domain::Action);
   EXPECT_EQ(any[0].lhs.field, "owner");
-  EXPECT_EQ(any[0].op, Operator::NotEquals);
-  const auto& right = std::get<SubjectRef>(any[0].rhs);
-  EXPECT_EQ(right.domain, Domain::Actor);
+  EXPECT_EQ(any[0].op, documents::Operator::NotEquals);
+  const auto& right = std::get<compiler::SubjectRef>(any[0].rhs);
+  EXPECT_EQ(right.domain, documents::Domain::Actor);
   EXPECT_EQ(right.field, "id");
-  EXPECT_EQ(any[1].lhs.domain, Domain::Snapshot);
-  EXPECT_EQ(any[1].op, Operator::LessThan);
-  EXPECT_EQ(std::get<SubjectRef>(any[1].rhs).domain, Domain::Action);
+  EXPECT_EQ(any[1].lhs.domain, documents::Domain::Snapshot);
+  EXPECT_EQ(any[1].op, documents::Operator::LessThan);
+  EXPECT_EQ(std::get<compiler::SubjectRef>(any[1].rhs).domain, documents::Domain::Action);
 
-  const CompiledRule& global = result->global_rules.at(0);
-  EXPECT_EQ(global.effect, Effect::Allow);
-  const auto& all = std::get<AllOf>(global.condition).members;
+  const compiler::CompiledRule& global = result->global_rules.at(0);
+  EXPECT_EQ(global.effect, documents::Effect::Allow);
+  const auto& all = std::get<compiler::AllOf>(global.condition).members;
   ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(std::get<std::string>(std::get<RuntimeValue>(all[0].rhs)), "m");
-  EXPECT_EQ(std::get<bool>(std::get<RuntimeValue>(all[1].rhs)), false);
+  EXPECT_EQ(std::get<std::string>(std::get<compiler::RuntimeValue>(all[0].rhs)), "m");
+  EXPECT_EQ(std::get<bool>(std::get<compiler::RuntimeValue>(all[1].rhs)), false);
 }
 
 TEST(Compiler, PlanningAssignsASlotToEverySubject) {
-  auto result = compile_policy(
-      build_schema_index(standard_schema()),
+  auto result = compiler::compile_policy(
+      compiler::build_schema_index(standard_schema()),
       policy_of({rule_ast("r", action_scope("transfer"),
                           condition("action", "owner", "equals", field_ref("actor", "id"))),
                  rule_ast("g", global_scope(),
                           any_of({role_is("m"), condition("snapshot", "role", "equals",
                                                           field_ref("actor", "role"))}))}));
   ASSERT_TRUE(result.ok()) << result.error().render();
-  const Plan plan = Plan::build(std::move(result).value());
-  const CompiledPolicy& policy = plan.model();
-  const FieldSlots& slots = plan.field_slots();
-  const auto expect_slot = [&](const SubjectRef& subject) {
-    EXPECT_NE(subject.slot, kNoSlot) << subject.field;
+  const evaluation::Plan plan = evaluation::Plan::build(std::move(result).value());
+  const compiler::CompiledPolicy& policy = plan.model();
+  const evaluation::FieldSlots& slots = plan.field_slots();
+  const auto expect_slot = [&](const compiler::SubjectRef& subject) {
+    EXPECT_NE(subject.slot, compiler::kNoSlot) << subject.field;
     EXPECT_EQ(subject.slot, slots.find(subject.domain, subject.field)) << subject.field;
   };
-  const auto& atomic = std::get<AtomicCondition>(policy.action_rules.at("transfer")[0].condition);
+  const auto& atomic =
+      std::get<compiler::AtomicCondition>(policy.action_rules.at("transfer")[0].condition);
   expect_slot(atomic.lhs);
-  expect_slot(std::get<SubjectRef>(atomic.rhs));
-  for (const auto& member : std::get<AnyOf>(policy.global_rules[0].condition).members) {
+  expect_slot(std::get<compiler::SubjectRef>(atomic.rhs));
+  for (const auto& member : std::get<compiler::AnyOf>(policy.global_rules[0].condition).members) {
     expect_slot(member.lhs);
-    if (const auto* subject = std::get_if<SubjectRef>(&member.rhs)) expect_slot(*subject);
+    if (const auto* subject = std::get_if<compiler::SubjectRef>(&member.rhs)) expect_slot(*subject);
   }
   // action.type, action.owner, actor.id, actor.role, snapshot.role.
   EXPECT_EQ(slots.size(), 5u);

@@ -10,15 +10,15 @@ namespace kavro::testing {
 
 class CountingInput {
  public:
-  explicit CountingInput(const EvaluationInput& inner) : inner_(inner) {}
-  const ValueView& at(std::uint32_t slot) const {
+  explicit CountingInput(const evaluation::EvaluationInput& inner) : inner_(inner) {}
+  const evaluation::ValueView& at(std::uint32_t slot) const {
     ++lookups;
     return inner_.at(slot);
   }
   mutable int lookups = 0;
 
  private:
-  const EvaluationInput& inner_;
+  const evaluation::EvaluationInput& inner_;
 };
 
 }  // namespace kavro::testing

@@ -17,9 +17,9 @@ namespace kavro::testing {
 
 // transfer, refund and an action without fields; actor and snapshot fields of
 // every type.
-inline SchemaAst standard_schema() {
-  using enum FieldType;
-  SchemaAst schema;
+inline documents::SchemaAst standard_schema() {
+  using enum documents::FieldType;
+  documents::SchemaAst schema;
   schema.actions["transfer"].fields = {
       {"amount", Number}, {"currency", String}, {"urgent", Boolean}, {"owner", String}};
   schema.actions["refund"].fields = {{"amount", Number}, {"reason", String}};
@@ -31,61 +31,62 @@ inline SchemaAst standard_schema() {
   return schema;
 }
 
-inline ValueAst literal_text(std::string text) {
-  return LiteralValueAst(std::move(text));
+inline documents::ValueAst literal_text(std::string text) {
+  return documents::LiteralValueAst(std::move(text));
 }
-inline ValueAst literal_number(double number) {
-  return LiteralValueAst(number);
+inline documents::ValueAst literal_number(double number) {
+  return documents::LiteralValueAst(number);
 }
-inline ValueAst literal_bool(bool boolean) {
-  return LiteralValueAst(boolean);
+inline documents::ValueAst literal_bool(bool boolean) {
+  return documents::LiteralValueAst(boolean);
 }
-inline ValueAst field_ref(std::string domain, std::string field) {
-  return SubjectAst{std::move(domain), std::move(field)};
+inline documents::ValueAst field_ref(std::string domain, std::string field) {
+  return documents::SubjectAst{std::move(domain), std::move(field)};
 }
 
-inline AtomicConditionAst condition(std::string domain, std::string field, std::string op,
-                                    ValueAst value) {
+inline documents::AtomicConditionAst condition(std::string domain, std::string field,
+                                               std::string op, documents::ValueAst value) {
   return {{std::move(domain), std::move(field)}, std::move(op), std::move(value)};
 }
-inline ConditionAst all_of(std::vector<AtomicConditionAst> members) {
-  return AllConditionAst{std::move(members)};
+inline documents::ConditionAst all_of(std::vector<documents::AtomicConditionAst> members) {
+  return documents::AllConditionAst{std::move(members)};
 }
-inline ConditionAst any_of(std::vector<AtomicConditionAst> members) {
-  return AnyConditionAst{std::move(members)};
-}
-
-inline ScopeAst action_scope(std::string action) {
-  return ActionScopeAst{std::move(action)};
-}
-inline ScopeAst actor_scope(std::string actor) {
-  return ActorScopeAst{std::move(actor)};
-}
-inline ScopeAst global_scope(bool global = true) {
-  return GlobalScopeAst{global};
+inline documents::ConditionAst any_of(std::vector<documents::AtomicConditionAst> members) {
+  return documents::AnyConditionAst{std::move(members)};
 }
 
-inline RuleAst rule_ast(std::string id, ScopeAst scope, ConditionAst when,
-                        Effect effect = Effect::Block) {
+inline documents::ScopeAst action_scope(std::string action) {
+  return documents::ActionScopeAst{std::move(action)};
+}
+inline documents::ScopeAst actor_scope(std::string actor) {
+  return documents::ActorScopeAst{std::move(actor)};
+}
+inline documents::ScopeAst global_scope(bool global = true) {
+  return documents::GlobalScopeAst{global};
+}
+
+inline documents::RuleAst rule_ast(std::string id, documents::ScopeAst scope,
+                                   documents::ConditionAst when,
+                                   documents::Effect effect = documents::Effect::Block) {
   return {std::move(id), std::move(scope), std::move(when), effect};
 }
 
-inline PolicyAst policy_of(std::vector<RuleAst> rules) {
+inline documents::PolicyAst policy_of(std::vector<documents::RuleAst> rules) {
   return {1, std::move(rules)};
 }
 
-inline GovernanceRule governance_rule(std::string id, RuleFilter where, Constraint must,
-                                      std::string error,
-                                      std::optional<AppliesTo> applies_to = std::nullopt) {
+inline documents::GovernanceRule governance_rule(
+    std::string id, documents::RuleFilter where, documents::Constraint must, std::string error,
+    std::optional<documents::AppliesTo> applies_to = std::nullopt) {
   return {
       std::move(id), std::move(applies_to), {std::move(where)}, std::move(must), std::move(error)};
 }
 
 // The rule ids of every bucket, keys sorted, e.g.
 // "action refund: r1 | action transfer: t1 t2 | actor ops: a1 | global: g1".
-inline std::string bucket_summary(const CompiledPolicy& policy) {
+inline std::string bucket_summary(const compiler::CompiledPolicy& policy) {
   std::vector<std::string> parts;
-  const auto ids = [](const RuleSequence& rules) {
+  const auto ids = [](const compiler::RuleSequence& rules) {
     std::string text;
     for (const auto& rule : rules) text += " " + rule.rule_id;
     return text;

@@ -100,9 +100,10 @@ INSTANTIATE_TEST_SUITE_P(Limits, LimitTable, ::testing::ValuesIn(limit_cases()),
 
 TEST(HostileText, HugeScalarLoads) {
   const std::string id(1 << 20, 'x');
-  const auto result = load_policy("version: 1\nrules:\n- {id: " + id +
-                                  ", scope: {global: true}, when: [[a, b], in, {literal: 1}], "
-                                  "effect: allow}\n");
+  const auto result =
+      documents::load_policy("version: 1\nrules:\n- {id: " + id +
+                             ", scope: {global: true}, when: [[a, b], in, {literal: 1}], "
+                             "effect: allow}\n");
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(result->rules.at(0).id, id);
 }
@@ -124,9 +125,9 @@ TEST(HostileText, EveryPrefixLoadsOrFailsWithAMessage) {
       "  - {id: x, scope: {global: true}, when: {all: [[[a, b], in, {literal: \"two\n"
       "        lines\"}]]}, effect: allow}\n"
       "...\n";
-  ASSERT_TRUE(load_policy(text).ok()) << load_message(Root::Policy, text);
+  ASSERT_TRUE(documents::load_policy(text).ok()) << load_message(Root::Policy, text);
   for (std::size_t length = 0; length < text.size(); ++length) {
-    const auto result = load_policy(std::string_view(text).substr(0, length));
+    const auto result = documents::load_policy(std::string_view(text).substr(0, length));
     if (!result) {
       EXPECT_FALSE(result.error().render().empty()) << "prefix of " << length;
     }
@@ -147,11 +148,11 @@ class RepetitionBound : public ::testing::TestWithParam<RepetitionCase> {};
 
 TEST_P(RepetitionBound, AllowsTheFactorAndRefusesOneMore) {
   constexpr std::size_t kFactor = 100;
-  YamlEventStream stream(GetParam().text);
+  documents::detail::YamlEventStream stream(GetParam().text);
   auto document = stream.first_document();
   ASSERT_TRUE(document.ok());
   std::size_t alias = 0;
-  while ((*document)[alias].kind != EventKind::Alias) ++alias;
+  while ((*document)[alias].kind != documents::detail::EventKind::Alias) ++alias;
   const std::size_t replayed = document->weight(document->link((*document)[alias]));
   const std::size_t by_count = kFactor * document->size();
   const std::size_t by_weight = kFactor * document->total_weight() / replayed;
@@ -163,7 +164,7 @@ TEST_P(RepetitionBound, AllowsTheFactorAndRefusesOneMore) {
     ASSERT_EQ(kFactor * document->total_weight() % replayed, 0u);
   }
 
-  ReadingContext context(*document);
+  documents::detail::ReadingContext context(*document);
   for (std::size_t follow = 1; follow <= allowed; ++follow) {
     ASSERT_TRUE(context.resolve(alias).ok()) << "follow " << follow << " of " << allowed;
   }

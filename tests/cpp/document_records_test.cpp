@@ -14,14 +14,14 @@ namespace kavro {
 namespace {
 
 template <class T>
-const T& loaded(const Result<T, LoadError>& result) {
+const T& loaded(const Result<T, documents::LoadError>& result) {
   if (!result) ADD_FAILURE() << "did not load: " << result.error().render();
   static const T empty{};
   return result ? result.value() : empty;
 }
 
 TEST(SchemaRecords, WorkedExample) {
-  const auto result = load_schema(
+  const auto result = documents::load_schema(
       "version: 1\n"
       "actions:\n"
       "  refund:\n"
@@ -37,23 +37,23 @@ TEST(SchemaRecords, WorkedExample) {
       "snapshot:\n"
       "  fields:\n"
       "    maintenance: boolean\n");
-  const SchemaAst& schema = loaded(result);
+  const documents::SchemaAst& schema = loaded(result);
   EXPECT_EQ(schema.version, 1u);
   ASSERT_EQ(schema.actions.size(), 2u);
   const auto& refund = schema.actions.at("refund").fields;
   ASSERT_EQ(refund.size(), 2u);
-  EXPECT_EQ(refund.at("amount"), FieldType::Number);
-  EXPECT_EQ(refund.at("currency"), FieldType::String);
+  EXPECT_EQ(refund.at("amount"), documents::FieldType::Number);
+  EXPECT_EQ(refund.at("currency"), documents::FieldType::String);
   EXPECT_TRUE(schema.actions.at("delete").fields.empty());
   ASSERT_EQ(schema.actor.fields.size(), 2u);
-  EXPECT_EQ(schema.actor.fields.at("role"), FieldType::String);
-  EXPECT_EQ(schema.actor.fields.at("verified"), FieldType::Boolean);
+  EXPECT_EQ(schema.actor.fields.at("role"), documents::FieldType::String);
+  EXPECT_EQ(schema.actor.fields.at("verified"), documents::FieldType::Boolean);
   ASSERT_EQ(schema.snapshot.fields.size(), 1u);
-  EXPECT_EQ(schema.snapshot.fields.at("maintenance"), FieldType::Boolean);
+  EXPECT_EQ(schema.snapshot.fields.at("maintenance"), documents::FieldType::Boolean);
 }
 
 TEST(SchemaRecords, MapsOfNamesTakeKeysAsTextAndKeepTheLaterEntry) {
-  const auto result = load_schema(
+  const auto result = documents::load_schema(
       "version: 0x2\n"
       "description: ignored\n"
       "actions:\n"
@@ -66,24 +66,24 @@ TEST(SchemaRecords, MapsOfNamesTakeKeysAsTextAndKeepTheLaterEntry) {
       "  true: {fields: {}}\n"
       "actor: {fields: {role: string, role: boolean}}\n"
       "snapshot: {fields: }\n");
-  const SchemaAst& schema = loaded(result);
+  const documents::SchemaAst& schema = loaded(result);
   EXPECT_EQ(schema.version, 2u);
   ASSERT_EQ(schema.actions.size(), 3u);
   EXPECT_EQ(schema.actions.at("refund").fields.size(), 2u);
-  EXPECT_EQ(schema.actions.at("refund").fields.at("amount"), FieldType::Number);
-  EXPECT_EQ(schema.actions.at("refund").fields.at("note"), FieldType::String);
+  EXPECT_EQ(schema.actions.at("refund").fields.at("amount"), documents::FieldType::Number);
+  EXPECT_EQ(schema.actions.at("refund").fields.at("note"), documents::FieldType::String);
   EXPECT_TRUE(schema.actions.at("1").fields.empty());
   EXPECT_TRUE(schema.actions.at("true").fields.empty());
-  EXPECT_EQ(schema.actor.fields.at("role"), FieldType::Boolean);
+  EXPECT_EQ(schema.actor.fields.at("role"), documents::FieldType::Boolean);
   EXPECT_TRUE(schema.snapshot.fields.empty());
 }
 
-const ActionScopeAst* action_scope(const RuleAst& rule) {
-  return std::get_if<ActionScopeAst>(&rule.scope);
+const documents::ActionScopeAst* action_scope(const documents::RuleAst& rule) {
+  return std::get_if<documents::ActionScopeAst>(&rule.scope);
 }
 
 TEST(PolicyRecords, WorkedExample) {
-  const auto result = load_policy(
+  const auto result = documents::load_policy(
       "version: 1\n"
       "rules:\n"
       "  - id: deny-large-refunds\n"
@@ -106,45 +106,46 @@ TEST(PolicyRecords, WorkedExample) {
       "      value:\n"
       "        subject: {domain: action, field: owner}\n"
       "    effect: require_approval\n");
-  const PolicyAst& policy = loaded(result);
+  const documents::PolicyAst& policy = loaded(result);
   EXPECT_EQ(policy.version, 1u);
   ASSERT_EQ(policy.rules.size(), 2u);
 
-  const RuleAst& deny = policy.rules[0];
+  const documents::RuleAst& deny = policy.rules[0];
   EXPECT_EQ(deny.id, "deny-large-refunds");
   ASSERT_NE(action_scope(deny), nullptr);
   EXPECT_EQ(action_scope(deny)->action, "refund");
-  const auto* all = std::get_if<AllConditionAst>(&deny.when);
+  const auto* all = std::get_if<documents::AllConditionAst>(&deny.when);
   ASSERT_NE(all, nullptr);
   ASSERT_EQ(all->all.size(), 2u);
   EXPECT_EQ(all->all[0].subject.domain, "action");
   EXPECT_EQ(all->all[0].subject.field, "amount");
   EXPECT_EQ(all->all[0].op, "greater_than");
-  EXPECT_EQ(all->all[0].value, ValueAst(LiteralValueAst(1000.0)));
+  EXPECT_EQ(all->all[0].value, documents::ValueAst(documents::LiteralValueAst(1000.0)));
   EXPECT_EQ(all->all[1].subject.domain, "actor");
   EXPECT_EQ(all->all[1].subject.field, "role");
   EXPECT_EQ(all->all[1].op, "not_equals");
-  EXPECT_EQ(all->all[1].value, ValueAst(LiteralValueAst(std::string("manager"))));
-  EXPECT_EQ(deny.effect, Effect::Block);
+  EXPECT_EQ(all->all[1].value,
+            documents::ValueAst(documents::LiteralValueAst(std::string("manager"))));
+  EXPECT_EQ(deny.effect, documents::Effect::Block);
 
-  const RuleAst& approve = policy.rules[1];
+  const documents::RuleAst& approve = policy.rules[1];
   EXPECT_EQ(approve.id, "approve-self");
-  ASSERT_TRUE(std::holds_alternative<GlobalScopeAst>(approve.scope));
-  EXPECT_TRUE(std::get<GlobalScopeAst>(approve.scope).global);
-  const auto* atomic = std::get_if<AtomicConditionAst>(&approve.when);
+  ASSERT_TRUE(std::holds_alternative<documents::GlobalScopeAst>(approve.scope));
+  EXPECT_TRUE(std::get<documents::GlobalScopeAst>(approve.scope).global);
+  const auto* atomic = std::get_if<documents::AtomicConditionAst>(&approve.when);
   ASSERT_NE(atomic, nullptr);
   EXPECT_EQ(atomic->subject.domain, "actor");
   EXPECT_EQ(atomic->subject.field, "id");
   EXPECT_EQ(atomic->op, "equals");
-  const auto* other = std::get_if<SubjectAst>(&atomic->value);
+  const auto* other = std::get_if<documents::SubjectAst>(&atomic->value);
   ASSERT_NE(other, nullptr);
   EXPECT_EQ(other->domain, "action");
   EXPECT_EQ(other->field, "owner");
-  EXPECT_EQ(approve.effect, Effect::RequireApproval);
+  EXPECT_EQ(approve.effect, documents::Effect::RequireApproval);
 }
 
 TEST(PolicyRecords, AliasToAnchoredRuleYieldsAnIdenticalRuleAndMergeKeyIsIgnored) {
-  const auto result = load_policy(
+  const auto result = documents::load_policy(
       "defaults: &defaults {version: 9}\n"
       "<<: *defaults\n"
       "version: 1\n"
@@ -156,18 +157,18 @@ TEST(PolicyRecords, AliasToAnchoredRuleYieldsAnIdenticalRuleAndMergeKeyIsIgnored
       "    when: [[snapshot, maintenance], equals, {literal: true}]\n"
       "    effect: !allow\n"
       "  - *first\n");
-  const PolicyAst& policy = loaded(result);
+  const documents::PolicyAst& policy = loaded(result);
   EXPECT_EQ(policy.version, 1u);
   ASSERT_EQ(policy.rules.size(), 2u);
-  for (const RuleAst& rule : policy.rules) {
+  for (const documents::RuleAst& rule : policy.rules) {
     EXPECT_EQ(rule.id, "r1");
-    ASSERT_TRUE(std::holds_alternative<ActorScopeAst>(rule.scope));
-    EXPECT_EQ(std::get<ActorScopeAst>(rule.scope).actor, "ops");
-    const auto* atomic = std::get_if<AtomicConditionAst>(&rule.when);
+    ASSERT_TRUE(std::holds_alternative<documents::ActorScopeAst>(rule.scope));
+    EXPECT_EQ(std::get<documents::ActorScopeAst>(rule.scope).actor, "ops");
+    const auto* atomic = std::get_if<documents::AtomicConditionAst>(&rule.when);
     ASSERT_NE(atomic, nullptr);
     EXPECT_EQ(atomic->subject.domain, "snapshot");
-    EXPECT_EQ(atomic->value, ValueAst(LiteralValueAst(true)));
-    EXPECT_EQ(rule.effect, Effect::Allow);
+    EXPECT_EQ(atomic->value, documents::ValueAst(documents::LiteralValueAst(true)));
+    EXPECT_EQ(rule.effect, documents::Effect::Allow);
   }
 }
 
@@ -176,8 +177,8 @@ struct ShapeCase {
   std::string name;
   std::string scope;
   std::string when;
-  ScopeAst expected_scope;
-  ConditionAst expected_when;
+  documents::ScopeAst expected_scope;
+  documents::ConditionAst expected_when;
 };
 
 void PrintTo(const ShapeCase& row, std::ostream* out) {
@@ -189,9 +190,9 @@ class ChoiceShapeTable : public ::testing::TestWithParam<ShapeCase> {};
 TEST_P(ChoiceShapeTable, PicksTheFirstFittingVariant) {
   const ShapeCase& row = GetParam();
   const auto result =
-      load_policy("version: 1\nrules:\n- id: r\n  effect: block\n  scope: " + row.scope +
-                  "\n  when: " + row.when + "\n");
-  const PolicyAst& policy = loaded(result);
+      documents::load_policy("version: 1\nrules:\n- id: r\n  effect: block\n  scope: " + row.scope +
+                             "\n  when: " + row.when + "\n");
+  const documents::PolicyAst& policy = loaded(result);
   ASSERT_EQ(policy.rules.size(), 1u);
   EXPECT_EQ(policy.rules[0].scope, row.expected_scope);
   EXPECT_EQ(policy.rules[0].when, row.expected_when);
@@ -199,30 +200,34 @@ TEST_P(ChoiceShapeTable, PicksTheFirstFittingVariant) {
 
 std::vector<ShapeCase> shape_cases() {
   const std::string atomic_text = "{subject: [actor, role], operator: equals, value: {literal: x}}";
-  const AtomicConditionAst atomic{{"actor", "role"}, "equals", LiteralValueAst(std::string("x"))};
-  const ScopeAst global = GlobalScopeAst{true};
+  const documents::AtomicConditionAst atomic{
+      {"actor", "role"}, "equals", documents::LiteralValueAst(std::string("x"))};
+  const documents::ScopeAst global = documents::GlobalScopeAst{true};
   return {
-      {"ActionBeforeActor", "{actor: a, action: refund}", atomic_text, ActionScopeAst{"refund"},
+      {"ActionBeforeActor", "{actor: a, action: refund}", atomic_text,
+       documents::ActionScopeAst{"refund"}, atomic},
+      {"ActorBeforeGlobal", "{global: true, actor: ops}", atomic_text,
+       documents::ActorScopeAst{"ops"}, atomic},
+      {"GlobalFalseIsRead", "{global: false}", atomic_text, documents::GlobalScopeAst{false},
        atomic},
-      {"ActorBeforeGlobal", "{global: true, actor: ops}", atomic_text, ActorScopeAst{"ops"},
+      {"PositionalKeySelectsField", "{0: refund}", atomic_text, documents::ActionScopeAst{"refund"},
        atomic},
-      {"GlobalFalseIsRead", "{global: false}", atomic_text, GlobalScopeAst{false}, atomic},
-      {"PositionalKeySelectsField", "{0: refund}", atomic_text, ActionScopeAst{"refund"}, atomic},
-      {"QuotedNumberIsText", "{action: '5'}", atomic_text, ActionScopeAst{"5"}, atomic},
+      {"QuotedNumberIsText", "{action: '5'}", atomic_text, documents::ActionScopeAst{"5"}, atomic},
       {"AtomicWinsOverAll", "{global: true}",
        "{all: [], subject: [actor, role], operator: equals, value: {literal: x}}", global, atomic},
       {"AllWinsOverAny", "{global: true}", "{any: [], all: [" + atomic_text + "]}", global,
-       AllConditionAst{{atomic}}},
+       documents::AllConditionAst{{atomic}}},
       {"AnyWithSequenceForm", "{global: true}", "{any: [[[actor, role], equals, {literal: x}]]}",
-       global, AnyConditionAst{{atomic}}},
-      {"EmptyAllIsRead", "{global: true}", "{all: []}", global, AllConditionAst{}},
+       global, documents::AnyConditionAst{{atomic}}},
+      {"EmptyAllIsRead", "{global: true}", "{all: []}", global, documents::AllConditionAst{}},
       {"SubjectAsMappingWithPositions", "{global: true}",
        "{0: {1: role, 0: actor}, 1: equals, 2: {literal: x}}", global, atomic},
       {"PositionBeyondLastFieldIsSkipped", "{global: true}",
        "{subject: [actor, role], operator: equals, value: {literal: x}, 7: extra}", global, atomic},
       {"AliasInsideWhen", "{global: true}",
        "{subject: &s [actor, role], operator: equals, value: {subject: *s}}", global,
-       AtomicConditionAst{{"actor", "role"}, "equals", SubjectAst{"actor", "role"}}},
+       documents::AtomicConditionAst{
+           {"actor", "role"}, "equals", documents::SubjectAst{"actor", "role"}}},
   };
 }
 
@@ -233,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(Policy, ChoiceShapeTable, ::testing::ValuesIn(shape_cas
 struct LiteralCase {
   std::string name;
   std::string text;
-  LiteralValueAst expected;
+  documents::LiteralValueAst expected;
 };
 
 void PrintTo(const LiteralCase& row, std::ostream* out) {
@@ -244,14 +249,14 @@ class LiteralTable : public ::testing::TestWithParam<LiteralCase> {};
 
 TEST_P(LiteralTable, TypesTheScalar) {
   const LiteralCase& row = GetParam();
-  const auto result = load_policy(
+  const auto result = documents::load_policy(
       "version: 1\nrules:\n- id: r\n  effect: block\n  scope: {global: true}\n"
       "  when: [[actor, role], equals, {literal: " +
       row.text + "}]\n");
-  const PolicyAst& policy = loaded(result);
+  const documents::PolicyAst& policy = loaded(result);
   ASSERT_EQ(policy.rules.size(), 1u);
-  const auto& value = std::get<AtomicConditionAst>(policy.rules[0].when).value;
-  EXPECT_EQ(std::get<LiteralValueAst>(value), row.expected);
+  const auto& value = std::get<documents::AtomicConditionAst>(policy.rules[0].when).value;
+  EXPECT_EQ(std::get<documents::LiteralValueAst>(value), row.expected);
 }
 
 std::vector<LiteralCase> literal_cases() {
@@ -289,13 +294,13 @@ INSTANTIATE_TEST_SUITE_P(Policy, LiteralTable, ::testing::ValuesIn(literal_cases
                          [](const auto& info) { return info.param.name; });
 
 TEST(PolicyRecords, IdIsAnyScalarAsWritten) {
-  const auto result = load_policy(
+  const auto result = documents::load_policy(
       "version: 1\nrules:\n"
       "- {id: 7, scope: {global: true}, when: [[a, b], in, {literal: 1}], effect: allow}\n"
       "- {id: ~, scope: {global: true}, when: [[a, b], in, {literal: 1}], effect: allow}\n"
       "- {id: , scope: {global: true}, when: [[a, b], in, {literal: 1}], effect: allow}\n"
       "- {id: 0x10, scope: {global: true}, when: [[a, b], in, {literal: 1}], effect: allow}\n");
-  const PolicyAst& policy = loaded(result);
+  const documents::PolicyAst& policy = loaded(result);
   ASSERT_EQ(policy.rules.size(), 4u);
   EXPECT_EQ(policy.rules[0].id, "7");
   EXPECT_EQ(policy.rules[1].id, "~");
@@ -304,12 +309,12 @@ TEST(PolicyRecords, IdIsAnyScalarAsWritten) {
 }
 
 TEST(PolicyRecords, EmptyRulesInEitherForm) {
-  EXPECT_TRUE(loaded(load_policy("version: 1\nrules: []\n")).rules.empty());
-  EXPECT_TRUE(loaded(load_policy("\"version\": 1\n'rules':\n")).rules.empty());
+  EXPECT_TRUE(loaded(documents::load_policy("version: 1\nrules: []\n")).rules.empty());
+  EXPECT_TRUE(loaded(documents::load_policy("\"version\": 1\n'rules':\n")).rules.empty());
 }
 
 TEST(GovernanceRecords, WorkedExample) {
-  const auto result = load_governance(
+  const auto result = documents::load_governance(
       "version: 1\n"
       "governance:\n"
       "  rules:\n"
@@ -329,38 +334,38 @@ TEST(GovernanceRecords, WorkedExample) {
       "      select: {where: {when: {subject: {domain: actor}}}}\n"
       "      must: {allowed_fields: [actor.role]}\n"
       "      error: only the role may be tested\n");
-  const GovernanceAst& governance = loaded(result);
+  const documents::GovernanceAst& governance = loaded(result);
   EXPECT_EQ(governance.version, 1u);
   const auto& rules = governance.governance.rules;
   ASSERT_EQ(rules.size(), 3u);
 
   EXPECT_EQ(rules[0].id, "no-refund-allow");
   EXPECT_FALSE(rules[0].applies_to.has_value());
-  const RuleFilter& first = rules[0].select.where;
+  const documents::RuleFilter& first = rules[0].select.where;
   EXPECT_EQ(first.effect, "allow");
   ASSERT_TRUE(first.scope.has_value());
   EXPECT_EQ(first.scope->action, "refund");
   EXPECT_FALSE(first.scope->global.has_value());
   EXPECT_FALSE(first.id.has_value());
   EXPECT_FALSE(first.when.has_value());
-  ASSERT_TRUE(std::holds_alternative<ForbidConstraint>(rules[0].must));
-  EXPECT_TRUE(std::get<ForbidConstraint>(rules[0].must).forbid);
+  ASSERT_TRUE(std::holds_alternative<documents::ForbidConstraint>(rules[0].must));
+  EXPECT_TRUE(std::get<documents::ForbidConstraint>(rules[0].must).forbid);
   EXPECT_EQ(rules[0].error, "refunds may not be allowed outright");
 
   EXPECT_EQ(rules[1].id, "need-block");
   ASSERT_TRUE(rules[1].applies_to.has_value());
   EXPECT_EQ(rules[1].applies_to->actions, std::vector<std::string>{"refund"});
   EXPECT_EQ(rules[1].select.where.effect, "block");
-  ASSERT_TRUE(std::holds_alternative<MinCountConstraint>(rules[1].must));
-  EXPECT_EQ(std::get<MinCountConstraint>(rules[1].must).min_count, 1u);
+  ASSERT_TRUE(std::holds_alternative<documents::MinCountConstraint>(rules[1].must));
+  EXPECT_EQ(std::get<documents::MinCountConstraint>(rules[1].must).min_count, 1u);
 
   EXPECT_EQ(rules[2].id, "role-only");
   const auto& when = rules[2].select.where.when;
   ASSERT_TRUE(when.has_value() && when->subject.has_value());
   EXPECT_EQ(when->subject->domain, "actor");
   EXPECT_FALSE(when->subject->field.has_value());
-  ASSERT_TRUE(std::holds_alternative<AllowedFieldsConstraint>(rules[2].must));
-  EXPECT_EQ(std::get<AllowedFieldsConstraint>(rules[2].must).allowed_fields,
+  ASSERT_TRUE(std::holds_alternative<documents::AllowedFieldsConstraint>(rules[2].must));
+  EXPECT_EQ(std::get<documents::AllowedFieldsConstraint>(rules[2].must).allowed_fields,
             std::vector<std::string>{"actor.role"});
 }
 
@@ -369,7 +374,7 @@ struct GovernanceRuleCase {
   std::string name;
   std::string keys;  // the rule's keys besides id, select and error
   std::string where;
-  Constraint must;
+  documents::Constraint must;
   bool has_applies_to;
 };
 
@@ -381,12 +386,12 @@ class GovernanceRuleTable : public ::testing::TestWithParam<GovernanceRuleCase> 
 
 TEST_P(GovernanceRuleTable, ReadsTheRule) {
   const GovernanceRuleCase& row = GetParam();
-  const auto result = load_governance(
+  const auto result = documents::load_governance(
       "version: 1\ngovernance:\n  rules:\n  - id: g\n    error: e\n    select:\n      where: " +
       row.where + "\n" + row.keys);
-  const GovernanceAst& governance = loaded(result);
+  const documents::GovernanceAst& governance = loaded(result);
   ASSERT_EQ(governance.governance.rules.size(), 1u);
-  const GovernanceRule& rule = governance.governance.rules[0];
+  const documents::GovernanceRule& rule = governance.governance.rules[0];
   EXPECT_EQ(rule.must, row.must);
   EXPECT_EQ(rule.applies_to.has_value(), row.has_applies_to);
 }
@@ -394,22 +399,26 @@ TEST_P(GovernanceRuleTable, ReadsTheRule) {
 std::vector<GovernanceRuleCase> governance_rule_cases() {
   const std::string forbid = "    must: {forbid: true}\n";
   return {
-      {"MinCountZero", "    must: {min_count: 0}\n", "{}", MinCountConstraint{0}, false},
+      {"MinCountZero", "    must: {min_count: 0}\n", "{}", documents::MinCountConstraint{0}, false},
       {"ExistsBeforeForbid", "    must: {forbid: true, exists: true}\n", "{}",
-       ExistsConstraint{true}, false},
+       documents::ExistsConstraint{true}, false},
       {"MinCountBeforeMaxCount", "    must: {max_count: 3, min_count: 1}\n", "{}",
-       MinCountConstraint{1}, false},
-      {"MaxCountHex", "    must: {max_count: 0x10}\n", "{}", MaxCountConstraint{16}, false},
-      {"AllowedFieldsEmpty", "    must: {allowed_fields: []}\n", "{}", AllowedFieldsConstraint{},
+       documents::MinCountConstraint{1}, false},
+      {"MaxCountHex", "    must: {max_count: 0x10}\n", "{}", documents::MaxCountConstraint{16},
        false},
-      {"AppliesToNull", "    applies_to: null\n" + forbid, "{}", ForbidConstraint{true}, false},
-      {"AppliesToEmptyValue", "    applies_to:\n" + forbid, "{}", ForbidConstraint{true}, false},
+      {"AllowedFieldsEmpty", "    must: {allowed_fields: []}\n", "{}",
+       documents::AllowedFieldsConstraint{}, false},
+      {"AppliesToNull", "    applies_to: null\n" + forbid, "{}", documents::ForbidConstraint{true},
+       false},
+      {"AppliesToEmptyValue", "    applies_to:\n" + forbid, "{}", documents::ForbidConstraint{true},
+       false},
       {"AppliesToEmptyActions", "    applies_to: {actions: }\n" + forbid, "{}",
-       ForbidConstraint{true}, true},
-      {"EmptyWhereValue", forbid, "", ForbidConstraint{true}, false},
-      {"EffectFilterIsFreeText", forbid, "{effect: permit}", ForbidConstraint{true}, false},
-      {"ActorInScopeFilterIsIgnored", forbid, "{scope: {actor: ops}}", ForbidConstraint{true},
+       documents::ForbidConstraint{true}, true},
+      {"EmptyWhereValue", forbid, "", documents::ForbidConstraint{true}, false},
+      {"EffectFilterIsFreeText", forbid, "{effect: permit}", documents::ForbidConstraint{true},
        false},
+      {"ActorInScopeFilterIsIgnored", forbid, "{scope: {actor: ops}}",
+       documents::ForbidConstraint{true}, false},
   };
 }
 
@@ -418,13 +427,13 @@ INSTANTIATE_TEST_SUITE_P(Governance, GovernanceRuleTable,
                          [](const auto& info) { return info.param.name; });
 
 TEST(GovernanceRecords, FiltersAbsentWhenNullAndEmptyWhenEmpty) {
-  const auto result = load_governance(
+  const auto result = documents::load_governance(
       "version: 1\ngovernance:\n  rules:\n  - id: g\n    must: {exists: false}\n    error: e\n"
       "    select:\n      where:\n        id: ~\n        scope: {actor: ops}\n"
       "        when: {subject: }\n        effect: NULL\n");
-  const GovernanceAst& governance = loaded(result);
+  const documents::GovernanceAst& governance = loaded(result);
   ASSERT_EQ(governance.governance.rules.size(), 1u);
-  const RuleFilter& where = governance.governance.rules[0].select.where;
+  const documents::RuleFilter& where = governance.governance.rules[0].select.where;
   EXPECT_FALSE(where.id.has_value());
   EXPECT_FALSE(where.effect.has_value());
   ASSERT_TRUE(where.scope.has_value());

@@ -17,13 +17,13 @@ enum class Root { Schema, Policy, Governance };
 inline std::string load_message(Root root, std::string_view text) {
   switch (root) {
     case Root::Schema:
-      if (auto result = load_schema(text); !result) return result.error().render();
+      if (auto result = documents::load_schema(text); !result) return result.error().render();
       return "";
     case Root::Policy:
-      if (auto result = load_policy(text); !result) return result.error().render();
+      if (auto result = documents::load_policy(text); !result) return result.error().render();
       return "";
     case Root::Governance:
-      if (auto result = load_governance(text); !result) return result.error().render();
+      if (auto result = documents::load_governance(text); !result) return result.error().render();
       return "";
   }
   return "unreachable";

@@ -21,9 +21,9 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 struct ComparisonCase {
   std::string name;
-  Operator op;
-  RuntimeValue left;
-  RuntimeValue right;
+  documents::Operator op;
+  compiler::RuntimeValue left;
+  compiler::RuntimeValue right;
   bool expected;
 };
 
@@ -31,20 +31,22 @@ class ComparisonTable : public ::testing::TestWithParam<ComparisonCase> {};
 
 TEST_P(ComparisonTable, DecidesByKindAndOperator) {
   const auto& c = GetParam();
-  CompiledPolicy policy;
+  compiler::CompiledPolicy policy;
   policy.global_rules.push_back(
-      rule("r", atomic(Domain::Actor, "x", c.op, CompiledValue(c.right)), Effect::Block));
-  const Plan plan = Plan::build(std::move(policy));
-  EvaluationInput input(plan.field_slots());
-  input.set(Domain::Actor, "x", view_of(c.left));
-  const auto result = evaluate_policy(plan, input);
+      rule("r", atomic(documents::Domain::Actor, "x", c.op, compiler::CompiledValue(c.right)),
+           documents::Effect::Block));
+  const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
+  evaluation::EvaluationInput input(plan.field_slots());
+  input.set(documents::Domain::Actor, "x", evaluation::view_of(c.left));
+  const auto result = evaluation::evaluate_policy(plan, input);
   EXPECT_EQ(result.matched_rule.has_value(), c.expected);
 }
 
 std::vector<ComparisonCase> comparison_cases() {
-  using enum Operator;
-  const RuntimeValue s_a = std::string("a"), s_b = std::string("b"), s_ab = std::string("ab");
-  const RuntimeValue s_upper = std::string("A"), s_5 = std::string("5");
+  using enum documents::Operator;
+  const compiler::RuntimeValue s_a = std::string("a"), s_b = std::string("b"),
+                               s_ab = std::string("ab");
+  const compiler::RuntimeValue s_upper = std::string("A"), s_5 = std::string("5");
   return {
       {"StringEqualsSame", Equals, s_a, s_a, true},
       {"StringEqualsOther", Equals, s_a, s_b, false},
@@ -97,187 +99,201 @@ INSTANTIATE_TEST_SUITE_P(Evaluator, ComparisonTable, ::testing::ValuesIn(compari
 class BucketOrder : public ::testing::Test {
  protected:
   // Global block rule first in the document, then an allow rule filed under refund.
-  static CompiledPolicy make_policy() {
-    CompiledPolicy policy;
+  static compiler::CompiledPolicy make_policy() {
+    compiler::CompiledPolicy policy;
     policy.global_rules.push_back(
-        rule("global-block", atomic(Domain::Actor, "role", Operator::Equals, text("clerk")),
-             Effect::Block));
-    policy.action_rules["refund"].push_back(
-        rule("refund-allow", atomic(Domain::Action, "amount", Operator::LessThan, number(100)),
-             Effect::Allow));
+        rule("global-block",
+             atomic(documents::Domain::Actor, "role", documents::Operator::Equals, text("clerk")),
+             documents::Effect::Block));
+    policy.action_rules["refund"].push_back(rule(
+        "refund-allow",
+        atomic(documents::Domain::Action, "amount", documents::Operator::LessThan, number(100)),
+        documents::Effect::Allow));
     return policy;
   }
 
-  EvaluationResult decide(ValueView type, double amount) {
-    EvaluationInput input(plan.field_slots());
-    input.set(Domain::Action, "type", type);
-    input.set(Domain::Action, "amount", ValueView::of_number(amount));
-    input.set(Domain::Actor, "role", ValueView::of_string("clerk"));
+  evaluation::EvaluationResult decide(evaluation::ValueView type, double amount) {
+    evaluation::EvaluationInput input(plan.field_slots());
+    input.set(documents::Domain::Action, "type", type);
+    input.set(documents::Domain::Action, "amount", evaluation::ValueView::of_number(amount));
+    input.set(documents::Domain::Actor, "role", evaluation::ValueView::of_string("clerk"));
     return evaluate_policy(plan, input);
   }
 
-  const Plan plan = Plan::build(make_policy());
+  const evaluation::Plan plan = evaluation::Plan::build(make_policy());
 };
 
 TEST_F(BucketOrder, ActionRuleWinsOverEarlierGlobalRule) {
-  const auto result = decide(ValueView::of_string("refund"), 10);
-  EXPECT_EQ(result.effect, Effect::Allow);
+  const auto result = decide(evaluation::ValueView::of_string("refund"), 10);
+  EXPECT_EQ(result.effect, documents::Effect::Allow);
   EXPECT_EQ(result.matched_rule, "refund-allow");
 }
 
 TEST_F(BucketOrder, GlobalRuleDecidesWhenActionRuleFails) {
-  const auto result = decide(ValueView::of_string("refund"), 500);
-  EXPECT_EQ(result.effect, Effect::Block);
+  const auto result = decide(evaluation::ValueView::of_string("refund"), 500);
+  EXPECT_EQ(result.effect, documents::Effect::Block);
   EXPECT_EQ(result.matched_rule, "global-block");
 }
 
 TEST_F(BucketOrder, OnlyGlobalRulesForTypesThatNameNoBucket) {
-  for (ValueView type :
-       {ValueView::of_string("Refund"), ValueView::of_string("transfer"), ValueView::of_string(""),
-        ValueView::of_number(1), ValueView::of_boolean(true), ValueView{}}) {
+  for (evaluation::ValueView type :
+       {evaluation::ValueView::of_string("Refund"), evaluation::ValueView::of_string("transfer"),
+        evaluation::ValueView::of_string(""), evaluation::ValueView::of_number(1),
+        evaluation::ValueView::of_boolean(true), evaluation::ValueView{}}) {
     const auto result = decide(type, 10);
     EXPECT_EQ(result.matched_rule, "global-block");
   }
 }
 
 TEST(Evaluator, NumericTypeNeverSelectsBucketNamedByItsDigits) {
-  CompiledPolicy policy;
+  compiler::CompiledPolicy policy;
   policy.action_rules["1"].push_back(
-      rule("one", atomic(Domain::Actor, "a", Operator::Equals, boolean(true)), Effect::Block));
-  const Plan plan = Plan::build(std::move(policy));
-  EvaluationInput input(plan.field_slots());
-  input.set(Domain::Action, "type", ValueView::of_number(1));
-  input.set(Domain::Actor, "a", ValueView::of_boolean(true));
-  EXPECT_FALSE(evaluate_policy(plan, input).matched_rule);
-  input.set(Domain::Action, "type", ValueView::of_string("1"));
-  EXPECT_EQ(evaluate_policy(plan, input).matched_rule, "one");
+      rule("one", atomic(documents::Domain::Actor, "a", documents::Operator::Equals, boolean(true)),
+           documents::Effect::Block));
+  const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
+  evaluation::EvaluationInput input(plan.field_slots());
+  input.set(documents::Domain::Action, "type", evaluation::ValueView::of_number(1));
+  input.set(documents::Domain::Actor, "a", evaluation::ValueView::of_boolean(true));
+  EXPECT_FALSE(evaluation::evaluate_policy(plan, input).matched_rule);
+  input.set(documents::Domain::Action, "type", evaluation::ValueView::of_string("1"));
+  EXPECT_EQ(evaluation::evaluate_policy(plan, input).matched_rule, "one");
 }
 
 TEST(Evaluator, FirstMatchWinsWhateverTheEffect) {
-  CompiledPolicy policy;
-  policy.global_rules.push_back(rule("approve",
-                                     atomic(Domain::Actor, "a", Operator::Equals, boolean(true)),
-                                     Effect::RequireApproval));
-  policy.global_rules.push_back(
-      rule("block", atomic(Domain::Actor, "a", Operator::Equals, boolean(true)), Effect::Block));
-  const Plan plan = Plan::build(std::move(policy));
-  EvaluationInput input(plan.field_slots());
-  input.set(Domain::Actor, "a", ValueView::of_boolean(true));
-  const auto result = evaluate_policy(plan, input);
-  EXPECT_EQ(result.effect, Effect::RequireApproval);
+  compiler::CompiledPolicy policy;
+  policy.global_rules.push_back(rule(
+      "approve", atomic(documents::Domain::Actor, "a", documents::Operator::Equals, boolean(true)),
+      documents::Effect::RequireApproval));
+  policy.global_rules.push_back(rule(
+      "block", atomic(documents::Domain::Actor, "a", documents::Operator::Equals, boolean(true)),
+      documents::Effect::Block));
+  const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
+  evaluation::EvaluationInput input(plan.field_slots());
+  input.set(documents::Domain::Actor, "a", evaluation::ValueView::of_boolean(true));
+  const auto result = evaluation::evaluate_policy(plan, input);
+  EXPECT_EQ(result.effect, documents::Effect::RequireApproval);
   EXPECT_EQ(result.matched_rule, "approve");
 }
 
 TEST(Evaluator, DuplicateRuleIdsEarlierDecides) {
-  CompiledPolicy policy;
-  policy.global_rules.push_back(
-      rule("same", atomic(Domain::Actor, "a", Operator::Equals, boolean(true)), Effect::Block));
-  policy.global_rules.push_back(
-      rule("same", atomic(Domain::Actor, "a", Operator::Equals, boolean(true)), Effect::Allow));
-  const Plan plan = Plan::build(std::move(policy));
-  EvaluationInput input(plan.field_slots());
-  input.set(Domain::Actor, "a", ValueView::of_boolean(true));
-  EXPECT_EQ(evaluate_policy(plan, input).effect, Effect::Block);
+  compiler::CompiledPolicy policy;
+  policy.global_rules.push_back(rule(
+      "same", atomic(documents::Domain::Actor, "a", documents::Operator::Equals, boolean(true)),
+      documents::Effect::Block));
+  policy.global_rules.push_back(rule(
+      "same", atomic(documents::Domain::Actor, "a", documents::Operator::Equals, boolean(true)),
+      documents::Effect::Allow));
+  const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
+  evaluation::EvaluationInput input(plan.field_slots());
+  input.set(documents::Domain::Actor, "a", evaluation::ValueView::of_boolean(true));
+  EXPECT_EQ(evaluation::evaluate_policy(plan, input).effect, documents::Effect::Block);
 }
 
 TEST(Evaluator, EmptyPolicyAndEmptyInputAllow) {
-  CompiledPolicy empty;
-  const Plan empty_plan = Plan::build(std::move(empty));
-  EvaluationInput nothing(empty_plan.field_slots());
-  auto result = evaluate_policy(empty_plan, nothing);
-  EXPECT_EQ(result.effect, Effect::Allow);
+  compiler::CompiledPolicy empty;
+  const evaluation::Plan empty_plan = evaluation::Plan::build(std::move(empty));
+  evaluation::EvaluationInput nothing(empty_plan.field_slots());
+  auto result = evaluation::evaluate_policy(empty_plan, nothing);
+  EXPECT_EQ(result.effect, documents::Effect::Allow);
   EXPECT_FALSE(result.matched_rule);
 
-  CompiledPolicy policy;
+  compiler::CompiledPolicy policy;
   policy.global_rules.push_back(
-      rule("ne", atomic(Domain::Actor, "a", Operator::NotEquals, number(1)), Effect::Block));
-  const Plan plan = Plan::build(std::move(policy));
-  EvaluationInput empty_input(plan.field_slots());
+      rule("ne", atomic(documents::Domain::Actor, "a", documents::Operator::NotEquals, number(1)),
+           documents::Effect::Block));
+  const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
+  evaluation::EvaluationInput empty_input(plan.field_slots());
   result = evaluate_policy(plan, empty_input);
-  EXPECT_EQ(result.effect, Effect::Allow);
+  EXPECT_EQ(result.effect, documents::Effect::Allow);
   EXPECT_FALSE(result.matched_rule) << "a missing field never satisfies NotEquals";
 }
 
 TEST(Evaluator, FieldNamesAreCaseSensitive) {
-  CompiledPolicy policy;
+  compiler::CompiledPolicy policy;
   policy.global_rules.push_back(
-      rule("r", atomic(Domain::Actor, "role", Operator::Equals, text("x")), Effect::Block));
-  const Plan plan = Plan::build(std::move(policy));
-  EvaluationInput input(plan.field_slots());
-  input.set(Domain::Actor, "Role", ValueView::of_string("x"));
-  input.set(Domain::Snapshot, "role", ValueView::of_string("x"));
-  EXPECT_FALSE(evaluate_policy(plan, input).matched_rule);
-  input.set(Domain::Actor, "role", ValueView::of_string("x"));
-  EXPECT_EQ(evaluate_policy(plan, input).matched_rule, "r");
+      rule("r", atomic(documents::Domain::Actor, "role", documents::Operator::Equals, text("x")),
+           documents::Effect::Block));
+  const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
+  evaluation::EvaluationInput input(plan.field_slots());
+  input.set(documents::Domain::Actor, "Role", evaluation::ValueView::of_string("x"));
+  input.set(documents::Domain::Snapshot, "role", evaluation::ValueView::of_string("x"));
+  EXPECT_FALSE(evaluation::evaluate_policy(plan, input).matched_rule);
+  input.set(documents::Domain::Actor, "role", evaluation::ValueView::of_string("x"));
+  EXPECT_EQ(evaluation::evaluate_policy(plan, input).matched_rule, "r");
 }
 
 TEST(Evaluator, LaterValueForSameFieldReplacesEarlier) {
-  CompiledPolicy policy;
+  compiler::CompiledPolicy policy;
   policy.global_rules.push_back(
-      rule("r", atomic(Domain::Actor, "n", Operator::Equals, number(2)), Effect::Block));
-  const Plan plan = Plan::build(std::move(policy));
-  EvaluationInput input(plan.field_slots());
-  input.set(Domain::Actor, "n", ValueView::of_number(1));
-  input.set(Domain::Actor, "n", ValueView::of_number(2));
-  EXPECT_EQ(evaluate_policy(plan, input).matched_rule, "r");
+      rule("r", atomic(documents::Domain::Actor, "n", documents::Operator::Equals, number(2)),
+           documents::Effect::Block));
+  const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
+  evaluation::EvaluationInput input(plan.field_slots());
+  input.set(documents::Domain::Actor, "n", evaluation::ValueView::of_number(1));
+  input.set(documents::Domain::Actor, "n", evaluation::ValueView::of_number(2));
+  EXPECT_EQ(evaluation::evaluate_policy(plan, input).matched_rule, "r");
 }
 
 TEST(Evaluator, RightHandSubjectReadsAnotherDomain) {
-  CompiledPolicy policy;
-  policy.global_rules.push_back(rule("r",
-                                     atomic(Domain::Actor, "limit", Operator::GreaterThan,
-                                            CompiledValue(subject(Domain::Snapshot, "used"))),
-                                     Effect::Allow));
-  const Plan plan = Plan::build(std::move(policy));
-  EvaluationInput input(plan.field_slots());
-  input.set(Domain::Actor, "limit", ValueView::of_number(10));
-  EXPECT_FALSE(evaluate_policy(plan, input).matched_rule) << "missing right side";
-  input.set(Domain::Snapshot, "used", ValueView::of_number(3));
-  EXPECT_EQ(evaluate_policy(plan, input).matched_rule, "r");
-  input.set(Domain::Snapshot, "used", ValueView::of_number(30));
-  EXPECT_FALSE(evaluate_policy(plan, input).matched_rule);
+  compiler::CompiledPolicy policy;
+  policy.global_rules.push_back(
+      rule("r",
+           atomic(documents::Domain::Actor, "limit", documents::Operator::GreaterThan,
+                  compiler::CompiledValue(subject(documents::Domain::Snapshot, "used"))),
+           documents::Effect::Allow));
+  const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
+  evaluation::EvaluationInput input(plan.field_slots());
+  input.set(documents::Domain::Actor, "limit", evaluation::ValueView::of_number(10));
+  EXPECT_FALSE(evaluation::evaluate_policy(plan, input).matched_rule) << "missing right side";
+  input.set(documents::Domain::Snapshot, "used", evaluation::ValueView::of_number(3));
+  EXPECT_EQ(evaluation::evaluate_policy(plan, input).matched_rule, "r");
+  input.set(documents::Domain::Snapshot, "used", evaluation::ValueView::of_number(30));
+  EXPECT_FALSE(evaluation::evaluate_policy(plan, input).matched_rule);
 }
 
 TEST(Evaluator, ActorScopedRulesNeverDecide) {
-  CompiledPolicy policy;
-  policy.actor_rules["admin"].push_back(
-      rule("actor", atomic(Domain::Actor, "a", Operator::Equals, boolean(true)), Effect::Block));
-  const Plan plan = Plan::build(std::move(policy));
-  EvaluationInput input(plan.field_slots());
-  input.set(Domain::Action, "type", ValueView::of_string("admin"));
-  input.set(Domain::Actor, "a", ValueView::of_boolean(true));
-  EXPECT_FALSE(evaluate_policy(plan, input).matched_rule);
+  compiler::CompiledPolicy policy;
+  policy.actor_rules["admin"].push_back(rule(
+      "actor", atomic(documents::Domain::Actor, "a", documents::Operator::Equals, boolean(true)),
+      documents::Effect::Block));
+  const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
+  evaluation::EvaluationInput input(plan.field_slots());
+  input.set(documents::Domain::Action, "type", evaluation::ValueView::of_string("admin"));
+  input.set(documents::Domain::Actor, "a", evaluation::ValueView::of_boolean(true));
+  EXPECT_FALSE(evaluation::evaluate_policy(plan, input).matched_rule);
 }
 
 // The result names the deciding rule by viewing its id in the policy: the
 // binding turns it into a str without an intermediate copy.
 TEST(Evaluator, ResultViewsTheDecidingRulesId) {
-  CompiledPolicy policy;
-  policy.global_rules.push_back(rule("a-rather-long-rule-id-that-needs-heap",
-                                     atomic(Domain::Actor, "a", Operator::Equals, boolean(true)),
-                                     Effect::Block));
-  const Plan plan = Plan::build(std::move(policy));
-  EvaluationInput input(plan.field_slots());
-  input.set(Domain::Actor, "a", ValueView::of_boolean(true));
-  const EvaluationResult result = evaluate_policy(plan, input);
+  compiler::CompiledPolicy policy;
+  policy.global_rules.push_back(
+      rule("a-rather-long-rule-id-that-needs-heap",
+           atomic(documents::Domain::Actor, "a", documents::Operator::Equals, boolean(true)),
+           documents::Effect::Block));
+  const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
+  evaluation::EvaluationInput input(plan.field_slots());
+  input.set(documents::Domain::Actor, "a", evaluation::ValueView::of_boolean(true));
+  const evaluation::EvaluationResult result = evaluate_policy(plan, input);
   ASSERT_EQ(result.matched_rule, "a-rather-long-rule-id-that-needs-heap");
   EXPECT_EQ(result.matched_rule->data(), plan.model().global_rules[0].rule_id.data());
 }
 
 TEST(Evaluator, ManyFieldsSpillToHeapSlots) {
-  CompiledPolicy policy;
-  AllOf all;
+  compiler::CompiledPolicy policy;
+  compiler::AllOf all;
   for (int i = 0; i < 100; ++i) {
-    all.members.push_back(
-        atomic(Domain::Snapshot, "f" + std::to_string(i), Operator::Equals, number(i)));
+    all.members.push_back(atomic(documents::Domain::Snapshot, "f" + std::to_string(i),
+                                 documents::Operator::Equals, number(i)));
   }
-  policy.global_rules.push_back(rule("wide", all, Effect::Block));
-  const Plan plan = Plan::build(std::move(policy));
-  EvaluationInput input(plan.field_slots());
+  policy.global_rules.push_back(rule("wide", all, documents::Effect::Block));
+  const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
+  evaluation::EvaluationInput input(plan.field_slots());
   for (int i = 0; i < 100; ++i) {
-    input.set(Domain::Snapshot, "f" + std::to_string(i), ValueView::of_number(i));
+    input.set(documents::Domain::Snapshot, "f" + std::to_string(i),
+              evaluation::ValueView::of_number(i));
   }
-  EXPECT_EQ(evaluate_policy(plan, input).matched_rule, "wide");
+  EXPECT_EQ(evaluation::evaluate_policy(plan, input).matched_rule, "wide");
 }
 
 // ---- short-circuit, observed through a lookup counter ----
@@ -294,19 +310,22 @@ class ShortCircuit : public ::testing::TestWithParam<ShortCircuitCase> {};
 
 TEST_P(ShortCircuit, StopsAtTheDecidingMember) {
   const auto& c = GetParam();
-  std::vector<AtomicCondition> members;
+  std::vector<compiler::AtomicCondition> members;
   for (std::size_t i = 0; i < c.member_truths.size(); ++i) {
-    members.push_back(atomic(Domain::Actor, "flag", Operator::Equals, boolean(c.member_truths[i])));
+    members.push_back(atomic(documents::Domain::Actor, "flag", documents::Operator::Equals,
+                             boolean(c.member_truths[i])));
   }
-  CompiledCondition condition =
-      c.use_all ? CompiledCondition(AllOf{members}) : CompiledCondition(AnyOf{members});
-  CompiledPolicy policy;
-  policy.global_rules.push_back(rule("r", condition, Effect::Block));
-  const Plan plan = Plan::build(std::move(policy));
-  EvaluationInput input(plan.field_slots());
-  input.set(Domain::Actor, "flag", ValueView::of_boolean(true));
+  compiler::CompiledCondition condition =
+      c.use_all ? compiler::CompiledCondition(compiler::AllOf{members})
+                : compiler::CompiledCondition(compiler::AnyOf{members});
+  compiler::CompiledPolicy policy;
+  policy.global_rules.push_back(rule("r", condition, documents::Effect::Block));
+  const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
+  evaluation::EvaluationInput input(plan.field_slots());
+  input.set(documents::Domain::Actor, "flag", evaluation::ValueView::of_boolean(true));
   CountingInput counting(input);
-  EXPECT_EQ(condition_holds(plan.model().global_rules[0].condition, counting), c.expected);
+  EXPECT_EQ(evaluation::condition_holds(plan.model().global_rules[0].condition, counting),
+            c.expected);
   EXPECT_EQ(counting.lookups, c.expected_lookups);
 }
 
@@ -322,17 +341,18 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST(Evaluator, LaterRulesAreNotEvaluatedAfterAMatch) {
-  CompiledPolicy policy;
+  compiler::CompiledPolicy policy;
   for (int i = 0; i < 3; ++i) {
-    policy.global_rules.push_back(rule("r" + std::to_string(i),
-                                       atomic(Domain::Actor, "a", Operator::Equals, boolean(true)),
-                                       Effect::Block));
+    policy.global_rules.push_back(
+        rule("r" + std::to_string(i),
+             atomic(documents::Domain::Actor, "a", documents::Operator::Equals, boolean(true)),
+             documents::Effect::Block));
   }
-  const Plan plan = Plan::build(std::move(policy));
-  EvaluationInput input(plan.field_slots());
-  input.set(Domain::Actor, "a", ValueView::of_boolean(true));
+  const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
+  evaluation::EvaluationInput input(plan.field_slots());
+  input.set(documents::Domain::Actor, "a", evaluation::ValueView::of_boolean(true));
   CountingInput counting(input);
-  EXPECT_EQ(evaluate_policy(plan, counting).matched_rule, "r0");
+  EXPECT_EQ(evaluation::evaluate_policy(plan, counting).matched_rule, "r0");
   EXPECT_EQ(counting.lookups, 2) << "one read of the action type, one of the first rule";
 }
 

@@ -23,27 +23,27 @@ class NameLength : public ::testing::TestWithParam<std::size_t> {};
 TEST_P(NameLength, FindsOnlyTheExactName) {
   const std::size_t length = GetParam();
   const std::string name = name_of_length(length);
-  FieldSlots slots;
-  const std::uint32_t slot = slots.intern(Domain::Actor, name);
-  EXPECT_EQ(slots.find(Domain::Actor, name), slot);
-  EXPECT_EQ(slots.intern(Domain::Actor, name), slot);
+  evaluation::FieldSlots slots;
+  const std::uint32_t slot = slots.intern(documents::Domain::Actor, name);
+  EXPECT_EQ(slots.find(documents::Domain::Actor, name), slot);
+  EXPECT_EQ(slots.intern(documents::Domain::Actor, name), slot);
   for (std::size_t i = 0; i < length; ++i) {
     std::string changed = name;
     changed[i] = static_cast<char>(changed[i] ^ 0x40);
-    EXPECT_EQ(slots.find(Domain::Actor, changed), kNoSlot) << "byte " << i;
+    EXPECT_EQ(slots.find(documents::Domain::Actor, changed), compiler::kNoSlot) << "byte " << i;
   }
-  EXPECT_EQ(slots.find(Domain::Actor, name + "a"), kNoSlot);
+  EXPECT_EQ(slots.find(documents::Domain::Actor, name + "a"), compiler::kNoSlot);
   if (length > 0) {
-    EXPECT_EQ(slots.find(Domain::Actor, name.substr(0, length - 1)), kNoSlot);
+    EXPECT_EQ(slots.find(documents::Domain::Actor, name.substr(0, length - 1)), compiler::kNoSlot);
   }
-  EXPECT_EQ(slots.find(Domain::Snapshot, name), kNoSlot);
+  EXPECT_EQ(slots.find(documents::Domain::Snapshot, name), compiler::kNoSlot);
 }
 
 INSTANTIATE_TEST_SUITE_P(FieldSlots, NameLength, ::testing::Range<std::size_t>(0, 41),
                          [](const auto& info) { return "Length" + std::to_string(info.param); });
 
 struct Probe {
-  Domain domain;
+  documents::Domain domain;
   std::string field;
   // Index into the interned list, or -1 when the field must be absent.
   int expected;
@@ -51,14 +51,14 @@ struct Probe {
 
 struct LookupCase {
   std::string name;
-  std::vector<std::pair<Domain, std::string>> interned;
+  std::vector<std::pair<documents::Domain, std::string>> interned;
   std::vector<Probe> probes;
 };
 
 class Lookup : public ::testing::TestWithParam<LookupCase> {};
 
 TEST_P(Lookup, ResolvesEachFieldToItsOwnSlot) {
-  FieldSlots slots;
+  evaluation::FieldSlots slots;
   std::vector<std::uint32_t> assigned;
   for (const auto& [domain, field] : GetParam().interned) {
     assigned.push_back(slots.intern(domain, field));
@@ -66,87 +66,90 @@ TEST_P(Lookup, ResolvesEachFieldToItsOwnSlot) {
   // Slots are dense: "type" holds 0, the others follow in order of first use.
   for (std::size_t i = 0; i < assigned.size(); ++i) EXPECT_EQ(assigned[i], i + 1) << i;
   EXPECT_EQ(slots.size(), assigned.size() + 1);
-  EXPECT_EQ(slots.find(Domain::Action, "type"), kActionTypeSlot);
+  EXPECT_EQ(slots.find(documents::Domain::Action, "type"), evaluation::kActionTypeSlot);
   for (const Probe& probe : GetParam().probes) {
     const std::uint32_t expected =
-        probe.expected < 0 ? kNoSlot : assigned[static_cast<std::size_t>(probe.expected)];
+        probe.expected < 0 ? compiler::kNoSlot : assigned[static_cast<std::size_t>(probe.expected)];
     EXPECT_EQ(slots.find(probe.domain, probe.field), expected)
-        << variant_name(probe.domain) << " " << probe.field;
+        << documents::variant_name(probe.domain) << " " << probe.field;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     FieldSlots, Lookup,
     ::testing::Values(
-        LookupCase{
-            "OnlyType",
-            {},
-            {{Domain::Actor, "type", -1}, {Domain::Action, "typ", -1}, {Domain::Action, "", -1}}},
+        LookupCase{"OnlyType",
+                   {},
+                   {{documents::Domain::Actor, "type", -1},
+                    {documents::Domain::Action, "typ", -1},
+                    {documents::Domain::Action, "", -1}}},
         LookupCase{"SharedPrefixes",
-                   {{Domain::Action, "amount"},
-                    {Domain::Action, "amount_limit"},
-                    {Domain::Action, "amount_limit_daily"},
-                    {Domain::Action, "amount_limit_daily_for_the_account"}},
-                   {{Domain::Action, "amount", 0},
-                    {Domain::Action, "amount_limit", 1},
-                    {Domain::Action, "amount_limit_daily", 2},
-                    {Domain::Action, "amount_limit_daily_for_the_account", 3},
-                    {Domain::Action, "amount_limit_daily_for_the_accounts", -1},
-                    {Domain::Action, "amount_limit_dail", -1},
-                    {Domain::Action, "amoun", -1}}},
+                   {{documents::Domain::Action, "amount"},
+                    {documents::Domain::Action, "amount_limit"},
+                    {documents::Domain::Action, "amount_limit_daily"},
+                    {documents::Domain::Action, "amount_limit_daily_for_the_account"}},
+                   {{documents::Domain::Action, "amount", 0},
+                    {documents::Domain::Action, "amount_limit", 1},
+                    {documents::Domain::Action, "amount_limit_daily", 2},
+                    {documents::Domain::Action, "amount_limit_daily_for_the_account", 3},
+                    {documents::Domain::Action, "amount_limit_daily_for_the_accounts", -1},
+                    {documents::Domain::Action, "amount_limit_dail", -1},
+                    {documents::Domain::Action, "amoun", -1}}},
         LookupCase{"SameNameInTwoDomains",
-                   {{Domain::Actor, "role"}, {Domain::Snapshot, "role"}},
-                   {{Domain::Actor, "role", 0},
-                    {Domain::Snapshot, "role", 1},
-                    {Domain::Action, "role", -1}}},
-        LookupCase{"TypeOutsideTheActionDomain",
-                   {{Domain::Actor, "type"}},
-                   {{Domain::Actor, "type", 0}, {Domain::Snapshot, "type", -1}}},
+                   {{documents::Domain::Actor, "role"}, {documents::Domain::Snapshot, "role"}},
+                   {{documents::Domain::Actor, "role", 0},
+                    {documents::Domain::Snapshot, "role", 1},
+                    {documents::Domain::Action, "role", -1}}},
+        LookupCase{
+            "TypeOutsideTheActionDomain",
+            {{documents::Domain::Actor, "type"}},
+            {{documents::Domain::Actor, "type", 0}, {documents::Domain::Snapshot, "type", -1}}},
         LookupCase{"SameEdgesDifferentMiddle",
-                   {{Domain::Snapshot, "account_0001_balance"},
-                    {Domain::Snapshot, "account_0002_balance"},
-                    {Domain::Snapshot, "account_x_0001_y_balance"},
-                    {Domain::Snapshot, "account_x_0002_y_balance"}},
-                   {{Domain::Snapshot, "account_0001_balance", 0},
-                    {Domain::Snapshot, "account_0002_balance", 1},
-                    {Domain::Snapshot, "account_0003_balance", -1},
-                    {Domain::Snapshot, "account_x_0001_y_balance", 2},
-                    {Domain::Snapshot, "account_x_0002_y_balance", 3},
-                    {Domain::Snapshot, "account_x_0003_y_balance", -1}}},
+                   {{documents::Domain::Snapshot, "account_0001_balance"},
+                    {documents::Domain::Snapshot, "account_0002_balance"},
+                    {documents::Domain::Snapshot, "account_x_0001_y_balance"},
+                    {documents::Domain::Snapshot, "account_x_0002_y_balance"}},
+                   {{documents::Domain::Snapshot, "account_0001_balance", 0},
+                    {documents::Domain::Snapshot, "account_0002_balance", 1},
+                    {documents::Domain::Snapshot, "account_0003_balance", -1},
+                    {documents::Domain::Snapshot, "account_x_0001_y_balance", 2},
+                    {documents::Domain::Snapshot, "account_x_0002_y_balance", 3},
+                    {documents::Domain::Snapshot, "account_x_0003_y_balance", -1}}},
         LookupCase{"NonAsciiAndNulBytes",
-                   {{Domain::Actor, "r\xC3\xB4le"}, {Domain::Actor, std::string("a\0b", 3)}},
-                   {{Domain::Actor, "r\xC3\xB4le", 0},
-                    {Domain::Actor, std::string("a\0b", 3), 1},
-                    {Domain::Actor, std::string("a\0c", 3), -1},
-                    {Domain::Actor, "a", -1}}}),
+                   {{documents::Domain::Actor, "r\xC3\xB4le"},
+                    {documents::Domain::Actor, std::string("a\0b", 3)}},
+                   {{documents::Domain::Actor, "r\xC3\xB4le", 0},
+                    {documents::Domain::Actor, std::string("a\0b", 3), 1},
+                    {documents::Domain::Actor, std::string("a\0c", 3), -1},
+                    {documents::Domain::Actor, "a", -1}}}),
     [](const auto& info) { return info.param.name; });
 
 // Thousands of names that share their first and last eight bytes force the
 // table to grow many times and its probe chains to collide.
 TEST(FieldSlots, ManyFieldsKeepTheirSlotsThroughGrowth) {
-  FieldSlots slots;
+  evaluation::FieldSlots slots;
   const auto field = [](int i, const char* domain_tag) {
     return std::string("customer_") + domain_tag + "_" + std::to_string(i) + "_attribute";
   };
   std::vector<std::uint32_t> actor;
   std::vector<std::uint32_t> snapshot;
   for (int i = 0; i < 5000; ++i) {
-    actor.push_back(slots.intern(Domain::Actor, field(i, "a")));
-    snapshot.push_back(slots.intern(Domain::Snapshot, field(i, "a")));
+    actor.push_back(slots.intern(documents::Domain::Actor, field(i, "a")));
+    snapshot.push_back(slots.intern(documents::Domain::Snapshot, field(i, "a")));
   }
   EXPECT_EQ(slots.size(), 10001u);
-  const FieldSlots copy = slots;
+  const evaluation::FieldSlots copy = slots;
   for (int i = 0; i < 5000; ++i) {
-    ASSERT_EQ(slots.find(Domain::Actor, field(i, "a")), actor[i]) << i;
-    ASSERT_EQ(slots.find(Domain::Snapshot, field(i, "a")), snapshot[i]) << i;
-    ASSERT_EQ(copy.find(Domain::Actor, field(i, "a")), actor[i]) << i;
-    ASSERT_EQ(slots.find(Domain::Actor, field(i, "b")), kNoSlot) << i;
-    ASSERT_EQ(slots.find(Domain::Actor, field(i + 5000, "a")), kNoSlot) << i;
+    ASSERT_EQ(slots.find(documents::Domain::Actor, field(i, "a")), actor[i]) << i;
+    ASSERT_EQ(slots.find(documents::Domain::Snapshot, field(i, "a")), snapshot[i]) << i;
+    ASSERT_EQ(copy.find(documents::Domain::Actor, field(i, "a")), actor[i]) << i;
+    ASSERT_EQ(slots.find(documents::Domain::Actor, field(i, "b")), compiler::kNoSlot) << i;
+    ASSERT_EQ(slots.find(documents::Domain::Actor, field(i + 5000, "a")), compiler::kNoSlot) << i;
   }
   slots.clear();
   EXPECT_EQ(slots.size(), 1u);
-  EXPECT_EQ(slots.find(Domain::Action, "type"), kActionTypeSlot);
-  EXPECT_EQ(slots.find(Domain::Actor, field(0, "a")), kNoSlot);
+  EXPECT_EQ(slots.find(documents::Domain::Action, "type"), evaluation::kActionTypeSlot);
+  EXPECT_EQ(slots.find(documents::Domain::Actor, field(0, "a")), compiler::kNoSlot);
 }
 
 }  // namespace

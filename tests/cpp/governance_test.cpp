@@ -18,28 +18,30 @@ namespace {
 
 using namespace kavro::testing;
 
-AtomicConditionAst on(std::string domain, std::string field) {
+documents::AtomicConditionAst on(std::string domain, std::string field) {
   return condition(std::move(domain), std::move(field), "equals", literal_text("x"));
 }
 
-RuleFilter by_id(std::string id) {
-  RuleFilter filter;
+documents::RuleFilter by_id(std::string id) {
+  documents::RuleFilter filter;
   filter.id = std::move(id);
   return filter;
 }
-RuleFilter by_effect(std::string effect) {
-  RuleFilter filter;
+documents::RuleFilter by_effect(std::string effect) {
+  documents::RuleFilter filter;
   filter.effect = std::move(effect);
   return filter;
 }
-RuleFilter by_scope(std::optional<bool> global, std::optional<std::string> action) {
-  RuleFilter filter;
-  filter.scope = ScopeFilter{global, std::move(action)};
+documents::RuleFilter by_scope(std::optional<bool> global, std::optional<std::string> action) {
+  documents::RuleFilter filter;
+  filter.scope = documents::ScopeFilter{global, std::move(action)};
   return filter;
 }
-RuleFilter by_subject(std::optional<std::string> domain, std::optional<std::string> field) {
-  RuleFilter filter;
-  filter.when = WhenFilter{SubjectFilter{std::move(domain), std::move(field)}};
+documents::RuleFilter by_subject(std::optional<std::string> domain,
+                                 std::optional<std::string> field) {
+  documents::RuleFilter filter;
+  filter.when =
+      documents::WhenFilter{documents::SubjectFilter{std::move(domain), std::move(field)}};
   return filter;
 }
 
@@ -47,8 +49,8 @@ RuleFilter by_subject(std::optional<std::string> domain, std::optional<std::stri
 
 struct SelectionCase {
   std::string name;
-  RuleFilter filter;
-  RuleAst rule;
+  documents::RuleFilter filter;
+  documents::RuleAst rule;
   bool selected;
 };
 
@@ -59,19 +61,21 @@ void PrintTo(const SelectionCase& c, std::ostream* os) {
 class SelectionTable : public ::testing::TestWithParam<SelectionCase> {};
 
 TEST_P(SelectionTable, Selects) {
-  EXPECT_EQ(rule_is_selected(GetParam().filter, GetParam().rule), GetParam().selected);
+  EXPECT_EQ(governance::rule_is_selected(GetParam().filter, GetParam().rule), GetParam().selected);
 }
 
 std::vector<SelectionCase> selection_cases() {
-  const RuleAst action_rule = rule_ast("r1", action_scope("refund"), on("actor", "role"));
-  const RuleAst actor_rule = rule_ast("r2", actor_scope("refund"), on("actor", "role"));
-  const RuleAst global_rule = rule_ast("r3", global_scope(true), on("actor", "role"));
-  const RuleAst global_false_rule = rule_ast("r4", global_scope(false), on("actor", "role"));
+  const documents::RuleAst action_rule =
+      rule_ast("r1", action_scope("refund"), on("actor", "role"));
+  const documents::RuleAst actor_rule = rule_ast("r2", actor_scope("refund"), on("actor", "role"));
+  const documents::RuleAst global_rule = rule_ast("r3", global_scope(true), on("actor", "role"));
+  const documents::RuleAst global_false_rule =
+      rule_ast("r4", global_scope(false), on("actor", "role"));
   const auto global = [](bool value) { return by_scope(value, {}); };
   const auto action = [](std::string name) { return by_scope({}, std::move(name)); };
-  RuleFilter empty_when;
-  empty_when.when = WhenFilter{};
-  RuleFilter all_members = by_scope({}, "refund");
+  documents::RuleFilter empty_when;
+  empty_when.when = documents::WhenFilter{};
+  documents::RuleFilter all_members = by_scope({}, "refund");
   all_members.id = "r1";
   all_members.effect = "allow";
   return {
@@ -93,12 +97,14 @@ std::vector<SelectionCase> selection_cases() {
       {"EmptyScopeFilter", by_scope({}, {}), global_false_rule, true},
       {"EffectSpelling", by_effect("block"), action_rule, true},
       {"EffectRequireApproval", by_effect("require_approval"),
-       rule_ast("r", global_scope(), on("actor", "role"), Effect::RequireApproval), true},
+       rule_ast("r", global_scope(), on("actor", "role"), documents::Effect::RequireApproval),
+       true},
       {"EffectOtherEffect", by_effect("allow"), action_rule, false},
       {"EffectCapitalised", by_effect("Block"), action_rule, false},
       {"EffectUnknownWord", by_effect("permit"), action_rule, false},
       {"EffectVariantName", by_effect("RequireApproval"),
-       rule_ast("r", global_scope(), on("actor", "role"), Effect::RequireApproval), false},
+       rule_ast("r", global_scope(), on("actor", "role"), documents::Effect::RequireApproval),
+       false},
       {"EmptyWhenFilter", empty_when, action_rule, true},
       {"DomainInAnyList", by_subject("snapshot", {}),
        rule_ast("r", global_scope(),
@@ -132,8 +138,8 @@ INSTANTIATE_TEST_SUITE_P(Governance, SelectionTable, ::testing::ValuesIn(selecti
 
 struct CheckCase {
   std::string name;
-  std::vector<RuleAst> policy;
-  std::vector<GovernanceRule> governance;
+  std::vector<documents::RuleAst> policy;
+  std::vector<documents::GovernanceRule> governance;
   std::optional<std::string> expected_error;  // absent when the policy compiles
 };
 
@@ -161,16 +167,17 @@ std::string failed(const std::string& rule_id, const std::string& message) {
 }
 
 std::vector<CheckCase> check_cases() {
-  const RuleAst refund_block = rule_ast("rb", action_scope("refund"), on("actor", "role"));
-  const RuleAst refund_allow =
-      rule_ast("ra", action_scope("refund"), on("actor", "id"), Effect::Allow);
-  const RuleAst global_block = rule_ast("gb", global_scope(), on("snapshot", "owner"));
-  const RuleAst actor_block = rule_ast("ob", actor_scope("ops"), on("actor", "role"));
-  const std::vector<RuleAst> policy = {refund_block, refund_allow, global_block};
-  const RuleFilter blocks = by_effect("block");
-  const RuleFilter nothing = by_id("none");
-  const auto rule = [](Constraint must, RuleFilter where = {},
-                       std::optional<AppliesTo> applies_to = std::nullopt) {
+  const documents::RuleAst refund_block =
+      rule_ast("rb", action_scope("refund"), on("actor", "role"));
+  const documents::RuleAst refund_allow =
+      rule_ast("ra", action_scope("refund"), on("actor", "id"), documents::Effect::Allow);
+  const documents::RuleAst global_block = rule_ast("gb", global_scope(), on("snapshot", "owner"));
+  const documents::RuleAst actor_block = rule_ast("ob", actor_scope("ops"), on("actor", "role"));
+  const std::vector<documents::RuleAst> policy = {refund_block, refund_allow, global_block};
+  const documents::RuleFilter blocks = by_effect("block");
+  const documents::RuleFilter nothing = by_id("none");
+  const auto rule = [](documents::Constraint must, documents::RuleFilter where = {},
+                       std::optional<documents::AppliesTo> applies_to = std::nullopt) {
     return governance_rule("g", std::move(where), std::move(must), "bad", std::move(applies_to));
   };
   const std::string violated = failed("g", "bad");
@@ -178,101 +185,124 @@ std::vector<CheckCase> check_cases() {
   return {
       {"NoGovernanceRules", policy, {}, {}},
       // Exists.
-      {"ExistsTrueWithNothingSelected", policy, {rule(ExistsConstraint{true}, nothing)}, violated},
-      {"ExistsTrueWithOneSelected", policy, {rule(ExistsConstraint{true}, by_id("ra"))}, {}},
+      {"ExistsTrueWithNothingSelected",
+       policy,
+       {rule(documents::ExistsConstraint{true}, nothing)},
+       violated},
+      {"ExistsTrueWithOneSelected",
+       policy,
+       {rule(documents::ExistsConstraint{true}, by_id("ra"))},
+       {}},
       {"ExistsFalseWithOneSelected",
        policy,
-       {rule(ExistsConstraint{false}, by_id("ra"))},
+       {rule(documents::ExistsConstraint{false}, by_id("ra"))},
        violated},
-      {"ExistsFalseWithNothingSelected", policy, {rule(ExistsConstraint{false}, nothing)}, {}},
+      {"ExistsFalseWithNothingSelected",
+       policy,
+       {rule(documents::ExistsConstraint{false}, nothing)},
+       {}},
       // Counts: two rules block.
-      {"MinCountReached", policy, {rule(MinCountConstraint{2}, blocks)}, {}},
-      {"MinCountMissed", policy, {rule(MinCountConstraint{3}, blocks)}, violated},
-      {"MinCountZero", {}, {rule(MinCountConstraint{0})}, {}},
-      {"MaxCountReached", policy, {rule(MaxCountConstraint{2}, blocks)}, {}},
-      {"MaxCountExceeded", policy, {rule(MaxCountConstraint{2})}, violated},
-      {"MaxCountZeroLikeForbid", policy, {rule(MaxCountConstraint{0}, by_id("ra"))}, violated},
-      {"MaxCountLargest", policy, {rule(MaxCountConstraint{kMaxCount})}, {}},
-      {"MinCountLargest", policy, {rule(MinCountConstraint{kMaxCount})}, violated},
+      {"MinCountReached", policy, {rule(documents::MinCountConstraint{2}, blocks)}, {}},
+      {"MinCountMissed", policy, {rule(documents::MinCountConstraint{3}, blocks)}, violated},
+      {"MinCountZero", {}, {rule(documents::MinCountConstraint{0})}, {}},
+      {"MaxCountReached", policy, {rule(documents::MaxCountConstraint{2}, blocks)}, {}},
+      {"MaxCountExceeded", policy, {rule(documents::MaxCountConstraint{2})}, violated},
+      {"MaxCountZeroLikeForbid",
+       policy,
+       {rule(documents::MaxCountConstraint{0}, by_id("ra"))},
+       violated},
+      {"MaxCountLargest", policy, {rule(documents::MaxCountConstraint{kMaxCount})}, {}},
+      {"MinCountLargest", policy, {rule(documents::MinCountConstraint{kMaxCount})}, violated},
       // Forbid.
-      {"ForbidTrueSelected", policy, {rule(ForbidConstraint{true}, blocks)}, violated},
-      {"ForbidTrueNothingSelected", policy, {rule(ForbidConstraint{true}, nothing)}, {}},
-      {"ForbidFalseNeverViolated", policy, {rule(ForbidConstraint{false})}, {}},
+      {"ForbidTrueSelected", policy, {rule(documents::ForbidConstraint{true}, blocks)}, violated},
+      {"ForbidTrueNothingSelected", policy, {rule(documents::ForbidConstraint{true}, nothing)}, {}},
+      {"ForbidFalseNeverViolated", policy, {rule(documents::ForbidConstraint{false})}, {}},
       // Allowed fields.
       {"AllowedFieldsListed",
        policy,
-       {rule(AllowedFieldsConstraint{{"snapshot.owner", "actor.role"}}, blocks)},
+       {rule(documents::AllowedFieldsConstraint{{"snapshot.owner", "actor.role"}}, blocks)},
        {}},
       {"AllowedFieldsMissing",
        policy,
-       {rule(AllowedFieldsConstraint{{"actor.role"}}, blocks)},
+       {rule(documents::AllowedFieldsConstraint{{"actor.role"}}, blocks)},
        violated},
       {"AllowedFieldsRightHandNotExamined",
        {rule_ast("r", global_scope(),
                  condition("actor", "role", "equals", field_ref("snapshot", "owner")))},
-       {rule(AllowedFieldsConstraint{{"actor.role"}})},
+       {rule(documents::AllowedFieldsConstraint{{"actor.role"}})},
        {}},
       {"AllowedFieldsEveryListMember",
        {rule_ast("r", global_scope(), any_of({on("actor", "role"), on("actor", "id")}))},
-       {rule(AllowedFieldsConstraint{{"actor.role"}})},
+       {rule(documents::AllowedFieldsConstraint{{"actor.role"}})},
        violated},
       {"AllowedFieldsKeyIsExactText",
        {rule_ast("r", global_scope(), on("actor", "role"))},
-       {rule(AllowedFieldsConstraint{{"actor.role ", "actor", "role", "Actor.role"}})},
+       {rule(documents::AllowedFieldsConstraint{{"actor.role ", "actor", "role", "Actor.role"}})},
        violated},
       {"AllowedFieldsEmptyWithACondition",
        policy,
-       {rule(AllowedFieldsConstraint{}, blocks)},
+       {rule(documents::AllowedFieldsConstraint{}, blocks)},
        violated},
       {"AllowedFieldsEmptyWithNothingSelected",
        policy,
-       {rule(AllowedFieldsConstraint{}, nothing)},
+       {rule(documents::AllowedFieldsConstraint{}, nothing)},
        {}},
       // The gate.
       {"GateNamesNoScopedAction",
        policy,
-       {rule(ExistsConstraint{true}, nothing, AppliesTo{{"transfer"}})},
+       {rule(documents::ExistsConstraint{true}, nothing, documents::AppliesTo{{"transfer"}})},
        {}},
-      {"GateEmptyList", policy, {rule(ExistsConstraint{true}, nothing, AppliesTo{})}, {}},
-      {"GateEmptyPolicy", {}, {rule(ExistsConstraint{true}, nothing, AppliesTo{{"refund"}})}, {}},
+      {"GateEmptyList",
+       policy,
+       {rule(documents::ExistsConstraint{true}, nothing, documents::AppliesTo{})},
+       {}},
+      {"GateEmptyPolicy",
+       {},
+       {rule(documents::ExistsConstraint{true}, nothing, documents::AppliesTo{{"refund"}})},
+       {}},
       {"GateIsCaseSensitive",
        policy,
-       {rule(ExistsConstraint{true}, nothing, AppliesTo{{"Refund"}})},
+       {rule(documents::ExistsConstraint{true}, nothing, documents::AppliesTo{{"Refund"}})},
        {}},
       {"GateIgnoresActorScopes",
        {actor_block},
-       {rule(ExistsConstraint{true}, nothing, AppliesTo{{"ops"}})},
+       {rule(documents::ExistsConstraint{true}, nothing, documents::AppliesTo{{"ops"}})},
        {}},
       {"GateOpenChecksTheRule",
        policy,
-       {rule(ExistsConstraint{true}, nothing, AppliesTo{{"transfer", "refund"}})},
+       {rule(documents::ExistsConstraint{true}, nothing,
+             documents::AppliesTo{{"transfer", "refund"}})},
        violated},
       {"GateDoesNotNarrowSelection",
        {refund_block, global_block, actor_block},
-       {rule(MinCountConstraint{3}, blocks, AppliesTo{{"refund"}}),
-        governance_rule("three", blocks, MaxCountConstraint{2}, "over", AppliesTo{{"refund"}})},
+       {rule(documents::MinCountConstraint{3}, blocks, documents::AppliesTo{{"refund"}}),
+        governance_rule("three", blocks, documents::MaxCountConstraint{2}, "over",
+                        documents::AppliesTo{{"refund"}})},
        failed("three", "over")},
       // Errors and order.
       {"ViolationsInGovernanceOrder",
        policy,
-       {governance_rule("first", blocks, ForbidConstraint{true}, "no blocks"),
-        governance_rule("passes", {}, ExistsConstraint{true}, "unused"),
-        governance_rule("second", {}, MaxCountConstraint{1}, "too many rules"),
-        governance_rule("third", by_id("missing"), ExistsConstraint{true}, "need missing")},
-       "governance validation failed: [GovernanceViolation { rule_id: \"first\", message: \"no "
-       "blocks\" }, GovernanceViolation { rule_id: \"second\", message: \"too many rules\" }, "
+       {governance_rule("first", blocks, documents::ForbidConstraint{true}, "no blocks"),
+        governance_rule("passes", {}, documents::ExistsConstraint{true}, "unused"),
+        governance_rule("second", {}, documents::MaxCountConstraint{1}, "too many rules"),
+        governance_rule("third", by_id("missing"), documents::ExistsConstraint{true},
+                        "need missing")},
+       "governance validation failed: [GovernanceViolation { rule_id: \"first\", "
+       "message: \"no "
+       "blocks\" }, GovernanceViolation { rule_id: \"second\", message: \"too many "
+       "rules\" }, "
        "GovernanceViolation { rule_id: \"third\", message: \"need missing\" }]"},
       {"ViolationHidesCompileError",
-       {rule_ast("r", action_scope("wire"), on("actor", "nope"), Effect::Allow)},
-       {rule(ForbidConstraint{true}, by_effect("allow"))},
+       {rule_ast("r", action_scope("wire"), on("actor", "nope"), documents::Effect::Allow)},
+       {rule(documents::ForbidConstraint{true}, by_effect("allow"))},
        violated},
       {"NoViolationGivesCompileError",
        {rule_ast("r", global_scope(), on("actor", "nope"))},
-       {rule(ForbidConstraint{true}, by_effect("allow"))},
+       {rule(documents::ForbidConstraint{true}, by_effect("allow"))},
        "unknown field 'nope' in domain 'actor'"},
       {"RuleWithoutConditionsPassesThenFailsToCompile",
        {rule_ast("r", global_scope(), any_of({}))},
-       {rule(AllowedFieldsConstraint{})},
+       {rule(documents::AllowedFieldsConstraint{})},
        "invalid logical condition: must contain at least two conditions"},
   };
 }
@@ -281,20 +311,21 @@ INSTANTIATE_TEST_SUITE_P(Governance, CheckTable, ::testing::ValuesIn(check_cases
                          [](const auto& info) { return info.param.name; });
 
 TEST(Governance, WithoutViolationReturnsTheCompiledPolicy) {
-  const PolicyAst policy = policy_of({
+  const documents::PolicyAst policy = policy_of({
       rule_ast("t", action_scope("transfer"), on("actor", "role")),
       rule_ast("g", global_scope(), on("snapshot", "owner")),
       rule_ast("o", actor_scope("ops"), on("actor", "id")),
   });
-  const std::vector<GovernanceRule> governance = {
-      governance_rule("g", {}, MinCountConstraint{3}, "e")};
+  const std::vector<documents::GovernanceRule> governance = {
+      governance_rule("g", {}, documents::MinCountConstraint{3}, "e")};
   const auto checked = engine::Policy::from_documents(standard_schema(), policy, &governance);
-  const auto compiled = compile_policy(build_schema_index(standard_schema()), policy);
+  const auto compiled =
+      compiler::compile_policy(compiler::build_schema_index(standard_schema()), policy);
   ASSERT_TRUE(checked.ok());
   ASSERT_TRUE(compiled.ok());
   EXPECT_EQ(bucket_summary(checked->model()), bucket_summary(*compiled));
   EXPECT_EQ(checked->field_slots().size(),
-            Plan::build(std::move(compiled).value()).field_slots().size());
+            evaluation::Plan::build(std::move(compiled).value()).field_slots().size());
 }
 
 // ---- quoted text inside the message ----
@@ -314,8 +345,8 @@ class EscapeTable : public ::testing::TestWithParam<EscapeCase> {};
 
 TEST_P(EscapeTable, QuotesIdAndMessage) {
   const auto& c = GetParam();
-  const std::vector<GovernanceRule> governance = {
-      governance_rule(c.rule_id, {}, ExistsConstraint{true}, c.error)};
+  const std::vector<documents::GovernanceRule> governance = {
+      governance_rule(c.rule_id, {}, documents::ExistsConstraint{true}, c.error)};
   const auto result = engine::Policy::from_documents(standard_schema(), policy_of({}), &governance);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().render(), "governance validation failed: " + c.rendered);

@@ -8,26 +8,28 @@
 
 namespace kavro::testing {
 
-inline SubjectRef subject(Domain domain, std::string field) {
-  return SubjectRef{domain, std::move(field)};
+inline compiler::SubjectRef subject(documents::Domain domain, std::string field) {
+  return compiler::SubjectRef{domain, std::move(field)};
 }
 
-inline AtomicCondition atomic(Domain domain, std::string field, Operator op, CompiledValue rhs) {
-  return AtomicCondition{subject(domain, std::move(field)), op, std::move(rhs)};
+inline compiler::AtomicCondition atomic(documents::Domain domain, std::string field,
+                                        documents::Operator op, compiler::CompiledValue rhs) {
+  return compiler::AtomicCondition{subject(domain, std::move(field)), op, std::move(rhs)};
 }
 
-inline CompiledValue text(std::string value) {
-  return RuntimeValue(std::move(value));
+inline compiler::CompiledValue text(std::string value) {
+  return compiler::RuntimeValue(std::move(value));
 }
-inline CompiledValue number(double value) {
-  return RuntimeValue(value);
+inline compiler::CompiledValue number(double value) {
+  return compiler::RuntimeValue(value);
 }
-inline CompiledValue boolean(bool value) {
-  return RuntimeValue(value);
+inline compiler::CompiledValue boolean(bool value) {
+  return compiler::RuntimeValue(value);
 }
 
-inline CompiledRule rule(std::string id, CompiledCondition condition, Effect effect) {
-  return CompiledRule{std::move(id), std::move(condition), effect};
+inline compiler::CompiledRule rule(std::string id, compiler::CompiledCondition condition,
+                                   documents::Effect effect) {
+  return compiler::CompiledRule{std::move(id), std::move(condition), effect};
 }
 
 }  // namespace kavro::testing

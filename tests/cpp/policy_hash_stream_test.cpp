@@ -28,53 +28,58 @@ std::string sha256_hex(const std::string& text) {
   return hex;
 }
 
-CompiledPolicy many_rules(int count) {
-  CompiledPolicy policy;
+compiler::CompiledPolicy many_rules(int count) {
+  compiler::CompiledPolicy policy;
   for (int i = 0; i < count; ++i) {
     const std::string id = "rule-" + std::to_string(i);
     policy.action_rules["action-" + std::to_string(i % 10)].push_back(
-        rule(id, atomic(Domain::Action, "amount", Operator::GreaterThan, number(i * 0.5)),
-             Effect::Block));
+        rule(id,
+             atomic(documents::Domain::Action, "amount", documents::Operator::GreaterThan,
+                    number(i * 0.5)),
+             documents::Effect::Block));
     policy.global_rules.push_back(
         rule(id + "\n\xE2\x80\x8B",
-             AnyOf{{atomic(Domain::Actor, "role", Operator::Equals, text("r\"" + id)),
-                    atomic(Domain::Snapshot, "locked", Operator::Equals, boolean(i % 2 == 0))}},
-             Effect::RequireApproval));
+             compiler::AnyOf{{atomic(documents::Domain::Actor, "role", documents::Operator::Equals,
+                                     text("r\"" + id)),
+                              atomic(documents::Domain::Snapshot, "locked",
+                                     documents::Operator::Equals, boolean(i % 2 == 0))}},
+             documents::Effect::RequireApproval));
   }
   return policy;
 }
 
-CompiledPolicy one_long_rule_id(std::size_t length) {
-  CompiledPolicy policy;
-  policy.global_rules.push_back(rule(std::string(length, 'x'),
-                                     atomic(Domain::Actor, "on", Operator::Equals, boolean(true)),
-                                     Effect::Allow));
+compiler::CompiledPolicy one_long_rule_id(std::size_t length) {
+  compiler::CompiledPolicy policy;
+  policy.global_rules.push_back(
+      rule(std::string(length, 'x'),
+           atomic(documents::Domain::Actor, "on", documents::Operator::Equals, boolean(true)),
+           documents::Effect::Allow));
   return policy;
 }
 
 struct StreamCase {
   std::string name;
-  std::function<CompiledPolicy()> build;
+  std::function<compiler::CompiledPolicy()> build;
   std::size_t minimum_text_bytes;
 };
 
 class StreamedDigest : public ::testing::TestWithParam<StreamCase> {};
 
 TEST_P(StreamedDigest, EqualsTheDigestOfTheWholeText) {
-  const CompiledPolicy policy = GetParam().build();
-  const std::string text = policy_hash_text(policy);
+  const compiler::CompiledPolicy policy = GetParam().build();
+  const std::string text = compiler::policy_hash_text(policy);
   ASSERT_GE(text.size(), GetParam().minimum_text_bytes);
-  EXPECT_EQ(policy_hash(policy), sha256_hex(text));
+  EXPECT_EQ(compiler::policy_hash(policy), sha256_hex(text));
 
   // The chunks handed on are the text, in order, none longer than a chunk
   // unless it is one long piece passed through whole.
   std::vector<std::string> chunks;
-  TextSink sink(
+  compiler::TextSink sink(
       [](void* context, std::string_view chunk) {
         static_cast<std::vector<std::string>*>(context)->emplace_back(chunk);
       },
       &chunks);
-  render_policy_hash_text(policy, sink);
+  compiler::render_policy_hash_text(policy, sink);
   sink.flush();
   std::string joined;
   for (const auto& chunk : chunks) joined += chunk;
@@ -84,14 +89,16 @@ TEST_P(StreamedDigest, EqualsTheDigestOfTheWholeText) {
 
 INSTANTIATE_TEST_SUITE_P(
     PolicyHash, StreamedDigest,
-    ::testing::Values(
-        StreamCase{"Empty", [] { return CompiledPolicy{}; }, 70},
-        StreamCase{"SeveralChunks", [] { return many_rules(3000); }, 5 * TextSink::kChunkBytes},
-        StreamCase{"PieceLongerThanAChunk",
-                   [] { return one_long_rule_id(3 * TextSink::kChunkBytes + 7); },
-                   3 * TextSink::kChunkBytes},
-        StreamCase{"PieceOfExactlyOneChunk", [] { return one_long_rule_id(TextSink::kChunkBytes); },
-                   TextSink::kChunkBytes}),
+    ::testing::Values(StreamCase{"Empty", [] { return compiler::CompiledPolicy{}; }, 70},
+                      StreamCase{"SeveralChunks", [] { return many_rules(3000); },
+                                 5 * compiler::TextSink::kChunkBytes},
+                      StreamCase{
+                          "PieceLongerThanAChunk",
+                          [] { return one_long_rule_id(3 * compiler::TextSink::kChunkBytes + 7); },
+                          3 * compiler::TextSink::kChunkBytes},
+                      StreamCase{"PieceOfExactlyOneChunk",
+                                 [] { return one_long_rule_id(compiler::TextSink::kChunkBytes); },
+                                 compiler::TextSink::kChunkBytes}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

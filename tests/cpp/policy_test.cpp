@@ -132,11 +132,11 @@ TEST(Policy, MovedPolicyStillDecides) {
   ASSERT_TRUE(built.ok()) << built.error().render();
   const std::string hash = built->policy_hash();
   Policy moved = std::move(built).value();
-  EvaluationInput input(moved.field_slots());
-  input.set(Domain::Action, "type", ValueView::of_string("refund"));
-  input.set(Domain::Action, "amount", ValueView::of_number(11));
-  const EvaluationResult result = moved.evaluate(input);
-  EXPECT_EQ(result.effect, Effect::Block);
+  evaluation::EvaluationInput input(moved.field_slots());
+  input.set(documents::Domain::Action, "type", evaluation::ValueView::of_string("refund"));
+  input.set(documents::Domain::Action, "amount", evaluation::ValueView::of_number(11));
+  const evaluation::EvaluationResult result = moved.evaluate(input);
+  EXPECT_EQ(result.effect, documents::Effect::Block);
   EXPECT_EQ(result.matched_rule, std::optional<std::string_view>("big"));
   EXPECT_EQ(moved.policy_hash(), hash);
   EXPECT_EQ(hash.size(), 64U);

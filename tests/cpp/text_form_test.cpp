@@ -27,7 +27,7 @@ class NumberForm : public ::testing::TestWithParam<NumberCase> {};
 
 TEST_P(NumberForm, ShortestRoundTripDigits) {
   std::string out;
-  append_number(out, GetParam().value);
+  compiler::append_number(out, GetParam().value);
   EXPECT_EQ(out, GetParam().expected);
 }
 
@@ -63,7 +63,7 @@ class QuotedText : public ::testing::TestWithParam<QuoteCase> {};
 
 TEST_P(QuotedText, EscapesWhatIsNotPrintable) {
   std::string out;
-  append_quoted_text(out, GetParam().text);
+  compiler::append_quoted_text(out, GetParam().text);
   EXPECT_EQ(out, GetParam().expected);
 }
 
@@ -99,24 +99,28 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST(TextForm, UnicodeTableIsPinned) {
-  EXPECT_EQ(unicode_escape_version(), "15.0.0");
+  EXPECT_EQ(compiler::detail::unicode_escape_version(), "15.0.0");
 }
 
-CompiledPolicy worked_example() {
-  CompiledPolicy policy;
+compiler::CompiledPolicy worked_example() {
+  compiler::CompiledPolicy policy;
   policy.action_rules["transfer"].push_back(rule(
-      "r1", atomic(Domain::Action, "amount", Operator::GreaterThan, number(1000)), Effect::Block));
-  policy.global_rules.push_back(
-      rule("r2",
-           AnyOf{{atomic(Domain::Actor, "role", Operator::Equals, text("manager")),
-                  atomic(Domain::Snapshot, "locked", Operator::Equals, boolean(true))}},
-           Effect::RequireApproval));
+      "r1",
+      atomic(documents::Domain::Action, "amount", documents::Operator::GreaterThan, number(1000)),
+      documents::Effect::Block));
+  policy.global_rules.push_back(rule(
+      "r2",
+      compiler::AnyOf{
+          {atomic(documents::Domain::Actor, "role", documents::Operator::Equals, text("manager")),
+           atomic(documents::Domain::Snapshot, "locked", documents::Operator::Equals,
+                  boolean(true))}},
+      documents::Effect::RequireApproval));
   return policy;
 }
 
 TEST(TextForm, WorkedExample) {
   EXPECT_EQ(
-      policy_hash_text(worked_example()),
+      compiler::policy_hash_text(worked_example()),
       "CompiledPolicy { action_rules: {\"transfer\": [CompiledRule { rule_id: \"r1\", condition: "
       "Atomic(AtomicCondition { lhs: SubjectRef { domain: Action, field: \"amount\" }, operator: "
       "GreaterThan, rhs: Literal(Number(1000.0)) }), effect: Block }]}, actor_rules: {}, "
@@ -128,21 +132,23 @@ TEST(TextForm, WorkedExample) {
 }
 
 TEST(TextForm, EmptyPolicyTextAndDigest) {
-  const CompiledPolicy empty;
-  EXPECT_EQ(policy_hash_text(empty),
+  const compiler::CompiledPolicy empty;
+  EXPECT_EQ(compiler::policy_hash_text(empty),
             "CompiledPolicy { action_rules: {}, actor_rules: {}, global_rules: [] }");
-  EXPECT_EQ(policy_hash(empty), "e7e72b7a8b34255cd448b4c03dfee41a34fc891441e5a5fca68253f4bbf1b8c9");
+  EXPECT_EQ(compiler::policy_hash(empty),
+            "e7e72b7a8b34255cd448b4c03dfee41a34fc891441e5a5fca68253f4bbf1b8c9");
 }
 
 TEST(TextForm, SubjectOnRightAndAllAndActorBuckets) {
-  CompiledPolicy policy;
-  policy.actor_rules["ops"].push_back(
-      rule("a\"b\nc",
-           AllOf{{atomic(Domain::Actor, "limit", Operator::LessThan,
-                         CompiledValue(subject(Domain::Snapshot, "used"))),
-                  atomic(Domain::Actor, "on", Operator::NotEquals, boolean(false))}},
-           Effect::Allow));
-  EXPECT_EQ(policy_hash_text(policy),
+  compiler::CompiledPolicy policy;
+  policy.actor_rules["ops"].push_back(rule(
+      "a\"b\nc",
+      compiler::AllOf{
+          {atomic(documents::Domain::Actor, "limit", documents::Operator::LessThan,
+                  compiler::CompiledValue(subject(documents::Domain::Snapshot, "used"))),
+           atomic(documents::Domain::Actor, "on", documents::Operator::NotEquals, boolean(false))}},
+      documents::Effect::Allow));
+  EXPECT_EQ(compiler::policy_hash_text(policy),
             "CompiledPolicy { action_rules: {}, actor_rules: {\"ops\": [CompiledRule { rule_id: "
             "\"a\\\"b\\nc\", condition: All([AtomicCondition { lhs: SubjectRef { domain: Actor, "
             "field: \"limit\" }, operator: LessThan, rhs: Subject(SubjectRef { domain: Snapshot, "
@@ -155,18 +161,20 @@ TEST(TextForm, SubjectOnRightAndAllAndActorBuckets) {
 // (nor on the hash map's iteration order).
 TEST(TextForm, MapEntriesInAscendingByteOrder) {
   const std::vector<std::string> names = {"zeta", "alpha", "\xC3\xA9t\xC3\xA9", "Beta", "al"};
-  CompiledPolicy forward, backward;
+  compiler::CompiledPolicy forward, backward;
   for (const auto& name : names) {
-    forward.action_rules[name].push_back(
-        rule(name, atomic(Domain::Actor, "a", Operator::Equals, boolean(true)), Effect::Block));
+    forward.action_rules[name].push_back(rule(
+        name, atomic(documents::Domain::Actor, "a", documents::Operator::Equals, boolean(true)),
+        documents::Effect::Block));
   }
   for (auto it = names.rbegin(); it != names.rend(); ++it) {
     backward.action_rules[*it].push_back(
-        rule(*it, atomic(Domain::Actor, "a", Operator::Equals, boolean(true)), Effect::Block));
+        rule(*it, atomic(documents::Domain::Actor, "a", documents::Operator::Equals, boolean(true)),
+             documents::Effect::Block));
   }
-  const std::string text = policy_hash_text(forward);
+  const std::string text = compiler::policy_hash_text(forward);
   EXPECT_EQ(text, policy_hash_text(backward));
-  EXPECT_EQ(policy_hash(forward), policy_hash(backward));
+  EXPECT_EQ(compiler::policy_hash(forward), compiler::policy_hash(backward));
   std::vector<std::size_t> positions;
   for (const char* key : {"\"Beta\"", "\"al\"", "\"alpha\"", "\"zeta\"", "\"\xC3\xA9t\xC3\xA9\""}) {
     positions.push_back(text.find(std::string(key) + ": ["));
@@ -176,18 +184,18 @@ TEST(TextForm, MapEntriesInAscendingByteOrder) {
 }
 
 TEST(PolicyHash, DigestIsLowerHexAndTracksContent) {
-  const CompiledPolicy policy = worked_example();
-  const std::string digest = policy_hash(policy);
+  const compiler::CompiledPolicy policy = worked_example();
+  const std::string digest = compiler::policy_hash(policy);
   ASSERT_EQ(digest.size(), 64u);
   EXPECT_EQ(digest.find_first_not_of("0123456789abcdef"), std::string::npos);
   EXPECT_EQ(digest, policy_hash(policy));
 
-  CompiledPolicy renamed = worked_example();
+  compiler::CompiledPolicy renamed = worked_example();
   renamed.global_rules[0].rule_id = "r3";
   EXPECT_NE(policy_hash(renamed), digest);
-  CompiledPolicy other_effect = worked_example();
-  other_effect.global_rules[0].effect = Effect::Block;
-  EXPECT_NE(policy_hash(other_effect), digest);
+  compiler::CompiledPolicy other_effect = worked_example();
+  other_effect.global_rules[0].effect = documents::Effect::Block;
+  EXPECT_NE(compiler::policy_hash(other_effect), digest);
 }
 
 TEST(TextForm, Violations) {

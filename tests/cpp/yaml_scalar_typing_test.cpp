@@ -24,7 +24,8 @@ class ScalarTypingTable : public ::testing::TestWithParam<TypingCase> {};
 
 TEST_P(ScalarTypingTable, TypesAndDescribesTheScalar) {
   const TypingCase& row = GetParam();
-  EXPECT_EQ(describe_found(type_scalar(row.text, row.plain)), row.found);
+  EXPECT_EQ(documents::detail::describe_found(documents::detail::type_scalar(row.text, row.plain)),
+            row.found);
 }
 
 std::string integer(const std::string& digits) {
