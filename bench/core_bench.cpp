@@ -24,11 +24,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-kavro::Domain domain_of(const std::string& text) {
-  return *kavro::from_spelling<kavro::Domain>(text);
+kavro::documents::Domain domain_of(const std::string& text) {
+  return *kavro::documents::from_spelling<kavro::documents::Domain>(text);
 }
 
-kavro::RuntimeValue literal_of(std::istream& in) {
+kavro::compiler::RuntimeValue literal_of(std::istream& in) {
   std::string type, value;
   in >> type >> value;
   if (type == "n") return std::stod(value);
@@ -36,25 +36,26 @@ kavro::RuntimeValue literal_of(std::istream& in) {
   return value;
 }
 
-kavro::Effect effect_of(const std::string& text) {
-  if (text == "block") return kavro::Effect::Block;
-  if (text == "require_approval") return kavro::Effect::RequireApproval;
-  return kavro::Effect::Allow;
+kavro::documents::Effect effect_of(const std::string& text) {
+  if (text == "block") return kavro::documents::Effect::Block;
+  if (text == "require_approval") return kavro::documents::Effect::RequireApproval;
+  return kavro::documents::Effect::Allow;
 }
 
 struct Request {
   long examined = 0;
   std::string expected;
-  std::vector<std::tuple<kavro::Domain, std::string, kavro::RuntimeValue>> fields;
+  std::vector<std::tuple<kavro::documents::Domain, std::string, kavro::compiler::RuntimeValue>>
+      fields;
 };
 
 struct Workload {
-  kavro::Plan plan;
+  kavro::evaluation::Plan plan;
   std::vector<Request> requests;
 };
 
 Workload read_dump(const char* path) {
-  kavro::CompiledPolicy policy;
+  kavro::compiler::CompiledPolicy policy;
   std::vector<Request> requests;
   std::ifstream file(path);
   std::string line;
@@ -66,31 +67,33 @@ Workload read_dump(const char* path) {
       std::string scope, name, id, kind, effect;
       std::size_t atoms = 0;
       in >> scope >> name >> id >> kind >> effect >> atoms;
-      std::vector<kavro::AtomicCondition> members;
+      std::vector<kavro::compiler::AtomicCondition> members;
       for (std::size_t i = 0; i < atoms && std::getline(file, line); ++i) {
         std::istringstream atom_in(line);
         std::string atom_tag, domain, field, op, rhs_kind;
         atom_in >> atom_tag >> domain >> field >> op >> rhs_kind;
-        kavro::AtomicCondition atomic{
-            {domain_of(domain), field}, *kavro::from_spelling<kavro::Operator>(op), {}};
+        kavro::compiler::AtomicCondition atomic{
+            {domain_of(domain), field},
+            *kavro::documents::from_spelling<kavro::documents::Operator>(op),
+            {}};
         if (rhs_kind == "lit") {
           atomic.rhs = literal_of(atom_in);
         } else {
           std::string rhs_domain, rhs_field;
           atom_in >> rhs_domain >> rhs_field;
-          atomic.rhs = kavro::SubjectRef{domain_of(rhs_domain), rhs_field};
+          atomic.rhs = kavro::compiler::SubjectRef{domain_of(rhs_domain), rhs_field};
         }
         members.push_back(std::move(atomic));
       }
-      kavro::CompiledCondition condition;
+      kavro::compiler::CompiledCondition condition;
       if (kind == "atomic") {
         condition = std::move(members.front());
       } else if (kind == "all") {
-        condition = kavro::AllOf{std::move(members)};
+        condition = kavro::compiler::AllOf{std::move(members)};
       } else {
-        condition = kavro::AnyOf{std::move(members)};
+        condition = kavro::compiler::AnyOf{std::move(members)};
       }
-      kavro::CompiledRule rule{id, std::move(condition), effect_of(effect)};
+      kavro::compiler::CompiledRule rule{id, std::move(condition), effect_of(effect)};
       if (scope == "action") {
         policy.action_rules[name].push_back(std::move(rule));
       } else {
@@ -109,7 +112,7 @@ Workload read_dump(const char* path) {
       requests.push_back(std::move(request));
     }
   }
-  return Workload{kavro::Plan::build(std::move(policy)), std::move(requests)};
+  return Workload{kavro::evaluation::Plan::build(std::move(policy)), std::move(requests)};
 }
 
 template <class Work>
@@ -133,17 +136,17 @@ int main(int argc, char** argv) {
   }
   const double seconds = argc > 2 ? std::stod(argv[2]) : 1.0;
   Workload workload = read_dump(argv[1]);
-  const kavro::Plan& plan = workload.plan;
-  const kavro::CompiledPolicy& policy = plan.model();
+  const kavro::evaluation::Plan& plan = workload.plan;
+  const kavro::compiler::CompiledPolicy& policy = plan.model();
 
-  std::vector<std::unique_ptr<kavro::EvaluationInput>> inputs;
+  std::vector<std::unique_ptr<kavro::evaluation::EvaluationInput>> inputs;
   long examined = 0;
   for (const auto& request : workload.requests) {
-    auto input = std::make_unique<kavro::EvaluationInput>(plan.field_slots());
+    auto input = std::make_unique<kavro::evaluation::EvaluationInput>(plan.field_slots());
     for (const auto& [domain, name, value] : request.fields) {
-      input->set(domain, name, kavro::view_of(value));
+      input->set(domain, name, kavro::evaluation::view_of(value));
     }
-    const auto result = kavro::evaluate_policy(plan, *input);
+    const auto result = kavro::evaluation::evaluate_policy(plan, *input);
     const std::string decided(result.matched_rule.value_or("-"));
     if (decided != request.expected) {
       std::fprintf(stderr, "wrong decision: %s, expected %s\n", decided.c_str(),
@@ -163,15 +166,18 @@ int main(int argc, char** argv) {
         seconds);
     return ns / static_cast<double>(examined);
   };
-  const double evaluate_ns = per_rule_ns([&](const kavro::EvaluationInput& input) {
-    return kavro::evaluate_policy(plan, input).effect == kavro::Effect::Block;
+  const double evaluate_ns = per_rule_ns([&](const kavro::evaluation::EvaluationInput& input) {
+    return kavro::evaluation::evaluate_policy(plan, input).effect ==
+           kavro::documents::Effect::Block;
   });
   std::printf("evaluate_policy: %.2f ns per rule examined (%zu requests, %ld rules examined)\n",
               evaluate_ns, inputs.size(), examined);
 
-  const std::size_t text_bytes = kavro::policy_hash_text(policy).size();
-  const double text_ns = best_ns([&] { sink += kavro::policy_hash_text(policy).size(); }, seconds);
-  const double hash_ns = best_ns([&] { sink += kavro::policy_hash(policy).size(); }, seconds);
+  const std::size_t text_bytes = kavro::compiler::policy_hash_text(policy).size();
+  const double text_ns =
+      best_ns([&] { sink += kavro::compiler::policy_hash_text(policy).size(); }, seconds);
+  const double hash_ns =
+      best_ns([&] { sink += kavro::compiler::policy_hash(policy).size(); }, seconds);
   const std::string bytes(text_bytes, 'x');
   const double sha_ns = best_ns(
       [&] {
