@@ -9,15 +9,18 @@
 
 #include "binding/argument_binding.h"
 #include "binding/errors.h"
+#include "binding/explanation_result.h"
 #include "binding/field_keys.h"
 #include "binding/input_conversion.h"
 #include "binding/py_ref.h"
+#include "binding/request_check_result.h"
 #include "binding/rule_id_texts.h"
 #include "compiler/compiled_policy.h"
 #include "compiler/compiler.h"
 #include "compiler/policy_hash.h"
 #include "documents/loader.h"
 #include "evaluation/evaluator.h"
+#include "evaluation/explanation.h"
 #include "governance/governance_checker.h"
 
 namespace kavro::binding {
@@ -49,6 +52,19 @@ constexpr const char* kEvaluateDoc =
     "    \"matched_rule\": Optional[str]\n"
     "}";
 
+constexpr const char* kExplainDoc =
+    "explain($self, input)\n--\n\n"
+    "Evaluates `input` as evaluate does and also says why: the action bucket\n"
+    "tried, every rule examined in order with each comparison it made, and\n"
+    "whether the default decided. Slower than evaluate; never decides differently.";
+
+constexpr const char* kCheckRequestDoc =
+    "check_request($self, input)\n--\n\n"
+    "The problems of `input` against the schema, as a list of dicts with\n"
+    "\"path\", \"kind\" and \"message\": an undeclared action type, undeclared\n"
+    "fields, declared fields holding a value of another type. Never changes\n"
+    "what evaluate decides; a request evaluate refuses raises the same error.";
+
 constexpr const char* kPolicyHashDoc = "policy_hash($self)\n--\n\n";
 constexpr const char* kCompilerVersionDoc = "compiler_version()\n--\n\n";
 
@@ -57,13 +73,24 @@ constexpr std::array<const char*, 3> kConstructorNames = {"schema_yaml", "policy
 constexpr Signature kConstructor = {"PyKavro.__new__()", kConstructorNames, 2};
 constexpr std::array<const char*, 1> kEvaluateNames = {"input"};
 constexpr Signature kEvaluate = {"PyKavro.evaluate()", kEvaluateNames, 1};
+constexpr Signature kExplain = {"PyKavro.explain()", kEvaluateNames, 1};
+constexpr Signature kCheckRequest = {"PyKavro.check_request()", kEvaluateNames, 1};
+
+// What a successful build yields: the policy, and the schema's names and
+// types that check_request compares requests with.
+struct BuiltPolicy {
+  CompiledPolicy policy;
+  SchemaIndex schema;
+};
 
 // What an instance holds: the policy, and the Python objects derived from it
 // once for evaluate. Both are only read after construction.
 struct KavroState {
-  explicit KavroState(CompiledPolicy&& compiled) noexcept : policy(std::move(compiled)) {}
+  explicit KavroState(BuiltPolicy&& built) noexcept
+      : policy(std::move(built.policy)), schema(std::move(built.schema)) {}
 
   CompiledPolicy policy;
+  SchemaIndex schema;
   FieldKeys field_keys;
   RuleIdTexts rule_texts;
 };
@@ -106,9 +133,9 @@ std::optional<std::string_view> argument_text(PyObject* value, const char* name)
 
 // Loading, governance and compiling, in that order; the first error wins.
 // Returns nullopt with a ValueError set.
-std::optional<CompiledPolicy> compile_documents(std::string_view schema_text,
-                                                std::string_view policy_text,
-                                                std::optional<std::string_view> governance_text) {
+std::optional<BuiltPolicy> compile_documents(std::string_view schema_text,
+                                             std::string_view policy_text,
+                                             std::optional<std::string_view> governance_text) {
   auto schema = load_schema(schema_text);
   if (!schema) {
     raise_value_error(schema.error().render());
@@ -135,7 +162,7 @@ std::optional<CompiledPolicy> compile_documents(std::string_view schema_text,
     raise_value_error(compiled->error().render());
     return std::nullopt;
   }
-  return std::move(*compiled).value();
+  return BuiltPolicy{std::move(*compiled).value(), index};
 }
 
 PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -150,14 +177,15 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       texts[i] = argument_text(bound[i], kConstructorNames[i]);
       if (!texts[i]) return nullptr;
     }
-    std::optional<CompiledPolicy> policy = compile_documents(*texts[0], *texts[1], texts[2]);
+    std::optional<BuiltPolicy> policy = compile_documents(*texts[0], *texts[1], texts[2]);
     if (!policy) return nullptr;
 
     auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     if (allocate == nullptr) allocate = PyType_GenericAlloc;
     PyObject* self = allocate(type, 0);
     if (self == nullptr) return nullptr;
-    static_assert(std::is_nothrow_move_constructible_v<CompiledPolicy>,
+    static_assert(std::is_nothrow_move_constructible_v<CompiledPolicy> &&
+                      std::is_nothrow_move_constructible_v<SchemaIndex>,
                   "the instance must never hold a half-built policy");
     new (reinterpret_cast<KavroObject*>(self)->state_storage) KavroState(std::move(*policy));
     // From here on, dropping the object (on an error below) releases the state.
@@ -178,17 +206,26 @@ void kavro_dealloc(PyObject* self) {
   Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
+// The request argument of evaluate and explain, or null with the exception
+// that evaluate raises.
+PyObject* request_argument(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  std::array<PyObject*, kEvaluateNames.size()> bound{};
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  PyObject* input = bound[0];
+  if (!PyDict_Check(input)) {
+    raise_cannot_convert(input, "PyDict");
+    prefix_argument_error(kEvaluateNames[0]);
+    return nullptr;
+  }
+  return input;
+}
+
 PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::array<PyObject*, kEvaluateNames.size()> bound{};
-    if (!bind_arguments(kEvaluate, args, nargs, kwnames, bound)) return nullptr;
-    PyObject* input = bound[0];
-    if (!PyDict_Check(input)) {
-      raise_cannot_convert(input, "PyDict");
-      prefix_argument_error(kEvaluateNames[0]);
-      return nullptr;
-    }
+    PyObject* input = request_argument(kEvaluate, args, nargs, kwnames);
+    if (input == nullptr) return nullptr;
     const KavroState& state = state_of(self);
     EvaluationInput converted(state.policy.field_slots);
     HeldTexts held;
@@ -204,6 +241,29 @@ PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+PyObject* kavro_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* input = request_argument(kExplain, args, nargs, kwnames);
+    if (input == nullptr) return nullptr;
+    const KavroState& state = state_of(self);
+    EvaluationInput converted(state.policy.field_slots);
+    HeldTexts held;
+    if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
+    return build_explanation(explain_decision(state.policy, converted));
+  });
+}
+
+PyObject* kavro_check_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* input = request_argument(kCheckRequest, args, nargs, kwnames);
+    if (input == nullptr) return nullptr;
+    const KavroState& state = state_of(self);
+    return request_problems(state.schema, state.policy.field_slots, state.field_keys, input);
+  });
+}
+
 PyObject* kavro_policy_hash(PyObject* self, PyObject*) {
   return guarded([&] { return new_text(policy_hash(policy_of(self))); });
 }
@@ -215,6 +275,11 @@ PyObject* kavro_compiler_version(PyObject*, PyObject*) {
 PyMethodDef kavro_methods[] = {
     {"evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kavro_evaluate)),
      METH_FASTCALL | METH_KEYWORDS, kEvaluateDoc},
+    {"explain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kavro_explain)),
+     METH_FASTCALL | METH_KEYWORDS, kExplainDoc},
+    {"check_request",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kavro_check_request)),
+     METH_FASTCALL | METH_KEYWORDS, kCheckRequestDoc},
     {"policy_hash", kavro_policy_hash, METH_NOARGS, kPolicyHashDoc},
     {"compiler_version", kavro_compiler_version, METH_NOARGS | METH_STATIC, kCompilerVersionDoc},
     {nullptr, nullptr, 0, nullptr},

@@ -4,6 +4,7 @@
 #include "binding/errors.h"
 #include "binding/input_conversion.h"
 #include "binding/kavro_type.h"
+#include "binding/lint_function.h"
 #include "binding/py_ref.h"
 #include "binding/python_api.h"
 
@@ -17,7 +18,15 @@ constexpr const char* kModuleDoc =
     "`PyInit_<module>` symbol requirements.";
 
 PyModuleDef kavro_module = {
-    PyModuleDef_HEAD_INIT, "kavro._kavro", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "kavro._kavro",
+    kModuleDoc,
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Process-wide, like the class they describe: the type and the shared strings
@@ -54,6 +63,7 @@ PyObject* initialise() {
     return nullptr;
   }
   if (!create_process_state()) return nullptr;
+  kavro_module.m_methods = module_functions();
   PyRef module = PyRef::steal(PyModule_Create(&kavro_module));
   if (!module || !add_class(module.get())) return nullptr;
   initialised = true;
