@@ -1,28 +1,50 @@
-// Evaluates a small policy assembled in code: a refund above 1000 is blocked
-// unless the actor is a manager; during maintenance everything needs approval.
+// Builds a small policy through the engine's front door and evaluates it: a
+// refund above 1000 is blocked unless the actor is a manager; during
+// maintenance everything needs approval.
 #include <cstdio>
 #include <initializer_list>
+#include <utility>
 
-#include "compiler/compiled_policy.h"
-#include "evaluation/evaluator.h"
+#include "engine/policy.h"
 
 using namespace kavro;
 
 namespace {
 
-AtomicCondition compare(Domain domain, const char* field, Operator op, RuntimeValue literal) {
-  return {SubjectRef{domain, field}, op, std::move(literal)};
-}
+constexpr const char* kSchema = R"(version: 1
+actions:
+  refund:
+    fields: {amount: number}
+actor:
+  fields: {role: string}
+snapshot:
+  fields: {maintenance: boolean}
+)";
 
-void decide(const CompiledPolicy& policy, const char* label,
+constexpr const char* kPolicy = R"(version: 1
+rules:
+  - id: deny-large-refunds
+    scope: {action: refund}
+    when:
+      all:
+        - {subject: {domain: action, field: amount}, operator: greater_than, value: {literal: 1000}}
+        - {subject: {domain: actor, field: role}, operator: not_equals, value: {literal: manager}}
+    effect: block
+  - id: maintenance-approval
+    scope: {global: true}
+    when: {subject: {domain: snapshot, field: maintenance}, operator: equals, value: {literal: true}}
+    effect: require_approval
+)";
+
+void decide(const engine::Policy& policy, const char* label,
             std::initializer_list<std::pair<const char*, ValueView>> action,
             std::initializer_list<std::pair<const char*, ValueView>> actor,
             std::initializer_list<std::pair<const char*, ValueView>> snapshot) {
-  EvaluationInput input(policy.field_slots);
+  EvaluationInput input(policy.field_slots());
   for (const auto& [field, value] : action) input.set(Domain::Action, field, value);
   for (const auto& [field, value] : actor) input.set(Domain::Actor, field, value);
   for (const auto& [field, value] : snapshot) input.set(Domain::Snapshot, field, value);
-  const EvaluationResult result = evaluate_policy(policy, input);
+  const EvaluationResult result = policy.evaluate(input);
   const std::string_view rule = result.matched_rule.value_or("(no rule)");
   std::printf("%-34s -> %-16s %.*s\n", label, spelling(result.effect).data(),
               static_cast<int>(rule.size()), rule.data());
@@ -31,16 +53,12 @@ void decide(const CompiledPolicy& policy, const char* label,
 }  // namespace
 
 int main() {
-  CompiledPolicy policy;
-  policy.action_rules["refund"].push_back(
-      {"deny-large-refunds",
-       AllOf{{compare(Domain::Action, "amount", Operator::GreaterThan, 1000.0),
-              compare(Domain::Actor, "role", Operator::NotEquals, std::string("manager"))}},
-       Effect::Block});
-  policy.global_rules.push_back(
-      {"maintenance-approval", compare(Domain::Snapshot, "maintenance", Operator::Equals, true),
-       Effect::RequireApproval});
-  assign_field_slots(policy);
+  auto built = engine::Policy::build(kSchema, kPolicy);
+  if (!built) {
+    std::printf("%s\n", built.error().render().c_str());
+    return 1;
+  }
+  const engine::Policy& policy = *built;
 
   const auto refund = ValueView::of_string("refund");
   decide(policy, "refund 1500 by clerk", {{"type", refund}, {"amount", ValueView::of_number(1500)}},

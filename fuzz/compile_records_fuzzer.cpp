@@ -11,9 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "compiler/compiler.h"
+#include "engine/policy.h"
 #include "fuzz_checks.h"
-#include "governance/governance_checker.h"
 
 namespace {
 
@@ -155,19 +154,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     schema.actions[name(data)] = {fields(data)};
   schema.actor.fields = fields(data);
   schema.snapshot.fields = fields(data);
-  const kavro::SchemaIndex index = kavro::build_schema_index(schema);
 
   kavro::PolicyAst policy;
   std::vector<kavro::GovernanceRule> governance(data.ConsumeIntegralInRange(0, 3));
   for (auto& entry : governance) entry = governance_rule(data);
   while (data.remaining_bytes() > 0 && policy.rules.size() < 64) policy.rules.push_back(rule(data));
 
-  auto compiled = governance.empty() ? kavro::compile_policy(index, policy)
-                                     : kavro::check_governance(index, policy, governance);
-  if (!compiled.ok()) {
-    if (compiled.error().render().empty()) __builtin_trap();
+  auto built = kavro::engine::Policy::from_documents(schema, policy,
+                                                     governance.empty() ? nullptr : &governance);
+  if (!built.ok()) {
+    if (built.error().render().empty()) __builtin_trap();
     return 0;
   }
-  kavro::fuzzing::check_compiled(compiled.value());
+  kavro::fuzzing::check_built(built.value());
   return 0;
 }

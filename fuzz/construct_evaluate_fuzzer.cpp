@@ -10,10 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "compiler/compiler.h"
-#include "documents/loader.h"
+#include "engine/policy.h"
 #include "fuzz_checks.h"
-#include "governance/governance_checker.h"
 
 namespace {
 
@@ -50,24 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view schema_text = parts.size() == 1 ? kDefaultSchema : parts[0];
   std::string_view policy_text = parts.size() == 1 ? parts[0] : parts[1];
 
-  auto schema = kavro::load_schema(schema_text);
-  if (!schema.ok()) return 0;
-  const kavro::SchemaIndex index = kavro::build_schema_index(*schema);
-  auto policy = kavro::load_policy(policy_text);
-  if (!policy.ok()) return 0;
-
-  std::optional<kavro::Result<kavro::CompiledPolicy, kavro::CompileError>> compiled;
-  if (parts.size() == 3) {
-    auto governance = kavro::load_governance(parts[2]);
-    if (!governance.ok()) return 0;
-    compiled.emplace(kavro::check_governance(index, *policy, governance->governance.rules));
-  } else {
-    compiled.emplace(kavro::compile_policy(index, *policy));
-  }
-  if (!compiled->ok()) {
-    if (compiled->error().render().empty()) __builtin_trap();
+  std::optional<std::string_view> governance_text;
+  if (parts.size() == 3) governance_text = parts[2];
+  auto built = kavro::engine::Policy::build(schema_text, policy_text, governance_text);
+  if (!built.ok()) {
+    if (built.error().render().empty()) __builtin_trap();
     return 0;
   }
-  kavro::fuzzing::check_compiled(compiled->value());
+  kavro::fuzzing::check_built(built.value());
   return 0;
 }

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "compiler/compiled_policy.h"
-#include "compiler/policy_hash.h"
+#include "engine/policy.h"
 #include "evaluation/evaluator.h"
 
 namespace kavro::fuzzing {
@@ -60,13 +60,14 @@ inline kavro::ValueView derived_value(const kavro::RuntimeValue& literal, bool s
   return view;
 }
 
-inline void evaluate_derived(const kavro::CompiledPolicy& policy) {
+inline void evaluate_derived(const kavro::engine::Policy& built) {
+  const kavro::CompiledPolicy& policy = built.model();
   std::vector<std::string_view> actions{"", "unknown"};
   for (const auto& [name, rules] : policy.action_rules) actions.push_back(name);
 
   for (bool same : {true, false}) {
     for (std::string_view action : actions) {
-      kavro::EvaluationInput input(policy.field_slots);
+      kavro::EvaluationInput input(built.field_slots());
       for_each_atomic(policy, [&](const kavro::AtomicCondition& atomic) {
         // In and NotIn are rejected for every type, so never compiled.
         if (atomic.op == kavro::Operator::In || atomic.op == kavro::Operator::NotIn) {
@@ -79,7 +80,7 @@ inline void evaluate_derived(const kavro::CompiledPolicy& policy) {
       if (!action.empty()) {
         input.set_slot(kavro::kActionTypeSlot, kavro::ValueView::of_string(action));
       }
-      auto result = kavro::evaluate_policy(policy, input);
+      auto result = built.evaluate(input);
       if (result.matched_rule.has_value() == false && result.effect != kavro::Effect::Allow) {
         __builtin_trap();
       }
@@ -95,15 +96,15 @@ inline void evaluate_derived(const kavro::CompiledPolicy& policy) {
       }
     }
   }
-  kavro::EvaluationInput empty(policy.field_slots);
-  auto result = kavro::evaluate_policy(policy, empty);
+  kavro::EvaluationInput empty(built.field_slots());
+  auto result = built.evaluate(empty);
   // Every comparison reads its left side from the input: nothing can match.
   if (result.matched_rule.has_value()) __builtin_trap();
 }
 
-inline void check_compiled(const kavro::CompiledPolicy& policy) {
-  const std::string digest = kavro::policy_hash(policy);
-  if (digest.size() != 64 || digest != kavro::policy_hash(policy)) __builtin_trap();
+inline void check_built(const kavro::engine::Policy& policy) {
+  const std::string digest = policy.policy_hash();
+  if (digest.size() != 64 || digest != policy.policy_hash()) __builtin_trap();
   evaluate_derived(policy);
 }
 

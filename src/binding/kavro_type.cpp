@@ -12,16 +12,14 @@
 #include "binding/explanation_result.h"
 #include "binding/field_keys.h"
 #include "binding/input_conversion.h"
+#include "binding/policy_error.h"
 #include "binding/py_ref.h"
 #include "binding/request_check_result.h"
 #include "binding/rule_id_texts.h"
-#include "compiler/compiled_policy.h"
 #include "compiler/compiler.h"
-#include "compiler/policy_hash.h"
 #include "documents/loader.h"
-#include "evaluation/evaluator.h"
+#include "engine/policy.h"
 #include "evaluation/explanation.h"
-#include "governance/governance_checker.h"
 
 namespace kavro::binding {
 
@@ -76,20 +74,13 @@ constexpr Signature kEvaluate = {"PyKavro.evaluate()", kEvaluateNames, 1};
 constexpr Signature kExplain = {"PyKavro.explain()", kEvaluateNames, 1};
 constexpr Signature kCheckRequest = {"PyKavro.check_request()", kEvaluateNames, 1};
 
-// What a successful build yields: the policy, and the schema's names and
-// types that check_request compares requests with.
-struct BuiltPolicy {
-  CompiledPolicy policy;
-  SchemaIndex schema;
-};
-
 // What an instance holds: the policy, and the Python objects derived from it
 // once for evaluate. Both are only read after construction.
 struct KavroState {
-  explicit KavroState(BuiltPolicy&& built) noexcept
-      : policy(std::move(built.policy)), schema(std::move(built.schema)) {}
+  KavroState(engine::Policy&& built, SchemaIndex&& declared) noexcept
+      : policy(std::move(built)), schema(std::move(declared)) {}
 
-  CompiledPolicy policy;
+  engine::Policy policy;
   SchemaIndex schema;
   FieldKeys field_keys;
   RuleIdTexts rule_texts;
@@ -105,10 +96,6 @@ struct KavroObject {
 KavroState& state_of(PyObject* self) {
   return *std::launder(
       reinterpret_cast<KavroState*>(reinterpret_cast<KavroObject*>(self)->state_storage));
-}
-
-CompiledPolicy& policy_of(PyObject* self) {
-  return state_of(self).policy;
 }
 
 PyObject* new_text(std::string_view text) {
@@ -131,40 +118,6 @@ std::optional<std::string_view> argument_text(PyObject* value, const char* name)
   return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-// Loading, governance and compiling, in that order; the first error wins.
-// Returns nullopt with a ValueError set.
-std::optional<BuiltPolicy> compile_documents(std::string_view schema_text,
-                                             std::string_view policy_text,
-                                             std::optional<std::string_view> governance_text) {
-  auto schema = load_schema(schema_text);
-  if (!schema) {
-    raise_value_error(schema.error().render());
-    return std::nullopt;
-  }
-  const SchemaIndex index = build_schema_index(*schema);
-  auto policy = load_policy(policy_text);
-  if (!policy) {
-    raise_value_error(policy.error().render());
-    return std::nullopt;
-  }
-  std::optional<Result<CompiledPolicy, CompileError>> compiled;
-  if (governance_text) {
-    auto governance = load_governance(*governance_text);
-    if (!governance) {
-      raise_value_error(governance.error().render());
-      return std::nullopt;
-    }
-    compiled.emplace(check_governance(index, *policy, governance->governance.rules));
-  } else {
-    compiled.emplace(compile_policy(index, *policy));
-  }
-  if (!*compiled) {
-    raise_value_error(compiled->error().render());
-    return std::nullopt;
-  }
-  return BuiltPolicy{std::move(*compiled).value(), index};
-}
-
 PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, kConstructorNames.size()> bound{};
@@ -177,22 +130,28 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       texts[i] = argument_text(bound[i], kConstructorNames[i]);
       if (!texts[i]) return nullptr;
     }
-    std::optional<BuiltPolicy> policy = compile_documents(*texts[0], *texts[1], texts[2]);
-    if (!policy) return nullptr;
+    auto policy = engine::Policy::build(*texts[0], *texts[1], texts[2]);
+    if (!policy) {
+      raise_policy_error(policy.error(), *texts[1], texts[2]);
+      return nullptr;
+    }
+    // The documents loaded, so the schema loads again; check_request reads it.
+    SchemaIndex schema = build_schema_index(*load_schema(*texts[0]));
 
     auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     if (allocate == nullptr) allocate = PyType_GenericAlloc;
     PyObject* self = allocate(type, 0);
     if (self == nullptr) return nullptr;
-    static_assert(std::is_nothrow_move_constructible_v<CompiledPolicy> &&
+    static_assert(std::is_nothrow_move_constructible_v<engine::Policy> &&
                       std::is_nothrow_move_constructible_v<SchemaIndex>,
                   "the instance must never hold a half-built policy");
-    new (reinterpret_cast<KavroObject*>(self)->state_storage) KavroState(std::move(*policy));
+    new (reinterpret_cast<KavroObject*>(self)->state_storage)
+        KavroState(std::move(policy).value(), std::move(schema));
     // From here on, dropping the object (on an error below) releases the state.
     PyRef instance = PyRef::steal(self);
     KavroState& state = state_of(self);
-    if (!state.field_keys.build(state.policy.field_slots)) return nullptr;
-    if (!state.rule_texts.build(state.policy)) return nullptr;
+    if (!state.field_keys.build(state.policy.field_slots())) return nullptr;
+    if (!state.rule_texts.build(state.policy.model())) return nullptr;
     return instance.release();
   });
 }
@@ -227,10 +186,10 @@ PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* input = request_argument(kEvaluate, args, nargs, kwnames);
     if (input == nullptr) return nullptr;
     const KavroState& state = state_of(self);
-    EvaluationInput converted(state.policy.field_slots);
+    EvaluationInput converted(state.policy.field_slots());
     HeldTexts held;
     if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
-    const CompiledRule* rule = find_deciding_rule(state.policy, converted);
+    const CompiledRule* rule = state.policy.deciding_rule(converted);
     if (rule == nullptr) return build_result(Effect::Allow, Py_None);
     // The object owns the shared text for at least as long as this call.
     if (PyObject* shared = state.rule_texts.text_of(rule))
@@ -247,10 +206,10 @@ PyObject* kavro_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* input = request_argument(kExplain, args, nargs, kwnames);
     if (input == nullptr) return nullptr;
     const KavroState& state = state_of(self);
-    EvaluationInput converted(state.policy.field_slots);
+    EvaluationInput converted(state.policy.field_slots());
     HeldTexts held;
     if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
-    return build_explanation(explain_decision(state.policy, converted));
+    return build_explanation(explain_decision(state.policy.model(), converted));
   });
 }
 
@@ -260,12 +219,12 @@ PyObject* kavro_check_request(PyObject* self, PyObject* const* args, Py_ssize_t 
     PyObject* input = request_argument(kCheckRequest, args, nargs, kwnames);
     if (input == nullptr) return nullptr;
     const KavroState& state = state_of(self);
-    return request_problems(state.schema, state.policy.field_slots, state.field_keys, input);
+    return request_problems(state.schema, state.policy.field_slots(), state.field_keys, input);
   });
 }
 
 PyObject* kavro_policy_hash(PyObject* self, PyObject*) {
-  return guarded([&] { return new_text(policy_hash(policy_of(self))); });
+  return guarded([&] { return new_text(state_of(self).policy.policy_hash()); });
 }
 
 PyObject* kavro_compiler_version(PyObject*, PyObject*) {

@@ -1,4 +1,4 @@
-// The PyKavro class: a heap type that holds one CompiledPolicy by value and
+// The PyKavro class: a heap type that holds one engine::Policy by value and
 // only reads it after construction.
 #pragma once
 

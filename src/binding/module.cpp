@@ -5,6 +5,7 @@
 #include "binding/input_conversion.h"
 #include "binding/kavro_type.h"
 #include "binding/lint_function.h"
+#include "binding/policy_error.h"
 #include "binding/py_ref.h"
 #include "binding/python_api.h"
 
@@ -36,7 +37,10 @@ PyObject* kavro_type = nullptr;
 
 bool create_process_state() {
   if (kavro_type != nullptr) return true;
-  if (!create_internal_failure_type() || !create_conversion_keys()) return false;
+  if (!create_internal_failure_type() || !create_conversion_keys() ||
+      !create_policy_error_types()) {
+    return false;
+  }
   kavro_type = create_kavro_type();
   return kavro_type != nullptr;
 }
@@ -65,7 +69,7 @@ PyObject* initialise() {
   if (!create_process_state()) return nullptr;
   kavro_module.m_methods = module_functions();
   PyRef module = PyRef::steal(PyModule_Create(&kavro_module));
-  if (!module || !add_class(module.get())) return nullptr;
+  if (!module || !add_class(module.get()) || !add_policy_error_types(module.get())) return nullptr;
   initialised = true;
   return module.release();
 }

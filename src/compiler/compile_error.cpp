@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include "compiler/text_form.h"
-
 namespace kavro {
 
 CompileError CompileError::unknown_action(std::string action) {
@@ -46,10 +44,6 @@ CompileError CompileError::unsupported_operator(Operator op, FieldType type) {
           {}};
 }
 
-CompileError CompileError::governance_failed(std::vector<GovernanceViolation> violations) {
-  return {CompileErrorKind::GovernanceFailed, {}, {}, std::move(violations)};
-}
-
 std::string CompileError::render() const {
   switch (kind) {
     case CompileErrorKind::UnknownAction:
@@ -69,8 +63,6 @@ std::string CompileError::render() const {
       return "type mismatch: left is '" + first + "', right is '" + second + "'";
     case CompileErrorKind::UnsupportedOperator:
       return "operator '" + first + "' not supported for type '" + second + "'";
-    case CompileErrorKind::GovernanceFailed:
-      return "governance validation failed: " + violations_text(violations);
   }
   return {};
 }

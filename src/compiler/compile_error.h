@@ -1,18 +1,14 @@
-// CompileError: the single error value of compiling and of the governance
-// check. Renders itself as the message shown to the Python caller.
+// CompileError: the single error value of compiling. Renders itself as the
+// message shown to the Python caller.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "compiler/enums.h"
 
 namespace kavro {
-
-struct GovernanceViolation {
-  std::string rule_id;
-  std::string message;
-};
 
 enum class CompileErrorKind {
   UnknownAction,
@@ -23,14 +19,20 @@ enum class CompileErrorKind {
   InvalidLogicalCondition,
   TypeMismatch,
   UnsupportedOperator,
-  GovernanceFailed,
+};
+
+// The policy rule a compile error belongs to.
+struct RuleRef {
+  std::size_t index = 0;  // in the document's rule list, from 0
+  std::string id;
 };
 
 struct CompileError {
   CompileErrorKind kind;
-  std::string first;                            // first text argument, when the kind has one
-  std::string second;                           // second text argument, when the kind has two
-  std::vector<GovernanceViolation> violations;  // GovernanceFailed only
+  std::string first;   // first text argument, when the kind has one
+  std::string second;  // second text argument, when the kind has two
+  // Set by compile_policy for every error found inside a rule; never rendered.
+  std::optional<RuleRef> rule;
 
   std::string render() const;
 
@@ -43,7 +45,6 @@ struct CompileError {
   static CompileError invalid_logical_condition();
   static CompileError type_mismatch(FieldType left, FieldType right);
   static CompileError unsupported_operator(Operator op, FieldType type);
-  static CompileError governance_failed(std::vector<GovernanceViolation> violations);
 };
 
 }  // namespace kavro

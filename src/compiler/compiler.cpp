@@ -1,5 +1,6 @@
 #include "compiler/compiler.h"
 
+#include <cstddef>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -177,11 +178,16 @@ Effect compiled_effect(EffectAst effect) {
 Result<CompiledPolicy, CompileError> compile_policy(const SchemaIndex& schema,
                                                     const PolicyAst& policy) {
   CompiledPolicy compiled;
-  for (const RuleAst& rule : policy.rules) {
-    const auto placement = place_rule(schema, rule.scope, compiled);
-    if (!placement) return fail(placement.error());
+  for (std::size_t index = 0; index < policy.rules.size(); ++index) {
+    const RuleAst& rule = policy.rules[index];
+    const auto in_rule = [&](CompileError error) {
+      error.rule = RuleRef{index, rule.id};
+      return fail(std::move(error));
+    };
+    auto placement = place_rule(schema, rule.scope, compiled);
+    if (!placement) return in_rule(std::move(placement).error());
     auto condition = compile_condition(schema, rule.when, placement->context);
-    if (!condition) return fail(std::move(condition).error());
+    if (!condition) return in_rule(std::move(condition).error());
     placement->bucket->push_back(
         CompiledRule{rule.id, std::move(condition).value(), compiled_effect(rule.effect)});
   }

@@ -324,22 +324,6 @@ std::string policy_hash_text(const CompiledPolicy& policy) {
   return text;
 }
 
-std::string violations_text(const std::vector<GovernanceViolation>& violations) {
-  std::string text;
-  TextSink out(text);
-  out += '[';
-  for (std::size_t i = 0; i < violations.size(); ++i) {
-    if (i) out += ", ";
-    out += "GovernanceViolation { rule_id: ";
-    append_quoted_text(out, violations[i].rule_id);
-    out += ", message: ";
-    append_quoted_text(out, violations[i].message);
-    out += " }";
-  }
-  out += ']';
-  return text;
-}
-
 void append_quoted_text(std::string& out, std::string_view text) {
   TextSink sink(out);
   append_quoted_text(sink, text);

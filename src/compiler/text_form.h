@@ -1,5 +1,5 @@
-// The one-line text form of the compiled model, which the policy hash digests
-// and governance messages print. Map entries are written in ascending byte
+// The one-line text form of the compiled model, which the policy hash digests;
+// its quoting also serves governance messages. Map entries are written in ascending byte
 // order of their keys, so equal policies render equally in every process.
 #pragma once
 
@@ -7,7 +7,6 @@
 #include <string_view>
 #include <vector>
 
-#include "compiler/compile_error.h"
 #include "compiler/compiled_policy.h"
 #include "compiler/text_sink.h"
 
@@ -26,8 +25,5 @@ void append_number(std::string& out, double value);
 std::string policy_hash_text(const CompiledPolicy& policy);
 // The same text, written to `out` piece by piece (not flushed).
 void render_policy_hash_text(const CompiledPolicy& policy, TextSink& out);
-
-// "[GovernanceViolation { rule_id: \"..\", message: \"..\" }, ...]"
-std::string violations_text(const std::vector<GovernanceViolation>& violations);
 
 }  // namespace kavro

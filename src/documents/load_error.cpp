@@ -18,6 +18,12 @@ std::string with_position(std::string message, const Position& position) {
   return message;
 }
 
+// The start of the text is never printed, so it is not a position either.
+std::optional<Position> printed(const Position& position) {
+  if (position.is_start()) return std::nullopt;
+  return position;
+}
+
 }  // namespace
 
 LoadError::LoadError(std::string message) : kind_(Kind::Record), text_(std::move(message)) {}
@@ -39,7 +45,7 @@ LoadError LoadError::parser(std::string problem, const Position& problem_positio
       append_position(text, context_position);
     }
   }
-  return LoadError(Kind::Parser, std::move(text));
+  return LoadError(Kind::Parser, std::move(text), printed(problem_position));
 }
 
 LoadError LoadError::end_of_stream() {
@@ -52,7 +58,8 @@ LoadError LoadError::more_than_one_document() {
 }
 
 LoadError LoadError::recursion_limit(const Position& position) {
-  return LoadError(Kind::RecursionLimit, with_position("recursion limit exceeded", position));
+  return LoadError(Kind::RecursionLimit, with_position("recursion limit exceeded", position),
+                   printed(position));
 }
 
 LoadError LoadError::repetition_limit() {
@@ -60,15 +67,18 @@ LoadError LoadError::repetition_limit() {
 }
 
 LoadError LoadError::unknown_anchor(const Position& position) {
-  return LoadError(Kind::UnknownAnchor, with_position("unknown anchor", position));
+  return LoadError(Kind::UnknownAnchor, with_position("unknown anchor", position),
+                   printed(position));
 }
 
 void LoadError::locate(const std::string& path, const Position& position) {
   if (!wants_location()) return;
   located_ = true;
+  if (path != ".") path_ = path;
   std::string text = path == "." ? std::string() : path + ": ";
   text += text_;
   text_ = with_position(std::move(text), position);
+  position_ = printed(position);
 }
 
 }  // namespace kavro

@@ -44,13 +44,21 @@ class LoadError {
 
   // The complete message, composed with its path and position.
   const std::string& render() const { return text_; }
+  // The location path the message starts with ("rules[0].effect"); empty
+  // when it names none.
+  const std::string& path() const { return path_; }
+  // The position the message names (zero-based counters), if it names one.
+  const std::optional<Position>& position() const { return position_; }
 
  private:
-  LoadError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+  LoadError(Kind kind, std::string text, std::optional<Position> position = std::nullopt)
+      : kind_(kind), text_(std::move(text)), position_(position) {}
 
   Kind kind_;
   bool located_ = false;
   std::string text_;
+  std::string path_;
+  std::optional<Position> position_;
 };
 
 }  // namespace kavro

@@ -2,12 +2,12 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <unordered_set>
 #include <variant>
 
 #include "compiler/compiler.h"
-#include "compiler/text_form.h"
 
 namespace kavro {
 namespace {
@@ -118,13 +118,8 @@ bool rule_is_selected(const RuleFilter& filter, const RuleAst& rule) {
   return true;
 }
 
-std::string render_violations(const std::vector<GovernanceViolation>& violations) {
-  return violations_text(violations);
-}
-
-Result<CompiledPolicy, CompileError> check_governance(const SchemaIndex& schema,
-                                                      const PolicyAst& policy,
-                                                      const std::vector<GovernanceRule>& rules) {
+std::vector<GovernanceViolation> find_violations(const PolicyAst& policy,
+                                                 const std::vector<GovernanceRule>& rules) {
   const NameSet policy_actions = scoped_actions(policy);
   std::vector<GovernanceViolation> violations;
   for (const auto& rule : rules) {
@@ -132,8 +127,7 @@ Result<CompiledPolicy, CompileError> check_governance(const SchemaIndex& schema,
       violations.push_back({rule.id, rule.error});
     }
   }
-  if (!violations.empty()) return fail(CompileError::governance_failed(std::move(violations)));
-  return compile_policy(schema, policy);
+  return violations;
 }
 
 }  // namespace kavro

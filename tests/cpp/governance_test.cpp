@@ -11,6 +11,7 @@
 
 #include "compiler/compiler.h"
 #include "document_builders.h"
+#include "engine/policy.h"
 
 namespace kavro {
 namespace {
@@ -145,7 +146,7 @@ class CheckTable : public ::testing::TestWithParam<CheckCase> {};
 TEST_P(CheckTable, ChecksThenCompiles) {
   const auto& c = GetParam();
   const auto result =
-      check_governance(build_schema_index(standard_schema()), policy_of(c.policy), c.governance);
+      engine::Policy::from_documents(standard_schema(), policy_of(c.policy), &c.governance);
   if (c.expected_error) {
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().render(), *c.expected_error);
@@ -280,19 +281,19 @@ INSTANTIATE_TEST_SUITE_P(Governance, CheckTable, ::testing::ValuesIn(check_cases
                          [](const auto& info) { return info.param.name; });
 
 TEST(Governance, WithoutViolationReturnsTheCompiledPolicy) {
-  const SchemaIndex schema = build_schema_index(standard_schema());
   const PolicyAst policy = policy_of({
       rule_ast("t", action_scope("transfer"), on("actor", "role")),
       rule_ast("g", global_scope(), on("snapshot", "owner")),
       rule_ast("o", actor_scope("ops"), on("actor", "id")),
   });
-  const auto checked =
-      check_governance(schema, policy, {governance_rule("g", {}, MinCountConstraint{3}, "e")});
-  const auto compiled = compile_policy(schema, policy);
+  const std::vector<GovernanceRule> governance = {
+      governance_rule("g", {}, MinCountConstraint{3}, "e")};
+  const auto checked = engine::Policy::from_documents(standard_schema(), policy, &governance);
+  const auto compiled = compile_policy(build_schema_index(standard_schema()), policy);
   ASSERT_TRUE(checked.ok());
   ASSERT_TRUE(compiled.ok());
-  EXPECT_EQ(bucket_summary(*checked), bucket_summary(*compiled));
-  EXPECT_EQ(checked->field_slots.size(), compiled->field_slots.size());
+  EXPECT_EQ(bucket_summary(checked->model()), bucket_summary(*compiled));
+  EXPECT_EQ(checked->field_slots().size(), compiled->field_slots.size());
 }
 
 // ---- quoted text inside the message ----
@@ -312,12 +313,13 @@ class EscapeTable : public ::testing::TestWithParam<EscapeCase> {};
 
 TEST_P(EscapeTable, QuotesIdAndMessage) {
   const auto& c = GetParam();
-  const auto result =
-      check_governance(build_schema_index(standard_schema()), policy_of({}),
-                       {governance_rule(c.rule_id, {}, ExistsConstraint{true}, c.error)});
+  const std::vector<GovernanceRule> governance = {
+      governance_rule(c.rule_id, {}, ExistsConstraint{true}, c.error)};
+  const auto result = engine::Policy::from_documents(standard_schema(), policy_of({}), &governance);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().render(), "governance validation failed: " + c.rendered);
-  EXPECT_EQ(render_violations(result.error().violations), c.rendered);
+  ASSERT_NE(result.error().governance_failure(), nullptr);
+  EXPECT_EQ(engine::violations_text(result.error().governance_failure()->violations), c.rendered);
 }
 
 INSTANTIATE_TEST_SUITE_P(

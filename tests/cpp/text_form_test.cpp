@@ -9,6 +9,7 @@
 
 #include "compiler/policy_hash.h"
 #include "compiler/unicode_escapes.h"
+#include "engine/build_error.h"
 #include "policy_builders.h"
 
 namespace kavro {
@@ -191,8 +192,8 @@ TEST(PolicyHash, DigestIsLowerHexAndTracksContent) {
 }
 
 TEST(TextForm, Violations) {
-  EXPECT_EQ(violations_text({}), "[]");
-  EXPECT_EQ(violations_text({{"r1", "no deletes"}, {"r2", "say \"hi\"\nnow"}}),
+  EXPECT_EQ(engine::violations_text({}), "[]");
+  EXPECT_EQ(engine::violations_text({{"r1", "no deletes"}, {"r2", "say \"hi\"\nnow"}}),
             "[GovernanceViolation { rule_id: \"r1\", message: \"no deletes\" }, "
             "GovernanceViolation { rule_id: \"r2\", message: \"say \\\"hi\\\"\\nnow\" }]");
 }
