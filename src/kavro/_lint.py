@@ -9,7 +9,6 @@ from typing import Literal
 
 from kavro._kavro import PolicyError, PyKavro, _lint
 
-Severity = Literal["error", "warning", "info"]
 _DOCUMENT_ORDER = {"schema": 0, "policy": 1, "governance": 2}
 
 
@@ -17,7 +16,7 @@ _DOCUMENT_ORDER = {"schema": 0, "policy": 1, "governance": 2}
 class Finding:
     """One finding; `code` is stable (docs/errors.md lists them all)."""
 
-    severity: Severity
+    severity: Literal["error", "warning", "info"]
     code: str
     message: str
     document: str

@@ -27,24 +27,27 @@ _PYYAML_MISSING = ("kavro test reads YAML test files with PyYAML, which is not i
 def check(args: argparse.Namespace) -> int:
     documents = _documents(args)
     sources = documents.sources
+    try:
+        engine: PyKavro | None = build_engine(documents)
+        errors = []
+    except BuildFailure as failure:
+        engine, errors = None, [failure.diagnostic]
     governance = None if documents.governance is None else documents.governance.text
-    findings = [placed_finding(finding, sources) for finding in
-                lint(documents.schema.text, documents.policy.text, governance)]
-    failed = any(finding.severity == "error" or (args.strict and finding.severity == "warning")
-                 for finding in findings)
+    # The error, if any, is the one construction raised (placed with its details).
+    notes = [placed_finding(finding, sources) for finding in
+             lint(documents.schema.text, documents.policy.text, governance)
+             if finding.severity != "error"]
+    failed = bool(errors) or (args.strict and any(note.severity == "warning" for note in notes))
     if args.format == "json":
-        built = not any(finding.severity == "error" for finding in findings)
         _print_json({
-            "ok": not failed,
-            "errors": [finding.as_json() for finding in findings if finding.severity == "error"],
-            "findings": [finding.as_json() for finding in findings
-                         if finding.severity != "error"],
-            "policy_hash": build_engine(documents).policy_hash() if built else None,
+            "ok": not failed, "errors": [error.as_json() for error in errors],
+            "findings": [note.as_json() for note in notes],
+            "policy_hash": None if engine is None else engine.policy_hash(),
         })
         return FAILED if failed else 0
-    for finding in findings:
-        if finding.severity != "info" or args.verbose:
-            print(finding.render(), file=sys.stderr)
+    for diagnostic in errors + notes:
+        if diagnostic.severity != "info" or args.verbose:
+            print(diagnostic.render(), file=sys.stderr)
     if failed:
         return FAILED
     print(f"ok: {', '.join(str(source.path) for source in sources.values())}")

@@ -8,8 +8,9 @@ import re
 from collections.abc import Mapping
 from dataclasses import dataclass
 
-from kavro import Finding, PolicyError
+from kavro import Finding, PolicyError, Violation
 from kavro._command.source import Source
+from kavro._lint import error_code
 
 # A parser error may end in its context (", while parsing ..."), whose own
 # position comes after the problem's.
@@ -51,6 +52,7 @@ class Diagnostic:
     severity: str = "error"
     code: str | None = None
     rule_id: str | None = None
+    details: tuple[str, ...] = ()
 
     @property
     def summary(self) -> str:
@@ -75,6 +77,7 @@ class Diagnostic:
             # Tabs stay tabs so that the caret lines up in the terminal.
             indent = "".join(c if c == "\t" else " " for c in source_line[: self.column - 1])
             lines += [f" {gutter} | {source_line}", f" {' ' * len(gutter)} | {indent}^"]
+        lines += list(self.details)
         lines += [f"hint: {text}" for text in self.hint]
         return "\n".join(lines)
 
@@ -90,8 +93,18 @@ def diagnose(error: PolicyError, sources: Mapping[str, Source]) -> Diagnostic:
     """Places the construction error in the one of `sources` (keyed by
     "schema", "policy" and, when given, "governance") that it names."""
     message = str(error)
-    return Diagnostic(error.document, sources[error.document], message, error.line,
-                      error.column, _hint(message), rule_id=error.rule_id)
+    source = sources[error.document]
+    return Diagnostic(error.document, source, message, error.line, error.column,
+                      _hint(message), code=error_code(error.kind), rule_id=error.rule_id,
+                      details=tuple(_violation_line(source, violation)
+                                    for violation in error.violations))
+
+
+def _violation_line(source: Source, violation: Violation) -> str:
+    place = str(source.path) if violation.line is None else (
+        f"{source.path}:{violation.line}:{violation.column}")
+    return (f"  {place}: rule {violation.rule_id!r} demands {violation.constraint}; "
+            f"found {violation.found}: {violation.message}")
 
 
 def placed_finding(finding: Finding, sources: Mapping[str, Source]) -> Diagnostic:
