@@ -240,12 +240,14 @@ class Linter {
         }
       }
       if (const auto* allowed = std::get_if<AllowedFieldsConstraint>(&rule.must)) {
+        const std::vector<std::string> declared = declared_names(*schema);
         for (const std::string& name : allowed->allowed_fields) {
           if (declared_somewhere(*schema, name)) continue;
-          filter_finding(
-              "filter-unknown-field",
-              "allowed field " + quoted(name) + " is not a declared field (written domain.field)",
-              at(path + ".must"), path + ".must", rule.id);
+          filter_finding("filter-unknown-field",
+                         "allowed field " + quoted(name) +
+                             " is not a declared field (written domain.field)" +
+                             suggestion(name, declared),
+                         at(path + ".must"), path + ".must", rule.id);
         }
       }
     }
@@ -260,6 +262,17 @@ class Linter {
       if (known == name) return true;
     }
     return false;
+  }
+
+  // Every declared field as "domain.field".
+  static std::vector<std::string> declared_names(const SchemaAst& schema) {
+    std::vector<std::string> names;
+    for (const auto& [action, declared] : schema.actions) {
+      for (const auto& [field, type] : declared.fields) names.push_back("action." + field);
+    }
+    for (const auto& [field, type] : schema.actor.fields) names.push_back("actor." + field);
+    for (const auto& [field, type] : schema.snapshot.fields) names.push_back("snapshot." + field);
+    return names;
   }
 
   // `name` is "domain.field" and some part of the schema declares it.
