@@ -72,7 +72,7 @@ rules:
     when: { subject: [action, amount], operator: greater_than, value: { literal: 1000 } }
     effect: block
   - id: verified-actors
-    scope: { actor: admin }
+    scope: { actor: admin, note: x }
     when: { subject: [actor, verified], operator: equals, value: { literal: true } }
     effect: allow
   - id: pointless
@@ -103,12 +103,13 @@ def test_check_reports_each_silent_trap() -> None:
             for f in findings] == [
         ("info", "unused-field", "schema", 3, 49, "actions.refund.fields.currency", None),
         ("info", "unused-field", "schema", 6, 36, "snapshot.fields.maintenance", None),
-        ("warning", "unknown-key", "policy", 7, 5, "rules[0].unless", None),
+        ("warning", "unknown-key", "policy", 7, 5, "rules[0].unless", "deny-large-refunds"),
         ("warning", "duplicate-rule-id", "policy", 8, 5, "rules[1].id", "deny-large-refunds"),
         ("warning", "shadowed-rule", "policy", 8, 5, "rules[1]", "deny-large-refunds"),
+        ("warning", "unknown-key", "policy", 13, 12, "rules[2].scope.note", "verified-actors"),
         ("warning", "actor-scoped-rule", "policy", 13, 12, "rules[2].scope", "verified-actors"),
         ("warning", "self-comparison", "policy", 18, 11, "rules[3].when", "pointless"),
-        ("warning", "unknown-key", "policy", 20, 5, "rules[3].whenn", None),
+        ("warning", "unknown-key", "policy", 20, 5, "rules[3].whenn", "pointless"),
         ("warning", "unknown-key", "governance", 5, 7, "governance.rules[0].aplies_to", None),
         ("warning", "filter-unknown-effect", "governance", 6, 34,
          "governance.rules[0].select.where.effect", "no-allow"),

@@ -19,6 +19,7 @@
 #include "documents/location_path.h"
 #include "documents/read_messages.h"
 #include "documents/reading_context.h"
+#include "documents/tree_keys.h"
 #include "documents/trial_reader.h"
 #include "documents/value_tree.h"
 #include "support/result.h"
@@ -259,16 +260,17 @@ struct ChoiceReader {
 
   Result<value_type, LoadError> read(ReadingContext& context, std::size_t index,
                                      const PathStep& path) const {
-    if (ReadNotes* notes = context.notes()) {
-      if (index < context.document().size()) {
-        notes->places.emplace_back(path.render(),
-                                   context.document().position(context.document()[index]));
-      }
-    }
     auto tree = take_tree(context, index);
     if (!tree) return fail(std::move(tree).error());
     auto value = TreeChoiceReader<Choice>{}.read(*tree);
     if (!value) return fail(LoadError(std::move(value).error().message));
+    if (ReadNotes* notes = context.notes()) {
+      const Position position = context.document().position(context.document()[index]);
+      const std::string place = path.render();
+      notes->places.emplace_back(place, position);
+      TreeKeyNotes keys{position, notes->ignored_keys};
+      note_tree_keys(TreeChoiceReader<Choice>{}, *tree, place, keys);
+    }
     return std::move(value).value();
   }
 };

@@ -108,13 +108,15 @@ std::string bucket_and_condition(const RuleAst& rule) {
 
 class Linter {
  public:
-  void ignored_keys(std::string_view document, const ReadNotes& notes) {
+  // `policy`, when given, names the rule an ignored key of a rule belongs to.
+  void ignored_keys(std::string_view document, const ReadNotes& notes,
+                    const PolicyAst* policy = nullptr) {
     for (const IgnoredKey& ignored : notes.ignored_keys) {
       const std::string path = ignored.path == "." ? ignored.key : ignored.path + "." + ignored.key;
       add(Severity::Warning, "unknown-key",
           "unknown key " + quoted(ignored.key) + " is ignored" +
               suggestion(ignored.key, ignored.known),
-          document, ignored.position, path, std::nullopt);
+          document, ignored.position, path, rule_of(path, policy));
     }
   }
 
@@ -256,6 +258,18 @@ class Linter {
   std::vector<Finding> take() && { return std::move(findings_); }
 
  private:
+  // The id of the rule at "rules[<n>]..." in `policy`.
+  static std::optional<std::string> rule_of(std::string_view path, const PolicyAst* policy) {
+    constexpr std::string_view kRules = "rules[";
+    if (policy == nullptr || !path.starts_with(kRules)) return std::nullopt;
+    std::size_t index = 0;
+    for (std::size_t i = kRules.size(); i < path.size() && path[i] != ']'; ++i) {
+      index = index * 10 + static_cast<std::size_t>(path[i] - '0');
+    }
+    if (index >= policy->rules.size()) return std::nullopt;
+    return policy->rules[index].id;
+  }
+
   template <class Names>
   static bool contains(const Names& names, std::string_view name) {
     for (const auto& known : names) {
@@ -359,7 +373,7 @@ std::vector<Finding> lint_documents(std::string_view schema_text, std::string_vi
   });
   Linter linter;
   linter.ignored_keys(kSchema, schema.notes);
-  linter.ignored_keys(kPolicy, policy.notes);
+  linter.ignored_keys(kPolicy, policy.notes, policy.ast ? &*policy.ast : nullptr);
   if (policy.ast) linter.policy_rules(policy);
   if (schema.ast && policy.ast) linter.unused_fields(schema, *policy.ast);
   if (governance_text) {

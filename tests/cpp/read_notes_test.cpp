@@ -68,12 +68,12 @@ INSTANTIATE_TEST_SUITE_P(
                   Root::Policy,
                   "version: 1\nrules:\n  - id: a\n    unless: 1\n    effect: nope\n",
                   {"rules[0] unless 4:5"}},
-        NotesCase{"KeysInsideChoicesAreNotRead",
+        NotesCase{"KeysInsideChoicesAtTheChoice",
                   Root::Policy,
                   "version: 1\nrules:\n  - id: a\n    scope: { global: true, other: 1 }\n"
                   "    when: { subject: [actor, r], operator: equals, value: { literal: 1 } }\n"
                   "    effect: block\n",
-                  {}},
+                  {"rules[0].scope other 4:12"}},
         NotesCase{"GovernanceFilter",
                   Root::Governance,
                   "version: 1\ngovernance:\n  rules:\n    - id: g\n"
