@@ -251,3 +251,53 @@ def test_the_example_test_file_passes(capsys: pytest.CaptureFixture[str]) -> Non
     example = Path(__file__).resolve().parent.parent / "examples/expenses/expenses.test.yaml"
     status, out, _ = run(capsys, "test", str(example))
     assert (status, out.splitlines()[-1]) == (0, "9 passed, 0 failed")
+
+
+def test_check_prints_error_and_warnings_with_places(files: Path,
+                                                     capsys: pytest.CaptureFixture[str]) -> None:
+    (files / "bad.yaml").write_text(
+        POLICY.replace("literal: 1000", 'literal: "1000"').replace(
+            "effect: block\n", "effect: block\n    unless: x\n", 1).replace(
+            "id: maintenance", "id: approve-deletions"))
+    status, out, err = run(capsys, "check", "--schema", "schema.yaml", "--policy", "bad.yaml")
+    assert (status, out) == (1, "")
+    assert [line for line in err.splitlines() if line.startswith("bad.yaml:")] == [
+        "bad.yaml:5:11: error: type mismatch: left is 'Number', right is 'String' "
+        "(rule 'deny-large-refunds')",
+        "bad.yaml:7:5: warning: unknown key 'unless' is ignored [unknown-key]",
+        "bad.yaml:12:5: warning: rule id 'approve-deletions' is already used by rules[1]: "
+        "results and governance filters cannot tell these rules apart [duplicate-rule-id]"]
+
+
+@pytest.mark.parametrize("argv, status, lines", [
+    pytest.param(["--strict"], 1, [], id="warning-fails-when-strict"),
+    pytest.param([], 0, ["ok: schema.yaml, warned.yaml"], id="warning-passes"),
+])
+def test_check_strict(files: Path, capsys: pytest.CaptureFixture[str], argv: list[str],
+                      status: int, lines: list[str]) -> None:
+    (files / "warned.yaml").write_text(
+        POLICY.replace("effect: block\n", "effect: block\n    x: 1\n", 1))
+    result, out, err = run(capsys, "check", "--schema", "schema.yaml", "--policy", "warned.yaml",
+                           *argv)
+    assert (result, out.splitlines()) == (status, lines)
+    assert "[unknown-key]" in err
+
+
+EXPLAINED = '{"action": {"type": "refund", "amount": 5}, "actor": {"Role": "x"}}'
+
+
+@pytest.mark.parametrize("argv, status, output", [
+    pytest.param(["explain"], 0, "action bucket: 'refund', then the global rules\n"
+                 "rule 'deny-large-refunds' (action): did not hold\n"
+                 "  action.amount greater_than 1000: found 5 -> did not hold\n"
+                 "rule 'maintenance' (global): did not hold\n"
+                 "  snapshot.maintenance equals true: found nothing (absent) -> did not hold\n"
+                 "decision: allow (by the default: no rule matched)\n", id="explain"),
+    pytest.param(["eval", "--strict"], 1, "request.json:1: error: actor.Role is not declared for "
+                 "the actor and no rule reads it (did you mean 'role'?)\n", id="eval-strict"),
+    pytest.param(["eval"], 0, "allow (by the default: no rule matched)\n", id="eval-lenient"),
+])
+def test_explain_and_strict_eval(files: Path, capsys: pytest.CaptureFixture[str],
+                                 argv: list[str], status: int, output: str) -> None:
+    (files / "request.json").write_text(EXPLAINED)
+    assert run(capsys, *argv, *DOCS, "request.json") == (status, output, "")
