@@ -65,7 +65,8 @@ def failure_details(engine: PyKavro | None, outcome: Outcome) -> list[str]:
     lines = [f"expected: {describe_decision(outcome.case.effect, outcome.case.matched_rule)}",
              f"got:      {got}"]
     if engine is not None and outcome.decision is not None:
-        lines += ["why:"] + [f"  {line}" for line in trace_lines(engine.explain(outcome.case.request))]
+        trace = trace_lines(engine.explain(outcome.case.request))
+        lines += ["why:"] + [f"  {line}" for line in trace]
     return lines
 
 
