@@ -6,6 +6,7 @@ find_package(Python 3.10 REQUIRED COMPONENTS Interpreter Development.SABIModule)
 file(GLOB KAVRO_BINDING_SOURCES CONFIGURE_DEPENDS src/binding/*.cpp)
 python_add_library(kavro MODULE USE_SABI 3.10 WITH_SOABI ${KAVRO_BINDING_SOURCES})
 target_link_libraries(kavro PRIVATE kavro_core)
+target_compile_definitions(kavro PRIVATE KAVRO_VERSION="${PROJECT_VERSION}")
 # Export PyInit__kavro only: the engine's symbols stay private to the module.
 set_target_properties(kavro PROPERTIES OUTPUT_NAME _kavro
   LIBRARY_OUTPUT_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/kavro"

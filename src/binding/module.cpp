@@ -1,6 +1,8 @@
 // Module initialisation: creates the extension module `kavro._kavro`, the
 // private half of the `kavro` package, and registers PyKavro.
 
+#include "binding/decisions_type.h"
+#include "binding/engine_travel.h"
 #include "binding/errors.h"
 #include "binding/input_conversion.h"
 #include "binding/kavro_type.h"
@@ -41,6 +43,7 @@ bool create_process_state() {
       !create_policy_error_types()) {
     return false;
   }
+  if (create_decisions_type() == nullptr) return false;
   kavro_type = create_kavro_type();
   return kavro_type != nullptr;
 }
@@ -58,6 +61,14 @@ bool add_class(PyObject* module) {
   return PyObject_SetAttrString(module, "PyKavro", kavro_type) == 0;
 }
 
+// Beside the class: the result class of evaluate_arrow, the version and the
+// function unpickling calls.
+bool add_columnar_and_travel(PyObject* module) {
+  return PyModule_AddObjectRef(module, "Decisions", decisions_class()) == 0 &&
+         PyModule_AddStringConstant(module, "__version__", KAVRO_VERSION) == 0 &&
+         add_restore_function(module);
+}
+
 PyObject* initialise() {
   // The engine keeps process-wide state (the class and the shared strings), so
   // a second module object, say in a subinterpreter, would share it unsafely.
@@ -70,6 +81,7 @@ PyObject* initialise() {
   kavro_module.m_methods = module_functions();
   PyRef module = PyRef::steal(PyModule_Create(&kavro_module));
   if (!module || !add_class(module.get()) || !add_policy_error_types(module.get())) return nullptr;
+  if (!add_columnar_and_travel(module.get())) return nullptr;
   initialised = true;
   return module.release();
 }

@@ -14,8 +14,7 @@ constexpr std::array<std::string_view, 6> kOperatorSpellings = {
 constexpr std::array<std::string_view, 3> kFieldTypeNames = {"String", "Number", "Boolean"};
 constexpr std::array<std::string_view, 3> kFieldTypeSpellings = {"string", "number", "boolean"};
 constexpr std::array<std::string_view, 3> kEffectNames = {"Allow", "Block", "RequireApproval"};
-constexpr std::array<std::string_view, 3> kEffectSpellings = {"allow", "block",
-                                                              "require_approval"};
+constexpr std::array<std::string_view, 3> kEffectSpellings = {"allow", "block", "require_approval"};
 
 template <class Enum, std::size_t N>
 std::optional<Enum> find_spelling(const std::array<std::string_view, N>& spellings,
@@ -28,15 +27,31 @@ std::optional<Enum> find_spelling(const std::array<std::string_view, N>& spellin
 
 }  // namespace
 
-std::string_view variant_name(Domain domain) { return kDomainNames[static_cast<int>(domain)]; }
-std::string_view variant_name(Operator op) { return kOperatorNames[static_cast<int>(op)]; }
-std::string_view variant_name(FieldType type) { return kFieldTypeNames[static_cast<int>(type)]; }
-std::string_view variant_name(Effect effect) { return kEffectNames[static_cast<int>(effect)]; }
+std::string_view variant_name(Domain domain) {
+  return kDomainNames[static_cast<int>(domain)];
+}
+std::string_view variant_name(Operator op) {
+  return kOperatorNames[static_cast<int>(op)];
+}
+std::string_view variant_name(FieldType type) {
+  return kFieldTypeNames[static_cast<int>(type)];
+}
+std::string_view variant_name(Effect effect) {
+  return kEffectNames[static_cast<int>(effect)];
+}
 
-std::string_view spelling(Domain domain) { return kDomainSpellings[static_cast<int>(domain)]; }
-std::string_view spelling(Operator op) { return kOperatorSpellings[static_cast<int>(op)]; }
-std::string_view spelling(FieldType type) { return kFieldTypeSpellings[static_cast<int>(type)]; }
-std::string_view spelling(Effect effect) { return kEffectSpellings[static_cast<int>(effect)]; }
+std::string_view spelling(Domain domain) {
+  return kDomainSpellings[static_cast<int>(domain)];
+}
+std::string_view spelling(Operator op) {
+  return kOperatorSpellings[static_cast<int>(op)];
+}
+std::string_view spelling(FieldType type) {
+  return kFieldTypeSpellings[static_cast<int>(type)];
+}
+std::string_view spelling(Effect effect) {
+  return kEffectSpellings[static_cast<int>(effect)];
+}
 
 std::optional<Domain> domain_from_spelling(std::string_view text) {
   return find_spelling<Domain>(kDomainSpellings, text);

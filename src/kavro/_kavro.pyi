@@ -4,7 +4,8 @@ Must match the compiled library name to satisfy Python's
 `PyInit_<module>` symbol requirements.
 """
 
-from typing import Any, ClassVar, Literal, TypedDict, final
+from collections.abc import Iterable
+from typing import Any, ClassVar, Literal, Protocol, TypedDict, final, type_check_only
 
 __all__ = ["PyKavro"]
 
@@ -86,6 +87,39 @@ def _lint(
 ) -> list[tuple[Literal["error", "warning", "info"], str, str, str, int | None, int | None,
                 str, str | None]]: ...
 
+# Arrow data lent through the PyCapsule protocol: pyarrow tables and record
+# batches, polars and pandas data frames, DuckDB results, ...
+@type_check_only
+class _ArrowStreamExportable(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+@type_check_only
+class _ArrowArrayExportable(Protocol):
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+
+__version__: str
+
+def _restore_engine(
+    schema_yaml: str, policy_yaml: str, governance_yaml: str | None, policy_hash: str, /
+) -> PyKavro:
+    """Rebuilds a pickled PyKavro; not for direct use."""
+
+@final
+class Decisions:
+    """The decisions of PyKavro.evaluate_arrow: the columns effect and
+    matched_rule, one row per input row, readable by any Arrow consumer
+    (pyarrow.table(decisions), polars.from_arrow(decisions)) or as
+    result dicts through to_pylist().
+    """
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """The decisions as an Arrow C stream capsule, one batch per input batch."""
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
+        """The decisions as one Arrow struct array: (schema capsule, array capsule)."""
+    def to_pylist(self) -> list[_Decision]:
+        """One result dict per row, each exactly what evaluate returns."""
+    def __len__(self) -> int: ...
+
 @final
 class PyKavro:
     """Python-exposed Kavro class.
@@ -127,6 +161,31 @@ class PyKavro:
         fields, declared fields holding a value of another type. Never changes
         what evaluate decides; a request evaluate refuses raises the same error.
         """
+    def evaluate_many(self, inputs: Iterable[_Request]) -> list[_Decision]:
+        """Evaluates every input of an iterable of input dicts.
+
+        Returns a list with one result dict per input, in order, each exactly
+        what evaluate returns for it. The first input that evaluate would
+        reject raises evaluate's exception, with an `index` attribute naming it.
+        """
+    def evaluate_arrow(self, data: _ArrowStreamExportable | _ArrowArrayExportable) -> Decisions:
+        """Evaluates every row of Arrow data: any object exporting __arrow_c_stream__
+        or __arrow_c_array__ (pyarrow tables and record batches, polars and pandas
+        data frames, ...).
+
+        Columns: struct columns action, actor and snapshot, or flat columns named
+        action.<field>, actor.<field> and snapshot.<field>; others are ignored. A null
+        is an absent field. Each row decides as evaluate would on the dict of its
+        non-null values.
+
+        Returns Decisions with the columns effect and matched_rule.
+        """
+    def __reduce__(self) -> tuple[Any, tuple[str, str, str | None, str]]:
+        """Pickles the engine as its documents."""
+    def __copy__(self) -> PyKavro:
+        """The engine itself: it is immutable."""
+    def __deepcopy__(self, memo: Any) -> PyKavro:
+        """The engine itself: it is immutable."""
     def policy_hash(self) -> str: ...
     @staticmethod
     def compiler_version() -> str: ...
