@@ -3,7 +3,7 @@
 #include <string>
 
 #include "binding/py_build.h"
-#include "compiler/enums.h"
+#include "documents/vocabulary.h"
 
 namespace kavro::binding {
 

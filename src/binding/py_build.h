@@ -7,7 +7,7 @@
 
 #include "binding/py_ref.h"
 #include "binding/python_api.h"
-#include "evaluation/runtime_value.h"
+#include "evaluation/value_view.h"
 
 namespace kavro::binding {
 

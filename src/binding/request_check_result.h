@@ -4,8 +4,8 @@
 
 #include "binding/field_keys.h"
 #include "binding/python_api.h"
-#include "compiler/field_slots.h"
 #include "compiler/schema_index.h"
+#include "evaluation/field_slots.h"
 
 namespace kavro::binding {
 

@@ -2,13 +2,14 @@
 
 #include <array>
 
-#include "compiler/field_slots.h"
+#include "evaluation/field_slots.h"
 #include "support/near_miss.h"
 
 namespace kavro {
 namespace {
 
-constexpr std::array<std::string_view, 3> kSections = {"action", "actor", "snapshot"};
+// The request's sections are named as the domains are spelt.
+constexpr auto kSections = spellings_of<Domain>();
 
 std::string quoted(std::string_view text) {
   std::string out = "'";
@@ -23,23 +24,10 @@ std::string suggestion(std::string_view word, const Names& names) {
   return near ? " (did you mean " + quoted(*near) + "?)" : std::string();
 }
 
-std::vector<std::string_view> names_of(const FieldTable& fields) {
+std::vector<std::string_view> names_of(const FieldTypes& fields) {
   std::vector<std::string_view> names;
   for (const auto& [name, type] : fields) names.push_back(name);
   return names;
-}
-
-FieldType type_of(ValueKind kind) {
-  switch (kind) {
-    case ValueKind::Number:
-      return FieldType::Number;
-    case ValueKind::Boolean:
-      return FieldType::Boolean;
-    case ValueKind::String:
-    case ValueKind::Absent:
-      break;
-  }
-  return FieldType::String;
 }
 
 class RequestChecker {
@@ -89,7 +77,7 @@ class RequestChecker {
   }
 
   void check_entry(const RequestEntry& entry) {
-    const FieldTable* fields = fields_of(entry.domain);
+    const FieldTypes* fields = fields_of(entry.domain);
     if (fields == nullptr) return;  // an undeclared action: reported once already
     const std::string path = std::string(spelling(entry.domain)) + "." + std::string(entry.field);
     const auto declared = fields->find(entry.field);
@@ -121,7 +109,7 @@ class RequestChecker {
   std::vector<RequestProblem> take() && { return std::move(problems_); }
 
  private:
-  const FieldTable* fields_of(Domain domain) const {
+  const FieldTypes* fields_of(Domain domain) const {
     switch (domain) {
       case Domain::Action:
         return action_fields_;
@@ -138,7 +126,7 @@ class RequestChecker {
   }
 
   const SchemaIndex& schema_;
-  const FieldTable* action_fields_ = nullptr;
+  const FieldTypes* action_fields_ = nullptr;
   std::string_view action_name_;
   std::vector<RequestProblem> problems_;
 };

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "compiler/enums.h"
 #include "compiler/schema_index.h"
-#include "evaluation/runtime_value.h"
+#include "documents/vocabulary.h"
+#include "evaluation/value_view.h"
 
 namespace kavro {
 

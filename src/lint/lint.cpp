@@ -7,8 +7,8 @@
 #include <unordered_set>
 #include <variant>
 
-#include "compiler/enums.h"
 #include "documents/loader.h"
+#include "documents/vocabulary.h"
 #include "support/near_miss.h"
 #include "support/string_map.h"
 
@@ -18,8 +18,19 @@ namespace {
 constexpr std::string_view kSchema = "schema";
 constexpr std::string_view kPolicy = "policy";
 constexpr std::string_view kGovernance = "governance";
-constexpr std::array<std::string_view, 3> kDomains = {"action", "actor", "snapshot"};
-constexpr std::array<std::string_view, 3> kEffects = {"allow", "block", "require_approval"};
+constexpr auto kDomainSpellings = spellings_of<Domain>();
+constexpr auto kEffectSpellings = spellings_of<Effect>();
+
+// "a, b, c": the spellings a filter may use.
+template <class Names>
+std::string listed(const Names& names) {
+  std::string text;
+  for (std::string_view name : names) {
+    if (!text.empty()) text += ", ";
+    text += name;
+  }
+  return text;
+}
 
 std::string quoted(std::string_view text) {
   return "'" + std::string(text) + "'";
@@ -208,12 +219,11 @@ class Linter {
       const auto at = [&](const std::string& place) {
         return governance.place(place) ? governance.place(place) : governance.place(path);
       };
-      if (filter.effect && !contains(kEffects, *filter.effect)) {
+      if (filter.effect && !contains(kEffectSpellings, *filter.effect)) {
         filter_finding("filter-unknown-effect",
-                       "filter effect " + quoted(*filter.effect) +
-                           " is not an effect (allow, block, require_approval): governance rule " +
-                           quoted(rule.id) + " selects no policy rule" +
-                           suggestion(*filter.effect, kEffects),
+                       "filter effect " + quoted(*filter.effect) + " is not an effect (" +
+                           listed(kEffectSpellings) + "): governance rule " + quoted(rule.id) +
+                           " selects no policy rule" + suggestion(*filter.effect, kEffectSpellings),
                        at(where + ".effect"), where + ".effect", rule.id);
       }
       if (filter.when && filter.when->subject) {
@@ -312,12 +322,11 @@ class Linter {
   template <class At>
   void subject_filter(const SubjectFilter& subject, const SchemaAst* schema,
                       const std::string& rule_id, const std::string& path, At&& at) {
-    if (subject.domain && !contains(kDomains, *subject.domain)) {
+    if (subject.domain && !contains(kDomainSpellings, *subject.domain)) {
       filter_finding("filter-unknown-field",
-                     "filter domain " + quoted(*subject.domain) +
-                         " is not a domain (action, actor, snapshot): governance rule " +
-                         quoted(rule_id) + " selects no policy rule" +
-                         suggestion(*subject.domain, kDomains),
+                     "filter domain " + quoted(*subject.domain) + " is not a domain (" +
+                         listed(kDomainSpellings) + "): governance rule " + quoted(rule_id) +
+                         " selects no policy rule" + suggestion(*subject.domain, kDomainSpellings),
                      at(path + ".domain"), path + ".domain", rule_id);
       return;
     }
