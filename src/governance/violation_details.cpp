@@ -1,18 +1,12 @@
 #include "governance/violation_details.h"
 
-#include <span>
 #include <variant>
 
+#include "documents/condition_members.h"
 #include "governance/governance_checker.h"
 
 namespace kavro {
 namespace {
-
-std::span<const AtomicConditionAst> atomic_conditions(const ConditionAst& when) {
-  if (const auto* atomic = std::get_if<AtomicConditionAst>(&when)) return {atomic, 1};
-  if (const auto* all = std::get_if<AllConditionAst>(&when)) return all->all;
-  return std::get<AnyConditionAst>(when).any;
-}
 
 std::string joined(const std::vector<std::string>& items, std::string_view quote) {
   std::string text;
@@ -53,7 +47,7 @@ ViolationDetails describe_violation(const GovernanceRule& rule, const PolicyAst&
     if (!rule_is_selected(filter, candidate)) continue;
     selected.push_back(candidate.id);
     if (allowed == nullptr) continue;
-    for (const AtomicConditionAst& atomic : atomic_conditions(candidate.when)) {
+    for (const AtomicConditionAst& atomic : condition_members(candidate.when)) {
       std::string field = atomic.subject.domain + "." + atomic.subject.field;
       bool listed = false;
       for (const std::string& name : allowed->allowed_fields) listed = listed || name == field;

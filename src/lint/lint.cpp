@@ -1,12 +1,12 @@
 #include "lint/lint.h"
 
 #include <array>
-#include <span>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <variant>
 
+#include "documents/condition_members.h"
 #include "documents/loader.h"
 #include "documents/vocabulary.h"
 #include "support/near_miss.h"
@@ -69,12 +69,6 @@ Loaded<Ast> load(std::string_view text, Load&& load_text) {
   return loaded;
 }
 
-std::span<const AtomicConditionAst> atomic_conditions(const ConditionAst& when) {
-  if (const auto* atomic = std::get_if<AtomicConditionAst>(&when)) return {atomic, 1};
-  if (const auto* all = std::get_if<AllConditionAst>(&when)) return all->all;
-  return std::get<AnyConditionAst>(when).any;
-}
-
 // A text that two rules share exactly when their scope and condition are the
 // same records.
 std::string bucket_and_condition(const RuleAst& rule) {
@@ -91,7 +85,7 @@ std::string bucket_and_condition(const RuleAst& rule) {
     add(std::get_if<GlobalScopeAst>(&rule.scope)->global ? "global" : "not-global");
   }
   add(std::to_string(rule.when.index()));
-  for (const AtomicConditionAst& atomic : atomic_conditions(rule.when)) {
+  for (const AtomicConditionAst& atomic : condition_members(rule.when)) {
     add(atomic.subject.domain);
     add(atomic.subject.field);
     add(atomic.op);
@@ -160,7 +154,7 @@ class Linter {
               kPolicy, position, path, rule.id);
         }
       }
-      for (const AtomicConditionAst& atomic : atomic_conditions(rule.when)) {
+      for (const AtomicConditionAst& atomic : condition_members(rule.when)) {
         const auto* other = std::get_if<SubjectAst>(&atomic.value);
         if (other == nullptr || !(*other == atomic.subject)) continue;
         add(Severity::Warning, "self-comparison",
@@ -183,7 +177,7 @@ class Linter {
           read.insert(subject.domain + "." + subject.field);
         }
       };
-      for (const AtomicConditionAst& atomic : atomic_conditions(rule.when)) {
+      for (const AtomicConditionAst& atomic : condition_members(rule.when)) {
         note(atomic.subject);
         if (const auto* other = std::get_if<SubjectAst>(&atomic.value)) note(*other);
       }
