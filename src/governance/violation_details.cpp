@@ -1,0 +1,70 @@
+#include "governance/violation_details.h"
+
+#include <variant>
+
+#include "documents/condition_members.h"
+#include "governance/governance_checker.h"
+
+namespace kavro::governance {
+namespace {
+
+std::string joined(const std::vector<std::string>& items, std::string_view quote) {
+  std::string text;
+  for (const std::string& item : items) {
+    if (!text.empty()) text += ", ";
+    text += quote;
+    text += item;
+    text += quote;
+  }
+  return text;
+}
+
+std::string constraint_text(const documents::Constraint& must) {
+  if (const auto* exists = std::get_if<documents::ExistsConstraint>(&must)) {
+    return exists->exists ? "exists: true" : "exists: false";
+  }
+  if (const auto* min = std::get_if<documents::MinCountConstraint>(&must)) {
+    return "min_count: " + std::to_string(min->min_count);
+  }
+  if (const auto* max = std::get_if<documents::MaxCountConstraint>(&must)) {
+    return "max_count: " + std::to_string(max->max_count);
+  }
+  if (const auto* forbid = std::get_if<documents::ForbidConstraint>(&must)) {
+    return forbid->forbid ? "forbid: true" : "forbid: false";
+  }
+  return "allowed_fields: [" +
+         joined(std::get<documents::AllowedFieldsConstraint>(must).allowed_fields, "") + "]";
+}
+
+}  // namespace
+
+ViolationDetails describe_violation(const documents::GovernanceRule& rule,
+                                    const documents::PolicyAst& policy) {
+  const documents::RuleFilter& filter = rule.select.where;
+  std::vector<std::string> selected;
+  std::vector<std::string> outside;
+  const auto* allowed = std::get_if<documents::AllowedFieldsConstraint>(&rule.must);
+  for (const documents::RuleAst& candidate : policy.rules) {
+    if (!rule_is_selected(filter, candidate)) continue;
+    selected.push_back(candidate.id);
+    if (allowed == nullptr) continue;
+    for (const documents::AtomicConditionAst& atomic : condition_members(candidate.when)) {
+      std::string field = atomic.subject.domain + "." + atomic.subject.field;
+      bool listed = false;
+      for (const std::string& name : allowed->allowed_fields) listed = listed || name == field;
+      if (!listed) outside.push_back("rule '" + candidate.id + "' reads " + field);
+    }
+  }
+  std::string found;
+  if (allowed != nullptr) {
+    found = joined(outside, "");
+  } else if (selected.empty()) {
+    found = "no rule selected";
+  } else {
+    found = std::to_string(selected.size()) + (selected.size() == 1 ? " rule" : " rules") +
+            " selected: " + joined(selected, "'");
+  }
+  return {constraint_text(rule.must), std::move(found)};
+}
+
+}  // namespace kavro::governance
