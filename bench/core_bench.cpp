@@ -94,6 +94,8 @@ Workload read_dump(const char* path) {
       kavro::CompiledRule rule{id, std::move(condition), effect_of(effect)};
       if (scope == "action") {
         policy.action_rules[name].push_back(std::move(rule));
+      } else if (scope == "actor") {
+        policy.actor_rules[name].push_back(std::move(rule));
       } else {
         policy.global_rules.push_back(std::move(rule));
       }

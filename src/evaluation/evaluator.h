@@ -7,6 +7,7 @@
 // (EvaluationInput is the one used in production).
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -128,6 +129,15 @@ bool plan_holds(const SequenceIndex& index, std::uint32_t position, const Input&
   return true;
 }
 
+template <class Input>
+const CompiledRule* scan_planned(std::span<const CompiledRule> rules, const SequenceIndex& index,
+                                 const Input& input) {
+  for (std::uint32_t position = 0; position < rules.size(); ++position) {
+    if (plan_holds(index, position, input)) return &rules[position];
+  }
+  return nullptr;
+}
+
 // The same first match, visiting only the rules that `index` leaves possible
 // for this input: the unindexed rules and, per key, the rules filed under the
 // input's value, merged by position so that document order is kept.
@@ -137,15 +147,22 @@ const CompiledRule* find_first_match(std::span<const CompiledRule> rules,
   if (!index.planned() || index.rule_count() != rules.size()) {
     return find_first_match(rules, input);
   }
-  if (!index.active()) {
-    for (std::uint32_t position = 0; position < rules.size(); ++position) {
-      if (plan_holds(index, position, input)) return &rules[position];
-    }
-    return nullptr;
-  }
-  const std::uint32_t* heads[kMaxIndexKeys + 1];
+  if (!index.active()) return scan_planned(rules, index, input);
+  const std::uint32_t* heads[kMaxIndexKeys + 2];
   std::size_t count = 0;
   heads[count++] = index.unindexed();
+  std::uint32_t gathered[kMaxGathered + 1];
+  if (index.has_ordered_keys()) {
+    std::size_t found = 0;
+    if (!index.gather_ordered(input, gathered, found, kMaxGathered)) {
+      return scan_planned(rules, index, input);
+    }
+    // An any rule is filed under each of its comparisons: visit it once.
+    std::sort(gathered, gathered + found);
+    found = static_cast<std::size_t>(std::unique(gathered, gathered + found) - gathered);
+    gathered[found] = kEndOfRules;
+    heads[count++] = gathered;
+  }
   for (std::size_t key = 0; key < index.key_count(); ++key) {
     if (const std::uint32_t* list = index.candidates(key, input.at(index.key_slot(key)))) {
       heads[count++] = list;
