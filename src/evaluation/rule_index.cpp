@@ -326,8 +326,7 @@ void SequenceIndex::choose_and_file(std::span<const CompiledRule> rules) {
   }
 }
 
-void SequenceIndex::file_ordered(std::span<const CompiledRule> rules,
-                                 std::vector<int>& assigned) {
+void SequenceIndex::file_ordered(std::span<const CompiledRule> rules, std::vector<int>& assigned) {
   if (rules.size() < kMinOrderedRules) return;
   using Key = decltype(OrderedFiling{}.key());
   std::vector<std::vector<OrderedFiling>> options(rules.size());
@@ -363,8 +362,8 @@ void SequenceIndex::file_ordered(std::span<const CompiledRule> rules,
       // An equality lets the fewest rules through: prefer it.
       const OrderedFiling* best = nullptr;
       for (const auto& filing : options[i]) {
-        if (chosen(filing) && (best == nullptr || (filing.op == Operator::Equals &&
-                                                   best->op != Operator::Equals))) {
+        if (chosen(filing) &&
+            (best == nullptr || (filing.op == Operator::Equals && best->op != Operator::Equals))) {
           best = &filing;
         }
       }
@@ -392,8 +391,9 @@ void SequenceIndex::file_ordered(std::span<const CompiledRule> rules,
     ordered_key.count = static_cast<std::uint32_t>(filings.size());
     for (const auto& [filing, position] : filings) {
       Ordered entry;
-      entry.number = filing.literal.kind == ValueKind::Boolean ? (filing.literal.boolean ? 1.0 : 0.0)
-                                                               : filing.literal.number;
+      entry.number = filing.literal.kind == ValueKind::Boolean
+                         ? (filing.literal.boolean ? 1.0 : 0.0)
+                         : filing.literal.number;
       entry.text_offset = static_cast<std::uint32_t>(texts_.size());
       entry.text_length = static_cast<std::uint32_t>(filing.literal.text.size());
       texts_.insert(texts_.end(), filing.literal.text.begin(), filing.literal.text.end());
@@ -415,8 +415,10 @@ std::pair<std::uint32_t, std::uint32_t> SequenceIndex::holding_range(const Order
     const auto text = [&](const Ordered& entry) {
       return std::string_view(texts_.data() + entry.text_offset, entry.text_length);
     };
-    first = std::partition_point(begin, end, [&](const Ordered& e) { return text(e) < value.text; });
-    last = std::partition_point(first, end, [&](const Ordered& e) { return text(e) == value.text; });
+    first =
+        std::partition_point(begin, end, [&](const Ordered& e) { return text(e) < value.text; });
+    last =
+        std::partition_point(first, end, [&](const Ordered& e) { return text(e) == value.text; });
   } else {
     const double number =
         key.kind == ValueKind::Number ? value.number : (value.boolean ? 1.0 : 0.0);

@@ -132,7 +132,7 @@ class SequenceIndex {
     std::uint32_t count = 0;
   };
   struct Ordered {
-    double number = 0.0;           // booleans as 0 or 1
+    double number = 0.0;            // booleans as 0 or 1
     std::uint32_t text_offset = 0;  // into texts_
     std::uint32_t text_length = 0;
     std::uint32_t position = 0;
