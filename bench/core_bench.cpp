@@ -19,7 +19,6 @@
 #include "compiler/policy_hash.h"
 #include "compiler/text_form.h"
 #include "evaluation/evaluator.h"
-#include "flat_plan.h"
 
 namespace {
 
@@ -127,66 +126,6 @@ double best_ns(Work&& work, double seconds) {
   return best;
 }
 
-// One prototype layout for every bucket of the policy.
-template <class Plan>
-struct Layout {
-  kavro::StringMap<Plan> action_rules;
-  Plan global_rules;
-};
-
-template <class Plan, class Make>
-Layout<Plan> lay_out(const kavro::CompiledPolicy& policy, Make make) {
-  Layout<Plan> layout;
-  for (const auto& [name, rules] : policy.action_rules)
-    layout.action_rules.emplace(name, make(rules));
-  layout.global_rules = make(policy.global_rules);
-  return layout;
-}
-
-// The evaluator's bucket order over a prototype layout; `values` is what the
-// layout's scan reads (the input itself, or values prepared from it).
-template <class Plan, class Values>
-const kavro::CompiledRule* evaluate_layout(const Layout<Plan>& layout,
-                                           const kavro::EvaluationInput& input,
-                                           const Values& values) {
-  const kavro::CompiledRule* match = nullptr;
-  const kavro::ValueView type = input.at(kavro::kActionTypeSlot);
-  if (type.kind == kavro::ValueKind::String) {
-    auto bucket = layout.action_rules.find(type.text);
-    if (bucket != layout.action_rules.end()) {
-      match = kavro::prototype::find_first_match(bucket->second, values);
-    }
-  }
-  return match ? match : kavro::prototype::find_first_match(layout.global_rules, values);
-}
-
-struct Prototypes {
-  Layout<kavro::prototype::BucketPlan> flat;
-  Layout<kavro::prototype::StreamPlan> stream;
-  Layout<kavro::prototype::IndexedBucket> indexed;
-
-  explicit Prototypes(const kavro::CompiledPolicy& policy)
-      : flat(lay_out<kavro::prototype::BucketPlan>(policy, kavro::prototype::make_plan)),
-        stream(lay_out<kavro::prototype::StreamPlan>(policy, kavro::prototype::make_stream)),
-        indexed(lay_out<kavro::prototype::IndexedBucket>(policy, kavro::prototype::make_indexed)) {}
-
-  const kavro::CompiledRule* planned(const kavro::EvaluationInput& input) const {
-    return evaluate_layout(flat, input, input);
-  }
-  // Includes filling the slot values, which a binding would do while converting.
-  const kavro::CompiledRule* streamed(const kavro::EvaluationInput& input) const {
-    kavro::prototype::SlotValue values[64];
-    const std::uint32_t count = input.slots().size();
-    for (std::uint32_t slot = 0; slot < count; ++slot) {
-      values[slot] = kavro::prototype::slot_value(input.at(slot));
-    }
-    return evaluate_layout(stream, input, static_cast<const kavro::prototype::SlotValue*>(values));
-  }
-  const kavro::CompiledRule* index(const kavro::EvaluationInput& input) const {
-    return evaluate_layout(indexed, input, input);
-  }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -216,16 +155,6 @@ int main(int argc, char** argv) {
     examined += request.examined;
     inputs.push_back(std::move(input));
   }
-  const Prototypes planned(policy);
-  for (std::size_t i = 0; i < inputs.size(); ++i) {
-    const auto* rule = planned.planned(*inputs[i]);
-    const auto* streamed = planned.streamed(*inputs[i]);
-    if ((rule ? rule->rule_id : std::string("-")) != workload.requests[i].expected ||
-        streamed != rule || planned.index(*inputs[i]) != rule) {
-      std::fprintf(stderr, "prototype decided differently on request %zu\n", i);
-      return 1;
-    }
-  }
   std::size_t sink = 0;
   // ns per rule examined of one way to decide every request.
   const auto per_rule_ns = [&](auto decide) {
@@ -241,16 +170,6 @@ int main(int argc, char** argv) {
   });
   std::printf("evaluate_policy: %.2f ns per rule examined (%zu requests, %ld rules examined)\n",
               evaluate_ns, inputs.size(), examined);
-  const std::pair<const char*,
-                  const kavro::CompiledRule* (Prototypes::*)(const kavro::EvaluationInput&) const>
-      prototypes[] = {{"flat plan", &Prototypes::planned},
-                      {"branch-free stream", &Prototypes::streamed},
-                      {"equality index", &Prototypes::index}};
-  for (const auto& [name, decide] : prototypes) {
-    const double ns = per_rule_ns(
-        [&](const kavro::EvaluationInput& input) { return (planned.*decide)(input) != nullptr; });
-    std::printf("prototype %s: %.2f ns per rule examined\n", name, ns);
-  }
 
   const std::size_t text_bytes = kavro::policy_hash_text(policy).size();
   const double text_ns = best_ns([&] { sink += kavro::policy_hash_text(policy).size(); }, seconds);

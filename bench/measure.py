@@ -23,8 +23,11 @@ import tracemalloc
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+# The workloads are the test suite's too; they live with the tests.
+sys.path.insert(0, str(HERE.parent / "tests"))
 
 import hash_text  # noqa: E402
+import hostile_documents  # noqa: E402
 import peers  # noqa: E402
 import pure_python  # noqa: E402
 import workloads  # noqa: E402
@@ -321,6 +324,29 @@ def bench_memory(table, kavro, loaded, args):
               "equal within noise", "yes" if abs(grown) <= 1 << 20 else "NO")
 
 
+def bench_hostile(table, kavro, args):
+    """How long refusing each hostile document takes, against loading the
+    same schema with a one-rule policy (the fixed cost of construction)."""
+    schema = hostile_documents.SCHEMA
+    plain = (hostile_documents.RULE_HEAD + "    when: {subject: [actor, role], operator: "
+             "equals, value: {literal: a}}\n    effect: block\n")
+    kavro.PyKavro(schema, plain)
+
+    def refuse(policy):
+        try:
+            kavro.PyKavro(schema, policy)
+        except ValueError:
+            return
+        raise AssertionError("a hostile document loaded")
+
+    for name, policy in hostile_documents.HOSTILE.items():
+        best, base = interleaved(lambda: best_of(lambda: refuse(policy), 3),
+                                 lambda: best_of(lambda: kavro.PyKavro(schema, plain), 3),
+                                 args.rounds)
+        table.add(f"refuse hostile policy {name}", 1, fmt_ns(best), fmt_ns(base),
+                  f"{best / base:.1f}x", "", "")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", required=True, type=pathlib.Path)
@@ -332,11 +358,11 @@ def main():
     parser.add_argument("--memory-calls", type=int, default=1_000_000)
     parser.add_argument("--full", action="store_true",
                         help="also time the pure Python evaluator at 30,000 rules")
-    parser.add_argument("--only", default="evaluate,baselines,construction,hash,core,memory")
+    parser.add_argument("--only",
+                        default="evaluate,baselines,construction,hash,core,memory,hostile")
     args = parser.parse_args()
 
     sys.path.insert(0, str(args.build))
-    sys.path.insert(0, str(args.build / "engine"))
     import kavro
     import kavro_floor
 
@@ -373,6 +399,8 @@ def main():
         bench_core(table, loaded, args.build, args)
     if "memory" in only:
         bench_memory(table, kavro, loaded, args)
+    if "hostile" in only:
+        bench_hostile(table, kavro, args)
     table.print()
     print(f"(measured in {time.perf_counter() - started:.0f} s)")
 

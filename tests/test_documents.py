@@ -1,4 +1,8 @@
-"""Documents through PyKavro: loading, compile and governance errors, in construction order."""
+"""Documents through PyKavro: loading, compile and governance errors, in construction order.
+
+Every message of loading and compiling is tabled once, in the C++ tests
+(tests/cpp/document_*_test.cpp, compiler_test.cpp); the cases here check a few
+of each kind end to end, through the module and in construction order."""
 
 from __future__ import annotations
 
@@ -28,14 +32,6 @@ LARGE_AMOUNT = atomic("action", "amount", "greater_than", "{ literal: 1000 }")
 IN_MAINTENANCE = atomic("snapshot", "maintenance", "equals", "{ literal: true }")
 NOT_ADMIN = atomic("actor", "role", "not_equals", "{ literal: admin }")
 
-MISSING_EFFECT = """\
-version: 1
-rules:
-  - id: r1
-    scope: { global: true }
-    when: { subject: [snapshot, maintenance], operator: equals, value: { literal: true } }
-"""
-
 BAD_FIELD_TYPE = """\
 version: 1
 actions:
@@ -48,64 +44,23 @@ snapshot:
   fields: {}
 """
 
-ACTOR_WITHOUT_FIELDS = """\
-version: 1
-actions: {}
-actor:
-  description: the person asking
-snapshot:
-  fields: {}
-"""
-
 
 class TestLoadingMessages:
     @pytest.mark.parametrize(
         "schema, policy_text, message",
         [
             pytest.param("", POLICY, "EOF while parsing a value", id="empty-schema"),
-            pytest.param("# nothing here\n", POLICY, "EOF while parsing a value",
-                         id="only-comment"),
-            pytest.param(SCHEMA, "", "EOF while parsing a value", id="empty-policy"),
-            pytest.param(SCHEMA, "- 1\n", "invalid type: sequence, expected struct PolicyAst",
-                         id="sequence-root"),
-            pytest.param(SCHEMA, "version: 1\n", "missing field `rules`", id="missing-rules"),
             pytest.param(SCHEMA, "# policy\nversion: 1\n", "missing field `rules` at line 2 "
                          "column 1", id="position-after-comment"),
-            pytest.param(SCHEMA, 'version: "1"\nrules: []\n', 'version: invalid type: string '
-                         '"1", expected u32 at line 1 column 10', id="quoted-version"),
-            pytest.param(SCHEMA, "version: 4294967296\nrules: []\n", "version: invalid value: "
-                         "integer `4294967296`, expected u32 at line 1 column 10",
-                         id="version-too-large"),
-            pytest.param(SCHEMA, "version: 1\nrules: []\nrules: []\n", "duplicate field "
-                         "`rules`", id="duplicate-rules"),
-            pytest.param(SCHEMA, MISSING_EFFECT, "rules[0]: missing field `effect` at line 3 "
-                         "column 5", id="missing-effect"),
             pytest.param(SCHEMA, policy(rule("r1", GLOBAL, IN_MAINTENANCE, "deny")),
                          "rules[0].effect: unknown variant `deny`, expected one of `allow`, "
                          "`block`, `require_approval` at line 6 column 13", id="unknown-effect"),
-            pytest.param(SCHEMA, policy(rule("r1", "{ action: 5 }", IN_MAINTENANCE)),
-                         "rules[0]: data did not match any variant of untagged enum ScopeAst "
-                         "at line 3 column 5", id="scope-no-variant"),
-            pytest.param(SCHEMA, policy(rule("r1", GLOBAL, atomic(
-                "actor", "role", "equals", "admin"))), "rules[0]: data did not match any "
-                "variant of untagged enum ConditionAst at line 3 column 5",
-                id="bare-value"),
             pytest.param(SCHEMA, 'version: 1\nrules: "unterminated\n', "found unexpected end "
                          "of stream at line 3 column 1, while scanning a quoted scalar at line 2 "
                          "column 8", id="syntax-error-with-context"),
-            pytest.param(SCHEMA, "version: 1\nrules: *nothing\n", "unknown anchor at line 2 "
-                         "column 8", id="unknown-anchor"),
-            pytest.param(SCHEMA, "version: 1\nrules: []\n---\nversion: 1\nrules: []\n",
-                         "deserializing from YAML containing more than one document is not "
-                         "supported", id="two-documents"),
-            pytest.param(SCHEMA, "version: x\nrules: []\n---\nversion: 1\nrules: []\n",
-                         'version: invalid type: string "x", expected u32 at line 1 column 10',
-                         id="first-document-error-wins"),
             pytest.param(BAD_FIELD_TYPE, POLICY, "actions.refund.fields.amount: unknown "
                          "variant `String`, expected one of `string`, `number`, `boolean` at "
                          "line 5 column 15", id="schema-field-type"),
-            pytest.param(ACTOR_WITHOUT_FIELDS, POLICY, "actor: missing field `fields` at line "
-                         "4 column 3", id="schema-actor-fields"),
             pytest.param("version: 1\nactions: {}\n", "", "missing field `actor`",
                          id="schema-before-policy"),
         ],
@@ -113,22 +68,8 @@ class TestLoadingMessages:
     def test_load_error(self, schema: str, policy_text: str, message: str) -> None:
         raises_exactly(ValueError, message, PyKavro, schema, policy_text)
 
-    @pytest.mark.parametrize(
-        "governance, message",
-        [
-            pytest.param("", "EOF while parsing a value", id="empty-text-is-not-none"),
-            pytest.param("version: 1\ngovernance:\n  rules:\n    - id: g1\n      select: "
-                         "{ where: {} }\n      must: { exists: true }\n",
-                         "governance.rules[0]: missing field `error` at line 4 column 7",
-                         id="missing-error"),
-            pytest.param("version: 1\ngovernance:\n  rules:\n    - id: g1\n      select: "
-                         "{ where: {} }\n      must: { min_count: -1 }\n      error: e\n",
-                         "governance.rules[0]: data did not match any variant of untagged "
-                         "enum Constraint at line 4 column 7", id="constraint-no-variant"),
-        ],
-    )
-    def test_governance_load_error(self, governance: str, message: str) -> None:
-        raises_exactly(ValueError, message, PyKavro, SCHEMA, POLICY, governance)
+    def test_empty_governance_text_is_not_none(self) -> None:
+        raises_exactly(ValueError, "EOF while parsing a value", PyKavro, SCHEMA, POLICY, "")
 
     def test_policy_error_hides_governance_error(self) -> None:
         raises_exactly(ValueError, "missing field `rules`", PyKavro, SCHEMA, "version: 1\n", "")
@@ -148,40 +89,10 @@ class TestCompileMessages:
         [
             pytest.param([rule("r1", "{ action: transfer }", "{ all: [] }")],
                          "unknown action 'transfer' in scope", id="unknown-action-first"),
-            pytest.param([rule("r1", "{ global: false }", IN_MAINTENANCE)],
-                         "invalid scope configuration", id="global-false"),
-            pytest.param([rule("r1", GLOBAL, f"{{ all: [{IN_MAINTENANCE}] }}")],
-                         "invalid logical condition: must contain at least two conditions",
-                         id="all-with-one"),
-            pytest.param([rule("r1", GLOBAL, "{ any: [] }")], "invalid logical condition: must "
-                         "contain at least two conditions", id="any-empty"),
-            pytest.param([rule("r1", GLOBAL, atomic("Action", "amount", "eq", "{ literal: 1 }"))],
-                         "unknown domain 'Action'", id="domain-before-operator"),
-            pytest.param([rule("r1", GLOBAL, LARGE_AMOUNT)], "unknown field 'amount' in "
-                         "domain 'action'", id="action-field-in-global-rule"),
-            pytest.param([rule("r1", "{ action: delete }", LARGE_AMOUNT)], "unknown field "
-                         "'amount' in domain 'action'", id="field-of-another-action"),
-            pytest.param([rule("r1", GLOBAL, atomic("actor", "level", "equals",
-                                                    "{ literal: 1 }"))],
-                         "unknown field 'level' in domain 'actor'", id="unknown-actor-field"),
-            pytest.param([rule("r1", GLOBAL, atomic("snapshot", "locked", "equals",
-                                                    "{ literal: true }"))],
-                         "unknown field 'locked' in domain 'snapshot'", id="unknown-snapshot"),
-            pytest.param([rule("r1", REFUND, atomic("action", "amount", "eq", "{ subject: "
-                                                    "[snapshot, nothing] }"))],
-                         "unknown operator 'eq'", id="operator-before-right-side"),
-            pytest.param([rule("r1", REFUND, atomic("action", "amount", "greater_than",
-                                                    '{ literal: "1000" }'))],
-                         "type mismatch: left is 'Number', right is 'String'", id="mismatch"),
-            pytest.param([rule("r1", GLOBAL, atomic("actor", "role", "in", "{ literal: true }"))],
-                         "type mismatch: left is 'String', right is 'Boolean'",
-                         id="mismatch-before-unsupported"),
             pytest.param([rule("r1", GLOBAL, atomic("actor", "role", "greater_than",
                                                     "{ literal: admin }"))],
                          "operator 'GreaterThan' not supported for type 'string'",
                          id="ordering-on-text"),
-            pytest.param([rule("r1", REFUND, atomic("action", "amount", "in", "{ literal: 5 }"))],
-                         "operator 'In' not supported for type 'number'", id="in-on-number"),
             pytest.param([rule("r1", REFUND, LARGE_AMOUNT), rule("r2", "{ action: wire }",
                                                                  LARGE_AMOUNT)],
                          "unknown action 'wire' in scope", id="second-rule"),

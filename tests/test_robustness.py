@@ -1,8 +1,10 @@
-"""Hostile and huge documents load or fail with their message in bounded time
-and memory, and one object gives the same decisions from many threads.
+"""Hostile and huge documents load or fail with their message in bounded
+memory, and one object gives the same decisions from many threads.
 
 Each hostile case runs in a fresh interpreter so that its peak resident
-memory can be read alone and a runaway case cannot take the suite down.
+memory can be read alone and a runaway case cannot take the suite down (the
+subprocess timeout only stops a hang; how fast these cases run is measured by
+bench/run --only hostile).
 """
 
 from __future__ import annotations
@@ -17,58 +19,32 @@ import time
 
 import pytest
 
-BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"
-sys.path.insert(0, str(BENCH))
+import kavro
+import workloads
+from hostile_documents import HOSTILE, SCHEMA
 
-import kavro  # noqa: E402
-import workloads  # noqa: E402
-
-SCHEMA = """version: 1
-actions:
-  refund:
-    fields: {amount: number}
-actor:
-  fields: {role: string}
-snapshot:
-  fields: {}
-"""
-
-RULE_HEAD = "version: 1\nrules:\n  - id: r\n    scope: {global: true}\n"
+TESTS = pathlib.Path(__file__).resolve().parent
 
 
 def run_isolated(body: str, timeout: float) -> dict:
     """Runs body (which sets `outcome`) in a new interpreter; returns the
-    outcome, the seconds it took and the growth of peak RSS in MiB."""
+    outcome and the growth of peak RSS in MiB."""
     script = textwrap.dedent("""
-        import json, resource, sys, time
-        sys.path.insert(0, {bench!r})
+        import json, resource, sys
+        sys.path.insert(0, {tests!r})
         import kavro
         base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        start = time.perf_counter()
         try:
         {body}
         except ValueError as error:
             outcome = "ValueError: " + str(error)
-        elapsed = time.perf_counter() - start
         peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        print(json.dumps({{"outcome": outcome, "seconds": elapsed,
-                          "peak_mib": (peak - base) / 1024}}))
-    """).format(bench=str(BENCH), body=textwrap.indent(textwrap.dedent(body), "    "))
+        print(json.dumps({{"outcome": outcome, "peak_mib": (peak - base) / 1024}}))
+    """).format(tests=str(TESTS), body=textwrap.indent(textwrap.dedent(body), "    "))
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           timeout=timeout)
     assert done.returncode == 0, done.stderr[-2000:]
     return json.loads(done.stdout.strip().splitlines()[-1])
-
-
-def alias_bomb(levels: int, width: int) -> str:
-    lines = ["a0: &a0 [" + ", ".join(["x"] * width) + "]"]
-    for level in range(1, levels):
-        lines.append(f"a{level}: &a{level} [" + ", ".join([f"*a{level - 1}"] * width) + "]")
-    return "\n".join(lines) + "\n" + RULE_HEAD + f"    when: *a{levels - 1}\n    effect: block\n"
-
-
-def nested(opening: str, closing: str, depth: int) -> str:
-    return RULE_HEAD + "    when: " + opening * depth + "x" + closing * depth + "\n    effect: block\n"
 
 
 # Root mapping, rules sequence and rule mapping are levels 1 to 3, so the
@@ -78,25 +54,23 @@ DEEP_MAPPING_COLUMN = len("    when: ") + 125 * len("{a: ") + 1
 
 
 @pytest.mark.parametrize(
-    "policy, expected",
+    "name, expected",
     [
-        pytest.param(alias_bomb(9, 10), "ValueError: repetition limit exceeded", id="laughs-9x10"),
-        pytest.param(alias_bomb(30, 2), "ValueError: repetition limit exceeded", id="doubling-30"),
-        pytest.param(nested("[", "]", 10_000),
-                     f"ValueError: recursion limit exceeded at line 5 column {DEEP_SEQUENCE_COLUMN}",
-                     id="sequences-10000-deep"),
-        pytest.param(nested("{a: ", "}", 10_000),
-                     f"ValueError: recursion limit exceeded at line 5 column {DEEP_MAPPING_COLUMN}",
-                     id="mappings-10000-deep"),
+        ("laughs-9x10", "ValueError: repetition limit exceeded"),
+        ("doubling-30", "ValueError: repetition limit exceeded"),
+        ("sequences-10000-deep",
+         f"ValueError: recursion limit exceeded at line 5 column {DEEP_SEQUENCE_COLUMN}"),
+        ("mappings-10000-deep",
+         f"ValueError: recursion limit exceeded at line 5 column {DEEP_MAPPING_COLUMN}"),
     ],
 )
-def test_hostile_policy_fails_with_its_message_quickly(policy, expected):
+def test_hostile_policy_fails_with_its_message_in_bounded_memory(name, expected):
+    policy = HOSTILE[name]
     result = run_isolated(f"""
         kavro.PyKavro({SCHEMA!r}, {policy!r})
         outcome = "loaded"
     """, timeout=60)
     assert result["outcome"] == expected
-    assert result["seconds"] < 10
     assert result["peak_mib"] < 256
 
 
@@ -114,7 +88,6 @@ def test_fifty_megabyte_rule_id_loads_and_decides():
         outcome = [decided["effect"], decided["matched_rule"] == rule_id, len(engine.policy_hash())]
     """, timeout=120)
     assert result["outcome"] == ["block", True, 64]
-    assert result["seconds"] < 20
     # The text is held by Python, libyaml, the document and the compiled rule.
     assert result["peak_mib"] < 12 * 50
 
@@ -131,7 +104,6 @@ def test_fifty_megabyte_effect_fails_with_the_unknown_variant_message():
     assert result["outcome"] == (
         "ValueError: rules[0].effect: unknown variant `" + "x" * FIFTY_MB
         + "`, expected one of `allow`, `block`, `require_approval` at line 6 column 13")
-    assert result["seconds"] < 20
     assert result["peak_mib"] < 12 * 50
 
 
@@ -141,15 +113,12 @@ def test_hundred_thousand_rules_compile_and_decide():
         rules = workloads.make_rules(100_000)
         policy = workloads.policy_yaml(rules)
         requests = workloads.make_requests(rules)
-        start = time.perf_counter()
         engine = kavro.PyKavro(workloads.schema_yaml(), policy)
-        built = time.perf_counter() - start
         wrong = [r.kind for r in requests
                  if engine.evaluate(r.data) != {"effect": r.effect, "matched_rule": r.matched_rule}]
-        outcome = {"wrong": wrong, "built_seconds": built, "text_mib": len(policy) / 2**20}
+        outcome = {"wrong": wrong, "text_mib": len(policy) / 2**20}
     """, timeout=300)
     assert result["outcome"]["wrong"] == []
-    assert result["outcome"]["built_seconds"] < 30
     # Generator, text and Python objects included; the engine's share is far less.
     assert result["peak_mib"] < 2048
 

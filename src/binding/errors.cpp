@@ -63,11 +63,15 @@ void raise_internal_failure(std::string_view text) {
   PyErr_SetObject(internal_failure_type, message.get());
 }
 
-void raise_value_error(std::string_view text) {
+void raise_text(PyObject* type, std::string_view text) {
   PyRef message = PyRef::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (!message) return;
-  PyErr_SetObject(PyExc_ValueError, message.get());
+  PyErr_SetObject(type, message.get());
+}
+
+void raise_value_error(std::string_view text) {
+  raise_text(PyExc_ValueError, text);
 }
 
 void raise_cannot_convert(PyObject* value, const char* target) {

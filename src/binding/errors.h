@@ -19,6 +19,9 @@ bool create_internal_failure_type();
 // Raises the internal-failure exception; invalid UTF-8 in `text` is replaced.
 void raise_internal_failure(std::string_view text);
 
+// An exception of `type` carrying exactly `text` (invalid UTF-8 replaced).
+void raise_text(PyObject* type, std::string_view text);
+
 // ValueError carrying exactly `text`: loading, governance and compile errors.
 void raise_value_error(std::string_view text);
 

@@ -8,9 +8,14 @@
 #include <utility>
 
 #include "binding/argument_binding.h"
+#include "binding/arrow_evaluation.h"
+#include "binding/engine_travel.h"
 #include "binding/errors.h"
 #include "binding/field_keys.h"
 #include "binding/input_conversion.h"
+#include "binding/interpreter_lock.h"
+#include "binding/kavro_state.h"
+#include "binding/many_decisions.h"
 #include "binding/py_ref.h"
 #include "binding/rule_id_texts.h"
 #include "engine/policy.h"
@@ -19,7 +24,8 @@ namespace kavro::binding {
 
 namespace {
 
-constexpr std::string_view kCompilerVersion = "0.7.8";
+// The project version in CMakeLists.txt, the one place it is written.
+constexpr std::string_view kCompilerVersion = KAVRO_VERSION;
 
 constexpr const char* kTypeDoc =
     "PyKavro(schema_yaml, policy_yaml, governance_yaml=None)\n--\n\n"
@@ -53,28 +59,6 @@ constexpr Signature kConstructor = {"PyKavro.__new__()", kConstructorNames, 2};
 constexpr std::array<const char*, 1> kEvaluateNames = {"input"};
 constexpr Signature kEvaluate = {"PyKavro.evaluate()", kEvaluateNames, 1};
 
-// What an instance holds: the policy, and the Python objects derived from it
-// once for evaluate. Both are only read after construction.
-struct KavroState {
-  explicit KavroState(engine::Policy&& built) noexcept : policy(std::move(built)) {}
-
-  engine::Policy policy;
-  FieldKeys field_keys;
-  RuleIdTexts rule_texts;
-};
-
-// The instance: the object header, then the state, constructed in place once
-// the object has been allocated by the interpreter.
-struct KavroObject {
-  PyObject header;
-  alignas(KavroState) unsigned char state_storage[sizeof(KavroState)];
-};
-
-KavroState& state_of(PyObject* self) {
-  return *std::launder(
-      reinterpret_cast<KavroState*>(reinterpret_cast<KavroObject*>(self)->state_storage));
-}
-
 PyObject* new_text(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
@@ -107,9 +91,19 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       texts[i] = argument_text(bound[i], kConstructorNames[i]);
       if (!texts[i]) return nullptr;
     }
-    auto policy = engine::Policy::build(*texts[0], *texts[1], texts[2]);
-    if (!policy) {
-      raise_value_error(policy.error().render());
+    // Kept for pickling; the engine reads these copies, not the str objects,
+    // so it builds with the interpreter lock released.
+    SourceTexts sources{std::string(*texts[0]), std::string(*texts[1]),
+                        std::string(texts[2].value_or("")), texts[2].has_value()};
+    std::optional<Result<engine::Policy, engine::BuildError>> policy;
+    {
+      const ReleasedLock released;
+      std::optional<std::string_view> governance;
+      if (sources.has_governance) governance = sources.governance;
+      policy.emplace(engine::Policy::build(sources.schema, sources.policy, governance));
+    }
+    if (!*policy) {
+      raise_value_error(policy->error().render());
       return nullptr;
     }
 
@@ -119,7 +113,8 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;
     static_assert(std::is_nothrow_move_constructible_v<engine::Policy>,
                   "the instance must never hold a half-built policy");
-    new (reinterpret_cast<KavroObject*>(self)->state_storage) KavroState(std::move(policy).value());
+    new (reinterpret_cast<KavroObject*>(self)->state_storage)
+        KavroState(std::move(*policy).value(), std::move(sources));
     // From here on, dropping the object (on an error below) releases the state.
     PyRef instance = PyRef::steal(self);
     KavroState& state = state_of(self);
@@ -153,14 +148,7 @@ PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     EvaluationInput converted(state.policy.field_slots());
     HeldTexts held;
     if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
-    const CompiledRule* rule = state.policy.deciding_rule(converted);
-    if (rule == nullptr) return build_result(Effect::Allow, Py_None);
-    // The object owns the shared text for at least as long as this call.
-    if (PyObject* shared = state.rule_texts.text_of(rule))
-      return build_result(rule->effect, shared);
-    PyRef text = PyRef::steal(new_text(rule->rule_id));
-    if (!text) return nullptr;
-    return build_result(rule->effect, text.get());
+    return decision_result(state, state.policy.deciding_rule(converted));
   });
 }
 
@@ -177,6 +165,11 @@ PyMethodDef kavro_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kEvaluateDoc},
     {"policy_hash", kavro_policy_hash, METH_NOARGS, kPolicyHashDoc},
     {"compiler_version", kavro_compiler_version, METH_NOARGS | METH_STATIC, kCompilerVersionDoc},
+    kEvaluateManyMethod,
+    kEvaluateArrowMethod,
+    kReduceMethod,
+    kCopyMethod,
+    kDeepCopyMethod,
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -185,6 +178,7 @@ PyType_Slot kavro_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(kavro_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(kavro_dealloc)},
     {Py_tp_methods, kavro_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(kavro_repr)},
     {0, nullptr},
 };
 

@@ -1,5 +1,8 @@
-// Module initialisation: creates the module `kavro` and registers PyKavro.
+// Module initialisation: creates the extension module `kavro._kavro`, the
+// private half of the `kavro` package, and registers PyKavro.
 
+#include "binding/decisions_type.h"
+#include "binding/engine_travel.h"
 #include "binding/errors.h"
 #include "binding/input_conversion.h"
 #include "binding/kavro_type.h"
@@ -16,7 +19,15 @@ constexpr const char* kModuleDoc =
     "`PyInit_<module>` symbol requirements.";
 
 PyModuleDef kavro_module = {
-    PyModuleDef_HEAD_INIT, "kavro", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "kavro._kavro",
+    kModuleDoc,
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Process-wide, like the class they describe: the type and the shared strings
@@ -27,6 +38,7 @@ PyObject* kavro_type = nullptr;
 bool create_process_state() {
   if (kavro_type != nullptr) return true;
   if (!create_internal_failure_type() || !create_conversion_keys()) return false;
+  if (create_decisions_type() == nullptr) return false;
   kavro_type = create_kavro_type();
   return kavro_type != nullptr;
 }
@@ -44,6 +56,14 @@ bool add_class(PyObject* module) {
   return PyObject_SetAttrString(module, "PyKavro", kavro_type) == 0;
 }
 
+// Beside the class: the result class of evaluate_arrow, the version and the
+// function unpickling calls.
+bool add_columnar_and_travel(PyObject* module) {
+  return PyModule_AddObjectRef(module, "Decisions", decisions_class()) == 0 &&
+         PyModule_AddStringConstant(module, "__version__", KAVRO_VERSION) == 0 &&
+         add_restore_function(module);
+}
+
 PyObject* initialise() {
   // The engine keeps process-wide state (the class and the shared strings), so
   // a second module object, say in a subinterpreter, would share it unsafely.
@@ -55,6 +75,7 @@ PyObject* initialise() {
   if (!create_process_state()) return nullptr;
   PyRef module = PyRef::steal(PyModule_Create(&kavro_module));
   if (!module || !add_class(module.get())) return nullptr;
+  if (!add_columnar_and_travel(module.get())) return nullptr;
   initialised = true;
   return module.release();
 }
@@ -63,6 +84,6 @@ PyObject* initialise() {
 
 }  // namespace kavro::binding
 
-PyMODINIT_FUNC PyInit_kavro() {
+PyMODINIT_FUNC PyInit__kavro() {
   return kavro::binding::guarded(kavro::binding::initialise);
 }

@@ -10,9 +10,9 @@ namespace {
 
 // The action fields a rule may read: those of the action its scope names.
 // Null for actor-scoped and global rules, which cannot read the action domain.
-using ScopeContext = const FieldTable*;
+using ScopeContext = const FieldTypes*;
 
-const FieldTable* fields_of(const SchemaIndex& schema, Domain domain, ScopeContext context) {
+const FieldTypes* fields_of(const SchemaIndex& schema, Domain domain, ScopeContext context) {
   switch (domain) {
     case Domain::Action:
       return context;
@@ -39,7 +39,7 @@ Result<SubjectRef, CompileError> resolve_subject(const SchemaIndex& schema,
 
 Result<FieldType, CompileError> field_type_of(const SchemaIndex& schema, const SubjectRef& subject,
                                               ScopeContext context) {
-  if (const FieldTable* fields = fields_of(schema, subject.domain, context)) {
+  if (const FieldTypes* fields = fields_of(schema, subject.domain, context)) {
     const auto it = fields->find(std::string_view(subject.field));
     if (it != fields->end()) return it->second;
   }

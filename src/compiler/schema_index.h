@@ -7,12 +7,12 @@
 
 namespace kavro {
 
-using FieldTable = StringMap<FieldType>;
+using FieldTypes = StringMap<FieldType>;
 
 struct SchemaIndex {
-  StringMap<FieldTable> actions;
-  FieldTable actor_fields;
-  FieldTable snapshot_fields;
+  StringMap<FieldTypes> actions;
+  FieldTypes actor_fields;
+  FieldTypes snapshot_fields;
 };
 
 }  // namespace kavro

@@ -897,7 +897,9 @@ constexpr std::array<CodePointRange, 876> kEscapedRanges = {{
 
 }  // namespace
 
-std::string_view unicode_escape_version() { return "15.0.0"; }
+std::string_view unicode_escape_version() {
+  return "15.0.0";
+}
 
 bool needs_unicode_escape(char32_t code_point) {
   auto it = std::upper_bound(

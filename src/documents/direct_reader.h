@@ -149,6 +149,8 @@ struct NameMapReader {
 template <class Names>
 struct NamedValueReader {
   using value_type = typename Names::value_type;
+  // unknown_variant writes only the "one of" form.
+  static_assert(Names::spellings.size() > 2, "a named value needs three or more spellings");
 
   Result<value_type, LoadError> read(ReadingContext& context, std::size_t index,
                                      const PathStep& path) const {

@@ -25,9 +25,7 @@ std::string invalid_integer_value(std::string_view integer, std::string_view exp
 }
 
 std::string unknown_variant(std::string_view text, std::span<const std::string_view> spellings) {
-  std::string out = "unknown variant " + ticked(text) + ", expected ";
-  if (spellings.size() == 2) return out + ticked(spellings[0]) + " or " + ticked(spellings[1]);
-  if (spellings.size() > 2) out += "one of ";
+  std::string out = "unknown variant " + ticked(text) + ", expected one of ";
   for (std::size_t i = 0; i < spellings.size(); ++i) {
     if (i > 0) out += ", ";
     out += ticked(spellings[i]);

@@ -1,10 +1,13 @@
 // The loader's limits (nesting budget, alias repetition) and hostile texts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "document_test_support.h"
+#include "documents/event_stream.h"
+#include "documents/reading_context.h"
 
 namespace kavro::testing {
 namespace {
@@ -129,6 +132,56 @@ TEST(HostileText, EveryPrefixLoadsOrFailsWithAMessage) {
     }
   }
 }
+
+// Following aliases may replay at most 100 times the document: 100 times its
+// events in aliases followed, and 100 times its weight (events plus scalar
+// bytes) in replayed weight. Each row names the text, whose first alias is
+// followed again and again, and which of the two bounds it reaches first.
+struct RepetitionCase {
+  const char* name;
+  const char* text;
+  bool bound_by_weight;
+};
+
+class RepetitionBound : public ::testing::TestWithParam<RepetitionCase> {};
+
+TEST_P(RepetitionBound, AllowsTheFactorAndRefusesOneMore) {
+  constexpr std::size_t kFactor = 100;
+  YamlEventStream stream(GetParam().text);
+  auto document = stream.first_document();
+  ASSERT_TRUE(document.ok());
+  std::size_t alias = 0;
+  while ((*document)[alias].kind != EventKind::Alias) ++alias;
+  const std::size_t replayed = document->weight(document->link((*document)[alias]));
+  const std::size_t by_count = kFactor * document->size();
+  const std::size_t by_weight = kFactor * document->total_weight() / replayed;
+  // The row's claim about which bound binds must hold, or the row pins nothing.
+  ASSERT_EQ(by_weight < by_count, GetParam().bound_by_weight);
+  const std::size_t allowed = std::min(by_count, by_weight);
+  if (GetParam().bound_by_weight) {
+    // Exactly at the bound, so that `>=` in place of `>` is caught as well.
+    ASSERT_EQ(kFactor * document->total_weight() % replayed, 0u);
+  }
+
+  ReadingContext context(*document);
+  for (std::size_t follow = 1; follow <= allowed; ++follow) {
+    ASSERT_TRUE(context.resolve(alias).ok()) << "follow " << follow << " of " << allowed;
+  }
+  const auto over = context.resolve(alias);
+  ASSERT_FALSE(over.ok());
+  EXPECT_EQ(over.error().render(), "repetition limit exceeded");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, RepetitionBound,
+    ::testing::Values(
+        // An empty scalar weighs one event: the count of aliases binds first.
+        RepetitionCase{"AliasCount", "a: &x\nb: *x\n", false},
+        // A long scalar outweighs its one event: the replayed weight binds first,
+        // and its weight (35) divides 100 times the document's (42).
+        RepetitionCase{"ReplayedWeight", "a: &x yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy\nb: *x\n",
+                       true}),
+    [](const ::testing::TestParamInfo<RepetitionCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace kavro::testing

@@ -16,9 +16,15 @@ inline AtomicCondition atomic(Domain domain, std::string field, Operator op, Com
   return AtomicCondition{subject(domain, std::move(field)), op, std::move(rhs)};
 }
 
-inline CompiledValue text(std::string value) { return RuntimeValue(std::move(value)); }
-inline CompiledValue number(double value) { return RuntimeValue(value); }
-inline CompiledValue boolean(bool value) { return RuntimeValue(value); }
+inline CompiledValue text(std::string value) {
+  return RuntimeValue(std::move(value));
+}
+inline CompiledValue number(double value) {
+  return RuntimeValue(value);
+}
+inline CompiledValue boolean(bool value) {
+  return RuntimeValue(value);
+}
 
 inline CompiledRule rule(std::string id, CompiledCondition condition, Effect effect) {
   return CompiledRule{std::move(id), std::move(condition), effect};

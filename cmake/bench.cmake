@@ -1,0 +1,10 @@
+# What bench/run measures beside the module: the floor module (the least an
+# evaluate call can do through the stable ABI), the parse and SHA-256 floor
+# program, and the C++-only timer of the evaluator and the hash.
+python_add_library(kavro_floor MODULE USE_SABI 3.10 WITH_SOABI bench/floor.c)
+
+add_executable(parse_floor bench/parse_floor.c)
+target_link_libraries(parse_floor PRIVATE PkgConfig::YAML OpenSSL::Crypto)
+
+add_executable(core_bench bench/core_bench.cpp)
+target_link_libraries(core_bench PRIVATE kavro_core OpenSSL::Crypto)

@@ -1,0 +1,48 @@
+// The layout of a PyKavro instance, shared by the files that implement its
+// methods: the object header, then the state, constructed in place once the
+// interpreter has allocated the object.
+#pragma once
+
+#include <new>
+#include <string>
+#include <utility>
+
+#include "binding/field_keys.h"
+#include "binding/python_api.h"
+#include "binding/rule_id_texts.h"
+#include "engine/policy.h"
+
+namespace kavro::binding {
+
+// The texts an instance was built from, as UTF-8 bytes, kept so that an
+// engine can be pickled (rebuilt from them where it is unpickled).
+struct SourceTexts {
+  std::string schema;
+  std::string policy;
+  std::string governance;
+  bool has_governance = false;
+};
+
+// What an instance holds: the policy, the Python objects derived from it once
+// for evaluate, and its source texts. All are only read after construction.
+struct KavroState {
+  KavroState(engine::Policy&& built, SourceTexts&& texts) noexcept
+      : policy(std::move(built)), sources(std::move(texts)) {}
+
+  engine::Policy policy;
+  FieldKeys field_keys;
+  RuleIdTexts rule_texts;
+  SourceTexts sources;
+};
+
+struct KavroObject {
+  PyObject header;
+  alignas(KavroState) unsigned char state_storage[sizeof(KavroState)];
+};
+
+inline KavroState& state_of(PyObject* self) {
+  return *std::launder(
+      reinterpret_cast<KavroState*>(reinterpret_cast<KavroObject*>(self)->state_storage));
+}
+
+}  // namespace kavro::binding

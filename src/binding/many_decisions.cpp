@@ -1,0 +1,113 @@
+#include "binding/many_decisions.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "binding/argument_binding.h"
+#include "binding/errors.h"
+#include "binding/input_conversion.h"
+#include "binding/interpreter_lock.h"
+#include "binding/py_ref.h"
+#include "evaluation/row_input.h"
+
+namespace kavro::binding {
+
+namespace {
+
+constexpr std::array<const char*, 1> kNames = {"inputs"};
+constexpr Signature kSignature = {"PyKavro.evaluate_many()", kNames, 1};
+constexpr Py_ssize_t kChunk = 256;
+
+// Adds `index` to the pending exception, which evaluate would have raised
+// for the input at that position.
+void note_failing_index(Py_ssize_t index) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr) {
+    PyRef number = PyRef::steal(PyLong_FromSsize_t(index));
+    // An exception type without a dict keeps its message and goes without the index.
+    if (!number || PyObject_SetAttrString(value, "index", number.get()) < 0) PyErr_Clear();
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
+}  // namespace
+
+PyObject* decision_result(const KavroState& state, const CompiledRule* rule) {
+  if (rule == nullptr) return build_result(Effect::Allow, Py_None);
+  // The object owns the shared text for at least as long as this call.
+  if (PyObject* shared = state.rule_texts.text_of(rule)) return build_result(rule->effect, shared);
+  PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(
+      rule->rule_id.data(), static_cast<Py_ssize_t>(rule->rule_id.size())));
+  if (!text) return nullptr;
+  return build_result(rule->effect, text.get());
+}
+
+PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, kNames.size()> bound{};
+    if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
+    // A list of the inputs, taken first: iterating can run Python code, and
+    // with the inputs in hand none runs between two conversions, so the texts
+    // converted inputs view need protecting only where a hook runs (which
+    // convert_input takes care of).
+    PyRef inputs = PyRef::steal(PySequence_List(bound[0]));
+    if (!inputs) {
+      prefix_argument_error(kNames[0]);
+      return nullptr;
+    }
+    const Py_ssize_t count = PyList_Size(inputs.get());
+    PyRef results = PyRef::steal(PyList_New(count));
+    if (!results) return nullptr;
+    const KavroState& state = state_of(self);
+    const FieldSlots& slots = state.policy.field_slots();
+    const std::uint32_t stride = std::max<std::uint32_t>(slots.size(), 1);
+    std::vector<ValueView> rows(static_cast<std::size_t>(std::min(count, kChunk)) * stride);
+    std::vector<const CompiledRule*> decided(static_cast<std::size_t>(std::min(count, kChunk)));
+    // Chunks keep the converted rows in cache and working memory bounded.
+    for (Py_ssize_t first = 0; first < count; first += kChunk) {
+      const Py_ssize_t chunk = std::min(kChunk, count - first);
+      HeldTexts held;
+      for (Py_ssize_t i = 0; i < chunk; ++i) {
+        PyObject* input = PyList_GetItem(inputs.get(), first + i);
+        if (!PyDict_Check(input)) {
+          raise_cannot_convert(input, "PyDict");
+          prefix_argument_error("input");
+          note_failing_index(first + i);
+          return nullptr;
+        }
+        EvaluationInput converted(slots);
+        if (!convert_input(input, state.field_keys, converted, held)) {
+          note_failing_index(first + i);
+          return nullptr;
+        }
+        // A converted input's slots are one contiguous run of views.
+        if (slots.size() != 0) {
+          std::memcpy(static_cast<void*>(rows.data() + i * stride), &converted.at(0),
+                      slots.size() * sizeof(ValueView));
+        }
+      }
+      {
+        const ReleasedLock released;
+        for (Py_ssize_t i = 0; i < chunk; ++i) {
+          decided[static_cast<std::size_t>(i)] =
+              state.policy.deciding_rule(RowInput{rows.data() + i * stride});
+        }
+      }
+      for (Py_ssize_t i = 0; i < chunk; ++i) {
+        PyObject* result = decision_result(state, decided[static_cast<std::size_t>(i)]);
+        if (result == nullptr) return nullptr;
+        PyList_SetItem(results.get(), first + i, result);
+      }
+    }
+    return results.release();
+  });
+}
+
+}  // namespace kavro::binding

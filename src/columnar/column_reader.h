@@ -1,0 +1,60 @@
+// Reads the planned columns of one record batch into rows of ValueViews, the
+// evaluator's input. Text values view the batch's own buffers: a block of
+// rows is valid only while the batch is.
+//
+// Pure reading: no allocation per row, no Python. Bounds of every buffer a
+// row touches are checked when the batch is bound or the value is read, so a
+// malformed batch fails with MalformedData rather than reading stray memory.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "columnar/arrow_abi.h"
+#include "columnar/column_plan.h"
+#include "columnar/columnar_error.h"
+#include "evaluation/value_view.h"
+#include "support/result.h"
+
+namespace kavro::columnar {
+
+// One planned column resolved against one batch: buffers and row offsets.
+struct BoundColumn {
+  std::uint32_t slot = kNoSlot;
+  Layout layout = Layout::Null;
+  // Validity of the enclosing struct column, if any (null: all valid).
+  const std::uint8_t* parent_validity = nullptr;
+  std::int64_t parent_offset = 0;
+  // The column itself; row r sits at physical index r + offset.
+  const std::uint8_t* validity = nullptr;
+  std::int64_t offset = 0;
+  const ArrowArray* array = nullptr;
+  // Dictionary-encoded text: the dictionary and its text layout.
+  const ArrowArray* dictionary = nullptr;
+  Layout dictionary_layout = Layout::Null;
+  // The first column of its field writes every row, absent ones too; later
+  // columns of the same field write only their values.
+  bool writes_absent = true;
+};
+
+class BatchReader {
+ public:
+  // `batch` must be a struct array of the schema `plan` was made from.
+  static Result<BatchReader, ColumnarError> bind(const ColumnPlan& plan, const ArrowArray& batch);
+
+  std::int64_t rows() const { return rows_; }
+
+  // Writes rows [first, first + count) into `block`, `stride` views per row.
+  // Only the slots of planned fields are written, each on every row: the
+  // caller clears the block once and may reuse it for every batch of a plan.
+  Result<Unit, ColumnarError> read(std::int64_t first, std::int64_t count, ValueView* block,
+                                   std::uint32_t stride) const;
+
+ private:
+  std::int64_t rows_ = 0;
+  const std::uint8_t* top_validity_ = nullptr;
+  std::int64_t top_offset_ = 0;
+  std::vector<BoundColumn> columns_;
+};
+
+}  // namespace kavro::columnar

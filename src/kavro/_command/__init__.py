@@ -1,0 +1,1 @@
+"""The `kavro` command: check, evaluate, hash and test policies from the shell."""

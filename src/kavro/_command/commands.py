@@ -1,0 +1,131 @@
+"""The subcommands: each takes the parsed arguments and returns the exit status."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from pathlib import Path
+from typing import IO, Any
+
+from kavro import PyKavro
+from kavro._command.decisions import describe_decision
+from kavro._command.documents import BuildFailure, Documents, build_engine, read_documents
+from kavro._command.refusals import describe_refusal
+from kavro._command.requests import read_requests
+from kavro._command.source import Source
+from kavro._command.usage import UsageError
+
+FAILED = 1
+_PYYAML_MISSING = ("kavro test reads YAML test files with PyYAML, which is not installed: "
+                   "pip install 'kavro[cli]'")
+
+
+def check(args: argparse.Namespace) -> int:
+    documents = _documents(args)
+    engine = build_engine(documents)
+    if args.format == "json":
+        _print_json({"ok": True, "errors": [], "policy_hash": engine.policy_hash()})
+    else:
+        names = ", ".join(str(source.path) for source in documents.sources.values())
+        print(f"ok: {names}")
+    return 0
+
+
+def evaluate(args: argparse.Namespace) -> int:
+    engine = build_engine(_documents(args))
+    status = 0
+    with _open_requests(args.requests) as (stream, name):
+        for request in read_requests(stream, name):
+            error = request.error
+            if error is None:
+                try:
+                    decision = engine.evaluate(request.value)
+                except (TypeError, ValueError) as refused:
+                    error = describe_refusal(request.value, refused)
+            if error is not None:
+                status = FAILED
+                _print_line(args, {"where": request.where, "error": error},
+                            f"{request.where}: error: {error}")
+            else:
+                _print_line(args, dict(decision),
+                            describe_decision(decision["effect"], decision["matched_rule"]))
+    return status
+
+
+def policy_hash(args: argparse.Namespace) -> int:
+    engine = build_engine(_documents(args))
+    digest = engine.policy_hash()
+    _print_line(args, {"policy_hash": digest, "compiler_version": PyKavro.compiler_version()},
+                digest)
+    return 0
+
+
+def test(args: argparse.Namespace) -> int:
+    try:
+        # PyYAML is needed by test files only.
+        from kavro._command.junit import junit_xml
+        from kavro._command.test_file import read_test_file
+        from kavro._command.test_run import json_report, run_test_file, text_report
+    except ModuleNotFoundError as error:
+        if error.name != "yaml":
+            raise
+        raise UsageError(_PYYAML_MISSING) from None
+    files = [read_test_file(path, Source.read(path, "test file").text) for path in args.files]
+    runs = [run_test_file(test_file) for test_file in files]
+    if args.junit is not None:
+        try:
+            args.junit.write_bytes(junit_xml(runs))
+        except OSError as error:
+            raise UsageError(f"cannot write {str(args.junit)!r}: "
+                             f"{error.strerror or error}") from None
+    if args.format == "json":
+        _print_json(json_report(runs))
+    else:
+        print("\n".join(text_report(runs)))
+    broken = any(run.build_failure is not None or run.failed for run in runs)
+    return FAILED if broken else 0
+
+
+def _documents(args: argparse.Namespace) -> Documents:
+    return read_documents(args.schema, args.policy, args.governance)
+
+
+def build_failed(args: argparse.Namespace, failure: BuildFailure) -> int:
+    """Reports documents that did not build: on standard error, or as JSON for scripts."""
+    if args.format == "json":
+        _print_json({"ok": False, "errors": [failure.diagnostic.as_json()]})
+    else:
+        print(failure.diagnostic.render(), file=sys.stderr)
+    return FAILED
+
+
+class _open_requests:
+    """Standard input for "-", else the named file; a file that cannot be
+    opened is a usage error."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.file: IO[str] | None = None
+
+    def __enter__(self) -> tuple[IO[str], str]:
+        if self.name == "-":
+            return sys.stdin, "<stdin>"
+        try:
+            self.file = Path(self.name).open(encoding="utf-8")
+        except OSError as error:
+            raise UsageError(f"cannot read requests {self.name!r}: "
+                             f"{error.strerror or error}") from None
+        return self.file, self.name
+
+    def __exit__(self, *exc: object) -> None:
+        if self.file is not None:
+            self.file.close()
+
+
+def _print_line(args: argparse.Namespace, as_json: Any, as_text: str) -> None:
+    print(json.dumps(as_json) if args.format == "json" else as_text, flush=True)
+
+
+def _print_json(value: Any) -> None:
+    print(json.dumps(value, indent=2))

@@ -1,0 +1,50 @@
+"""The documents a command works on: read from files, built into an engine."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from pathlib import Path
+
+from kavro import PyKavro
+from kavro._command.diagnostics import Diagnostic, diagnose
+from kavro._command.source import Source
+
+
+@dataclass(frozen=True)
+class Documents:
+    schema: Source
+    policy: Source
+    governance: Source | None
+
+    @property
+    def sources(self) -> dict[str, Source]:
+        """The documents given, by the name of their kind."""
+        given = {"schema": self.schema, "policy": self.policy}
+        if self.governance is not None:
+            given["governance"] = self.governance
+        return given
+
+
+class BuildFailure(Exception):
+    """The documents did not build an engine; the diagnostic says where and why."""
+
+    def __init__(self, diagnostic: Diagnostic) -> None:
+        super().__init__(diagnostic.message)
+        self.diagnostic = diagnostic
+
+
+def read_documents(schema: Path, policy: Path, governance: Path | None) -> Documents:
+    return Documents(
+        Source.read(schema, "schema"),
+        Source.read(policy, "policy"),
+        None if governance is None else Source.read(governance, "governance"),
+    )
+
+
+def build_engine(documents: Documents) -> PyKavro:
+    """The engine for the documents, or BuildFailure with the error located."""
+    governance = None if documents.governance is None else documents.governance.text
+    try:
+        return PyKavro(documents.schema.text, documents.policy.text, governance)
+    except ValueError as error:
+        raise BuildFailure(diagnose(str(error), documents.sources)) from None

@@ -1,0 +1,83 @@
+"""The `kavro` command line: argument parsing and the exit statuses.
+
+0: everything passed; 1: a document, request or test case failed;
+2: bad usage or an unreadable file (one line on standard error).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Sequence
+from pathlib import Path
+from typing import NoReturn
+
+from kavro import PyKavro
+from kavro._command import commands
+from kavro._command.documents import BuildFailure
+from kavro._command.usage import USAGE_EXIT_STATUS, UsageError
+
+
+class _Parser(argparse.ArgumentParser):
+    """Reports bad usage in one line instead of the usage text and a traceback-free exit."""
+
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(f"{message} (see '{self.prog} --help')")
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="kavro", description="Check, evaluate, hash and test kavro policies.")
+    parser.add_argument("--version", action="version",
+                        version=f"kavro {PyKavro.compiler_version()}")
+    subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                        parser_class=_Parser)
+    output = _Parser(add_help=False)
+    output.add_argument("--format", choices=("text", "json"), default="text",
+                        help="json prints results for scripts (default: text)")
+    documents = _Parser(add_help=False)
+    documents.add_argument("--schema", type=Path, required=True, metavar="FILE")
+    documents.add_argument("--policy", type=Path, required=True, metavar="FILE")
+    documents.add_argument("--governance", type=Path, metavar="FILE")
+
+    check = subcommands.add_parser(
+        "check", parents=[documents, output],
+        help="load and compile the documents, reporting the first error with its place")
+    check.set_defaults(run=commands.check)
+    evaluate = subcommands.add_parser(
+        "eval", parents=[documents, output],
+        help="decide requests (JSON or JSON Lines), one decision per line")
+    evaluate.add_argument("requests", nargs="?", default="-", metavar="REQUESTS",
+                          help="file of requests; - or nothing reads standard input")
+    evaluate.set_defaults(run=commands.evaluate)
+    policy_hash = subcommands.add_parser("hash", parents=[documents, output],
+                                         help="print the policy hash")
+    policy_hash.set_defaults(run=commands.policy_hash)
+    test = subcommands.add_parser("test", parents=[output],
+                                  help="run the cases of YAML test files")
+    test.add_argument("files", nargs="+", type=Path, metavar="FILE")
+    test.add_argument("--junit", type=Path, metavar="FILE", help="also write a JUnit XML report")
+    test.set_defaults(run=commands.test)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        args = _parser().parse_args(argv)
+        try:
+            status: int = args.run(args)
+        except BuildFailure as failure:
+            return commands.build_failed(args, failure)
+        return status
+    except UsageError as error:
+        print(f"kavro: error: {error}", file=sys.stderr)
+        return USAGE_EXIT_STATUS
+    except UnicodeDecodeError:
+        print("kavro: error: the input is not UTF-8 text", file=sys.stderr)
+        return USAGE_EXIT_STATUS
+    except BrokenPipeError:
+        # The reader went away (`kavro eval ... | head`): stop quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        return 130

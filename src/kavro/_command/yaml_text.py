@@ -1,0 +1,76 @@
+"""YAML for test files, with scalars typed as the policy language types them.
+
+PyYAML follows YAML 1.1, where `yes`, `on` and `0123` are not text; a request
+written in a test file should mean what the same scalar means in a policy
+literal: only true and false (in three casings) are booleans, numbers are
+decimal or 0x/0o/0b integers and decimal floats. A key written twice is an
+error here rather than a silent overwrite.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from typing import Any
+
+import yaml
+
+from kavro._command.usage import UsageError
+
+_BOOLEAN = re.compile(r"^(?:true|True|TRUE|false|False|FALSE)$")
+_NULL = re.compile(r"^(?:~|null|Null|NULL|)$")
+_INTEGER = re.compile(r"^(?:[-+]?(?:0|[1-9][0-9]*)|\+?0x[0-9a-fA-F]+|\+?0o[0-7]+|\+?0b[01]+)$")
+_FLOAT = re.compile(r"^(?:[-+]?(?:[0-9]+\.[0-9]*|\.[0-9]+|[0-9]+)(?:[eE][-+]?[0-9]+)?"
+                    r"|[-+]?\.(?:inf|Inf|INF)|\.(?:nan|NaN|NAN))$")
+_SPECIAL_FLOATS = {"inf": math.inf, "nan": math.nan}
+
+
+class YamlError(UsageError):
+    """A test file that is not YAML."""
+
+
+class _Loader(yaml.SafeLoader):
+    def construct_mapping(self, node: yaml.MappingNode, deep: bool = False) -> dict[Any, Any]:
+        seen: set[Any] = set()
+        for key_node, _ in node.value:
+            key = self.construct_object(key_node, deep=True)
+            if key in seen:
+                raise yaml.constructor.ConstructorError(
+                    None, None, f"key {key!r} is written twice", key_node.start_mark)
+            seen.add(key)
+        return super().construct_mapping(node, deep=deep)
+
+
+def _integer(loader: yaml.SafeLoader, node: yaml.ScalarNode) -> int:
+    return int(loader.construct_scalar(node), 0)
+
+
+def _float(loader: yaml.SafeLoader, node: yaml.ScalarNode) -> float:
+    text = loader.construct_scalar(node)
+    special = text.lstrip("+-.").lower()
+    if special in _SPECIAL_FLOATS:
+        return math.copysign(_SPECIAL_FLOATS[special], -1.0 if text.startswith("-") else 1.0)
+    return float(text)
+
+
+_Loader.yaml_implicit_resolvers = {}
+for _tag, _pattern in (("bool", _BOOLEAN), ("null", _NULL), ("int", _INTEGER), ("float", _FLOAT)):
+    _Loader.add_implicit_resolver(f"tag:yaml.org,2002:{_tag}", _pattern, None)
+_Loader.add_constructor("tag:yaml.org,2002:int", _integer)
+_Loader.add_constructor("tag:yaml.org,2002:float", _float)
+
+
+def load_yaml(text: str, name: str) -> tuple[Any, yaml.Node | None]:
+    """The document's data and its node tree (for line numbers), or YamlError."""
+    loader = _Loader(text)
+    try:
+        node = loader.get_single_node()
+        return (None if node is None else loader.construct_document(node)), node
+    except yaml.MarkedYAMLError as error:
+        mark = error.problem_mark
+        place = name if mark is None else f"{name}:{mark.line + 1}:{mark.column + 1}"
+        raise YamlError(f"{place}: {error.problem}") from None
+    except yaml.YAMLError as error:
+        raise YamlError(f"{name}: {error}") from None
+    finally:
+        loader.dispose()

@@ -1,0 +1,112 @@
+"""Python module entry point.
+
+Must match the compiled library name to satisfy Python's
+`PyInit_<module>` symbol requirements.
+"""
+
+from collections.abc import Iterable
+from typing import Any, Literal, Protocol, TypedDict, final, type_check_only
+
+__all__ = ["PyKavro"]
+
+# The input must be a dict whose "action", "actor" and "snapshot" entries are
+# dicts from field name to a bool, a number (anything with a float
+# conversion) or a str. Request dicts are usually built with mixed value
+# types, which invariant dict types would reject, so the entries are Any.
+_Request = dict[str, Any]
+
+class _Decision(TypedDict):
+    effect: Literal["allow", "block", "require_approval"]
+    matched_rule: str | None
+
+# Arrow data lent through the PyCapsule protocol: pyarrow tables and record
+# batches, polars and pandas data frames, DuckDB results, ...
+@type_check_only
+class _ArrowStreamExportable(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+@type_check_only
+class _ArrowArrayExportable(Protocol):
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+
+__version__: str
+
+def _restore_engine(
+    schema_yaml: str, policy_yaml: str, governance_yaml: str | None, policy_hash: str, /
+) -> PyKavro:
+    """Rebuilds a pickled PyKavro; not for direct use."""
+
+@final
+class Decisions:
+    """The decisions of PyKavro.evaluate_arrow: the columns effect and
+    matched_rule, one row per input row, readable by any Arrow consumer
+    (pyarrow.table(decisions), polars.from_arrow(decisions)) or as
+    result dicts through to_pylist().
+    """
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """The decisions as an Arrow C stream capsule, one batch per input batch."""
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
+        """The decisions as one Arrow struct array: (schema capsule, array capsule)."""
+    def to_pylist(self) -> list[_Decision]:
+        """One result dict per row, each exactly what evaluate returns."""
+    def __len__(self) -> int: ...
+
+@final
+class PyKavro:
+    """Python-exposed Kavro class.
+
+    This is a thin wrapper around `CompiledPolicy`.
+    Compilation occurs during initialization.
+    Evaluation is deterministic and stateless.
+    """
+
+    def __new__(
+        cls, schema_yaml: str, policy_yaml: str, governance_yaml: str | None = None
+    ) -> PyKavro: ...
+    def evaluate(self, input: _Request) -> _Decision:
+        """Evaluates the compiled policy against runtime input.
+
+        Expected input format:
+        {
+            "action": { ... },
+            "actor": { ... },
+            "snapshot": { ... }
+        }
+
+        Missing keys are treated as empty maps.
+
+        Returns:
+        {
+            "effect": "allow" | "block" | "require_approval",
+            "matched_rule": Optional[str]
+        }
+        """
+    def evaluate_many(self, inputs: Iterable[_Request]) -> list[_Decision]:
+        """Evaluates every input of an iterable of input dicts.
+
+        Returns a list with one result dict per input, in order, each exactly
+        what evaluate returns for it. The first input that evaluate would
+        reject raises evaluate's exception, with an `index` attribute naming it.
+        """
+    def evaluate_arrow(self, data: _ArrowStreamExportable | _ArrowArrayExportable) -> Decisions:
+        """Evaluates every row of Arrow data: any object exporting __arrow_c_stream__
+        or __arrow_c_array__ (pyarrow tables and record batches, polars and pandas
+        data frames, ...).
+
+        Columns: struct columns action, actor and snapshot, or flat columns named
+        action.<field>, actor.<field> and snapshot.<field>; others are ignored. A null
+        is an absent field. Each row decides as evaluate would on the dict of its
+        non-null values.
+
+        Returns Decisions with the columns effect and matched_rule.
+        """
+    def __reduce__(self) -> tuple[Any, tuple[str, str, str | None, str]]:
+        """Pickles the engine as its documents."""
+    def __copy__(self) -> PyKavro:
+        """The engine itself: it is immutable."""
+    def __deepcopy__(self, memo: Any) -> PyKavro:
+        """The engine itself: it is immutable."""
+    def policy_hash(self) -> str: ...
+    @staticmethod
+    def compiler_version() -> str: ...
