@@ -223,12 +223,13 @@ def make_requests(rules: list, count: int = 60, seed: int = 5) -> list:
 
 
 def mixed_policy_yaml(rules: list) -> str:
-    text = policy_yaml(rules)
-    for rule in rules:
-        if rule.scope[0] == "actor":
-            text = text.replace(f"  - id: {rule.rule_id}\n    scope: {{global: true}}",
-                                f"  - id: {rule.rule_id}\n    scope: {{actor: {rule.scope[1]}}}")
-    return text
+    """The policy text, with the actor scopes that workloads.policy_yaml lacks."""
+    actors = {rule.rule_id: rule.scope[1] for rule in rules if rule.scope[0] == "actor"}
+    lines = policy_yaml(rules).split("\n")
+    for i, line in enumerate(lines):
+        if line.startswith("  - id: ") and line[8:] in actors:
+            lines[i + 1] = f"    scope: {{actor: {actors[line[8:]]}}}"
+    return "\n".join(lines)
 
 
 def make_workload(size: int) -> Workload:
