@@ -6,7 +6,6 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <set>
 #include <tuple>
 #include <unordered_map>
 
@@ -332,13 +331,17 @@ void SequenceIndex::file_ordered(std::span<const CompiledRule> rules, std::vecto
   std::vector<std::vector<OrderedFiling>> options(rules.size());
   std::vector<bool> any(rules.size());
   std::map<Key, std::size_t> counts;
+  std::vector<Key> keys;
   for (std::size_t i = 0; i < rules.size(); ++i) {
     if (assigned[i] != kUnassigned) continue;
     bool is_any = false;
     options[i] = ordered_options(rules[i], is_any);
     any[i] = is_any;
-    std::set<Key> keys;
-    for (const auto& filing : options[i]) keys.insert(filing.key());
+    // A rule counts once per key, however many of its comparisons share it.
+    keys.clear();
+    for (const auto& filing : options[i]) keys.push_back(filing.key());
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     for (const auto& key : keys) ++counts[key];
   }
   // The keys that serve the most rules; the map's order breaks ties.
