@@ -1,12 +1,15 @@
-// RuleIndex: an equality index over the rule sequences of a compiled policy,
-// built once by Plan::build and immutable afterwards, so any number of
-// evaluations may read it at once. A rule whose condition can only hold when
-// some field equals a literal is filed under that (field, value); evaluation
-// then visits only the rules that the input's values can match, merged by
-// position with the rules that have no such requirement, so the first rule
-// found is the one a plain scan would find. It is derived data: it takes no
-// part in the text form, and it points into the policy it was built for, so
-// it can be moved but not copied.
+// RuleIndex: an index over the rule sequences of a compiled policy, built
+// once by Plan::build and immutable afterwards, so any number of evaluations
+// may read it at once. A rule whose condition can only hold when some field
+// equals a literal is filed under that (field, value); on long sequences the
+// other rules are filed under one comparison of a field with a literal that
+// they need (an any rule under each of its comparisons), sorted by literal,
+// so one binary search finds the ones an input's value lets through.
+// Evaluation visits only the rules so proposed, merged by position with the
+// rules that have no such requirement, so the first rule found is the one a
+// plain scan would find. It is derived data: it takes no part in the text
+// form, and it points into the policy it was built for, so it can be moved
+// but not copied.
 #pragma once
 
 #include <array>
