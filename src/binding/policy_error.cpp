@@ -1,7 +1,9 @@
 #include "binding/policy_error.h"
 
 #include <array>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "binding/py_build.h"
@@ -82,12 +84,23 @@ std::string_view rule_part(CompileErrorKind kind) {
   return "";
 }
 
-std::optional<Position> place_of(const ReadNotes& notes, const std::string& path) {
-  for (const auto& [place, position] : notes.places) {
-    if (place == path) return position;
+// Where each value starts, by location path: one table per report, since a
+// governance failure may look up tens of thousands of places.
+class Places {
+ public:
+  explicit Places(const ReadNotes& notes) {
+    for (const auto& [place, position] : notes.places) by_path_.emplace(place, position);
   }
-  return std::nullopt;
-}
+
+  std::optional<Position> of(const std::string& path) const {
+    const auto found = by_path_.find(path);
+    if (found == by_path_.end()) return std::nullopt;
+    return found->second;
+  }
+
+ private:
+  std::unordered_map<std::string, Position> by_path_;
+};
 
 PyObject* counter(const std::optional<Position>& position, std::size_t Position::*member) {
   if (!position) return none();
@@ -107,8 +120,9 @@ bool place_compile_error(const CompileError& error, std::string_view policy_text
   if (!load_policy(policy_text, &notes)) return true;
   const std::string rule = "rules[" + std::to_string(error.rule->index) + "]";
   placed.path = rule + std::string(rule_part(error.kind));
-  placed.position = place_of(notes, placed.path);
-  if (!placed.position) placed.position = place_of(notes, rule);
+  const Places places(notes);
+  placed.position = places.of(placed.path);
+  if (!placed.position) placed.position = places.of(rule);
   return true;
 }
 
@@ -132,6 +146,8 @@ PyObject* violation_record(const GovernanceViolation& violation, const Violation
   return complete ? record.release() : nullptr;
 }
 
+constexpr std::size_t kDescribedViolations = 100;
+
 // Violations come in governance order, so each is matched with the next
 // governance rule of its id.
 bool place_violations(const std::vector<GovernanceViolation>& violations,
@@ -140,6 +156,7 @@ bool place_violations(const std::vector<GovernanceViolation>& violations,
   ReadNotes notes;
   auto governance = load_governance(governance_text, &notes);
   auto policy = load_policy(policy_text);
+  const Places places(notes);
   PyRef list = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(violations.size())));
   if (!list) return false;
   std::size_t next = 0;
@@ -150,9 +167,13 @@ bool place_violations(const std::vector<GovernanceViolation>& violations,
       const auto& rules = governance->governance.rules;
       while (next < rules.size() && rules[next].id != violations[i].rule_id) ++next;
       if (next < rules.size()) {
-        details = describe_violation(rules[next], *policy);
+        // Describing walks the whole policy: only the first violations get it,
+        // so that a failure costs time in proportion to the documents.
+        details = i < kDescribedViolations
+                      ? describe_violation(rules[next], *policy)
+                      : ViolationDetails{describe_constraint(rules[next].must), ""};
         const std::string path = "governance.rules[" + std::to_string(next) + "]";
-        position = place_of(notes, path);
+        position = places.of(path);
         if (i == 0) {
           placed.path = path;
           placed.position = position;

@@ -14,6 +14,9 @@ struct ViolationDetails {
   std::string found;       // "2 rules selected: 'a', 'b'"
 };
 
+// The constraint as written, for example "max_count: 1".
+std::string describe_constraint(const Constraint& must);
+
 ViolationDetails describe_violation(const GovernanceRule& rule, const PolicyAst& policy);
 
 }  // namespace kavro
