@@ -10,6 +10,7 @@ LABEL_WIDTH = 220
 BAR_WIDTH = 360
 COLOURS = {"allow": "#2e7d32", "block": "#c62828", "require_approval": "#ef6c00"}
 NEUTRAL = "#3f51b5"
+GAINED, LOST, DEFAULT = "#2e7d32", "#c62828", "#9e9e9e"
 
 
 def bars(items: list[tuple[str, int]], colours: dict[str, str] | None = None,
@@ -40,11 +41,11 @@ def bars(items: list[tuple[str, int]], colours: dict[str, str] | None = None,
 
 def grid(rows: list[str], columns: list[str], counts: dict[tuple[str, str], int]) -> str:
     """A square per (row, column) shaded by its count; the diagonal is outlined."""
-    cell, left, top = 70, 150, 60
+    cell, left, top = 110, 150, 40
     largest = max(counts.values(), default=0) or 1
     width, height = left + cell * len(columns) + 10, top + cell * len(rows) + 10
     marks = [f'<text x="{left + cell * index + cell / 2}" y="{top - 10}" text-anchor="middle">'
-             f'{escape(_short(name, 10))}</text>' for index, name in enumerate(columns)]
+             f'{escape(_short(name, 18))}</text>' for index, name in enumerate(columns)]
     for row_index, row in enumerate(rows):
         y = top + cell * row_index
         marks.append(f'<text x="{left - 8}" y="{y + cell / 2 + 5}" text-anchor="end">'

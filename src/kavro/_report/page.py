@@ -5,7 +5,7 @@ from __future__ import annotations
 from html import escape
 
 from kavro._command.decisions import describe_decision
-from kavro._report.charts import COLOURS, bars, grid
+from kavro._report.charts import COLOURS, DEFAULT, GAINED, LOST, bars, grid
 from kavro._replay.summary import PolicyRun, Summary, rule_hits
 from kavro._replay.tally import EFFECTS
 
@@ -78,7 +78,8 @@ def _policy(heading: str, policy: PolicyRun, decided: int) -> list[str]:
             f"<h2>{escape(heading)}: hits per rule</h2>",
             f"<p>{len(never)} of {len(policy.rule_ids)} rules never decided a request"
             " (dashed, and in grey in the table).</p>",
-            _pair(bars(hits + [(rule, 0) for rule in never], muted=frozenset(never)),
+            _pair(bars(hits + [(rule, 0) for rule in never], {_DEFAULT: DEFAULT},
+                       muted=frozenset(never)),
                   _table(["rule", "rows"], rule_rows))]
 
 
@@ -90,16 +91,21 @@ def _changes(summary: Summary, traces: list[tuple[list[str], list[str]]]) -> lis
     moved = sorted({*changes.gained, *changes.lost},
                    key=lambda rule: -(changes.gained[rule] + changes.lost[rule]))
     names = [_DEFAULT if rule is None else rule for rule in moved]
-    net = [(name, changes.gained[rule] + changes.lost[rule]) for name, rule in zip(names, moved)]
-    moved_rows = [([name, f"+{changes.gained[rule]:,}", f"-{changes.lost[rule]:,}"], "")
-                  for name, rule in zip(names, moved)]
+    # One green bar for the rows a rule took, one red for those it gave up.
+    moves = [(f"{name} {sign}", count) for name, rule in zip(names, moved)
+             for sign, count in (("+", changes.gained[rule]), ("\u2212", changes.lost[rule]))
+             if count]
+    colours = {label: GAINED if label.endswith("+") else LOST for label, _ in moves}
+    moved_rows = [([name, _signed("+", changes.gained[rule]), _signed("\u2212", changes.lost[rule])],
+                   "") for name, rule in zip(names, moved)]
     parts = [f"<h2>What changed: {changes.changed:,} of {summary.decided:,} decisions</h2>",
              "<p>Rows: the old policy's effect; columns: the new one's. "
              "The outlined diagonal kept its effect.</p>",
              _pair(grid(list(EFFECTS), list(EFFECTS), dict(changes.matrix)),
                    _table(["old -> new", "rows"], matrix_rows)),
              "<h2>Most changed rules</h2>",
-             _pair(bars(net[:30]), _table(["rule", "gained", "lost"], moved_rows))]
+             "<p>Rules by the rows they took (green) and gave up (red).</p>",
+             _pair(bars(moves[:40], colours), _table(["rule", "gained", "lost"], moved_rows))]
     if summary.sample:
         parts.append("<h2>Changed requests</h2>")
     for (path, row), (old_trace, new_trace) in zip(summary.sample, traces):
@@ -111,3 +117,7 @@ def _changes(summary: Summary, traces: list[tuple[list[str], list[str]]]) -> lis
             f"<pre>old policy:\n{escape(chr(10).join(old_trace))}\n\n"
             f"new policy:\n{escape(chr(10).join(new_trace))}</pre>")
     return parts
+
+
+def _signed(sign: str, count: int) -> str:
+    return f"{sign}{count:,}" if count else "0"
