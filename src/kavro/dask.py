@@ -22,8 +22,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, Union
 
-import dask
 import dask.dataframe as dd
+from dask.base import compute
 import pandas as pd
 
 from kavro import PyKavro
@@ -35,12 +35,12 @@ __all__ = ["decide", "diff", "Diff"]
 
 #: An engine, or the texts it is built from: (schema, policy) or (schema, policy, governance).
 Documents = Union[PyKavro, Sequence[Union[str, None]]]
-OnRefusal = Literal["raise", "null"]
+_OnRefusal = Literal["raise", "null"]
 _EFFECTS = ("allow", "block", "require_approval")
 
 
 def decide(frame: dd.DataFrame, schema_yaml: str, policy_yaml: str,
-           governance_yaml: str | None = None, *, on_refusal: OnRefusal = "raise") -> dd.DataFrame:
+           governance_yaml: str | None = None, *, on_refusal: _OnRefusal = "raise") -> dd.DataFrame:
     """`frame` with the columns effect and matched_rule (None: the default
     decided). A row evaluate would refuse raises its error, or with
     on_refusal="null" gets nulls in both columns."""
@@ -66,7 +66,7 @@ class Diff:
 
 
 def diff(frame: dd.DataFrame, old_documents: Documents, new_documents: Documents, *,
-         on_refusal: OnRefusal = "raise") -> Diff:
+         on_refusal: _OnRefusal = "raise") -> Diff:
     """Decides `frame` with both policies and computes the summary of the changes
     (one pass over the data); the rows stay lazy for the caller to filter or write."""
     engines = (_texts(old_documents), _texts(new_documents))
@@ -81,7 +81,7 @@ def diff(frame: dd.DataFrame, old_documents: Documents, new_documents: Documents
     changed = rows[rows["changed"]]
     moved = changed[changed["old_matched_rule"].fillna("\x00") !=
                     changed["new_matched_rule"].fillna("\x00")]
-    pairs, gained, lost = dask.compute(
+    pairs, gained, lost = compute(
         decided.groupby(["old_effect", "new_effect"]).size(),
         moved["new_matched_rule"].fillna("\x00").value_counts(),
         moved["old_matched_rule"].fillna("\x00").value_counts())
@@ -104,7 +104,7 @@ def _default_named(counts: pd.Series) -> pd.Series:
 
 
 def _decide_partition(partition: pd.DataFrame, engines: tuple[EngineTexts, ...],
-                      prefixes: tuple[str, ...], on_refusal: OnRefusal) -> pd.DataFrame:
+                      prefixes: tuple[str, ...], on_refusal: _OnRefusal) -> pd.DataFrame:
     columns: dict[str, Any] = {}
     decided: list[Decided] = []
     for texts, prefix in zip(engines, prefixes):

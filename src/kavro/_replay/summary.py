@@ -88,7 +88,8 @@ class Summary:
 
 def rule_hits(policy: PolicyRun) -> list[tuple[str | None, int]]:
     """Rules by hits, most first, then the default; never-hit rules excluded."""
-    hits = [(rule, count) for rule, count in policy.tally.rules.most_common() if rule is not None]
+    hits: list[tuple[str | None, int]] = [
+        (rule, count) for rule, count in policy.tally.rules.most_common() if rule is not None]
     if policy.tally.rules.get(None):
         hits.append((None, policy.tally.rules[None]))
     return hits
