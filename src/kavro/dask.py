@@ -35,12 +35,11 @@ __all__ = ["decide", "diff", "Diff"]
 
 #: An engine, or the texts it is built from: (schema, policy) or (schema, policy, governance).
 Documents = Union[PyKavro, Sequence[Union[str, None]]]
-_OnRefusal = Literal["raise", "null"]
 _EFFECTS = ("allow", "block", "require_approval")
 
 
 def decide(frame: dd.DataFrame, schema_yaml: str, policy_yaml: str,
-           governance_yaml: str | None = None, *, on_refusal: _OnRefusal = "raise") -> dd.DataFrame:
+           governance_yaml: str | None = None, *, on_refusal: Literal["raise", "null"] = "raise") -> dd.DataFrame:
     """`frame` with the columns effect and matched_rule (None: the default
     decided). A row evaluate would refuse raises its error, or with
     on_refusal="null" gets nulls in both columns."""
@@ -66,7 +65,7 @@ class Diff:
 
 
 def diff(frame: dd.DataFrame, old_documents: Documents, new_documents: Documents, *,
-         on_refusal: _OnRefusal = "raise") -> Diff:
+         on_refusal: Literal["raise", "null"] = "raise") -> Diff:
     """Decides `frame` with both policies and computes the summary of the changes
     (one pass over the data); the rows stay lazy for the caller to filter or write."""
     engines = (_texts(old_documents), _texts(new_documents))
@@ -104,7 +103,7 @@ def _default_named(counts: pd.Series) -> pd.Series:
 
 
 def _decide_partition(partition: pd.DataFrame, engines: tuple[EngineTexts, ...],
-                      prefixes: tuple[str, ...], on_refusal: _OnRefusal) -> pd.DataFrame:
+                      prefixes: tuple[str, ...], on_refusal: Literal["raise", "null"]) -> pd.DataFrame:
     columns: dict[str, Any] = {}
     decided: list[Decided] = []
     for texts, prefix in zip(engines, prefixes):
