@@ -48,7 +48,7 @@ def _run(args: argparse.Namespace, policies: list[Path]) -> int:
                       sample_size=getattr(args, "sample", 0))
     job = Job(tuple(EngineTexts.of(engine) for engine in engines), args.id_field or None,
               keep_rows=args.out is not None, sample=summary.sample_size)
-    with _RowsFile(args.out, len(policies)) as out, executor(args.scheduler) as (pool, width):
+    with _RowsFile(args.out, len(policies)) as out, executor(args.scheduler, args.threads) as (pool, width):
         def take(result: Any) -> None:
             if result.refusals and not args.skip_bad_rows:
                 row, message = result.refusals[0]

@@ -19,6 +19,8 @@ def add_replay_commands(subcommands: Any, parents: list[argparse.ArgumentParser]
                       help="write a self-contained HTML report")
     logs.add_argument("--scheduler", metavar="ADDRESS",
                       help="run on the Dask cluster at ADDRESS (default: all local cores)")
+    logs.add_argument("--threads", type=int, metavar="N",
+                      help="local threads deciding partitions (default: one per core)")
     logs.add_argument("--skip-bad-rows", action="store_true",
                       help="count and report rows that are not requests instead of stopping")
     logs.add_argument("--id-field", default="id", metavar="KEY",

@@ -10,7 +10,6 @@ itself, so that it decides, or is refused, exactly as `evaluate` would.
 
 from __future__ import annotations
 
-from collections import Counter
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -31,10 +30,13 @@ class RequestColumns:
 
 def _kind(value: Any) -> type | None:
     """The column kind of a field value, or None when only evaluate can say."""
+    kind = type(value)
+    if kind is str or kind is bool:
+        return kind
+    if kind is float or isinstance(value, float):
+        return float
     if isinstance(value, bool):
         return bool
-    if isinstance(value, float):
-        return float
     if isinstance(value, int):
         try:
             float(value)
@@ -46,19 +48,32 @@ def _kind(value: Any) -> type | None:
     return None
 
 
+class _Column:
+    """One field's cells, by row index, and how many rows hold each kind."""
+
+    __slots__ = ("cells", "kinds")
+
+    def __init__(self) -> None:
+        self.cells: dict[int, tuple[type, Any]] = {}
+        self.kinds: dict[type, int] = {}
+
+    def add(self, index: int, kind: type, value: Any) -> None:
+        self.cells[index] = (kind, value)
+        self.kinds[kind] = self.kinds.get(kind, 0) + 1
+
+
 def request_columns(rows: Sequence[Any]) -> RequestColumns:
     odd: set[int] = set()
-    columns: dict[str, dict[int, Any]] = {}
-    kinds: dict[str, Counter[type]] = {}
+    columns: dict[tuple[str, str], _Column] = {}
     for index, row in enumerate(rows):
-        if not isinstance(row, dict):
+        if type(row) is not dict:
             odd.add(index)
             continue
         for part in PARTS:
             fields = row.get(part)
             if fields is None and part not in row:
                 continue
-            if not isinstance(fields, dict):
+            if type(fields) is not dict:
                 odd.add(index)
                 continue
             for key, value in fields.items():
@@ -66,23 +81,25 @@ def request_columns(rows: Sequence[Any]) -> RequestColumns:
                 if kind is None:
                     odd.add(index)
                     continue
-                name = f"{part}.{key}"
-                columns.setdefault(name, {})[index] = value
-                kinds.setdefault(name, Counter())[kind] += 1
+                column = columns.get((part, key))
+                if column is None:
+                    column = columns[part, key] = _Column()
+                column.add(index, kind, value)
     arrays = {}
-    for name, values in columns.items():
-        kind = kinds[name].most_common(1)[0][0]
+    for (part, key), column in columns.items():
+        kind = max(column.kinds, key=column.kinds.__getitem__)
         cells: list[Any] = [None] * len(rows)
-        for index, value in values.items():
-            if _kind(value) is kind:
+        for index, (cell_kind, value) in column.cells.items():
+            if cell_kind is kind:
+                # Arrow takes integers as int64 only; evaluate reads every number as a double.
                 cells[index] = float(value) if kind is float else value
             else:
                 odd.add(index)
         try:
-            arrays[name] = pa.array(cells, _ARROW_TYPES[kind])
-        except (pa.ArrowException, UnicodeError):
+            arrays[f"{part}.{key}"] = pa.array(cells, _ARROW_TYPES[kind])
+        except (pa.ArrowException, UnicodeError, OverflowError):
             # Text Arrow cannot hold (lone surrogates): those rows go to evaluate.
-            odd.update(values)
-            arrays[name] = pa.nulls(len(rows), _ARROW_TYPES[kind])
+            odd.update(column.cells)
+            arrays[f"{part}.{key}"] = pa.nulls(len(rows), _ARROW_TYPES[kind])
     table = pa.table(arrays) if arrays else pa.table({"_": pa.nulls(len(rows))})
     return RequestColumns(table, sorted(odd))

@@ -19,11 +19,13 @@ _CONNECT_TIMEOUT = "10s"
 
 
 @contextmanager
-def executor(scheduler: str | None) -> Iterator[tuple[Executor, int]]:
+def executor(scheduler: str | None,
+             threads: int | None = None) -> Iterator[tuple[Executor, int]]:
     """An executor for partitions and how many it runs at once: local
-    threads, one per core, or the workers of the Dask cluster at `scheduler`."""
+    threads (one per core unless given), or the workers of the Dask cluster
+    at `scheduler`."""
     if scheduler is None:
-        workers = os.cpu_count() or 1
+        workers = max(threads or os.cpu_count() or 1, 1)
         with ThreadPoolExecutor(workers) as pool:
             yield pool, workers
         return
