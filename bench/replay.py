@@ -100,7 +100,7 @@ def main() -> None:
     print("| rules | input | what | rows/s | seconds | peak MiB |")
     print("|---:|---|---|---:|---:|---:|")
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None) as cluster:
+                      dashboard_address="127.0.0.1:0") as cluster:
         for size in map(int, args.sizes.split(",")):
             workload = workloads.make_workload(size)
             folder = scratch / f"rules-{size}"

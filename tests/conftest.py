@@ -59,5 +59,5 @@ def cluster() -> Iterator[str]:
     """The address of a Dask cluster of two worker processes on the loopback address."""
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None) as local:
+                                  host="127.0.0.1", dashboard_address="127.0.0.1:0") as local:
         yield local.scheduler_address

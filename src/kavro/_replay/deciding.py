@@ -27,7 +27,8 @@ class Decided:
 def decide_table(engine: PyKavro, table: pa.Table) -> Decided:
     """Rows already in Arrow form (Parquet, data frames): nulls are absent fields."""
     decisions = pa.table(engine.evaluate_arrow(table))
-    effect = decisions.column("effect").combine_chunks().dictionary_decode()
+    # Effects stay dictionary-encoded: three values, counted and compared by index.
+    effect = decisions.column("effect").combine_chunks()
     return Decided(effect, decisions.column("matched_rule").combine_chunks(), {})
 
 

@@ -22,9 +22,10 @@ class Tally:
     @classmethod
     def of(cls, effect: pa.Array, matched_rule: pa.Array) -> Tally:
         # Refused rows are null in both columns and counted by the caller.
-        decided = pc.is_valid(effect)
-        rules = pc.filter(matched_rule, decided)
-        return cls(_counts(pc.drop_null(effect)), _rule_counts(rules))
+        if effect.null_count:
+            decided = pc.is_valid(effect)
+            effect, matched_rule = pc.filter(effect, decided), pc.filter(matched_rule, decided)
+        return cls(_counts(effect), _rule_counts(matched_rule))
 
     def add(self, other: Tally) -> None:
         self.effects.update(other.effects)
@@ -60,23 +61,38 @@ def _counts(values: pa.Array) -> Counter[str]:
     return counts
 
 
-_DEFAULT = "\x00"  # stands for "no rule" where nulls would not compare
+def effect_codes(effect: pa.Array) -> pa.Array:
+    """Each row's effect as its index in EFFECTS (null where refused)."""
+    if not pa.types.is_dictionary(effect.type):
+        return pc.index_in(effect, value_set=pa.array(EFFECTS))
+    lookup = pa.array([EFFECTS.index(value) for value in effect.dictionary.to_pylist()], pa.int8())
+    return pc.take(lookup, effect.indices)
+
+
+def _same_rule(old: pa.Array, new: pa.Array) -> pa.Array:
+    """Equal rule ids, or both rows decided by the default (null)."""
+    both_default = pc.and_(pc.is_null(old), pc.is_null(new))
+    return pc.or_(pc.fill_null(pc.equal(old, new), False), both_default)
 
 
 def changed_rows(old: tuple[pa.Array, pa.Array], new: tuple[pa.Array, pa.Array]) -> pa.Array:
     """A boolean mask: the rows both policies decided, with another effect or rule."""
-    effect_differs = pc.not_equal(old[0], new[0])
-    rule_differs = pc.not_equal(old[1].fill_null(_DEFAULT), new[1].fill_null(_DEFAULT))
-    return pc.fill_null(pc.or_(effect_differs, rule_differs), False)
+    old_codes, new_codes = effect_codes(old[0]), effect_codes(new[0])
+    effect_differs = pc.fill_null(pc.not_equal(old_codes, new_codes), False)
+    return pc.or_(effect_differs, pc.invert(_same_rule(old[1], new[1])))
 
 
 def changes_of(old: tuple[pa.Array, pa.Array], new: tuple[pa.Array, pa.Array]) -> Changes:
-    pairs = pa.table({"old": old[0], "new": new[0]}).filter(pc.is_valid(old[0]))
-    matrix = Counter({(row["old"], row["new"]): row["count_all"] for row in
-                      pairs.group_by(["old", "new"]).aggregate([([], "count_all")]).to_pylist()})
+    pairs = pc.add(pc.multiply(effect_codes(old[0]).cast(pa.int16()), len(EFFECTS)),
+                   effect_codes(new[0]).cast(pa.int16()))
+    matrix: Counter[tuple[str, str]] = Counter()
+    for item in pc.value_counts(pairs).to_pylist():
+        if item["values"] is not None:
+            before, after = divmod(item["values"], len(EFFECTS))
+            matrix[EFFECTS[before], EFFECTS[after]] += item["counts"]
     mask = changed_rows(old, new)
     old_rules, new_rules = pc.filter(old[1], mask), pc.filter(new[1], mask)
-    moved = pc.not_equal(old_rules.fill_null(_DEFAULT), new_rules.fill_null(_DEFAULT))
+    moved = pc.invert(_same_rule(old_rules, new_rules))
     return Changes(matrix, _rule_counts(pc.filter(new_rules, moved)),
                    _rule_counts(pc.filter(old_rules, moved)), _true_count(mask))
 
