@@ -25,7 +25,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 kavro::Domain domain_of(const std::string& text) {
-  return *kavro::domain_from_spelling(text);
+  return *kavro::from_spelling<kavro::Domain>(text);
 }
 
 kavro::RuntimeValue literal_of(std::istream& in) {
@@ -49,12 +49,13 @@ struct Request {
 };
 
 struct Workload {
-  kavro::CompiledPolicy policy;
+  kavro::Plan plan;
   std::vector<Request> requests;
 };
 
 Workload read_dump(const char* path) {
-  Workload workload;
+  kavro::CompiledPolicy policy;
+  std::vector<Request> requests;
   std::ifstream file(path);
   std::string line;
   while (std::getline(file, line)) {
@@ -71,7 +72,7 @@ Workload read_dump(const char* path) {
         std::string atom_tag, domain, field, op, rhs_kind;
         atom_in >> atom_tag >> domain >> field >> op >> rhs_kind;
         kavro::AtomicCondition atomic{
-            {domain_of(domain), field}, *kavro::operator_from_spelling(op), {}};
+            {domain_of(domain), field}, *kavro::from_spelling<kavro::Operator>(op), {}};
         if (rhs_kind == "lit") {
           atomic.rhs = literal_of(atom_in);
         } else {
@@ -91,9 +92,9 @@ Workload read_dump(const char* path) {
       }
       kavro::CompiledRule rule{id, std::move(condition), effect_of(effect)};
       if (scope == "action") {
-        workload.policy.action_rules[name].push_back(std::move(rule));
+        policy.action_rules[name].push_back(std::move(rule));
       } else {
-        workload.policy.global_rules.push_back(std::move(rule));
+        policy.global_rules.push_back(std::move(rule));
       }
     } else if (tag == "request") {
       Request request;
@@ -105,11 +106,10 @@ Workload read_dump(const char* path) {
         field_in >> field_tag >> domain >> name;
         request.fields.emplace_back(domain_of(domain), name, literal_of(field_in));
       }
-      workload.requests.push_back(std::move(request));
+      requests.push_back(std::move(request));
     }
   }
-  kavro::assign_field_slots(workload.policy);
-  return workload;
+  return Workload{kavro::Plan::build(std::move(policy)), std::move(requests)};
 }
 
 template <class Work>
@@ -133,16 +133,17 @@ int main(int argc, char** argv) {
   }
   const double seconds = argc > 2 ? std::stod(argv[2]) : 1.0;
   Workload workload = read_dump(argv[1]);
-  const auto& policy = workload.policy;
+  const kavro::Plan& plan = workload.plan;
+  const kavro::CompiledPolicy& policy = plan.model();
 
   std::vector<std::unique_ptr<kavro::EvaluationInput>> inputs;
   long examined = 0;
   for (const auto& request : workload.requests) {
-    auto input = std::make_unique<kavro::EvaluationInput>(policy.field_slots);
+    auto input = std::make_unique<kavro::EvaluationInput>(plan.field_slots());
     for (const auto& [domain, name, value] : request.fields) {
       input->set(domain, name, kavro::view_of(value));
     }
-    const auto result = kavro::evaluate_policy(policy, *input);
+    const auto result = kavro::evaluate_policy(plan, *input);
     const std::string decided(result.matched_rule.value_or("-"));
     if (decided != request.expected) {
       std::fprintf(stderr, "wrong decision: %s, expected %s\n", decided.c_str(),
@@ -163,7 +164,7 @@ int main(int argc, char** argv) {
     return ns / static_cast<double>(examined);
   };
   const double evaluate_ns = per_rule_ns([&](const kavro::EvaluationInput& input) {
-    return kavro::evaluate_policy(policy, input).effect == kavro::Effect::Block;
+    return kavro::evaluate_policy(plan, input).effect == kavro::Effect::Block;
   });
   std::printf("evaluate_policy: %.2f ns per rule examined (%zu requests, %ld rules examined)\n",
               evaluate_ns, inputs.size(), examined);

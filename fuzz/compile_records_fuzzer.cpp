@@ -34,7 +34,7 @@ std::string name(FuzzedDataProvider& data) {
 kavro::FieldTypeMapAst fields(FuzzedDataProvider& data) {
   kavro::FieldTypeMapAst map;
   for (int i = data.ConsumeIntegralInRange(0, 4); i > 0; --i) {
-    map[name(data)] = static_cast<kavro::FieldTypeAst>(data.ConsumeIntegralInRange(0, 2));
+    map[name(data)] = static_cast<kavro::FieldType>(data.ConsumeIntegralInRange(0, 2));
   }
   return map;
 }
@@ -92,7 +92,7 @@ kavro::RuleAst rule(FuzzedDataProvider& data) {
     default:
       rule.when = kavro::AnyConditionAst{members(data)};
   }
-  rule.effect = static_cast<kavro::EffectAst>(data.ConsumeIntegralInRange(0, 2));
+  rule.effect = static_cast<kavro::Effect>(data.ConsumeIntegralInRange(0, 2));
   return rule;
 }
 

@@ -8,6 +8,9 @@ import os
 import sys
 from typing import Any, Callable
 
+import pickle
+
+import pyarrow as pa
 import pytest
 
 from conftest import POLICY, SCHEMA
@@ -26,6 +29,10 @@ WIDE_ENGINE = PyKavro(
     + ", ".join(f"f{i}: string" for i in range(WIDE)) + " }\nsnapshot:\n  fields: {}\n",
     policy(*[rule(f"r{i}", GLOBAL, atomic("actor", f"f{i}", "equals", "{ literal: x }"))
              for i in range(WIDE)]))
+# Rows for the columnar paths; the long rule id makes a leaked decision column show.
+ROWS = [{"snapshot": {"maintenance": True}}, {"actor": {"role": "x" * 50}}] * 50
+TABLE = pa.Table.from_pylist(ROWS)
+LONG_TABLE = pa.Table.from_pylist(ROWS * 20)
 # Made once: creating a class per call would itself disturb the block count.
 FAILING_NUMPY_BOOL = numpy_named(__bool__=lambda self: 1)
 
@@ -70,6 +77,19 @@ CALLS: list[Any] = [
     pytest.param(lambda: ENGINE.policy_hash(), id="policy-hash"),
     pytest.param(lambda: ENGINE.policy_hash(1), id="policy-hash-argument"),
     pytest.param(lambda: PyKavro.compiler_version(), id="compiler-version"),
+    pytest.param(lambda: ENGINE.evaluate_many(ROWS), id="evaluate-many"),
+    pytest.param(lambda: ENGINE.evaluate_many(ROWS + [{"actor": []}]), id="evaluate-many-index"),
+    pytest.param(lambda: ENGINE.evaluate_many(5), id="evaluate-many-not-iterable"),
+    pytest.param(lambda: ENGINE.evaluate_arrow(TABLE).to_pylist(), id="evaluate-arrow"),
+    pytest.param(lambda: pa.table(ENGINE.evaluate_arrow(TABLE)), id="decisions-stream"),
+    pytest.param(lambda: pa.record_batch(ENGINE.evaluate_arrow(TABLE.to_reader(10))),
+                 id="decisions-joined-array"),
+    pytest.param(lambda: ENGINE.evaluate_arrow(TABLE).__arrow_c_stream__(), id="capsule-unread"),
+    pytest.param(lambda: ENGINE.evaluate_arrow(pa.table({"actor.x": pa.array([b"x"])})),
+                 id="evaluate-arrow-type-error"),
+    pytest.param(lambda: ENGINE.evaluate_arrow([]), id="evaluate-arrow-not-arrow"),
+    pytest.param(lambda: pickle.loads(pickle.dumps(ENGINE)), id="pickle"),
+    pytest.param(lambda: repr(ENGINE), id="repr"),
 ]
 
 
@@ -137,6 +157,8 @@ def test_names_of_dropped_policies_are_released(stem: str) -> None:
         pytest.param(lambda: LONG_ID_ENGINE.evaluate({"snapshot": {"maintenance": True}}), 20000,
                      id="evaluation-freed"),
         pytest.param(lambda: LONG_ID_ENGINE.policy_hash(), 5000, id="hash-text-freed"),
+        pytest.param(lambda: pa.table(LONG_ID_ENGINE.evaluate_arrow(LONG_TABLE)), 500,
+                     id="decisions-freed"),
     ],
 )
 def test_no_native_memory_left_behind(call: Callable[[], Any], times: int) -> None:

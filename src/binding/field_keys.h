@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "binding/python_api.h"
-#include "compiler/field_slots.h"
+#include "evaluation/field_slots.h"
 
 namespace kavro::binding {
 

@@ -6,7 +6,7 @@
 
 #include "binding/errors.h"
 #include "binding/py_ref.h"
-#include "compiler/enums.h"
+#include "documents/vocabulary.h"
 
 namespace kavro::binding {
 

@@ -13,9 +13,9 @@
 
 #include "binding/field_keys.h"
 #include "binding/python_api.h"
-#include "compiler/enums.h"
-#include "compiler/field_slots.h"
+#include "documents/vocabulary.h"
 #include "evaluation/evaluation_input.h"
+#include "evaluation/field_slots.h"
 
 namespace kavro::binding {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-#include "compiler/enums.h"
+#include "documents/vocabulary.h"
 
 namespace kavro::columnar {
 

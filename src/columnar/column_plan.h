@@ -14,7 +14,7 @@
 
 #include "columnar/arrow_abi.h"
 #include "columnar/columnar_error.h"
-#include "compiler/field_slots.h"
+#include "evaluation/field_slots.h"
 #include "support/result.h"
 
 namespace kavro::columnar {

@@ -13,7 +13,7 @@
 #include "columnar/arrow_abi.h"
 #include "columnar/column_plan.h"
 #include "columnar/columnar_error.h"
-#include "evaluation/runtime_value.h"
+#include "evaluation/value_view.h"
 #include "support/result.h"
 
 namespace kavro::columnar {

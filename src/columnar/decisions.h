@@ -16,7 +16,7 @@
 
 #include "columnar/arrow_abi.h"
 #include "columnar/columnar_error.h"
-#include "compiler/enums.h"
+#include "documents/vocabulary.h"
 #include "support/result.h"
 
 namespace kavro::columnar {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "compiler/enums.h"
+#include "documents/vocabulary.h"
 
 namespace kavro {
 

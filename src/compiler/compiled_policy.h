@@ -1,26 +1,30 @@
 // The compiled policy: the validated, resolved form of a policy document.
-// Built once by the compiler and never changed afterwards, so any number of
-// threads may read it at once. Plain values: the tree is released with it.
+// Built by the compiler; evaluation's Plan then takes it over, numbers its
+// subjects' slots and never changes it again, so any number of threads may
+// read it at once. Plain values: the tree is released with it.
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <variant>
 #include <vector>
 
-#include "compiler/enums.h"
-#include "compiler/field_slots.h"
-#include "compiler/rule_index.h"
-#include "evaluation/runtime_value.h"
+#include "compiler/runtime_value.h"
+#include "documents/vocabulary.h"
 #include "support/string_map.h"
 
 namespace kavro {
 
+// A subject's slot before evaluation's Plan numbers it; also "no such field".
+inline constexpr std::uint32_t kNoSlot = std::numeric_limits<std::uint32_t>::max();
+
 struct SubjectRef {
   Domain domain = Domain::Action;
   std::string field;
-  // Index of this field in the policy's FieldSlots; set by assign_field_slots.
-  // Not part of the model's identity (the text form ignores it).
+  // Index of this input field among those the policy reads; set when the
+  // policy is planned for evaluation. Not part of the model's identity (the
+  // text form ignores it).
   std::uint32_t slot = kNoSlot;
 };
 
@@ -56,17 +60,6 @@ struct CompiledPolicy {
   RuleBuckets action_rules;
   RuleBuckets actor_rules;
   RuleSequence global_rules;
-  // Every input field the policy reads, resolved to a slot. Derived from the
-  // members above by assign_field_slots; takes no part in the text form.
-  FieldSlots field_slots;
-  // Equality index over the sequences above, for evaluation only; built by
-  // assign_field_slots and, like field_slots, absent from the text form.
-  RuleIndex rule_index;
 };
-
-// Resolves every SubjectRef of the policy to a slot and rebuilds field_slots
-// and rule_index.
-// The compiler calls it last; policies assembled in code must call it too.
-void assign_field_slots(CompiledPolicy& policy);
 
 }  // namespace kavro

@@ -10,9 +10,9 @@ namespace {
 
 // The action fields a rule may read: those of the action its scope names.
 // Null for actor-scoped and global rules, which cannot read the action domain.
-using ScopeContext = const FieldTable*;
+using ScopeContext = const FieldTypes*;
 
-const FieldTable* fields_of(const SchemaIndex& schema, Domain domain, ScopeContext context) {
+const FieldTypes* fields_of(const SchemaIndex& schema, Domain domain, ScopeContext context) {
   switch (domain) {
     case Domain::Action:
       return context;
@@ -28,7 +28,7 @@ const FieldTable* fields_of(const SchemaIndex& schema, Domain domain, ScopeConte
 // depend on the rule's scope; action fields are checked by field_type_of.
 Result<SubjectRef, CompileError> resolve_subject(const SchemaIndex& schema,
                                                  const SubjectAst& subject) {
-  const auto domain = domain_from_spelling(subject.domain);
+  const auto domain = from_spelling<Domain>(subject.domain);
   if (!domain) return fail(CompileError::unknown_domain(subject.domain));
   if (*domain != Domain::Action &&
       !fields_of(schema, *domain, nullptr)->contains(std::string_view(subject.field))) {
@@ -39,7 +39,7 @@ Result<SubjectRef, CompileError> resolve_subject(const SchemaIndex& schema,
 
 Result<FieldType, CompileError> field_type_of(const SchemaIndex& schema, const SubjectRef& subject,
                                               ScopeContext context) {
-  if (const FieldTable* fields = fields_of(schema, subject.domain, context)) {
+  if (const FieldTypes* fields = fields_of(schema, subject.domain, context)) {
     const auto it = fields->find(std::string_view(subject.field));
     if (it != fields->end()) return it->second;
   }
@@ -50,21 +50,6 @@ FieldType literal_type(const RuntimeValue& literal) {
   if (std::holds_alternative<std::string>(literal)) return FieldType::String;
   if (std::holds_alternative<double>(literal)) return FieldType::Number;
   return FieldType::Boolean;
-}
-
-bool operator_supported(Operator op, FieldType type) {
-  switch (op) {
-    case Operator::Equals:
-    case Operator::NotEquals:
-      return true;
-    case Operator::GreaterThan:
-    case Operator::LessThan:
-      return type == FieldType::Number;
-    case Operator::In:
-    case Operator::NotIn:
-      return false;
-  }
-  return false;
 }
 
 struct TypedValue {
@@ -93,12 +78,12 @@ Result<AtomicCondition, CompileError> compile_atomic(const SchemaIndex& schema,
   if (!lhs) return fail(std::move(lhs).error());
   const auto left_type = field_type_of(schema, *lhs, context);
   if (!left_type) return fail(left_type.error());
-  const auto op = operator_from_spelling(atomic.op);
+  const auto op = from_spelling<Operator>(atomic.op);
   if (!op) return fail(CompileError::unknown_operator(atomic.op));
   auto rhs = compile_value(schema, atomic.value, context);
   if (!rhs) return fail(std::move(rhs).error());
   if (*left_type != rhs->type) return fail(CompileError::type_mismatch(*left_type, rhs->type));
-  if (!operator_supported(*op, *left_type)) {
+  if (!applies_to(*op, *left_type)) {
     return fail(CompileError::unsupported_operator(*op, *left_type));
   }
   return AtomicCondition{std::move(lhs).value(), *op, std::move(rhs->value)};
@@ -163,18 +148,6 @@ Result<Placement, CompileError> place_rule(const SchemaIndex& schema, const Scop
 
 }  // namespace
 
-Effect compiled_effect(EffectAst effect) {
-  switch (effect) {
-    case EffectAst::Allow:
-      return Effect::Allow;
-    case EffectAst::Block:
-      return Effect::Block;
-    case EffectAst::RequireApproval:
-      return Effect::RequireApproval;
-  }
-  return Effect::Allow;
-}
-
 Result<CompiledPolicy, CompileError> compile_policy(const SchemaIndex& schema,
                                                     const PolicyAst& policy) {
   CompiledPolicy compiled;
@@ -188,10 +161,8 @@ Result<CompiledPolicy, CompileError> compile_policy(const SchemaIndex& schema,
     if (!placement) return in_rule(std::move(placement).error());
     auto condition = compile_condition(schema, rule.when, placement->context);
     if (!condition) return in_rule(std::move(condition).error());
-    placement->bucket->push_back(
-        CompiledRule{rule.id, std::move(condition).value(), compiled_effect(rule.effect)});
+    placement->bucket->push_back(CompiledRule{rule.id, std::move(condition).value(), rule.effect});
   }
-  assign_field_slots(compiled);
   return compiled;
 }
 

@@ -1,6 +1,5 @@
 // The policy compiler: validates a policy document against the schema and
-// produces the immutable CompiledPolicy, or the first CompileError in
-// document order.
+// produces the CompiledPolicy, or the first CompileError in document order.
 #pragma once
 
 #include "compiler/compile_error.h"
@@ -16,8 +15,5 @@ namespace kavro {
 SchemaIndex build_schema_index(const SchemaAst& schema);
 Result<CompiledPolicy, CompileError> compile_policy(const SchemaIndex& schema,
                                                     const PolicyAst& policy);
-
-// The compiled counterpart of an effect as the document spells it.
-Effect compiled_effect(EffectAst effect);
 
 }  // namespace kavro

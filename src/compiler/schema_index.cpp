@@ -5,22 +5,10 @@
 namespace kavro {
 namespace {
 
-FieldType compiled_type(FieldTypeAst type) {
-  switch (type) {
-    case FieldTypeAst::String:
-      return FieldType::String;
-    case FieldTypeAst::Number:
-      return FieldType::Number;
-    case FieldTypeAst::Boolean:
-      return FieldType::Boolean;
-  }
-  return FieldType::String;
-}
-
-FieldTable field_table(const FieldTypeMapAst& fields) {
-  FieldTable table;
+FieldTypes field_types(const FieldTypeMapAst& fields) {
+  FieldTypes table;
   table.reserve(fields.size());
-  for (const auto& [name, type] : fields) table.emplace(name, compiled_type(type));
+  for (const auto& [name, type] : fields) table.emplace(name, type);
   return table;
 }
 
@@ -30,10 +18,10 @@ SchemaIndex build_schema_index(const SchemaAst& schema) {
   SchemaIndex index;
   index.actions.reserve(schema.actions.size());
   for (const auto& [name, action] : schema.actions) {
-    index.actions.emplace(name, field_table(action.fields));
+    index.actions.emplace(name, field_types(action.fields));
   }
-  index.actor_fields = field_table(schema.actor.fields);
-  index.snapshot_fields = field_table(schema.snapshot.fields);
+  index.actor_fields = field_types(schema.actor.fields);
+  index.snapshot_fields = field_types(schema.snapshot.fields);
   return index;
 }
 

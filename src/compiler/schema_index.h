@@ -2,17 +2,17 @@
 // Built by build_schema_index and dropped when construction ends.
 #pragma once
 
-#include "compiler/enums.h"
+#include "documents/vocabulary.h"
 #include "support/string_map.h"
 
 namespace kavro {
 
-using FieldTable = StringMap<FieldType>;
+using FieldTypes = StringMap<FieldType>;
 
 struct SchemaIndex {
-  StringMap<FieldTable> actions;
-  FieldTable actor_fields;
-  FieldTable snapshot_fields;
+  StringMap<FieldTypes> actions;
+  FieldTypes actor_fields;
+  FieldTypes snapshot_fields;
 };
 
 }  // namespace kavro

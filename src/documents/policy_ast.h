@@ -7,6 +7,8 @@
 #include <variant>
 #include <vector>
 
+#include "documents/vocabulary.h"
+
 namespace kavro {
 
 struct ActionScopeAst {
@@ -54,13 +56,11 @@ struct AnyConditionAst {
 // Alternatives in trial order: Atomic, All, Any.
 using ConditionAst = std::variant<AtomicConditionAst, AllConditionAst, AnyConditionAst>;
 
-enum class EffectAst : std::uint8_t { Allow = 0, Block = 1, RequireApproval = 2 };
-
 struct RuleAst {
   std::string id;
   ScopeAst scope;
   ConditionAst when;
-  EffectAst effect = EffectAst::Allow;
+  Effect effect = Effect::Allow;
   bool operator==(const RuleAst&) const = default;
 };
 

@@ -120,10 +120,9 @@ struct ScopeChoice {
 };
 
 struct EffectNames {
-  using value_type = EffectAst;
-  static constexpr std::array<std::string_view, 3> spellings{"allow", "block", "require_approval"};
-  static constexpr std::array<EffectAst, 3> values{EffectAst::Allow, EffectAst::Block,
-                                                   EffectAst::RequireApproval};
+  using value_type = Effect;
+  static constexpr auto spellings = spellings_of<Effect>();
+  static constexpr auto values = values_of<Effect>();
 };
 
 struct RuleShape {

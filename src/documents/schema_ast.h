@@ -4,13 +4,12 @@
 
 #include <cstdint>
 
+#include "documents/vocabulary.h"
 #include "support/string_map.h"
 
 namespace kavro {
 
-enum class FieldTypeAst : std::uint8_t { String = 0, Number = 1, Boolean = 2 };
-
-using FieldTypeMapAst = StringMap<FieldTypeAst>;
+using FieldTypeMapAst = StringMap<FieldType>;
 
 struct ActionSchemaAst {
   FieldTypeMapAst fields;

@@ -10,10 +10,9 @@ namespace kavro {
 namespace {
 
 struct FieldTypeNames {
-  using value_type = FieldTypeAst;
-  static constexpr std::array<std::string_view, 3> spellings{"string", "number", "boolean"};
-  static constexpr std::array<FieldTypeAst, 3> values{FieldTypeAst::String, FieldTypeAst::Number,
-                                                      FieldTypeAst::Boolean};
+  using value_type = FieldType;
+  static constexpr auto spellings = spellings_of<FieldType>();
+  static constexpr auto values = values_of<FieldType>();
 };
 
 // The action, actor and snapshot records share one shape: a map of fields.

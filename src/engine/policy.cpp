@@ -34,15 +34,15 @@ Result<Policy, BuildError> Policy::from_documents(const SchemaAst& schema, const
   }
   auto compiled = compile_policy(build_schema_index(schema), policy);
   if (!compiled) return fail(BuildError(Document::Policy, std::move(compiled).error()));
-  return Policy(std::make_unique<const CompiledPolicy>(std::move(compiled).value()));
+  return Policy(Plan::build(std::move(compiled).value()));
 }
 
 EvaluationResult Policy::evaluate(const EvaluationInput& input) const {
-  return evaluate_policy(*model_, input);
+  return evaluate_policy(plan_, input);
 }
 
 std::string Policy::policy_hash() const {
-  return kavro::policy_hash(*model_);
+  return kavro::policy_hash(plan_.model());
 }
 
 }  // namespace kavro::engine

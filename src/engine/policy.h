@@ -6,7 +6,6 @@
 // and rule pointers it hands out live as long as it does.
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +19,7 @@
 #include "evaluation/evaluation_input.h"
 #include "evaluation/evaluation_result.h"
 #include "evaluation/evaluator.h"
+#include "evaluation/plan.h"
 #include "support/result.h"
 
 namespace kavro::engine {
@@ -41,15 +41,17 @@ class Policy {
   ~Policy() = default;
 
   // The compiled model, for reading (text form, explanations).
-  const CompiledPolicy& model() const { return *model_; }
+  const CompiledPolicy& model() const { return plan_.model(); }
+  // The model with its slots and equality index, for evaluating paths of its own.
+  const Plan& plan() const { return plan_; }
   // The input fields the policy reads; an EvaluationInput is made from them.
-  const FieldSlots& field_slots() const { return model_->field_slots; }
+  const FieldSlots& field_slots() const { return plan_.field_slots(); }
 
   // The rule that decides `input`, or nullptr when none does (the decision
   // is then allow). `input` must have been made from field_slots().
   template <class Input>
   const CompiledRule* deciding_rule(const Input& input) const {
-    return find_deciding_rule(*model_, input);
+    return find_deciding_rule(plan_, input);
   }
   EvaluationResult evaluate(const EvaluationInput& input) const;
 
@@ -57,11 +59,9 @@ class Policy {
   std::string policy_hash() const;
 
  private:
-  explicit Policy(std::unique_ptr<const CompiledPolicy> model) : model_(std::move(model)) {}
+  explicit Policy(Plan plan) : plan_(std::move(plan)) {}
 
-  // On the heap so that moving a Policy leaves every pointer into the model
-  // (the rule index, results, rule pointers held by callers) valid.
-  std::unique_ptr<const CompiledPolicy> model_;
+  Plan plan_;
 };
 
 }  // namespace kavro::engine

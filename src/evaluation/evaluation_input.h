@@ -8,8 +8,8 @@
 #include <memory>
 #include <string_view>
 
-#include "compiler/field_slots.h"
-#include "evaluation/runtime_value.h"
+#include "evaluation/field_slots.h"
+#include "evaluation/value_view.h"
 
 namespace kavro {
 

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string_view>
 
-#include "compiler/enums.h"
+#include "documents/vocabulary.h"
 
 namespace kavro {
 

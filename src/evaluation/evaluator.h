@@ -17,6 +17,7 @@
 #include "compiler/compiled_policy.h"
 #include "evaluation/evaluation_input.h"
 #include "evaluation/evaluation_result.h"
+#include "evaluation/plan.h"
 
 namespace kavro {
 
@@ -25,36 +26,28 @@ ValueView lookup_subject(const SubjectRef& subject, const Input& input) {
   return input.at(subject.slot);
 }
 
-// Compares two present values by the operator table. Different kinds never
-// compare; ordering exists only between numbers.
-inline bool compare_values(Operator op, const ValueView& left, const ValueView& right) {
-  if (left.kind != right.kind) return false;
+// The outcome of comparing two present values of one kind (see kOutcomeLess).
+inline std::uint8_t outcome_of(const ValueView& left, const ValueView& right) {
   switch (left.kind) {
     case ValueKind::String:
-      if (op == Operator::Equals) return left.text == right.text;
-      if (op == Operator::NotEquals) return left.text != right.text;
-      return false;
-    case ValueKind::Number:
-      switch (op) {
-        case Operator::Equals:
-          return left.number == right.number;
-        case Operator::NotEquals:
-          return left.number != right.number;
-        case Operator::GreaterThan:
-          return left.number > right.number;
-        case Operator::LessThan:
-          return left.number < right.number;
-        default:
-          return false;
-      }
+      return left.text == right.text ? kOutcomeEqual : kOutcomeLess;
     case ValueKind::Boolean:
-      if (op == Operator::Equals) return left.boolean == right.boolean;
-      if (op == Operator::NotEquals) return left.boolean != right.boolean;
-      return false;
+      return left.boolean == right.boolean ? kOutcomeEqual : kOutcomeLess;
+    case ValueKind::Number:
+      if (left.number < right.number) return kOutcomeLess;
+      if (left.number > right.number) return kOutcomeGreater;
+      return left.number == right.number ? kOutcomeEqual : kOutcomeUnordered;
     case ValueKind::Absent:
-      return false;
+      return 0;
   }
-  return false;
+  return 0;
+}
+
+// Compares two values by the operator's row of the vocabulary. Different
+// kinds never compare; an operator holds only for the types it applies to.
+inline bool compare_values(Operator op, const ValueView& left, const ValueView& right) {
+  if (left.kind != right.kind || !left.present()) return false;
+  return applies_to(op, type_of(left.kind)) && (word(op).accepts & outcome_of(left, right)) != 0;
 }
 
 template <class Input>
@@ -180,30 +173,22 @@ const CompiledRule* find_first_match(std::span<const CompiledRule> rules,
 // the global rules; the first rule whose condition holds decides. nullptr when
 // none does.
 template <class Input>
-const CompiledRule* find_deciding_rule(const CompiledPolicy& policy, const Input& input) {
+const CompiledRule* find_deciding_rule(const Plan& plan, const Input& input) {
   const CompiledRule* match = nullptr;
   const ValueView type = input.at(kActionTypeSlot);
-  const RuleIndex& index = policy.rule_index;
-  if (index.built()) {
-    if (type.kind == ValueKind::String) {
-      if (const auto* bucket = index.find_action(type.text)) {
-        match = find_first_match(*bucket->rules, bucket->index, input);
-      }
+  const RuleIndex& index = plan.rule_index();
+  if (type.kind == ValueKind::String) {
+    if (const auto* bucket = index.find_action(type.text)) {
+      match = find_first_match(*bucket->rules, bucket->index, input);
     }
-    if (match == nullptr) match = find_first_match(policy.global_rules, index.global(), input);
-  } else {
-    if (type.kind == ValueKind::String) {
-      auto bucket = policy.action_rules.find(type.text);
-      if (bucket != policy.action_rules.end()) match = find_first_match(bucket->second, input);
-    }
-    if (match == nullptr) match = find_first_match(policy.global_rules, input);
   }
+  if (match == nullptr) match = find_first_match(plan.model().global_rules, index.global(), input);
   return match;
 }
 
 template <class Input>
-EvaluationResult evaluate_policy(const CompiledPolicy& policy, const Input& input) {
-  const CompiledRule* match = find_deciding_rule(policy, input);
+EvaluationResult evaluate_policy(const Plan& plan, const Input& input) {
+  const CompiledRule* match = find_deciding_rule(plan, input);
   if (match == nullptr) return {};
   return {match->effect, match->rule_id};
 }

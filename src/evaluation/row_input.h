@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "evaluation/runtime_value.h"
+#include "evaluation/value_view.h"
 
 namespace kavro {
 

@@ -7,7 +7,7 @@
 #include <unordered_set>
 #include <variant>
 
-#include "compiler/compiler.h"
+#include "documents/vocabulary.h"
 
 namespace kavro {
 namespace {
@@ -111,7 +111,7 @@ bool constraint_violated(const GovernanceRule& rule, const PolicyAst& policy) {
 bool rule_is_selected(const RuleFilter& filter, const RuleAst& rule) {
   if (filter.id && *filter.id != rule.id) return false;
   if (filter.scope && !scope_matches(*filter.scope, rule.scope)) return false;
-  if (filter.effect && *filter.effect != spelling(compiled_effect(rule.effect))) return false;
+  if (filter.effect && *filter.effect != spelling(rule.effect)) return false;
   if (filter.when && filter.when->subject && !subject_matches(*filter.when->subject, rule.when)) {
     return false;
   }

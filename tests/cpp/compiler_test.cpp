@@ -4,9 +4,11 @@
 
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "document_builders.h"
+#include "evaluation/plan.h"
 
 namespace kavro {
 namespace {
@@ -268,11 +270,11 @@ TEST(Compiler, KeepsTheConditionEffectAndSidesOfARule) {
                "r", action_scope("transfer"),
                any_of({condition("action", "owner", "not_equals", field_ref("actor", "id")),
                        condition("snapshot", "limit", "less_than", field_ref("action", "amount"))}),
-               EffectAst::RequireApproval),
+               Effect::RequireApproval),
            rule_ast("g", global_scope(),
                     all_of({role_is("m"),
                             condition("actor", "verified", "equals", literal_bool(false))}),
-                    EffectAst::Allow)}));
+                    Effect::Allow)}));
   ASSERT_TRUE(result.ok()) << result.error().render();
 
   const CompiledRule& rule = result->action_rules.at("transfer").at(0);
@@ -297,7 +299,7 @@ TEST(Compiler, KeepsTheConditionEffectAndSidesOfARule) {
   EXPECT_EQ(std::get<bool>(std::get<RuntimeValue>(all[1].rhs)), false);
 }
 
-TEST(Compiler, AssignsASlotToEverySubject) {
+TEST(Compiler, PlanningAssignsASlotToEverySubject) {
   auto result = compile_policy(
       build_schema_index(standard_schema()),
       policy_of({rule_ast("r", action_scope("transfer"),
@@ -306,15 +308,17 @@ TEST(Compiler, AssignsASlotToEverySubject) {
                           any_of({role_is("m"), condition("snapshot", "role", "equals",
                                                           field_ref("actor", "role"))}))}));
   ASSERT_TRUE(result.ok()) << result.error().render();
-  const FieldSlots& slots = result->field_slots;
+  const Plan plan = Plan::build(std::move(result).value());
+  const CompiledPolicy& policy = plan.model();
+  const FieldSlots& slots = plan.field_slots();
   const auto expect_slot = [&](const SubjectRef& subject) {
     EXPECT_NE(subject.slot, kNoSlot) << subject.field;
     EXPECT_EQ(subject.slot, slots.find(subject.domain, subject.field)) << subject.field;
   };
-  const auto& atomic = std::get<AtomicCondition>(result->action_rules.at("transfer")[0].condition);
+  const auto& atomic = std::get<AtomicCondition>(policy.action_rules.at("transfer")[0].condition);
   expect_slot(atomic.lhs);
   expect_slot(std::get<SubjectRef>(atomic.rhs));
-  for (const auto& member : std::get<AnyOf>(result->global_rules[0].condition).members) {
+  for (const auto& member : std::get<AnyOf>(policy.global_rules[0].condition).members) {
     expect_slot(member.lhs);
     if (const auto* subject = std::get_if<SubjectRef>(&member.rhs)) expect_slot(*subject);
   }

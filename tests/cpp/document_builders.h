@@ -18,7 +18,7 @@ namespace kavro::testing {
 // transfer, refund and an action without fields; actor and snapshot fields of
 // every type.
 inline SchemaAst standard_schema() {
-  using enum FieldTypeAst;
+  using enum FieldType;
   SchemaAst schema;
   schema.actions["transfer"].fields = {
       {"amount", Number}, {"currency", String}, {"urgent", Boolean}, {"owner", String}};
@@ -66,7 +66,7 @@ inline ScopeAst global_scope(bool global = true) {
 }
 
 inline RuleAst rule_ast(std::string id, ScopeAst scope, ConditionAst when,
-                        EffectAst effect = EffectAst::Block) {
+                        Effect effect = Effect::Block) {
   return {std::move(id), std::move(scope), std::move(when), effect};
 }
 

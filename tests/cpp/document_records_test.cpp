@@ -42,14 +42,14 @@ TEST(SchemaRecords, WorkedExample) {
   ASSERT_EQ(schema.actions.size(), 2u);
   const auto& refund = schema.actions.at("refund").fields;
   ASSERT_EQ(refund.size(), 2u);
-  EXPECT_EQ(refund.at("amount"), FieldTypeAst::Number);
-  EXPECT_EQ(refund.at("currency"), FieldTypeAst::String);
+  EXPECT_EQ(refund.at("amount"), FieldType::Number);
+  EXPECT_EQ(refund.at("currency"), FieldType::String);
   EXPECT_TRUE(schema.actions.at("delete").fields.empty());
   ASSERT_EQ(schema.actor.fields.size(), 2u);
-  EXPECT_EQ(schema.actor.fields.at("role"), FieldTypeAst::String);
-  EXPECT_EQ(schema.actor.fields.at("verified"), FieldTypeAst::Boolean);
+  EXPECT_EQ(schema.actor.fields.at("role"), FieldType::String);
+  EXPECT_EQ(schema.actor.fields.at("verified"), FieldType::Boolean);
   ASSERT_EQ(schema.snapshot.fields.size(), 1u);
-  EXPECT_EQ(schema.snapshot.fields.at("maintenance"), FieldTypeAst::Boolean);
+  EXPECT_EQ(schema.snapshot.fields.at("maintenance"), FieldType::Boolean);
 }
 
 TEST(SchemaRecords, MapsOfNamesTakeKeysAsTextAndKeepTheLaterEntry) {
@@ -70,11 +70,11 @@ TEST(SchemaRecords, MapsOfNamesTakeKeysAsTextAndKeepTheLaterEntry) {
   EXPECT_EQ(schema.version, 2u);
   ASSERT_EQ(schema.actions.size(), 3u);
   EXPECT_EQ(schema.actions.at("refund").fields.size(), 2u);
-  EXPECT_EQ(schema.actions.at("refund").fields.at("amount"), FieldTypeAst::Number);
-  EXPECT_EQ(schema.actions.at("refund").fields.at("note"), FieldTypeAst::String);
+  EXPECT_EQ(schema.actions.at("refund").fields.at("amount"), FieldType::Number);
+  EXPECT_EQ(schema.actions.at("refund").fields.at("note"), FieldType::String);
   EXPECT_TRUE(schema.actions.at("1").fields.empty());
   EXPECT_TRUE(schema.actions.at("true").fields.empty());
-  EXPECT_EQ(schema.actor.fields.at("role"), FieldTypeAst::Boolean);
+  EXPECT_EQ(schema.actor.fields.at("role"), FieldType::Boolean);
   EXPECT_TRUE(schema.snapshot.fields.empty());
 }
 
@@ -125,7 +125,7 @@ TEST(PolicyRecords, WorkedExample) {
   EXPECT_EQ(all->all[1].subject.field, "role");
   EXPECT_EQ(all->all[1].op, "not_equals");
   EXPECT_EQ(all->all[1].value, ValueAst(LiteralValueAst(std::string("manager"))));
-  EXPECT_EQ(deny.effect, EffectAst::Block);
+  EXPECT_EQ(deny.effect, Effect::Block);
 
   const RuleAst& approve = policy.rules[1];
   EXPECT_EQ(approve.id, "approve-self");
@@ -140,7 +140,7 @@ TEST(PolicyRecords, WorkedExample) {
   ASSERT_NE(other, nullptr);
   EXPECT_EQ(other->domain, "action");
   EXPECT_EQ(other->field, "owner");
-  EXPECT_EQ(approve.effect, EffectAst::RequireApproval);
+  EXPECT_EQ(approve.effect, Effect::RequireApproval);
 }
 
 TEST(PolicyRecords, AliasToAnchoredRuleYieldsAnIdenticalRuleAndMergeKeyIsIgnored) {
@@ -167,7 +167,7 @@ TEST(PolicyRecords, AliasToAnchoredRuleYieldsAnIdenticalRuleAndMergeKeyIsIgnored
     ASSERT_NE(atomic, nullptr);
     EXPECT_EQ(atomic->subject.domain, "snapshot");
     EXPECT_EQ(atomic->value, ValueAst(LiteralValueAst(true)));
-    EXPECT_EQ(rule.effect, EffectAst::Allow);
+    EXPECT_EQ(rule.effect, Effect::Allow);
   }
 }
 

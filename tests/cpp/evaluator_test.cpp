@@ -34,10 +34,10 @@ TEST_P(ComparisonTable, DecidesByKindAndOperator) {
   CompiledPolicy policy;
   policy.global_rules.push_back(
       rule("r", atomic(Domain::Actor, "x", c.op, CompiledValue(c.right)), Effect::Block));
-  assign_field_slots(policy);
-  EvaluationInput input(policy.field_slots);
+  const Plan plan = Plan::build(std::move(policy));
+  EvaluationInput input(plan.field_slots());
   input.set(Domain::Actor, "x", view_of(c.left));
-  const auto result = evaluate_policy(policy, input);
+  const auto result = evaluate_policy(plan, input);
   EXPECT_EQ(result.matched_rule.has_value(), c.expected);
 }
 
@@ -97,25 +97,26 @@ INSTANTIATE_TEST_SUITE_P(Evaluator, ComparisonTable, ::testing::ValuesIn(compari
 class BucketOrder : public ::testing::Test {
  protected:
   // Global block rule first in the document, then an allow rule filed under refund.
-  void SetUp() override {
+  static CompiledPolicy make_policy() {
+    CompiledPolicy policy;
     policy.global_rules.push_back(
         rule("global-block", atomic(Domain::Actor, "role", Operator::Equals, text("clerk")),
              Effect::Block));
     policy.action_rules["refund"].push_back(
         rule("refund-allow", atomic(Domain::Action, "amount", Operator::LessThan, number(100)),
              Effect::Allow));
-    assign_field_slots(policy);
+    return policy;
   }
 
   EvaluationResult decide(ValueView type, double amount) {
-    EvaluationInput input(policy.field_slots);
+    EvaluationInput input(plan.field_slots());
     input.set(Domain::Action, "type", type);
     input.set(Domain::Action, "amount", ValueView::of_number(amount));
     input.set(Domain::Actor, "role", ValueView::of_string("clerk"));
-    return evaluate_policy(policy, input);
+    return evaluate_policy(plan, input);
   }
 
-  CompiledPolicy policy;
+  const Plan plan = Plan::build(make_policy());
 };
 
 TEST_F(BucketOrder, ActionRuleWinsOverEarlierGlobalRule) {
@@ -143,13 +144,13 @@ TEST(Evaluator, NumericTypeNeverSelectsBucketNamedByItsDigits) {
   CompiledPolicy policy;
   policy.action_rules["1"].push_back(
       rule("one", atomic(Domain::Actor, "a", Operator::Equals, boolean(true)), Effect::Block));
-  assign_field_slots(policy);
-  EvaluationInput input(policy.field_slots);
+  const Plan plan = Plan::build(std::move(policy));
+  EvaluationInput input(plan.field_slots());
   input.set(Domain::Action, "type", ValueView::of_number(1));
   input.set(Domain::Actor, "a", ValueView::of_boolean(true));
-  EXPECT_FALSE(evaluate_policy(policy, input).matched_rule);
+  EXPECT_FALSE(evaluate_policy(plan, input).matched_rule);
   input.set(Domain::Action, "type", ValueView::of_string("1"));
-  EXPECT_EQ(evaluate_policy(policy, input).matched_rule, "one");
+  EXPECT_EQ(evaluate_policy(plan, input).matched_rule, "one");
 }
 
 TEST(Evaluator, FirstMatchWinsWhateverTheEffect) {
@@ -159,10 +160,10 @@ TEST(Evaluator, FirstMatchWinsWhateverTheEffect) {
                                      Effect::RequireApproval));
   policy.global_rules.push_back(
       rule("block", atomic(Domain::Actor, "a", Operator::Equals, boolean(true)), Effect::Block));
-  assign_field_slots(policy);
-  EvaluationInput input(policy.field_slots);
+  const Plan plan = Plan::build(std::move(policy));
+  EvaluationInput input(plan.field_slots());
   input.set(Domain::Actor, "a", ValueView::of_boolean(true));
-  const auto result = evaluate_policy(policy, input);
+  const auto result = evaluate_policy(plan, input);
   EXPECT_EQ(result.effect, Effect::RequireApproval);
   EXPECT_EQ(result.matched_rule, "approve");
 }
@@ -173,26 +174,26 @@ TEST(Evaluator, DuplicateRuleIdsEarlierDecides) {
       rule("same", atomic(Domain::Actor, "a", Operator::Equals, boolean(true)), Effect::Block));
   policy.global_rules.push_back(
       rule("same", atomic(Domain::Actor, "a", Operator::Equals, boolean(true)), Effect::Allow));
-  assign_field_slots(policy);
-  EvaluationInput input(policy.field_slots);
+  const Plan plan = Plan::build(std::move(policy));
+  EvaluationInput input(plan.field_slots());
   input.set(Domain::Actor, "a", ValueView::of_boolean(true));
-  EXPECT_EQ(evaluate_policy(policy, input).effect, Effect::Block);
+  EXPECT_EQ(evaluate_policy(plan, input).effect, Effect::Block);
 }
 
 TEST(Evaluator, EmptyPolicyAndEmptyInputAllow) {
   CompiledPolicy empty;
-  assign_field_slots(empty);
-  EvaluationInput nothing(empty.field_slots);
-  auto result = evaluate_policy(empty, nothing);
+  const Plan empty_plan = Plan::build(std::move(empty));
+  EvaluationInput nothing(empty_plan.field_slots());
+  auto result = evaluate_policy(empty_plan, nothing);
   EXPECT_EQ(result.effect, Effect::Allow);
   EXPECT_FALSE(result.matched_rule);
 
   CompiledPolicy policy;
   policy.global_rules.push_back(
       rule("ne", atomic(Domain::Actor, "a", Operator::NotEquals, number(1)), Effect::Block));
-  assign_field_slots(policy);
-  EvaluationInput empty_input(policy.field_slots);
-  result = evaluate_policy(policy, empty_input);
+  const Plan plan = Plan::build(std::move(policy));
+  EvaluationInput empty_input(plan.field_slots());
+  result = evaluate_policy(plan, empty_input);
   EXPECT_EQ(result.effect, Effect::Allow);
   EXPECT_FALSE(result.matched_rule) << "a missing field never satisfies NotEquals";
 }
@@ -201,24 +202,24 @@ TEST(Evaluator, FieldNamesAreCaseSensitive) {
   CompiledPolicy policy;
   policy.global_rules.push_back(
       rule("r", atomic(Domain::Actor, "role", Operator::Equals, text("x")), Effect::Block));
-  assign_field_slots(policy);
-  EvaluationInput input(policy.field_slots);
+  const Plan plan = Plan::build(std::move(policy));
+  EvaluationInput input(plan.field_slots());
   input.set(Domain::Actor, "Role", ValueView::of_string("x"));
   input.set(Domain::Snapshot, "role", ValueView::of_string("x"));
-  EXPECT_FALSE(evaluate_policy(policy, input).matched_rule);
+  EXPECT_FALSE(evaluate_policy(plan, input).matched_rule);
   input.set(Domain::Actor, "role", ValueView::of_string("x"));
-  EXPECT_EQ(evaluate_policy(policy, input).matched_rule, "r");
+  EXPECT_EQ(evaluate_policy(plan, input).matched_rule, "r");
 }
 
 TEST(Evaluator, LaterValueForSameFieldReplacesEarlier) {
   CompiledPolicy policy;
   policy.global_rules.push_back(
       rule("r", atomic(Domain::Actor, "n", Operator::Equals, number(2)), Effect::Block));
-  assign_field_slots(policy);
-  EvaluationInput input(policy.field_slots);
+  const Plan plan = Plan::build(std::move(policy));
+  EvaluationInput input(plan.field_slots());
   input.set(Domain::Actor, "n", ValueView::of_number(1));
   input.set(Domain::Actor, "n", ValueView::of_number(2));
-  EXPECT_EQ(evaluate_policy(policy, input).matched_rule, "r");
+  EXPECT_EQ(evaluate_policy(plan, input).matched_rule, "r");
 }
 
 TEST(Evaluator, RightHandSubjectReadsAnotherDomain) {
@@ -227,25 +228,25 @@ TEST(Evaluator, RightHandSubjectReadsAnotherDomain) {
                                      atomic(Domain::Actor, "limit", Operator::GreaterThan,
                                             CompiledValue(subject(Domain::Snapshot, "used"))),
                                      Effect::Allow));
-  assign_field_slots(policy);
-  EvaluationInput input(policy.field_slots);
+  const Plan plan = Plan::build(std::move(policy));
+  EvaluationInput input(plan.field_slots());
   input.set(Domain::Actor, "limit", ValueView::of_number(10));
-  EXPECT_FALSE(evaluate_policy(policy, input).matched_rule) << "missing right side";
+  EXPECT_FALSE(evaluate_policy(plan, input).matched_rule) << "missing right side";
   input.set(Domain::Snapshot, "used", ValueView::of_number(3));
-  EXPECT_EQ(evaluate_policy(policy, input).matched_rule, "r");
+  EXPECT_EQ(evaluate_policy(plan, input).matched_rule, "r");
   input.set(Domain::Snapshot, "used", ValueView::of_number(30));
-  EXPECT_FALSE(evaluate_policy(policy, input).matched_rule);
+  EXPECT_FALSE(evaluate_policy(plan, input).matched_rule);
 }
 
 TEST(Evaluator, ActorScopedRulesNeverDecide) {
   CompiledPolicy policy;
   policy.actor_rules["admin"].push_back(
       rule("actor", atomic(Domain::Actor, "a", Operator::Equals, boolean(true)), Effect::Block));
-  assign_field_slots(policy);
-  EvaluationInput input(policy.field_slots);
+  const Plan plan = Plan::build(std::move(policy));
+  EvaluationInput input(plan.field_slots());
   input.set(Domain::Action, "type", ValueView::of_string("admin"));
   input.set(Domain::Actor, "a", ValueView::of_boolean(true));
-  EXPECT_FALSE(evaluate_policy(policy, input).matched_rule);
+  EXPECT_FALSE(evaluate_policy(plan, input).matched_rule);
 }
 
 // The result names the deciding rule by viewing its id in the policy: the
@@ -255,12 +256,12 @@ TEST(Evaluator, ResultViewsTheDecidingRulesId) {
   policy.global_rules.push_back(rule("a-rather-long-rule-id-that-needs-heap",
                                      atomic(Domain::Actor, "a", Operator::Equals, boolean(true)),
                                      Effect::Block));
-  assign_field_slots(policy);
-  EvaluationInput input(policy.field_slots);
+  const Plan plan = Plan::build(std::move(policy));
+  EvaluationInput input(plan.field_slots());
   input.set(Domain::Actor, "a", ValueView::of_boolean(true));
-  const EvaluationResult result = evaluate_policy(policy, input);
+  const EvaluationResult result = evaluate_policy(plan, input);
   ASSERT_EQ(result.matched_rule, "a-rather-long-rule-id-that-needs-heap");
-  EXPECT_EQ(result.matched_rule->data(), policy.global_rules[0].rule_id.data());
+  EXPECT_EQ(result.matched_rule->data(), plan.model().global_rules[0].rule_id.data());
 }
 
 TEST(Evaluator, ManyFieldsSpillToHeapSlots) {
@@ -271,12 +272,12 @@ TEST(Evaluator, ManyFieldsSpillToHeapSlots) {
         atomic(Domain::Snapshot, "f" + std::to_string(i), Operator::Equals, number(i)));
   }
   policy.global_rules.push_back(rule("wide", all, Effect::Block));
-  assign_field_slots(policy);
-  EvaluationInput input(policy.field_slots);
+  const Plan plan = Plan::build(std::move(policy));
+  EvaluationInput input(plan.field_slots());
   for (int i = 0; i < 100; ++i) {
     input.set(Domain::Snapshot, "f" + std::to_string(i), ValueView::of_number(i));
   }
-  EXPECT_EQ(evaluate_policy(policy, input).matched_rule, "wide");
+  EXPECT_EQ(evaluate_policy(plan, input).matched_rule, "wide");
 }
 
 // ---- short-circuit, observed through a lookup counter ----
@@ -301,11 +302,11 @@ TEST_P(ShortCircuit, StopsAtTheDecidingMember) {
       c.use_all ? CompiledCondition(AllOf{members}) : CompiledCondition(AnyOf{members});
   CompiledPolicy policy;
   policy.global_rules.push_back(rule("r", condition, Effect::Block));
-  assign_field_slots(policy);
-  EvaluationInput input(policy.field_slots);
+  const Plan plan = Plan::build(std::move(policy));
+  EvaluationInput input(plan.field_slots());
   input.set(Domain::Actor, "flag", ValueView::of_boolean(true));
   CountingInput counting(input);
-  EXPECT_EQ(condition_holds(policy.global_rules[0].condition, counting), c.expected);
+  EXPECT_EQ(condition_holds(plan.model().global_rules[0].condition, counting), c.expected);
   EXPECT_EQ(counting.lookups, c.expected_lookups);
 }
 
@@ -327,11 +328,11 @@ TEST(Evaluator, LaterRulesAreNotEvaluatedAfterAMatch) {
                                        atomic(Domain::Actor, "a", Operator::Equals, boolean(true)),
                                        Effect::Block));
   }
-  assign_field_slots(policy);
-  EvaluationInput input(policy.field_slots);
+  const Plan plan = Plan::build(std::move(policy));
+  EvaluationInput input(plan.field_slots());
   input.set(Domain::Actor, "a", ValueView::of_boolean(true));
   CountingInput counting(input);
-  EXPECT_EQ(evaluate_policy(policy, counting).matched_rule, "r0");
+  EXPECT_EQ(evaluate_policy(plan, counting).matched_rule, "r0");
   EXPECT_EQ(counting.lookups, 2) << "one read of the action type, one of the first rule";
 }
 

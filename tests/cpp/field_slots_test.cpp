@@ -1,4 +1,4 @@
-#include "compiler/field_slots.h"
+#include "evaluation/field_slots.h"
 
 #include <gtest/gtest.h>
 

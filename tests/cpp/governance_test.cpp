@@ -93,12 +93,12 @@ std::vector<SelectionCase> selection_cases() {
       {"EmptyScopeFilter", by_scope({}, {}), global_false_rule, true},
       {"EffectSpelling", by_effect("block"), action_rule, true},
       {"EffectRequireApproval", by_effect("require_approval"),
-       rule_ast("r", global_scope(), on("actor", "role"), EffectAst::RequireApproval), true},
+       rule_ast("r", global_scope(), on("actor", "role"), Effect::RequireApproval), true},
       {"EffectOtherEffect", by_effect("allow"), action_rule, false},
       {"EffectCapitalised", by_effect("Block"), action_rule, false},
       {"EffectUnknownWord", by_effect("permit"), action_rule, false},
       {"EffectVariantName", by_effect("RequireApproval"),
-       rule_ast("r", global_scope(), on("actor", "role"), EffectAst::RequireApproval), false},
+       rule_ast("r", global_scope(), on("actor", "role"), Effect::RequireApproval), false},
       {"EmptyWhenFilter", empty_when, action_rule, true},
       {"DomainInAnyList", by_subject("snapshot", {}),
        rule_ast("r", global_scope(),
@@ -163,7 +163,7 @@ std::string failed(const std::string& rule_id, const std::string& message) {
 std::vector<CheckCase> check_cases() {
   const RuleAst refund_block = rule_ast("rb", action_scope("refund"), on("actor", "role"));
   const RuleAst refund_allow =
-      rule_ast("ra", action_scope("refund"), on("actor", "id"), EffectAst::Allow);
+      rule_ast("ra", action_scope("refund"), on("actor", "id"), Effect::Allow);
   const RuleAst global_block = rule_ast("gb", global_scope(), on("snapshot", "owner"));
   const RuleAst actor_block = rule_ast("ob", actor_scope("ops"), on("actor", "role"));
   const std::vector<RuleAst> policy = {refund_block, refund_allow, global_block};
@@ -263,7 +263,7 @@ std::vector<CheckCase> check_cases() {
        "blocks\" }, GovernanceViolation { rule_id: \"second\", message: \"too many rules\" }, "
        "GovernanceViolation { rule_id: \"third\", message: \"need missing\" }]"},
       {"ViolationHidesCompileError",
-       {rule_ast("r", action_scope("wire"), on("actor", "nope"), EffectAst::Allow)},
+       {rule_ast("r", action_scope("wire"), on("actor", "nope"), Effect::Allow)},
        {rule(ForbidConstraint{true}, by_effect("allow"))},
        violated},
       {"NoViolationGivesCompileError",
@@ -293,7 +293,8 @@ TEST(Governance, WithoutViolationReturnsTheCompiledPolicy) {
   ASSERT_TRUE(checked.ok());
   ASSERT_TRUE(compiled.ok());
   EXPECT_EQ(bucket_summary(checked->model()), bucket_summary(*compiled));
-  EXPECT_EQ(checked->field_slots().size(), compiled->field_slots.size());
+  EXPECT_EQ(checked->field_slots().size(),
+            Plan::build(std::move(compiled).value()).field_slots().size());
 }
 
 // ---- quoted text inside the message ----

@@ -41,7 +41,6 @@ CompiledPolicy many_rules(int count) {
                     atomic(Domain::Snapshot, "locked", Operator::Equals, boolean(i % 2 == 0))}},
              Effect::RequireApproval));
   }
-  assign_field_slots(policy);
   return policy;
 }
 
@@ -50,7 +49,6 @@ CompiledPolicy one_long_rule_id(std::size_t length) {
   policy.global_rules.push_back(rule(std::string(length, 'x'),
                                      atomic(Domain::Actor, "on", Operator::Equals, boolean(true)),
                                      Effect::Allow));
-  assign_field_slots(policy);
   return policy;
 }
 

@@ -1,7 +1,7 @@
 // The equality index must never change a decision: random policies against a
 // reference scan written here from the comparison rules, plus named cases for
 // the values where equality is subtle.
-#include "compiler/rule_index.h"
+#include "evaluation/rule_index.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -106,7 +107,7 @@ class Generator {
  public:
   explicit Generator(unsigned seed) : random_(seed) {}
 
-  CompiledPolicy policy() {
+  Plan policy() {
     CompiledPolicy policy;
     // Equalities on one field dominate some policies, so the index engages.
     key_field_ = field_name(Domain::Actor, pick(3));
@@ -123,8 +124,7 @@ class Generator {
       policy.global_rules.push_back(
           rule("g" + std::to_string(i), condition(), static_cast<Effect>(pick(3))));
     }
-    assign_field_slots(policy);
-    return policy;
+    return Plan::build(std::move(policy));
   }
 
   Fields input() {
@@ -210,19 +210,18 @@ TEST(RuleIndex, RandomPoliciesDecideAsAPlainScan) {
   std::size_t decisions = 0;
   for (unsigned seed = 0; seed < 400; ++seed) {
     Generator generator(seed);
-    const CompiledPolicy policy = generator.policy();
-    ASSERT_TRUE(policy.rule_index.built());
-    indexed_sequences += policy.rule_index.global().active();
+    const Plan plan = generator.policy();
+    indexed_sequences += plan.rule_index().global().active();
     for (const char* action : {"refund", "transfer"}) {
-      const auto* bucket = policy.rule_index.find_action(action);
+      const auto* bucket = plan.rule_index().find_action(action);
       indexed_sequences += bucket != nullptr && bucket->index.active();
     }
     for (int request = 0; request < 50; ++request) {
       const Fields fields = generator.input();
-      EvaluationInput input(policy.field_slots);
+      EvaluationInput input(plan.field_slots());
       fill_input(input, fields);
-      const CompiledRule* expected = reference_decision(policy, fields);
-      const EvaluationResult result = evaluate_policy(policy, input);
+      const CompiledRule* expected = reference_decision(plan.model(), fields);
+      const EvaluationResult result = evaluate_policy(plan, input);
       ASSERT_EQ(result.matched_rule.has_value(), expected != nullptr) << "seed " << seed;
       if (expected != nullptr) {
         ASSERT_EQ(*result.matched_rule, expected->rule_id) << "seed " << seed;
@@ -240,7 +239,7 @@ TEST(RuleIndex, RandomPoliciesDecideAsAPlainScan) {
 
 // Global rules keyed on actor field k; the index takes k, since the others
 // are tested by one rule each.
-CompiledPolicy tricky_policy() {
+Plan tricky_policy() {
   const auto k_is = [](CompiledValue value) {
     return atomic(Domain::Actor, "k", Operator::Equals, std::move(value));
   };
@@ -265,8 +264,7 @@ CompiledPolicy tricky_policy() {
                        atomic(Domain::Actor, "k", Operator::NotEquals, number(kNaN)),
                        Effect::Block));
   rules.push_back(rule("a-again", k_is(text("a")), Effect::Block));
-  assign_field_slots(policy);
-  return policy;
+  return Plan::build(std::move(policy));
 }
 
 struct TrickyCase {
@@ -280,13 +278,13 @@ class IndexedSequence : public ::testing::TestWithParam<TrickyCase> {};
 
 TEST_P(IndexedSequence, DecidesAsTheFirstHoldingRule) {
   const auto& c = GetParam();
-  const CompiledPolicy policy = tricky_policy();
-  ASSERT_TRUE(policy.rule_index.global().active());
-  EvaluationInput input(policy.field_slots);
+  const Plan plan = tricky_policy();
+  ASSERT_TRUE(plan.rule_index().global().active());
+  EvaluationInput input(plan.field_slots());
   if (c.k) input.set(Domain::Actor, "k", *c.k);
   if (c.flag) input.set(Domain::Actor, "flag", ValueView::of_boolean(*c.flag));
-  EXPECT_EQ(evaluate_policy(policy, input).matched_rule, c.expected);
-  const CompiledRule* plain = find_first_match(policy.global_rules, input);
+  EXPECT_EQ(evaluate_policy(plan, input).matched_rule, c.expected);
+  const CompiledRule* plain = find_first_match(plan.model().global_rules, input);
   EXPECT_EQ(plain ? std::optional(plain->rule_id) : std::nullopt, c.expected);
 }
 
@@ -319,7 +317,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 // Global rules r<i>: actor k equals the text v<i>, each value once.
-CompiledPolicy one_rule_per_value(int count) {
+Plan one_rule_per_value(int count) {
   CompiledPolicy policy;
   for (int i = 0; i < count; ++i) {
     policy.global_rules.push_back(
@@ -327,21 +325,20 @@ CompiledPolicy one_rule_per_value(int count) {
              atomic(Domain::Actor, "k", Operator::Equals, text("v" + std::to_string(i))),
              Effect::Block));
   }
-  assign_field_slots(policy);
-  return policy;
+  return Plan::build(std::move(policy));
 }
 
 TEST(RuleIndex, VisitsOnlyTheRulesTheValueCanMatch) {
-  const CompiledPolicy policy = one_rule_per_value(20);
-  EvaluationInput input(policy.field_slots);
+  const Plan plan = one_rule_per_value(20);
+  EvaluationInput input(plan.field_slots());
   input.set(Domain::Actor, "k", ValueView::of_string("v19"));
   CountingInput counting(input);
-  EXPECT_EQ(evaluate_policy(policy, counting).matched_rule, "r19");
+  EXPECT_EQ(evaluate_policy(plan, counting).matched_rule, "r19");
   EXPECT_EQ(counting.lookups, 3) << "the action type, the indexed field, rule r19";
 }
 
 TEST(RuleIndex, FewRulesAreScannedPlainly) {
-  EXPECT_FALSE(one_rule_per_value(5).rule_index.global().active());
+  EXPECT_FALSE(one_rule_per_value(5).rule_index().global().active());
 }
 
 // Every operator against every literal and input value of interest, each
@@ -371,14 +368,14 @@ TEST(RuleIndex, LaidOutChecksCompareAsThePlainScan) {
           rule("literal", atomic(Domain::Actor, "x", op, CompiledValue(literal)), Effect::Block));
       policy.global_rules.push_back(rule(
           "fields", atomic(Domain::Actor, "y", op, subject(Domain::Actor, "x")), Effect::Block));
-      assign_field_slots(policy);
+      const Plan plan = Plan::build(std::move(policy));
       for (const auto& input_value : values) {
         for (const bool absent : {false, true}) {
-          EvaluationInput input(policy.field_slots);
+          EvaluationInput input(plan.field_slots());
           input.set(Domain::Actor, "x", view_of(input_value));
           if (!absent) input.set(Domain::Actor, "y", view_of(literal));
-          const CompiledRule* plain = find_first_match(policy.global_rules, input);
-          const auto decided = evaluate_policy(policy, input).matched_rule;
+          const CompiledRule* plain = find_first_match(plan.model().global_rules, input);
+          const auto decided = evaluate_policy(plan, input).matched_rule;
           ASSERT_EQ(decided, plain ? std::optional(plain->rule_id) : std::nullopt)
               << "operator " << static_cast<int>(op) << ", literal " << literal.index()
               << ", input " << input_value.index();
@@ -390,17 +387,17 @@ TEST(RuleIndex, LaidOutChecksCompareAsThePlainScan) {
   EXPECT_GT(holding, 100u);
 }
 
-TEST(RuleIndex, CopiedPolicyScansPlainlyAndMovedPolicyKeepsItsIndex) {
-  CompiledPolicy original = tricky_policy();
-  const CompiledPolicy copy = original;
-  EXPECT_FALSE(copy.rule_index.built());
-  const CompiledPolicy moved = std::move(original);
-  ASSERT_TRUE(moved.rule_index.built());
-  for (const CompiledPolicy* policy : {&copy, &moved}) {
-    EvaluationInput input(policy->field_slots);
-    input.set(Domain::Actor, "k", ValueView::of_string("d"));
-    EXPECT_EQ(evaluate_policy(*policy, input).matched_rule, "d");
-  }
+// The index points into the plan's own rules, so a plan moves but never copies.
+static_assert(!std::is_copy_constructible_v<Plan>);
+static_assert(!std::is_copy_constructible_v<RuleIndex>);
+
+TEST(RuleIndex, MovedPlanKeepsItsIndex) {
+  Plan original = tricky_policy();
+  const Plan moved = std::move(original);
+  ASSERT_TRUE(moved.rule_index().global().active());
+  EvaluationInput input(moved.field_slots());
+  input.set(Domain::Actor, "k", ValueView::of_string("d"));
+  EXPECT_EQ(evaluate_policy(moved, input).matched_rule, "d");
 }
 
 }  // namespace

@@ -111,7 +111,6 @@ CompiledPolicy worked_example() {
            AnyOf{{atomic(Domain::Actor, "role", Operator::Equals, text("manager")),
                   atomic(Domain::Snapshot, "locked", Operator::Equals, boolean(true))}},
            Effect::RequireApproval));
-  assign_field_slots(policy);
   return policy;
 }
 

@@ -10,17 +10,15 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "compiler/enums.h"
+#include "compiler/compiled_policy.h"
+#include "documents/vocabulary.h"
 #include "support/text_hash.h"
 
 namespace kavro {
-
-inline constexpr std::uint32_t kNoSlot = std::numeric_limits<std::uint32_t>::max();
 
 // The action map's "type" entry selects the action bucket; it always has slot 0.
 inline constexpr std::uint32_t kActionTypeSlot = 0;

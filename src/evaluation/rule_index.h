@@ -1,13 +1,12 @@
 // RuleIndex: an equality index over the rule sequences of a compiled policy,
-// built once when the policy is finalised and immutable afterwards, so any
-// number of evaluations may read it at once. A rule whose condition can only
-// hold when some field equals a literal is filed under that (field, value);
-// evaluation then visits only the rules that the input's values can match,
-// merged by position with the rules that have no such requirement, so the
-// first rule found is the one a plain scan would find. It is derived data: it
-// takes no part in the text form, and a copy of it is empty (a copied policy
-// scans plainly until assign_field_slots runs again), because it points into
-// the policy it was built for.
+// built once by Plan::build and immutable afterwards, so any number of
+// evaluations may read it at once. A rule whose condition can only hold when
+// some field equals a literal is filed under that (field, value); evaluation
+// then visits only the rules that the input's values can match, merged by
+// position with the rules that have no such requirement, so the first rule
+// found is the one a plain scan would find. It is derived data: it takes no
+// part in the text form, and it points into the policy it was built for, so
+// it can be moved but not copied.
 #pragma once
 
 #include <array>
@@ -17,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "compiler/enums.h"
-#include "evaluation/runtime_value.h"
+#include "documents/vocabulary.h"
+#include "evaluation/value_view.h"
 #include "support/text_hash.h"
 
 namespace kavro {
@@ -30,13 +29,6 @@ struct CompiledPolicy;
 inline constexpr std::uint32_t kEndOfRules = std::numeric_limits<std::uint32_t>::max();
 // Few keys keep the merge a handful of comparisons per visited rule.
 inline constexpr std::size_t kMaxIndexKeys = 4;
-
-// Outcomes of comparing an input value with a literal of the same kind, one
-// bit each; a check holds when its outcome is among those it accepts.
-inline constexpr std::uint8_t kOutcomeLess = 1;  // texts and booleans: differ
-inline constexpr std::uint8_t kOutcomeEqual = 2;
-inline constexpr std::uint8_t kOutcomeGreater = 4;
-inline constexpr std::uint8_t kOutcomeUnordered = 8;  // a NaN is involved
 
 // The kind of a check whose right-hand side is an input field. No input value
 // has it, so evaluation's kind test alone sends such checks to their slow path.
@@ -136,16 +128,12 @@ class RuleIndex {
   };
 
   RuleIndex() = default;
-  // A copy would point into the original policy's rules: it starts empty.
-  RuleIndex(const RuleIndex&) {}
-  RuleIndex& operator=(const RuleIndex&) {
-    *this = RuleIndex();
-    return *this;
-  }
+  // A copy would point into the original policy's rules.
+  RuleIndex(const RuleIndex&) = delete;
+  RuleIndex& operator=(const RuleIndex&) = delete;
   RuleIndex(RuleIndex&&) noexcept = default;
   RuleIndex& operator=(RuleIndex&&) noexcept = default;
 
-  bool built() const { return built_; }
   // nullptr when no rule is filed under the action.
   const ActionBucket* find_action(std::string_view action) const {
     if (action_table_.empty()) return nullptr;
@@ -171,7 +159,6 @@ class RuleIndex {
     const ActionBucket* bucket = nullptr;
   };
 
-  bool built_ = false;
   std::vector<ActionBucket> buckets_;
   std::vector<ActionCell> action_table_;
   SequenceIndex global_;

@@ -1,4 +1,4 @@
-#include "compiler/rule_index.h"
+#include "evaluation/rule_index.h"
 
 #include <algorithm>
 #include <bit>
@@ -43,7 +43,8 @@ std::uint64_t value_hash(std::size_t key, const ValueView& value) {
     case ValueKind::Number:
       base = std::bit_cast<std::uint64_t>(value.number);
       break;
-    default:
+    case ValueKind::Boolean:
+    case ValueKind::Absent:
       base = value.boolean ? 1 : 0;
       break;
   }
@@ -59,9 +60,11 @@ bool same_value(const ValueView& left, const ValueView& right) {
       return left.text == right.text;
     case ValueKind::Number:
       return left.number == right.number;
-    default:
+    case ValueKind::Boolean:
+    case ValueKind::Absent:
       return left.boolean == right.boolean;
   }
+  return false;
 }
 
 // A rule's condition can hold only when input slot `slot` equals `value`.
@@ -183,24 +186,9 @@ Check make_check(const AtomicCondition& atomic) {
   } else {
     check.number = value.kind == ValueKind::Number ? value.number : (value.boolean ? 1.0 : 0.0);
   }
-  const bool ordered = value.kind == ValueKind::Number;
-  switch (atomic.op) {
-    case Operator::Equals:
-      check.accepts = kOutcomeEqual;
-      break;
-    case Operator::NotEquals:
-      check.accepts = kOutcomeLess | kOutcomeGreater | kOutcomeUnordered;
-      break;
-    case Operator::GreaterThan:
-      check.accepts = ordered ? kOutcomeGreater : 0;
-      break;
-    case Operator::LessThan:
-      check.accepts = ordered ? kOutcomeLess : 0;
-      break;
-    default:
-      check.accepts = 0;
-      break;
-  }
+  // A literal's kind names the field type of both sides (the compiler saw
+  // to that); an operator that does not apply to it never holds.
+  check.accepts = applies_to(atomic.op, type_of(value.kind)) ? word(atomic.op).accepts : 0;
   return check;
 }
 
@@ -333,9 +321,11 @@ bool SequenceIndex::matches(const Entry& entry, std::size_t key, const ValueView
       return std::string_view(texts_.data() + entry.text_offset, entry.text_length) == value.text;
     case ValueKind::Number:
       return entry.number == value.number;
-    default:
+    case ValueKind::Boolean:
+    case ValueKind::Absent:
       return entry.boolean == value.boolean;
   }
+  return false;
 }
 
 const std::uint32_t* SequenceIndex::candidates(std::size_t key, const ValueView& value) const {
@@ -354,7 +344,6 @@ const std::uint32_t* SequenceIndex::candidates(std::size_t key, const ValueView&
 
 RuleIndex RuleIndex::build(const CompiledPolicy& policy) {
   RuleIndex index;
-  index.built_ = true;
   index.buckets_.reserve(policy.action_rules.size());
   for (const auto& [name, rules] : policy.action_rules) {
     index.buckets_.push_back(ActionBucket{name, &rules, SequenceIndex::build(rules)});

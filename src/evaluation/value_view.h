@@ -1,19 +1,25 @@
-// RuntimeValue: the one scalar type of the engine. Input field values and the
-// literals of compiled conditions share it, so they compare without conversion.
+// ValueView: a borrowed scalar, as evaluation reads input fields and the
+// literals of the compiled model (RuntimeValue).
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <string_view>
-#include <variant>
+
+#include "compiler/runtime_value.h"
+#include "documents/vocabulary.h"
 
 namespace kavro {
 
-// Alternatives in this order: String, Number, Boolean.
-using RuntimeValue = std::variant<std::string, double, bool>;
-
 // Absent is zero so that zeroed memory reads as a row of absent values.
 enum class ValueKind : std::uint8_t { Absent = 0, String = 1, Number = 2, Boolean = 3 };
+
+// The field type of a present value's kind: the kinds follow the types.
+constexpr FieldType type_of(ValueKind kind) {
+  return static_cast<FieldType>(static_cast<int>(kind) - 1);
+}
+static_assert(type_of(ValueKind::String) == FieldType::String &&
+              type_of(ValueKind::Number) == FieldType::Number &&
+              type_of(ValueKind::Boolean) == FieldType::Boolean);
 
 // A borrowed RuntimeValue. The evaluator compares views so that input values
 // can point into storage owned by the caller (no copy per request).
@@ -38,9 +44,10 @@ inline ValueView view_of(const RuntimeValue& value) {
       return ValueView::of_string(*std::get_if<0>(&value));
     case 1:
       return ValueView::of_number(*std::get_if<1>(&value));
-    default:
+    case 2:
       return ValueView::of_boolean(*std::get_if<2>(&value));
   }
+  return {};
 }
 
 }  // namespace kavro

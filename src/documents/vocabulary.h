@@ -1,0 +1,162 @@
+// The words of the policy language: one table per enumeration, one row per
+// word, in the enumeration's order. A row holds the word's document spelling,
+// its CamelCase variant name (used by messages and the text form) and, for
+// operators, the field types it applies to and the comparison outcomes it
+// accepts. The readers, the compiler, the text form, the evaluator and the
+// index all take words from here.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace kavro {
+
+enum class Domain : std::uint8_t { Action = 0, Actor = 1, Snapshot = 2 };
+enum class Operator : std::uint8_t {
+  Equals = 0,
+  NotEquals = 1,
+  GreaterThan = 2,
+  LessThan = 3,
+  In = 4,
+  NotIn = 5,
+};
+enum class FieldType : std::uint8_t { String = 0, Number = 1, Boolean = 2 };
+enum class Effect : std::uint8_t { Allow = 0, Block = 1, RequireApproval = 2 };
+
+// Outcomes of comparing a left value with a right value of the same type, one
+// bit each. Texts and booleans have no order: when they differ, the outcome
+// is kOutcomeLess.
+inline constexpr std::uint8_t kOutcomeLess = 1;
+inline constexpr std::uint8_t kOutcomeEqual = 2;
+inline constexpr std::uint8_t kOutcomeGreater = 4;
+inline constexpr std::uint8_t kOutcomeUnordered = 8;  // a NaN is involved
+
+constexpr std::uint8_t type_bit(FieldType type) {
+  return static_cast<std::uint8_t>(1U << static_cast<unsigned>(type));
+}
+inline constexpr std::uint8_t kEveryType =
+    type_bit(FieldType::String) | type_bit(FieldType::Number) | type_bit(FieldType::Boolean);
+
+template <class Enum>
+struct Word {
+  Enum value;
+  std::string_view spelling;
+  std::string_view variant_name;
+};
+
+struct OperatorWord {
+  Operator value;
+  std::string_view spelling;
+  std::string_view variant_name;
+  std::uint8_t types;    // type_bit of each field type it applies to
+  std::uint8_t accepts;  // the outcomes for which it holds
+};
+
+inline constexpr std::array<Word<Domain>, 3> kDomains = {{
+    {Domain::Action, "action", "Action"},
+    {Domain::Actor, "actor", "Actor"},
+    {Domain::Snapshot, "snapshot", "Snapshot"},
+}};
+
+inline constexpr std::array<OperatorWord, 6> kOperators = {{
+    {Operator::Equals, "equals", "Equals", kEveryType, kOutcomeEqual},
+    {Operator::NotEquals, "not_equals", "NotEquals", kEveryType,
+     kOutcomeLess | kOutcomeGreater | kOutcomeUnordered},
+    {Operator::GreaterThan, "greater_than", "GreaterThan", type_bit(FieldType::Number),
+     kOutcomeGreater},
+    {Operator::LessThan, "less_than", "LessThan", type_bit(FieldType::Number), kOutcomeLess},
+    // Spelled by the language but applicable to no type: always rejected.
+    {Operator::In, "in", "In", 0, 0},
+    {Operator::NotIn, "not_in", "NotIn", 0, 0},
+}};
+
+inline constexpr std::array<Word<FieldType>, 3> kFieldTypes = {{
+    {FieldType::String, "string", "String"},
+    {FieldType::Number, "number", "Number"},
+    {FieldType::Boolean, "boolean", "Boolean"},
+}};
+
+inline constexpr std::array<Word<Effect>, 3> kEffects = {{
+    {Effect::Allow, "allow", "Allow"},
+    {Effect::Block, "block", "Block"},
+    {Effect::RequireApproval, "require_approval", "RequireApproval"},
+}};
+
+inline constexpr int kDomainCount = static_cast<int>(kDomains.size());
+
+template <class Enum>
+struct Vocabulary;
+template <>
+struct Vocabulary<Domain> {
+  static constexpr const auto& words = kDomains;
+};
+template <>
+struct Vocabulary<Operator> {
+  static constexpr const auto& words = kOperators;
+};
+template <>
+struct Vocabulary<FieldType> {
+  static constexpr const auto& words = kFieldTypes;
+};
+template <>
+struct Vocabulary<Effect> {
+  static constexpr const auto& words = kEffects;
+};
+
+template <class Enum>
+constexpr const auto& word(Enum value) {
+  return Vocabulary<Enum>::words[static_cast<std::size_t>(value)];
+}
+template <class Enum>
+constexpr std::string_view spelling(Enum value) {
+  return word(value).spelling;
+}
+template <class Enum>
+constexpr std::string_view variant_name(Enum value) {
+  return word(value).variant_name;
+}
+
+// Exact, case-sensitive match of a document spelling.
+template <class Enum>
+constexpr std::optional<Enum> from_spelling(std::string_view text) {
+  for (const auto& entry : Vocabulary<Enum>::words) {
+    if (entry.spelling == text) return entry.value;
+  }
+  return std::nullopt;
+}
+
+// The spellings and values in table order, as the document readers list them.
+template <class Enum>
+constexpr auto spellings_of() {
+  std::array<std::string_view, Vocabulary<Enum>::words.size()> spellings{};
+  for (std::size_t i = 0; i < spellings.size(); ++i) {
+    spellings[i] = Vocabulary<Enum>::words[i].spelling;
+  }
+  return spellings;
+}
+template <class Enum>
+constexpr auto values_of() {
+  std::array<Enum, Vocabulary<Enum>::words.size()> values{};
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = Vocabulary<Enum>::words[i].value;
+  return values;
+}
+
+constexpr bool applies_to(Operator op, FieldType type) {
+  return (word(op).types & type_bit(type)) != 0;
+}
+
+// Rows must sit at their enumerator's position for word() to find them.
+template <class Enum>
+constexpr bool rows_in_order() {
+  for (std::size_t i = 0; i < Vocabulary<Enum>::words.size(); ++i) {
+    if (static_cast<std::size_t>(Vocabulary<Enum>::words[i].value) != i) return false;
+  }
+  return true;
+}
+static_assert(rows_in_order<Domain>() && rows_in_order<Operator>() && rows_in_order<FieldType>() &&
+              rows_in_order<Effect>());
+
+}  // namespace kavro
