@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterable
+
 from kavro._command.decisions import describe_decision
 from kavro._replay.summary import PolicyRun, Summary, rule_hits
 from kavro._replay.tally import EFFECTS
@@ -55,7 +57,9 @@ def _policy_lines(title: str, policy: PolicyRun, decided: int) -> list[str]:
         share = 100 * count / decided if decided else 0.0
         lines.append(f"  {effect:<18}{count:>12,}  {share:5.1f}%")
     lines.append("hits per rule:")
-    lines += [f"  {rule_name(rule):<30}{hits:>12,}" for rule, hits in rule_hits(policy)]
+    hits = rule_hits(policy)
+    width = _name_width(rule for rule, _ in hits)
+    lines += [f"  {rule_name(rule):<{width}}{count:>12,}" for rule, count in hits]
     never = policy.never_hit
     lines.append(f"never hit: {', '.join(never)}" if never else "never hit: none")
     return lines
@@ -63,5 +67,11 @@ def _policy_lines(title: str, policy: PolicyRun, decided: int) -> list[str]:
 
 def _moves(title: str, counts: dict[str | None, int], sign: str) -> list[str]:
     ranked = sorted(counts.items(), key=lambda item: (-item[1], rule_name(item[0])))
-    return [title] + ([f"  {rule_name(rule):<30}{sign}{rows:,}" for rule, rows in ranked]
+    width = _name_width(rule for rule, _ in ranked)
+    return [title] + ([f"  {rule_name(rule):<{width}}{sign}{rows:,}" for rule, rows in ranked]
                       or ["  none"])
+
+
+def _name_width(rules: Iterable[str | None]) -> int:
+    """A column wide enough for every rule name, and at least 30."""
+    return max([30, *(len(rule_name(rule)) + 2 for rule in rules)])

@@ -7,7 +7,7 @@ from html import escape
 
 BAR_HEIGHT = 22
 LABEL_WIDTH = 220
-BAR_WIDTH = 360
+BAR_WIDTH = 280
 COLOURS = {"allow": "#2e7d32", "block": "#c62828", "require_approval": "#ef6c00"}
 NEUTRAL = "#3f51b5"
 GAINED, LOST, DEFAULT = "#2e7d32", "#c62828", "#9e9e9e"
