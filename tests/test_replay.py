@@ -112,6 +112,9 @@ def test_diff_over_parquet_agrees_with_both_engines(
     assert (summary["old"]["policy_hash"], summary["new"]["policy_hash"]) == (
         old.policy_hash(), new.policy_hash())
     assert summary["new"]["never_hit"] == [] and "maintenance" not in summary["old"]["never_hit"]
+    first = min(changed)
+    assert [(row["file"], row["row"], row["old"]["effect"], row["new"]["effect"])
+            for row in summary["sample"]][:1] == [(*first, *changed[first][0:3:2])]
 
 
 def test_diff_text_shows_hashes_matrix_rules_and_sample(files: Path,
