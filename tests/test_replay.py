@@ -5,6 +5,8 @@ neither lost nor coerced; errors are one line."""
 from __future__ import annotations
 
 import json
+import subprocess
+import sys
 from collections import Counter
 from pathlib import Path
 from typing import Any
@@ -165,3 +167,16 @@ def test_replay_text_lists_hits_and_never_hit_rules(files: Path,
     assert [line.split() for line in hits] == [["deny-large-refunds", "1"], ["(default)", "2"]]
     assert lines[-1] == "never hit: approve-deletions, maintenance"
 
+
+
+@pytest.mark.parametrize("blocked", ["pyarrow", "yaml"])
+def test_without_the_extra_replay_says_what_to_install(files: Path, blocked: str) -> None:
+    (files / "log.jsonl").write_text("{}\n")
+    script = (f"import sys; sys.modules[{blocked!r}] = None\n"
+              "from kavro._command.main import main\n"
+              "print(main(['replay', *sys.argv[1:]]))\n")
+    result = subprocess.run([sys.executable, "-c", script, *DOCS, "log.jsonl"],
+                            capture_output=True, text=True, check=True)
+    assert (result.stdout, result.stderr) == ("2\n", (
+        "kavro: error: kavro replay and diff read logs with pyarrow and policies' rule ids with "
+        f"PyYAML; {blocked} is not installed: pip install 'kavro[replay]'\n"))

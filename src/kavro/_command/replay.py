@@ -13,11 +13,10 @@ from kavro import PyKavro
 from kavro._command.decisions import describe_decision
 from kavro._command.documents import build_engine, read_documents
 from kavro._command.usage import UsageError
-from kavro._command.yaml_text import load_yaml
 
 FAILED = 1
-_REPLAY_MISSING = ("kavro replay and diff read logs with pyarrow, which is not installed: "
-                   "pip install 'kavro[replay]'")
+_REPLAY_MISSING = ("kavro replay and diff read logs with pyarrow and policies' rule ids with "
+                   "PyYAML; {} is not installed: pip install 'kavro[replay]'")
 
 
 def replay(args: argparse.Namespace) -> int:
@@ -31,8 +30,9 @@ def diff(args: argparse.Namespace) -> int:
 def _run(args: argparse.Namespace, policies: list[Path]) -> int:
     try:
         import pyarrow  # noqa: F401  (only to name what is missing)
-    except ModuleNotFoundError:
-        raise UsageError(_REPLAY_MISSING) from None
+        import yaml  # noqa: F401
+    except ModuleNotFoundError as missing:
+        raise UsageError(_REPLAY_MISSING.format(missing.name)) from None
     from kavro._command.replay_output import text_summary
     from kavro._replay.engines import EngineTexts
     from kavro._replay.logs import find_logs
@@ -79,6 +79,8 @@ class _BadRow(Exception):
 def _rule_ids(policy: Path) -> list[str]:
     """The policy's rule ids in order, each once (the engine only reports the
     rule that decided)."""
+    from kavro._command.yaml_text import load_yaml  # PyYAML: part of the replay extra
+
     data, _ = load_yaml(policy.read_text(encoding="utf-8"), str(policy))
     rules = data.get("rules") if isinstance(data, dict) else None
     ids = [str(rule["id"]) for rule in rules or () if isinstance(rule, dict) and "id" in rule]
