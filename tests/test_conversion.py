@@ -5,11 +5,15 @@ from __future__ import annotations
 import enum
 import gc
 import json
+import pathlib
+import subprocess
 import sys
+import textwrap
 from decimal import Decimal
 from fractions import Fraction
 from typing import Any, Callable
 
+import numpy
 import pytest
 
 import kavro
@@ -147,7 +151,11 @@ class TestValueKinds:
             pytest.param(numpy_named(module="numpyx", __bool__=lambda self: True,
                                      __float__=lambda self: 7.0), 7.0, id="other-module"),
             pytest.param(numpy_named(name="bool", __bool__=lambda self: True,
+                                     __float__=lambda self: 7.0), True, id="numpy-2-name"),
+            pytest.param(numpy_named(name="bool8", __bool__=lambda self: True,
                                      __float__=lambda self: 7.0), 7.0, id="other-name"),
+            pytest.param(numpy.False_, False, id="real-numpy-false"),
+            pytest.param(numpy.True_, True, id="real-numpy-true"),
         ],
     )
     def test_converts_to(self, probe: PyKavro, value: Any, reference: bool | float | str) -> None:
@@ -533,3 +541,34 @@ class TestMatchedRuleText:
         del engine
         gc.collect()
         assert result == {"effect": "block", "matched_rule": "large-refund"}
+
+
+def test_deep_reentry_from_a_float_hook_ends_in_recursion_error() -> None:
+    # A fresh interpreter: before the guard, this overflowed the native stack.
+    script = textwrap.dedent("""
+        import sys
+        import kavro
+        from conftest import POLICY, SCHEMA
+
+        engine = kavro.PyKavro(SCHEMA, POLICY)
+        seen = []
+
+        class Reentrant:
+            def __float__(self):
+                try:
+                    engine.evaluate({"action": {"type": "refund", "amount": Reentrant()}})
+                except BaseException as error:
+                    seen.append(type(error).__name__)
+                    raise
+                return 1.0
+
+        sys.setrecursionlimit(1_000_000)
+        try:
+            engine.evaluate({"action": {"type": "refund", "amount": Reentrant()}})
+        except TypeError as error:
+            print(seen[0], set(seen[1:]), error)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60, cwd=pathlib.Path(__file__).parent)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip() == "RecursionError {'TypeError'} Unsupported value type"

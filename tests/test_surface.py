@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import pathlib
+import pickle
 import subprocess
 import sys
+import textwrap
 import types
 from typing import Any, Callable
 
@@ -23,6 +26,10 @@ EVALUATE_DOC = (
 )
 
 
+def kavro_version_of(engine: PyKavro) -> str:
+    return engine.compiler_version()
+
+
 class TestModuleAndClass:
     def test_module_docstring_and_exports(self) -> None:
         assert kavro.__doc__ == (
@@ -38,7 +45,7 @@ class TestModuleAndClass:
 
     def test_class_names(self) -> None:
         assert (PyKavro.__name__, PyKavro.__qualname__, PyKavro.__module__) == (
-            "PyKavro", "PyKavro", "builtins")
+            "PyKavro", "PyKavro", "kavro")
         assert PyKavro.__bases__ == (object,)
 
     @pytest.mark.parametrize(
@@ -71,8 +78,12 @@ class TestModuleAndClass:
         with pytest.raises(AttributeError):
             setattr(engine, name, 1)
 
+    def test_class_and_functions_naming_it_pickle_by_reference(self) -> None:
+        assert pickle.loads(pickle.dumps(PyKavro)) is PyKavro
+        assert pickle.loads(pickle.dumps(kavro_version_of)) is kavro_version_of
+
     def test_class_cannot_be_subclassed(self) -> None:
-        raises_exactly(TypeError, "type 'builtins.PyKavro' is not an acceptable base type",
+        raises_exactly(TypeError, "type 'kavro.PyKavro' is not an acceptable base type",
                        type, "Derived", (PyKavro,), {})
 
     @pytest.mark.parametrize("method", ["policy_hash", "compiler_version"])
@@ -215,3 +226,56 @@ class TestEvaluateArguments:
     def test_unreadable_qualname_of_a_constructor_argument(self) -> None:
         raises_exactly(TypeError, "argument 'schema_yaml': '<failed to extract type name>' "
                        "object cannot be converted to 'PyString'", PyKavro, Anonymous(), POLICY)
+
+
+def run_fresh(script: str) -> subprocess.CompletedProcess[str]:
+    """Runs a script in a new interpreter, from this folder, so a crash stays there."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
+                          text=True, timeout=60, cwd=pathlib.Path(__file__).parent)
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        pytest.param("print(bare.evaluate({}))", "TypeError: PyKavro object is not initialised",
+                     id="evaluate"),
+        pytest.param("print(bare.evaluate())", "TypeError: PyKavro object is not initialised",
+                     id="evaluate-without-input"),
+        pytest.param("print(bare.policy_hash())", "TypeError: PyKavro object is not initialised",
+                     id="policy_hash"),
+        pytest.param("print(bare.compiler_version())", "0.7.8", id="compiler_version"),
+        pytest.param("del bare; gc.collect(); print(engine.evaluate({})['effect'])", "allow",
+                     id="dropped"),
+    ],
+)
+def test_instance_that_skipped_construction(call: str, expected: str) -> None:
+    # The class stays patchable, so a replaced __new__ can make an instance
+    # that never went through construction; a real engine runs first, so
+    # stale memory is not all zeros.
+    done = run_fresh(f"""
+        import gc
+        from conftest import POLICY, SCHEMA
+        from kavro import PyKavro
+        engine = PyKavro(SCHEMA, POLICY)
+        engine.evaluate({{"action": {{"type": "refund", "amount": 5}}}})
+        PyKavro.__new__ = staticmethod(lambda cls, *args, **kwargs: object.__new__(cls))
+        bare = PyKavro()
+        try:
+            {call}
+        except TypeError as error:
+            print("TypeError:", error)
+    """)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip() == expected
+
+
+def test_failed_subinterpreter_import_leaves_the_main_interpreter_free() -> None:
+    done = run_fresh("""
+        import _testcapi
+        status = _testcapi.run_in_subinterp("import kavro")
+        import kavro
+        print(status, kavro.PyKavro.compiler_version())
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["-1", "0.7.8"]
+    assert "ImportError: the kavro module can be imported only in the main interpreter" in done.stderr

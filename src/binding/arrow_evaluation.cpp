@@ -30,6 +30,7 @@ void raise_columnar_error(const columnar::ColumnarError& error) {
 PyObject* kavro_evaluate_arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    if (!ensure_constructed(self)) return nullptr;
     std::array<PyObject*, kNames.size()> bound{};
     if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
     LentArrow lent;

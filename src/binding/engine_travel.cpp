@@ -75,6 +75,7 @@ bool add_restore_function(PyObject* module) {
 
 PyObject* kavro_reduce(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
+    if (!ensure_constructed(self)) return nullptr;
     const KavroState& state = state_of(self);
     const SourceTexts& sources = state.sources;
     PyRef schema = PyRef::steal(text_of(sources.schema));
@@ -94,7 +95,8 @@ PyObject* kavro_same_engine(PyObject* self, PyObject*) {
 }
 
 PyObject* kavro_repr(PyObject* self) {
-  return guarded([&] {
+  return guarded([&]() -> PyObject* {
+    if (!ensure_constructed(self)) return nullptr;
     const CompiledPolicy& policy = state_of(self).policy.model();
     return PyUnicode_FromFormat(
         "<PyKavro action_rules=%zu actions=%zu actor_rules=%zu actors=%zu global_rules=%zu>",

@@ -55,12 +55,14 @@ bool has_ascii_name(PyObject* type, const char* attribute, const char* expected)
   return PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), expected) == 0;
 }
 
-// The boolean of a value whose type calls itself "numpy.bool_", through the
-// type's own __bool__ (its array scalars are not bool but convert like one).
+// The boolean of a value whose type calls itself "numpy.bool_" (numpy 1) or
+// "numpy.bool" (numpy 2, where `bool_` is an alias), through the type's own
+// __bool__ (its array scalars are not bool but convert like one).
 // Returns false, with no exception pending, when the step does not apply.
 bool numpy_bool_value(PyObject* value, bool& truth) {
   auto* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-  if (!has_ascii_name(type, "__module__", "numpy") || !has_ascii_name(type, "__name__", "bool_")) {
+  if (!has_ascii_name(type, "__module__", "numpy") ||
+      !(has_ascii_name(type, "__name__", "bool_") || has_ascii_name(type, "__name__", "bool"))) {
     return false;
   }
   PyRef hook = PyRef::steal(PyObject_GetAttrString(type, "__bool__"));
@@ -131,10 +133,10 @@ Converted convert_plain_value(PyObject* value, ValueView& view) {
   return Converted::Done;
 }
 
-// Every other value, in order: a "numpy.bool_", float conversion, a str
+// Every other value, in order: a numpy boolean, float conversion, a str
 // subclass. Reading type attributes and calling __bool__, __float__ or
 // __index__ can run the value's own Python code.
-bool convert_hooked_value(PyObject* value, ValueView& view) {
+bool convert_value_with_hooks(PyObject* value, ValueView& view) {
   bool truth = false;
   if (numpy_bool_value(value, truth)) {
     view = ValueView::of_boolean(truth);
@@ -152,6 +154,27 @@ bool convert_hooked_value(PyObject* value, ValueView& view) {
   }
   raise_unsupported_value();
   return false;
+}
+
+// Hooks that call evaluate again nest conversions on the native stack. The
+// interpreter's guard ends deep re-entry with RecursionError, which the
+// conversion one level up treats like any failing hook; it counts Python
+// frames too, so a raised recursion limit is backed by a fixed cap.
+constexpr int kNestedConversionLimit = 200;
+thread_local int nested_conversions = 0;
+
+bool convert_hooked_value(PyObject* value, ValueView& view) {
+  if (nested_conversions >= kNestedConversionLimit) {
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while converting an evaluate input value");
+    return false;
+  }
+  if (Py_EnterRecursiveCall(" while converting an evaluate input value") != 0) return false;
+  ++nested_conversions;
+  const bool converted = convert_value_with_hooks(value, view);
+  --nested_conversions;
+  Py_LeaveRecursiveCall();
+  return converted;
 }
 
 bool convert_map(PyObject* map, Domain domain, const FieldKeys& keys, EvaluationInput& converted,

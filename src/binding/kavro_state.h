@@ -35,10 +35,25 @@ struct KavroState {
   SourceTexts sources;
 };
 
+// The type stays mutable (tests patch its methods), so Python code can replace
+// `__new__` and make an instance that skipped construction; the allocator
+// zero-fills it, so `constructed` tells.
 struct KavroObject {
   PyObject header;
+  bool constructed;
   alignas(KavroState) unsigned char state_storage[sizeof(KavroState)];
 };
+
+inline bool is_constructed(PyObject* self) {
+  return reinterpret_cast<KavroObject*>(self)->constructed;
+}
+
+// Every method that reads the state asks first.
+inline bool ensure_constructed(PyObject* self) {
+  if (is_constructed(self)) return true;
+  PyErr_SetString(PyExc_TypeError, "PyKavro object is not initialised");
+  return false;
+}
 
 inline KavroState& state_of(PyObject* self) {
   return *std::launder(

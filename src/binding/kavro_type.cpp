@@ -115,6 +115,7 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                   "the instance must never hold a half-built policy");
     new (reinterpret_cast<KavroObject*>(self)->state_storage)
         KavroState(std::move(*policy).value(), std::move(sources));
+    reinterpret_cast<KavroObject*>(self)->constructed = true;
     // From here on, dropping the object (on an error below) releases the state.
     PyRef instance = PyRef::steal(self);
     KavroState& state = state_of(self);
@@ -126,7 +127,7 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void kavro_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  state_of(self).~KavroState();
+  if (is_constructed(self)) state_of(self).~KavroState();
   auto release = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   release(self);
   // Instances of a heap type hold a reference to it.
@@ -136,6 +137,7 @@ void kavro_dealloc(PyObject* self) {
 PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    if (!ensure_constructed(self)) return nullptr;
     std::array<PyObject*, kEvaluateNames.size()> bound{};
     if (!bind_arguments(kEvaluate, args, nargs, kwnames, bound)) return nullptr;
     PyObject* input = bound[0];
@@ -153,7 +155,10 @@ PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* kavro_policy_hash(PyObject* self, PyObject*) {
-  return guarded([&] { return new_text(state_of(self).policy.policy_hash()); });
+  return guarded([&]() -> PyObject* {
+    if (!ensure_constructed(self)) return nullptr;
+    return new_text(state_of(self).policy.policy_hash());
+  });
 }
 
 PyObject* kavro_compiler_version(PyObject*, PyObject*) {
@@ -184,9 +189,10 @@ PyType_Slot kavro_slots[] = {
 
 // Default flags only: without Py_TPFLAGS_BASETYPE Python code cannot subclass
 // the type, and without dict or weak-reference offsets instances take no
-// attributes.
+// attributes. Named after the package that exports it, so that pickle and the
+// workers of distributed runtimes find the class by module and name.
 PyType_Spec kavro_spec = {
-    "builtins.PyKavro", static_cast<int>(sizeof(KavroObject)), 0, Py_TPFLAGS_DEFAULT, kavro_slots,
+    "kavro.PyKavro", static_cast<int>(sizeof(KavroObject)), 0, Py_TPFLAGS_DEFAULT, kavro_slots,
 };
 
 }  // namespace

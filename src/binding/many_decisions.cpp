@@ -51,6 +51,7 @@ PyObject* decision_result(const KavroState& state, const CompiledRule* rule) {
 PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    if (!ensure_constructed(self)) return nullptr;
     std::array<PyObject*, kNames.size()> bound{};
     if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
     // A list of the inputs, taken first: iterating can run Python code, and

@@ -66,7 +66,14 @@ bool add_columnar_and_travel(PyObject* module) {
 
 PyObject* initialise() {
   // The engine keeps process-wide state (the class and the shared strings), so
-  // a second module object, say in a subinterpreter, would share it unsafely.
+  // a module object in a subinterpreter would share it unsafely. Refused before
+  // anything is touched: the interpreter may still reject the module after this
+  // function returns, and that must not lock the main interpreter out.
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) {
+    PyErr_SetString(PyExc_ImportError,
+                    "the kavro module can be imported only in the main interpreter");
+    return nullptr;
+  }
   if (initialised) {
     PyErr_SetString(PyExc_ImportError,
                     "the kavro module may be initialised only once per interpreter process");

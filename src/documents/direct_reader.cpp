@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "documents/wide_integer.h"
+
 namespace kavro {
 
 Result<std::string, LoadError> TextReader::read(ReadingContext& context, std::size_t index,
@@ -29,6 +31,12 @@ Result<std::uint32_t, LoadError> U32Reader::read(ReadingContext& context, std::s
               return static_cast<std::uint32_t>(*number);
             }
             return fail(LoadError(invalid_integer_value(std::to_string(*number), "u32")));
+          }
+          // Wider than 64 bits, typed as a float or as text, yet still an integer.
+          if (document.is_plain(event)) {
+            if (auto decimal = unsigned_integer_decimal(document.text(event))) {
+              return fail(LoadError(invalid_integer_value(*decimal, "u32")));
+            }
           }
         }
         return fail(LoadError(invalid_type(document.found(event), "u32")));

@@ -207,7 +207,7 @@ void YamlEventStream::ParserDeleter::operator()(yaml_parser_s* parser) const {
 }
 
 YamlEventStream::YamlEventStream(std::string_view text)
-    : text_size_(text.size()), parser_(new yaml_parser_t{}) {
+    : text_(text), parser_(new yaml_parser_t{}) {
   if (yaml_parser_initialize(parser_.get()) == 0) return;  // parse() then reports the failure
   yaml_parser_set_input_string(parser_.get(), reinterpret_cast<const unsigned char*>(text.data()),
                                text.size());
@@ -235,8 +235,33 @@ LoadError YamlEventStream::parser_error() const {
                            std::move(context), position(parser.context_mark));
 }
 
+namespace {
+
+// libyaml compares each %TAG directive with every earlier one, so their number
+// is bounded before the parser sees the text. Directives start a line; a
+// quoted scalar continuing onto a line that starts with %TAG counts as well.
+inline constexpr std::size_t kTagDirectiveLimit = 64;
+
+std::optional<LoadError> too_many_tag_directives(std::string_view text) {
+  std::size_t count = 0;
+  std::size_t line = 0;
+  for (std::size_t start = 0; start < text.size(); ++line) {
+    if (text.compare(start, 4, "%TAG") == 0 && ++count > kTagDirectiveLimit) {
+      return LoadError::parser("more than 64 %TAG directives", Position{start, line, 0}, start,
+                               std::nullopt, Position{});
+    }
+    const std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 Result<EventDocument, LoadError> YamlEventStream::first_document() {
-  DocumentBuilder builder(text_size_);
+  if (auto refused = too_many_tag_directives(text_)) return fail(std::move(*refused));
+  DocumentBuilder builder(text_.size());
   bool in_document = false;
   for (;;) {
     ParsedEvent event;

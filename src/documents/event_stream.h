@@ -182,7 +182,7 @@ class YamlEventStream {
  private:
   LoadError parser_error() const;
 
-  std::size_t text_size_ = 0;
+  std::string_view text_;
 
   struct ParserDeleter {
     void operator()(yaml_parser_s* parser) const;

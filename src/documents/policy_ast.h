@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -55,6 +56,14 @@ struct AnyConditionAst {
 };
 // Alternatives in trial order: Atomic, All, Any.
 using ConditionAst = std::variant<AtomicConditionAst, AllConditionAst, AnyConditionAst>;
+
+// The atomic conditions of a `when`: itself, or the members of its `all` or
+// `any` list, which count alike.
+inline std::span<const AtomicConditionAst> atomic_conditions(const ConditionAst& when) {
+  if (const auto* atomic = std::get_if<AtomicConditionAst>(&when)) return {atomic, 1};
+  if (const auto* all = std::get_if<AllConditionAst>(&when)) return all->all;
+  return std::get<AnyConditionAst>(when).any;
+}
 
 struct RuleAst {
   std::string id;

@@ -38,6 +38,9 @@ class ReadingContext {
   // Fails when reading has reached the end of the collected events, or when
   // following the alias goes over the repetition limit.
   Result<std::size_t, LoadError> resolve(std::size_t index);
+  // Counts one node of a trial-reading tree; false when there are too many,
+  // which fails like the repetition limit.
+  bool add_tree_node();
 
  private:
   friend class NestingLevel;
@@ -46,6 +49,8 @@ class ReadingContext {
   std::size_t levels_left_ = kNestingBudget;
   std::size_t aliases_followed_ = 0;
   std::size_t weight_replayed_ = 0;
+  std::size_t events_replayed_ = 0;
+  std::size_t tree_nodes_ = 0;
 };
 
 }  // namespace kavro

@@ -7,6 +7,7 @@ namespace kavro {
 Result<TreeNode, LoadError> take_tree(ReadingContext& context, std::size_t index) {
   auto resolved = context.resolve(index);
   if (!resolved) return fail(std::move(resolved).error());
+  if (!context.add_tree_node()) return fail(LoadError::repetition_limit());
   const EventDocument& document = context.document();
   const Event& event = document[*resolved];
   if (event.kind == EventKind::Scalar) {

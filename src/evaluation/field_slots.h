@@ -66,19 +66,8 @@ class FieldSlots {
     }
     return edges;
   }
-  static std::uint64_t hash_of(Edges edges, std::string_view text) {
-    std::uint64_t h = edges.head ^ (edges.tail * 0x9E3779B97F4A7C15u) ^ text.size();
-    // Long names often differ only in the middle (numbered fields): mix it
-    // in, or they would all land in one probe chain.
-    for (std::size_t i = 8; i + 8 < text.size(); i += 8) {
-      std::uint64_t word = 0;
-      std::memcpy(&word, text.data() + i, 8);
-      h = (h ^ word) * 0xBF58476D1CE4E5B9u;
-      h ^= h >> 29;
-    }
-    h *= 0xBF58476D1CE4E5B9u;
-    return h ^ (h >> 31);
-  }
+  // Keyed, as the names come from documents (see text_hash).
+  static std::uint64_t hash_of(Edges, std::string_view text) { return text_hash(text); }
 
   class Table {
    public:

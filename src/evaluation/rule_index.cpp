@@ -49,7 +49,8 @@ std::uint64_t value_hash(std::size_t key, const ValueView& value) {
       break;
   }
   const std::uint64_t tag = key * 4 + static_cast<std::uint64_t>(value.kind) + 1;
-  return mix(base + 0x9e3779b97f4a7c15ULL * tag);
+  // Keyed: literal numbers come from documents, and `mix` alone is invertible.
+  return mix((base ^ hash_key()[0]) + 0x9e3779b97f4a7c15ULL * tag);
 }
 
 // Same kind and equal by the Equals rule of that kind (values normalised).

@@ -11,6 +11,8 @@
 
 namespace kavro {
 
+// Every violated governance rule, in governance document order. Costs about
+// the size of both documents, however many rules each holds.
 std::vector<GovernanceViolation> find_violations(const PolicyAst& policy,
                                                  const std::vector<GovernanceRule>& rules);
 
