@@ -40,15 +40,17 @@ def _run(args: argparse.Namespace, policies: list[Path]) -> int:
     from kavro._replay.running import executor, run_job
     from kavro._replay.summary import PolicyRun, Summary
 
-    engines = [build_engine(read_documents(args.schema, policy, args.governance))
-               for policy in policies]
+    documents = [read_documents(args.schema, policy, args.governance) for policy in policies]
+    engines = [build_engine(one) for one in documents]
     paths = find_logs(args.logs)
-    summary = Summary(paths, [PolicyRun(str(path), engine.policy_hash(), _rule_ids(path))
-                              for path, engine in zip(policies, engines)],
+    summary = Summary(paths, [PolicyRun(str(one.policy.path), engine.policy_hash(),
+                                        _rule_ids(one.policy.text, str(one.policy.path)))
+                              for one, engine in zip(documents, engines)],
                       sample_size=getattr(args, "sample", 0))
     job = Job(tuple(EngineTexts.of(engine) for engine in engines), args.id_field or None,
               keep_rows=args.out is not None, sample=summary.sample_size)
-    with _RowsFile(args.out, len(policies)) as out, executor(args.scheduler, args.threads) as (pool, width):
+    with (_RowsFile(args.out, len(policies)) as out,
+          executor(args.scheduler, args.threads) as (pool, width)):
         def take(result: Any) -> None:
             if result.refusals and not args.skip_bad_rows:
                 row, message = result.refusals[0]
@@ -62,13 +64,14 @@ def _run(args: argparse.Namespace, policies: list[Path]) -> int:
             print(f"kavro: error: {bad} (--skip-bad-rows counts such rows and goes on)",
                   file=sys.stderr)
             return FAILED
+    traces = _traces(summary, engines)
     if args.report is not None:
         from kavro._report.page import report_page
-        _write(args.report, report_page(summary, _traces(summary, engines)).encode("utf-8"))
+        _write(args.report, report_page(summary, traces).encode("utf-8"))
     if args.format == "json":
         print(json.dumps(summary.as_json(), indent=2))
     else:
-        print("\n".join(text_summary(summary, _traces(summary, engines))))
+        print("\n".join(text_summary(summary, traces)))
     return 0
 
 
@@ -76,12 +79,12 @@ class _BadRow(Exception):
     """A row that is not a request, met without --skip-bad-rows."""
 
 
-def _rule_ids(policy: Path) -> list[str]:
+def _rule_ids(policy: str, name: str) -> list[str]:
     """The policy's rule ids in order, each once (the engine only reports the
     rule that decided)."""
     from kavro._command.yaml_text import load_yaml  # PyYAML: part of the replay extra
 
-    data, _ = load_yaml(policy.read_text(encoding="utf-8"), str(policy))
+    data, _ = load_yaml(policy, name)
     rules = data.get("rules") if isinstance(data, dict) else None
     ids = [str(rule["id"]) for rule in rules or () if isinstance(rule, dict) and "id" in rule]
     return list(dict.fromkeys(ids))
