@@ -31,6 +31,8 @@ def render(page: Path, screenshot: Path, size: tuple[int, int] = (1280, 1600)) -
     result = subprocess.run(
         [chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--enable-logging=stderr",
          "--v=0", "--no-first-run", "--disable-background-networking",
+         # A profile of its own: CI may have no writable home.
+         f"--user-data-dir={screenshot.parent / 'chromium-profile'}",
          f"--window-size={size[0]},{size[1]}", f"--screenshot={screenshot}",
          page.resolve().as_uri()],
         capture_output=True, text=True, timeout=120, check=True)
