@@ -35,6 +35,7 @@ class Part:
     start: int  # row group for Parquet, byte offset for JSON Lines
     end: int
     first_row: int
+    text_columns: tuple[str, ...] = ()  # Parquet columns of text, read as dictionaries
 
 
 @dataclass
@@ -86,10 +87,15 @@ def _reason(error: Exception) -> str:
 
 
 def _parquet_parts(path: str) -> Iterator[Part]:
-    metadata = pq.ParquetFile(path).metadata
+    # Text read as dictionaries: logs repeat their values, decoding is faster
+    # and the engine reads dictionary-encoded text as it reads plain text.
+    with pq.ParquetFile(path) as file:
+        metadata, schema = file.metadata, file.schema
+    text = tuple(schema.column(index).path for index in range(len(schema))
+                 if schema.column(index).logical_type.type == "STRING")
     first = 1
     for group in range(metadata.num_row_groups):
-        yield Part(path, os.path.abspath(path), True, group, group + 1, first)
+        yield Part(path, os.path.abspath(path), True, group, group + 1, first, text)
         first += metadata.row_group(group).num_rows
 
 
@@ -122,13 +128,10 @@ def read_part(part: Part, id_field: str | None) -> PartRows:
 
 
 def _read_parquet(part: Part, id_field: str | None) -> PartRows:
-    # Text read as dictionaries: logs repeat their values, decoding is faster
-    # and the engine reads dictionary-encoded text as it reads plain text.
-    schema = pq.ParquetFile(part.location).schema
-    text = [schema.column(index).path for index in range(len(schema))
-            if schema.column(index).logical_type.type == "STRING"]
-    file = pq.ParquetFile(part.location, read_dictionary=text, memory_map=True)
-    table = file.read_row_group(part.start)
+    # Closed at once: an open file's metadata is otherwise freed only by the
+    # cycle collector, and piles up over the partitions of a long log.
+    with pq.ParquetFile(part.location, read_dictionary=list(part.text_columns)) as file:
+        table = file.read_row_group(part.start)
     numbers = list(range(part.first_row, part.first_row + table.num_rows))
     if id_field is not None and id_field in table.column_names:
         ids = table.column(id_field).combine_chunks().cast(pa.string())
