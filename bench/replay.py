@@ -52,16 +52,17 @@ def new_policy(policy: str) -> str:
                    for index, part in enumerate(parts[:-1])) + parts[-1]
 
 
-def write_logs(workload: workloads.Workload, rows: int, folder: pathlib.Path) -> dict[str, pathlib.Path]:
+def write_logs(workload: workloads.Workload, rows: int, folder: pathlib.Path,
+               formats: list[str]) -> dict[str, pathlib.Path]:
     requests = [request.data for request in workload.requests]
     block = pa.Table.from_pylist(requests * (ROW_GROUP // len(requests) + 1)).slice(0, ROW_GROUP)
     paths = {"parquet": folder / f"log-{workload.size}-{rows}.parquet",
              "jsonl": folder / f"log-{workload.size}-{rows}.jsonl"}
-    if not paths["parquet"].exists():
+    if "parquet" in formats and not paths["parquet"].exists():
         with pq.ParquetWriter(paths["parquet"], block.schema) as writer:
             for start in range(0, rows, ROW_GROUP):
                 writer.write_table(block.slice(0, min(ROW_GROUP, rows - start)))
-    if not paths["jsonl"].exists():
+    if "jsonl" in formats and not paths["jsonl"].exists():
         lines = [json.dumps(request) for request in requests]
         with paths["jsonl"].open("w") as file:
             for start in range(0, rows, len(lines)):
@@ -132,7 +133,7 @@ def main() -> None:
             old_texts = EngineTexts(workload.schema_yaml, workload.policy_yaml)
             replay, diff = Job((old_texts,)), Job((old_texts, EngineTexts(workload.schema_yaml, new)))
             print(f"| {size} | dicts | Python loop over evaluate | {loop_rate(workload):,.0f} | | |")
-            logs = write_logs(workload, args.rows, scratch)
+            logs = write_logs(workload, args.rows, scratch, args.formats.split(","))
             for kind in args.formats.split(","):
                 log = str(logs[kind])
                 timings: dict[str, list[float]] = {"one": [], "two": [], "diff": []}
