@@ -48,7 +48,8 @@ DOCS = ["--schema", "schema.yaml", "--policy", "policy.yaml"]
     pytest.param([], "the following arguments are required: COMMAND (see 'kavro --help')",
                  id="no-command"),
     pytest.param(["lint"], "argument COMMAND: invalid choice: 'lint' (choose from 'check', "
-                 "'eval', 'hash', 'test', 'replay', 'diff') (see 'kavro --help')", id="unknown-command"),
+                 "'eval', 'explain', 'hash', 'test', 'replay', 'diff') (see 'kavro --help')",
+                 id="unknown-command"),
     pytest.param(["check", "--schema", "schema.yaml"], "the following arguments are required: "
                  "--policy (see 'kavro check --help')", id="missing-option"),
     pytest.param(["hash", *DOCS, "--format", "xml"], "argument --format: invalid choice: 'xml' "
@@ -82,8 +83,8 @@ def test_usage_errors_are_one_line_with_status_2(files: Path, capsys: pytest.Cap
                  "bad.yaml:3:5: error: rules[0]: data did not match any variant of untagged "
                  "enum ConditionAst", "policy", id="condition-shape"),
     pytest.param(SCHEMA, POLICY.replace("literal: 1000", 'literal: "1000"'), GOVERNANCE,
-                 "bad.yaml: error: type mismatch: left is 'Number', right is 'String'", "policy",
-                 id="compile-error-with-governance"),
+                 "bad.yaml:5:11: error: type mismatch: left is 'Number', right is 'String' "
+                 "(rule 'deny-large-refunds')", "policy", id="compile-error-with-governance"),
     pytest.param(SCHEMA, POLICY.replace("effect: block", "effect: Block", 1), GOVERNANCE,
                  "bad.yaml:6:13: error: rules[0].effect: unknown variant `Block`, expected one of "
                  "`allow`, `block`, `require_approval`", "policy", id="policy-reading-with-gov"),
@@ -91,8 +92,9 @@ def test_usage_errors_are_one_line_with_status_2(files: Path, capsys: pytest.Cap
                  "bad.yaml:4:7: error: governance.rules[0]: missing field `error`", "governance",
                  id="governance-reading"),
     pytest.param(SCHEMA, ALLOWING_POLICY, GOVERNANCE,
-                 'bad.yaml: error: governance validation failed: [GovernanceViolation { rule_id: '
-                 '"no-allow", message: "no allow rules" }]', "governance", id="violation"),
+                 'bad.yaml:4:7: error: governance validation failed: [GovernanceViolation { '
+                 'rule_id: "no-allow", message: "no allow rules" }]', "governance",
+                 id="violation"),
 ])
 def test_check_places_the_error(files: Path, capsys: pytest.CaptureFixture[str], schema: str,
                                 policy: str, governance: str | None, first_line: str,
@@ -112,6 +114,8 @@ def test_check_places_the_error(files: Path, capsys: pytest.CaptureFixture[str],
         assert err.splitlines()[1:3] == [f" {line} | {source}",
                                          f" {' ' * len(str(line))} | {' ' * (column - 1)}^"]
     assert (CONDITION_HINT in err) == ("ConditionAst" in first_line)
+    assert ("  bad.yaml:4:7: rule 'no-allow' demands forbid: true; found 1 rule selected: "
+            "'approve-deletions': no allow rules" in err.splitlines()) == ("Violation" in first_line)
     status, out, _ = run(capsys, *argv, "--format", "json")
     error = json.loads(out)["errors"][0]
     assert (error["file"], error["document"]) == ("bad.yaml", document)
@@ -183,7 +187,13 @@ def test_test_reports_failures_and_junit(files: Path, capsys: pytest.CaptureFixt
     assert (status, err) == (1, "")
     assert out.splitlines() == [
         "FAIL refunds.test.yaml:13: wrong", "  expected: block",
-        "  got:      allow (by the default: no rule matched)", "3 passed, 1 failed"]
+        "  got:      allow (by the default: no rule matched)", "  why:",
+        "    action bucket: 'refund', then the global rules",
+        "    rule 'deny-large-refunds' (action): did not hold",
+        "      action.amount greater_than 1000: found 5 -> did not hold",
+        "    rule 'maintenance' (global): did not hold",
+        "      snapshot.maintenance equals true: found nothing (absent) -> did not hold",
+        "    decision: allow (by the default: no rule matched)", "3 passed, 1 failed"]
     suite = ElementTree.parse(files / "report.xml").getroot()[0]
     assert (suite.get("tests"), suite.get("failures")) == ("4", "1")
     assert [case.find("failure") is not None for case in suite] == [False, False, False, True]
@@ -197,7 +207,8 @@ def test_test_of_documents_that_do_not_build(files: Path,
         TEST_FILE.replace("policy.yaml", "allowing.yaml\ngovernance: governance.yaml"))
     status, out, _ = run(capsys, "test", "gov.test.yaml")
     assert status == 1
-    assert out.splitlines()[0].startswith("governance.yaml: error: governance validation failed")
+    assert out.splitlines()[0].startswith("governance.yaml:4:7: error: governance validation "
+                                          "failed")
     assert out.splitlines()[-1] == "0 passed, 4 failed"
 
 
@@ -241,3 +252,53 @@ def test_the_example_test_file_passes(capsys: pytest.CaptureFixture[str]) -> Non
     example = Path(__file__).resolve().parent.parent / "examples/expenses/expenses.test.yaml"
     status, out, _ = run(capsys, "test", str(example))
     assert (status, out.splitlines()[-1]) == (0, "9 passed, 0 failed")
+
+
+def test_check_prints_error_and_warnings_with_places(files: Path,
+                                                     capsys: pytest.CaptureFixture[str]) -> None:
+    (files / "bad.yaml").write_text(
+        POLICY.replace("literal: 1000", 'literal: "1000"').replace(
+            "effect: block\n", "effect: block\n    unless: x\n", 1).replace(
+            "id: maintenance", "id: approve-deletions"))
+    status, out, err = run(capsys, "check", "--schema", "schema.yaml", "--policy", "bad.yaml")
+    assert (status, out) == (1, "")
+    assert [line for line in err.splitlines() if line.startswith("bad.yaml:")] == [
+        "bad.yaml:5:11: error: type mismatch: left is 'Number', right is 'String' "
+        "(rule 'deny-large-refunds')",
+        "bad.yaml:7:5: warning: unknown key 'unless' is ignored [unknown-key]",
+        "bad.yaml:12:5: warning: rule id 'approve-deletions' is already used by rules[1]: "
+        "results and governance filters cannot tell these rules apart [duplicate-rule-id]"]
+
+
+@pytest.mark.parametrize("argv, status, lines", [
+    pytest.param(["--strict"], 1, [], id="warning-fails-when-strict"),
+    pytest.param([], 0, ["ok: schema.yaml, warned.yaml"], id="warning-passes"),
+])
+def test_check_strict(files: Path, capsys: pytest.CaptureFixture[str], argv: list[str],
+                      status: int, lines: list[str]) -> None:
+    (files / "warned.yaml").write_text(
+        POLICY.replace("effect: block\n", "effect: block\n    x: 1\n", 1))
+    result, out, err = run(capsys, "check", "--schema", "schema.yaml", "--policy", "warned.yaml",
+                           *argv)
+    assert (result, out.splitlines()) == (status, lines)
+    assert "[unknown-key]" in err
+
+
+EXPLAINED = '{"action": {"type": "refund", "amount": 5}, "actor": {"Role": "x"}}'
+
+
+@pytest.mark.parametrize("argv, status, output", [
+    pytest.param(["explain"], 0, "action bucket: 'refund', then the global rules\n"
+                 "rule 'deny-large-refunds' (action): did not hold\n"
+                 "  action.amount greater_than 1000: found 5 -> did not hold\n"
+                 "rule 'maintenance' (global): did not hold\n"
+                 "  snapshot.maintenance equals true: found nothing (absent) -> did not hold\n"
+                 "decision: allow (by the default: no rule matched)\n", id="explain"),
+    pytest.param(["eval", "--strict"], 1, "request.json:1: error: actor.Role is not declared for "
+                 "the actor and no rule reads it (did you mean 'role'?)\n", id="eval-strict"),
+    pytest.param(["eval"], 0, "allow (by the default: no rule matched)\n", id="eval-lenient"),
+])
+def test_explain_and_strict_eval(files: Path, capsys: pytest.CaptureFixture[str],
+                                 argv: list[str], status: int, output: str) -> None:
+    (files / "request.json").write_text(EXPLAINED)
+    assert run(capsys, *argv, *DOCS, "request.json") == (status, output, "")

@@ -9,7 +9,7 @@ from __future__ import annotations
 import pytest
 
 from conftest import POLICY, SCHEMA, raises_exactly
-from kavro import PyKavro
+from kavro import PolicyError, PyKavro
 
 
 def rule(rule_id: str, scope: str, when: str, effect: str = "block") -> str:
@@ -66,13 +66,13 @@ class TestLoadingMessages:
         ],
     )
     def test_load_error(self, schema: str, policy_text: str, message: str) -> None:
-        raises_exactly(ValueError, message, PyKavro, schema, policy_text)
+        raises_exactly(PolicyError, message, PyKavro, schema, policy_text)
 
     def test_empty_governance_text_is_not_none(self) -> None:
-        raises_exactly(ValueError, "EOF while parsing a value", PyKavro, SCHEMA, POLICY, "")
+        raises_exactly(PolicyError, "EOF while parsing a value", PyKavro, SCHEMA, POLICY, "")
 
     def test_policy_error_hides_governance_error(self) -> None:
-        raises_exactly(ValueError, "missing field `rules`", PyKavro, SCHEMA, "version: 1\n", "")
+        raises_exactly(PolicyError, "missing field `rules`", PyKavro, SCHEMA, "version: 1\n", "")
 
     def test_valid_documents_with_extras_load(self) -> None:
         extra_keys = SCHEMA + "description: ignored\n"
@@ -99,7 +99,7 @@ class TestCompileMessages:
         ],
     )
     def test_compile_error(self, rules: list[str], message: str) -> None:
-        raises_exactly(ValueError, message, PyKavro, SCHEMA, policy(*rules))
+        raises_exactly(PolicyError, message, PyKavro, SCHEMA, policy(*rules))
 
     def test_worked_loading_example_is_rejected_by_the_compiler(self) -> None:
         schema = ("version: 1\nactions:\n  refund:\n    fields: { amount: number }\n"
@@ -110,7 +110,7 @@ class TestCompileMessages:
             rule("approve-self", GLOBAL, atomic("actor", "id", "equals",
                                                 "{ subject: { domain: action, field: owner } }"),
                  "require_approval"))
-        raises_exactly(ValueError, "unknown field 'owner' in domain 'action'", PyKavro, schema,
+        raises_exactly(PolicyError, "unknown field 'owner' in domain 'action'", PyKavro, schema,
                        document)
 
     def test_rules_that_compile(self) -> None:
@@ -162,18 +162,18 @@ class TestGovernance:
         ],
     )
     def test_violations(self, rules: list[str], message: str) -> None:
-        raises_exactly(ValueError, message, PyKavro, SCHEMA, POLICY, governance(*rules))
+        raises_exactly(PolicyError, message, PyKavro, SCHEMA, POLICY, governance(*rules))
 
     def test_violation_hides_compile_error(self) -> None:
         faulty = policy(rule("r1", "{ action: delete }", NOT_ADMIN),
                         rule("r2", "{ action: transfer }", LARGE_AMOUNT))
-        raises_exactly(ValueError, 'governance validation failed: [GovernanceViolation { '
+        raises_exactly(PolicyError, 'governance validation failed: [GovernanceViolation { '
                        'rule_id: "r1", message: "no deletes" }]', PyKavro, SCHEMA, faulty,
                        governance(NO_DELETES))
 
     def test_compile_error_after_passing_governance(self) -> None:
         faulty = policy(rule("r2", "{ action: transfer }", LARGE_AMOUNT))
-        raises_exactly(ValueError, "unknown action 'transfer' in scope", PyKavro, SCHEMA,
+        raises_exactly(PolicyError, "unknown action 'transfer' in scope", PyKavro, SCHEMA,
                        faulty, governance(NO_DELETES))
 
     @pytest.mark.parametrize(

@@ -295,6 +295,12 @@ bool convert_input(PyObject* input, const FieldKeys& keys, EvaluationInput& conv
   return true;
 }
 
+bool convert_value(PyObject* value, ValueView& view) {
+  const Converted plain = convert_plain_value(value, view);
+  if (plain == Converted::NeedsHooks) return convert_hooked_value(value, view);
+  return plain == Converted::Done;
+}
+
 PyObject* build_result(Effect effect, PyObject* rule_text) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;

@@ -61,6 +61,10 @@ bool create_conversion_keys();
 bool convert_input(PyObject* input, const FieldKeys& keys, EvaluationInput& converted,
                    HeldTexts& held);
 
+// The view evaluate makes of one value, or false with evaluate's exception.
+// Text views the value's own UTF-8.
+bool convert_value(PyObject* value, ValueView& view);
+
 // A new dict {"effect": ..., "matched_rule": rule_text}, or null with an
 // exception set. `rule_text` is a str or None.
 PyObject* build_result(Effect effect, PyObject* rule_text);

@@ -11,14 +11,20 @@
 #include "binding/arrow_evaluation.h"
 #include "binding/engine_travel.h"
 #include "binding/errors.h"
+#include "binding/explanation_result.h"
 #include "binding/field_keys.h"
 #include "binding/input_conversion.h"
 #include "binding/interpreter_lock.h"
 #include "binding/kavro_state.h"
 #include "binding/many_decisions.h"
+#include "binding/policy_error.h"
 #include "binding/py_ref.h"
+#include "binding/request_check_result.h"
 #include "binding/rule_id_texts.h"
+#include "compiler/compiler.h"
+#include "documents/loader.h"
 #include "engine/policy.h"
+#include "evaluation/explanation.h"
 
 namespace kavro::binding {
 
@@ -50,6 +56,19 @@ constexpr const char* kEvaluateDoc =
     "    \"matched_rule\": Optional[str]\n"
     "}";
 
+constexpr const char* kExplainDoc =
+    "explain($self, input)\n--\n\n"
+    "Evaluates `input` as evaluate does and also says why: the action bucket\n"
+    "tried, every rule examined in order with each comparison it made, and\n"
+    "whether the default decided. Slower than evaluate; never decides differently.";
+
+constexpr const char* kCheckRequestDoc =
+    "check_request($self, input)\n--\n\n"
+    "The problems of `input` against the schema, as a list of dicts with\n"
+    "\"path\", \"kind\" and \"message\": an undeclared action type, undeclared\n"
+    "fields, declared fields holding a value of another type. Never changes\n"
+    "what evaluate decides; a request evaluate refuses raises the same error.";
+
 constexpr const char* kPolicyHashDoc = "policy_hash($self)\n--\n\n";
 constexpr const char* kCompilerVersionDoc = "compiler_version()\n--\n\n";
 
@@ -58,6 +77,8 @@ constexpr std::array<const char*, 3> kConstructorNames = {"schema_yaml", "policy
 constexpr Signature kConstructor = {"PyKavro.__new__()", kConstructorNames, 2};
 constexpr std::array<const char*, 1> kEvaluateNames = {"input"};
 constexpr Signature kEvaluate = {"PyKavro.evaluate()", kEvaluateNames, 1};
+constexpr Signature kExplain = {"PyKavro.explain()", kEvaluateNames, 1};
+constexpr Signature kCheckRequest = {"PyKavro.check_request()", kEvaluateNames, 1};
 
 PyObject* new_text(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -103,7 +124,10 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       policy.emplace(engine::Policy::build(sources.schema, sources.policy, governance));
     }
     if (!*policy) {
-      raise_value_error(policy->error().render());
+      raise_policy_error(policy->error(), sources.policy,
+                         sources.has_governance
+                             ? std::optional<std::string_view>(sources.governance)
+                             : std::nullopt);
       return nullptr;
     }
 
@@ -134,23 +158,65 @@ void kavro_dealloc(PyObject* self) {
   Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
+// The request argument of evaluate and explain, or null with the exception
+// that evaluate raises.
+PyObject* request_argument(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  std::array<PyObject*, kEvaluateNames.size()> bound{};
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  PyObject* input = bound[0];
+  if (!PyDict_Check(input)) {
+    raise_cannot_convert(input, "PyDict");
+    prefix_argument_error(kEvaluateNames[0]);
+    return nullptr;
+  }
+  return input;
+}
+
 PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     if (!ensure_constructed(self)) return nullptr;
-    std::array<PyObject*, kEvaluateNames.size()> bound{};
-    if (!bind_arguments(kEvaluate, args, nargs, kwnames, bound)) return nullptr;
-    PyObject* input = bound[0];
-    if (!PyDict_Check(input)) {
-      raise_cannot_convert(input, "PyDict");
-      prefix_argument_error(kEvaluateNames[0]);
-      return nullptr;
-    }
+    PyObject* input = request_argument(kEvaluate, args, nargs, kwnames);
+    if (input == nullptr) return nullptr;
     const KavroState& state = state_of(self);
     EvaluationInput converted(state.policy.field_slots());
     HeldTexts held;
     if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
     return decision_result(state, state.policy.deciding_rule(converted));
+  });
+}
+
+PyObject* kavro_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    if (!ensure_constructed(self)) return nullptr;
+    PyObject* input = request_argument(kExplain, args, nargs, kwnames);
+    if (input == nullptr) return nullptr;
+    const KavroState& state = state_of(self);
+    EvaluationInput converted(state.policy.field_slots());
+    HeldTexts held;
+    if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
+    return build_explanation(explain_decision(state.policy.model(), converted));
+  });
+}
+
+PyObject* kavro_check_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    if (!ensure_constructed(self)) return nullptr;
+    PyObject* input = request_argument(kCheckRequest, args, nargs, kwnames);
+    if (input == nullptr) return nullptr;
+    const KavroState& state = state_of(self);
+    // Read again from the kept text (it loaded when the engine was built), so
+    // that instances carry nothing for this occasional check.
+    auto schema = load_schema(state.sources.schema);
+    if (!schema) {
+      raise_internal_failure("the schema no longer loads");
+      return nullptr;
+    }
+    return request_problems(build_schema_index(*schema), state.policy.field_slots(),
+                            state.field_keys, input);
   });
 }
 
@@ -168,6 +234,11 @@ PyObject* kavro_compiler_version(PyObject*, PyObject*) {
 PyMethodDef kavro_methods[] = {
     {"evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kavro_evaluate)),
      METH_FASTCALL | METH_KEYWORDS, kEvaluateDoc},
+    {"explain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kavro_explain)),
+     METH_FASTCALL | METH_KEYWORDS, kExplainDoc},
+    {"check_request",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kavro_check_request)),
+     METH_FASTCALL | METH_KEYWORDS, kCheckRequestDoc},
     {"policy_hash", kavro_policy_hash, METH_NOARGS, kPolicyHashDoc},
     {"compiler_version", kavro_compiler_version, METH_NOARGS | METH_STATIC, kCompilerVersionDoc},
     kEvaluateManyMethod,

@@ -6,6 +6,8 @@
 #include "binding/errors.h"
 #include "binding/input_conversion.h"
 #include "binding/kavro_type.h"
+#include "binding/lint_function.h"
+#include "binding/policy_error.h"
 #include "binding/py_ref.h"
 #include "binding/python_api.h"
 
@@ -37,7 +39,10 @@ PyObject* kavro_type = nullptr;
 
 bool create_process_state() {
   if (kavro_type != nullptr) return true;
-  if (!create_internal_failure_type() || !create_conversion_keys()) return false;
+  if (!create_internal_failure_type() || !create_conversion_keys() ||
+      !create_policy_error_types()) {
+    return false;
+  }
   if (create_decisions_type() == nullptr) return false;
   kavro_type = create_kavro_type();
   return kavro_type != nullptr;
@@ -80,8 +85,9 @@ PyObject* initialise() {
     return nullptr;
   }
   if (!create_process_state()) return nullptr;
+  kavro_module.m_methods = module_functions();
   PyRef module = PyRef::steal(PyModule_Create(&kavro_module));
-  if (!module || !add_class(module.get())) return nullptr;
+  if (!module || !add_class(module.get()) || !add_policy_error_types(module.get())) return nullptr;
   if (!add_columnar_and_travel(module.get())) return nullptr;
   initialised = true;
   return module.release();

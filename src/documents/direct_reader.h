@@ -19,6 +19,7 @@
 #include "documents/location_path.h"
 #include "documents/read_messages.h"
 #include "documents/reading_context.h"
+#include "documents/tree_keys.h"
 #include "documents/trial_reader.h"
 #include "documents/value_tree.h"
 #include "support/result.h"
@@ -34,6 +35,9 @@ Result<Value, LoadError> read_located(ReadingContext& context, std::size_t index
   auto resolved = context.resolve(index);
   if (!resolved) return fail(std::move(resolved).error());
   const Event& event = context.document()[*resolved];
+  if (ReadNotes* notes = context.notes()) {
+    notes->places.emplace_back(path.render(), context.document().position(event));
+  }
   Result<Value, LoadError> result = body(*resolved, event);
   if (!result && result.error().wants_location()) {
     result.error().locate(path.render(), context.document().position(event));
@@ -196,6 +200,18 @@ struct NamedValueReader {
 Result<std::optional<std::string_view>, LoadError> key_text(ReadingContext& context,
                                                             std::size_t index);
 
+// Notes the key at `index` as skipped, when notes are collected; `known`
+// lists the record's keys and is only called then.
+template <class Known>
+void note_ignored_key(ReadingContext& context, std::size_t index, const PathStep& record,
+                      std::string_view key, Known&& known) {
+  ReadNotes* notes = context.notes();
+  if (notes == nullptr) return;
+  notes->ignored_keys.push_back(IgnoredKey{record.render(), std::string(key),
+                                           context.document().position(context.document()[index]),
+                                           known()});
+}
+
 // A record described by `Shape` (see field_table.h), from a mapping; an empty
 // plain scalar is an empty mapping. Unknown keys are skipped unread.
 template <class Shape>
@@ -222,7 +238,10 @@ struct RecordReader {
             if (!key) return fail(std::move(key).error());
             if (!*key) continue;
             const std::size_t field = FieldTable<Shape>::find(**key);
-            if (field == FieldTable<Shape>::size) continue;
+            if (field == FieldTable<Shape>::size) {
+              note_ignored_key(context, i, path, **key, FieldTable<Shape>::keys);
+              continue;
+            }
             const PathStep step = PathStep::key(path, **key);
             const std::size_t value_index = document.after(i);
             auto taken = record.take(
@@ -242,11 +261,18 @@ struct ChoiceReader {
   using value_type = typename Choice::value_type;
 
   Result<value_type, LoadError> read(ReadingContext& context, std::size_t index,
-                                     const PathStep&) const {
+                                     const PathStep& path) const {
     auto tree = take_tree(context, index);
     if (!tree) return fail(std::move(tree).error());
     auto value = TreeChoiceReader<Choice>{}.read(*tree);
     if (!value) return fail(LoadError(std::move(value).error().message));
+    if (ReadNotes* notes = context.notes()) {
+      const Position position = context.document().position(context.document()[index]);
+      const std::string place = path.render();
+      notes->places.emplace_back(place, position);
+      TreeKeyNotes keys{position, notes->ignored_keys};
+      note_tree_keys(TreeChoiceReader<Choice>{}, *tree, place, keys);
+    }
     return std::move(value).value();
   }
 };

@@ -12,6 +12,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "documents/read_messages.h"
 #include "support/result.h"
@@ -89,6 +90,12 @@ class FieldTable {
   template <class Visitor>
   static void visit(std::size_t index, Visitor&& visitor) {
     visit_at(index, visitor, std::make_index_sequence<size>());
+  }
+
+  static std::vector<std::string_view> keys() {
+    std::vector<std::string_view> all;
+    for_each_field([&](std::size_t, const auto& field) { all.push_back(field.key); });
+    return all;
   }
 
   // The key of the first required field (in declaration order) not seen.

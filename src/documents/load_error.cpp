@@ -74,6 +74,7 @@ LoadError LoadError::unknown_anchor(const Position& position) {
 void LoadError::locate(const std::string& path, const Position& position) {
   if (!wants_location()) return;
   located_ = true;
+  if (path != ".") path_ = path;
   std::string text = path == "." ? std::string() : path + ": ";
   text += text_;
   text_ = with_position(std::move(text), position);

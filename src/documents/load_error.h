@@ -44,6 +44,9 @@ class LoadError {
 
   // The complete message, composed with its path and position.
   const std::string& render() const { return text_; }
+  // The location path the message starts with ("rules[0].effect"); empty
+  // when it names none.
+  const std::string& path() const { return path_; }
   // The position the message names (zero-based counters), if it names one.
   const std::optional<Position>& position() const { return position_; }
 
@@ -54,6 +57,7 @@ class LoadError {
   Kind kind_;
   bool located_ = false;
   std::string text_;
+  std::string path_;
   std::optional<Position> position_;
 };
 

@@ -16,11 +16,12 @@ using RootReader = Result<Root, LoadError> (*)(ReadingContext&, std::size_t, con
 // The first document is read whole; only then are its own parser error and
 // a following document looked for, so that its faults are reported first.
 template <class Root>
-Result<Root, LoadError> load_document(std::string_view text, RootReader<Root> read_root) {
+Result<Root, LoadError> load_document(std::string_view text, RootReader<Root> read_root,
+                                      ReadNotes* notes) {
   YamlEventStream stream(text);
   auto document = stream.first_document();
   if (!document) return fail(std::move(document).error());
-  ReadingContext context(*document);
+  ReadingContext context(*document, notes);
   auto root = read_root(context, 0, PathStep::root());
   if (!root) return root;
   if (!document->complete()) return fail(document->end_error());
@@ -30,16 +31,16 @@ Result<Root, LoadError> load_document(std::string_view text, RootReader<Root> re
 
 }  // namespace
 
-Result<SchemaAst, LoadError> load_schema(std::string_view text) {
-  return load_document<SchemaAst>(text, read_schema);
+Result<SchemaAst, LoadError> load_schema(std::string_view text, ReadNotes* notes) {
+  return load_document<SchemaAst>(text, read_schema, notes);
 }
 
-Result<PolicyAst, LoadError> load_policy(std::string_view text) {
-  return load_document<PolicyAst>(text, read_policy);
+Result<PolicyAst, LoadError> load_policy(std::string_view text, ReadNotes* notes) {
+  return load_document<PolicyAst>(text, read_policy, notes);
 }
 
-Result<GovernanceAst, LoadError> load_governance(std::string_view text) {
-  return load_document<GovernanceAst>(text, read_governance);
+Result<GovernanceAst, LoadError> load_governance(std::string_view text, ReadNotes* notes) {
+  return load_document<GovernanceAst>(text, read_governance, notes);
 }
 
 }  // namespace kavro

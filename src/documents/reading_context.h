@@ -6,6 +6,7 @@
 
 #include "documents/event_stream.h"
 #include "documents/load_error.h"
+#include "documents/read_notes.h"
 #include "support/result.h"
 
 namespace kavro {
@@ -30,9 +31,12 @@ class NestingLevel {
 
 class ReadingContext {
  public:
-  explicit ReadingContext(const EventDocument& document) : document_(document) {}
+  // `notes`, when given, collects what reading noticed (see read_notes.h).
+  explicit ReadingContext(const EventDocument& document, ReadNotes* notes = nullptr)
+      : document_(document), notes_(notes) {}
 
   const EventDocument& document() const { return document_; }
+  ReadNotes* notes() const { return notes_; }
 
   // The node that `index` stands for: the anchored node when it is an alias.
   // Fails when reading has reached the end of the collected events, or when
@@ -46,6 +50,7 @@ class ReadingContext {
   friend class NestingLevel;
 
   const EventDocument& document_;
+  ReadNotes* notes_;
   std::size_t levels_left_ = kNestingBudget;
   std::size_t aliases_followed_ = 0;
   std::size_t weight_replayed_ = 0;

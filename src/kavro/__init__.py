@@ -3,6 +3,7 @@
 Must match the compiled library name to satisfy Python's
 `PyInit_<module>` symbol requirements."""
 
-from kavro._kavro import Decisions, PyKavro, __version__
+from kavro._kavro import Decisions, PolicyError, PyKavro, Violation, __version__
+from kavro._lint import Finding, check
 
-__all__ = ["PyKavro", "Decisions"]
+__all__ = ["PyKavro", "Decisions", "PolicyError", "Violation", "Finding", "check"]

@@ -9,11 +9,14 @@ from pathlib import Path
 from typing import IO, Any
 
 from kavro import PyKavro
+from kavro import check as lint
 from kavro._command.decisions import describe_decision
+from kavro._command.diagnostics import placed_finding
 from kavro._command.documents import BuildFailure, Documents, build_engine, read_documents
 from kavro._command.refusals import describe_refusal
 from kavro._command.requests import read_requests
 from kavro._command.source import Source
+from kavro._command.traces import trace_lines
 from kavro._command.usage import UsageError
 
 FAILED = 1
@@ -23,12 +26,55 @@ _PYYAML_MISSING = ("kavro test reads YAML test files with PyYAML, which is not i
 
 def check(args: argparse.Namespace) -> int:
     documents = _documents(args)
-    engine = build_engine(documents)
+    sources = documents.sources
+    try:
+        engine: PyKavro | None = build_engine(documents)
+        errors = []
+    except BuildFailure as failure:
+        engine, errors = None, [failure.diagnostic]
+    governance = None if documents.governance is None else documents.governance.text
+    # The error, if any, is the one construction raised (placed with its details).
+    notes = [placed_finding(finding, sources) for finding in
+             lint(documents.schema.text, documents.policy.text, governance)
+             if finding.severity != "error"]
+    failed = bool(errors) or (args.strict and any(note.severity == "warning" for note in notes))
     if args.format == "json":
-        _print_json({"ok": True, "errors": [], "policy_hash": engine.policy_hash()})
+        _print_json({
+            "ok": not failed, "errors": [error.as_json() for error in errors],
+            "findings": [note.as_json() for note in notes],
+            "policy_hash": None if engine is None else engine.policy_hash(),
+        })
+        return FAILED if failed else 0
+    for diagnostic in errors + notes:
+        if diagnostic.severity != "info" or args.verbose:
+            print(diagnostic.render(), file=sys.stderr)
+    if failed:
+        return FAILED
+    print(f"ok: {', '.join(str(source.path) for source in sources.values())}")
+    return 0
+
+
+def explain(args: argparse.Namespace) -> int:
+    engine = build_engine(_documents(args))
+    with _open_requests(args.request) as (stream, name):
+        requests = list(read_requests(stream, name))
+    if len(requests) != 1:
+        raise UsageError(f"kavro explain takes one request; {name} holds {len(requests)}")
+    request = requests[0]
+    error = request.error
+    if error is None:
+        try:
+            explanation = engine.explain(request.value)
+        except (TypeError, ValueError) as refused:
+            error = describe_refusal(request.value, refused)
+    if error is not None:
+        _print_line(args, {"where": request.where, "error": error},
+                    f"{request.where}: error: {error}")
+        return FAILED
+    if args.format == "json":
+        _print_json(explanation)
     else:
-        names = ", ".join(str(source.path) for source in documents.sources.values())
-        print(f"ok: {names}")
+        print("\n".join(trace_lines(explanation)))
     return 0
 
 
@@ -40,9 +86,13 @@ def evaluate(args: argparse.Namespace) -> int:
             error = request.error
             if error is None:
                 try:
+                    problems = engine.check_request(request.value) if args.strict else []
                     decision = engine.evaluate(request.value)
                 except (TypeError, ValueError) as refused:
                     error = describe_refusal(request.value, refused)
+                else:
+                    if problems:
+                        error = "; ".join(problem["message"] for problem in problems)
             if error is not None:
                 status = FAILED
                 _print_line(args, {"where": request.where, "error": error},

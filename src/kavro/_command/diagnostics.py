@@ -8,17 +8,9 @@ import re
 from collections.abc import Mapping
 from dataclasses import dataclass
 
-from kavro import PyKavro
+from kavro import Finding, PolicyError, Violation
 from kavro._command.source import Source
-
-# Compile and governance messages have these forms; every other construction
-# error comes from reading a document.
-_BUILD_MESSAGE_PREFIXES = (
-    "unknown action '", "invalid scope configuration", "unknown domain '", "unknown field '",
-    "unknown operator '", "invalid logical condition: ", "type mismatch: ", "operator '",
-)
-_GOVERNANCE_FAILED = "governance validation failed: "
-_EMPTY_POLICY = "version: 1\nrules: []\n"
+from kavro._lint import error_code
 
 # A parser error may end in its context (", while parsing ..."), whose own
 # position comes after the problem's.
@@ -48,7 +40,8 @@ _HINTS: dict[str, tuple[str, ...]] = {
 
 @dataclass(frozen=True)
 class Diagnostic:
-    """One construction error, placed in the document it came from."""
+    """One finding about a document, placed in it: a construction error or a
+    lint warning or note."""
 
     document: str
     source: Source
@@ -56,67 +49,68 @@ class Diagnostic:
     line: int | None
     column: int | None
     hint: tuple[str, ...] = ()
+    severity: str = "error"
+    code: str | None = None
+    rule_id: str | None = None
+    details: tuple[str, ...] = ()
 
     @property
     def summary(self) -> str:
-        """The message without the position that the location already gives."""
-        if self.line is None or _CONTEXT in self.message:
-            return self.message
-        return _TRAILING_POSITION.sub("", self.message)
+        """The message without the position that the location already gives,
+        and with the rule a compile error belongs to."""
+        text = self.message
+        if self.line is not None and _CONTEXT not in text:
+            text = _TRAILING_POSITION.sub("", text)
+        if self.rule_id is not None and self.severity == "error":
+            text += f" (rule {self.rule_id!r})"
+        return text
 
     def render(self) -> str:
         place = str(self.source.path)
         if self.line is not None:
             place += f":{self.line}:{self.column}"
-        lines = [f"{place}: error: {self.summary}"]
+        code = "" if self.code is None or self.severity == "error" else f" [{self.code}]"
+        lines = [f"{place}: {self.severity}: {self.summary}{code}"]
         source_line = None if self.line is None else self.source.line(self.line)
         if source_line is not None and self.column is not None:
             gutter = str(self.line)
             # Tabs stay tabs so that the caret lines up in the terminal.
             indent = "".join(c if c == "\t" else " " for c in source_line[: self.column - 1])
             lines += [f" {gutter} | {source_line}", f" {' ' * len(gutter)} | {indent}^"]
+        lines += list(self.details)
         lines += [f"hint: {text}" for text in self.hint]
         return "\n".join(lines)
 
     def as_json(self) -> dict[str, object]:
         return {
             "file": str(self.source.path), "document": self.document, "line": self.line,
-            "column": self.column, "message": self.message, "hint": list(self.hint),
+            "column": self.column, "severity": self.severity, "code": self.code,
+            "rule_id": self.rule_id, "message": self.message, "hint": list(self.hint),
         }
 
 
-def diagnose(message: str, sources: Mapping[str, Source]) -> Diagnostic:
-    """Places the construction error `message` in one of `sources` (keyed by
-    "schema", "policy" and, when given, "governance")."""
-    document = _failing_document(message, sources)
-    line, column = _position(message)
-    return Diagnostic(document, sources[document], message, line, column, _hint(message))
+def diagnose(error: PolicyError, sources: Mapping[str, Source]) -> Diagnostic:
+    """Places the construction error in the one of `sources` (keyed by
+    "schema", "policy" and, when given, "governance") that it names."""
+    message = str(error)
+    source = sources[error.document]
+    return Diagnostic(error.document, source, message, error.line, error.column,
+                      _hint(message), code=error_code(error.kind), rule_id=error.rule_id,
+                      details=tuple(_violation_line(source, violation)
+                                    for violation in error.violations))
 
 
-def _failing_document(message: str, sources: Mapping[str, Source]) -> str:
-    # The message does not name its document; building again with fewer
-    # documents finds it, since construction reads them in a fixed order.
-    schema, policy = sources["schema"].text, sources["policy"].text
-    if _raises(schema, _EMPTY_POLICY):
-        return "schema"
-    if message.startswith(_GOVERNANCE_FAILED):
-        return "governance"
-    if message.startswith(_BUILD_MESSAGE_PREFIXES) or "governance" not in sources:
-        return "policy"
-    return "policy" if _raises(schema, policy) == message else "governance"
+def _violation_line(source: Source, violation: Violation) -> str:
+    place = str(source.path) if violation.line is None else (
+        f"{source.path}:{violation.line}:{violation.column}")
+    return (f"  {place}: rule {violation.rule_id!r} demands {violation.constraint}; "
+            f"found {violation.found}: {violation.message}")
 
 
-def _raises(schema: str, policy: str) -> str | None:
-    try:
-        PyKavro(schema, policy)
-    except ValueError as error:
-        return str(error)
-    return None
-
-
-def _position(message: str) -> tuple[int | None, int | None]:
-    match = _TRAILING_POSITION.search(message.split(_CONTEXT, 1)[0])
-    return (int(match[1]), int(match[2])) if match else (None, None)
+def placed_finding(finding: Finding, sources: Mapping[str, Source]) -> Diagnostic:
+    return Diagnostic(finding.document, sources[finding.document], finding.message,
+                      finding.line, finding.column, _hint(finding.message), finding.severity,
+                      finding.code, finding.rule_id)
 
 
 def _hint(message: str) -> tuple[str, ...]:

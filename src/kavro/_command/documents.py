@@ -5,7 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from pathlib import Path
 
-from kavro import PyKavro
+from kavro import PolicyError, PyKavro
 from kavro._command.diagnostics import Diagnostic, diagnose
 from kavro._command.source import Source
 
@@ -46,5 +46,5 @@ def build_engine(documents: Documents) -> PyKavro:
     governance = None if documents.governance is None else documents.governance.text
     try:
         return PyKavro(documents.schema.text, documents.policy.text, governance)
-    except ValueError as error:
-        raise BuildFailure(diagnose(str(error), documents.sources)) from None
+    except PolicyError as error:
+        raise BuildFailure(diagnose(error, documents.sources)) from None

@@ -43,14 +43,27 @@ def _parser() -> argparse.ArgumentParser:
 
     check = subcommands.add_parser(
         "check", parents=[documents, output],
-        help="load and compile the documents, reporting the first error with its place")
+        help="load and compile the documents; report the first error and every lint warning "
+             "with its place")
+    check.add_argument("--strict", action="store_true", help="warnings fail the check too")
+    check.add_argument("-v", "--verbose", action="store_true",
+                       help="also print notes (schema fields no rule reads)")
     check.set_defaults(run=commands.check)
     evaluate = subcommands.add_parser(
         "eval", parents=[documents, output],
         help="decide requests (JSON or JSON Lines), one decision per line")
     evaluate.add_argument("requests", nargs="?", default="-", metavar="REQUESTS",
                           help="file of requests; - or nothing reads standard input")
+    evaluate.add_argument("--strict", action="store_true",
+                          help="refuse requests the schema does not expect (undeclared action "
+                               "types or fields, values of the wrong type)")
     evaluate.set_defaults(run=commands.evaluate)
+    explain = subcommands.add_parser(
+        "explain", parents=[documents, output],
+        help="decide one request and show every rule and comparison that led there")
+    explain.add_argument("request", nargs="?", default="-", metavar="REQUEST",
+                         help="file holding one JSON request; - or nothing reads standard input")
+    explain.set_defaults(run=commands.explain)
     policy_hash = subcommands.add_parser("hash", parents=[documents, output],
                                          help="print the policy hash")
     policy_hash.set_defaults(run=commands.policy_hash)

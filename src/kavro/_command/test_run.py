@@ -10,6 +10,7 @@ from kavro._command.decisions import ANY_RULE, describe_decision
 from kavro._command.documents import BuildFailure, build_engine
 from kavro._command.refusals import describe_refusal
 from kavro._command.test_file import Case, TestFile
+from kavro._command.traces import trace_lines
 
 
 @dataclass(frozen=True)
@@ -61,8 +62,12 @@ def failure_details(engine: PyKavro | None, outcome: Outcome) -> list[str]:
     """The lines shown under a failing case: what was expected and what came."""
     got = (f"error: {outcome.error}" if outcome.decision is None else
            describe_decision(outcome.decision["effect"], outcome.decision["matched_rule"]))
-    return [f"expected: {describe_decision(outcome.case.effect, outcome.case.matched_rule)}",
-            f"got:      {got}"]
+    lines = [f"expected: {describe_decision(outcome.case.effect, outcome.case.matched_rule)}",
+             f"got:      {got}"]
+    if engine is not None and outcome.decision is not None:
+        trace = trace_lines(engine.explain(outcome.case.request))
+        lines += ["why:"] + [f"  {line}" for line in trace]
+    return lines
 
 
 def text_report(runs: list[FileRun]) -> list[str]:

@@ -1,0 +1,17 @@
+// check_request's list: the problems of one request against the schema, each
+// a dict {"path", "kind", "message"}.
+#pragma once
+
+#include "binding/field_keys.h"
+#include "binding/python_api.h"
+#include "compiler/schema_index.h"
+#include "evaluation/field_slots.h"
+
+namespace kavro::binding {
+
+// `input` must be a dict. A request that evaluate refuses raises evaluate's
+// own exception. Returns a new list, or null with an exception set.
+PyObject* request_problems(const SchemaIndex& schema, const FieldSlots& slots,
+                           const FieldKeys& keys, PyObject* input);
+
+}  // namespace kavro::binding

@@ -1,0 +1,98 @@
+// The decision procedure traced: the same first match as the evaluator, found
+// by a plain scan of the compiled rules that records every rule examined and
+// every comparison made. Kept apart from the evaluator so that the fast path
+// can change freely; a differential test keeps the two in agreement.
+// An Explanation views the policy and the input, so it must not outlive them.
+#pragma once
+
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "compiler/compiled_policy.h"
+#include "evaluation/evaluator.h"
+
+namespace kavro {
+
+// One comparison: the values found for both sides (Absent when the input did
+// not carry them) and whether it held.
+struct ComparisonTrace {
+  const AtomicCondition* condition;
+  ValueView found;
+  ValueView against;
+  bool held;
+};
+
+struct RuleTrace {
+  const CompiledRule* rule;
+  bool global;  // else the rule belongs to the action bucket
+  bool held;
+  std::vector<ComparisonTrace> comparisons;
+};
+
+struct Explanation {
+  // The action bucket that was tried, when the input's action type names one.
+  std::string_view bucket;
+  bool bucket_found = false;
+  std::vector<RuleTrace> rules;                 // in the order they were examined
+  const CompiledRule* deciding_rule = nullptr;  // null: the default decided
+};
+
+// Every member of a rule's condition is compared, even after the outcome is
+// known, so that the trace shows each comparison; the rule holds exactly when
+// condition_holds says so.
+template <class Input>
+RuleTrace trace_rule(const CompiledRule& rule, bool global, const Input& input) {
+  RuleTrace trace{&rule, global, false, {}};
+  const auto compare = [&](const AtomicCondition& atomic) {
+    const ValueView found = lookup_subject(atomic.lhs, input);
+    const ValueView against = atomic.rhs.index() == 0
+                                  ? view_of(*std::get_if<0>(&atomic.rhs))
+                                  : lookup_subject(*std::get_if<1>(&atomic.rhs), input);
+    const bool held = atomic_holds(atomic, input);
+    trace.comparisons.push_back({&atomic, found, against, held});
+    return held;
+  };
+  if (const auto* atomic = std::get_if<AtomicCondition>(&rule.condition)) {
+    trace.held = compare(*atomic);
+  } else if (const auto* all = std::get_if<AllOf>(&rule.condition)) {
+    trace.held = true;
+    for (const auto& member : all->members) trace.held = compare(member) && trace.held;
+  } else {
+    for (const auto& member : std::get_if<AnyOf>(&rule.condition)->members) {
+      trace.held = compare(member) || trace.held;
+    }
+  }
+  return trace;
+}
+
+template <class Input>
+bool trace_sequence(std::span<const CompiledRule> rules, bool global, const Input& input,
+                    Explanation& explanation) {
+  for (const auto& rule : rules) {
+    explanation.rules.push_back(trace_rule(rule, global, input));
+    if (explanation.rules.back().held) {
+      explanation.deciding_rule = &rule;
+      return true;
+    }
+  }
+  return false;
+}
+
+template <class Input>
+Explanation explain_decision(const CompiledPolicy& policy, const Input& input) {
+  Explanation explanation;
+  const ValueView type = input.at(kActionTypeSlot);
+  if (type.kind == ValueKind::String) {
+    const auto bucket = policy.action_rules.find(type.text);
+    if (bucket != policy.action_rules.end()) {
+      explanation.bucket = bucket->first;
+      explanation.bucket_found = true;
+      if (trace_sequence(bucket->second, false, input, explanation)) return explanation;
+    }
+  }
+  trace_sequence(policy.global_rules, true, input, explanation);
+  return explanation;
+}
+
+}  // namespace kavro

@@ -1,0 +1,19 @@
+// What a violated governance rule demanded and what the policy holds instead,
+// in words, for error reports. Only describes: judging is find_violations'.
+#pragma once
+
+#include <string>
+
+#include "documents/governance_ast.h"
+#include "documents/policy_ast.h"
+
+namespace kavro {
+
+struct ViolationDetails {
+  std::string constraint;  // "max_count: 1", "allowed_fields: [actor.role]"
+  std::string found;       // "2 rules selected: 'a', 'b'"
+};
+
+ViolationDetails describe_violation(const GovernanceRule& rule, const PolicyAst& policy);
+
+}  // namespace kavro

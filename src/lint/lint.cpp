@@ -1,0 +1,392 @@
+#include "lint/lint.h"
+
+#include <array>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <variant>
+
+#include "documents/condition_members.h"
+#include "documents/loader.h"
+#include "documents/vocabulary.h"
+#include "support/near_miss.h"
+#include "support/string_map.h"
+
+namespace kavro::lint {
+namespace {
+
+constexpr std::string_view kSchema = "schema";
+constexpr std::string_view kPolicy = "policy";
+constexpr std::string_view kGovernance = "governance";
+constexpr auto kDomainSpellings = spellings_of<Domain>();
+constexpr auto kEffectSpellings = spellings_of<Effect>();
+
+// "a, b, c": the spellings a filter may use.
+template <class Names>
+std::string listed(const Names& names) {
+  std::string text;
+  for (std::string_view name : names) {
+    if (!text.empty()) text += ", ";
+    text += name;
+  }
+  return text;
+}
+
+std::string quoted(std::string_view text) {
+  return "'" + std::string(text) + "'";
+}
+
+template <class Names>
+std::string suggestion(std::string_view word, const Names& names) {
+  const auto near = nearest_name(word, names);
+  return near ? " (did you mean " + quoted(*near) + "?)" : std::string();
+}
+
+std::string rule_path(std::size_t index) {
+  return "rules[" + std::to_string(index) + "]";
+}
+
+// A document as lint reads it: its records when it loaded, and its notes.
+template <class Ast>
+struct Loaded {
+  std::optional<Ast> ast;
+  ReadNotes notes;
+  StringMap<Position> places;
+
+  std::optional<Position> place(const std::string& path) const {
+    const auto found = places.find(path);
+    if (found == places.end()) return std::nullopt;
+    return found->second;
+  }
+};
+
+template <class Ast, class Load>
+Loaded<Ast> load(std::string_view text, Load&& load_text) {
+  Loaded<Ast> loaded;
+  auto result = load_text(text, &loaded.notes);
+  if (result) loaded.ast = std::move(result).value();
+  for (const auto& [path, position] : loaded.notes.places) loaded.places.emplace(path, position);
+  return loaded;
+}
+
+// A text that two rules share exactly when their scope and condition are the
+// same records.
+std::string bucket_and_condition(const RuleAst& rule) {
+  std::string key;
+  const auto add = [&](std::string_view part) {
+    key += std::to_string(part.size());
+    key += ':';
+    key += part;
+  };
+  if (const auto* action = std::get_if<ActionScopeAst>(&rule.scope)) {
+    add("action");
+    add(action->action);
+  } else {
+    add(std::get_if<GlobalScopeAst>(&rule.scope)->global ? "global" : "not-global");
+  }
+  add(std::to_string(rule.when.index()));
+  for (const AtomicConditionAst& atomic : condition_members(rule.when)) {
+    add(atomic.subject.domain);
+    add(atomic.subject.field);
+    add(atomic.op);
+    if (const auto* subject = std::get_if<SubjectAst>(&atomic.value)) {
+      add("subject");
+      add(subject->domain);
+      add(subject->field);
+    } else {
+      const auto& literal = std::get<LiteralValueAst>(atomic.value);
+      add(std::to_string(literal.index()));
+      std::visit(
+          [&](const auto& value) {
+            using Value = std::decay_t<decltype(value)>;
+            if constexpr (std::is_same_v<Value, std::string>) {
+              add(value);
+            } else {
+              add(std::to_string(value));
+            }
+          },
+          literal);
+    }
+  }
+  return key;
+}
+
+class Linter {
+ public:
+  // `policy`, when given, names the rule an ignored key of a rule belongs to.
+  void ignored_keys(std::string_view document, const ReadNotes& notes,
+                    const PolicyAst* policy = nullptr) {
+    for (const IgnoredKey& ignored : notes.ignored_keys) {
+      const std::string path = ignored.path == "." ? ignored.key : ignored.path + "." + ignored.key;
+      add(Severity::Warning, "unknown-key",
+          "unknown key " + quoted(ignored.key) + " is ignored" +
+              suggestion(ignored.key, ignored.known),
+          document, ignored.position, path, rule_of(path, policy));
+    }
+  }
+
+  void policy_rules(const Loaded<PolicyAst>& policy) {
+    StringMap<std::size_t> first_with_id;
+    std::unordered_map<std::string, std::size_t> first_with_condition;
+    const auto& rules = policy.ast->rules;
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+      const RuleAst& rule = rules[i];
+      const std::string path = rule_path(i);
+      const auto position = policy.place(path);
+      if (auto [it, fresh] = first_with_id.emplace(rule.id, i); !fresh) {
+        add(Severity::Warning, "duplicate-rule-id",
+            "rule id " + quoted(rule.id) + " is already used by " + rule_path(it->second) +
+                ": results and governance filters cannot tell these rules apart",
+            kPolicy, position, path + ".id", rule.id);
+      }
+      if (const auto* actor = std::get_if<ActorScopeAst>(&rule.scope)) {
+        add(Severity::Warning, "actor-scoped-rule",
+            "rule " + quoted(rule.id) + " is scoped to actor " + quoted(actor->actor) +
+                ": actor-scoped rules are compiled but never decide",
+            kPolicy, policy.place(path + ".scope"), path + ".scope", rule.id);
+      } else {
+        auto [it, fresh] = first_with_condition.emplace(bucket_and_condition(rule), i);
+        if (!fresh) {
+          add(Severity::Warning, "shadowed-rule",
+              "rule " + quoted(rule.id) + " can never decide: " + rule_path(it->second) + " (" +
+                  quoted(rules[it->second].id) +
+                  ") comes first in the same bucket with the same condition",
+              kPolicy, position, path, rule.id);
+        }
+      }
+      for (const AtomicConditionAst& atomic : condition_members(rule.when)) {
+        const auto* other = std::get_if<SubjectAst>(&atomic.value);
+        if (other == nullptr || !(*other == atomic.subject)) continue;
+        add(Severity::Warning, "self-comparison",
+            "rule " + quoted(rule.id) + " compares " + atomic.subject.domain + "." +
+                atomic.subject.field + " with itself",
+            kPolicy, policy.place(path + ".when"), path + ".when", rule.id);
+      }
+    }
+  }
+
+  void unused_fields(const Loaded<SchemaAst>& schema, const PolicyAst& policy) {
+    // "domain.field", and "action:<name>.field" for the fields of one action.
+    std::unordered_set<std::string> read;
+    for (const RuleAst& rule : policy.rules) {
+      const auto* action = std::get_if<ActionScopeAst>(&rule.scope);
+      const auto note = [&](const SubjectAst& subject) {
+        if (subject.domain == "action") {
+          if (action != nullptr) read.insert("action:" + action->action + "." + subject.field);
+        } else {
+          read.insert(subject.domain + "." + subject.field);
+        }
+      };
+      for (const AtomicConditionAst& atomic : condition_members(rule.when)) {
+        note(atomic.subject);
+        if (const auto* other = std::get_if<SubjectAst>(&atomic.value)) note(*other);
+      }
+    }
+    const auto report = [&](const std::string& path, const std::string& name) {
+      add(Severity::Info, "unused-field", "schema field " + name + " is read by no rule", kSchema,
+          schema.place(path), path, std::nullopt);
+    };
+    for (const auto& [action, declared] : schema.ast->actions) {
+      for (const auto& [field, type] : declared.fields) {
+        if (read.contains("action:" + action + "." + field)) continue;
+        report("actions." + action + ".fields." + field,
+               "action." + field + " of action " + quoted(action));
+      }
+    }
+    for (const auto& [field, type] : schema.ast->actor.fields) {
+      if (!read.contains("actor." + field)) report("actor.fields." + field, "actor." + field);
+    }
+    for (const auto& [field, type] : schema.ast->snapshot.fields) {
+      if (!read.contains("snapshot." + field)) {
+        report("snapshot.fields." + field, "snapshot." + field);
+      }
+    }
+  }
+
+  void governance_filters(const Loaded<GovernanceAst>& governance, const SchemaAst* schema) {
+    const auto& rules = governance.ast->governance.rules;
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+      const GovernanceRule& rule = rules[i];
+      const std::string path = "governance.rules[" + std::to_string(i) + "]";
+      const std::string where = path + ".select.where";
+      const RuleFilter& filter = rule.select.where;
+      const auto at = [&](const std::string& place) {
+        return governance.place(place) ? governance.place(place) : governance.place(path);
+      };
+      if (filter.effect && !contains(kEffectSpellings, *filter.effect)) {
+        filter_finding("filter-unknown-effect",
+                       "filter effect " + quoted(*filter.effect) + " is not an effect (" +
+                           listed(kEffectSpellings) + "): governance rule " + quoted(rule.id) +
+                           " selects no policy rule" + suggestion(*filter.effect, kEffectSpellings),
+                       at(where + ".effect"), where + ".effect", rule.id);
+      }
+      if (filter.when && filter.when->subject) {
+        subject_filter(*filter.when->subject, schema, rule.id, where + ".when.subject", at);
+      }
+      if (schema == nullptr) continue;
+      std::vector<std::string_view> actions;
+      for (const auto& [name, declared] : schema->actions) actions.push_back(name);
+      const auto check_action = [&](const std::string& name, const std::string& place,
+                                    const std::string& what) {
+        if (schema->actions.contains(name)) return;
+        filter_finding("filter-unknown-action",
+                       what + " " + quoted(name) +
+                           " is not declared in the schema: governance rule " + quoted(rule.id) +
+                           " selects no policy rule by it" + suggestion(name, actions),
+                       at(place), place, rule.id);
+      };
+      if (filter.scope && filter.scope->action) {
+        check_action(*filter.scope->action, where + ".scope.action", "filter action");
+      }
+      if (rule.applies_to) {
+        for (std::size_t k = 0; k < rule.applies_to->actions.size(); ++k) {
+          check_action(rule.applies_to->actions[k],
+                       path + ".applies_to.actions[" + std::to_string(k) + "]",
+                       "applies_to action");
+        }
+      }
+      if (const auto* allowed = std::get_if<AllowedFieldsConstraint>(&rule.must)) {
+        const std::vector<std::string> declared = declared_names(*schema);
+        for (const std::string& name : allowed->allowed_fields) {
+          if (declared_somewhere(*schema, name)) continue;
+          filter_finding("filter-unknown-field",
+                         "allowed field " + quoted(name) +
+                             " is not a declared field (written domain.field)" +
+                             suggestion(name, declared),
+                         at(path + ".must"), path + ".must", rule.id);
+        }
+      }
+    }
+  }
+
+  std::vector<Finding> take() && { return std::move(findings_); }
+
+ private:
+  // The id of the rule at "rules[<n>]..." in `policy`.
+  static std::optional<std::string> rule_of(std::string_view path, const PolicyAst* policy) {
+    constexpr std::string_view kRules = "rules[";
+    if (policy == nullptr || !path.starts_with(kRules)) return std::nullopt;
+    std::size_t index = 0;
+    for (std::size_t i = kRules.size(); i < path.size() && path[i] != ']'; ++i) {
+      index = index * 10 + static_cast<std::size_t>(path[i] - '0');
+    }
+    if (index >= policy->rules.size()) return std::nullopt;
+    return policy->rules[index].id;
+  }
+
+  template <class Names>
+  static bool contains(const Names& names, std::string_view name) {
+    for (const auto& known : names) {
+      if (known == name) return true;
+    }
+    return false;
+  }
+
+  // Every declared field as "domain.field".
+  static std::vector<std::string> declared_names(const SchemaAst& schema) {
+    std::vector<std::string> names;
+    for (const auto& [action, declared] : schema.actions) {
+      for (const auto& [field, type] : declared.fields) names.push_back("action." + field);
+    }
+    for (const auto& [field, type] : schema.actor.fields) names.push_back("actor." + field);
+    for (const auto& [field, type] : schema.snapshot.fields) names.push_back("snapshot." + field);
+    return names;
+  }
+
+  // `name` is "domain.field" and some part of the schema declares it.
+  static bool declared_somewhere(const SchemaAst& schema, std::string_view name) {
+    const auto dot = name.find('.');
+    if (dot == std::string_view::npos) return false;
+    const std::string_view domain = name.substr(0, dot);
+    const std::string_view field = name.substr(dot + 1);
+    return field_declared(schema, domain, field);
+  }
+
+  static bool field_declared(const SchemaAst& schema, std::string_view domain,
+                             std::string_view field) {
+    if (domain == "actor") return schema.actor.fields.contains(std::string(field));
+    if (domain == "snapshot") return schema.snapshot.fields.contains(std::string(field));
+    if (domain != "action") return false;
+    for (const auto& [name, declared] : schema.actions) {
+      if (declared.fields.contains(std::string(field))) return true;
+    }
+    return false;
+  }
+
+  template <class At>
+  void subject_filter(const SubjectFilter& subject, const SchemaAst* schema,
+                      const std::string& rule_id, const std::string& path, At&& at) {
+    if (subject.domain && !contains(kDomainSpellings, *subject.domain)) {
+      filter_finding("filter-unknown-field",
+                     "filter domain " + quoted(*subject.domain) + " is not a domain (" +
+                         listed(kDomainSpellings) + "): governance rule " + quoted(rule_id) +
+                         " selects no policy rule" + suggestion(*subject.domain, kDomainSpellings),
+                     at(path + ".domain"), path + ".domain", rule_id);
+      return;
+    }
+    if (schema == nullptr || !subject.field) return;
+    const bool declared = subject.domain ? field_declared(*schema, *subject.domain, *subject.field)
+                                         : field_declared(*schema, "action", *subject.field) ||
+                                               field_declared(*schema, "actor", *subject.field) ||
+                                               field_declared(*schema, "snapshot", *subject.field);
+    if (declared) return;
+    filter_finding("filter-unknown-field",
+                   "filter field " + quoted(*subject.field) +
+                       " is not declared in the schema: governance rule " + quoted(rule_id) +
+                       " selects no policy rule",
+                   at(path + ".field"), path + ".field", rule_id);
+  }
+
+  void filter_finding(std::string_view code, std::string message, std::optional<Position> position,
+                      std::string path, const std::string& rule_id) {
+    add(Severity::Warning, code, std::move(message), kGovernance, position, std::move(path),
+        rule_id);
+  }
+
+  void add(Severity severity, std::string_view code, std::string message, std::string_view document,
+           std::optional<Position> position, std::string path, std::optional<std::string> rule_id) {
+    findings_.push_back({severity, code, std::move(message), document, position, std::move(path),
+                         std::move(rule_id)});
+  }
+
+  std::vector<Finding> findings_;
+};
+
+}  // namespace
+
+std::string_view severity_name(Severity severity) {
+  switch (severity) {
+    case Severity::Error:
+      return "error";
+    case Severity::Warning:
+      return "warning";
+    case Severity::Info:
+      return "info";
+  }
+  return "error";
+}
+
+std::vector<Finding> lint_documents(std::string_view schema_text, std::string_view policy_text,
+                                    std::optional<std::string_view> governance_text) {
+  const auto schema = load<SchemaAst>(schema_text, [](std::string_view text, ReadNotes* notes) {
+    return load_schema(text, notes);
+  });
+  const auto policy = load<PolicyAst>(policy_text, [](std::string_view text, ReadNotes* notes) {
+    return load_policy(text, notes);
+  });
+  Linter linter;
+  linter.ignored_keys(kSchema, schema.notes);
+  linter.ignored_keys(kPolicy, policy.notes, policy.ast ? &*policy.ast : nullptr);
+  if (policy.ast) linter.policy_rules(policy);
+  if (schema.ast && policy.ast) linter.unused_fields(schema, *policy.ast);
+  if (governance_text) {
+    const auto governance = load<GovernanceAst>(
+        *governance_text,
+        [](std::string_view text, ReadNotes* notes) { return load_governance(text, notes); });
+    linter.ignored_keys(kGovernance, governance.notes);
+    if (governance.ast) linter.governance_filters(governance, schema.ast ? &*schema.ast : nullptr);
+  }
+  return std::move(linter).take();
+}
+
+}  // namespace kavro::lint

@@ -1,0 +1,19 @@
+// Lint: what the engine accepts silently but an author most likely did not
+// mean. It reads the documents as construction does and reports warnings and
+// notes; it never changes what a document means, and says nothing about the
+// error construction raises (the caller reports that). A document that does
+// not load is skipped. Pure; safe to call from any number of threads.
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "lint/finding.h"
+
+namespace kavro::lint {
+
+std::vector<Finding> lint_documents(std::string_view schema_text, std::string_view policy_text,
+                                    std::optional<std::string_view> governance_text);
+
+}  // namespace kavro::lint

@@ -1,0 +1,135 @@
+"""PolicyError's attributes and kavro.check's findings: every error placed in
+its document, every lint code triggered by the mistake it exists for."""
+
+from __future__ import annotations
+
+import pytest
+
+from conftest import POLICY, SCHEMA
+from kavro import Finding, PolicyError, PyKavro, Violation, check
+
+GOVERNANCE = """\
+version: 1
+governance:
+  rules:
+    - id: few-blocks
+      select: { where: { effect: block } }
+      must: { max_count: 1 }
+      error: at most one blocking rule
+"""
+MISMATCH = POLICY.replace("literal: admin", "literal: 5")
+
+
+@pytest.mark.parametrize("schema, policy, governance, expected", [
+    pytest.param(SCHEMA.replace("role: string", "role: String"), POLICY, None,
+                 ("schema", "Load", 5, 26, "actor.fields.role", None, None), id="schema-load"),
+    pytest.param(SCHEMA, POLICY.replace("value: { literal: 1000 }", "value: 1000"), None,
+                 ("policy", "Load", 3, 5, "rules[0]", None, None), id="condition-shape"),
+    pytest.param(SCHEMA, MISMATCH, None,
+                 ("policy", "TypeMismatch", 9, 11, "rules[1].when", "approve-deletions", 1),
+                 id="type-mismatch"),
+    pytest.param(SCHEMA, POLICY.replace("action: delete", "action: remove"), None,
+                 ("policy", "UnknownAction", 8, 12, "rules[1].scope", "approve-deletions", 1),
+                 id="unknown-action"),
+    pytest.param(SCHEMA, POLICY, GOVERNANCE.replace("must:", "mustt:"),
+                 ("governance", "Load", 4, 7, "governance.rules[0]", None, None),
+                 id="governance-load"),
+    pytest.param(SCHEMA, MISMATCH, GOVERNANCE,
+                 ("governance", "GovernanceFailed", 4, 7, "governance.rules[0]", None, None),
+                 id="violation-before-compile-error"),
+])
+def test_policy_error_points_at_its_cause(schema: str, policy: str, governance: str | None,
+                                          expected: tuple[object, ...]) -> None:
+    with pytest.raises(PolicyError) as info:
+        PyKavro(schema, policy, governance)
+    error = info.value
+    assert isinstance(error, ValueError)
+    assert (error.document, error.kind, error.line, error.column, error.path, error.rule_id,
+            error.rule_index) == expected
+    assert error.args == (str(error),)
+
+
+def test_violations_say_what_was_demanded_and_found() -> None:
+    with pytest.raises(PolicyError) as info:
+        PyKavro(SCHEMA, POLICY, GOVERNANCE)
+    assert info.value.violations == (Violation(
+        ("few-blocks", "at most one blocking rule", "max_count: 1",
+         "2 rules selected: 'deny-large-refunds', 'maintenance'", 4, 7)),)
+    assert str(info.value) == ('governance validation failed: [GovernanceViolation { rule_id: '
+                               '"few-blocks", message: "at most one blocking rule" }]')
+
+
+LINTED_POLICY = """\
+version: 1
+rules:
+  - id: deny-large-refunds
+    scope: { action: refund }
+    when: { subject: [action, amount], operator: greater_than, value: { literal: 1000 } }
+    effect: block
+    unless: { literal: true }
+  - id: deny-large-refunds
+    scope: { action: refund }
+    when: { subject: [action, amount], operator: greater_than, value: { literal: 1000 } }
+    effect: block
+  - id: verified-actors
+    scope: { actor: admin, note: x }
+    when: { subject: [actor, verified], operator: equals, value: { literal: true } }
+    effect: allow
+  - id: pointless
+    scope: { global: true }
+    when: { subject: [actor, role], operator: equals, value: { subject: [actor, role] } }
+    effect: block
+    whenn: { subject: [actor, role], operator: equals, value: { literal: x } }
+"""
+LINTED_GOVERNANCE = """\
+version: 1
+governance:
+  rules:
+    - id: no-allow
+      aplies_to: { actions: [refund] }
+      select: { where: { effect: Allow, scope: { action: refnd } } }
+      must: { forbid: true }
+      error: no allow
+    - id: fields
+      select: { where: { when: { subject: { domain: actr, field: role } } } }
+      must: { allowed_fields: [actor.rol] }
+      error: few fields
+"""
+
+
+def test_check_reports_each_silent_trap() -> None:
+    findings = check(SCHEMA, LINTED_POLICY, LINTED_GOVERNANCE)
+    assert [(f.severity, f.code, f.document, f.line, f.column, f.path, f.rule_id)
+            for f in findings] == [
+        ("info", "unused-field", "schema", 3, 49, "actions.refund.fields.currency", None),
+        ("info", "unused-field", "schema", 6, 36, "snapshot.fields.maintenance", None),
+        ("warning", "unknown-key", "policy", 7, 5, "rules[0].unless", "deny-large-refunds"),
+        ("warning", "duplicate-rule-id", "policy", 8, 5, "rules[1].id", "deny-large-refunds"),
+        ("warning", "shadowed-rule", "policy", 8, 5, "rules[1]", "deny-large-refunds"),
+        ("warning", "unknown-key", "policy", 13, 12, "rules[2].scope.note", "verified-actors"),
+        ("warning", "actor-scoped-rule", "policy", 13, 12, "rules[2].scope", "verified-actors"),
+        ("warning", "self-comparison", "policy", 18, 11, "rules[3].when", "pointless"),
+        ("warning", "unknown-key", "policy", 20, 5, "rules[3].whenn", "pointless"),
+        ("warning", "unknown-key", "governance", 5, 7, "governance.rules[0].aplies_to", None),
+        ("warning", "filter-unknown-effect", "governance", 6, 34,
+         "governance.rules[0].select.where.effect", "no-allow"),
+        ("warning", "filter-unknown-action", "governance", 6, 58,
+         "governance.rules[0].select.where.scope.action", "no-allow"),
+        ("warning", "filter-unknown-field", "governance", 10, 53,
+         "governance.rules[1].select.where.when.subject.domain", "fields"),
+        ("warning", "filter-unknown-field", "governance", 11, 13, "governance.rules[1].must",
+         "fields"),
+    ]
+    suggestions = [f.message.rpartition("(did you mean ")[2] for f in findings
+                   if "did you mean" in f.message]
+    assert suggestions == ["'when'?)", "'applies_to'?)", "'allow'?)", "'refund'?)",
+                           "'actor'?)", "'actor.role'?)"]
+
+
+def test_check_leads_with_the_construction_error() -> None:
+    findings = check(SCHEMA, MISMATCH.replace("effect: block\n", "effect: block\n    on: x\n", 1))
+    assert findings[0] == Finding("error", "type-mismatch",
+                                  "type mismatch: left is 'String', right is 'Number'", "policy",
+                                  10, 11, "rules[1].when", "approve-deletions")
+    assert [f.code for f in findings[1:]] == ["unused-field", "unused-field", "unknown-key"]
+    assert check(SCHEMA, POLICY) == [f for f in check(SCHEMA, POLICY) if f.severity == "info"]
