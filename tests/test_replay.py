@@ -134,6 +134,9 @@ def test_diff_text_shows_hashes_matrix_rules_and_sample(files: Path,
         "allow", "1", "1", "1"]
     assert "  log.jsonl:1: allow (by the default: no rule matched) -> " \
            "block (rule 'deny-large-refunds')" in lines
+    # Each sampled request comes with both traces.
+    assert "    old:   action.amount greater_than 1000: found 700 -> did not hold" in lines
+    assert "    new:   action.amount greater_than 500: found 700 -> held" in lines
     gained = lines[lines.index("rules that gained decisions:") + 1:
                    lines.index("rules that lost decisions:")]
     assert [line.split() for line in gained] == [["deny-large-refunds", "+1"], ["unverified", "+1"]]

@@ -10,7 +10,7 @@ from pathlib import Path
 from typing import Any
 
 from kavro import PyKavro
-from kavro._command.decisions import describe_decision
+from kavro._command.traces import trace_lines
 from kavro._command.documents import build_engine, read_documents
 from kavro._command.usage import UsageError
 
@@ -92,8 +92,7 @@ def _rule_ids(policy: str, name: str) -> list[str]:
 
 def explain_trace(engine: PyKavro, request: Any) -> list[str]:
     """Why `engine` decided `request` as it did, one line per step."""
-    decision = engine.evaluate(request)
-    return ["decision: " + describe_decision(decision["effect"], decision["matched_rule"])]
+    return trace_lines(engine.explain(request))
 
 
 def _traces(summary: Any, engines: list[PyKavro]) -> list[tuple[list[str], list[str]]]:
