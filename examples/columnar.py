@@ -3,8 +3,8 @@ engine that travels by pickle (to a worker process, say)."""
 
 import pickle
 
-import pandas as pd  # type: ignore[import-untyped]
-import pyarrow as pa  # type: ignore[import-untyped]
+import pandas as pd
+import pyarrow as pa
 
 from kavro import PyKavro
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from typing import Any, Callable
 
 import pytest
@@ -51,3 +52,12 @@ def raises_exactly(expected: type[BaseException], message: str, call: Callable[.
 @pytest.fixture(scope="session")
 def engine() -> PyKavro:
     return PyKavro(SCHEMA, POLICY)
+
+
+@pytest.fixture(scope="session")
+def cluster() -> Iterator[str]:
+    """The address of a Dask cluster of two worker processes on the loopback address."""
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address="127.0.0.1:0") as local:
+        yield local.scheduler_address

@@ -254,9 +254,13 @@ class TestMapErrors:
                                      message: str) -> None:
         raises_exactly(TypeError, message, probe.evaluate, request_)
 
-    def test_unencodable_key_raises_the_encoding_error(self, probe: PyKavro) -> None:
+    @pytest.mark.parametrize("domain", ["action", "actor", "snapshot"])
+    @pytest.mark.parametrize("policy", [PROBE_POLICY, "version: 1\nrules: []\n"],
+                             ids=["policy-reads-fields", "policy-reads-none"])
+    def test_unencodable_key_raises_the_encoding_error(self, domain: str, policy: str) -> None:
+        # Whether or not the key could name a field the policy reads.
         with pytest.raises(UnicodeEncodeError):
-            probe.evaluate({"actor": {"\ud800": 1}})
+            PyKavro(PROBE_SCHEMA, policy).evaluate({domain: {"\ud800": 1}})
 
     @pytest.mark.parametrize(
         "request_",
@@ -464,6 +468,13 @@ class TestResult:
         assert probe.evaluate({}) == {"effect": "allow", "matched_rule": None}
 
 
+class OwnHash(str):
+    """A key whose hash is not the text's: it must be found by its bytes."""
+
+    def __hash__(self) -> int:
+        return 7
+
+
 def fresh(text: str) -> str:
     """An equal str that is a new object, not the interned one."""
     return "".join(list(text))
@@ -477,6 +488,7 @@ KEY_FORMS: dict[str, Callable[[str], str]] = {
     "decoded from JSON": lambda text: json.loads(json.dumps(text)),
     "interned at run time": lambda text: sys.intern(fresh(text)),
     "str subclass": Text,
+    "str subclass with its own hash": lambda text: OwnHash(text),
 }
 
 UNICODE_SCHEMA = """\

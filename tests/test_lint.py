@@ -59,6 +59,24 @@ def test_violations_say_what_was_demanded_and_found() -> None:
                                '"few-blocks", message: "at most one blocking rule" }]')
 
 
+
+def test_violation_details_stay_bounded_on_large_documents() -> None:
+    # Each violation names ten selected rules and counts the rest; only the first
+    # hundred are described, so a failure costs time in proportion to the documents.
+    rules = "".join(f"  - {{ id: b{i}, scope: {{ global: true }}, when: {{ subject: [action, amount], "
+                    f"operator: equals, value: {{ literal: 1 }} }}, effect: block }}\n"
+                    for i in range(12))
+    governance = "version: 1\ngovernance:\n  rules:\n" + "".join(
+        f"    - {{ id: g{i}, select: {{ where: {{ effect: block }} }}, must: {{ max_count: 0 }}, "
+        f"error: e }}\n" for i in range(101))
+    with pytest.raises(PolicyError) as info:
+        PyKavro(SCHEMA, "version: 1\nrules:\n" + rules, governance)
+    first, last = info.value.violations[0], info.value.violations[100]
+    assert first.found == ("12 rules selected: " + ", ".join(f"'b{i}'" for i in range(10))
+                           + " and 2 more")
+    assert (last.constraint, last.found) == ("max_count: 0", "")
+
+
 LINTED_POLICY = """\
 version: 1
 rules:

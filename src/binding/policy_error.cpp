@@ -1,7 +1,9 @@
 #include "binding/policy_error.h"
 
 #include <array>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "binding/py_build.h"
@@ -82,13 +84,23 @@ std::string_view rule_part(compiler::CompileErrorKind kind) {
   return "";
 }
 
-std::optional<documents::Position> place_of(const documents::ReadNotes& notes,
-                                            const std::string& path) {
-  for (const auto& [place, position] : notes.places) {
-    if (place == path) return position;
+// Where each value starts, by location path: one table per report, since a
+// governance failure may look up tens of thousands of places.
+class Places {
+ public:
+  explicit Places(const documents::ReadNotes& notes) {
+    for (const auto& [place, position] : notes.places) by_path_.emplace(place, position);
   }
-  return std::nullopt;
-}
+
+  std::optional<documents::Position> of(const std::string& path) const {
+    const auto found = by_path_.find(path);
+    if (found == by_path_.end()) return std::nullopt;
+    return found->second;
+  }
+
+ private:
+  std::unordered_map<std::string, documents::Position> by_path_;
+};
 
 PyObject* counter(const std::optional<documents::Position>& position,
                   std::size_t documents::Position::*member) {
@@ -110,8 +122,9 @@ bool place_compile_error(const compiler::CompileError& error, std::string_view p
   if (!documents::load_policy(policy_text, &notes)) return true;
   const std::string rule = "rules[" + std::to_string(error.rule->index) + "]";
   placed.path = rule + std::string(rule_part(error.kind));
-  placed.position = place_of(notes, placed.path);
-  if (!placed.position) placed.position = place_of(notes, rule);
+  const Places places(notes);
+  placed.position = places.of(placed.path);
+  if (!placed.position) placed.position = places.of(rule);
   return true;
 }
 
@@ -139,6 +152,8 @@ PyObject* violation_record(const governance::GovernanceViolation& violation,
   return complete ? record.release() : nullptr;
 }
 
+constexpr std::size_t kDescribedViolations = 100;
+
 // Violations come in governance order, so each is matched with the next
 // governance rule of its id.
 bool place_violations(const std::vector<governance::GovernanceViolation>& violations,
@@ -147,6 +162,7 @@ bool place_violations(const std::vector<governance::GovernanceViolation>& violat
   documents::ReadNotes notes;
   auto governance = documents::load_governance(governance_text, &notes);
   auto policy = documents::load_policy(policy_text);
+  const Places places(notes);
   PyRef list = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(violations.size())));
   if (!list) return false;
   std::size_t next = 0;
@@ -157,9 +173,14 @@ bool place_violations(const std::vector<governance::GovernanceViolation>& violat
       const auto& rules = governance->governance.rules;
       while (next < rules.size() && rules[next].id != violations[i].rule_id) ++next;
       if (next < rules.size()) {
-        details = governance::describe_violation(rules[next], *policy);
+        // Describing walks the whole policy: only the first violations get it,
+        // so that a failure costs time in proportion to the documents.
+        details = i < kDescribedViolations
+                      ? governance::describe_violation(rules[next], *policy)
+                      : governance::ViolationDetails{
+                            governance::describe_constraint(rules[next].must), ""};
         const std::string path = "governance.rules[" + std::to_string(next) + "]";
-        position = place_of(notes, path);
+        position = places.of(path);
         if (i == 0) {
           placed.path = path;
           placed.position = position;

@@ -7,6 +7,7 @@
 // (EvaluationInput is the one used in production).
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -113,7 +114,8 @@ inline bool check_holds(const detail::Check& check, const Input& input) {
 }
 
 template <class Input>
-bool plan_holds(const detail::SequenceIndex& index, std::uint32_t position, const Input& input) {
+[[gnu::always_inline]] inline bool plan_holds(const detail::SequenceIndex& index,
+                                              std::uint32_t position, const Input& input) {
   const detail::RulePlan& plan = index.plan(position);
   const detail::Check* check = index.checks() + plan.first;
   const detail::Check* const end = check + plan.count;
@@ -129,25 +131,33 @@ bool plan_holds(const detail::SequenceIndex& index, std::uint32_t position, cons
   return true;
 }
 
-// The same first match, visiting only the rules that `index` leaves possible
-// for this input: the unindexed rules and, per key, the rules filed under the
-// input's value, merged by position so that document order is kept.
-template <class Input>
-const compiler::CompiledRule* find_first_match(std::span<const compiler::CompiledRule> rules,
-                                               const detail::SequenceIndex& index,
-                                               const Input& input) {
-  if (!index.planned() || index.rule_count() != rules.size()) {
-    return find_first_match(rules, input);
-  }
-  if (!index.active()) {
-    for (std::uint32_t position = 0; position < rules.size(); ++position) {
-      if (plan_holds(index, position, input)) return &rules[position];
+// The position of the first rule, in document order, for which holds(position)
+// is true among the rules that `index` leaves possible for this input: the
+// unindexed rules, per equality key the rules filed under the input's value,
+// and the rules that the ordered keys let through, merged by position.
+// kEndOfRules when there is none.
+template <class Input, class Holds>
+std::uint32_t first_holding(const detail::SequenceIndex& index, const Input& input, Holds&& holds) {
+  const auto scan = [&] {
+    for (std::uint32_t position = 0; position < index.rule_count(); ++position) {
+      if (holds(position)) return position;
     }
-    return nullptr;
-  }
-  const std::uint32_t* heads[detail::kMaxIndexKeys + 1];
+    return detail::kEndOfRules;
+  };
+  if (!index.active()) return scan();
+  const std::uint32_t* heads[detail::kMaxIndexKeys + 2];
   std::size_t count = 0;
   heads[count++] = index.unindexed();
+  std::uint32_t gathered[detail::kMaxGathered + 1];
+  if (index.has_ordered_keys()) {
+    std::size_t found = 0;
+    if (!index.gather_ordered(input, gathered, found, detail::kMaxGathered)) return scan();
+    // An any rule is filed under each of its comparisons: visit it once.
+    std::sort(gathered, gathered + found);
+    found = static_cast<std::size_t>(std::unique(gathered, gathered + found) - gathered);
+    gathered[found] = detail::kEndOfRules;
+    heads[count++] = gathered;
+  }
   for (std::size_t key = 0; key < index.key_count(); ++key) {
     if (const std::uint32_t* list = index.candidates(key, input.at(index.key_slot(key)))) {
       heads[count++] = list;
@@ -160,7 +170,7 @@ const compiler::CompiledRule* find_first_match(std::span<const compiler::Compile
       if (*heads[i] < *heads[lowest]) lowest = i;
     }
     const std::uint32_t position = *heads[lowest];
-    if (position == detail::kEndOfRules) return nullptr;
+    if (position == detail::kEndOfRules) return detail::kEndOfRules;
     ++heads[lowest];
     // Visited rules may lie apart in memory: fetch the list's next rules early.
     if (const std::uint32_t next = *heads[lowest]; next != detail::kEndOfRules) {
@@ -168,24 +178,47 @@ const compiler::CompiledRule* find_first_match(std::span<const compiler::Compile
       if (heads[lowest][1] != detail::kEndOfRules)
         __builtin_prefetch(&index.plan(heads[lowest][1]));
     }
-    if (plan_holds(index, position, input)) return &rules[position];
+    if (holds(position)) return position;
   }
+}
+
+struct IgnoreVisits {
+  void operator()(std::uint32_t) const {}
+};
+
+// The same first match as the plain scan, checking only the rules that
+// `index` leaves possible. `visit` is told of every rule checked.
+template <class Input, class Visit = IgnoreVisits>
+const compiler::CompiledRule* find_first_match(std::span<const compiler::CompiledRule> rules,
+                                               const detail::SequenceIndex& index,
+                                               const Input& input, Visit visit = {}) {
+  if (!index.planned() || index.rule_count() != rules.size()) {
+    return find_first_match(rules, input);
+  }
+  const std::uint32_t position = first_holding(index, input, [&](std::uint32_t candidate) {
+    visit(candidate);
+    return plan_holds(index, candidate, input);
+  });
+  return position == detail::kEndOfRules ? nullptr : &rules[position];
 }
 
 // The action's rules first (selected by the input's action "type" text), then
 // the global rules; the first rule whose condition holds decides. nullptr when
-// none does.
-template <class Input>
-const compiler::CompiledRule* find_deciding_rule(const Plan& plan, const Input& input) {
+// none does. `visit` is told of every rule checked (for measurements).
+template <class Input, class Visit = IgnoreVisits>
+const compiler::CompiledRule* find_deciding_rule(const Plan& plan, const Input& input,
+                                                 Visit visit = {}) {
   const compiler::CompiledRule* match = nullptr;
   const ValueView type = input.at(kActionTypeSlot);
   const detail::RuleIndex& index = plan.rule_index();
   if (type.kind == ValueKind::String) {
     if (const auto* bucket = index.find_action(type.text)) {
-      match = find_first_match(*bucket->rules, bucket->index, input);
+      match = find_first_match(*bucket->rules, bucket->index, input, visit);
     }
   }
-  if (match == nullptr) match = find_first_match(plan.model().global_rules, index.global(), input);
+  if (match == nullptr) {
+    match = find_first_match(plan.model().global_rules, index.global(), input, visit);
+  }
   return match;
 }
 

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <tuple>
 #include <unordered_map>
 
 #include "compiler/compiled_policy.h"
@@ -18,6 +20,9 @@ namespace {
 constexpr std::size_t kMinIndexedRules = 8;
 // A key must spare at least this many visits on its worst value.
 constexpr std::size_t kMinRulesSpared = 4;
+// Ordered keys cost a binary search each per request: worth it on long
+// sequences only.
+constexpr std::size_t kMinOrderedRules = 128;
 
 std::uint64_t mix(std::uint64_t x) {
   x ^= x >> 33;
@@ -125,6 +130,7 @@ using SlotValueMap = std::unordered_map<SlotValue, V, SlotValueHash, SlotValueEq
 
 constexpr int kUnassigned = -1;
 constexpr int kNeverMatches = -2;
+constexpr int kOrdered = -3;
 
 // Greedy choice of up to kMaxIndexKeys slots: each round takes the slot that
 // spares the most visits (rules it covers minus its largest value group) among
@@ -196,6 +202,55 @@ Check make_check(const compiler::AtomicCondition& atomic) {
   return check;
 }
 
+// A comparison that an ordered key can serve: a literal of its operator's
+// type, compared by Equals, GreaterThan or LessThan.
+struct OrderedFiling {
+  std::uint32_t slot = 0;
+  documents::Operator op = documents::Operator::Equals;
+  ValueView literal;
+  auto key() const { return std::tuple(slot, static_cast<int>(op), literal.kind); }
+};
+
+enum class Orderable { Yes, Never, No };
+
+// Yes fills `filing`; Never when the comparison can hold for no input.
+Orderable orderable(const compiler::AtomicCondition& atomic, OrderedFiling& filing) {
+  const auto* literal = std::get_if<compiler::RuntimeValue>(&atomic.rhs);
+  if (literal == nullptr) return Orderable::No;
+  if (atomic.op != documents::Operator::Equals && atomic.op != documents::Operator::GreaterThan &&
+      atomic.op != documents::Operator::LessThan) {
+    return Orderable::No;
+  }
+  const ValueView value = view_of(*literal);
+  if (!applies_to(atomic.op, type_of(value.kind)) || nan_literal(atomic)) return Orderable::Never;
+  filing = {atomic.lhs.slot, atomic.op, value};
+  if (value.kind == ValueKind::Number) filing.literal.number = normalised(value.number);
+  return Orderable::Yes;
+}
+
+// The comparisons of which at least one must hold for the rule to match, or
+// an empty list when there is no such choice. One of them serves an
+// atomic or all rule; every one of them is needed for an any rule.
+std::vector<OrderedFiling> ordered_options(const compiler::CompiledRule& rule, bool& any) {
+  std::vector<OrderedFiling> options;
+  OrderedFiling filing;
+  any = std::holds_alternative<compiler::AnyOf>(rule.condition);
+  if (const auto* atomic = std::get_if<compiler::AtomicCondition>(&rule.condition)) {
+    if (orderable(*atomic, filing) == Orderable::Yes) options.push_back(filing);
+  } else if (const auto* all = std::get_if<compiler::AllOf>(&rule.condition)) {
+    for (const auto& member : all->members) {
+      if (orderable(member, filing) == Orderable::Yes) options.push_back(filing);
+    }
+  } else {
+    for (const auto& member : std::get_if<compiler::AnyOf>(&rule.condition)->members) {
+      const Orderable kind = orderable(member, filing);
+      if (kind == Orderable::No) return {};
+      if (kind == Orderable::Yes) options.push_back(filing);
+    }
+  }
+  return options;
+}
+
 void append_list(std::vector<std::uint32_t>& positions, const std::vector<std::uint32_t>& list) {
   positions.insert(positions.end(), list.begin(), list.end());
   positions.push_back(kEndOfRules);
@@ -223,7 +278,8 @@ void SequenceIndex::choose_and_file(std::span<const compiler::CompiledRule> rule
     }
   }
   const std::vector<std::uint32_t> keys = choose_keys(requirements, assigned);
-  if (keys.empty()) return;
+  file_ordered(rules, assigned);
+  if (keys.empty() && ordered_keys_.empty()) return;
 
   // Value groups in order of first appearance; positions ascend in each.
   SlotValueMap<std::size_t> group_of;
@@ -231,7 +287,7 @@ void SequenceIndex::choose_and_file(std::span<const compiler::CompiledRule> rule
   std::vector<std::vector<std::uint32_t>> group_positions;
   std::vector<std::uint32_t> unindexed;
   for (std::uint32_t i = 0; i < rules.size(); ++i) {
-    if (assigned[i] == kNeverMatches) continue;
+    if (assigned[i] == kNeverMatches || assigned[i] == kOrdered) continue;
     if (assigned[i] == kUnassigned) {
       unindexed.push_back(i);
       continue;
@@ -271,6 +327,129 @@ void SequenceIndex::choose_and_file(std::span<const compiler::CompiledRule> rule
     append_list(positions_, group_positions[g]);
     insert_entry(entry);
   }
+}
+
+void SequenceIndex::file_ordered(std::span<const compiler::CompiledRule> rules,
+                                 std::vector<int>& assigned) {
+  if (rules.size() < kMinOrderedRules) return;
+  using Key = decltype(OrderedFiling{}.key());
+  std::vector<std::vector<OrderedFiling>> options(rules.size());
+  std::vector<bool> any(rules.size());
+  std::map<Key, std::size_t> counts;
+  std::vector<Key> keys;
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    if (assigned[i] != kUnassigned) continue;
+    bool is_any = false;
+    options[i] = ordered_options(rules[i], is_any);
+    any[i] = is_any;
+    // A rule counts once per key, however many of its comparisons share it.
+    keys.clear();
+    for (const auto& filing : options[i]) keys.push_back(filing.key());
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    for (const auto& key : keys) ++counts[key];
+  }
+  // The keys that serve the most rules; the map's order breaks ties.
+  std::vector<std::pair<std::size_t, Key>> ranked;
+  for (const auto& [key, count] : counts) {
+    if (count >= kMinRulesSpared) ranked.emplace_back(count, key);
+  }
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [](const auto& a, const auto& b) { return a.first > b.first; });
+  if (ranked.size() > kMaxOrderedKeys) ranked.resize(kMaxOrderedKeys);
+  std::map<Key, std::vector<std::pair<OrderedFiling, std::uint32_t>>> filed;
+  for (const auto& entry : ranked) filed[entry.second];
+
+  const auto chosen = [&](const OrderedFiling& filing) { return filed.contains(filing.key()); };
+  for (std::uint32_t i = 0; i < rules.size(); ++i) {
+    if (options[i].empty()) continue;
+    if (any[i]) {
+      if (!std::all_of(options[i].begin(), options[i].end(), chosen)) continue;
+      for (const auto& filing : options[i]) filed[filing.key()].emplace_back(filing, i);
+    } else {
+      // An equality lets the fewest rules through: prefer it.
+      const OrderedFiling* best = nullptr;
+      for (const auto& filing : options[i]) {
+        if (chosen(filing) && (best == nullptr || (filing.op == documents::Operator::Equals &&
+                                                   best->op != documents::Operator::Equals))) {
+          best = &filing;
+        }
+      }
+      if (best == nullptr) continue;
+      filed[best->key()].emplace_back(*best, i);
+    }
+    assigned[i] = kOrdered;
+  }
+
+  for (auto& [key, filings] : filed) {
+    if (filings.empty()) continue;
+    const auto before = [](const auto& a, const auto& b) {
+      const ValueView& left = a.first.literal;
+      const ValueView& right = b.first.literal;
+      if (left.kind == ValueKind::String) return left.text < right.text;
+      if (left.kind == ValueKind::Boolean) return left.boolean < right.boolean;
+      return left.number < right.number;
+    };
+    std::stable_sort(filings.begin(), filings.end(), before);
+    OrderedKey ordered_key;
+    ordered_key.slot = std::get<0>(key);
+    ordered_key.op = static_cast<documents::Operator>(std::get<1>(key));
+    ordered_key.kind = std::get<2>(key);
+    ordered_key.first = static_cast<std::uint32_t>(ordered_.size());
+    ordered_key.count = static_cast<std::uint32_t>(filings.size());
+    for (const auto& [filing, position] : filings) {
+      Ordered entry;
+      entry.number = filing.literal.kind == ValueKind::Boolean
+                         ? (filing.literal.boolean ? 1.0 : 0.0)
+                         : filing.literal.number;
+      entry.text_offset = static_cast<std::uint32_t>(texts_.size());
+      entry.text_length = static_cast<std::uint32_t>(filing.literal.text.size());
+      texts_.insert(texts_.end(), filing.literal.text.begin(), filing.literal.text.end());
+      entry.position = position;
+      ordered_.push_back(entry);
+    }
+    ordered_keys_.push_back(ordered_key);
+  }
+}
+
+std::pair<std::uint32_t, std::uint32_t> SequenceIndex::holding_range(const OrderedKey& key,
+                                                                     const ValueView& value) const {
+  if (value.kind != key.kind) return {0, 0};
+  const Ordered* const begin = ordered_.data() + key.first;
+  const Ordered* const end = begin + key.count;
+  const Ordered* first = begin;
+  const Ordered* last = begin;
+  if (key.kind == ValueKind::String) {
+    const auto text = [&](const Ordered& entry) {
+      return std::string_view(texts_.data() + entry.text_offset, entry.text_length);
+    };
+    first =
+        std::partition_point(begin, end, [&](const Ordered& e) { return text(e) < value.text; });
+    last =
+        std::partition_point(first, end, [&](const Ordered& e) { return text(e) == value.text; });
+  } else {
+    const double number =
+        key.kind == ValueKind::Number ? value.number : (value.boolean ? 1.0 : 0.0);
+    // A NaN compares false with every literal.
+    if (std::isnan(number)) return {0, 0};
+    const auto below = [&](const Ordered& e) { return e.number < number; };
+    const auto not_above = [&](const Ordered& e) { return e.number <= number; };
+    switch (key.op) {
+      case documents::Operator::GreaterThan:  // literal < value
+        last = std::partition_point(begin, end, below);
+        break;
+      case documents::Operator::LessThan:  // literal > value
+        first = std::partition_point(begin, end, not_above);
+        last = end;
+        break;
+      default:  // literal == value, so -0.0 finds 0.0
+        first = std::partition_point(begin, end, below);
+        last = std::partition_point(first, end, not_above);
+        break;
+    }
+  }
+  return {static_cast<std::uint32_t>(first - ordered_.data()),
+          static_cast<std::uint32_t>(last - ordered_.data())};
 }
 
 void SequenceIndex::lay_out_checks(std::span<const compiler::CompiledRule> rules) {

@@ -1,12 +1,15 @@
-// RuleIndex: an equality index over the rule sequences of a compiled policy,
-// built once by Plan::build and immutable afterwards, so any number of
-// evaluations may read it at once. A rule whose condition can only hold when
-// some field equals a literal is filed under that (field, value); evaluation
-// then visits only the rules that the input's values can match, merged by
-// position with the rules that have no such requirement, so the first rule
-// found is the one a plain scan would find. It is derived data: it takes no
-// part in the text form, and it points into the policy it was built for, so
-// it can be moved but not copied.
+// RuleIndex: an index over the rule sequences of a compiled policy, built
+// once by Plan::build and immutable afterwards, so any number of evaluations
+// may read it at once. A rule whose condition can only hold when some field
+// equals a literal is filed under that (field, value); on long sequences the
+// other rules are filed under one comparison of a field with a literal that
+// they need (an any rule under each of its comparisons), sorted by literal,
+// so one binary search finds the ones an input's value lets through.
+// Evaluation visits only the rules so proposed, merged by position with the
+// rules that have no such requirement, so the first rule found is the one a
+// plain scan would find. It is derived data: it takes no part in the text
+// form, and it points into the policy it was built for, so it can be moved
+// but not copied.
 #pragma once
 
 #include <array>
@@ -14,6 +17,7 @@
 #include <limits>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "documents/vocabulary.h"
@@ -31,6 +35,11 @@ namespace kavro::evaluation::detail {
 inline constexpr std::uint32_t kEndOfRules = std::numeric_limits<std::uint32_t>::max();
 // Few keys keep the merge a handful of comparisons per visited rule.
 inline constexpr std::size_t kMaxIndexKeys = 4;
+// Each ordered key costs one binary search per request.
+inline constexpr std::size_t kMaxOrderedKeys = 64;
+// Past this many rules let through by the ordered keys, the merge would cost
+// more than the scan it spares.
+inline constexpr std::size_t kMaxGathered = 512;
 
 // The kind of a check whose right-hand side is an input field. No input value
 // has it, so evaluation's kind test alone sends such checks to their slow path.
@@ -72,7 +81,7 @@ class SequenceIndex {
   SequenceIndex(SequenceIndex&&) noexcept = default;
   SequenceIndex& operator=(SequenceIndex&&) noexcept = default;
 
-  bool active() const { return key_count_ != 0; }
+  bool active() const { return key_count_ != 0 || !ordered_keys_.empty(); }
   std::size_t rule_count() const { return rule_count_; }
   std::size_t key_count() const { return key_count_; }
   std::uint32_t key_slot(std::size_t key) const { return key_slots_[key]; }
@@ -82,6 +91,21 @@ class SequenceIndex {
   // in kEndOfRules; nullptr when there are none (absent value, other kind,
   // NaN, or a value no rule names).
   const std::uint32_t* candidates(std::size_t key, const ValueView& value) const;
+
+  // Appends to `out` the positions of the rules filed under the ordered keys
+  // whose comparison holds for this input (unsorted, possibly repeated).
+  // False, with `out` unspecified, when more than `limit` would be appended.
+  template <class Input>
+  bool gather_ordered(const Input& input, std::uint32_t* out, std::size_t& count,
+                      std::size_t limit) const {
+    for (const OrderedKey& key : ordered_keys_) {
+      const auto [first, last] = holding_range(key, input.at(key.slot));
+      if (last - first > limit - count) return false;
+      for (std::uint32_t i = first; i != last; ++i) out[count++] = ordered_[i].position;
+    }
+    return true;
+  }
+  bool has_ordered_keys() const { return !ordered_keys_.empty(); }
 
   // True once build has laid out the checks of every rule.
   bool planned() const { return planned_; }
@@ -102,10 +126,30 @@ class SequenceIndex {
     std::uint32_t first = 0;  // into positions_
   };
 
+  // The rules that hold only when the input's `slot` compares by `op` with
+  // their literal, sorted by literal, so the ones that hold for a value are
+  // one range found by binary search. Literals are never NaN.
+  struct OrderedKey {
+    std::uint32_t slot = 0;
+    documents::Operator op = documents::Operator::Equals;  // Equals, GreaterThan or LessThan
+    ValueKind kind = ValueKind::Absent;
+    std::uint32_t first = 0;  // into ordered_
+    std::uint32_t count = 0;
+  };
+  struct Ordered {
+    double number = 0.0;            // booleans as 0 or 1
+    std::uint32_t text_offset = 0;  // into texts_
+    std::uint32_t text_length = 0;
+    std::uint32_t position = 0;
+  };
+  std::pair<std::uint32_t, std::uint32_t> holding_range(const OrderedKey& key,
+                                                        const ValueView& value) const;
+
   bool matches(const Entry& entry, std::size_t key, const ValueView& value) const;
   void insert_entry(Entry entry);
   void choose_and_file(std::span<const compiler::CompiledRule> rules);
   void lay_out_checks(std::span<const compiler::CompiledRule> rules);
+  void file_ordered(std::span<const compiler::CompiledRule> rules, std::vector<int>& assigned);
 
   std::size_t rule_count_ = 0;
   std::size_t key_count_ = 0;
@@ -116,6 +160,8 @@ class SequenceIndex {
   std::vector<std::uint32_t> positions_;
   std::vector<char> texts_;
   std::uint32_t unindexed_first_ = 0;
+  std::vector<OrderedKey> ordered_keys_;
+  std::vector<Ordered> ordered_;
   bool planned_ = false;
   std::vector<RulePlan> plans_;
   std::vector<Check> checks_;

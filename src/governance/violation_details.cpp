@@ -1,5 +1,7 @@
 #include "governance/violation_details.h"
 
+#include <string_view>
+#include <utility>
 #include <variant>
 
 #include "documents/condition_members.h"
@@ -8,18 +10,35 @@
 namespace kavro::governance {
 namespace {
 
-std::string joined(const std::vector<std::string>& items, std::string_view quote) {
-  std::string text;
-  for (const std::string& item : items) {
-    if (!text.empty()) text += ", ";
-    text += quote;
-    text += item;
-    text += quote;
-  }
-  return text;
-}
+// A report names a few items and counts the rest: a policy may select tens of
+// thousands of rules, and every violation would otherwise list them all.
+constexpr std::size_t kListedItems = 10;
 
-std::string constraint_text(const documents::Constraint& must) {
+struct Listing {
+  std::vector<std::string> named;
+  std::size_t total = 0;
+
+  void add(std::string item) {
+    if (named.size() < kListedItems) named.push_back(std::move(item));
+    ++total;
+  }
+
+  std::string joined(std::string_view quote) const {
+    std::string text;
+    for (const std::string& item : named) {
+      if (!text.empty()) text += ", ";
+      text += quote;
+      text += item;
+      text += quote;
+    }
+    if (total > named.size()) text += " and " + std::to_string(total - named.size()) + " more";
+    return text;
+  }
+};
+
+}  // namespace
+
+std::string describe_constraint(const documents::Constraint& must) {
   if (const auto* exists = std::get_if<documents::ExistsConstraint>(&must)) {
     return exists->exists ? "exists: true" : "exists: false";
   }
@@ -32,39 +51,41 @@ std::string constraint_text(const documents::Constraint& must) {
   if (const auto* forbid = std::get_if<documents::ForbidConstraint>(&must)) {
     return forbid->forbid ? "forbid: true" : "forbid: false";
   }
-  return "allowed_fields: [" +
-         joined(std::get<documents::AllowedFieldsConstraint>(must).allowed_fields, "") + "]";
+  Listing fields;
+  for (const std::string& name :
+       std::get<documents::AllowedFieldsConstraint>(must).allowed_fields) {
+    fields.add(name);
+  }
+  return "allowed_fields: [" + fields.joined("") + "]";
 }
-
-}  // namespace
 
 ViolationDetails describe_violation(const documents::GovernanceRule& rule,
                                     const documents::PolicyAst& policy) {
   const documents::RuleFilter& filter = rule.select.where;
-  std::vector<std::string> selected;
-  std::vector<std::string> outside;
+  Listing selected;
+  Listing outside;
   const auto* allowed = std::get_if<documents::AllowedFieldsConstraint>(&rule.must);
   for (const documents::RuleAst& candidate : policy.rules) {
     if (!rule_is_selected(filter, candidate)) continue;
-    selected.push_back(candidate.id);
+    selected.add(candidate.id);
     if (allowed == nullptr) continue;
     for (const documents::AtomicConditionAst& atomic : condition_members(candidate.when)) {
       std::string field = atomic.subject.domain + "." + atomic.subject.field;
       bool listed = false;
       for (const std::string& name : allowed->allowed_fields) listed = listed || name == field;
-      if (!listed) outside.push_back("rule '" + candidate.id + "' reads " + field);
+      if (!listed) outside.add("rule '" + candidate.id + "' reads " + field);
     }
   }
   std::string found;
   if (allowed != nullptr) {
-    found = joined(outside, "");
-  } else if (selected.empty()) {
+    found = outside.joined("");
+  } else if (selected.total == 0) {
     found = "no rule selected";
   } else {
-    found = std::to_string(selected.size()) + (selected.size() == 1 ? " rule" : " rules") +
-            " selected: " + joined(selected, "'");
+    found = std::to_string(selected.total) + (selected.total == 1 ? " rule" : " rules") +
+            " selected: " + selected.joined("'");
   }
-  return {constraint_text(rule.must), std::move(found)};
+  return {describe_constraint(rule.must), std::move(found)};
 }
 
 }  // namespace kavro::governance

@@ -14,6 +14,9 @@ struct ViolationDetails {
   std::string found;       // "2 rules selected: 'a', 'b'"
 };
 
+// The constraint as written, for example "max_count: 1".
+std::string describe_constraint(const documents::Constraint& must);
+
 ViolationDetails describe_violation(const documents::GovernanceRule& rule,
                                     const documents::PolicyAst& policy);
 

@@ -110,7 +110,9 @@ void fill_input(evaluation::EvaluationInput& input, const Fields& fields) {
 
 class Generator {
  public:
-  explicit Generator(unsigned seed) : random_(seed) {}
+  // Sequences of up to `max_rules` rules.
+  explicit Generator(unsigned seed, std::size_t max_rules = 40)
+      : random_(seed), max_rules_(max_rules) {}
 
   evaluation::Plan policy() {
     compiler::CompiledPolicy policy;
@@ -118,13 +120,13 @@ class Generator {
     key_field_ = field_name(documents::Domain::Actor, pick(3));
     key_weight_ = 1 + pick(3);
     for (const char* action : {"refund", "transfer"}) {
-      const std::size_t count = pick(40);
+      const std::size_t count = pick(max_rules_);
       for (std::size_t i = 0; i < count; ++i) {
         policy.action_rules[action].push_back(
             rule(action + std::to_string(i), condition(), static_cast<documents::Effect>(pick(3))));
       }
     }
-    const std::size_t count = pick(40);
+    const std::size_t count = pick(max_rules_);
     for (std::size_t i = 0; i < count; ++i) {
       policy.global_rules.push_back(
           rule("g" + std::to_string(i), condition(), static_cast<documents::Effect>(pick(3))));
@@ -209,27 +211,43 @@ class Generator {
   }
 
   std::mt19937 random_;
+  std::size_t max_rules_;
   std::string key_field_;
   std::size_t key_weight_ = 0;
 };
 
-TEST(RuleIndex, RandomPoliciesDecideAsAPlainScan) {
+struct RandomRun {
+  std::string name;
+  unsigned seeds;
+  std::size_t max_rules;
+  // Guards the test itself: this many sequences must really use the index.
+  std::size_t min_indexed;
+  bool ordered;  // count only sequences that use ordered keys
+};
+
+class RandomPolicies : public ::testing::TestWithParam<RandomRun> {};
+
+TEST_P(RandomPolicies, DecideAsAPlainScan) {
+  const RandomRun& run = GetParam();
   std::size_t indexed_sequences = 0;
   std::size_t decisions = 0;
-  for (unsigned seed = 0; seed < 400; ++seed) {
-    Generator generator(seed);
+  const auto engaged = [&](const evaluation::detail::SequenceIndex& index) {
+    return run.ordered ? index.has_ordered_keys() : index.active();
+  };
+  for (unsigned seed = 0; seed < run.seeds; ++seed) {
+    Generator generator(seed, run.max_rules);
     const evaluation::Plan plan = generator.policy();
-    indexed_sequences += plan.rule_index().global().active();
+    indexed_sequences += engaged(plan.rule_index().global());
     for (const char* action : {"refund", "transfer"}) {
       const auto* bucket = plan.rule_index().find_action(action);
-      indexed_sequences += bucket != nullptr && bucket->index.active();
+      indexed_sequences += bucket != nullptr && engaged(bucket->index);
     }
     for (int request = 0; request < 50; ++request) {
       const Fields fields = generator.input();
       evaluation::EvaluationInput input(plan.field_slots());
       fill_input(input, fields);
       const compiler::CompiledRule* expected = reference_decision(plan.model(), fields);
-      const evaluation::EvaluationResult result = evaluate_policy(plan, input);
+      const evaluation::EvaluationResult result = evaluation::evaluate_policy(plan, input);
       ASSERT_EQ(result.matched_rule.has_value(), expected != nullptr) << "seed " << seed;
       if (expected != nullptr) {
         ASSERT_EQ(*result.matched_rule, expected->rule_id) << "seed " << seed;
@@ -238,9 +256,37 @@ TEST(RuleIndex, RandomPoliciesDecideAsAPlainScan) {
       }
     }
   }
-  // Guards the test itself: most sequences must really go through the index.
-  EXPECT_GT(indexed_sequences, 300u);
-  EXPECT_GT(decisions, 2000u);
+  EXPECT_GT(indexed_sequences, run.min_indexed);
+  EXPECT_GT(decisions, run.seeds * 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(RuleIndex, RandomPolicies,
+                         ::testing::Values(RandomRun{"ShortSequences", 400, 40, 300, false},
+                                           RandomRun{"LongSequences", 60, 600, 100, true}),
+                         [](const auto& info) { return info.param.name; });
+
+// Rule i holds when n < i: the input's n lets through all rules above it,
+// past the gathering limit when n is small, which falls back to a scan.
+TEST(RuleIndex, OrderedKeysDecideOnBothSidesOfTheGatheringLimit) {
+  compiler::CompiledPolicy policy;
+  constexpr int kRules = static_cast<int>(evaluation::detail::kMaxGathered) + 200;
+  for (int i = 0; i < kRules; ++i) {
+    policy.global_rules.push_back(
+        rule("below-" + std::to_string(i),
+             atomic(documents::Domain::Actor, "n", documents::Operator::LessThan, number(i)),
+             documents::Effect::Block));
+  }
+  const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
+  ASSERT_TRUE(plan.rule_index().global().has_ordered_keys());
+  const std::pair<double, std::optional<std::string>> cases[] = {
+      {10.5, "below-11"},           {-0.0, "below-1"},
+      {400.0, "below-401"},         {kRules - 1.5, "below-" + std::to_string(kRules - 1)},
+      {kRules - 1.0, std::nullopt}, {kNaN, std::nullopt}};
+  for (const auto& [n, expected] : cases) {
+    evaluation::EvaluationInput input(plan.field_slots());
+    input.set(documents::Domain::Actor, "n", evaluation::ValueView::of_number(n));
+    EXPECT_EQ(evaluation::evaluate_policy(plan, input).matched_rule, expected) << n;
+  }
 }
 
 // ---- named cases on one indexed sequence ----

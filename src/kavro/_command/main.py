@@ -16,6 +16,7 @@ from typing import NoReturn
 from kavro import PyKavro
 from kavro._command import commands
 from kavro._command.documents import BuildFailure
+from kavro._command.replay_arguments import add_replay_commands
 from kavro._command.usage import USAGE_EXIT_STATUS, UsageError
 
 
@@ -71,6 +72,7 @@ def _parser() -> argparse.ArgumentParser:
     test.add_argument("files", nargs="+", type=Path, metavar="FILE")
     test.add_argument("--junit", type=Path, metavar="FILE", help="also write a JUnit XML report")
     test.set_defaults(run=commands.test)
+    add_replay_commands(subcommands, [documents, output])
     return parser
 
 

@@ -1,0 +1,136 @@
+"""`kavro replay` and `kavro diff`: decide every request of logs with a
+policy, or with two, and say what the decisions were or what changed."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from pathlib import Path
+from typing import Any
+
+from kavro import PyKavro
+from kavro._command.traces import trace_lines
+from kavro._command.documents import build_engine, read_documents
+from kavro._command.usage import UsageError
+
+FAILED = 1
+_REPLAY_MISSING = ("kavro replay and diff read logs with pyarrow and policies' rule ids with "
+                   "PyYAML; {} is not installed: pip install 'kavro[replay]'")
+
+
+def replay(args: argparse.Namespace) -> int:
+    return _run(args, [args.policy])
+
+
+def diff(args: argparse.Namespace) -> int:
+    return _run(args, [args.policy, args.against])
+
+
+def _run(args: argparse.Namespace, policies: list[Path]) -> int:
+    try:
+        import pyarrow  # noqa: F401  (only to name what is missing)
+        import yaml  # noqa: F401
+    except ModuleNotFoundError as missing:
+        raise UsageError(_REPLAY_MISSING.format(missing.name)) from None
+    from kavro._command.replay_output import text_summary
+    from kavro._replay.engines import EngineTexts
+    from kavro._replay.logs import find_logs
+    from kavro._replay.parts import Job
+    from kavro._replay.running import executor, run_job
+    from kavro._replay.summary import PolicyRun, Summary
+
+    documents = [read_documents(args.schema, policy, args.governance) for policy in policies]
+    engines = [build_engine(one) for one in documents]
+    paths = find_logs(args.logs)
+    summary = Summary(paths, [PolicyRun(str(one.policy.path), engine.policy_hash(),
+                                        _rule_ids(one.policy.text, str(one.policy.path)))
+                              for one, engine in zip(documents, engines)],
+                      sample_size=getattr(args, "sample", 0))
+    job = Job(tuple(EngineTexts.of(engine) for engine in engines), args.id_field or None,
+              keep_rows=args.out is not None, sample=summary.sample_size)
+    with (_RowsFile(args.out, len(policies)) as out,
+          executor(args.scheduler, args.threads) as (pool, width)):
+        def take(result: Any) -> None:
+            if result.refusals and not args.skip_bad_rows:
+                row, message = result.refusals[0]
+                raise _BadRow(f"{result.part.path}:{row}: {message}")
+            summary.add(result)
+            if result.out is not None:
+                out.write(result.out)
+        try:
+            run_job(job, paths, pool, width, take, sys.stderr)
+        except _BadRow as bad:
+            print(f"kavro: error: {bad} (--skip-bad-rows counts such rows and goes on)",
+                  file=sys.stderr)
+            return FAILED
+    traces = _traces(summary, engines)
+    if args.report is not None:
+        from kavro._report.page import report_page
+        _write(args.report, report_page(summary, traces).encode("utf-8"))
+    if args.format == "json":
+        print(json.dumps(summary.as_json(), indent=2))
+    else:
+        print("\n".join(text_summary(summary, traces)))
+    return 0
+
+
+class _BadRow(Exception):
+    """A row that is not a request, met without --skip-bad-rows."""
+
+
+def _rule_ids(policy: str, name: str) -> list[str]:
+    """The policy's rule ids in order, each once (the engine only reports the
+    rule that decided)."""
+    from kavro._command.yaml_text import load_yaml  # PyYAML: part of the replay extra
+
+    data, _ = load_yaml(policy, name)
+    rules = data.get("rules") if isinstance(data, dict) else None
+    ids = [str(rule["id"]) for rule in rules or () if isinstance(rule, dict) and "id" in rule]
+    return list(dict.fromkeys(ids))
+
+
+def explain_trace(engine: PyKavro, request: Any) -> list[str]:
+    """Why `engine` decided `request` as it did, one line per step."""
+    return trace_lines(engine.explain(request))
+
+
+def _traces(summary: Any, engines: list[PyKavro]) -> list[tuple[list[str], list[str]]]:
+    if len(engines) < 2:
+        return []
+    return [(explain_trace(engines[0], row.request), explain_trace(engines[1], row.request))
+            for _, row in summary.sample]
+
+
+def _write(path: Path, data: bytes) -> None:
+    try:
+        path.write_bytes(data)
+    except OSError as error:
+        raise UsageError(f"cannot write {str(path)!r}: {error.strerror or error}") from None
+
+
+class _RowsFile:
+    """The Parquet file of --out, opened with the first rows to write."""
+
+    def __init__(self, path: Path | None, policies: int) -> None:
+        self.path, self.policies = path, policies
+        self.writer: Any = None
+
+    def __enter__(self) -> _RowsFile:
+        return self
+
+    def write(self, table: Any) -> None:
+        import pyarrow.parquet as pq
+        if self.writer is None:
+            try:
+                self.writer = pq.ParquetWriter(str(self.path), table.schema)
+            except OSError as error:
+                raise UsageError(f"cannot write {str(self.path)!r}: {error}") from None
+        self.writer.write_table(table)
+
+    def __exit__(self, *exc: object) -> None:
+        if self.writer is None and self.path is not None and exc[0] is None:
+            from kavro._replay.parts import rows_schema
+            self.write(rows_schema(self.policies).empty_table())
+        if self.writer is not None:
+            self.writer.close()
