@@ -28,6 +28,9 @@ def chromium() -> str:
 
 def render(page: Path, screenshot: Path, size: tuple[int, int] = (1280, 1600)) -> list[str]:
     """Renders `page` offline into `screenshot`; returns the console lines."""
+    # The sanitizer suite preloads its runtimes into the interpreter; the browser
+    # is not built for them and hangs under them.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
     result = subprocess.run(
         [chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--enable-logging=stderr",
          "--v=0", "--no-first-run", "--disable-background-networking",
@@ -35,7 +38,7 @@ def render(page: Path, screenshot: Path, size: tuple[int, int] = (1280, 1600)) -
          f"--user-data-dir={screenshot.parent / 'chromium-profile'}",
          f"--window-size={size[0]},{size[1]}", f"--screenshot={screenshot}",
          page.resolve().as_uri()],
-        capture_output=True, text=True, timeout=120, check=True)
+        capture_output=True, text=True, timeout=120, check=True, env=env)
     return [line for line in result.stderr.splitlines() if _CONSOLE in line]
 
 
