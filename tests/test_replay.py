@@ -81,6 +81,32 @@ def test_a_bad_row_stops_replay_with_its_place(files: Path,
                    "(actor.role is null) (--skip-bad-rows counts such rows and goes on)\n")
 
 
+@pytest.mark.parametrize("argv, status, replaced", [
+    pytest.param(["replay", *DOCS, "--out", "target"], 1, False, id="replay-out-bad-row"),
+    pytest.param(["diff", *DOCS, "--against", "new.yaml", "--out", "target"], 1, False,
+                 id="diff-out-bad-row"),
+    pytest.param(["replay", *DOCS, "--report", "target"], 1, False, id="report-bad-row"),
+    pytest.param(["replay", *DOCS, "--out", "target", "--skip-bad-rows"], 0, True,
+                 id="out-done"),
+    pytest.param(["diff", *DOCS, "--against", "new.yaml", "--report", "target",
+                  "--skip-bad-rows"], 0, True, id="report-done"),
+])
+def test_outputs_appear_whole_or_not_at_all(files: Path, capsys: pytest.CaptureFixture[str],
+                                            argv: list[str], status: int,
+                                            replaced: bool) -> None:
+    # Many partitions decide and write before the bad row at the end stops the run.
+    good = '{"action": {"type": "refund", "amount": 1500}, "actor": {"verified": false}}\n'
+    (files / "log.jsonl").write_text(good * 400 + '{"actor": null}\n')
+    (files / "target").write_bytes(b"earlier")
+    before = sorted(path.name for path in files.iterdir())
+    assert run(capsys, *argv, "log.jsonl")[0] == status
+    assert sorted(path.name for path in files.iterdir()) == before
+    written = (files / "target").read_bytes()
+    assert (written != b"earlier") == replaced
+    if replaced and "--out" in argv:
+        assert pq.read_table(files / "target").num_rows == 400
+
+
 @pytest.mark.parametrize("which", SCHEDULERS)
 def test_diff_over_parquet_agrees_with_both_engines(
         files: Path, capsys: pytest.CaptureFixture[str], request: pytest.FixtureRequest,

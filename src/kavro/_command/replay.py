@@ -6,6 +6,8 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
@@ -13,6 +15,7 @@ from kavro import PyKavro
 from kavro._command.traces import trace_lines
 from kavro._command.documents import build_engine, read_documents
 from kavro._command.usage import UsageError
+from kavro._command.whole_files import cannot_write, whole_file, write_whole
 
 FAILED = 1
 _REPLAY_MISSING = ("kavro replay and diff read logs with pyarrow and policies' rule ids with "
@@ -49,25 +52,26 @@ def _run(args: argparse.Namespace, policies: list[Path]) -> int:
                       sample_size=getattr(args, "sample", 0))
     job = Job(tuple(EngineTexts.of(engine) for engine in engines), args.id_field or None,
               keep_rows=args.out is not None, sample=summary.sample_size)
-    with (_RowsFile(args.out, len(policies)) as out,
-          executor(args.scheduler, args.threads) as (pool, width)):
-        def take(result: Any) -> None:
-            if result.refusals and not args.skip_bad_rows:
-                row, message = result.refusals[0]
-                raise _BadRow(f"{result.part.path}:{row}: {message}")
-            summary.add(result)
-            if result.out is not None:
-                out.write(result.out)
-        try:
+    try:
+        # A bad row leaves the block by its exception, so that --out is discarded.
+        with (_rows_file(args.out, len(policies)) as out,
+              executor(args.scheduler, args.threads) as (pool, width)):
+            def take(result: Any) -> None:
+                if result.refusals and not args.skip_bad_rows:
+                    row, message = result.refusals[0]
+                    raise _BadRow(f"{result.part.path}:{row}: {message}")
+                summary.add(result)
+                if out is not None:
+                    out.write(result.out)
             run_job(job, paths, pool, width, take, sys.stderr)
-        except _BadRow as bad:
-            print(f"kavro: error: {bad} (--skip-bad-rows counts such rows and goes on)",
-                  file=sys.stderr)
-            return FAILED
+    except _BadRow as bad:
+        print(f"kavro: error: {bad} (--skip-bad-rows counts such rows and goes on)",
+              file=sys.stderr)
+        return FAILED
     traces = _traces(summary, engines)
     if args.report is not None:
         from kavro._report.page import report_page
-        _write(args.report, report_page(summary, traces).encode("utf-8"))
+        write_whole(args.report, report_page(summary, traces).encode("utf-8"))
     if args.format == "json":
         print(json.dumps(summary.as_json(), indent=2))
     else:
@@ -102,35 +106,36 @@ def _traces(summary: Any, engines: list[PyKavro]) -> list[tuple[list[str], list[
             for _, row in summary.sample]
 
 
-def _write(path: Path, data: bytes) -> None:
-    try:
-        path.write_bytes(data)
-    except OSError as error:
-        raise UsageError(f"cannot write {str(path)!r}: {error.strerror or error}") from None
+@contextmanager
+def _rows_file(path: Path | None, policies: int) -> Iterator[_RowsFile | None]:
+    """The file of --out, if asked for: in place only once every row is written."""
+    if path is None:
+        yield None
+        return
+    with whole_file(path) as temporary:
+        rows = _RowsFile(path, temporary)
+        try:
+            yield rows
+            if rows.writer is None:
+                from kavro._replay.parts import rows_schema
+                rows.write(rows_schema(policies).empty_table())
+        finally:
+            if rows.writer is not None:
+                rows.writer.close()
 
 
 class _RowsFile:
-    """The Parquet file of --out, opened with the first rows to write."""
+    """Parquet rows written to a temporary file, opened with the first rows."""
 
-    def __init__(self, path: Path | None, policies: int) -> None:
-        self.path, self.policies = path, policies
+    def __init__(self, path: Path, temporary: Path) -> None:
+        self.path, self.temporary = path, temporary
         self.writer: Any = None
-
-    def __enter__(self) -> _RowsFile:
-        return self
 
     def write(self, table: Any) -> None:
         import pyarrow.parquet as pq
-        if self.writer is None:
-            try:
-                self.writer = pq.ParquetWriter(str(self.path), table.schema)
-            except OSError as error:
-                raise UsageError(f"cannot write {str(self.path)!r}: {error}") from None
-        self.writer.write_table(table)
-
-    def __exit__(self, *exc: object) -> None:
-        if self.writer is None and self.path is not None and exc[0] is None:
-            from kavro._replay.parts import rows_schema
-            self.write(rows_schema(self.policies).empty_table())
-        if self.writer is not None:
-            self.writer.close()
+        try:
+            if self.writer is None:
+                self.writer = pq.ParquetWriter(str(self.temporary), table.schema)
+            self.writer.write_table(table)
+        except OSError as error:
+            raise cannot_write(self.path, error) from None
