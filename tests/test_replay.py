@@ -18,7 +18,8 @@ import pytest
 from conftest import POLICY, SCHEMA
 from kavro import PyKavro
 from kavro._command.main import main
-from kavro._replay import logs
+from kavro._replay import deciding, logs
+from kavro._replay.json_columns import json_lines_table
 from replay_logs import NEW_POLICY, clean_requests, expected, messy_log, request_id
 
 
@@ -28,6 +29,8 @@ def files(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     # Small partitions, so that a small log spans many and row numbers cross them.
     monkeypatch.setattr(logs, "PART_BYTES", 2048)
     monkeypatch.setattr(logs, "_BLOCK", 512)
+    # Rows decided a few at a time, so that refusals fall on both sides of the cuts.
+    monkeypatch.setattr(deciding, "_CHUNK", 7)
     for name, text in {"schema.yaml": SCHEMA, "old.yaml": POLICY, "new.yaml": NEW_POLICY}.items():
         (tmp_path / name).write_text(text)
     return tmp_path
@@ -47,13 +50,12 @@ def scheduler_args(which: str, request: pytest.FixtureRequest) -> list[str]:
     return [] if which == "local" else ["--scheduler", request.getfixturevalue("cluster")]
 
 
-@pytest.mark.parametrize("which", SCHEDULERS)
-def test_replay_of_a_messy_log_decides_every_row_as_evaluate(
-        files: Path, capsys: pytest.CaptureFixture[str], request: pytest.FixtureRequest,
-        which: str) -> None:
-    lines = messy_log(files / "log.jsonl", 600)
+def replay_agrees_with_evaluate(capsys: pytest.CaptureFixture[str], lines: list[str],
+                                *argv: str) -> None:
+    """Replays log.jsonl (`lines`) and checks every row's decision, row number
+    and request id in --out, and the summary's counts, against evaluate."""
     status, out, _ = run(capsys, "replay", *DOCS, "log.jsonl", "--skip-bad-rows", "--out",
-                         "out.parquet", "--format", "json", *scheduler_args(which, request))
+                         "out.parquet", "--format", "json", *argv)
     assert status == 0
     engine = PyKavro(SCHEMA, POLICY)
     want = {number: expected(engine, line) for number, line in enumerate(lines, 1) if line}
@@ -69,6 +71,56 @@ def test_replay_of_a_messy_log_decides_every_row_as_evaluate(
     assert summary["effects"] == {effect: sum(got is not None and got["effect"] == effect
                                               for got in want.values())
                                   for effect in ("allow", "block", "require_approval")}
+
+
+@pytest.mark.parametrize("which", SCHEDULERS)
+def test_replay_of_a_messy_log_decides_every_row_as_evaluate(
+        files: Path, capsys: pytest.CaptureFixture[str], request: pytest.FixtureRequest,
+        which: str) -> None:
+    lines = messy_log(files / "log.jsonl", 600)
+    replay_agrees_with_evaluate(capsys, lines, *scheduler_args(which, request))
+
+
+REFUND = '"action": {"type": "refund", "amount": %s}'
+
+
+# Logs read as Arrow columns when that is exact (columns: True), and line by
+# line when Arrow would read some line otherwise than json.loads.
+@pytest.mark.parametrize("lines, columns", [
+    pytest.param(['{"id": "a", %s, "actor": {"verified": false}}' % (REFUND % amount)
+                  for amount in (1500, 700.5, 2, 1e3)], True, id="whole-and-fractional"),
+    pytest.param(['{"id": %d, %s}' % (index, REFUND % amount) for index, amount in enumerate(
+        ["9007199254740993", "1" + "0" * 30, "-0", "0.1000000000000000055511151231257827"])],
+        True, id="long-numbers-int-ids"),
+    pytest.param(['{"action": {"type": 7, "amount": 5000}}', '{"action": {}}', '{}',
+                  '{"snapshot": {"maintenance": true}, "actor": {}}'], True,
+                 id="odd-type-empty-parts"),
+    pytest.param(['{"action": {"type": "refund", "amount": "1500"}}', "{%s}" % (REFUND % 1500)],
+                 False, id="number-and-text"),
+    pytest.param(["{%s}" % (REFUND % 1500), "{%s}" % (REFUND % "null")], False, id="null"),
+    pytest.param(["{%s}" % (REFUND % value) for value in ("Inf", "-NaN", "Infinity")], False,
+                 id="inf-nan"),
+    pytest.param(["{%s}" % (REFUND % 1500), "{%s} {%s}" % (REFUND % 1, REFUND % 2)], False,
+                 id="two-on-a-line"),
+    pytest.param(['{"action": {"type": "refund",', '"amount": 5000}}',
+                  "{%s} {%s}" % (REFUND % 1, REFUND % 2)], False, id="one-over-two-lines"),
+    pytest.param(['{"action": {"type": "refund", "amount": 5000, "amount": 1}}',
+                  '{"action": {"ty\\u0070e": "refund", "type": "other"}}'], False,
+                 id="repeated-keys"),
+    pytest.param(['{"actor": 5}', '{"actor": 6}'], False, id="part-not-a-map"),
+    pytest.param(['{"actor": {"role": {"x": 1}}}', '{"actor": {"role": ["admin"]}}'], False,
+                 id="nested-value"),
+    pytest.param(['{"id": 1.5, %s}' % (REFUND % 5000)], False, id="fractional-id"),
+    pytest.param(["{%s}" % (REFUND % 5000), "", "{%s}" % (REFUND % 5)], False, id="blank-line"),
+    pytest.param(['{"actor": {"role": "\\ud800"}}', '{"actor": {"role": "\\ud83d\\ude00"}}'],
+                 False, id="surrogates"),
+])
+def test_json_lines_decide_as_evaluate_by_either_reading(
+        files: Path, capsys: pytest.CaptureFixture[str], lines: list[str], columns: bool) -> None:
+    data = "\n".join(lines).encode() + b"\n"
+    (files / "log.jsonl").write_bytes(data)
+    assert (json_lines_table(data, "id") is not None) == columns
+    replay_agrees_with_evaluate(capsys, lines)
 
 
 def test_a_bad_row_stops_replay_with_its_place(files: Path,

@@ -1,5 +1,6 @@
-"""Deciding one partition of a log: columnar through evaluate_arrow, and
-request by request through evaluate for the rows the columns cannot hold."""
+"""Deciding one partition of a log: rows in Arrow form through
+evaluate_arrow, rows parsed from JSON through evaluate_many, which takes
+each value as evaluate does, whatever its kind."""
 
 from __future__ import annotations
 
@@ -11,7 +12,10 @@ import pyarrow as pa
 
 from kavro import PyKavro
 from kavro._command.refusals import describe_refusal
-from kavro._replay.columns import request_columns
+
+# Rows per evaluate_many call: a refusal re-decides at most this many.
+_CHUNK = 4096
+_REFUSED: Any = {"effect": None, "matched_rule": None}
 
 
 @dataclass
@@ -33,20 +37,27 @@ def decide_table(engine: PyKavro, table: pa.Table) -> Decided:
 
 
 def decide_rows(engine: PyKavro, rows: Sequence[Any]) -> Decided:
-    """Rows parsed from JSON, each deciding exactly as evaluate decides it."""
-    columns = request_columns(rows)
-    decided = decide_table(engine, columns.table)
-    if not columns.odd_rows:
-        return decided
-    effects: list[str | None] = decided.effect.to_pylist()
-    rules: list[str | None] = decided.matched_rule.to_pylist()
+    """Rows parsed from JSON, each deciding exactly as evaluate decides it:
+    through evaluate_many, a chunk at a time, going on after each refusal."""
+    effects: list[str | None] = []
+    rules: list[str | None] = []
     refusals: dict[int, str] = {}
-    for index in columns.odd_rows:
+    start = 0
+    while start < len(rows):
+        chunk = rows[start:start + _CHUNK]
         try:
-            decision = engine.evaluate(rows[index])
+            decisions = engine.evaluate_many(chunk)
         except (TypeError, ValueError) as error:
-            effects[index] = rules[index] = None
-            refusals[index] = describe_refusal(rows[index], error)
-        else:
-            effects[index], rules[index] = decision["effect"], decision["matched_rule"]
+            # Every row before the refused one decided; evaluate names its error.
+            refused = start + getattr(error, "index", 0)
+            decisions = engine.evaluate_many(rows[start:refused])
+            try:
+                decisions.append(engine.evaluate(rows[refused]))
+            except (TypeError, ValueError) as own:
+                refusals[refused] = describe_refusal(rows[refused], own)
+                decisions.append(_REFUSED)
+            chunk = rows[start:refused + 1]
+        effects += [decision["effect"] for decision in decisions]
+        rules += [decision["matched_rule"] for decision in decisions]
+        start += len(chunk)
     return Decided(pa.array(effects, pa.string()), pa.array(rules, pa.string()), refusals)

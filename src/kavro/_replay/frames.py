@@ -14,8 +14,8 @@ from typing import Any
 import pyarrow as pa
 
 from kavro import PyKavro
-from kavro._replay.columns import PARTS
 from kavro._replay.deciding import Decided, decide_rows, decide_table
+from kavro._replay.json_columns import PARTS
 
 
 def request_column_names(names: list[Any]) -> list[Any]:

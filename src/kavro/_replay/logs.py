@@ -20,7 +20,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from kavro._command.usage import UsageError
-from kavro._replay.columns import PARTS
+from kavro._replay.json_columns import PARTS, json_lines_table
 
 PART_BYTES = 8 << 20
 _PARQUET_MAGIC = b"PAR1"
@@ -40,20 +40,25 @@ class Part:
 
 @dataclass
 class PartRows:
-    """What a partition holds: the requests as an Arrow table (Parquet) or as
-    parsed JSON values (JSON Lines), their row numbers and request ids, and
-    the rows that are not JSON at all."""
+    """What a partition holds: the requests as an Arrow table (Parquet, and
+    JSON Lines that Arrow reads as json.loads would) or as parsed JSON values
+    (other JSON Lines), their row numbers and request ids, and the rows that
+    are not JSON at all."""
 
     row_numbers: list[int]
     ids: pa.Array
     table: pa.Table | None = None
     values: list[Any] | None = None
     unreadable: dict[int, str] | None = None
+    text: bytes | None = None  # JSON Lines read as columns: a row is a line
 
     def request(self, index: int) -> Any:
         """The request of one row as evaluate would take it."""
         if self.values is not None:
             return self.values[index]
+        if self.text is not None:
+            # The line itself: its other keys (the id) belong to the sample too.
+            return json.loads(self.text.split(b"\n", index + 1)[index])
         assert self.table is not None
         return request_of_row(self.table.slice(index, 1).to_pylist()[0])
 
@@ -144,6 +149,11 @@ def _read_json_lines(part: Part, id_field: str | None) -> PartRows:
     with open(part.location, "rb") as file:
         file.seek(part.start)
         data = file.read(part.end - part.start)
+    read = json_lines_table(data, id_field)
+    if read is not None:
+        table, ids = read
+        return PartRows(list(range(part.first_row, part.first_row + table.num_rows)), ids,
+                        table=table, text=data)
     values: list[Any] = []
     numbers: list[int] = []
     unreadable: dict[int, str] = {}
