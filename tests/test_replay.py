@@ -92,6 +92,8 @@ REFUND = '"action": {"type": "refund", "amount": %s}'
     pytest.param(['{"id": %d, %s}' % (index, REFUND % amount) for index, amount in enumerate(
         ["9007199254740993", "1" + "0" * 30, "-0", "0.1000000000000000055511151231257827"])],
         True, id="long-numbers-int-ids"),
+    pytest.param(["{%s}" % (REFUND % value) for value in ("1e3", "9" * 400, "9" * 400 + ".5")],
+                 False, id="beyond-doubles"),
     pytest.param(['{"action": {"type": 7, "amount": 5000}}', '{"action": {}}', '{}',
                   '{"snapshot": {"maintenance": true}, "actor": {}}'], True,
                  id="odd-type-empty-parts"),
@@ -111,6 +113,8 @@ REFUND = '"action": {"type": "refund", "amount": %s}'
     pytest.param(['{"actor": {"role": {"x": 1}}}', '{"actor": {"role": ["admin"]}}'], False,
                  id="nested-value"),
     pytest.param(['{"id": 1.5, %s}' % (REFUND % 5000)], False, id="fractional-id"),
+    pytest.param(["{%s}" % (REFUND % 5000), '{"tags": %s, %s}' % (
+        "[" * 100_000 + "]" * 100_000, REFUND % 5000)], False, id="deep-nesting"),
     pytest.param(["{%s}" % (REFUND % 5000), "", "{%s}" % (REFUND % 5)], False, id="blank-line"),
     pytest.param(['{"actor": {"role": "\\ud800"}}', '{"actor": {"role": "\\ud83d\\ude00"}}'],
                  False, id="surrogates"),

@@ -14,7 +14,11 @@ look at the bytes before or at the columns after:
 - it gives a field one type over all rows: a field holding a number in one
   row and text in another is an error here (the partition goes line by
   line), and a part or field of a kind no request value has (a list, an
-  object) sends the partition there too.
+  object) sends the partition there too;
+- it reads an integer too large for a double as infinite, where evaluate
+  refuses it: no infinite number in a request;
+- it crashes on values nested thousands deep: a line opens at most 64
+  objects and lists.
 Text in JSON never holds a raw line break, so a look at the bytes can only
 be fooled into sending a partition line by line without need, never the other
 way.
@@ -23,11 +27,14 @@ way.
 from __future__ import annotations
 
 import pyarrow as pa
+import pyarrow.compute as pc
 import pyarrow.json as pj
 
 PARTS = ("action", "actor", "snapshot")  # the parts of a request
 _VALUES = (pa.bool_(), pa.int64(), pa.float64(), pa.string())
 _UNLIKE_JSON_MODULE = (b"null", b"Inf", b"NaN")
+_ALL_BUT_OPENINGS = bytes(byte for byte in range(256) if byte not in b"{[\n")
+_MOST_OPENINGS = 64  # a request opens four objects
 _last_schema: pa.Schema | None = None
 
 
@@ -37,13 +44,14 @@ def json_lines_table(data: bytes, id_field: str | None) -> tuple[pa.Table, pa.Ar
     lines = data.count(b"\n") + (not data.endswith(b"\n"))
     if (not data.startswith(b"{") or not data.endswith((b"}", b"}\n"))
             or data.count(b"}\n{") != lines - 1
-            or any(word in data for word in _UNLIKE_JSON_MODULE) or not _utf8(data)):
+            or any(word in data for word in _UNLIKE_JSON_MODULE) or not _utf8(data)
+            or not _shallow(data)):
         return None
     table = _read(data)
     if table is None or table.num_rows != lines:
         return None
     parts = [name for name in PARTS if name in table.column_names]
-    if not all(_holds_values(table.schema.field(name).type) for name in parts):
+    if not all(_holds_values(table.column(name)) for name in parts):
         return None
     ids = _ids(table, id_field)
     if ids is None:
@@ -73,6 +81,13 @@ def _read(data: bytes) -> pa.Table | None:
     return table
 
 
+def _shallow(data: bytes) -> bool:
+    """No line opens more than a few objects or lists: Arrow's reader goes
+    down nested values on the native stack, which deep nesting overflows."""
+    openings = data.translate(None, _ALL_BUT_OPENINGS)
+    return max(map(len, openings.split(b"\n"))) <= _MOST_OPENINGS
+
+
 def _utf8(data: bytes) -> bool:
     if data.isascii():
         return True
@@ -83,9 +98,20 @@ def _utf8(data: bytes) -> bool:
     return True
 
 
-def _holds_values(kind: pa.DataType) -> bool:
-    return pa.types.is_struct(kind) and all(
-        kind.field(index).type in _VALUES for index in range(kind.num_fields))
+def _holds_values(part: pa.ChunkedArray) -> bool:
+    """A struct of values evaluate takes as Arrow reads them. An integer too
+    large for a double is refused by evaluate but infinite to Arrow (which
+    reads such a fraction as json.loads does): no infinity at all."""
+    kind = part.type
+    if not pa.types.is_struct(kind):
+        return False
+    for index in range(kind.num_fields):
+        field = kind.field(index).type
+        if field not in _VALUES:
+            return False
+        if field == pa.float64() and pc.any(pc.is_inf(pc.struct_field(part, [index]))).as_py():
+            return False
+    return True
 
 
 def _ids(table: pa.Table, id_field: str | None) -> pa.Array | None:

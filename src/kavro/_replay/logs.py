@@ -136,7 +136,8 @@ def _read_parquet(part: Part, id_field: str | None) -> PartRows:
     # Closed at once: an open file's metadata is otherwise freed only by the
     # cycle collector, and piles up over the partitions of a long log.
     with pq.ParquetFile(part.location, read_dictionary=list(part.text_columns)) as file:
-        table = file.read_row_group(part.start)
+        # One thread: partitions are what runs in parallel, one per core.
+        table = file.read_row_group(part.start, use_threads=False)
     numbers = list(range(part.first_row, part.first_row + table.num_rows))
     if id_field is not None and id_field in table.column_names:
         ids = table.column(id_field).combine_chunks().cast(pa.string())
@@ -167,6 +168,10 @@ def _read_json_lines(part: Part, id_field: str | None) -> PartRows:
             value = None
         except UnicodeDecodeError:
             unreadable[len(values)] = "not UTF-8 text"
+            value = None
+        except (ValueError, RecursionError) as error:
+            # An integer of more digits than Python converts, or nesting too deep.
+            unreadable[len(values)] = f"not JSON: {error}"
             value = None
         values.append(value)
         numbers.append(number)
