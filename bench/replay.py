@@ -1,6 +1,7 @@
 """Replaying logs: rows per second of a Python loop over evaluate, of
 replay on one thread, of replay on a local Dask cluster of two worker
-processes, and the cost of diff against one replay; then each command run
+processes (and on two threads of one process, for what two cores give at
+all), and the cost of diff against one replay; then each command run
 whole in its own process, for its wall time and peak memory, which follows
 the partition, not the log.
 
@@ -136,12 +137,14 @@ def main() -> None:
             logs = write_logs(workload, args.rows, scratch, args.formats.split(","))
             for kind in args.formats.split(","):
                 log = str(logs[kind])
-                timings: dict[str, list[float]] = {"one": [], "two": [], "diff": []}
+                timings: dict[str, list[float]] = {"one": [], "two": [], "diff": [], "threads": []}
                 for _ in range(args.rounds):
                     timings["one"].append(job_seconds(replay, log, None, 1))
                     timings["diff"].append(job_seconds(diff, log, None, 1))
                     timings["two"].append(job_seconds(replay, log, address, None))
-                one, two, both = (min(timings[name]) for name in ("one", "two", "diff"))
+                    timings["threads"].append(job_seconds(replay, log, None, 2))
+                one, two, both, threads = (min(timings[name])
+                                           for name in ("one", "two", "diff", "threads"))
                 commands = {
                     "replay, 1 thread": (one, ["replay", *docs, log, "--threads", "1"]),
                     "replay, 2 workers": (two, ["replay", *docs, log, "--scheduler", address]),
@@ -153,6 +156,8 @@ def main() -> None:
                     print(f"| {size} | {kind} | {what} | {args.rows / seconds:,.0f} | "
                           f"{wall:.2f} | {peak:,.0f} |", flush=True)
                 print(f"| {size} | {kind} | two workers / one thread | {one / two:.2f}x | | |")
+                # What two cores give at all, without Dask: the bound for two workers.
+                print(f"| {size} | {kind} | two threads / one thread | {one / threads:.2f}x | | |")
                 print(f"| {size} | {kind} | diff / replay | {both / one:.2f}x | | |", flush=True)
 
 
