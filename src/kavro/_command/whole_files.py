@@ -14,7 +14,9 @@ from kavro._command.usage import UsageError
 
 
 def cannot_write(path: Path, error: OSError) -> UsageError:
-    return UsageError(f"cannot write {str(path)!r}: {error.strerror or error}")
+    # The system's words for the error: pyarrow's message names the temporary file.
+    reason = os.strerror(error.errno) if error.errno else error.strerror or str(error)
+    return UsageError(f"cannot write {str(path)!r}: {reason}")
 
 
 @contextmanager
