@@ -95,9 +95,9 @@ def run_command(argv: list[str]) -> tuple[float, float]:
 def job_seconds(job: Job, log: str, scheduler: str | None, threads: int | None) -> float:
     """Seconds to decide and tally every partition of `log` as the command does."""
     summary = Summary([log], [PolicyRun("", "", []) for _ in job.engines])
-    with executor(scheduler, threads) as (pool, width):
+    with executor(scheduler, threads) as workers:
         start = time.perf_counter()
-        run_job(job, [log], pool, width, summary.add)
+        run_job(job, [log], workers, summary.add)
         seconds = time.perf_counter() - start
     assert summary.rows == summary.decided
     return seconds

@@ -55,7 +55,7 @@ def _run(args: argparse.Namespace, policies: list[Path]) -> int:
     try:
         # A bad row leaves the block by its exception, so that --out is discarded.
         with (_rows_file(args.out, len(policies)) as out,
-              executor(args.scheduler, args.threads) as (pool, width)):
+              executor(args.scheduler, args.threads) as workers):
             def take(result: Any) -> None:
                 if result.refusals and not args.skip_bad_rows:
                     row, message = result.refusals[0]
@@ -63,7 +63,7 @@ def _run(args: argparse.Namespace, policies: list[Path]) -> int:
                 summary.add(result)
                 if out is not None:
                     out.write(result.out)
-            run_job(job, paths, pool, width, take, sys.stderr)
+            run_job(job, paths, workers, take, sys.stderr)
     except _BadRow as bad:
         print(f"kavro: error: {bad} (--skip-bad-rows counts such rows and goes on)",
               file=sys.stderr)

@@ -77,6 +77,12 @@ def run_part(job: Job, part: Part) -> PartResult:
     return result
 
 
+def run_parts(job: Job, parts: tuple[Part, ...]) -> list[PartResult]:
+    """Consecutive partitions as one task, one after the other: memory still
+    follows one partition."""
+    return [run_part(job, part) for part in parts]
+
+
 def _decide(texts: EngineTexts, rows: PartRows, part: Part) -> Decided:
     engine = texts.engine()
     if rows.values is not None:

@@ -1,6 +1,6 @@
 """Running a job over every partition of the logs: on local threads (the
 engine decides with the interpreter lock released) or on a Dask cluster,
-with a bounded number of partitions in flight, results taken in log order."""
+with a bounded number of tasks in flight, results taken in log order."""
 
 from __future__ import annotations
 
@@ -9,25 +9,35 @@ from collections import deque
 from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, Future, ThreadPoolExecutor
 from contextlib import contextmanager
+from dataclasses import dataclass
 from typing import IO
 
 from kavro._command.usage import UsageError
 from kavro._replay.logs import Part, plan_parts
-from kavro._replay.parts import Job, PartResult, run_part
+from kavro._replay.parts import Job, PartResult, run_parts
 
 _CONNECT_TIMEOUT = "10s"
+_MOST_PARTS_PER_TASK = 8
+_TASKS_PER_THREAD = 4
+
+
+@dataclass(frozen=True)
+class Workers:
+    """Where partitions are decided and how many at once."""
+
+    pool: Executor
+    threads: int
+    remote: bool  # tasks cross to other processes, each costing milliseconds of scheduling
 
 
 @contextmanager
-def executor(scheduler: str | None,
-             threads: int | None = None) -> Iterator[tuple[Executor, int]]:
-    """An executor for partitions and how many it runs at once: local
-    threads (one per core unless given), or the workers of the Dask cluster
-    at `scheduler`."""
+def executor(scheduler: str | None, threads: int | None = None) -> Iterator[Workers]:
+    """Local threads (one per core unless given), or the workers of the Dask
+    cluster at `scheduler`."""
     if scheduler is None:
-        workers = max(threads or os.cpu_count() or 1, 1)
-        with ThreadPoolExecutor(workers) as pool:
-            yield pool, workers
+        count = max(threads or os.cpu_count() or 1, 1)
+        with ThreadPoolExecutor(count) as pool:
+            yield Workers(pool, count, remote=False)
         return
     try:
         from distributed import Client
@@ -39,32 +49,44 @@ def executor(scheduler: str | None,
     except (OSError, TimeoutError, ValueError) as error:
         raise UsageError(f"cannot reach the Dask scheduler at {scheduler!r}: {error}") from None
     with client:
-        threads = sum(client.nthreads().values()) or 1
-        yield client.get_executor(pure=False), threads
+        count = sum(client.nthreads().values()) or 1
+        yield Workers(client.get_executor(pure=False), count, remote=True)
 
 
-def run_job(job: Job, paths: list[str], pool: Executor, width: int,
+def run_job(job: Job, paths: list[str], workers: Workers,
             on_result: Callable[[PartResult], None], progress: IO[str] | None = None) -> None:
     parts = [part for path in paths for part in plan_parts(path)]
     bar = _Progress(progress, len(parts))
-    in_flight: deque[Future[PartResult]] = deque()
-    pending = iter(parts)
-    for part in pending:
-        in_flight.append(pool.submit(run_part, job, part))
-        if len(in_flight) >= 2 * width:
+    in_flight: deque[Future[list[PartResult]]] = deque()
+    pending = iter(_tasks(parts, workers))
+    for task in pending:
+        in_flight.append(workers.pool.submit(run_parts, job, task))
+        if len(in_flight) >= 2 * workers.threads:
             break
     try:
         while in_flight:
-            result = in_flight.popleft().result()
-            for part in pending:
-                in_flight.append(pool.submit(run_part, job, part))
+            results = in_flight.popleft().result()
+            for task in pending:
+                in_flight.append(workers.pool.submit(run_parts, job, task))
                 break
-            on_result(result)
-            bar.advance(result.rows)
+            for result in results:
+                on_result(result)
+                bar.advance(result.rows)
     finally:
         for future in in_flight:
             future.cancel()
         bar.close()
+
+
+def _tasks(parts: list[Part], workers: Workers) -> list[tuple[Part, ...]]:
+    """Partitions one per task on local threads. On a cluster, a task costs
+    milliseconds of processor time in the client, scheduler and worker, as
+    much as deciding tens of thousands of rows: consecutive partitions go
+    together, as long as every thread still gets a few tasks to balance."""
+    size = 1
+    if workers.remote:
+        size = max(1, min(_MOST_PARTS_PER_TASK, len(parts) // (_TASKS_PER_THREAD * workers.threads)))
+    return [tuple(parts[start:start + size]) for start in range(0, len(parts), size)]
 
 
 class _Progress:
