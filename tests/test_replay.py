@@ -18,7 +18,7 @@ import pytest
 from conftest import POLICY, SCHEMA
 from kavro import PyKavro
 from kavro._command.main import main
-from kavro._replay import deciding, logs
+from kavro._replay import deciding, logs, running
 from kavro._replay.json_columns import json_lines_table
 from replay_logs import NEW_POLICY, clean_requests, expected, messy_log, request_id
 
@@ -31,6 +31,8 @@ def files(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     monkeypatch.setattr(logs, "_BLOCK", 512)
     # Rows decided a few at a time, so that refusals fall on both sides of the cuts.
     monkeypatch.setattr(deciding, "_CHUNK", 7)
+    # A cluster's tasks take several partitions even of these small logs.
+    monkeypatch.setattr(running, "_TASKS_PER_THREAD", 1)
     for name, text in {"schema.yaml": SCHEMA, "old.yaml": POLICY, "new.yaml": NEW_POLICY}.items():
         (tmp_path / name).write_text(text)
     return tmp_path
