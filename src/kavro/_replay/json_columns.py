@@ -32,7 +32,11 @@ import pyarrow.json as pj
 
 PARTS = ("action", "actor", "snapshot")  # the parts of a request
 _VALUES = (pa.bool_(), pa.int64(), pa.float64(), pa.string())
-_UNLIKE_JSON_MODULE = (b"null", b"Inf", b"NaN")
+# A null, an infinity or NaN, a line break after anything but "}" or before
+# anything but "{".
+_UNLIKE_JSON_MODULE = r"null|Inf|NaN|[^}]\n|\n[^{]"
+# Arrow's reader goes down nested values on the native stack, which values
+# nested thousands deep overflow: a line may open a few objects and lists.
 _ALL_BUT_OPENINGS = bytes(byte for byte in range(256) if byte not in b"{[\n")
 _MOST_OPENINGS = 64  # a request opens four objects
 _last_schema: pa.Schema | None = None
@@ -41,12 +45,17 @@ _last_schema: pa.Schema | None = None
 def json_lines_table(data: bytes, id_field: str | None) -> tuple[pa.Table, pa.Array] | None:
     """The requests of `data` (one per line) and their ids as text, or None
     when Arrow's reading might differ from json.loads on some line."""
-    lines = data.count(b"\n") + (not data.endswith(b"\n"))
-    if (not data.startswith(b"{") or not data.endswith((b"}", b"}\n"))
-            or data.count(b"}\n{") != lines - 1
-            or any(word in data for word in _UNLIKE_JSON_MODULE) or not _utf8(data)
-            or not _shallow(data)):
+    if not data.startswith(b"{") or not data.endswith((b"}", b"}\n")) or not _utf8(data):
         return None
+    openings = data.translate(None, _ALL_BUT_OPENINGS)
+    if max(map(len, openings.split(b"\n"))) > _MOST_OPENINGS:
+        return None
+    # One pass of Arrow's regular expressions over the bytes, twice as fast as
+    # the same searches in Python.
+    whole = pa.array([data], pa.large_binary())
+    if pc.match_substring_regex(whole, pattern=_UNLIKE_JSON_MODULE)[0].as_py():
+        return None
+    lines = openings.count(b"\n") + (not data.endswith(b"\n"))
     table = _read(data)
     if table is None or table.num_rows != lines:
         return None
@@ -79,13 +88,6 @@ def _read(data: bytes) -> pa.Table | None:
         return None
     _last_schema = table.schema
     return table
-
-
-def _shallow(data: bytes) -> bool:
-    """No line opens more than a few objects or lists: Arrow's reader goes
-    down nested values on the native stack, which deep nesting overflows."""
-    openings = data.translate(None, _ALL_BUT_OPENINGS)
-    return max(map(len, openings.split(b"\n"))) <= _MOST_OPENINGS
 
 
 def _utf8(data: bytes) -> bool:
