@@ -138,8 +138,9 @@ std::int64_t index_at(const ArrowArray& array, Layout layout, std::int64_t i) {
   }
 }
 
-// Reads the value at physical index i into `value` (kind Absent for a null
-// dictionary entry); false when the index leads out of the array's bounds.
+// Readers write the value at physical index i into a row's slot (a null
+// dictionary entry is absent); false when the index leads out of the array's
+// bounds.
 // Numbers convert as Python's float() of the same value: integers round to
 // the nearest double, narrower floats widen exactly.
 template <class T>
@@ -187,7 +188,9 @@ bool with_reader(const BoundColumn& column, Fill&& fill) {
       const std::int64_t at = key + dictionary.offset;
       if (const std::uint8_t* valid = validity_of(dictionary);
           valid != nullptr && !bit(valid, at)) {
-        value = evaluation::ValueView{};  // a null entry of the dictionary: absent
+        // A null entry of the dictionary: absent, which only the first
+        // column of a field writes.
+        if (column.writes_absent) value = evaluation::ValueView{};
         return true;
       }
       std::string_view text;
@@ -259,16 +262,20 @@ std::uint64_t bits_at(const std::uint8_t* bits, std::int64_t start, std::int64_t
   return word & low_bits(count);
 }
 
-// Writes the value of each row set in `rows` (physical index base + row) to
-// out[row * stride]; absent values only where the column writes them.
+// Reads the value of each row set in `rows` (physical index base + row)
+// into out[row * stride]. A full block takes the plain loop.
 template <class Reader>
-bool scatter(const Reader& reader, std::uint64_t rows, std::int64_t base,
-             evaluation::ValueView* out, std::uint32_t stride, bool writes_absent) {
+bool scatter(const Reader& reader, std::uint64_t rows, std::int64_t count, std::int64_t base,
+             evaluation::ValueView* out, std::uint32_t stride) {
+  if (rows == low_bits(count)) {
+    for (std::int64_t row = 0; row < count; ++row, out += stride) {
+      if (!reader(base + row, *out)) return false;
+    }
+    return true;
+  }
   for (; rows != 0; rows &= rows - 1) {
     const int row = std::countr_zero(rows);
-    evaluation::ValueView value;
-    if (!reader(base + row, value)) return false;
-    if (writes_absent || value.present()) out[static_cast<std::size_t>(row) * stride] = value;
+    if (!reader(base + row, out[static_cast<std::size_t>(row) * stride])) return false;
   }
   return true;
 }
@@ -366,7 +373,7 @@ Result<Unit, ColumnarError> BatchReader::read(std::int64_t first, std::int64_t c
     }
     if (rows == 0) continue;
     const bool read = with_reader(column, [&](const auto& reader) {
-      return scatter(reader, rows, first + column.offset, out, stride, column.writes_absent);
+      return scatter(reader, rows, count, first + column.offset, out, stride);
     });
     if (!read) return fail(malformed("value out of bounds"));
   }
