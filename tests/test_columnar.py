@@ -282,6 +282,13 @@ class TestEvaluateMany:
         with pytest.raises(TypeError, match="^argument 'inputs': 'int' object is not iterable$"):
             PyKavro(SCHEMA, POLICY).evaluate_many(5)
 
+    def test_results_are_independent_dicts(self) -> None:
+        engine = PyKavro(SCHEMA, POLICY)
+        request = {"action": {"type": "refund", "amount": 5000}}
+        first, second = engine.evaluate_many([request, request])
+        first["effect"] = "changed"
+        assert second == engine.evaluate(request) and first is not second
+
     def test_hooks_that_drop_earlier_texts(self) -> None:
         """A later input's float hook clears an earlier input: its texts must stay alive."""
         # A text built at run time: the dict holds its only reference.
