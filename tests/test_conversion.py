@@ -534,6 +534,20 @@ class TestKeyForms:
         request["actor"] = {form("strasse"): "ß"}
         assert engine.evaluate(request)["matched_rule"] is None
 
+    # Names past 16 bytes that agree in length and in their first and last
+    # eight bytes differ only in the middle, which must still be compared.
+    @pytest.mark.parametrize("form", KEY_FORMS.values(), ids=KEY_FORMS.keys())
+    @pytest.mark.parametrize("key, found", [("aaaaaaaaXbbbbbbbb", True),
+                                            ("aaaaaaaaYbbbbbbbb", False),
+                                            ("aaaaaaaabbbbbbbb", False)])
+    def test_long_names_compare_every_byte(self, form: Callable[[str], str], key: str,
+                                           found: bool) -> None:
+        schema = PROBE_SCHEMA.replace("name: string }", "name: string, aaaaaaaaXbbbbbbbb: string }", 1)
+        policy = ("version: 1\nrules:\n  - id: long\n    scope: { global: true }\n    when: { subject: [actor, aaaaaaaaXbbbbbbbb],"
+                  " operator: equals, value: { literal: x } }\n    effect: block\n")
+        engine = PyKavro(schema, policy)
+        assert (engine.evaluate({"actor": {form(key): "x"}})["matched_rule"] == "long") is found
+
     def test_a_name_of_another_domain_is_not_found(self, probe: PyKavro) -> None:
         # The policy reads "name" from actor and snapshot: an action key of that
         # name must not fill the actor's slot.

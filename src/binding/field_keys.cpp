@@ -9,7 +9,7 @@ namespace {
 
 // The interpreter 3.12 makes every interned str immortal: interning there
 // would keep the names of every policy ever built for the life of the
-// process, so the shortcut is left off (lookups by bytes stay exact).
+// process, so names stay private there (keys are then confirmed by bytes).
 bool interned_texts_are_released() {
   // "3.12.1 (main, ...)"; the major version is 3 for every interpreter
   // this module loads into.
@@ -29,14 +29,15 @@ FieldKeys::~FieldKeys() {
 }
 
 bool FieldKeys::build(const evaluation::FieldSlots& slots) {
-  static const bool enabled = interned_texts_are_released();
-  if (!enabled) return true;
+  static const bool interning = interned_texts_are_released();
   std::array<std::size_t, documents::kDomainCount> counts{};
   slots.for_each([&](documents::Domain domain, std::string_view, std::uint32_t) {
     ++counts[static_cast<int>(domain)];
   });
   for (int domain = 0; domain < documents::kDomainCount; ++domain) {
-    if (counts[domain] != 0) tables_[domain].cells.resize(std::bit_ceil(4 * counts[domain]));
+    if (counts[domain] == 0) continue;
+    tables_[domain].cells.resize(std::bit_ceil(4 * counts[domain]));
+    tables_[domain].mask = tables_[domain].cells.size() - 1;
   }
   bool failed = false;
   slots.for_each([&](documents::Domain domain, std::string_view field, std::uint32_t slot) {
@@ -50,12 +51,20 @@ bool FieldKeys::build(const evaluation::FieldSlots& slots) {
       return;
     }
     // Now the same object as every other interned str of this text.
-    PyUnicode_InternInPlace(&name);
+    if (interning) PyUnicode_InternInPlace(&name);
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &length);
+    const Py_hash_t hash = text == nullptr ? -1 : PyObject_Hash(name);
+    if (hash == -1) {
+      Py_DECREF(name);
+      failed = true;
+      return;
+    }
     Table& table = tables_[static_cast<int>(domain)];
-    const std::size_t mask = table.cells.size() - 1;
-    std::size_t i = address_hash(name) & mask;
-    while (table.cells[i].name != nullptr) i = (i + 1) & mask;
-    table.cells[i] = {name, slot};
+    std::size_t i = static_cast<std::size_t>(hash) & table.mask;
+    while (table.cells[i].name != nullptr) i = (i + 1) & table.mask;
+    const std::string_view bytes(text, static_cast<std::size_t>(length));
+    table.cells[i] = {hash, name, text, bytes.size(), text_edges(bytes), slot};
   });
   return !failed;
 }

@@ -1,19 +1,22 @@
-// FieldKeys: the field names a compiled policy reads, as interned str objects
-// made once when the PyKavro object is built, found by their address.
+// FieldKeys: the field names a compiled policy reads, as str objects made
+// once when the PyKavro object is built, filed by the str's own hash.
 //
-// Keys written as literals in Python code are interned, so a request built in
-// code uses these very objects: its keys find their slots by one pointer
-// probe, without encoding or hashing their text. Any other key (from JSON, say)
-// misses here and is looked up by its bytes, so a lookup is exact either way.
-// Left empty on interpreters that never release interned texts.
+// Every key of a dict already carries its hash (the dict computed it when the
+// key went in), so asking for it hashes nothing: a key the policy never reads
+// is turned away by that number and its length alone. A key it reads is
+// confirmed by address (literals in Python code are interned, so they are
+// these very objects) or else by its bytes, so a lookup stays exact.
+// Only exact str keys are looked up here: a subclass may define its own hash.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "binding/python_api.h"
 #include "evaluation/field_slots.h"
+#include "support/text_hash.h"
 
 namespace kavro::binding {
 
@@ -27,32 +30,49 @@ class FieldKeys {
   // Returns false with an exception set.
   bool build(const evaluation::FieldSlots& slots);
 
-  // The slot of `key` when it is one of the names made here, else kNoSlot
-  // (the key may still name a field: look its bytes up then).
-  std::uint32_t find(documents::Domain domain, const PyObject* key) const {
+  // The slot of `key`, an exact str, or kNoSlot when no field has its text.
+  // Returns kFailed, with the encoding error pending, when the key's UTF-8
+  // cannot be taken (a lone surrogate): that fails for any key, read or not.
+  static constexpr std::uint32_t kFailed = compiler::kNoSlot - 1;
+  std::uint32_t find(documents::Domain domain, PyObject* key) const {
+    const Py_hash_t hash = PyObject_Hash(key);
+    if (hash == -1) return kFailed;
     const Table& table = tables_[static_cast<int>(domain)];
-    if (table.cells.empty()) return compiler::kNoSlot;
-    const std::size_t mask = table.cells.size() - 1;
-    for (std::size_t i = address_hash(key) & mask;; i = (i + 1) & mask) {
-      const Cell& cell = table.cells[i];
+    // The key's bytes, once some cell asks for them or the probe ends.
+    Py_ssize_t size = 0;
+    const char* utf8 = nullptr;
+    for (std::size_t i = static_cast<std::size_t>(hash);; ++i) {
+      const Cell& cell = table.cells[i & table.mask];
+      if (cell.name == nullptr) break;
+      if (cell.hash != hash) continue;
       if (cell.name == key) return cell.slot;
-      if (cell.name == nullptr) return compiler::kNoSlot;
+      if (utf8 == nullptr && (utf8 = PyUnicode_AsUTF8AndSize(key, &size)) == nullptr) {
+        return kFailed;
+      }
+      const std::string_view text(utf8, static_cast<std::size_t>(size));
+      if (text.size() == cell.length && text_edges(text) == cell.edges &&
+          (cell.length <= 16 || std::memcmp(utf8, cell.text, cell.length) == 0)) {
+        return cell.slot;
+      }
     }
+    if (utf8 == nullptr && PyUnicode_AsUTF8AndSize(key, &size) == nullptr) return kFailed;
+    return compiler::kNoSlot;
   }
 
  private:
-  static std::size_t address_hash(const PyObject* key) {
-    // Objects are at least 16-byte aligned: the low bits carry nothing.
-    const auto address = reinterpret_cast<std::uintptr_t>(key) >> 4;
-    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15u) >> 32);
-  }
-
   struct Cell {
-    PyObject* name = nullptr;  // owned
+    Py_hash_t hash = 0;
+    PyObject* name = nullptr;    // owned; null marks a free cell
+    const char* text = nullptr;  // the name's UTF-8, owned by the name
+    std::size_t length = 0;
+    TextEdges edges;
     std::uint32_t slot = compiler::kNoSlot;
   };
   struct Table {
-    std::vector<Cell> cells;  // at most a quarter full, so misses end early
+    // At most a quarter full, so misses end early; never empty, so a probe
+    // needs no test for that.
+    std::vector<Cell> cells = std::vector<Cell>(1);
+    std::size_t mask = 0;
   };
 
   std::array<Table, documents::kDomainCount> tables_;

@@ -218,9 +218,11 @@ bool convert_map(PyObject* map, documents::Domain domain, const FieldKeys& keys,
       raise_cannot_convert(kept.get(), "PyString");
       return false;
     }
-    // The policy's own name objects need no encoding: theirs is known.
-    std::uint32_t slot = keys.find(domain, key);
-    if (slot == compiler::kNoSlot) {
+    std::uint32_t slot = compiler::kNoSlot;
+    if (Py_TYPE(key) == &PyUnicode_Type) {
+      slot = keys.find(domain, key);
+      if (slot == FieldKeys::kFailed) return false;
+    } else {
       const std::string_view text = key_text(key);
       if (text.data() == nullptr) return false;
       slot = converted.slots().find(domain, text);

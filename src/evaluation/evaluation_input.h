@@ -34,10 +34,11 @@ class EvaluationInput {
   const ValueView& at(std::uint32_t slot) const { return values_[slot]; }
 
  private:
-  static constexpr std::uint32_t kInlineSlots = 32;
+  // 4 KiB of stack: policies of thousands of rules still read fewer fields.
+  static constexpr std::uint32_t kInlineSlots = 128;
 
   const FieldSlots* slots_;
-  // Raw storage: only the policy's slots are cleared, not all 32. A byte
+  // Raw storage: only the policy's slots are cleared, not all of them. A byte
   // array may hold objects of a trivially copyable type such as ValueView.
   alignas(ValueView) unsigned char inline_storage_[kInlineSlots * sizeof(ValueView)];
   std::unique_ptr<ValueView[]> heap_values_;

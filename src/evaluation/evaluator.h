@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -131,54 +132,99 @@ template <class Input>
   return true;
 }
 
+// Visits rules in document order from lists of positions, each ending in
+// kEndOfRules (which is above every position), and optionally from a bitset.
+class PositionMerge {
+ public:
+  void add_list(const std::uint32_t* list) { heads_[count_++] = list; }
+  // `dynamic` and `fixed` are `words` words each; a rule is let through when
+  // its bit is set in either.
+  void add_bits(const std::uint64_t* dynamic, const std::uint64_t* fixed, std::size_t words) {
+    dynamic_ = dynamic;
+    fixed_ = fixed;
+    words_ = words;
+    word_ = words == 0 ? 0 : dynamic[0] | fixed[0];
+    next_bit();
+    heads_[count_++] = &bit_position_;
+  }
+
+  // The next position, kEndOfRules once every source is exhausted.
+  std::uint32_t next(const detail::SequenceIndex& index) {
+    std::size_t lowest = 0;
+    for (std::size_t i = 1; i < count_; ++i) {
+      if (*heads_[i] < *heads_[lowest]) lowest = i;
+    }
+    const std::uint32_t position = *heads_[lowest];
+    if (position == detail::kEndOfRules) return position;
+    if (heads_[lowest] == &bit_position_) {
+      next_bit();
+      return position;
+    }
+    ++heads_[lowest];
+    // Visited rules may lie apart in memory: fetch the list's next rules early.
+    if (const std::uint32_t next = *heads_[lowest]; next != detail::kEndOfRules) {
+      __builtin_prefetch(index.checks() + index.plan(next).first);
+      if (heads_[lowest][1] != detail::kEndOfRules)
+        __builtin_prefetch(&index.plan(heads_[lowest][1]));
+    }
+    return position;
+  }
+
+ private:
+  void next_bit() {
+    while (word_ == 0) {
+      if (++word_index_ >= words_) {
+        bit_position_ = detail::kEndOfRules;
+        return;
+      }
+      word_ = dynamic_[word_index_] | fixed_[word_index_];
+    }
+    bit_position_ = static_cast<std::uint32_t>(word_index_ * 64 + std::countr_zero(word_));
+    word_ &= word_ - 1;
+  }
+
+  const std::uint32_t* heads_[detail::kMaxIndexKeys + 1];
+  std::size_t count_ = 0;
+  const std::uint64_t* dynamic_ = nullptr;
+  const std::uint64_t* fixed_ = nullptr;
+  std::size_t words_ = 0;
+  std::size_t word_index_ = 0;
+  std::uint64_t word_ = 0;
+  std::uint32_t bit_position_ = detail::kEndOfRules;
+};
+
 // The position of the first rule, in document order, for which holds(position)
 // is true among the rules that `index` leaves possible for this input: the
 // unindexed rules, per equality key the rules filed under the input's value,
-// and the rules that the ordered keys let through, merged by position.
-// kEndOfRules when there is none.
+// and the rules that the ordered keys let through (marked in a bitset), merged
+// by position. kEndOfRules when there is none.
 template <class Input, class Holds>
 std::uint32_t first_holding(const detail::SequenceIndex& index, const Input& input, Holds&& holds) {
-  const auto scan = [&] {
+  if (!index.active()) {
     for (std::uint32_t position = 0; position < index.rule_count(); ++position) {
       if (holds(position)) return position;
     }
     return detail::kEndOfRules;
-  };
-  if (!index.active()) return scan();
-  const std::uint32_t* heads[detail::kMaxIndexKeys + 2];
-  std::size_t count = 0;
-  heads[count++] = index.unindexed();
-  std::uint32_t gathered[detail::kMaxGathered + 1];
+  }
+  PositionMerge merge;
+  std::uint64_t bits[detail::kMaxBitsetWords];
   if (index.has_ordered_keys()) {
-    std::size_t found = 0;
-    if (!index.gather_ordered(input, gathered, found, detail::kMaxGathered)) return scan();
-    // An any rule is filed under each of its comparisons: visit it once.
-    std::sort(gathered, gathered + found);
-    found = static_cast<std::size_t>(std::unique(gathered, gathered + found) - gathered);
-    gathered[found] = detail::kEndOfRules;
-    heads[count++] = gathered;
+    // An any rule filed under several comparisons is one bit: visited once.
+    const std::size_t words = index.bitset_words();
+    std::fill_n(bits, words, std::uint64_t{0});
+    index.mark_ordered(input, bits);
+    merge.add_bits(bits, index.unindexed_bits(), words);
+  } else {
+    merge.add_list(index.unindexed());
   }
   for (std::size_t key = 0; key < index.key_count(); ++key) {
     if (const std::uint32_t* list = index.candidates(key, input.at(index.key_slot(key)))) {
-      heads[count++] = list;
+      merge.add_list(list);
     }
   }
   for (;;) {
-    // Every list ends in kEndOfRules, which is above every position.
-    std::size_t lowest = 0;
-    for (std::size_t i = 1; i < count; ++i) {
-      if (*heads[i] < *heads[lowest]) lowest = i;
-    }
-    const std::uint32_t position = *heads[lowest];
-    if (position == detail::kEndOfRules) return detail::kEndOfRules;
-    ++heads[lowest];
-    // Visited rules may lie apart in memory: fetch the list's next rules early.
-    if (const std::uint32_t next = *heads[lowest]; next != detail::kEndOfRules) {
-      __builtin_prefetch(index.checks() + index.plan(next).first);
-      if (heads[lowest][1] != detail::kEndOfRules)
-        __builtin_prefetch(&index.plan(heads[lowest][1]));
-    }
-    if (holds(position)) return position;
+    const std::uint32_t position = merge.next(index);
+    if (position == detail::kEndOfRules || holds(position)) return position;
   }
 }
 

@@ -47,26 +47,8 @@ class FieldSlots {
   }
 
  private:
-  // The first and the last (up to) eight bytes of a name, read with
-  // fixed-size loads that overlap for short names. With the length they
-  // determine every byte of a name of at most 16 bytes.
-  struct Edges {
-    std::uint64_t head = 0;
-    std::uint64_t tail = 0;
-    bool operator==(const Edges&) const = default;
-  };
-  static Edges edges_of(std::string_view text) {
-    const char* p = text.data();
-    const std::size_t n = text.size();
-    Edges edges;
-    if (n >= 8) {
-      std::memcpy(&edges.head, p, 8);
-      std::memcpy(&edges.tail, p + n - 8, 8);
-    } else {
-      edges.head = short_text_word(p, n);
-    }
-    return edges;
-  }
+  using Edges = TextEdges;
+  static Edges edges_of(std::string_view text) { return text_edges(text); }
   // Keyed, as the names come from documents (see text_hash).
   static std::uint64_t hash_of(Edges, std::string_view text) { return text_hash(text); }
 

@@ -311,6 +311,12 @@ void SequenceIndex::choose_and_file(std::span<const compiler::CompiledRule> rule
   std::copy(keys.begin(), keys.end(), key_slots_.begin());
   unindexed_first_ = 0;
   append_list(positions_, unindexed);
+  if (!ordered_keys_.empty()) {
+    unindexed_bits_.assign((rules.size() + 63) / 64, 0);
+    for (const std::uint32_t position : unindexed) {
+      unindexed_bits_[position >> 6] |= std::uint64_t{1} << (position & 63);
+    }
+  }
   table_.assign(std::bit_ceil(group_values.size() * 2), 0);
   for (std::size_t g = 0; g < group_values.size(); ++g) {
     const auto& [key, value] = group_values[g];
@@ -331,7 +337,7 @@ void SequenceIndex::choose_and_file(std::span<const compiler::CompiledRule> rule
 
 void SequenceIndex::file_ordered(std::span<const compiler::CompiledRule> rules,
                                  std::vector<int>& assigned) {
-  if (rules.size() < kMinOrderedRules) return;
+  if (rules.size() < kMinOrderedRules || rules.size() > kMaxOrderedSequence) return;
   using Key = decltype(OrderedFiling{}.key());
   std::vector<std::vector<OrderedFiling>> options(rules.size());
   std::vector<bool> any(rules.size());

@@ -37,9 +37,10 @@ inline constexpr std::uint32_t kEndOfRules = std::numeric_limits<std::uint32_t>:
 inline constexpr std::size_t kMaxIndexKeys = 4;
 // Each ordered key costs one binary search per request.
 inline constexpr std::size_t kMaxOrderedKeys = 64;
-// Past this many rules let through by the ordered keys, the merge would cost
-// more than the scan it spares.
-inline constexpr std::size_t kMaxGathered = 512;
+// Evaluation marks the rules that ordered keys let through in a bitset on the
+// stack, one bit per rule (8 KiB): longer sequences get no ordered keys.
+inline constexpr std::size_t kMaxOrderedSequence = 65536;
+inline constexpr std::size_t kMaxBitsetWords = kMaxOrderedSequence / 64;
 
 // The kind of a check whose right-hand side is an input field. No input value
 // has it, so evaluation's kind test alone sends such checks to their slow path.
@@ -92,19 +93,25 @@ class SequenceIndex {
   // NaN, or a value no rule names).
   const std::uint32_t* candidates(std::size_t key, const ValueView& value) const;
 
-  // Appends to `out` the positions of the rules filed under the ordered keys
-  // whose comparison holds for this input (unsorted, possibly repeated).
-  // False, with `out` unspecified, when more than `limit` would be appended.
+  // Sets, in `bits` (one bit per rule position, bitset_words() words cleared
+  // by the caller), the rules filed under the ordered keys whose comparison
+  // holds for this input.
   template <class Input>
-  bool gather_ordered(const Input& input, std::uint32_t* out, std::size_t& count,
-                      std::size_t limit) const {
+  void mark_ordered(const Input& input, std::uint64_t* bits) const {
     for (const OrderedKey& key : ordered_keys_) {
-      const auto [first, last] = holding_range(key, input.at(key.slot));
-      if (last - first > limit - count) return false;
-      for (std::uint32_t i = first; i != last; ++i) out[count++] = ordered_[i].position;
+      const ValueView& value = input.at(key.slot);
+      // Most keys name fields that this input lacks or holds another kind in.
+      if (value.kind != key.kind) continue;
+      const auto [first, last] = holding_range(key, value);
+      for (std::uint32_t i = first; i != last; ++i) {
+        const std::uint32_t position = ordered_[i].position;
+        bits[position >> 6] |= std::uint64_t{1} << (position & 63);
+      }
     }
-    return true;
   }
+  std::size_t bitset_words() const { return unindexed_bits_.size(); }
+  // With ordered keys: the unindexed rules as a bitset of bitset_words() words.
+  const std::uint64_t* unindexed_bits() const { return unindexed_bits_.data(); }
   bool has_ordered_keys() const { return !ordered_keys_.empty(); }
 
   // True once build has laid out the checks of every rule.
@@ -161,6 +168,7 @@ class SequenceIndex {
   std::vector<char> texts_;
   std::uint32_t unindexed_first_ = 0;
   std::vector<OrderedKey> ordered_keys_;
+  std::vector<std::uint64_t> unindexed_bits_;
   std::vector<Ordered> ordered_;
   bool planned_ = false;
   std::vector<RulePlan> plans_;

@@ -76,6 +76,27 @@ inline std::uint64_t short_text_word(const char* p, std::size_t n) {
          (std::uint64_t{static_cast<unsigned char>(p[n - 1])} << 16);
 }
 
+// The first and the last (up to) eight bytes of a text, read with fixed-size
+// loads that overlap for short texts. With the length they determine every
+// byte of a text of at most 16 bytes, so short names compare without memcmp.
+struct TextEdges {
+  std::uint64_t head = 0;
+  std::uint64_t tail = 0;
+  bool operator==(const TextEdges&) const = default;
+};
+inline TextEdges text_edges(std::string_view text) {
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  TextEdges edges;
+  if (n >= 8) {
+    std::memcpy(&edges.head, p, 8);
+    std::memcpy(&edges.tail, p + n - 8, 8);
+  } else {
+    edges.head = short_text_word(p, n);
+  }
+  return edges;
+}
+
 // Two key-masked words per multiplication; the state feeds into the next.
 inline std::uint64_t text_hash(std::string_view text) {
   using hash_detail::folded_product;
