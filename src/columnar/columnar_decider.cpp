@@ -23,18 +23,24 @@ class BatchDecider {
   Result<Unit, ColumnarError> decide(const ArrowArray& batch, DecisionBuilder& out) {
     auto reader = detail::BatchReader::bind(plan_, batch);
     if (!reader) return fail(std::move(reader).error());
-    rules_.resize(static_cast<std::size_t>(reader->rows()));
     constexpr std::int64_t kBlockRows = detail::RowBlock::kRows;
-    for (std::int64_t first = 0; first < reader->rows(); first += kBlockRows) {
-      const std::int64_t count = std::min(kBlockRows, reader->rows() - first);
-      auto read = reader->read(first, count, block_);
-      if (!read) return read;
-      for (std::int64_t row = 0; row < count; ++row) {
-        rules_[static_cast<std::size_t>(first + row)] =
-            policy_.deciding_rule(evaluation::RowInput{block_.row(row)});
+    // Decided rows go to the output a chunk at a time, so that working memory
+    // stays bounded however long one batch is.
+    constexpr std::int64_t kChunkRows = 1024 * kBlockRows;
+    for (std::int64_t chunk = 0; chunk < reader->rows(); chunk += kChunkRows) {
+      const std::int64_t end = std::min(chunk + kChunkRows, reader->rows());
+      rules_.resize(static_cast<std::size_t>(end - chunk));
+      for (std::int64_t first = chunk; first < end; first += kBlockRows) {
+        const std::int64_t count = std::min(kBlockRows, end - first);
+        auto read = reader->read(first, count, block_);
+        if (!read) return read;
+        for (std::int64_t row = 0; row < count; ++row) {
+          rules_[static_cast<std::size_t>(first - chunk + row)] =
+              policy_.deciding_rule(evaluation::RowInput{block_.row(row)});
+        }
       }
+      out.add(rules_);
     }
-    out.add(rules_);
     out.finish_batch();
     return Unit{};
   }
@@ -43,7 +49,7 @@ class BatchDecider {
   const engine::Policy& policy_;
   detail::ColumnPlan plan_;
   detail::RowBlock block_;
-  // The deciding rule of each row of the batch; kept for the next batch.
+  // The deciding rule of each row of a chunk; kept for the next one.
   std::vector<const compiler::CompiledRule*> rules_;
 };
 
