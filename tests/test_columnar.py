@@ -155,6 +155,22 @@ def test_arrow_and_many_decide_as_evaluate(seed: int) -> None:
     assert engine.evaluate_many(iter(row_dicts(table))) == expected
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_later_batches_keep_no_values_of_earlier_ones(seed: int) -> None:
+    """A stream whose second batch nulls whole columns, and fields fed by two columns."""
+    rng = random.Random(seed)
+    engine = PyKavro(RANDOM_SCHEMA, random_policy(rng, 25))
+    full = random_table(rng, 150)
+    for domain, fields in FIELDS.items():
+        field, kind = rng.choice(list(fields.items()))
+        full = full.append_column(f"{domain}.{field}", _column(rng, kind, 150))
+    emptied = pa.table([pa.nulls(150, column.type) if rng.random() < 0.5 else column
+                        for column in full.columns], schema=full.schema)
+    table = pa.concat_tables([full, emptied, full.slice(0, 70)])
+    expected = [engine.evaluate(row) for row in row_dicts(table)]
+    assert engine.evaluate_arrow(table).to_pylist() == expected
+
+
 def test_numbers_convert_as_float_does() -> None:
     """Integers beyond 2**53 round like float(); float16 and float32 widen exactly."""
     policy = ("version: 1\nrules:\n"
@@ -265,6 +281,13 @@ class TestEvaluateMany:
     def test_not_iterable(self) -> None:
         with pytest.raises(TypeError, match="^argument 'inputs': 'int' object is not iterable$"):
             PyKavro(SCHEMA, POLICY).evaluate_many(5)
+
+    def test_results_are_independent_dicts(self) -> None:
+        engine = PyKavro(SCHEMA, POLICY)
+        request = {"action": {"type": "refund", "amount": 5000}}
+        first, second = engine.evaluate_many([request, request])
+        first["effect"] = "changed"
+        assert second == engine.evaluate(request) and first is not second
 
     def test_hooks_that_drop_earlier_texts(self) -> None:
         """A later input's float hook clears an earlier input: its texts must stay alive."""

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "binding/argument_binding.h"
@@ -36,6 +37,43 @@ void note_failing_index(Py_ssize_t index) {
   PyErr_Restore(type, value, traceback);
 }
 
+// Holds every input in `inputs`, or returns false with the iteration's error.
+// Outside any Python container, the collector does not walk them again and
+// again while the results are made.
+bool take_inputs(PyObject* iterable, std::vector<PyRef>& inputs) {
+  PyRef list = PyList_CheckExact(iterable) ? PyRef::borrow(iterable)
+                                           : PyRef::steal(PySequence_List(iterable));
+  if (!list) return false;
+  const Py_ssize_t count = PyList_Size(list.get());
+  inputs.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    inputs.push_back(PyRef::borrow(PyList_GetItem(list.get(), i)));
+  }
+  return true;
+}
+
+// The result dict of each decision, made once per call and copied for every
+// result: copying a dict is cheaper than building and filling a new one, and
+// yields an equal, independent dict.
+class ResultTemplates {
+ public:
+  explicit ResultTemplates(const KavroState& state) : state_(state) {}
+
+  // A new result dict, or null with an exception set.
+  PyObject* result(const compiler::CompiledRule* rule) {
+    PyRef& made = templates_[rule];
+    if (!made) {
+      made = PyRef::steal(decision_result(state_, rule));
+      if (!made) return nullptr;
+    }
+    return PyDict_Copy(made.get());
+  }
+
+ private:
+  const KavroState& state_;
+  std::unordered_map<const compiler::CompiledRule*, PyRef> templates_;
+};
+
 }  // namespace
 
 PyObject* decision_result(const KavroState& state, const compiler::CompiledRule* rule) {
@@ -54,18 +92,19 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (!ensure_constructed(self)) return nullptr;
     std::array<PyObject*, kNames.size()> bound{};
     if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
-    // A list of the inputs, taken first: iterating can run Python code, and
-    // with the inputs in hand none runs between two conversions, so the texts
+    // The inputs, taken first: iterating can run Python code, and with the
+    // inputs in hand none runs between two conversions, so the texts
     // converted inputs view need protecting only where a hook runs (which
     // convert_input takes care of).
-    PyRef inputs = PyRef::steal(PySequence_List(bound[0]));
-    if (!inputs) {
+    std::vector<PyRef> inputs;
+    if (!take_inputs(bound[0], inputs)) {
       prefix_argument_error(kNames[0]);
       return nullptr;
     }
-    const Py_ssize_t count = PyList_Size(inputs.get());
-    PyRef results = PyRef::steal(PyList_New(count));
-    if (!results) return nullptr;
+    const auto count = static_cast<Py_ssize_t>(inputs.size());
+    std::vector<PyRef> results;
+    results.reserve(inputs.size());
+    ResultTemplates templates(state_of(self));
     const KavroState& state = state_of(self);
     const evaluation::FieldSlots& slots = state.policy.field_slots();
     const std::uint32_t stride = std::max<std::uint32_t>(slots.size(), 1);
@@ -78,7 +117,7 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
       const Py_ssize_t chunk = std::min(kChunk, count - first);
       HeldTexts held;
       for (Py_ssize_t i = 0; i < chunk; ++i) {
-        PyObject* input = PyList_GetItem(inputs.get(), first + i);
+        PyObject* input = inputs[static_cast<std::size_t>(first + i)].get();
         if (!PyDict_Check(input)) {
           raise_cannot_convert(input, "PyDict");
           prefix_argument_error("input");
@@ -104,12 +143,17 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
         }
       }
       for (Py_ssize_t i = 0; i < chunk; ++i) {
-        PyObject* result = decision_result(state, decided[static_cast<std::size_t>(i)]);
-        if (result == nullptr) return nullptr;
-        PyList_SetItem(results.get(), first + i, result);
+        PyRef result = PyRef::steal(templates.result(decided[static_cast<std::size_t>(i)]));
+        if (!result) return nullptr;
+        results.push_back(std::move(result));
       }
     }
-    return results.release();
+    PyRef list = PyRef::steal(PyList_New(count));
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyList_SetItem(list.get(), i, results[static_cast<std::size_t>(i)].release());
+    }
+    return list.release();
   });
 }
 

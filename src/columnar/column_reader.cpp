@@ -1,6 +1,7 @@
 #include "columnar/column_reader.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -137,8 +138,9 @@ std::int64_t index_at(const ArrowArray& array, Layout layout, std::int64_t i) {
   }
 }
 
-// Reads the value at physical index i into `value` (kind Absent for a null
-// dictionary entry); false when the index leads out of the array's bounds.
+// Readers write the value at physical index i into a row's slot (a null
+// dictionary entry is absent); false when the index leads out of the array's
+// bounds.
 // Numbers convert as Python's float() of the same value: integers round to
 // the nearest double, narrower floats widen exactly.
 template <class T>
@@ -149,10 +151,25 @@ auto number_reader(const ArrowArray& array) {
   };
 }
 
-auto text_reader(const ArrowArray& array, Layout layout) {
-  return [&array, layout](std::int64_t i, evaluation::ValueView& value) {
+// Text with offsets of type Offset; the array's last offset bounds every value.
+template <class Offset>
+auto offset_text_reader(const ArrowArray& array) {
+  const void* offsets = array.buffers[1];
+  const auto* data = static_cast<const char*>(array.buffers[2]);
+  const std::int64_t limit = load<Offset>(offsets, array.offset + array.length);
+  return [offsets, data, limit](std::int64_t i, evaluation::ValueView& value) {
+    const std::int64_t begin = load<Offset>(offsets, i);
+    const std::int64_t end = load<Offset>(offsets, i + 1);
+    if (begin < 0 || end < begin || end > limit) return false;
+    value = evaluation::ValueView::of_string({data + begin, static_cast<std::size_t>(end - begin)});
+    return true;
+  };
+}
+
+auto view_text_reader(const ArrowArray& array) {
+  return [&array](std::int64_t i, evaluation::ValueView& value) {
     std::string_view text;
-    if (!read_text(array, layout, i, text)) return false;
+    if (!read_text(array, Layout::Utf8View, i, text)) return false;
     value = evaluation::ValueView::of_string(text);
     return true;
   };
@@ -171,7 +188,9 @@ bool with_reader(const BoundColumn& column, Fill&& fill) {
       const std::int64_t at = key + dictionary.offset;
       if (const std::uint8_t* valid = validity_of(dictionary);
           valid != nullptr && !bit(valid, at)) {
-        value = evaluation::ValueView{};  // a null entry of the dictionary: absent
+        // A null entry of the dictionary: absent, which only the first
+        // column of a field writes.
+        if (column.writes_absent) value = evaluation::ValueView{};
         return true;
       }
       std::string_view text;
@@ -213,13 +232,57 @@ bool with_reader(const BoundColumn& column, Fill&& fill) {
     case Layout::Float64:
       return fill(number_reader<double>(array));
     case Layout::Utf8:
+      return fill(offset_text_reader<std::int32_t>(array));
     case Layout::LargeUtf8:
+      return fill(offset_text_reader<std::int64_t>(array));
     case Layout::Utf8View:
-      return fill(text_reader(array, column.layout));
+      return fill(view_text_reader(array));
     case Layout::Null:
       break;
   }
   return true;
+}
+
+std::uint64_t low_bits(std::int64_t count) {
+  return count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+}
+
+// Bits [start, start + count) of a bitmap as the low bits of a word
+// (0 < count <= 64), reading only the bytes that hold them.
+std::uint64_t bits_at(const std::uint8_t* bits, std::int64_t start, std::int64_t count) {
+  const std::int64_t first_byte = start >> 3;
+  const auto bytes = static_cast<std::size_t>(((start + count - 1) >> 3) - first_byte + 1);
+  unsigned char window[16] = {};
+  std::memcpy(window, bits + first_byte, bytes);
+  std::uint64_t low;
+  std::memcpy(&low, window, sizeof low);
+  const int shift = static_cast<int>(start & 7);
+  std::uint64_t word = low >> shift;
+  if (shift != 0) word |= static_cast<std::uint64_t>(window[8]) << (64 - shift);
+  return word & low_bits(count);
+}
+
+// Reads the value of each row set in `rows` (physical index base + row)
+// into out[row * stride]. A full block takes the plain loop.
+template <class Reader>
+bool scatter(const Reader& reader, std::uint64_t rows, std::int64_t count, std::int64_t base,
+             evaluation::ValueView* out, std::uint32_t stride) {
+  if (rows == low_bits(count)) {
+    for (std::int64_t row = 0; row < count; ++row, out += stride) {
+      if (!reader(base + row, *out)) return false;
+    }
+    return true;
+  }
+  for (; rows != 0; rows &= rows - 1) {
+    const int row = std::countr_zero(rows);
+    if (!reader(base + row, out[static_cast<std::size_t>(row) * stride])) return false;
+  }
+  return true;
+}
+
+// Null count equal to the length: the producer says every slot is null.
+bool every_slot_null(const ArrowArray& array) {
+  return array.length > 0 && array.null_count == array.length;
 }
 
 // Whether `array` covers the logical rows [first, first + rows) it is asked for.
@@ -228,6 +291,12 @@ bool covers(const ArrowArray& array, std::int64_t first, std::int64_t rows) {
 }
 
 }  // namespace
+
+RowBlock::RowBlock(std::uint32_t slots)
+    : stride_(std::max<std::uint32_t>(slots, 1)),
+      // Value-initialised: absent.
+      values_(static_cast<std::size_t>(kRows) * stride_),
+      filled_(stride_, 0) {}
 
 Result<BatchReader, ColumnarError> BatchReader::bind(const ColumnPlan& plan,
                                                      const ArrowArray& batch) {
@@ -266,6 +335,7 @@ Result<BatchReader, ColumnarError> BatchReader::bind(const ColumnPlan& plan,
         return fail(malformed("dictionary missing buffers"));
       }
     }
+    column.all_null = every_slot_null(*array) || (planned.child >= 0 && every_slot_null(top));
     column.writes_absent =
         std::none_of(reader.columns_.begin(), reader.columns_.end(),
                      [&](const BoundColumn& earlier) { return earlier.slot == column.slot; });
@@ -275,23 +345,35 @@ Result<BatchReader, ColumnarError> BatchReader::bind(const ColumnPlan& plan,
 }
 
 Result<Unit, ColumnarError> BatchReader::read(std::int64_t first, std::int64_t count,
-                                              evaluation::ValueView* block,
-                                              std::uint32_t stride) const {
+                                              RowBlock& block) const {
+  if (count <= 0) return Unit{};
+  std::uint64_t valid_rows = low_bits(count);
+  if (top_validity_ != nullptr) valid_rows &= bits_at(top_validity_, first + top_offset_, count);
+  const std::uint32_t stride = block.stride_;
   for (const BoundColumn& column : columns_) {
-    const bool read = with_reader(column, [&](auto&& reader) {
-      evaluation::ValueView* out = block + column.slot;
-      for (std::int64_t row = first; row < first + count; ++row, out += stride) {
-        const std::int64_t i = row + column.offset;
-        evaluation::ValueView value;
-        const bool valid = (top_validity_ == nullptr || bit(top_validity_, row + top_offset_)) &&
-                           (column.parent_validity == nullptr ||
-                            bit(column.parent_validity, row + column.parent_offset)) &&
-                           (column.validity == nullptr || bit(column.validity, i));
-        if (valid && !reader(i, value)) return false;
-        // A later column of the same field overrides only where it has a value.
-        if (value.present() || column.writes_absent) *out = value;
+    std::uint64_t rows = 0;
+    if (!column.all_null) {
+      rows = valid_rows;
+      if (column.parent_validity != nullptr) {
+        rows &= bits_at(column.parent_validity, first + column.parent_offset, count);
       }
-      return true;
+      if (column.validity != nullptr)
+        rows &= bits_at(column.validity, first + column.offset, count);
+    }
+    evaluation::ValueView* out = block.values_.data() + column.slot;
+    std::uint64_t& filled = block.filled_[column.slot];
+    if (column.writes_absent) {
+      // Rows an earlier read filled that this one leaves without a value.
+      for (std::uint64_t stale = filled & ~rows; stale != 0; stale &= stale - 1) {
+        out[static_cast<std::size_t>(std::countr_zero(stale)) * stride] = evaluation::ValueView{};
+      }
+      filled = rows;
+    } else {
+      filled |= rows;
+    }
+    if (rows == 0) continue;
+    const bool read = with_reader(column, [&](const auto& reader) {
+      return scatter(reader, rows, count, first + column.offset, out, stride);
     });
     if (!read) return fail(malformed("value out of bounds"));
   }

@@ -2,9 +2,12 @@
 // evaluator's input. Text values view the batch's own buffers: a block of
 // rows is valid only while the batch is.
 //
-// Pure reading: no allocation per row, no Python. Bounds of every buffer a
-// row touches are checked when the batch is bound or the value is read, so a
-// malformed batch fails with MalformedData rather than reading stray memory.
+// Pure reading: no allocation per row, no Python. Work follows the values
+// present, not rows times columns: validity is taken 64 rows at a time and
+// only rows holding a value are written (and later cleared). Bounds of every
+// buffer a row touches are checked when the batch is bound or the value is
+// read, so a malformed batch fails with MalformedData rather than reading
+// stray memory.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +20,29 @@
 #include "support/result.h"
 
 namespace kavro::columnar::detail {
+
+// Up to kRows rows of field values, row-major, and which rows of each slot
+// may hold a value (so that a new read clears only those). Starts absent;
+// reuse one block for every batch of a plan.
+class RowBlock {
+ public:
+  static constexpr std::int64_t kRows = 64;
+
+  explicit RowBlock(std::uint32_t slots);
+
+  std::uint32_t stride() const { return stride_; }
+  const evaluation::ValueView* row(std::int64_t index) const {
+    return values_.data() + index * stride_;
+  }
+
+ private:
+  friend class BatchReader;
+
+  std::uint32_t stride_;
+  std::vector<evaluation::ValueView> values_;
+  // Per slot, bit r set when row r may hold a value.
+  std::vector<std::uint64_t> filled_;
+};
 
 // One planned column resolved against one batch: buffers and row offsets.
 struct BoundColumn {
@@ -35,6 +61,8 @@ struct BoundColumn {
   // The first column of its field writes every row, absent ones too; later
   // columns of the same field write only their values.
   bool writes_absent = true;
+  // Null in every row of the batch (or its struct is): nothing to read.
+  bool all_null = false;
 };
 
 class BatchReader {
@@ -44,11 +72,9 @@ class BatchReader {
 
   std::int64_t rows() const { return rows_; }
 
-  // Writes rows [first, first + count) into `block`, `stride` views per row.
-  // Only the slots of planned fields are written, each on every row: the
-  // caller clears the block once and may reuse it for every batch of a plan.
-  Result<Unit, ColumnarError> read(std::int64_t first, std::int64_t count,
-                                   evaluation::ValueView* block, std::uint32_t stride) const;
+  // Fills rows [first, first + count) into the block's first `count` rows,
+  // count <= RowBlock::kRows; slots no column feeds stay absent.
+  Result<Unit, ColumnarError> read(std::int64_t first, std::int64_t count, RowBlock& block) const;
 
  private:
   std::int64_t rows_ = 0;

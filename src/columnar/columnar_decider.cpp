@@ -14,37 +14,32 @@ namespace kavro::columnar {
 
 namespace {
 
-// Rows are read column by column into a block this tall, then decided row by
-// row: small enough to stay in the first-level caches for policies reading a
-// few dozen fields, large enough to amortise each column's setup.
-constexpr std::int64_t kBlockRows = 64;
-
+// Rows are read column by column into a block, then decided row by row.
 class BatchDecider {
  public:
   BatchDecider(const engine::Policy& policy, detail::ColumnPlan plan)
-      : policy_(policy),
-        plan_(std::move(plan)),
-        stride_(std::max<std::uint32_t>(policy.field_slots().size(), 1)),
-        // Value-initialised: absent, and slots no column feeds stay so.
-        block_(static_cast<std::size_t>(kBlockRows) * stride_) {}
+      : policy_(policy), plan_(std::move(plan)), block_(policy.field_slots().size()) {}
 
   Result<Unit, ColumnarError> decide(const ArrowArray& batch, DecisionBuilder& out) {
     auto reader = detail::BatchReader::bind(plan_, batch);
     if (!reader) return fail(std::move(reader).error());
-    out.reserve(reader->rows());
-    for (std::int64_t first = 0; first < reader->rows(); first += kBlockRows) {
-      const std::int64_t count = std::min(kBlockRows, reader->rows() - first);
-      auto read = reader->read(first, count, block_.data(), stride_);
-      if (!read) return read;
-      for (std::int64_t row = 0; row < count; ++row) {
-        const evaluation::RowInput input{block_.data() + row * stride_};
-        const compiler::CompiledRule* rule = policy_.deciding_rule(input);
-        if (rule == nullptr) {
-          out.add(documents::Effect::Allow, std::nullopt);
-        } else {
-          out.add(rule->effect, rule->rule_id);
+    constexpr std::int64_t kBlockRows = detail::RowBlock::kRows;
+    // Decided rows go to the output a chunk at a time, so that working memory
+    // stays bounded however long one batch is.
+    constexpr std::int64_t kChunkRows = 1024 * kBlockRows;
+    for (std::int64_t chunk = 0; chunk < reader->rows(); chunk += kChunkRows) {
+      const std::int64_t end = std::min(chunk + kChunkRows, reader->rows());
+      rules_.resize(static_cast<std::size_t>(end - chunk));
+      for (std::int64_t first = chunk; first < end; first += kBlockRows) {
+        const std::int64_t count = std::min(kBlockRows, end - first);
+        auto read = reader->read(first, count, block_);
+        if (!read) return read;
+        for (std::int64_t row = 0; row < count; ++row) {
+          rules_[static_cast<std::size_t>(first - chunk + row)] =
+              policy_.deciding_rule(evaluation::RowInput{block_.row(row)});
         }
       }
+      out.add(rules_);
     }
     out.finish_batch();
     return Unit{};
@@ -53,8 +48,9 @@ class BatchDecider {
  private:
   const engine::Policy& policy_;
   detail::ColumnPlan plan_;
-  std::uint32_t stride_;
-  std::vector<evaluation::ValueView> block_;
+  detail::RowBlock block_;
+  // The deciding rule of each row of a chunk; kept for the next one.
+  std::vector<const compiler::CompiledRule*> rules_;
 };
 
 ColumnarError stream_failed(ArrowArrayStream& stream, int code) {

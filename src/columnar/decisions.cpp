@@ -1,5 +1,6 @@
 #include "columnar/decisions.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <utility>
@@ -166,30 +167,50 @@ DecisionBuilder::DecisionBuilder() : current_(std::make_unique<DecisionBatch>())
   current_->effects.reserve(1);
 }
 
-void DecisionBuilder::reserve(std::int64_t rows) {
-  current_->effects.reserve(current_->effects.size() + static_cast<std::size_t>(rows));
-  current_->rule_offsets.reserve(current_->rule_offsets.size() + static_cast<std::size_t>(rows));
-  current_->rule_validity.reserve(current_->rule_validity.size() +
-                                  static_cast<std::size_t>(rows / 8 + 1));
+void DecisionBuilder::add(std::span<const compiler::CompiledRule* const> rules) {
+  constexpr auto kMaxBytes = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+  while (!rules.empty()) {
+    std::size_t bytes = current_->rule_bytes.size();
+    std::size_t fit = 0;
+    for (; fit < rules.size(); ++fit) {
+      const std::size_t length = rules[fit] != nullptr ? rules[fit]->rule_id.size() : 0;
+      if (bytes + length > kMaxBytes) break;
+      bytes += length;
+    }
+    if (fit == 0 && current_->rows() > 0) {
+      finish_batch();
+      continue;
+    }
+    fit = std::max<std::size_t>(fit, 1);
+    append(rules.first(fit), bytes);
+    rules = rules.subspan(fit);
+    if (!rules.empty()) finish_batch();
+  }
 }
 
-void DecisionBuilder::add(documents::Effect effect, std::optional<std::string_view> rule_id) {
-  const std::size_t length = rule_id ? rule_id->size() : 0;
-  if (current_->rule_bytes.size() + length >
-      static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    finish_batch();
-  }
+void DecisionBuilder::append(std::span<const compiler::CompiledRule* const> rules,
+                             std::size_t bytes) {
   DecisionBatch& batch = *current_;
-  const std::int64_t row = batch.rows();
-  batch.effects.push_back(static_cast<std::int8_t>(effect));
-  if ((row & 7) == 0) batch.rule_validity.push_back(0);
-  if (rule_id) {
-    batch.rule_bytes.append(*rule_id);
-    batch.rule_validity.back() |= static_cast<std::uint8_t>(1U << (row & 7));
-  } else {
-    ++batch.rule_nulls;
+  const std::size_t start = batch.effects.size();
+  const std::size_t rows = start + rules.size();
+  batch.effects.resize(rows);
+  batch.rule_offsets.resize(rows + 1);
+  batch.rule_validity.resize((rows + 7) / 8, 0);
+  std::size_t at = batch.rule_bytes.size();
+  batch.rule_bytes.resize(bytes);
+  for (std::size_t row = start; row < rows; ++row) {
+    const compiler::CompiledRule* rule = rules[row - start];
+    if (rule == nullptr) {
+      batch.effects[row] = static_cast<std::int8_t>(documents::Effect::Allow);
+      ++batch.rule_nulls;
+    } else {
+      batch.effects[row] = static_cast<std::int8_t>(rule->effect);
+      rule->rule_id.copy(batch.rule_bytes.data() + at, rule->rule_id.size());
+      at += rule->rule_id.size();
+      batch.rule_validity[row >> 3] |= static_cast<std::uint8_t>(1U << (row & 7));
+    }
+    batch.rule_offsets[row + 1] = static_cast<std::int32_t>(at);
   }
-  batch.rule_offsets.push_back(static_cast<std::int32_t>(batch.rule_bytes.size()));
 }
 
 void DecisionBuilder::finish_batch() {

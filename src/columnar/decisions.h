@@ -9,13 +9,14 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "columnar/arrow_abi.h"
 #include "columnar/columnar_error.h"
+#include "compiler/compiled_policy.h"
 #include "documents/vocabulary.h"
 #include "support/result.h"
 
@@ -39,18 +40,21 @@ struct DecisionSet {
   std::int64_t rows = 0;
 };
 
-// Appends decisions row by row, starting a new batch where the caller asks
-// or where the rule ids would overflow 32-bit offsets.
+// Appends decisions, starting a new batch where the caller asks or where the
+// rule ids would overflow 32-bit offsets.
 class DecisionBuilder {
  public:
   DecisionBuilder();
-  void reserve(std::int64_t rows);
-  void add(documents::Effect effect, std::optional<std::string_view> rule_id);
+  // One row per deciding rule, null where no rule decided (allow). Sizes the
+  // columns once for all of them, so a batch's buffers are allocated once.
+  void add(std::span<const compiler::CompiledRule* const> rules);
   // Seals the batch being built (if it has rows).
   void finish_batch();
   DecisionSet finish() &&;
 
  private:
+  void append(std::span<const compiler::CompiledRule* const> rules, std::size_t bytes);
+
   std::unique_ptr<DecisionBatch> current_;
   DecisionSet done_;
 };

@@ -72,13 +72,11 @@ struct OneColumn {
     if (!plan) return fail(plan.error());
     auto reader = detail::BatchReader::bind(*plan, batch);
     if (!reader) return fail(reader.error());
-    std::vector<evaluation::ValueView> block(static_cast<std::size_t>(batch.length) * slots.size());
-    auto read = reader->read(0, batch.length, block.data(), slots.size());
+    detail::RowBlock block(slots.size());
+    auto read = reader->read(0, batch.length, block);
     if (!read) return fail(read.error());
     std::vector<evaluation::ValueView> column;
-    for (std::int64_t row = 0; row < batch.length; ++row) {
-      column.push_back(block[static_cast<std::size_t>(row) * slots.size() + slot]);
-    }
+    for (std::int64_t row = 0; row < batch.length; ++row) column.push_back(block.row(row)[slot]);
     return column;
   }
 };
