@@ -6,8 +6,10 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "binding/field_keys.h"
+#include "binding/py_ref.h"
 #include "binding/python_api.h"
 #include "binding/rule_id_texts.h"
 #include "engine/policy.h"
@@ -33,6 +35,10 @@ struct KavroState {
   FieldKeys field_keys;
   RuleIdTexts rule_texts;
   SourceTexts sources;
+  // One result dict per rule that can decide, by the rule's number, and one
+  // for no rule (last), each made on first use and copied for every result
+  // (see decision_result). Filled under the interpreter lock.
+  mutable std::vector<PyRef> result_templates;
 };
 
 // The type stays mutable (tests patch its methods), so Python code can replace

@@ -145,6 +145,7 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     KavroState& state = state_of(self);
     if (!state.field_keys.build(state.policy.field_slots())) return nullptr;
     if (!state.rule_texts.build(state.policy.model())) return nullptr;
+    state.result_templates.resize(state.rule_texts.count() + 1);
     return instance.release();
   });
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <unordered_map>
 #include <vector>
 
 #include "binding/argument_binding.h"
@@ -52,31 +51,11 @@ bool take_inputs(PyObject* iterable, std::vector<PyRef>& inputs) {
   return true;
 }
 
-// The result dict of each decision, made once per call and copied for every
-// result: copying a dict is cheaper than building and filling a new one, and
-// yields an equal, independent dict.
-class ResultTemplates {
- public:
-  explicit ResultTemplates(const KavroState& state) : state_(state) {}
-
-  // A new result dict, or null with an exception set.
-  PyObject* result(const compiler::CompiledRule* rule) {
-    PyRef& made = templates_[rule];
-    if (!made) {
-      made = PyRef::steal(decision_result(state_, rule));
-      if (!made) return nullptr;
-    }
-    return PyDict_Copy(made.get());
-  }
-
- private:
-  const KavroState& state_;
-  std::unordered_map<const compiler::CompiledRule*, PyRef> templates_;
-};
-
 }  // namespace
 
-PyObject* decision_result(const KavroState& state, const compiler::CompiledRule* rule) {
+namespace {
+
+PyObject* fresh_result(const KavroState& state, const compiler::CompiledRule* rule) {
   if (rule == nullptr) return build_result(documents::Effect::Allow, Py_None);
   // The object owns the shared text for at least as long as this call.
   if (PyObject* shared = state.rule_texts.text_of(rule)) return build_result(rule->effect, shared);
@@ -84,6 +63,25 @@ PyObject* decision_result(const KavroState& state, const compiler::CompiledRule*
       rule->rule_id.data(), static_cast<Py_ssize_t>(rule->rule_id.size())));
   if (!text) return nullptr;
   return build_result(rule->effect, text.get());
+}
+
+}  // namespace
+
+// Copying a small dict costs less than building and filling a new one, and
+// the copy is an equal, independent dict.
+PyObject* decision_result(const KavroState& state, const compiler::CompiledRule* rule) {
+  // No rule has the last template; a rule of no known sequence has none.
+  const std::size_t none = state.rule_texts.count();
+  const std::size_t number = rule == nullptr ? none : state.rule_texts.number_of(rule);
+  if ((rule != nullptr && number == none) || number >= state.result_templates.size()) {
+    return fresh_result(state, rule);
+  }
+  PyRef& made = state.result_templates[number];
+  if (!made) {
+    made = PyRef::steal(fresh_result(state, rule));
+    if (!made) return nullptr;
+  }
+  return PyDict_Copy(made.get());
 }
 
 PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -104,7 +102,6 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
     const auto count = static_cast<Py_ssize_t>(inputs.size());
     std::vector<PyRef> results;
     results.reserve(inputs.size());
-    ResultTemplates templates(state_of(self));
     const KavroState& state = state_of(self);
     const evaluation::FieldSlots& slots = state.policy.field_slots();
     const std::uint32_t stride = std::max<std::uint32_t>(slots.size(), 1);
@@ -143,7 +140,7 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
         }
       }
       for (Py_ssize_t i = 0; i < chunk; ++i) {
-        PyRef result = PyRef::steal(templates.result(decided[static_cast<std::size_t>(i)]));
+        PyRef result = PyRef::steal(decision_result(state, decided[static_cast<std::size_t>(i)]));
         if (!result) return nullptr;
         results.push_back(std::move(result));
       }

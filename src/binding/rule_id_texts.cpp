@@ -39,15 +39,20 @@ bool RuleIdTexts::build(const compiler::CompiledPolicy& policy) {
   return true;
 }
 
-PyObject* RuleIdTexts::text_of(const compiler::CompiledRule* rule) const {
+std::size_t RuleIdTexts::number_of(const compiler::CompiledRule* rule) const {
   auto after = std::upper_bound(runs_.begin(), runs_.end(), rule,
                                 [](const compiler::CompiledRule* target, const Run& run) {
                                   return std::less<>()(target, run.begin);
                                 });
-  if (after == runs_.begin()) return nullptr;
+  if (after == runs_.begin()) return count();
   const Run& run = *(after - 1);
-  if (!std::less<>()(rule, run.end)) return nullptr;
-  return texts_[run.first + static_cast<std::size_t>(rule - run.begin)];
+  if (!std::less<>()(rule, run.end)) return count();
+  return run.first + static_cast<std::size_t>(rule - run.begin);
+}
+
+PyObject* RuleIdTexts::text_of(const compiler::CompiledRule* rule) const {
+  const std::size_t number = number_of(rule);
+  return number < count() ? texts_[number] : nullptr;
 }
 
 }  // namespace kavro::binding

@@ -26,6 +26,11 @@ class RuleIdTexts {
   // advance (the caller then builds one and gets the error, if any, itself).
   PyObject* text_of(const compiler::CompiledRule* rule) const;
 
+  // The rules that can decide, numbered from 0 in a fixed order: count() of
+  // them. number_of(rule) is count() for a rule that is not one of them.
+  std::size_t count() const { return texts_.size(); }
+  std::size_t number_of(const compiler::CompiledRule* rule) const;
+
  private:
   // One rule sequence: its rules' texts start at `first` in texts_.
   struct Run {

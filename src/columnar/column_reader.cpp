@@ -347,6 +347,10 @@ Result<BatchReader, ColumnarError> BatchReader::bind(const ColumnPlan& plan,
 Result<Unit, ColumnarError> BatchReader::read(std::int64_t first, std::int64_t count,
                                               RowBlock& block) const {
   if (count <= 0) return Unit{};
+  // One validity word per column covers the block: more rows would be lost.
+  if (count > RowBlock::kRows) {
+    return fail(malformed("more rows asked of one block than it holds"));
+  }
   std::uint64_t valid_rows = low_bits(count);
   if (top_validity_ != nullptr) valid_rows &= bits_at(top_validity_, first + top_offset_, count);
   const std::uint32_t stride = block.stride_;
