@@ -28,7 +28,12 @@ FieldKeys::~FieldKeys() {
   }
 }
 
+hashfunc FieldKeys::str_hash = nullptr;
+
 bool FieldKeys::build(const evaluation::FieldSlots& slots) {
+  if (str_hash == nullptr) {
+    str_hash = reinterpret_cast<hashfunc>(PyType_GetSlot(&PyUnicode_Type, Py_tp_hash));
+  }
   static const bool interning = interned_texts_are_released();
   std::array<std::size_t, documents::kDomainCount> counts{};
   slots.for_each([&](documents::Domain domain, std::string_view, std::uint32_t) {
@@ -37,6 +42,7 @@ bool FieldKeys::build(const evaluation::FieldSlots& slots) {
   for (int domain = 0; domain < documents::kDomainCount; ++domain) {
     if (counts[domain] == 0) continue;
     tables_[domain].cells.resize(std::bit_ceil(4 * counts[domain]));
+    tables_[domain].by_address.resize(tables_[domain].cells.size());
     tables_[domain].mask = tables_[domain].cells.size() - 1;
   }
   bool failed = false;
@@ -54,7 +60,7 @@ bool FieldKeys::build(const evaluation::FieldSlots& slots) {
     if (interning) PyUnicode_InternInPlace(&name);
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &length);
-    const Py_hash_t hash = text == nullptr ? -1 : PyObject_Hash(name);
+    const Py_hash_t hash = text == nullptr ? -1 : str_hash(name);
     if (hash == -1) {
       Py_DECREF(name);
       failed = true;
@@ -65,6 +71,8 @@ bool FieldKeys::build(const evaluation::FieldSlots& slots) {
     while (table.cells[i].name != nullptr) i = (i + 1) & table.mask;
     const std::string_view bytes(text, static_cast<std::size_t>(length));
     table.cells[i] = {hash, name, text, bytes.size(), text_edges(bytes), slot};
+    AddressCell& home = table.by_address[address_hash(name) & table.mask];
+    if (home.name == nullptr) home = {name, slot};
   });
   return !failed;
 }

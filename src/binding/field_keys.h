@@ -1,11 +1,12 @@
 // FieldKeys: the field names a compiled policy reads, as str objects made
 // once when the PyKavro object is built, filed by the str's own hash.
 //
-// Every key of a dict already carries its hash (the dict computed it when the
-// key went in), so asking for it hashes nothing: a key the policy never reads
-// is turned away by that number and its length alone. A key it reads is
-// confirmed by address (literals in Python code are interned, so they are
-// these very objects) or else by its bytes, so a lookup stays exact.
+// Keys written as literals in Python code are interned, so they are these
+// very objects: most are found by one look at their address. Every key of a
+// dict also carries its hash (the dict computed it when the key went in), so
+// asking for it hashes nothing: a key the policy never reads is turned away
+// by that number, and one it reads is confirmed by address or by its bytes,
+// so a lookup stays exact.
 // Only exact str keys are looked up here: a subclass may define its own hash.
 #pragma once
 
@@ -35,9 +36,15 @@ class FieldKeys {
   // cannot be taken (a lone surrogate): that fails for any key, read or not.
   static constexpr std::uint32_t kFailed = compiler::kNoSlot - 1;
   std::uint32_t find(documents::Domain domain, PyObject* key) const {
-    const Py_hash_t hash = PyObject_Hash(key);
-    if (hash == -1) return kFailed;
     const Table& table = tables_[static_cast<int>(domain)];
+    // Keys written as literals are these very objects. One cell, no probing:
+    // the test goes the same way for every key of a stream (all literals, or
+    // all decoded), so it costs next to nothing where it misses.
+    const AddressCell& home = table.by_address[address_hash(key) & table.mask];
+    if (home.name == key) return home.slot;
+    // The exact str type's own hash, called directly: the cached value.
+    const Py_hash_t hash = str_hash(key);
+    if (hash == -1) return kFailed;
     // The key's bytes, once some cell asks for them or the probe ends.
     Py_ssize_t size = 0;
     const char* utf8 = nullptr;
@@ -68,12 +75,26 @@ class FieldKeys {
     TextEdges edges;
     std::uint32_t slot = compiler::kNoSlot;
   };
+  struct AddressCell {
+    const PyObject* name = nullptr;  // owned by the Cell of the same name
+    std::uint32_t slot = compiler::kNoSlot;
+  };
   struct Table {
     // At most a quarter full, so misses end early; never empty, so a probe
     // needs no test for that.
     std::vector<Cell> cells = std::vector<Cell>(1);
+    // The first name whose address falls on each cell, if any.
+    std::vector<AddressCell> by_address = std::vector<AddressCell>(1);
     std::size_t mask = 0;
   };
+
+  static hashfunc str_hash;
+
+  static std::size_t address_hash(const PyObject* key) {
+    // Objects are at least 16-byte aligned: the low bits carry nothing.
+    const auto address = reinterpret_cast<std::uintptr_t>(key) >> 4;
+    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15u) >> 32);
+  }
 
   std::array<Table, documents::kDomainCount> tables_;
 };

@@ -183,7 +183,7 @@ class PositionMerge {
     word_ &= word_ - 1;
   }
 
-  const std::uint32_t* heads_[detail::kMaxIndexKeys + 1];
+  const std::uint32_t* heads_[detail::kMaxIndexKeys + 2];
   std::size_t count_ = 0;
   const std::uint64_t* dynamic_ = nullptr;
   const std::uint64_t* fixed_ = nullptr;
@@ -207,15 +207,28 @@ std::uint32_t first_holding(const detail::SequenceIndex& index, const Input& inp
     return detail::kEndOfRules;
   }
   PositionMerge merge;
+  detail::SequenceIndex::Range ranges[detail::kMaxOrderedKeys];
+  std::size_t range_count = 0;
+  std::uint32_t gathered[detail::kMaxGathered + 1];
   std::uint64_t bits[detail::kMaxBitsetWords];
-  if (index.has_ordered_keys()) {
-    // An any rule filed under several comparisons is one bit: visited once.
+  if (!index.has_ordered_keys()) {
+    merge.add_list(index.unindexed());
+  } else if (const std::size_t total = index.holding_ranges(input, ranges, range_count);
+             total <= detail::kMaxGathered) {
+    // Few let through: a short sorted list merges cheaper than a bitset is
+    // cleared and walked. An any rule filed under several comparisons is
+    // visited once.
+    std::size_t found = index.gather(ranges, range_count, gathered);
+    std::sort(gathered, gathered + found);
+    found = static_cast<std::size_t>(std::unique(gathered, gathered + found) - gathered);
+    gathered[found] = detail::kEndOfRules;
+    merge.add_list(gathered);
+    merge.add_list(index.unindexed());
+  } else {
     const std::size_t words = index.bitset_words();
     std::fill_n(bits, words, std::uint64_t{0});
-    index.mark_ordered(input, bits);
+    index.mark(ranges, range_count, bits);
     merge.add_bits(bits, index.unindexed_bits(), words);
-  } else {
-    merge.add_list(index.unindexed());
   }
   for (std::size_t key = 0; key < index.key_count(); ++key) {
     if (const std::uint32_t* list = index.candidates(key, input.at(index.key_slot(key)))) {

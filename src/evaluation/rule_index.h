@@ -37,8 +37,11 @@ inline constexpr std::uint32_t kEndOfRules = std::numeric_limits<std::uint32_t>:
 inline constexpr std::size_t kMaxIndexKeys = 4;
 // Each ordered key costs one binary search per request.
 inline constexpr std::size_t kMaxOrderedKeys = 64;
-// Evaluation marks the rules that ordered keys let through in a bitset on the
-// stack, one bit per rule (8 KiB): longer sequences get no ordered keys.
+// Up to this many rules let through by the ordered keys are gathered and
+// sorted; past it, evaluation marks them in a bitset on the stack, one bit
+// per rule (8 KiB), which longer sequences would overflow: they get no
+// ordered keys.
+inline constexpr std::size_t kMaxGathered = 32;
 inline constexpr std::size_t kMaxOrderedSequence = 65536;
 inline constexpr std::size_t kMaxBitsetWords = kMaxOrderedSequence / 64;
 
@@ -93,17 +96,43 @@ class SequenceIndex {
   // NaN, or a value no rule names).
   const std::uint32_t* candidates(std::size_t key, const ValueView& value) const;
 
-  // Sets, in `bits` (one bit per rule position, bitset_words() words cleared
-  // by the caller), the rules filed under the ordered keys whose comparison
-  // holds for this input.
+  // A run of ordered entries whose comparison holds for an input.
+  struct Range {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
+  };
+  // Writes to `ranges` (room for kMaxOrderedKeys) the entries that this
+  // input lets through, one range per ordered key with any; sets `count` and
+  // returns how many entries they hold in all.
   template <class Input>
-  void mark_ordered(const Input& input, std::uint64_t* bits) const {
+  std::size_t holding_ranges(const Input& input, Range* ranges, std::size_t& count) const {
+    std::size_t total = 0;
+    count = 0;
     for (const OrderedKey& key : ordered_keys_) {
       const ValueView& value = input.at(key.slot);
       // Most keys name fields that this input lacks or holds another kind in.
       if (value.kind != key.kind) continue;
       const auto [first, last] = holding_range(key, value);
-      for (std::uint32_t i = first; i != last; ++i) {
+      if (first == last) continue;
+      ranges[count++] = {first, last};
+      total += last - first;
+    }
+    return total;
+  }
+  // The rules of the entries in `ranges`, written to `out` (unsorted,
+  // possibly repeated) or set in `bits` (bitset_words() words).
+  std::size_t gather(const Range* ranges, std::size_t count, std::uint32_t* out) const {
+    std::size_t written = 0;
+    for (std::size_t r = 0; r < count; ++r) {
+      for (std::uint32_t i = ranges[r].first; i != ranges[r].last; ++i) {
+        out[written++] = ordered_[i].position;
+      }
+    }
+    return written;
+  }
+  void mark(const Range* ranges, std::size_t count, std::uint64_t* bits) const {
+    for (std::size_t r = 0; r < count; ++r) {
+      for (std::uint32_t i = ranges[r].first; i != ranges[r].last; ++i) {
         const std::uint32_t position = ordered_[i].position;
         bits[position >> 6] |= std::uint64_t{1} << (position & 63);
       }
