@@ -149,7 +149,7 @@ class PositionMerge {
   }
 
   // The next position, kEndOfRules once every source is exhausted.
-  std::uint32_t next(const detail::SequenceIndex& index) {
+  [[gnu::always_inline]] std::uint32_t next(const detail::SequenceIndex& index) {
     std::size_t lowest = 0;
     for (std::size_t i = 1; i < count_; ++i) {
       if (*heads_[i] < *heads_[lowest]) lowest = i;
@@ -193,28 +193,34 @@ class PositionMerge {
   std::uint32_t bit_position_ = detail::kEndOfRules;
 };
 
-// The position of the first rule, in document order, for which holds(position)
-// is true among the rules that `index` leaves possible for this input: the
-// unindexed rules, per equality key the rules filed under the input's value,
-// and the rules that the ordered keys let through (marked in a bitset), merged
-// by position. kEndOfRules when there is none.
+// Merges in the rules filed under the input's value of each equality key and
+// returns the first position for which holds(position) is true.
 template <class Input, class Holds>
-std::uint32_t first_holding(const detail::SequenceIndex& index, const Input& input, Holds&& holds) {
-  if (!index.active()) {
-    for (std::uint32_t position = 0; position < index.rule_count(); ++position) {
-      if (holds(position)) return position;
+[[gnu::always_inline]] inline std::uint32_t walk_candidates(const detail::SequenceIndex& index,
+                                                            const Input& input,
+                                                            PositionMerge& merge, Holds& holds) {
+  for (std::size_t key = 0; key < index.key_count(); ++key) {
+    if (const std::uint32_t* list = index.candidates(key, input.at(index.key_slot(key)))) {
+      merge.add_list(list);
     }
-    return detail::kEndOfRules;
   }
+  for (;;) {
+    const std::uint32_t position = merge.next(index);
+    if (position == detail::kEndOfRules || holds(position)) return position;
+  }
+}
+
+// first_holding on a sequence with ordered keys. Apart, so that the large
+// stack frame of its bitset is set up only where it may be used.
+template <class Input, class Holds>
+[[gnu::noinline]] std::uint32_t first_holding_ordered(const detail::SequenceIndex& index,
+                                                      const Input& input, Holds& holds) {
   PositionMerge merge;
   detail::SequenceIndex::Range ranges[detail::kMaxOrderedKeys];
   std::size_t range_count = 0;
   std::uint32_t gathered[detail::kMaxGathered + 1];
   std::uint64_t bits[detail::kMaxBitsetWords];
-  if (!index.has_ordered_keys()) {
-    merge.add_list(index.unindexed());
-  } else if (const std::size_t total = index.holding_ranges(input, ranges, range_count);
-             total <= detail::kMaxGathered) {
+  if (index.holding_ranges(input, ranges, range_count) <= detail::kMaxGathered) {
     // Few let through: a short sorted list merges cheaper than a bitset is
     // cleared and walked. An any rule filed under several comparisons is
     // visited once.
@@ -230,15 +236,26 @@ std::uint32_t first_holding(const detail::SequenceIndex& index, const Input& inp
     index.mark(ranges, range_count, bits);
     merge.add_bits(bits, index.unindexed_bits(), words);
   }
-  for (std::size_t key = 0; key < index.key_count(); ++key) {
-    if (const std::uint32_t* list = index.candidates(key, input.at(index.key_slot(key)))) {
-      merge.add_list(list);
+  return walk_candidates(index, input, merge, holds);
+}
+
+// The position of the first rule, in document order, for which holds(position)
+// is true among the rules that `index` leaves possible for this input: the
+// unindexed rules, per equality key the rules filed under the input's value,
+// and the rules that the ordered keys let through, merged by position.
+// kEndOfRules when there is none.
+template <class Input, class Holds>
+std::uint32_t first_holding(const detail::SequenceIndex& index, const Input& input, Holds&& holds) {
+  if (!index.active()) {
+    for (std::uint32_t position = 0; position < index.rule_count(); ++position) {
+      if (holds(position)) return position;
     }
+    return detail::kEndOfRules;
   }
-  for (;;) {
-    const std::uint32_t position = merge.next(index);
-    if (position == detail::kEndOfRules || holds(position)) return position;
-  }
+  if (index.has_ordered_keys()) return first_holding_ordered(index, input, holds);
+  PositionMerge merge;
+  merge.add_list(index.unindexed());
+  return walk_candidates(index, input, merge, holds);
 }
 
 struct IgnoreVisits {
