@@ -198,6 +198,9 @@ def test_diff_over_parquet_agrees_with_both_engines(
     assert (summary["old"]["policy_hash"], summary["new"]["policy_hash"]) == (
         old.policy_hash(), new.policy_hash())
     assert summary["new"]["never_hit"] == [] and "maintenance" not in summary["old"]["never_hit"]
+    # A rule that decides the same rows with another effect is counted apart.
+    kept = Counter(before[1] for before in changed.values() if before[1] == before[3])
+    assert kept and {item["rule"]: item["rows"] for item in summary["new_effect"]} == kept
     first = min(changed)
     assert [(row["file"], row["row"], row["old"]["effect"], row["new"]["effect"])
             for row in summary["sample"]][:1] == [(*first, *changed[first][0:3:2])]

@@ -38,6 +38,7 @@ def text_summary(summary: Summary, traces: list[tuple[list[str], list[str]]]) ->
         lines.append(f"  {before:<{width}}{counts}")
     lines += _moves("rules that gained decisions:", changes.gained, "+")
     lines += _moves("rules that lost decisions:", changes.lost, "-")
+    lines += _moves("rules that decide as before, with another effect:", changes.new_effect, "~")
     if summary.sample:
         lines.append(f"changed requests (first {len(summary.sample)}):")
     for (path, row), (old_trace, new_trace) in zip(summary.sample, traces):

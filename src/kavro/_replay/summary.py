@@ -82,6 +82,8 @@ class Summary:
                        for old in EFFECTS for new in EFFECTS],
             "gained": [{"rule": rule, "rows": rows} for rule, rows in changes.gained.most_common()],
             "lost": [{"rule": rule, "rows": rows} for rule, rows in changes.lost.most_common()],
+            "new_effect": [{"rule": rule, "rows": rows}
+                           for rule, rows in changes.new_effect.most_common()],
             "sample": [{"file": path, "row": row.row, "request_id": row.request_id,
                         "request": row.request, "old": row.old, "new": row.new}
                        for path, row in self.sample],

@@ -39,17 +39,20 @@ class Tally:
 @dataclass
 class Changes:
     """Old effect -> new effect counts over every decided row, and for the
-    rows whose decision changed, the rules that took or gave them up."""
+    rows whose decision changed, the rules that took or gave them up, and the
+    rules that kept deciding them with another effect."""
 
     matrix: Counter[tuple[str, str]] = field(default_factory=Counter)
     gained: Counter[str | None] = field(default_factory=Counter)
     lost: Counter[str | None] = field(default_factory=Counter)
     changed: int = 0
+    new_effect: Counter[str | None] = field(default_factory=Counter)
 
     def add(self, other: Changes) -> None:
         self.matrix.update(other.matrix)
         self.gained.update(other.gained)
         self.lost.update(other.lost)
+        self.new_effect.update(other.new_effect)
         self.changed += other.changed
 
 
@@ -92,9 +95,11 @@ def changes_of(old: tuple[pa.Array, pa.Array], new: tuple[pa.Array, pa.Array]) -
             matrix[EFFECTS[before], EFFECTS[after]] += item["counts"]
     mask = changed_rows(old, new)
     old_rules, new_rules = pc.filter(old[1], mask), pc.filter(new[1], mask)
-    moved = pc.invert(_same_rule(old_rules, new_rules))
+    kept = _same_rule(old_rules, new_rules)
+    moved = pc.invert(kept)
     return Changes(matrix, _rule_counts(pc.filter(new_rules, moved)),
-                   _rule_counts(pc.filter(old_rules, moved)), _true_count(mask))
+                   _rule_counts(pc.filter(old_rules, moved)), _true_count(mask),
+                   _rule_counts(pc.filter(old_rules, kept)))
 
 
 def _rule_counts(rules: pa.Array) -> Counter[str | None]:

@@ -88,24 +88,32 @@ def _changes(summary: Summary, traces: list[tuple[list[str], list[str]]]) -> lis
     assert changes is not None
     matrix_rows = [([f"{old} -> {new}", f"{changes.matrix.get((old, new), 0):,}"], "")
                    for old in EFFECTS for new in EFFECTS]
-    moved = sorted({*changes.gained, *changes.lost},
-                   key=lambda rule: -(changes.gained[rule] + changes.lost[rule]))
+    moved = sorted({*changes.gained, *changes.lost, *changes.new_effect},
+                   key=lambda rule: -(changes.gained[rule] + changes.lost[rule]
+                                      + changes.new_effect[rule]))
     names = [_DEFAULT if rule is None else rule for rule in moved]
-    # One green bar for the rows a rule took, one red for those it gave up.
-    moves = [(f"{name} {sign}", count) for name, rule in zip(names, moved)
-             for sign, count in (("+", changes.gained[rule]), ("\u2212", changes.lost[rule]))
-             if count]
-    colours = {label: GAINED if label.endswith("+") else LOST for label, _ in moves}
-    moved_rows = [([name, _signed("+", changes.gained[rule]), _signed("\u2212", changes.lost[rule])],
-                   "") for name, rule in zip(names, moved)]
+    # A green bar for the rows a rule took, red for those it gave up, grey for
+    # those it still decides with another effect.
+    signs = (("+", changes.gained, GAINED), ("\u2212", changes.lost, LOST),
+             ("~", changes.new_effect, DEFAULT))
+    moves = [(f"{name} {sign}", counts[rule]) for name, rule in zip(names, moved)
+             for sign, counts, _ in signs if counts[rule]]
+    colours = {f"{name} {sign}": colour for name in names for sign, _, colour in signs}
+    moved_rows = [([name, _signed("+", changes.gained[rule]), _signed("\u2212", changes.lost[rule]),
+                    _signed("~", changes.new_effect[rule])], "")
+                  for name, rule in zip(names, moved)]
+    moved_part = (_pair(bars(moves[:40], colours),
+                        _table(["rule", "gained", "lost", "other effect"], moved_rows))
+                  if moved else "<p>No rule took, gave up or changed a decision.</p>")
     parts = [f"<h2>What changed: {changes.changed:,} of {summary.decided:,} decisions</h2>",
              "<p>Rows: the old policy's effect; columns: the new one's. "
              "The outlined diagonal kept its effect.</p>",
              _pair(grid(list(EFFECTS), list(EFFECTS), dict(changes.matrix)),
                    _table(["old -> new", "rows"], matrix_rows)),
              "<h2>Most changed rules</h2>",
-             "<p>Rules by the rows they took (green) and gave up (red).</p>",
-             _pair(bars(moves[:40], colours), _table(["rule", "gained", "lost"], moved_rows))]
+             "<p>Rules by the rows they took (green), gave up (red) and still decide with"
+             " another effect (grey).</p>",
+             moved_part]
     if summary.sample:
         parts.append("<h2>Changed requests</h2>")
     for (path, row), (old_trace, new_trace) in zip(summary.sample, traces):
