@@ -73,9 +73,7 @@ PyObject* decision_result(const KavroState& state, const compiler::CompiledRule*
   // No rule has the last template; a rule of no known sequence has none.
   const std::size_t none = state.rule_texts.count();
   const std::size_t number = rule == nullptr ? none : state.rule_texts.number_of(rule);
-  if ((rule != nullptr && number == none) || number >= state.result_templates.size()) {
-    return fresh_result(state, rule);
-  }
+  if (rule != nullptr && number == none) return fresh_result(state, rule);
   PyRef& made = state.result_templates[number];
   if (!made) {
     made = PyRef::steal(fresh_result(state, rule));

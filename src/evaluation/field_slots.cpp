@@ -12,7 +12,7 @@ void FieldSlots::clear() {
 
 std::uint32_t FieldSlots::intern(documents::Domain domain, std::string_view field) {
   Table& table = tables_[static_cast<int>(domain)];
-  const std::uint32_t found = table.find(field, edges_of(field));
+  const std::uint32_t found = table.find(field, text_edges(field));
   if (found != compiler::kNoSlot) return found;
   table.insert(field, size_);
   return size_++;
@@ -30,7 +30,7 @@ void FieldSlots::Table::insert(std::string_view name, std::uint32_t slot) {
     }
   }
   Entry entry;
-  entry.edges = edges_of(name);
+  entry.edges = text_edges(name);
   entry.length = static_cast<std::uint32_t>(name.size());
   entry.slot = slot;
   entry.offset = names_.size();
@@ -41,7 +41,7 @@ void FieldSlots::Table::insert(std::string_view name, std::uint32_t slot) {
 
 void FieldSlots::Table::place(const Entry& entry) {
   const std::string_view name(names_.data() + entry.offset, entry.length);
-  std::size_t i = hash_of(entry.edges, name) & mask_;
+  std::size_t i = text_hash(name) & mask_;
   while (entries_[i].slot != compiler::kNoSlot) i = (i + 1) & mask_;
   entries_[i] = entry;
 }

@@ -33,7 +33,7 @@ class FieldSlots {
   std::uint32_t intern(documents::Domain domain, std::string_view field);
   // kNoSlot when the policy never reads the field.
   std::uint32_t find(documents::Domain domain, std::string_view field) const {
-    return tables_[static_cast<int>(domain)].find(field, edges_of(field));
+    return tables_[static_cast<int>(domain)].find(field, text_edges(field));
   }
   std::uint32_t size() const { return size_; }
   // Calls visit(domain, field, slot) once per slot, in no particular order.
@@ -47,16 +47,12 @@ class FieldSlots {
   }
 
  private:
-  using Edges = TextEdges;
-  static Edges edges_of(std::string_view text) { return text_edges(text); }
-  // Keyed, as the names come from documents (see text_hash).
-  static std::uint64_t hash_of(Edges, std::string_view text) { return text_hash(text); }
-
   class Table {
    public:
-    std::uint32_t find(std::string_view name, Edges edges) const {
+    std::uint32_t find(std::string_view name, TextEdges edges) const {
       if (entries_.empty()) return compiler::kNoSlot;
-      for (std::size_t i = hash_of(edges, name) & mask_;; i = (i + 1) & mask_) {
+      // Keyed (see text_hash), as the names come from documents.
+      for (std::size_t i = text_hash(name) & mask_;; i = (i + 1) & mask_) {
         const Entry& entry = entries_[i];
         if (entry.slot == compiler::kNoSlot) return compiler::kNoSlot;
         if (entry.length == name.size() && entry.edges == edges &&
@@ -81,7 +77,7 @@ class FieldSlots {
     // 32 bytes, two to a cache line. The bytes sit in names_ at `offset`, so
     // a copied table stays valid.
     struct Entry {
-      Edges edges;
+      TextEdges edges;
       std::uint32_t length = 0;
       std::uint32_t slot = compiler::kNoSlot;
       std::uint64_t offset = 0;
