@@ -38,6 +38,8 @@ class HeldTexts {
   void protect() {
     for (; protected_ < count_; ++protected_) Py_INCREF(texts_[protected_]);
   }
+  // Forgets every string noted, releasing those protected; keeps the room.
+  void clear();
 
  private:
   void grow();
@@ -55,11 +57,21 @@ class HeldTexts {
 // Creates the interned key strings; called once per process by module init.
 bool create_conversion_keys();
 
+// One request's views, one per slot of `slots`, each absent until converted.
+struct ConvertedRow {
+  const evaluation::FieldSlots& slots;
+  evaluation::ValueView* values;
+};
+
 // `input` must be a dict or a dict subclass. Returns false with the exception
 // that evaluate raises unchanged.
-// `keys` must hold the names of the slots that `converted` has.
-bool convert_input(PyObject* input, const FieldKeys& keys, evaluation::EvaluationInput& converted,
-                   HeldTexts& held);
+// `keys` must hold the names of the slots that `row` has.
+bool convert_input(PyObject* input, const FieldKeys& keys, ConvertedRow row, HeldTexts& held);
+
+inline bool convert_input(PyObject* input, const FieldKeys& keys,
+                          evaluation::EvaluationInput& converted, HeldTexts& held) {
+  return convert_input(input, keys, ConvertedRow{converted.slots(), converted.row()}, held);
+}
 
 // The view evaluate makes of one value, or false with evaluate's exception.
 // Text views the value's own UTF-8.

@@ -36,19 +36,14 @@ void note_failing_index(Py_ssize_t index) {
   PyErr_Restore(type, value, traceback);
 }
 
-// Holds every input in `inputs`, or returns false with the iteration's error.
-// Outside any Python container, the collector does not walk them again and
-// again while the results are made.
-bool take_inputs(PyObject* iterable, std::vector<PyRef>& inputs) {
-  PyRef list = PyList_CheckExact(iterable) ? PyRef::borrow(iterable)
-                                           : PyRef::steal(PySequence_List(iterable));
-  if (!list) return false;
-  const Py_ssize_t count = PyList_Size(list.get());
-  inputs.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    inputs.push_back(PyRef::borrow(PyList_GetItem(list.get(), i)));
-  }
-  return true;
+// A new list of every input, or null with the iteration's error. Private to
+// the call, so no Python code can change it; untracked, so the collector
+// (run by the allocations of the results) does not walk it again and again.
+PyObject* take_inputs(PyObject* iterable) {
+  PyObject* list = PyList_CheckExact(iterable) ? PyList_GetSlice(iterable, 0, PyList_Size(iterable))
+                                               : PySequence_List(iterable);
+  if (list != nullptr) PyObject_GC_UnTrack(list);
+  return list;
 }
 
 }  // namespace
@@ -92,62 +87,62 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
     // inputs in hand none runs between two conversions, so the texts
     // converted inputs view need protecting only where a hook runs (which
     // convert_input takes care of).
-    std::vector<PyRef> inputs;
-    if (!take_inputs(bound[0], inputs)) {
+    PyRef inputs = PyRef::steal(take_inputs(bound[0]));
+    if (!inputs) {
       prefix_argument_error(kNames[0]);
       return nullptr;
     }
-    const auto count = static_cast<Py_ssize_t>(inputs.size());
-    std::vector<PyRef> results;
-    results.reserve(inputs.size());
+    const Py_ssize_t count = PyList_Size(inputs.get());
     const KavroState& state = state_of(self);
     const evaluation::FieldSlots& slots = state.policy.field_slots();
-    const std::uint32_t stride = std::max<std::uint32_t>(slots.size(), 1);
+    const std::size_t stride = std::max<std::uint32_t>(slots.size(), 1);
     std::vector<evaluation::ValueView> rows(static_cast<std::size_t>(std::min(count, kChunk)) *
                                             stride);
-    std::vector<const compiler::CompiledRule*> decided(
-        static_cast<std::size_t>(std::min(count, kChunk)));
+    // Every decision first, then every result: a conversion that fails
+    // leaves no results to drop.
+    std::vector<const compiler::CompiledRule*> decided(static_cast<std::size_t>(count));
+    HeldTexts held;
     // Chunks keep the converted rows in cache and working memory bounded.
     for (Py_ssize_t first = 0; first < count; first += kChunk) {
       const Py_ssize_t chunk = std::min(kChunk, count - first);
-      HeldTexts held;
+      // Zero bytes are absent values: one clearing for the whole chunk.
+      std::memset(static_cast<void*>(rows.data()), 0,
+                  static_cast<std::size_t>(chunk) * stride * sizeof(evaluation::ValueView));
       for (Py_ssize_t i = 0; i < chunk; ++i) {
-        PyObject* input = inputs[static_cast<std::size_t>(first + i)].get();
-        if (!PyDict_Check(input)) {
+        PyObject* input = PyList_GetItem(inputs.get(), first + i);
+        if (Py_TYPE(input) != &PyDict_Type && !PyDict_Check(input)) {
           raise_cannot_convert(input, "PyDict");
           prefix_argument_error("input");
           note_failing_index(first + i);
           return nullptr;
         }
-        evaluation::EvaluationInput converted(slots);
-        if (!convert_input(input, state.field_keys, converted, held)) {
+        const ConvertedRow row{slots, rows.data() + static_cast<std::size_t>(i) * stride};
+        if (!convert_input(input, state.field_keys, row, held)) {
           note_failing_index(first + i);
           return nullptr;
-        }
-        // A converted input's slots are one contiguous run of views.
-        if (slots.size() != 0) {
-          std::memcpy(static_cast<void*>(rows.data() + i * stride), &converted.at(0),
-                      slots.size() * sizeof(evaluation::ValueView));
         }
       }
       {
         const ReleasedLock released;
         for (Py_ssize_t i = 0; i < chunk; ++i) {
-          decided[static_cast<std::size_t>(i)] =
-              state.policy.deciding_rule(evaluation::RowInput{rows.data() + i * stride});
+          decided[static_cast<std::size_t>(first + i)] = state.policy.deciding_rule(
+              evaluation::RowInput{rows.data() + static_cast<std::size_t>(i) * stride});
         }
       }
-      for (Py_ssize_t i = 0; i < chunk; ++i) {
-        PyRef result = PyRef::steal(decision_result(state, decided[static_cast<std::size_t>(i)]));
-        if (!result) return nullptr;
-        results.push_back(std::move(result));
-      }
+      // The chunk is decided: its texts need holding no longer.
+      held.clear();
     }
+    // Untracked until full: the collector neither walks it while the results
+    // are made nor hands out a list with empty places.
     PyRef list = PyRef::steal(PyList_New(count));
     if (!list) return nullptr;
+    PyObject_GC_UnTrack(list.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
-      PyList_SetItem(list.get(), i, results[static_cast<std::size_t>(i)].release());
+      PyObject* result = decision_result(state, decided[static_cast<std::size_t>(i)]);
+      if (result == nullptr) return nullptr;
+      PyList_SetItem(list.get(), i, result);
     }
+    PyObject_GC_Track(list.get());
     return list.release();
   });
 }

@@ -32,6 +32,8 @@ class EvaluationInput {
 
   // The value in a slot; kind Absent when the input did not carry the field.
   const ValueView& at(std::uint32_t slot) const { return values_[slot]; }
+  // The slots as one run of views, for a converter that fills them in place.
+  ValueView* row() { return values_; }
 
  private:
   // 4 KiB of stack: policies of thousands of rules still read fewer fields.
