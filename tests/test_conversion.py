@@ -446,9 +446,24 @@ class TestMutationDuringConversion:
         armed.append(True)
         return request
 
+    @staticmethod
+    def later_map_replaced(original: str) -> dict[str, Any]:
+        request: dict[str, Any] = {}
+
+        def replace_actor(target: dict[str, Any]) -> None:
+            target["actor"] = {"name": original}
+
+        request["action"] = {"hook": Mutator(request, replace_actor)}
+        # Built at run time: the replaced map holds the only reference.
+        request["actor"] = {"name": "".join(["c", "d"])}
+        request["snapshot"] = {"name": "ab" * 1000}
+        return request
+
     @pytest.mark.parametrize(
-        "build", [earlier_map_replaced, map_dropped_by_its_own_hook, replaced_by_a_colliding_key],
-        ids=["earlier-map-replaced", "map-dropped-by-its-own-hook", "replaced-by-a-colliding-key"])
+        "build", [earlier_map_replaced, map_dropped_by_its_own_hook, replaced_by_a_colliding_key,
+                  later_map_replaced],
+        ids=["earlier-map-replaced", "map-dropped-by-its-own-hook", "replaced-by-a-colliding-key",
+             "later-map-replaced"])
     def test_text_stored_around_a_hook_stays_alive(
             self, probe: PyKavro, build: Callable[[str], dict[str, Any]]) -> None:
         # Built at run time, so that the request holds the only reference.
@@ -523,6 +538,16 @@ class TestKeyForms:
                                                  form: Callable[[str], str]) -> None:
         decision = probe.evaluate({"actor": {form("name"): "x"}, "snapshot": {form("name"): "x"}})
         assert decision["matched_rule"] == "same-text"
+
+    @pytest.mark.parametrize("other", [{}, {5: None}], ids=["str-keys", "and-an-int-key"])
+    @pytest.mark.parametrize("form", KEY_FORMS.values(), ids=KEY_FORMS.keys())
+    def test_every_form_of_a_map_name_finds_its_map(self, probe: PyKavro,
+                                                    form: Callable[[str], str],
+                                                    other: dict[Any, Any]) -> None:
+        # As in any dict lookup, a key with a hash of its own is another key.
+        found = not isinstance(form("actor"), OwnHash)
+        request = {**other, form("actor"): {"name": "x"}, form("snapshot"): {"name": "x"}}
+        assert (probe.evaluate(request)["matched_rule"] == "same-text") is found
 
     @pytest.mark.parametrize("form", KEY_FORMS.values(), ids=KEY_FORMS.keys())
     def test_non_ascii_names(self, form: Callable[[str], str]) -> None:
