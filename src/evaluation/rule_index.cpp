@@ -24,46 +24,12 @@ constexpr std::size_t kMinRulesSpared = 4;
 // sequences only.
 constexpr std::size_t kMinOrderedRules = 128;
 
-std::uint64_t mix(std::uint64_t x) {
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdULL;
-  x ^= x >> 33;
-  x *= 0xc4ceb9fe1a85ec53ULL;
-  x ^= x >> 33;
-  return x;
-}
-
-// 0.0 and -0.0 are equal numbers, so they must share a key.
-double normalised(double number) {
-  return number + 0.0;
-}
-
-// `value` is present, and normalised when it is a number.
-std::uint64_t value_hash(std::size_t key, const ValueView& value) {
-  std::uint64_t base = 0;
-  switch (value.kind) {
-    case ValueKind::String:
-      base = text_hash(value.text);
-      break;
-    case ValueKind::Number:
-      base = std::bit_cast<std::uint64_t>(value.number);
-      break;
-    case ValueKind::Boolean:
-    case ValueKind::Absent:
-      base = value.boolean ? 1 : 0;
-      break;
-  }
-  const std::uint64_t tag = key * 4 + static_cast<std::uint64_t>(value.kind) + 1;
-  // Keyed: literal numbers come from documents, and `mix` alone is invertible.
-  return mix((base ^ hash_key()[0]) + 0x9e3779b97f4a7c15ULL * tag);
-}
-
 // Same kind and equal by the Equals rule of that kind (values normalised).
 bool same_value(const ValueView& left, const ValueView& right) {
   if (left.kind != right.kind) return false;
   switch (left.kind) {
     case ValueKind::String:
-      return left.text == right.text;
+      return text_equal(left.text, right.text);
     case ValueKind::Number:
       return left.number == right.number;
     case ValueKind::Boolean:
@@ -502,34 +468,6 @@ void SequenceIndex::insert_entry(Entry entry) {
   while (table_[cell] != 0) cell = (cell + 1) & mask;
   entries_.push_back(entry);
   table_[cell] = static_cast<std::uint32_t>(entries_.size());
-}
-
-bool SequenceIndex::matches(const Entry& entry, std::size_t key, const ValueView& value) const {
-  if (entry.key != key || entry.kind != value.kind) return false;
-  switch (value.kind) {
-    case ValueKind::String:
-      return std::string_view(texts_.data() + entry.text_offset, entry.text_length) == value.text;
-    case ValueKind::Number:
-      return entry.number == value.number;
-    case ValueKind::Boolean:
-    case ValueKind::Absent:
-      return entry.boolean == value.boolean;
-  }
-  return false;
-}
-
-const std::uint32_t* SequenceIndex::candidates(std::size_t key, const ValueView& value) const {
-  if (!value.present() || table_.empty()) return nullptr;
-  ValueView probe = value;
-  probe.number = normalised(probe.number);
-  const std::uint64_t hash = value_hash(key, probe);
-  const std::size_t mask = table_.size() - 1;
-  for (std::size_t cell = hash & mask;; cell = (cell + 1) & mask) {
-    const std::uint32_t slot = table_[cell];
-    if (slot == 0) return nullptr;
-    const Entry& entry = entries_[slot - 1];
-    if (entry.hash == hash && matches(entry, key, probe)) return positions_.data() + entry.first;
-  }
 }
 
 RuleIndex RuleIndex::build(const compiler::CompiledPolicy& policy) {

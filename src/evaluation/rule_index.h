@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "documents/vocabulary.h"
+#include "evaluation/index_value_hash.h"
 #include "evaluation/value_view.h"
+#include "support/text_equal.h"
 #include "support/text_hash.h"
 
 namespace kavro::compiler {
@@ -94,7 +96,19 @@ class SequenceIndex {
   // Positions of the rules filed under `key` that `value` can match, ending
   // in kEndOfRules; nullptr when there are none (absent value, other kind,
   // NaN, or a value no rule names).
-  const std::uint32_t* candidates(std::size_t key, const ValueView& value) const;
+  const std::uint32_t* candidates(std::size_t key, const ValueView& value) const {
+    if (!value.present() || table_.empty()) return nullptr;
+    ValueView probe = value;
+    probe.number = normalised(probe.number);
+    const std::uint64_t hash = value_hash(key, probe);
+    const std::size_t mask = table_.size() - 1;
+    for (std::size_t cell = hash & mask;; cell = (cell + 1) & mask) {
+      const std::uint32_t slot = table_[cell];
+      if (slot == 0) return nullptr;
+      const Entry& entry = entries_[slot - 1];
+      if (entry.hash == hash && matches(entry, key, probe)) return positions_.data() + entry.first;
+    }
+  }
 
   // A run of ordered entries whose comparison holds for an input.
   struct Range {
@@ -181,7 +195,20 @@ class SequenceIndex {
   std::pair<std::uint32_t, std::uint32_t> holding_range(const OrderedKey& key,
                                                         const ValueView& value) const;
 
-  bool matches(const Entry& entry, std::size_t key, const ValueView& value) const;
+  bool matches(const Entry& entry, std::size_t key, const ValueView& value) const {
+    if (entry.key != key || entry.kind != value.kind) return false;
+    switch (value.kind) {
+      case ValueKind::String:
+        return text_equal(std::string_view(texts_.data() + entry.text_offset, entry.text_length),
+                          value.text);
+      case ValueKind::Number:
+        return entry.number == value.number;
+      case ValueKind::Boolean:
+      case ValueKind::Absent:
+        return entry.boolean == value.boolean;
+    }
+    return false;
+  }
   void insert_entry(Entry entry);
   void choose_and_file(std::span<const compiler::CompiledRule> rules);
   void lay_out_checks(std::span<const compiler::CompiledRule> rules);
@@ -227,7 +254,7 @@ class RuleIndex {
     for (std::size_t cell = hash & mask;; cell = (cell + 1) & mask) {
       const ActionCell& entry = action_table_[cell];
       if (entry.bucket == nullptr) return nullptr;
-      if (entry.hash == hash && entry.bucket->name == action) return entry.bucket;
+      if (entry.hash == hash && text_equal(entry.bucket->name, action)) return entry.bucket;
     }
   }
   const SequenceIndex& global() const { return global_; }
