@@ -98,9 +98,13 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
     const std::size_t stride = std::max<std::uint32_t>(slots.size(), 1);
     std::vector<evaluation::ValueView> rows(static_cast<std::size_t>(std::min(count, kChunk)) *
                                             stride);
-    // Every decision first, then every result: a conversion that fails
-    // leaves no results to drop.
-    std::vector<const compiler::CompiledRule*> decided(static_cast<std::size_t>(count));
+    std::vector<const compiler::CompiledRule*> decided(
+        static_cast<std::size_t>(std::min(count, kChunk)));
+    // Untracked until full: the collector neither walks it while the results
+    // are made nor hands out a list with empty places.
+    PyRef list = PyRef::steal(PyList_New(count));
+    if (!list) return nullptr;
+    PyObject_GC_UnTrack(list.get());
     HeldTexts held;
     // Chunks keep the converted rows in cache and working memory bounded.
     for (Py_ssize_t first = 0; first < count; first += kChunk) {
@@ -125,22 +129,17 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
       {
         const ReleasedLock released;
         for (Py_ssize_t i = 0; i < chunk; ++i) {
-          decided[static_cast<std::size_t>(first + i)] = state.policy.deciding_rule(
+          decided[static_cast<std::size_t>(i)] = state.policy.deciding_rule(
               evaluation::RowInput{rows.data() + static_cast<std::size_t>(i) * stride});
         }
       }
       // The chunk is decided: its texts need holding no longer.
       held.clear();
-    }
-    // Untracked until full: the collector neither walks it while the results
-    // are made nor hands out a list with empty places.
-    PyRef list = PyRef::steal(PyList_New(count));
-    if (!list) return nullptr;
-    PyObject_GC_UnTrack(list.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      PyObject* result = decision_result(state, decided[static_cast<std::size_t>(i)]);
-      if (result == nullptr) return nullptr;
-      PyList_SetItem(list.get(), i, result);
+      for (Py_ssize_t i = 0; i < chunk; ++i) {
+        PyObject* result = decision_result(state, decided[static_cast<std::size_t>(i)]);
+        if (result == nullptr) return nullptr;
+        PyList_SetItem(list.get(), first + i, result);
+      }
     }
     PyObject_GC_Track(list.get());
     return list.release();
