@@ -109,9 +109,6 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
     // Chunks keep the converted rows in cache and working memory bounded.
     for (Py_ssize_t first = 0; first < count; first += kChunk) {
       const Py_ssize_t chunk = std::min(kChunk, count - first);
-      // Zero bytes are absent values: one clearing for the whole chunk.
-      std::memset(static_cast<void*>(rows.data()), 0,
-                  static_cast<std::size_t>(chunk) * stride * sizeof(evaluation::ValueView));
       for (Py_ssize_t i = 0; i < chunk; ++i) {
         PyObject* input = PyList_GetItem(inputs.get(), first + i);
         if (Py_TYPE(input) != &PyDict_Type && !PyDict_Check(input)) {
@@ -121,6 +118,10 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
           return nullptr;
         }
         const ConvertedRow row{slots, rows.data() + static_cast<std::size_t>(i) * stride};
+        // Zero bytes are absent values. Cleared just before the conversion
+        // writes it: clearing the whole chunk first would push everything
+        // else out of the nearest cache.
+        std::memset(static_cast<void*>(row.values), 0, stride * sizeof(evaluation::ValueView));
         if (!convert_input(input, state.field_keys, row, held)) {
           note_failing_index(first + i);
           return nullptr;
