@@ -369,6 +369,8 @@ void SequenceIndex::file_ordered(std::span<const compiler::CompiledRule> rules,
     ordered_key.kind = std::get<2>(key);
     ordered_key.first = static_cast<std::uint32_t>(ordered_.size());
     ordered_key.count = static_cast<std::uint32_t>(filings.size());
+    ordered_key.lowest = filings.front().first.literal.number;
+    ordered_key.highest = filings.back().first.literal.number;
     for (const auto& [filing, position] : filings) {
       Ordered entry;
       entry.number = filing.literal.kind == ValueKind::Boolean

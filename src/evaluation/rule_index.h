@@ -126,6 +126,9 @@ class SequenceIndex {
       const ValueView& value = input.at(key.slot);
       // Most keys name fields that this input lacks or holds another kind in.
       if (value.kind != key.kind) continue;
+      // Thresholds name exceptions: most values let no rule of a key through,
+      // which the key's extreme literals tell without a search.
+      if (value.kind == ValueKind::Number && passes_none(key, value.number)) continue;
       const auto [first, last] = holding_range(key, value);
       if (first == last) continue;
       ranges[count++] = {first, last};
@@ -185,7 +188,22 @@ class SequenceIndex {
     ValueKind kind = ValueKind::Absent;
     std::uint32_t first = 0;  // into ordered_
     std::uint32_t count = 0;
+    // Of a Number key: its smallest and largest literal.
+    double lowest = 0.0;
+    double highest = 0.0;
   };
+  // True when `number` lets none of a Number key's rules through (NaN never
+  // does); false when a search must tell.
+  static bool passes_none(const OrderedKey& key, double number) {
+    switch (key.op) {
+      case documents::Operator::GreaterThan:  // literal < number
+        return !(number > key.lowest);
+      case documents::Operator::LessThan:  // literal > number
+        return !(number < key.highest);
+      default:
+        return !(number >= key.lowest && number <= key.highest);
+    }
+  }
   struct Ordered {
     double number = 0.0;            // booleans as 0 or 1
     std::uint32_t text_offset = 0;  // into texts_
