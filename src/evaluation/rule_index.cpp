@@ -232,7 +232,9 @@ class HoldingEstimate {
   double operator()(const OrderedFiling& filing) const {
     if (filing.literal.kind == ValueKind::Boolean) return 0.5;
     if (filing.op == documents::Operator::Equals) return 0.0;
-    const std::vector<double>& numbers = literals_.at(filing.slot);
+    const auto found = literals_.find(filing.slot);
+    if (found == literals_.end()) return 1.0;  // every filing was added: not reached
+    const std::vector<double>& numbers = found->second;
     const double literal = filing.literal.number;
     const auto beyond =
         filing.op == documents::Operator::GreaterThan
