@@ -217,6 +217,36 @@ std::vector<OrderedFiling> ordered_options(const compiler::CompiledRule& rule, b
   return options;
 }
 
+// How often a comparison may hold, estimated from the literals that the
+// sequence compares its field with: a threshold beyond most of them names an
+// exception, which few inputs pass. Lower is rarer; an equality is rarest.
+class HoldingEstimate {
+ public:
+  void add(const OrderedFiling& filing) {
+    if (filing.literal.kind == ValueKind::Number)
+      literals_[filing.slot].push_back(filing.literal.number);
+  }
+  void finish() {
+    for (auto& [slot, numbers] : literals_) std::sort(numbers.begin(), numbers.end());
+  }
+  double operator()(const OrderedFiling& filing) const {
+    if (filing.literal.kind == ValueKind::Boolean) return 0.5;
+    if (filing.op == documents::Operator::Equals) return 0.0;
+    const auto found = literals_.find(filing.slot);
+    if (found == literals_.end()) return 1.0;  // every filing was added: not reached
+    const std::vector<double>& numbers = found->second;
+    const double literal = filing.literal.number;
+    const auto beyond =
+        filing.op == documents::Operator::GreaterThan
+            ? numbers.end() - std::upper_bound(numbers.begin(), numbers.end(), literal)
+            : std::lower_bound(numbers.begin(), numbers.end(), literal) - numbers.begin();
+    return static_cast<double>(beyond) / static_cast<double>(numbers.size());
+  }
+
+ private:
+  std::map<std::uint32_t, std::vector<double>> literals_;
+};
+
 void append_list(std::vector<std::uint32_t>& positions, const std::vector<std::uint32_t>& list) {
   positions.insert(positions.end(), list.begin(), list.end());
   positions.push_back(kEndOfRules);
@@ -309,6 +339,7 @@ void SequenceIndex::file_ordered(std::span<const compiler::CompiledRule> rules,
   std::vector<bool> any(rules.size());
   std::map<Key, std::size_t> counts;
   std::vector<Key> keys;
+  HoldingEstimate estimate;
   for (std::size_t i = 0; i < rules.size(); ++i) {
     if (assigned[i] != kUnassigned) continue;
     bool is_any = false;
@@ -320,7 +351,9 @@ void SequenceIndex::file_ordered(std::span<const compiler::CompiledRule> rules,
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     for (const auto& key : keys) ++counts[key];
+    for (const auto& filing : options[i]) estimate.add(filing);
   }
+  estimate.finish();
   // The keys that serve the most rules; the map's order breaks ties.
   std::vector<std::pair<std::size_t, Key>> ranked;
   for (const auto& [key, count] : counts) {
@@ -339,13 +372,14 @@ void SequenceIndex::file_ordered(std::span<const compiler::CompiledRule> rules,
       if (!std::all_of(options[i].begin(), options[i].end(), chosen)) continue;
       for (const auto& filing : options[i]) filed[filing.key()].emplace_back(filing, i);
     } else {
-      // An equality lets the fewest rules through: prefer it.
+      // Filed under the comparison that holds rarest, the rule is visited
+      // least; an equality is preferred among equals.
       const OrderedFiling* best = nullptr;
+      const auto rank = [&](const OrderedFiling& filing) {
+        return std::pair(estimate(filing), filing.op != documents::Operator::Equals);
+      };
       for (const auto& filing : options[i]) {
-        if (chosen(filing) && (best == nullptr || (filing.op == documents::Operator::Equals &&
-                                                   best->op != documents::Operator::Equals))) {
-          best = &filing;
-        }
+        if (chosen(filing) && (best == nullptr || rank(filing) < rank(*best))) best = &filing;
       }
       if (best == nullptr) continue;
       filed[best->key()].emplace_back(*best, i);
@@ -397,6 +431,8 @@ std::pair<std::uint32_t, std::uint32_t> SequenceIndex::holding_range(const Order
     const auto text = [&](const Ordered& entry) {
       return std::string_view(texts_.data() + entry.text_offset, entry.text_length);
     };
+    // Outside the literals, no search is needed.
+    if (value.text < text(*begin) || text(*(end - 1)) < value.text) return {0, 0};
     first =
         std::partition_point(begin, end, [&](const Ordered& e) { return text(e) < value.text; });
     last =
