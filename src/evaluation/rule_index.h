@@ -96,10 +96,12 @@ class SequenceIndex {
   // NaN, or a value no rule names).
   const std::uint32_t* candidates(std::size_t key, const ValueView& value) const;
 
-  // A run of ordered entries whose comparison holds for an input.
+  // A run of ordered entries whose comparison holds for an input. Without
+  // initializers: evaluation keeps room for kMaxOrderedKeys of them on the
+  // stack and writes only those it uses.
   struct Range {
-    std::uint32_t first = 0;
-    std::uint32_t last = 0;
+    std::uint32_t first;
+    std::uint32_t last;
   };
   // Writes to `ranges` (room for kMaxOrderedKeys) the entries that this
   // input lets through, one range per ordered key with any; sets `count` and
