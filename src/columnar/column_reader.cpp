@@ -263,19 +263,19 @@ std::uint64_t bits_at(const std::uint8_t* bits, std::int64_t start, std::int64_t
 }
 
 // Reads the value of each row set in `rows` (physical index base + row)
-// into out[row * stride]. A full block takes the plain loop.
+// into out[row]. A full block takes the plain loop.
 template <class Reader>
 bool scatter(const Reader& reader, std::uint64_t rows, std::int64_t count, std::int64_t base,
-             evaluation::ValueView* out, std::uint32_t stride) {
+             evaluation::ValueView* out) {
   if (rows == low_bits(count)) {
-    for (std::int64_t row = 0; row < count; ++row, out += stride) {
-      if (!reader(base + row, *out)) return false;
+    for (std::int64_t row = 0; row < count; ++row) {
+      if (!reader(base + row, out[row])) return false;
     }
     return true;
   }
   for (; rows != 0; rows &= rows - 1) {
     const int row = std::countr_zero(rows);
-    if (!reader(base + row, out[static_cast<std::size_t>(row) * stride])) return false;
+    if (!reader(base + row, out[row])) return false;
   }
   return true;
 }
@@ -293,10 +293,9 @@ bool covers(const ArrowArray& array, std::int64_t first, std::int64_t rows) {
 }  // namespace
 
 RowBlock::RowBlock(std::uint32_t slots)
-    : stride_(std::max<std::uint32_t>(slots, 1)),
-      // Value-initialised: absent.
-      values_(static_cast<std::size_t>(kRows) * stride_),
-      filled_(stride_, 0) {}
+    :  // Value-initialised: absent.
+      values_(static_cast<std::size_t>(kRows) * std::max<std::uint32_t>(slots, 1)),
+      filled_(std::max<std::uint32_t>(slots, 1), 0) {}
 
 Result<BatchReader, ColumnarError> BatchReader::bind(const ColumnPlan& plan,
                                                      const ArrowArray& batch) {
@@ -353,7 +352,6 @@ Result<Unit, ColumnarError> BatchReader::read(std::int64_t first, std::int64_t c
   }
   std::uint64_t valid_rows = low_bits(count);
   if (top_validity_ != nullptr) valid_rows &= bits_at(top_validity_, first + top_offset_, count);
-  const std::uint32_t stride = block.stride_;
   for (const BoundColumn& column : columns_) {
     std::uint64_t rows = 0;
     if (!column.all_null) {
@@ -364,12 +362,12 @@ Result<Unit, ColumnarError> BatchReader::read(std::int64_t first, std::int64_t c
       if (column.validity != nullptr)
         rows &= bits_at(column.validity, first + column.offset, count);
     }
-    evaluation::ValueView* out = block.values_.data() + column.slot;
+    evaluation::ValueView* out = block.values_.data() + std::size_t{column.slot} * RowBlock::kRows;
     std::uint64_t& filled = block.filled_[column.slot];
     if (column.writes_absent) {
       // Rows an earlier read filled that this one leaves without a value.
       for (std::uint64_t stale = filled & ~rows; stale != 0; stale &= stale - 1) {
-        out[static_cast<std::size_t>(std::countr_zero(stale)) * stride] = evaluation::ValueView{};
+        out[std::countr_zero(stale)] = evaluation::ValueView{};
       }
       filled = rows;
     } else {
@@ -377,7 +375,7 @@ Result<Unit, ColumnarError> BatchReader::read(std::int64_t first, std::int64_t c
     }
     if (rows == 0) continue;
     const bool read = with_reader(column, [&](const auto& reader) {
-      return scatter(reader, rows, count, first + column.offset, out, stride);
+      return scatter(reader, rows, count, first + column.offset, out);
     });
     if (!read) return fail(malformed("value out of bounds"));
   }

@@ -21,24 +21,31 @@
 
 namespace kavro::columnar::detail {
 
-// Up to kRows rows of field values, row-major, and which rows of each slot
-// may hold a value (so that a new read clears only those). Starts absent;
-// reuse one block for every batch of a plan.
+// One row of a RowBlock as the evaluator reads it: its values lie a column
+// of the block apart.
+struct BlockRow {
+  static constexpr std::int64_t kStride = 64;
+  const evaluation::ValueView* values;  // the row's value of slot 0
+  const evaluation::ValueView& at(std::uint32_t slot) const {
+    return values[std::size_t{slot} * kStride];
+  }
+};
+
+// Up to kRows rows of field values, a column of kRows values per slot (so a
+// column is written front to back), and which rows of each slot may hold a
+// value (so that a new read clears only those). Starts absent; reuse one
+// block for every batch of a plan.
 class RowBlock {
  public:
-  static constexpr std::int64_t kRows = 64;
+  static constexpr std::int64_t kRows = BlockRow::kStride;
 
   explicit RowBlock(std::uint32_t slots);
 
-  std::uint32_t stride() const { return stride_; }
-  const evaluation::ValueView* row(std::int64_t index) const {
-    return values_.data() + index * stride_;
-  }
+  BlockRow row(std::int64_t index) const { return {values_.data() + index}; }
 
  private:
   friend class BatchReader;
 
-  std::uint32_t stride_;
   std::vector<evaluation::ValueView> values_;
   // Per slot, bit r set when row r may hold a value.
   std::vector<std::uint64_t> filled_;

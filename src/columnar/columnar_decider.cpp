@@ -8,7 +8,6 @@
 
 #include "columnar/column_plan.h"
 #include "columnar/column_reader.h"
-#include "evaluation/row_input.h"
 
 namespace kavro::columnar {
 
@@ -36,7 +35,7 @@ class BatchDecider {
         if (!read) return read;
         for (std::int64_t row = 0; row < count; ++row) {
           rules_[static_cast<std::size_t>(first - chunk + row)] =
-              policy_.deciding_rule(evaluation::RowInput{block_.row(row)});
+              policy_.deciding_rule(block_.row(row));
         }
       }
       out.add(rules_);

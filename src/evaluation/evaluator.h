@@ -20,6 +20,7 @@
 #include "evaluation/evaluation_input.h"
 #include "evaluation/evaluation_result.h"
 #include "evaluation/plan.h"
+#include "support/text_equal.h"
 
 namespace kavro::evaluation {
 
@@ -32,7 +33,7 @@ ValueView lookup_subject(const compiler::SubjectRef& subject, const Input& input
 inline std::uint8_t outcome_of(const ValueView& left, const ValueView& right) {
   switch (left.kind) {
     case ValueKind::String:
-      return left.text == right.text ? documents::kOutcomeEqual : documents::kOutcomeLess;
+      return text_equal(left.text, right.text) ? documents::kOutcomeEqual : documents::kOutcomeLess;
     case ValueKind::Boolean:
       return left.boolean == right.boolean ? documents::kOutcomeEqual : documents::kOutcomeLess;
     case ValueKind::Number:
@@ -102,7 +103,7 @@ inline bool check_holds(const detail::Check& check, const Input& input) {
     return false;
   }
   if (check.kind == ValueKind::String) {
-    const bool equal = left.text == std::string_view(check.text, check.extra);
+    const bool equal = text_equal(left.text, std::string_view(check.text, check.extra));
     return (check.accepts & (equal ? documents::kOutcomeEqual : documents::kOutcomeLess)) != 0;
   }
   const double value = check.kind == ValueKind::Number ? left.number : (left.boolean ? 1.0 : 0.0);

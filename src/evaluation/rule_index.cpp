@@ -24,46 +24,12 @@ constexpr std::size_t kMinRulesSpared = 4;
 // sequences only.
 constexpr std::size_t kMinOrderedRules = 128;
 
-std::uint64_t mix(std::uint64_t x) {
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdULL;
-  x ^= x >> 33;
-  x *= 0xc4ceb9fe1a85ec53ULL;
-  x ^= x >> 33;
-  return x;
-}
-
-// 0.0 and -0.0 are equal numbers, so they must share a key.
-double normalised(double number) {
-  return number + 0.0;
-}
-
-// `value` is present, and normalised when it is a number.
-std::uint64_t value_hash(std::size_t key, const ValueView& value) {
-  std::uint64_t base = 0;
-  switch (value.kind) {
-    case ValueKind::String:
-      base = text_hash(value.text);
-      break;
-    case ValueKind::Number:
-      base = std::bit_cast<std::uint64_t>(value.number);
-      break;
-    case ValueKind::Boolean:
-    case ValueKind::Absent:
-      base = value.boolean ? 1 : 0;
-      break;
-  }
-  const std::uint64_t tag = key * 4 + static_cast<std::uint64_t>(value.kind) + 1;
-  // Keyed: literal numbers come from documents, and `mix` alone is invertible.
-  return mix((base ^ hash_key()[0]) + 0x9e3779b97f4a7c15ULL * tag);
-}
-
 // Same kind and equal by the Equals rule of that kind (values normalised).
 bool same_value(const ValueView& left, const ValueView& right) {
   if (left.kind != right.kind) return false;
   switch (left.kind) {
     case ValueKind::String:
-      return left.text == right.text;
+      return text_equal(left.text, right.text);
     case ValueKind::Number:
       return left.number == right.number;
     case ValueKind::Boolean:
@@ -251,6 +217,34 @@ std::vector<OrderedFiling> ordered_options(const compiler::CompiledRule& rule, b
   return options;
 }
 
+// How often a comparison may hold, estimated from the literals that the
+// sequence compares its field with: a threshold beyond most of them names an
+// exception, which few inputs pass. Lower is rarer; an equality is rarest.
+class HoldingEstimate {
+ public:
+  void add(const OrderedFiling& filing) {
+    if (filing.literal.kind == ValueKind::Number)
+      literals_[filing.slot].push_back(filing.literal.number);
+  }
+  void finish() {
+    for (auto& [slot, numbers] : literals_) std::sort(numbers.begin(), numbers.end());
+  }
+  double operator()(const OrderedFiling& filing) const {
+    if (filing.literal.kind == ValueKind::Boolean) return 0.5;
+    if (filing.op == documents::Operator::Equals) return 0.0;
+    const std::vector<double>& numbers = literals_.at(filing.slot);
+    const double literal = filing.literal.number;
+    const auto beyond =
+        filing.op == documents::Operator::GreaterThan
+            ? numbers.end() - std::upper_bound(numbers.begin(), numbers.end(), literal)
+            : std::lower_bound(numbers.begin(), numbers.end(), literal) - numbers.begin();
+    return static_cast<double>(beyond) / static_cast<double>(numbers.size());
+  }
+
+ private:
+  std::map<std::uint32_t, std::vector<double>> literals_;
+};
+
 void append_list(std::vector<std::uint32_t>& positions, const std::vector<std::uint32_t>& list) {
   positions.insert(positions.end(), list.begin(), list.end());
   positions.push_back(kEndOfRules);
@@ -343,6 +337,7 @@ void SequenceIndex::file_ordered(std::span<const compiler::CompiledRule> rules,
   std::vector<bool> any(rules.size());
   std::map<Key, std::size_t> counts;
   std::vector<Key> keys;
+  HoldingEstimate estimate;
   for (std::size_t i = 0; i < rules.size(); ++i) {
     if (assigned[i] != kUnassigned) continue;
     bool is_any = false;
@@ -354,7 +349,9 @@ void SequenceIndex::file_ordered(std::span<const compiler::CompiledRule> rules,
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     for (const auto& key : keys) ++counts[key];
+    for (const auto& filing : options[i]) estimate.add(filing);
   }
+  estimate.finish();
   // The keys that serve the most rules; the map's order breaks ties.
   std::vector<std::pair<std::size_t, Key>> ranked;
   for (const auto& [key, count] : counts) {
@@ -373,13 +370,14 @@ void SequenceIndex::file_ordered(std::span<const compiler::CompiledRule> rules,
       if (!std::all_of(options[i].begin(), options[i].end(), chosen)) continue;
       for (const auto& filing : options[i]) filed[filing.key()].emplace_back(filing, i);
     } else {
-      // An equality lets the fewest rules through: prefer it.
+      // Filed under the comparison that holds rarest, the rule is visited
+      // least; an equality is preferred among equals.
       const OrderedFiling* best = nullptr;
+      const auto rank = [&](const OrderedFiling& filing) {
+        return std::pair(estimate(filing), filing.op != documents::Operator::Equals);
+      };
       for (const auto& filing : options[i]) {
-        if (chosen(filing) && (best == nullptr || (filing.op == documents::Operator::Equals &&
-                                                   best->op != documents::Operator::Equals))) {
-          best = &filing;
-        }
+        if (chosen(filing) && (best == nullptr || rank(filing) < rank(*best))) best = &filing;
       }
       if (best == nullptr) continue;
       filed[best->key()].emplace_back(*best, i);
@@ -403,6 +401,8 @@ void SequenceIndex::file_ordered(std::span<const compiler::CompiledRule> rules,
     ordered_key.kind = std::get<2>(key);
     ordered_key.first = static_cast<std::uint32_t>(ordered_.size());
     ordered_key.count = static_cast<std::uint32_t>(filings.size());
+    ordered_key.lowest = filings.front().first.literal.number;
+    ordered_key.highest = filings.back().first.literal.number;
     for (const auto& [filing, position] : filings) {
       Ordered entry;
       entry.number = filing.literal.kind == ValueKind::Boolean
@@ -429,6 +429,8 @@ std::pair<std::uint32_t, std::uint32_t> SequenceIndex::holding_range(const Order
     const auto text = [&](const Ordered& entry) {
       return std::string_view(texts_.data() + entry.text_offset, entry.text_length);
     };
+    // Outside the literals, no search is needed.
+    if (value.text < text(*begin) || text(*(end - 1)) < value.text) return {0, 0};
     first =
         std::partition_point(begin, end, [&](const Ordered& e) { return text(e) < value.text; });
     last =
@@ -502,34 +504,6 @@ void SequenceIndex::insert_entry(Entry entry) {
   while (table_[cell] != 0) cell = (cell + 1) & mask;
   entries_.push_back(entry);
   table_[cell] = static_cast<std::uint32_t>(entries_.size());
-}
-
-bool SequenceIndex::matches(const Entry& entry, std::size_t key, const ValueView& value) const {
-  if (entry.key != key || entry.kind != value.kind) return false;
-  switch (value.kind) {
-    case ValueKind::String:
-      return std::string_view(texts_.data() + entry.text_offset, entry.text_length) == value.text;
-    case ValueKind::Number:
-      return entry.number == value.number;
-    case ValueKind::Boolean:
-    case ValueKind::Absent:
-      return entry.boolean == value.boolean;
-  }
-  return false;
-}
-
-const std::uint32_t* SequenceIndex::candidates(std::size_t key, const ValueView& value) const {
-  if (!value.present() || table_.empty()) return nullptr;
-  ValueView probe = value;
-  probe.number = normalised(probe.number);
-  const std::uint64_t hash = value_hash(key, probe);
-  const std::size_t mask = table_.size() - 1;
-  for (std::size_t cell = hash & mask;; cell = (cell + 1) & mask) {
-    const std::uint32_t slot = table_[cell];
-    if (slot == 0) return nullptr;
-    const Entry& entry = entries_[slot - 1];
-    if (entry.hash == hash && matches(entry, key, probe)) return positions_.data() + entry.first;
-  }
 }
 
 RuleIndex RuleIndex::build(const compiler::CompiledPolicy& policy) {

@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "documents/vocabulary.h"
+#include "evaluation/index_value_hash.h"
 #include "evaluation/value_view.h"
+#include "support/text_equal.h"
 #include "support/text_hash.h"
 
 namespace kavro::compiler {
@@ -94,7 +96,19 @@ class SequenceIndex {
   // Positions of the rules filed under `key` that `value` can match, ending
   // in kEndOfRules; nullptr when there are none (absent value, other kind,
   // NaN, or a value no rule names).
-  const std::uint32_t* candidates(std::size_t key, const ValueView& value) const;
+  const std::uint32_t* candidates(std::size_t key, const ValueView& value) const {
+    if (!value.present() || table_.empty()) return nullptr;
+    ValueView probe = value;
+    probe.number = normalised(probe.number);
+    const std::uint64_t hash = value_hash(key, probe);
+    const std::size_t mask = table_.size() - 1;
+    for (std::size_t cell = hash & mask;; cell = (cell + 1) & mask) {
+      const std::uint32_t slot = table_[cell];
+      if (slot == 0) return nullptr;
+      const Entry& entry = entries_[slot - 1];
+      if (entry.hash == hash && matches(entry, key, probe)) return positions_.data() + entry.first;
+    }
+  }
 
   // A run of ordered entries whose comparison holds for an input. Without
   // initializers: evaluation keeps room for kMaxOrderedKeys of them on the
@@ -114,6 +128,9 @@ class SequenceIndex {
       const ValueView& value = input.at(key.slot);
       // Most keys name fields that this input lacks or holds another kind in.
       if (value.kind != key.kind) continue;
+      // Thresholds name exceptions: most values let no rule of a key through,
+      // which the key's extreme literals tell without a search.
+      if (value.kind == ValueKind::Number && passes_none(key, value.number)) continue;
       const auto [first, last] = holding_range(key, value);
       if (first == last) continue;
       ranges[count++] = {first, last};
@@ -173,7 +190,22 @@ class SequenceIndex {
     ValueKind kind = ValueKind::Absent;
     std::uint32_t first = 0;  // into ordered_
     std::uint32_t count = 0;
+    // Of a Number key: its smallest and largest literal.
+    double lowest = 0.0;
+    double highest = 0.0;
   };
+  // True when `number` lets none of a Number key's rules through (NaN never
+  // does); false when a search must tell.
+  static bool passes_none(const OrderedKey& key, double number) {
+    switch (key.op) {
+      case documents::Operator::GreaterThan:  // literal < number
+        return !(number > key.lowest);
+      case documents::Operator::LessThan:  // literal > number
+        return !(number < key.highest);
+      default:
+        return !(number >= key.lowest && number <= key.highest);
+    }
+  }
   struct Ordered {
     double number = 0.0;            // booleans as 0 or 1
     std::uint32_t text_offset = 0;  // into texts_
@@ -183,7 +215,20 @@ class SequenceIndex {
   std::pair<std::uint32_t, std::uint32_t> holding_range(const OrderedKey& key,
                                                         const ValueView& value) const;
 
-  bool matches(const Entry& entry, std::size_t key, const ValueView& value) const;
+  bool matches(const Entry& entry, std::size_t key, const ValueView& value) const {
+    if (entry.key != key || entry.kind != value.kind) return false;
+    switch (value.kind) {
+      case ValueKind::String:
+        return text_equal(std::string_view(texts_.data() + entry.text_offset, entry.text_length),
+                          value.text);
+      case ValueKind::Number:
+        return entry.number == value.number;
+      case ValueKind::Boolean:
+      case ValueKind::Absent:
+        return entry.boolean == value.boolean;
+    }
+    return false;
+  }
   void insert_entry(Entry entry);
   void choose_and_file(std::span<const compiler::CompiledRule> rules);
   void lay_out_checks(std::span<const compiler::CompiledRule> rules);
@@ -229,7 +274,7 @@ class RuleIndex {
     for (std::size_t cell = hash & mask;; cell = (cell + 1) & mask) {
       const ActionCell& entry = action_table_[cell];
       if (entry.bucket == nullptr) return nullptr;
-      if (entry.hash == hash && entry.bucket->name == action) return entry.bucket;
+      if (entry.hash == hash && text_equal(entry.bucket->name, action)) return entry.bucket;
     }
   }
   const SequenceIndex& global() const { return global_; }

@@ -76,7 +76,7 @@ struct OneColumn {
     auto read = reader->read(0, batch.length, block);
     if (!read) return fail(read.error());
     std::vector<evaluation::ValueView> column;
-    for (std::int64_t row = 0; row < batch.length; ++row) column.push_back(block.row(row)[slot]);
+    for (std::int64_t row = 0; row < batch.length; ++row) column.push_back(block.row(row).at(slot));
     return column;
   }
 };

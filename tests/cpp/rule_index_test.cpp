@@ -297,6 +297,45 @@ TEST(RuleIndex, OrderedKeysLetThroughFewOrMostRules) {
   }
 }
 
+// A value at or beyond a key's extreme literals lets none of its rules through
+// without a search; at them, the search still finds the rules.
+TEST(RuleIndex, OrderedKeysAtTheirExtremeLiterals) {
+  compiler::CompiledPolicy policy;
+  for (int i = 0; i < 150; ++i) {
+    const std::string serial = std::to_string(i);
+    policy.global_rules.push_back(rule(
+        "above-" + std::to_string(100 + i),
+        atomic(documents::Domain::Actor, "n", documents::Operator::GreaterThan, number(100 + i)),
+        documents::Effect::Block));
+    // An any rule: its equalities go to ordered keys, not the equality index.
+    policy.global_rules.push_back(
+        rule("is-" + serial,
+             compiler::AnyOf{
+                 {atomic(documents::Domain::Actor, "m", documents::Operator::Equals, number(i)),
+                  atomic(documents::Domain::Actor, "t", documents::Operator::Equals,
+                         text("t" + serial))}},
+             documents::Effect::Block));
+  }
+  const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
+  ASSERT_TRUE(plan.rule_index().global().has_ordered_keys());
+  const double kInf = std::numeric_limits<double>::infinity();
+  const auto num = evaluation::ValueView::of_number;
+  const auto str = evaluation::ValueView::of_string;
+  const std::tuple<const char*, evaluation::ValueView, std::optional<std::string>> cases[] = {
+      {"n", num(100.0), std::nullopt}, {"n", num(100.5), "above-100"},
+      {"n", num(kInf), "above-100"},   {"n", num(-kInf), std::nullopt},
+      {"m", num(-1.0), std::nullopt},  {"m", num(-0.0), "is-0"},
+      {"m", num(149.0), "is-149"},     {"m", num(149.5), std::nullopt},
+      {"t", str("a"), std::nullopt},   {"t", str("t0"), "is-0"},
+      {"t", str("t99"), "is-99"},      {"t", str("t990"), std::nullopt}};
+  for (const auto& [field, value, expected] : cases) {
+    evaluation::EvaluationInput input(plan.field_slots());
+    input.set(documents::Domain::Actor, field, value);
+    EXPECT_EQ(evaluation::evaluate_policy(plan, input).matched_rule, expected)
+        << field << " " << value.number << value.text;
+  }
+}
+
 // ---- named cases on one indexed sequence ----
 
 // Global rules keyed on actor field k; the index takes k, since the others
