@@ -211,32 +211,42 @@ template <class Input, class Holds>
   }
 }
 
-// first_holding on a sequence with ordered keys. Apart, so that the large
-// stack frame of its bitset is set up only where it may be used.
+// The rules that ordered keys let through when there are many, marked in a
+// bitset. Apart, so that its large stack frame is set up only where used.
+template <class Input, class Holds>
+[[gnu::noinline]] std::uint32_t first_holding_marked(const detail::SequenceIndex& index,
+                                                     const Input& input, Holds& holds,
+                                                     const detail::SequenceIndex::Range* ranges,
+                                                     std::size_t range_count) {
+  PositionMerge merge;
+  std::uint64_t bits[detail::kMaxBitsetWords];
+  const std::size_t words = index.bitset_words();
+  std::fill_n(bits, words, std::uint64_t{0});
+  index.mark(ranges, range_count, bits);
+  merge.add_bits(bits, index.unindexed_bits(), words);
+  return walk_candidates(index, input, merge, holds);
+}
+
+// first_holding on a sequence with ordered keys.
 template <class Input, class Holds>
 [[gnu::noinline]] std::uint32_t first_holding_ordered(const detail::SequenceIndex& index,
                                                       const Input& input, Holds& holds) {
-  PositionMerge merge;
   detail::SequenceIndex::Range ranges[detail::kMaxOrderedKeys];
   std::size_t range_count = 0;
-  std::uint32_t gathered[detail::kMaxGathered + 1];
-  std::uint64_t bits[detail::kMaxBitsetWords];
-  if (index.holding_ranges(input, ranges, range_count) <= detail::kMaxGathered) {
-    // Few let through: a short sorted list merges cheaper than a bitset is
-    // cleared and walked. An any rule filed under several comparisons is
-    // visited once.
-    std::size_t found = index.gather(ranges, range_count, gathered);
-    std::sort(gathered, gathered + found);
-    found = static_cast<std::size_t>(std::unique(gathered, gathered + found) - gathered);
-    gathered[found] = detail::kEndOfRules;
-    merge.add_list(gathered);
-    merge.add_list(index.unindexed());
-  } else {
-    const std::size_t words = index.bitset_words();
-    std::fill_n(bits, words, std::uint64_t{0});
-    index.mark(ranges, range_count, bits);
-    merge.add_bits(bits, index.unindexed_bits(), words);
+  if (index.holding_ranges(input, ranges, range_count) > detail::kMaxGathered) {
+    return first_holding_marked(index, input, holds, ranges, range_count);
   }
+  // Few let through: a short sorted list merges cheaper than a bitset is
+  // cleared and walked. An any rule filed under several comparisons is
+  // visited once.
+  std::uint32_t gathered[detail::kMaxGathered + 1];
+  std::size_t found = index.gather(ranges, range_count, gathered);
+  std::sort(gathered, gathered + found);
+  found = static_cast<std::size_t>(std::unique(gathered, gathered + found) - gathered);
+  gathered[found] = detail::kEndOfRules;
+  PositionMerge merge;
+  merge.add_list(gathered);
+  merge.add_list(index.unindexed());
   return walk_candidates(index, input, merge, holds);
 }
 
@@ -272,10 +282,14 @@ const compiler::CompiledRule* find_first_match(std::span<const compiler::Compile
   if (!index.planned() || index.rule_count() != rules.size()) {
     return find_first_match(rules, input);
   }
-  const std::uint32_t position = first_holding(index, input, [&](std::uint32_t candidate) {
+  // Inlined into each of first_holding's loops: a call per visited rule
+  // costs about as much as the rule's checks. (A C++ attribute here would
+  // name the lambda's type, not its call operator.)
+  const auto holds = [&](std::uint32_t candidate) __attribute__((always_inline)) {
     visit(candidate);
     return plan_holds(index, candidate, input);
-  });
+  };
+  const std::uint32_t position = first_holding(index, input, holds);
   return position == detail::kEndOfRules ? nullptr : &rules[position];
 }
 

@@ -110,10 +110,12 @@ class SequenceIndex {
     }
   }
 
-  // A run of ordered entries whose comparison holds for an input.
+  // A run of ordered entries whose comparison holds for an input. Without
+  // initializers: evaluation keeps room for kMaxOrderedKeys of them on the
+  // stack and writes only those it uses.
   struct Range {
-    std::uint32_t first = 0;
-    std::uint32_t last = 0;
+    std::uint32_t first;
+    std::uint32_t last;
   };
   // Writes to `ranges` (room for kMaxOrderedKeys) the entries that this
   // input lets through, one range per ordered key with any; sets `count` and

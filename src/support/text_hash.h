@@ -20,7 +20,9 @@ using HashKey = std::array<std::uint64_t, 4>;
 
 namespace hash_detail {
 
-inline HashKey draw_key() {
+// Kept out of line: inlined, the random device's state (about 5 KiB) would
+// widen the stack frame of every caller of hash_key.
+[[gnu::noinline, gnu::cold]] inline HashKey draw_key() {
   HashKey key{};
   auto* bytes = reinterpret_cast<unsigned char*>(key.data());
   std::size_t filled = 0;

@@ -267,9 +267,12 @@ INSTANTIATE_TEST_SUITE_P(RuleIndex, RandomPolicies,
 
 // Rule i holds when n < i: the input's n lets through all rules above it,
 // nearly the whole sequence when n is small; the bitset spans several words.
+// Around kGathered, the rules let through fill the gathered list exactly or
+// overflow it into the bitset.
 TEST(RuleIndex, OrderedKeysLetThroughFewOrMostRules) {
   compiler::CompiledPolicy policy;
   constexpr int kRules = 712;
+  constexpr int kGathered = static_cast<int>(evaluation::detail::kMaxGathered);
   for (int i = 0; i < kRules; ++i) {
     policy.global_rules.push_back(
         rule("below-" + std::to_string(i),
@@ -279,9 +282,14 @@ TEST(RuleIndex, OrderedKeysLetThroughFewOrMostRules) {
   const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
   ASSERT_TRUE(plan.rule_index().global().has_ordered_keys());
   const std::pair<double, std::optional<std::string>> cases[] = {
-      {10.5, "below-11"},           {-0.0, "below-1"},
-      {400.0, "below-401"},         {kRules - 1.5, "below-" + std::to_string(kRules - 1)},
-      {kRules - 1.0, std::nullopt}, {kNaN, std::nullopt}};
+      {10.5, "below-11"},
+      {-0.0, "below-1"},
+      {400.0, "below-401"},
+      {kRules - 1.5, "below-" + std::to_string(kRules - 1)},
+      {kRules - 1.0, std::nullopt},
+      {kNaN, std::nullopt},
+      {kRules - kGathered - 0.5, "below-" + std::to_string(kRules - kGathered)},
+      {kRules - kGathered - 1.5, "below-" + std::to_string(kRules - kGathered - 1)}};
   for (const auto& [n, expected] : cases) {
     evaluation::EvaluationInput input(plan.field_slots());
     input.set(documents::Domain::Actor, "n", evaluation::ValueView::of_number(n));
