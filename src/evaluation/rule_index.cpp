@@ -24,21 +24,6 @@ constexpr std::size_t kMinRulesSpared = 4;
 // sequences only.
 constexpr std::size_t kMinOrderedRules = 128;
 
-// Same kind and equal by the Equals rule of that kind (values normalised).
-bool same_value(const ValueView& left, const ValueView& right) {
-  if (left.kind != right.kind) return false;
-  switch (left.kind) {
-    case ValueKind::String:
-      return text_equal(left.text, right.text);
-    case ValueKind::Number:
-      return left.number == right.number;
-    case ValueKind::Boolean:
-    case ValueKind::Absent:
-      return left.boolean == right.boolean;
-  }
-  return false;
-}
-
 // A rule's condition can hold only when input slot `slot` equals `value`.
 struct Requirement {
   std::uint32_t slot = 0;

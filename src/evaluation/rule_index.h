@@ -216,18 +216,10 @@ class SequenceIndex {
                                                         const ValueView& value) const;
 
   bool matches(const Entry& entry, std::size_t key, const ValueView& value) const {
-    if (entry.key != key || entry.kind != value.kind) return false;
-    switch (value.kind) {
-      case ValueKind::String:
-        return text_equal(std::string_view(texts_.data() + entry.text_offset, entry.text_length),
-                          value.text);
-      case ValueKind::Number:
-        return entry.number == value.number;
-      case ValueKind::Boolean:
-      case ValueKind::Absent:
-        return entry.boolean == value.boolean;
-    }
-    return false;
+    return entry.key == key &&
+           same_value({entry.kind, entry.boolean, entry.number,
+                       std::string_view(texts_.data() + entry.text_offset, entry.text_length)},
+                      value);
   }
   void insert_entry(Entry entry);
   void choose_and_file(std::span<const compiler::CompiledRule> rules);
