@@ -171,6 +171,38 @@ def test_later_batches_keep_no_values_of_earlier_ones(seed: int) -> None:
     assert engine.evaluate_arrow(table).to_pylist() == expected
 
 
+# Per Arrow type: the field it feeds, the values rows hold, and the column of them.
+DENSE_COLUMNS = [
+    pytest.param("b", [True, False], lambda v: pa.array(v, pa.bool_()), id="bool"),
+    pytest.param("n", [-1, 0, 7], lambda v: pa.array(v, pa.int8()), id="int8"),
+    pytest.param("n", [-1.0, 2.5, 100.0], lambda v: pa.array(v).cast(pa.float16()), id="float16"),
+    pytest.param("s", ["", "ü€", "x"], lambda v: pa.array(v, pa.string()), id="utf8"),
+    pytest.param("s", ["a", "pay"], lambda v: pa.array(v, pa.large_string()), id="large_utf8"),
+    pytest.param("s", ["a", "x" * 20], lambda v: pa.array(v, pa.string_view()), id="string_view"),
+]
+
+
+@pytest.mark.parametrize("offset", [0, 5])
+@pytest.mark.parametrize("field, pool, build", DENSE_COLUMNS)
+def test_full_blocks_rewrite_every_value(field: str, pool: list, build: Any, offset: int) -> None:
+    """A column without nulls for several blocks of rows, then with some: each
+    block overwrites the values the one before left, and each row's decision
+    names its own value."""
+    rng = random.Random(f"{field}-{pool}-{offset}")
+    literals = [str(v).lower() if isinstance(v, bool) else f"'{v}'" if isinstance(v, str) else v
+                for v in pool]
+    rules = "".join(f"  - {{ id: v{i}, scope: {{ global: true }}, when: {{ subject: [actor, "
+                    f"{field}], operator: equals, value: {{ literal: {literal} }} }}, "
+                    f"effect: block }}\n" for i, literal in enumerate(literals))
+    engine = PyKavro(RANDOM_SCHEMA, "version: 1\nrules:\n" + rules)
+    values = [None if 250 <= row < 330 and rng.random() < 0.3 else rng.choice(pool)
+              for row in range(400)]
+    table = pa.table({f"actor.{field}": build(values)}).slice(offset)
+    expected = [engine.evaluate(row) for row in row_dicts(table)]
+    assert engine.evaluate_arrow(table).to_pylist() == expected
+    assert len({result["matched_rule"] for result in expected}) == len(pool) + 1
+
+
 def test_numbers_convert_as_float_does() -> None:
     """Integers beyond 2**53 round like float(); float16 and float32 widen exactly."""
     policy = ("version: 1\nrules:\n"

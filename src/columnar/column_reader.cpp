@@ -138,146 +138,227 @@ std::int64_t index_at(const ArrowArray& array, Layout layout, std::int64_t i) {
   }
 }
 
-// Readers write the value at physical index i into a row's slot (a null
-// dictionary entry is absent); false when the index leads out of the array's
-// bounds.
-// Numbers convert as Python's float() of the same value: integers round to
-// the nearest double, narrower floats widen exactly.
-template <class T>
-auto number_reader(const ArrowArray& array) {
-  return [data = array.buffers[1]](std::int64_t i, evaluation::ValueView& value) {
-    value = evaluation::ValueView::of_number(static_cast<double>(load<T>(data, i)));
-    return true;
-  };
+// Writes a value into a view: whole, or only the value's own member when the
+// view already holds a value of that kind (kWhole false).
+template <bool kWhole>
+void put(evaluation::ValueView& view, double number) {
+  if constexpr (kWhole) {
+    view = evaluation::ValueView::of_number(number);
+  } else {
+    view.number = number;
+  }
 }
+template <bool kWhole>
+void put(evaluation::ValueView& view, bool boolean) {
+  if constexpr (kWhole) {
+    view = evaluation::ValueView::of_boolean(boolean);
+  } else {
+    view.boolean = boolean;
+  }
+}
+template <bool kWhole>
+void put(evaluation::ValueView& view, std::string_view text) {
+  if constexpr (kWhole) {
+    view = evaluation::ValueView::of_string(text);
+  } else {
+    view.text = text;
+  }
+}
+
+// Decoders write the value at physical index i into a row's slot; one whose
+// index leads out of the array's bounds sets `bad` instead, and the block is
+// refused before anything reads it. Numbers convert as Python's float() of
+// the same value: integers round to the nearest double, narrower floats widen
+// exactly.
+template <class T>
+struct NumberDecoder {
+  const void* data;
+  bool bad = false;
+  template <bool kWhole>
+  void write(std::int64_t i, evaluation::ValueView& value) {
+    put<kWhole>(value, static_cast<double>(load<T>(data, i)));
+  }
+};
+
+struct HalfDecoder {
+  const void* data;
+  bool bad = false;
+  template <bool kWhole>
+  void write(std::int64_t i, evaluation::ValueView& value) {
+    put<kWhole>(value, half_to_double(load<std::uint16_t>(data, i)));
+  }
+};
+
+// The block's values taken as one word rather than a byte per row.
+struct BooleanDecoder {
+  std::uint64_t values;
+  std::int64_t base;  // the physical index of the block's first row
+  bool bad = false;
+  template <bool kWhole>
+  void write(std::int64_t i, evaluation::ValueView& value) {
+    put<kWhole>(value, ((values >> (i - base)) & 1) != 0);
+  }
+};
 
 // Text with offsets of type Offset; the array's last offset bounds every value.
 template <class Offset>
-auto offset_text_reader(const ArrowArray& array) {
-  const void* offsets = array.buffers[1];
-  const auto* data = static_cast<const char*>(array.buffers[2]);
-  const std::int64_t limit = load<Offset>(offsets, array.offset + array.length);
-  return [offsets, data, limit](std::int64_t i, evaluation::ValueView& value) {
+struct OffsetTextDecoder {
+  const void* offsets;
+  const char* data;
+  std::uint64_t limit;
+  bool bad = false;
+  template <bool kWhole>
+  void write(std::int64_t i, evaluation::ValueView& value) {
     const std::int64_t begin = load<Offset>(offsets, i);
     const std::int64_t end = load<Offset>(offsets, i + 1);
-    if (begin < 0 || end < begin || end > limit) return false;
-    value = evaluation::ValueView::of_string({data + begin, static_cast<std::size_t>(end - begin)});
-    return true;
-  };
-}
-
-auto view_text_reader(const ArrowArray& array) {
-  return [&array](std::int64_t i, evaluation::ValueView& value) {
-    std::string_view text;
-    if (!read_text(array, Layout::Utf8View, i, text)) return false;
-    value = evaluation::ValueView::of_string(text);
-    return true;
-  };
-}
-
-// Calls fill(reader) with the reader for the column's layout, chosen once per
-// column so that the row loop runs without a switch.
-template <class Fill>
-bool with_reader(const BoundColumn& column, Fill&& fill) {
-  const ArrowArray& array = *column.array;
-  if (column.dictionary != nullptr) {
-    return fill([&column, &array](std::int64_t i, evaluation::ValueView& value) {
-      const ArrowArray& dictionary = *column.dictionary;
-      const std::int64_t key = index_at(array, column.layout, i);
-      if (key < 0 || key >= dictionary.length) return false;
-      const std::int64_t at = key + dictionary.offset;
-      if (const std::uint8_t* valid = validity_of(dictionary);
-          valid != nullptr && !bit(valid, at)) {
-        // A null entry of the dictionary: absent, which only the first
-        // column of a field writes.
-        if (column.writes_absent) value = evaluation::ValueView{};
-        return true;
-      }
-      std::string_view text;
-      if (!read_text(dictionary, column.dictionary_layout, at, text)) return false;
-      value = evaluation::ValueView::of_string(text);
-      return true;
-    });
+    // Unsigned, a negative offset is above the (non-negative) limit.
+    if (static_cast<std::uint64_t>(begin) > static_cast<std::uint64_t>(end) ||
+        static_cast<std::uint64_t>(end) > limit) [[unlikely]] {
+      bad = true;
+      return;
+    }
+    put<kWhole>(value, std::string_view(data + begin, static_cast<std::size_t>(end - begin)));
   }
+};
+
+struct ViewTextDecoder {
+  const ArrowArray& array;
+  bool bad = false;
+  template <bool kWhole>
+  void write(std::int64_t i, evaluation::ValueView& value) {
+    std::string_view text;
+    bad |= !read_text(array, Layout::Utf8View, i, text);
+    put<kWhole>(value, text);
+  }
+};
+
+// Always writes whole views: a null entry makes a row absent.
+struct DictionaryDecoder {
+  const BoundColumn& column;
+  bool bad = false;
+  template <bool kWhole>
+  void write(std::int64_t i, evaluation::ValueView& value) {
+    const ArrowArray& dictionary = *column.dictionary;
+    const std::int64_t key = index_at(*column.array, column.layout, i);
+    if (key < 0 || key >= dictionary.length) {
+      bad = true;
+      return;
+    }
+    const std::int64_t at = key + dictionary.offset;
+    if (const std::uint8_t* valid = validity_of(dictionary); valid != nullptr && !bit(valid, at)) {
+      // A null entry of the dictionary: absent, which only the first column
+      // of a field writes.
+      if (column.writes_absent) value = evaluation::ValueView{};
+      return;
+    }
+    std::string_view text;
+    bad |= !read_text(dictionary, column.dictionary_layout, at, text);
+    value = evaluation::ValueView::of_string(text);
+  }
+};
+
+std::uint64_t low_bits(std::int64_t count) {
+  return count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+}
+
+// Decodes the value of each row set in `rows` (physical index base + row)
+// into out[row]; false when one lay out of bounds. A full block takes the
+// plain loop.
+template <bool kWhole, class Decoder>
+bool scatter_as(Decoder decode, std::uint64_t rows, std::int64_t count, std::int64_t base,
+                evaluation::ValueView* out) {
+  if (rows == low_bits(count)) {
+    for (std::int64_t row = 0; row < count; ++row) {
+      decode.template write<kWhole>(base + row, out[row]);
+    }
+  } else {
+    for (; rows != 0; rows &= rows - 1) {
+      const int row = std::countr_zero(rows);
+      decode.template write<kWhole>(base + row, out[row]);
+    }
+  }
+  return !decode.bad;
+}
+
+template <class Decoder>
+bool scatter(Decoder decode, bool whole, std::uint64_t rows, std::int64_t count, std::int64_t base,
+             evaluation::ValueView* out) {
+  return whole ? scatter_as<true>(decode, rows, count, base, out)
+               : scatter_as<false>(decode, rows, count, base, out);
+}
+
+template <class Offset>
+OffsetTextDecoder<Offset> offset_text(const ArrowArray& array) {
+  const std::int64_t limit = load<Offset>(array.buffers[1], array.offset + array.length);
+  // A negative last offset bounds no value.
+  return {array.buffers[1], static_cast<const char*>(array.buffers[2]),
+          static_cast<std::uint64_t>(std::max<std::int64_t>(limit, 0)), limit < 0};
+}
+
+// Decodes the rows set in `rows` of the block that starts at logical row
+// `first`, with the decoder for the column's layout chosen once per block.
+bool decode_rows(const BoundColumn& column, bool whole, std::uint64_t rows, std::int64_t first,
+                 std::int64_t count, evaluation::ValueView* out) {
+  const ArrowArray& array = *column.array;
+  const std::int64_t base = first + column.offset;
+  const void* data = array.buffers[1];
+  if (column.dictionary != nullptr)
+    return scatter_as<true>(DictionaryDecoder{column}, rows, count, base, out);
   switch (column.layout) {
-    case Layout::Boolean:
-      return fill([bits = static_cast<const std::uint8_t*>(array.buffers[1])](
-                      std::int64_t i, evaluation::ValueView& value) {
-        value = evaluation::ValueView::of_boolean(bit(bits, i));
-        return true;
-      });
+    case Layout::Boolean: {
+      const Bitmap values{static_cast<const std::uint8_t*>(data), column.offset,
+                          column.validity.bytes};
+      return scatter(BooleanDecoder{values.word(first, count), base}, whole, rows, count, base,
+                     out);
+    }
     case Layout::Int8:
-      return fill(number_reader<std::int8_t>(array));
+      return scatter(NumberDecoder<std::int8_t>{data}, whole, rows, count, base, out);
     case Layout::Int16:
-      return fill(number_reader<std::int16_t>(array));
+      return scatter(NumberDecoder<std::int16_t>{data}, whole, rows, count, base, out);
     case Layout::Int32:
-      return fill(number_reader<std::int32_t>(array));
+      return scatter(NumberDecoder<std::int32_t>{data}, whole, rows, count, base, out);
     case Layout::Int64:
-      return fill(number_reader<std::int64_t>(array));
+      return scatter(NumberDecoder<std::int64_t>{data}, whole, rows, count, base, out);
     case Layout::UInt8:
-      return fill(number_reader<std::uint8_t>(array));
+      return scatter(NumberDecoder<std::uint8_t>{data}, whole, rows, count, base, out);
     case Layout::UInt16:
-      return fill(number_reader<std::uint16_t>(array));
+      return scatter(NumberDecoder<std::uint16_t>{data}, whole, rows, count, base, out);
     case Layout::UInt32:
-      return fill(number_reader<std::uint32_t>(array));
+      return scatter(NumberDecoder<std::uint32_t>{data}, whole, rows, count, base, out);
     case Layout::UInt64:
-      return fill(number_reader<std::uint64_t>(array));
+      return scatter(NumberDecoder<std::uint64_t>{data}, whole, rows, count, base, out);
     case Layout::Float16:
-      return fill([data = array.buffers[1]](std::int64_t i, evaluation::ValueView& value) {
-        value = evaluation::ValueView::of_number(half_to_double(load<std::uint16_t>(data, i)));
-        return true;
-      });
+      return scatter(HalfDecoder{data}, whole, rows, count, base, out);
     case Layout::Float32:
-      return fill(number_reader<float>(array));
+      return scatter(NumberDecoder<float>{data}, whole, rows, count, base, out);
     case Layout::Float64:
-      return fill(number_reader<double>(array));
+      return scatter(NumberDecoder<double>{data}, whole, rows, count, base, out);
     case Layout::Utf8:
-      return fill(offset_text_reader<std::int32_t>(array));
+      return scatter(offset_text<std::int32_t>(array), whole, rows, count, base, out);
     case Layout::LargeUtf8:
-      return fill(offset_text_reader<std::int64_t>(array));
+      return scatter(offset_text<std::int64_t>(array), whole, rows, count, base, out);
     case Layout::Utf8View:
-      return fill(view_text_reader(array));
+      return scatter(ViewTextDecoder{array}, whole, rows, count, base, out);
     case Layout::Null:
       break;
   }
   return true;
 }
 
-std::uint64_t low_bits(std::int64_t count) {
-  return count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
-}
-
-// Bits [start, start + count) of a bitmap as the low bits of a word
-// (0 < count <= 64), reading only the bytes that hold them.
-std::uint64_t bits_at(const std::uint8_t* bits, std::int64_t start, std::int64_t count) {
-  const std::int64_t first_byte = start >> 3;
-  const auto bytes = static_cast<std::size_t>(((start + count - 1) >> 3) - first_byte + 1);
-  unsigned char window[16] = {};
-  std::memcpy(window, bits + first_byte, bytes);
-  std::uint64_t low;
-  std::memcpy(&low, window, sizeof low);
-  const int shift = static_cast<int>(start & 7);
-  std::uint64_t word = low >> shift;
-  if (shift != 0) word |= static_cast<std::uint64_t>(window[8]) << (64 - shift);
-  return word & low_bits(count);
-}
-
-// Reads the value of each row set in `rows` (physical index base + row)
-// into out[row]. A full block takes the plain loop.
-template <class Reader>
-bool scatter(const Reader& reader, std::uint64_t rows, std::int64_t count, std::int64_t base,
-             evaluation::ValueView* out) {
-  if (rows == low_bits(count)) {
-    for (std::int64_t row = 0; row < count; ++row) {
-      if (!reader(base + row, out[row])) return false;
-    }
-    return true;
+// The kind of every value of a column of this (non-dictionary) layout.
+evaluation::ValueKind kind_of(Layout layout) {
+  switch (layout) {
+    case Layout::Null:
+      return evaluation::ValueKind::Absent;
+    case Layout::Boolean:
+      return evaluation::ValueKind::Boolean;
+    case Layout::Utf8:
+    case Layout::LargeUtf8:
+    case Layout::Utf8View:
+      return evaluation::ValueKind::String;
+    default:
+      return evaluation::ValueKind::Number;
   }
-  for (; rows != 0; rows &= rows - 1) {
-    const int row = std::countr_zero(rows);
-    if (!reader(base + row, out[row])) return false;
-  }
-  return true;
 }
 
 // Null count equal to the length: the producer says every slot is null.
@@ -290,12 +371,38 @@ bool covers(const ArrowArray& array, std::int64_t first, std::int64_t rows) {
   return array.length >= 0 && array.offset >= 0 && first >= 0 && first + rows <= array.length;
 }
 
+// The validity of `array`, whose logical row 0 is bit `offset`.
+Bitmap validity_bitmap(const ArrowArray& array, std::int64_t offset) {
+  return {validity_of(array), offset, (array.offset + array.length + 7) / 8};
+}
+
 }  // namespace
+
+std::uint64_t Bitmap::word(std::int64_t first, std::int64_t count) const {
+  if (bits == nullptr) return low_bits(count);
+  const std::int64_t start = offset + first;
+  const std::int64_t first_byte = start >> 3;
+  const int shift = static_cast<int>(start & 7);
+  // Nine bytes hold any 64 bits; near the buffer's end only those it has.
+  unsigned char window[16] = {};
+  if (first_byte + 9 <= bytes) {
+    std::memcpy(window, bits + first_byte, 9);
+  } else {
+    std::memcpy(window, bits + first_byte,
+                static_cast<std::size_t>(((start + count - 1) >> 3) - first_byte + 1));
+  }
+  std::uint64_t low;
+  std::memcpy(&low, window, sizeof low);
+  std::uint64_t word = low >> shift;
+  if (shift != 0) word |= static_cast<std::uint64_t>(window[8]) << (64 - shift);
+  return word & low_bits(count);
+}
 
 RowBlock::RowBlock(std::uint32_t slots)
     :  // Value-initialised: absent.
       values_(static_cast<std::size_t>(kRows) * std::max<std::uint32_t>(slots, 1)),
-      filled_(std::max<std::uint32_t>(slots, 1), 0) {}
+      filled_(std::max<std::uint32_t>(slots, 1), 0),
+      kinds_(std::max<std::uint32_t>(slots, 1), evaluation::ValueKind::Absent) {}
 
 Result<BatchReader, ColumnarError> BatchReader::bind(const ColumnPlan& plan,
                                                      const ArrowArray& batch) {
@@ -304,26 +411,27 @@ Result<BatchReader, ColumnarError> BatchReader::bind(const ColumnPlan& plan,
     return fail(malformed("negative length or offset"));
   }
   reader.rows_ = batch.length;
-  reader.top_validity_ = validity_of(batch);
-  reader.top_offset_ = batch.offset;
+  reader.validity_ = validity_bitmap(batch, batch.offset);
   for (const ColumnBinding& planned : plan.columns) {
     if (planned.top >= batch.n_children) return fail(malformed("fewer columns than the schema"));
     const ArrowArray& top = *batch.children[planned.top];
     if (!covers(top, batch.offset, batch.length)) return fail(malformed("column too short"));
-    BoundColumn column{planned.slot, planned.layout};
+    BoundColumn column;
+    column.slot = planned.slot;
+    column.layout = planned.layout;
     const ArrowArray* array = &top;
     std::int64_t offset = batch.offset + top.offset;
     if (planned.child >= 0) {
       if (planned.child >= top.n_children) return fail(malformed("struct lacks a field"));
-      column.parent_validity = validity_of(top);
-      column.parent_offset = offset;
+      column.parent = planned.top;
+      column.parent_validity = validity_bitmap(top, offset);
       array = top.children[planned.child];
       if (!covers(*array, offset, batch.length)) return fail(malformed("field too short"));
       offset += array->offset;
     }
     column.array = array;
     column.offset = offset;
-    column.validity = validity_of(*array);
+    column.validity = validity_bitmap(*array, offset);
     if (!buffers_present(*array, planned.layout)) return fail(malformed("missing buffers"));
     if (planned.dictionary) {
       if (array->dictionary == nullptr) return fail(malformed("dictionary missing"));
@@ -340,6 +448,12 @@ Result<BatchReader, ColumnarError> BatchReader::bind(const ColumnPlan& plan,
                      [&](const BoundColumn& earlier) { return earlier.slot == column.slot; });
     reader.columns_.push_back(column);
   }
+  for (BoundColumn& column : reader.columns_) {
+    const bool alone =
+        std::count_if(reader.columns_.begin(), reader.columns_.end(),
+                      [&](const BoundColumn& other) { return other.slot == column.slot; }) == 1;
+    if (alone && column.dictionary == nullptr) column.kind = kind_of(column.layout);
+  }
   return reader;
 }
 
@@ -350,20 +464,27 @@ Result<Unit, ColumnarError> BatchReader::read(std::int64_t first, std::int64_t c
   if (count > RowBlock::kRows) {
     return fail(malformed("more rows asked of one block than it holds"));
   }
-  std::uint64_t valid_rows = low_bits(count);
-  if (top_validity_ != nullptr) valid_rows &= bits_at(top_validity_, first + top_offset_, count);
+  const std::uint64_t valid_rows = validity_.word(first, count);
+  // The fields of one struct column come one after another: its validity is
+  // read once for them all.
+  std::int64_t parent = -1;
+  std::uint64_t parent_rows = valid_rows;
   for (const BoundColumn& column : columns_) {
     std::uint64_t rows = 0;
     if (!column.all_null) {
-      rows = valid_rows;
-      if (column.parent_validity != nullptr) {
-        rows &= bits_at(column.parent_validity, first + column.parent_offset, count);
+      if (column.parent != parent) {
+        parent = column.parent;
+        parent_rows = valid_rows & column.parent_validity.word(first, count);
       }
-      if (column.validity != nullptr)
-        rows &= bits_at(column.validity, first + column.offset, count);
+      rows = (column.parent < 0 ? valid_rows : parent_rows) & column.validity.word(first, count);
     }
     evaluation::ValueView* out = block.values_.data() + std::size_t{column.slot} * RowBlock::kRows;
     std::uint64_t& filled = block.filled_[column.slot];
+    evaluation::ValueKind& kind = block.kinds_[column.slot];
+    // Rows that hold a value of this column's kind need only its member.
+    const bool whole = column.kind == evaluation::ValueKind::Absent || kind != column.kind ||
+                       (rows & ~filled) != 0;
+    kind = column.kind;
     if (column.writes_absent) {
       // Rows an earlier read filled that this one leaves without a value.
       for (std::uint64_t stale = filled & ~rows; stale != 0; stale &= stale - 1) {
@@ -373,11 +494,9 @@ Result<Unit, ColumnarError> BatchReader::read(std::int64_t first, std::int64_t c
     } else {
       filled |= rows;
     }
-    if (rows == 0) continue;
-    const bool read = with_reader(column, [&](const auto& reader) {
-      return scatter(reader, rows, count, first + column.offset, out);
-    });
-    if (!read) return fail(malformed("value out of bounds"));
+    if (rows != 0 && !decode_rows(column, whole, rows, first, count, out)) {
+      return fail(malformed("value out of bounds"));
+    }
   }
   return Unit{};
 }

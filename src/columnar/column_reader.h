@@ -49,17 +49,35 @@ class RowBlock {
   std::vector<evaluation::ValueView> values_;
   // Per slot, bit r set when row r may hold a value.
   std::vector<std::uint64_t> filled_;
+  // Per slot, the kind that every filled row holds (with the members of
+  // other kinds zero), or Absent when rows may differ: a column of that kind
+  // then rewrites only its values' own members.
+  std::vector<evaluation::ValueKind> kinds_;
+};
+
+// A bitmap (validity, or a boolean column's values) read 64 rows at a time.
+struct Bitmap {
+  // Null: every bit is set.
+  const std::uint8_t* bits = nullptr;
+  // The bit of logical row 0, and the bytes the buffer must hold.
+  std::int64_t offset = 0;
+  std::int64_t bytes = 0;
+
+  // Bits of logical rows [first, first + count) as the low bits of a word,
+  // 0 < count <= 64; all set when there is no bitmap.
+  std::uint64_t word(std::int64_t first, std::int64_t count) const;
 };
 
 // One planned column resolved against one batch: buffers and row offsets.
 struct BoundColumn {
   std::uint32_t slot = compiler::kNoSlot;
   Layout layout = Layout::Null;
-  // Validity of the enclosing struct column, if any (null: all valid).
-  const std::uint8_t* parent_validity = nullptr;
-  std::int64_t parent_offset = 0;
-  // The column itself; row r sits at physical index r + offset.
-  const std::uint8_t* validity = nullptr;
+  // The enclosing struct column's position among the top-level columns
+  // (-1: a flat column) and its validity.
+  std::int64_t parent = -1;
+  Bitmap parent_validity;
+  Bitmap validity;
+  // Logical row r sits at physical index r + offset of the column's buffers.
   std::int64_t offset = 0;
   const ArrowArray* array = nullptr;
   // Dictionary-encoded text: the dictionary and its text layout.
@@ -70,6 +88,9 @@ struct BoundColumn {
   bool writes_absent = true;
   // Null in every row of the batch (or its struct is): nothing to read.
   bool all_null = false;
+  // The kind of every value, when this column alone feeds its slot and has
+  // no null dictionary entries to write as absent; Absent otherwise.
+  evaluation::ValueKind kind = evaluation::ValueKind::Absent;
 };
 
 class BatchReader {
@@ -85,8 +106,7 @@ class BatchReader {
 
  private:
   std::int64_t rows_ = 0;
-  const std::uint8_t* top_validity_ = nullptr;
-  std::int64_t top_offset_ = 0;
+  Bitmap validity_;
   std::vector<BoundColumn> columns_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -131,6 +132,22 @@ std::unique_ptr<DecisionBatch> join(const DecisionSet& decisions) {
   return joined;
 }
 
+// Rule ids are mostly short: up to 16 bytes go as two overlapping words
+// rather than through a call per row.
+void copy_id(char* out, std::string_view id) {
+  const std::size_t size = id.size();
+  if (size < 8 || size > 16) {
+    std::memcpy(out, id.data(), size);
+    return;
+  }
+  std::uint64_t head;
+  std::uint64_t tail;
+  std::memcpy(&head, id.data(), 8);
+  std::memcpy(&tail, id.data() + size - 8, 8);
+  std::memcpy(out, &head, 8);
+  std::memcpy(out + size - 8, &tail, 8);
+}
+
 struct StreamState {
   std::shared_ptr<const DecisionSet> decisions;
   std::size_t next = 0;
@@ -205,7 +222,7 @@ void DecisionBuilder::append(std::span<const compiler::CompiledRule* const> rule
       ++batch.rule_nulls;
     } else {
       batch.effects[row] = static_cast<std::int8_t>(rule->effect);
-      rule->rule_id.copy(batch.rule_bytes.data() + at, rule->rule_id.size());
+      copy_id(batch.rule_bytes.data() + at, rule->rule_id);
       at += rule->rule_id.size();
       batch.rule_validity[row >> 3] |= static_cast<std::uint8_t>(1U << (row & 7));
     }

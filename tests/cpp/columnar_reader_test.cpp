@@ -150,6 +150,7 @@ class MalformedBatches : public ::testing::TestWithParam<MalformedCase> {};
 // Every case holds one utf8 row "ok" until spoiled.
 const std::int32_t kOffsets[2] = {0, 2};
 const std::int32_t kDecreasing[2] = {3, 2};
+const std::int32_t kLastNegative[3] = {0, 0, -1};
 const std::int32_t kDictionaryOffsets[2] = {0, 1};
 const std::int8_t kIndexTooLarge[1] = {1};
 const std::int64_t kSmallSizes[1] = {4};
@@ -168,6 +169,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         MalformedCase{"column_shorter_than_batch", [](OneColumn& c) { c.batch.length = 2; }},
         MalformedCase{"offsets_decreasing", [](OneColumn& c) { c.buffers[1] = kDecreasing; }},
+        MalformedCase{"last_offset_negative",
+                      [](OneColumn& c) {
+                        c.values.length = 2;
+                        c.buffers[1] = kLastNegative;
+                      }},
         MalformedCase{"missing_data_buffer", [](OneColumn& c) { c.values.n_buffers = 2; }},
         MalformedCase{"dictionary_index_out_of_range",
                       [](OneColumn& c) {
