@@ -195,6 +195,7 @@ bool convert_map(PyObject* map, documents::Domain domain, const FieldKeys& keys,
   bool hook_just_ran = false;
   // Where values of fields the policy never reads are converted (and checked).
   evaluation::ValueView unread;
+  bool copied_keys = false;
   for (;;) {
     // A hook that mutates the dictionary under us would make us read a
     // moving target, so this is treated as a broken invariant.
@@ -225,7 +226,7 @@ bool convert_map(PyObject* map, documents::Domain domain, const FieldKeys& keys,
     }
     std::uint32_t slot = compiler::kNoSlot;
     if (Py_TYPE(key) == &PyUnicode_Type) {
-      slot = keys.find(domain, key);
+      slot = keys.find(domain, key, copied_keys);
       if (slot == FieldKeys::kFailed) return false;
     } else {
       const std::string_view text = key_text(key);
