@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <tuple>
 
 namespace kavro::columnar::detail {
 
@@ -287,6 +288,14 @@ bool scatter(Decoder decode, bool whole, std::uint64_t rows, std::int64_t count,
                : scatter_as<false>(decode, rows, count, base, out);
 }
 
+// The C++ type of a numeric layout's values, in the order of Layout from Int8
+// (float16 is read apart, as its bits).
+template <Layout L>
+using NumberOf = std::tuple_element_t<
+    static_cast<std::size_t>(L) - static_cast<std::size_t>(Layout::Int8),
+    std::tuple<std::int8_t, std::int16_t, std::int32_t, std::int64_t, std::uint8_t, std::uint16_t,
+               std::uint32_t, std::uint64_t, std::uint16_t, float, double>>;
+
 template <class Offset>
 OffsetTextDecoder<Offset> offset_text(const ArrowArray& array) {
   const std::int64_t limit = load<Offset>(array.buffers[1], array.offset + array.length);
@@ -296,53 +305,77 @@ OffsetTextDecoder<Offset> offset_text(const ArrowArray& array) {
 }
 
 // Decodes the rows set in `rows` of the block that starts at logical row
-// `first`, with the decoder for the column's layout chosen once per block.
+// `first` with the decoder for layout L.
+template <Layout L>
 bool decode_rows(const BoundColumn& column, bool whole, std::uint64_t rows, std::int64_t first,
                  std::int64_t count, evaluation::ValueView* out) {
   const ArrowArray& array = *column.array;
   const std::int64_t base = first + column.offset;
   const void* data = array.buffers[1];
-  if (column.dictionary != nullptr)
-    return scatter_as<true>(DictionaryDecoder{column}, rows, count, base, out);
+  if constexpr (L == Layout::Boolean) {
+    const Bitmap values{static_cast<const std::uint8_t*>(data), column.offset,
+                        column.validity.bytes};
+    return scatter(BooleanDecoder{values.word(first, count), base}, whole, rows, count, base, out);
+  } else if constexpr (L == Layout::Float16) {
+    return scatter(HalfDecoder{data}, whole, rows, count, base, out);
+  } else if constexpr (L == Layout::Utf8) {
+    return scatter(offset_text<std::int32_t>(array), whole, rows, count, base, out);
+  } else if constexpr (L == Layout::LargeUtf8) {
+    return scatter(offset_text<std::int64_t>(array), whole, rows, count, base, out);
+  } else if constexpr (L == Layout::Utf8View) {
+    return scatter(ViewTextDecoder{array}, whole, rows, count, base, out);
+  } else {
+    return scatter(NumberDecoder<NumberOf<L>>{data}, whole, rows, count, base, out);
+  }
+}
+
+bool decode_dictionary(const BoundColumn& column, bool, std::uint64_t rows, std::int64_t first,
+                       std::int64_t count, evaluation::ValueView* out) {
+  return scatter_as<true>(DictionaryDecoder{column}, rows, count, first + column.offset, out);
+}
+
+bool decode_nothing(const BoundColumn&, bool, std::uint64_t, std::int64_t, std::int64_t,
+                    evaluation::ValueView*) {
+  return true;
+}
+
+DecodeRows decoder_for(const BoundColumn& column) {
+  if (column.dictionary != nullptr) return decode_dictionary;
   switch (column.layout) {
-    case Layout::Boolean: {
-      const Bitmap values{static_cast<const std::uint8_t*>(data), column.offset,
-                          column.validity.bytes};
-      return scatter(BooleanDecoder{values.word(first, count), base}, whole, rows, count, base,
-                     out);
-    }
+    case Layout::Boolean:
+      return decode_rows<Layout::Boolean>;
     case Layout::Int8:
-      return scatter(NumberDecoder<std::int8_t>{data}, whole, rows, count, base, out);
+      return decode_rows<Layout::Int8>;
     case Layout::Int16:
-      return scatter(NumberDecoder<std::int16_t>{data}, whole, rows, count, base, out);
+      return decode_rows<Layout::Int16>;
     case Layout::Int32:
-      return scatter(NumberDecoder<std::int32_t>{data}, whole, rows, count, base, out);
+      return decode_rows<Layout::Int32>;
     case Layout::Int64:
-      return scatter(NumberDecoder<std::int64_t>{data}, whole, rows, count, base, out);
+      return decode_rows<Layout::Int64>;
     case Layout::UInt8:
-      return scatter(NumberDecoder<std::uint8_t>{data}, whole, rows, count, base, out);
+      return decode_rows<Layout::UInt8>;
     case Layout::UInt16:
-      return scatter(NumberDecoder<std::uint16_t>{data}, whole, rows, count, base, out);
+      return decode_rows<Layout::UInt16>;
     case Layout::UInt32:
-      return scatter(NumberDecoder<std::uint32_t>{data}, whole, rows, count, base, out);
+      return decode_rows<Layout::UInt32>;
     case Layout::UInt64:
-      return scatter(NumberDecoder<std::uint64_t>{data}, whole, rows, count, base, out);
+      return decode_rows<Layout::UInt64>;
     case Layout::Float16:
-      return scatter(HalfDecoder{data}, whole, rows, count, base, out);
+      return decode_rows<Layout::Float16>;
     case Layout::Float32:
-      return scatter(NumberDecoder<float>{data}, whole, rows, count, base, out);
+      return decode_rows<Layout::Float32>;
     case Layout::Float64:
-      return scatter(NumberDecoder<double>{data}, whole, rows, count, base, out);
+      return decode_rows<Layout::Float64>;
     case Layout::Utf8:
-      return scatter(offset_text<std::int32_t>(array), whole, rows, count, base, out);
+      return decode_rows<Layout::Utf8>;
     case Layout::LargeUtf8:
-      return scatter(offset_text<std::int64_t>(array), whole, rows, count, base, out);
+      return decode_rows<Layout::LargeUtf8>;
     case Layout::Utf8View:
-      return scatter(ViewTextDecoder{array}, whole, rows, count, base, out);
+      return decode_rows<Layout::Utf8View>;
     case Layout::Null:
       break;
   }
-  return true;
+  return decode_nothing;
 }
 
 // The kind of every value of a column of this (non-dictionary) layout.
@@ -378,24 +411,13 @@ Bitmap validity_bitmap(const ArrowArray& array, std::int64_t offset) {
 
 }  // namespace
 
-std::uint64_t Bitmap::word(std::int64_t first, std::int64_t count) const {
-  if (bits == nullptr) return low_bits(count);
-  const std::int64_t start = offset + first;
-  const std::int64_t first_byte = start >> 3;
-  const int shift = static_cast<int>(start & 7);
-  // Nine bytes hold any 64 bits; near the buffer's end only those it has.
+std::uint64_t Bitmap::tail(std::int64_t first_byte, std::int64_t count, std::uint64_t& high) const {
   unsigned char window[16] = {};
-  if (first_byte + 9 <= bytes) {
-    std::memcpy(window, bits + first_byte, 9);
-  } else {
-    std::memcpy(window, bits + first_byte,
-                static_cast<std::size_t>(((start + count - 1) >> 3) - first_byte + 1));
-  }
+  std::memcpy(window, bits + first_byte, static_cast<std::size_t>(count));
   std::uint64_t low;
   std::memcpy(&low, window, sizeof low);
-  std::uint64_t word = low >> shift;
-  if (shift != 0) word |= static_cast<std::uint64_t>(window[8]) << (64 - shift);
-  return word & low_bits(count);
+  high = window[8];
+  return low;
 }
 
 RowBlock::RowBlock(std::uint32_t slots)
@@ -443,6 +465,7 @@ Result<BatchReader, ColumnarError> BatchReader::bind(const ColumnPlan& plan,
       }
     }
     column.all_null = every_slot_null(*array) || (planned.child >= 0 && every_slot_null(top));
+    column.decode = decoder_for(column);
     column.writes_absent =
         std::none_of(reader.columns_.begin(), reader.columns_.end(),
                      [&](const BoundColumn& earlier) { return earlier.slot == column.slot; });
@@ -494,7 +517,7 @@ Result<Unit, ColumnarError> BatchReader::read(std::int64_t first, std::int64_t c
     } else {
       filled |= rows;
     }
-    if (rows != 0 && !decode_rows(column, whole, rows, first, count, out)) {
+    if (rows != 0 && !column.decode(column, whole, rows, first, count, out)) {
       return fail(malformed("value out of bounds"));
     }
   }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "columnar/arrow_abi.h"
@@ -65,8 +66,37 @@ struct Bitmap {
 
   // Bits of logical rows [first, first + count) as the low bits of a word,
   // 0 < count <= 64; all set when there is no bitmap.
-  std::uint64_t word(std::int64_t first, std::int64_t count) const;
+  std::uint64_t word(std::int64_t first, std::int64_t count) const {
+    const std::uint64_t mask = count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+    if (bits == nullptr) return mask;
+    const std::int64_t start = offset + first;
+    const std::int64_t first_byte = start >> 3;
+    const int shift = static_cast<int>(start & 7);
+    std::uint64_t low;
+    std::uint64_t high = 0;
+    if (first_byte + 9 <= bytes) {
+      std::memcpy(&low, bits + first_byte, sizeof low);
+      high = bits[first_byte + 8];
+    } else {
+      low = tail(first_byte, ((start + count - 1) >> 3) - first_byte + 1, high);
+    }
+    std::uint64_t word = low >> shift;
+    if (shift != 0) word |= high << (64 - shift);
+    return word & mask;
+  }
+
+ private:
+  // The word at `first_byte` near the buffer's end, reading only the `count`
+  // bytes (at most nine) that hold the bits; the ninth goes to `high`.
+  std::uint64_t tail(std::int64_t first_byte, std::int64_t count, std::uint64_t& high) const;
 };
+
+struct BoundColumn;
+// Decodes a column's values for the rows set in a block; false when one lay
+// out of its array's bounds. `whole`: write whole views, else only the
+// members of the column's kind (the rows already hold that kind).
+using DecodeRows = bool (*)(const BoundColumn& column, bool whole, std::uint64_t rows,
+                            std::int64_t first, std::int64_t count, evaluation::ValueView* out);
 
 // One planned column resolved against one batch: buffers and row offsets.
 struct BoundColumn {
@@ -91,6 +121,8 @@ struct BoundColumn {
   // The kind of every value, when this column alone feeds its slot and has
   // no null dictionary entries to write as absent; Absent otherwise.
   evaluation::ValueKind kind = evaluation::ValueKind::Absent;
+  // Chosen for the layout when the batch is bound.
+  DecodeRows decode = nullptr;
 };
 
 class BatchReader {

@@ -215,19 +215,28 @@ void DecisionBuilder::append(std::span<const compiler::CompiledRule* const> rule
   batch.rule_validity.resize((rows + 7) / 8, 0);
   std::size_t at = batch.rule_bytes.size();
   batch.rule_bytes.resize(bytes);
+  // Plain pointers: written through the vectors, the id bytes (chars, which
+  // may alias anything) would make every row reload the vectors' data.
+  std::int8_t* const effects = batch.effects.data();
+  std::int32_t* const offsets = batch.rule_offsets.data();
+  std::uint8_t* const validity = batch.rule_validity.data();
+  char* const text = batch.rule_bytes.data();
+  std::int64_t nulls = 0;
   for (std::size_t row = start; row < rows; ++row) {
     const compiler::CompiledRule* rule = rules[row - start];
     if (rule == nullptr) {
-      batch.effects[row] = static_cast<std::int8_t>(documents::Effect::Allow);
-      ++batch.rule_nulls;
+      effects[row] = static_cast<std::int8_t>(documents::Effect::Allow);
+      ++nulls;
     } else {
-      batch.effects[row] = static_cast<std::int8_t>(rule->effect);
-      copy_id(batch.rule_bytes.data() + at, rule->rule_id);
-      at += rule->rule_id.size();
-      batch.rule_validity[row >> 3] |= static_cast<std::uint8_t>(1U << (row & 7));
+      effects[row] = static_cast<std::int8_t>(rule->effect);
+      const std::string_view id = rule->rule_id;
+      copy_id(text + at, id);
+      at += id.size();
+      validity[row >> 3] |= static_cast<std::uint8_t>(1U << (row & 7));
     }
-    batch.rule_offsets[row + 1] = static_cast<std::int32_t>(at);
+    offsets[row + 1] = static_cast<std::int32_t>(at);
   }
+  batch.rule_nulls += nulls;
 }
 
 void DecisionBuilder::finish_batch() {
