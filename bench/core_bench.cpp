@@ -136,8 +136,8 @@ double best_ns(Work&& work, double seconds) {
     const std::vector<std::unique_ptr<kavro::evaluation::EvaluationInput>>& inputs) {
   std::size_t blocked = 0;
   for (const auto& input : inputs) {
-    blocked += kavro::evaluation::evaluate_policy(plan, *input).effect ==
-               kavro::documents::Effect::Block;
+    blocked +=
+        kavro::evaluation::evaluate_policy(plan, *input).effect == kavro::documents::Effect::Block;
   }
   return blocked;
 }

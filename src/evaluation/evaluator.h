@@ -94,7 +94,7 @@ const compiler::CompiledRule* find_first_match(std::span<const compiler::Compile
 // Kinds are told apart by data rather than by branches where possible, since
 // the checks of a sequence mix them unpredictably.
 template <class Input>
-inline bool check_holds(const detail::Check& check, const Input& input) {
+[[gnu::always_inline]] inline bool check_holds(const detail::Check& check, const Input& input) {
   const ValueView& left = input.at(check.slot);
   if (left.kind != check.kind) {
     if (check.two_fields) [[unlikely]] {
@@ -131,6 +131,31 @@ template <class Input>
     if (!check_holds(*check, input)) return false;
   }
   return true;
+}
+
+// The rules of one word whose guards of `kind` pass for this input, as bits.
+// One loop per kind keeps each free of branches, but for the rare texts of a
+// guard's length.
+template <ValueKind kind, class Input>
+[[gnu::always_inline]] inline std::uint64_t passing_guards(std::span<const detail::Guard> guards,
+                                                           const Input& input) {
+  std::uint64_t bits = 0;
+  for (const detail::Guard& guard : guards) {
+    const ValueView& value = input.at(guard.slot);
+    bool passes = value.kind == kind;
+    if constexpr (kind == ValueKind::Number) {
+      passes &= !(value.number < guard.lowest) & !(value.number > guard.highest);
+    } else if constexpr (kind == ValueKind::Boolean) {
+      passes &= value.boolean == guard.boolean;
+    } else {
+      passes &= guard.text == nullptr || value.text.size() == guard.length;
+      if (passes && guard.text != nullptr) [[unlikely]] {
+        passes = text_equal(value.text, std::string_view(guard.text, guard.length));
+      }
+    }
+    bits |= std::uint64_t{passes} << guard.bit;
+  }
+  return bits;
 }
 
 // Visits rules in document order from lists of positions, each ending in
@@ -250,6 +275,34 @@ template <class Input, class Holds>
   return walk_candidates(index, input, merge, holds);
 }
 
+// first_holding on a screened sequence: per word of 64 rules, the rules that
+// the equality keys file under the input's values, the unguarded rules and
+// the rules whose guard passes, visited in order. A word's guards are tested
+// only when no earlier rule holds.
+template <class Input, class Holds>
+[[gnu::noinline]] std::uint32_t first_screened(const detail::SequenceIndex& index,
+                                               const Input& input, Holds& holds) {
+  std::uint64_t listed[detail::kMaxScreenWords] = {};
+  for (std::size_t key = 0; key < index.key_count(); ++key) {
+    const std::uint32_t* list = index.candidates(key, input.at(index.key_slot(key)));
+    for (; list != nullptr && *list != detail::kEndOfRules; ++list) {
+      listed[*list >> 6] |= std::uint64_t{1} << (*list & 63);
+    }
+  }
+  for (std::size_t word = 0; word < index.screen_words(); ++word) {
+    const std::uint64_t bits =
+        listed[word] | index.unguarded_bits()[word] |
+        passing_guards<ValueKind::Number>(index.guards(word, ValueKind::Number), input) |
+        passing_guards<ValueKind::String>(index.guards(word, ValueKind::String), input) |
+        passing_guards<ValueKind::Boolean>(index.guards(word, ValueKind::Boolean), input);
+    for (std::uint64_t left = bits; left != 0; left &= left - 1) {
+      const auto position = static_cast<std::uint32_t>(word * 64 + std::countr_zero(left));
+      if (holds(position)) return position;
+    }
+  }
+  return detail::kEndOfRules;
+}
+
 // The position of the first rule, in document order, for which holds(position)
 // is true among the rules that `index` leaves possible for this input: the
 // unindexed rules, per equality key the rules filed under the input's value,
@@ -257,6 +310,7 @@ template <class Input, class Holds>
 // kEndOfRules when there is none.
 template <class Input, class Holds>
 std::uint32_t first_holding(const detail::SequenceIndex& index, const Input& input, Holds&& holds) {
+  if (index.screened()) return first_screened(index, input, holds);
   if (!index.active()) {
     for (std::uint32_t position = 0; position < index.rule_count(); ++position) {
       if (holds(position)) return position;

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
+#include <optional>
 #include <tuple>
 #include <unordered_map>
 
@@ -232,9 +234,92 @@ class HoldingEstimate {
   std::map<std::uint32_t, std::vector<double>> literals_;
 };
 
+// The guard of one laid-out comparison with a literal; nullopt when the
+// comparison never holds.
+std::optional<Guard> guard_of(const Check& check) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  if (check.accepts == 0) return std::nullopt;
+  Guard guard;
+  guard.slot = check.slot;
+  guard.kind = check.kind;
+  guard.lowest = -kInfinity;
+  guard.highest = kInfinity;
+  const bool equals = check.op == documents::Operator::Equals;
+  switch (check.kind) {
+    case ValueKind::String:
+      if (equals) {
+        guard.length = check.extra;
+        guard.text = check.text;
+      }
+      break;
+    case ValueKind::Boolean:
+      // Equals and NotEquals are the operators for booleans; of two values,
+      // NotEquals holds on the other one.
+      guard.boolean = (check.number != 0.0) == equals;
+      break;
+    case ValueKind::Number:
+      if (std::isnan(check.number)) {
+        if ((check.accepts & documents::kOutcomeUnordered) == 0) return std::nullopt;
+      } else if (equals) {
+        guard.lowest = guard.highest = check.number;
+      } else if (check.op == documents::Operator::GreaterThan) {
+        guard.lowest = std::nextafter(check.number, kInfinity);
+      } else if (check.op == documents::Operator::LessThan) {
+        guard.highest = std::nextafter(check.number, -kInfinity);
+      }
+      break;
+    case ValueKind::Absent:
+      break;
+  }
+  return guard;
+}
+
+// How often a laid-out comparison may hold, lower being rarer: a literal
+// comparison by the literals that the sequence compares the same field with,
+// one on the kind alone at 1, one between two fields above every other.
+class CheckRarity {
+ public:
+  explicit CheckRarity(std::span<const Check> checks) {
+    for (const Check& check : checks) {
+      if (!check.two_fields) estimate_.add(filing_of(check));
+    }
+    estimate_.finish();
+  }
+  double operator()(const Check& check) const {
+    if (check.two_fields) return 1.5;
+    const std::optional<Guard> guard = guard_of(check);
+    if (!guard) return -1.0;
+    const bool kind_only = guard->kind == ValueKind::Number
+                               ? guard->lowest == -std::numeric_limits<double>::infinity() &&
+                                     guard->highest == std::numeric_limits<double>::infinity()
+                               : guard->kind == ValueKind::String && guard->text == nullptr;
+    return kind_only ? 1.0 : estimate_(filing_of(check));
+  }
+
+ private:
+  static OrderedFiling filing_of(const Check& check) {
+    return {check.slot, check.op,
+            check.kind == ValueKind::Number ? ValueView::of_number(check.number)
+                                            : ValueView{check.kind, false, 0.0, {}}};
+  }
+  HoldingEstimate estimate_;
+};
+
 void append_list(std::vector<std::uint32_t>& positions, const std::vector<std::uint32_t>& list) {
   positions.insert(positions.end(), list.begin(), list.end());
   positions.push_back(kEndOfRules);
+}
+
+// The comparisons of an all list are pure, so any order decides alike: the
+// rarest first lets a failing rule fail at its first check.
+void order_all_lists(std::vector<Check>& checks, const std::vector<RulePlan>& plans) {
+  const CheckRarity rarity(checks);
+  for (const RulePlan& plan : plans) {
+    if (plan.any) continue;
+    const auto first = checks.begin() + plan.first;
+    std::stable_sort(first, first + plan.count,
+                     [&](const Check& a, const Check& b) { return rarity(a) < rarity(b); });
+  }
 }
 
 }  // namespace
@@ -244,6 +329,9 @@ SequenceIndex SequenceIndex::build(std::span<const compiler::CompiledRule> rules
   index.rule_count_ = rules.size();
   index.choose_and_file(rules);
   index.lay_out_checks(rules);
+  if (rules.size() >= kMinScreenedRules && rules.size() <= kMaxScreenedRules) {
+    index.lay_out_guards();
+  }
   return index;
 }
 
@@ -482,7 +570,63 @@ void SequenceIndex::lay_out_checks(std::span<const compiler::CompiledRule> rules
       check.text = texts_.data() + text_offsets[next_text++];
     }
   }
+  if (rules.size() < kMinScreenedRules) order_all_lists(checks_, plans_);
   planned_ = true;
+}
+
+void SequenceIndex::lay_out_guards() {
+  order_all_lists(checks_, plans_);
+  std::vector<std::uint32_t> screened;
+  if (active()) {
+    for (const std::uint32_t* position = unindexed(); *position != kEndOfRules; ++position) {
+      screened.push_back(*position);
+    }
+  } else {
+    for (std::uint32_t position = 0; position < rule_count_; ++position) {
+      screened.push_back(position);
+    }
+  }
+  const std::size_t words = (rule_count_ + 63) / 64;
+  unguarded_bits_.assign(words, 0);
+  std::vector<std::vector<Guard>> groups(words * kGuardKinds);
+  for (const std::uint32_t position : screened) {
+    const RulePlan& plan = plans_[position];
+    const std::span<const Check> members(checks_.data() + plan.first, plan.count);
+    const auto add = [&](Guard guard) {
+      guard.bit = static_cast<std::uint8_t>(position & 63);
+      groups[(position >> 6) * kGuardKinds + static_cast<std::size_t>(guard.kind) - 1].push_back(
+          guard);
+    };
+    bool unguarded = false;
+    if (plan.any) {
+      // Each comparison may decide: a guard for each, unless one compares two
+      // fields.
+      unguarded = std::any_of(members.begin(), members.end(),
+                              [](const Check& check) { return check.two_fields; });
+      for (const Check& check : members) {
+        if (unguarded) break;
+        if (const auto guard = guard_of(check)) add(*guard);
+      }
+    } else {
+      // The rarest comparison guards the rule (the rule holds only when it
+      // does); checked last, since a rule visited has passed it.
+      const auto first = checks_.begin() + plan.first;
+      const auto end = first + plan.count;
+      const auto guard = first == end || first->two_fields ? std::nullopt : guard_of(*first);
+      const bool never = first != end && !first->two_fields && !guard;
+      unguarded = !guard && !never;
+      if (guard) {
+        add(*guard);
+        std::rotate(first, first + 1, end);
+      }
+    }
+    if (unguarded) unguarded_bits_[position >> 6] |= std::uint64_t{1} << (position & 63);
+  }
+  guard_starts_.push_back(0);
+  for (const auto& group : groups) {
+    guards_.insert(guards_.end(), group.begin(), group.end());
+    guard_starts_.push_back(static_cast<std::uint32_t>(guards_.size()));
+  }
 }
 
 void SequenceIndex::insert_entry(Entry entry) {

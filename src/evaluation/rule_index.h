@@ -46,6 +46,13 @@ inline constexpr std::size_t kMaxOrderedKeys = 64;
 inline constexpr std::size_t kMaxGathered = 32;
 inline constexpr std::size_t kMaxOrderedSequence = 65536;
 inline constexpr std::size_t kMaxBitsetWords = kMaxOrderedSequence / 64;
+// Sequences from kMinScreenedRules up to kMaxScreenedRules rules (the ones too
+// short for ordered keys) screen their rules that no equality key files: a
+// guard per rule, scanned branch-light, lets through the rules worth checking.
+// Shorter sequences are scanned plainly.
+inline constexpr std::size_t kMinScreenedRules = 8;
+inline constexpr std::size_t kMaxScreenedRules = 128;
+inline constexpr std::size_t kMaxScreenWords = kMaxScreenedRules / 64;
 
 // The kind of a check whose right-hand side is an input field. No input value
 // has it, so evaluation's kind test alone sends such checks to their slow path.
@@ -66,6 +73,23 @@ struct Check {
     const char* text;     // into the owning SequenceIndex
     double number = 0.0;  // booleans as 0 or 1
   };
+};
+
+// A necessary condition of one comparison, cheaper to test than the
+// comparison: the input's `slot` holds a value of `kind` and
+// - a Number in [lowest, highest] (a NaN passes, whatever the bounds),
+// - a String of length `length` (any length when `text` is null) and then,
+//   when `text` is set, equal to it,
+// - a Boolean equal to `boolean`.
+struct Guard {
+  std::uint32_t slot = 0;
+  ValueKind kind = ValueKind::Absent;
+  std::uint8_t bit = 0;  // the rule's position modulo 64
+  bool boolean = false;
+  std::uint32_t length = 0;
+  const char* text = nullptr;  // into the owning SequenceIndex
+  double lowest = 0.0;
+  double highest = 0.0;
 };
 
 // The checks of one rule: an Any list needs one of them, the other shapes all.
@@ -162,6 +186,20 @@ class SequenceIndex {
   const std::uint64_t* unindexed_bits() const { return unindexed_bits_.data(); }
   bool has_ordered_keys() const { return !ordered_keys_.empty(); }
 
+  // Screened sequences: per word of 64 positions, the rules visited without a
+  // guard, and the guards of that word's rules (an any rule has one per
+  // comparison and passes when one does), grouped by kind so that each group
+  // is tested by one branch-free loop. Rules filed under an equality key have
+  // neither; a rule that can never hold has neither either.
+  bool screened() const { return !unguarded_bits_.empty(); }
+  std::size_t screen_words() const { return unguarded_bits_.size(); }
+  const std::uint64_t* unguarded_bits() const { return unguarded_bits_.data(); }
+  // The guards of `kind` in `word`.
+  std::span<const Guard> guards(std::size_t word, ValueKind kind) const {
+    const std::size_t group = word * kGuardKinds + static_cast<std::size_t>(kind) - 1;
+    return {guards_.data() + guard_starts_[group], guards_.data() + guard_starts_[group + 1]};
+  }
+
   // True once build has laid out the checks of every rule.
   bool planned() const { return planned_; }
   const RulePlan& plan(std::uint32_t position) const { return plans_[position]; }
@@ -225,6 +263,7 @@ class SequenceIndex {
   void choose_and_file(std::span<const compiler::CompiledRule> rules);
   void lay_out_checks(std::span<const compiler::CompiledRule> rules);
   void file_ordered(std::span<const compiler::CompiledRule> rules, std::vector<int>& assigned);
+  void lay_out_guards();
 
   std::size_t rule_count_ = 0;
   std::size_t key_count_ = 0;
@@ -241,6 +280,11 @@ class SequenceIndex {
   bool planned_ = false;
   std::vector<RulePlan> plans_;
   std::vector<Check> checks_;
+  std::vector<std::uint64_t> unguarded_bits_;
+  static constexpr std::size_t kGuardKinds = 3;  // String, Number, Boolean
+  std::vector<Guard> guards_;
+  // Where each (word, kind) group of guards_ starts, and a final end.
+  std::vector<std::uint32_t> guard_starts_;
 };
 
 class RuleIndex {
