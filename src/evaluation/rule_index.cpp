@@ -22,9 +22,6 @@ namespace {
 constexpr std::size_t kMinIndexedRules = 8;
 // A key must spare at least this many visits on its worst value.
 constexpr std::size_t kMinRulesSpared = 4;
-// Ordered keys cost a binary search each per request: worth it on long
-// sequences only.
-constexpr std::size_t kMinOrderedRules = 128;
 
 // A rule's condition can hold only when input slot `slot` equals `value`.
 struct Requirement {
@@ -406,7 +403,10 @@ void SequenceIndex::choose_and_file(std::span<const compiler::CompiledRule> rule
 
 void SequenceIndex::file_ordered(std::span<const compiler::CompiledRule> rules,
                                  std::vector<int>& assigned) {
-  if (rules.size() < kMinOrderedRules || rules.size() > kMaxOrderedSequence) return;
+  // Ordered keys cost a binary search each per request: worth it on
+  // sequences too long to screen only. A screened sequence must have none,
+  // since its walk does not visit the rules they file.
+  if (rules.size() <= kMaxScreenedRules || rules.size() > kMaxOrderedSequence) return;
   using Key = decltype(OrderedFiling{}.key());
   std::vector<std::vector<OrderedFiling>> options(rules.size());
   std::vector<bool> any(rules.size());

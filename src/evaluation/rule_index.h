@@ -51,7 +51,7 @@ inline constexpr std::size_t kMaxBitsetWords = kMaxOrderedSequence / 64;
 // guard per rule, scanned branch-light, lets through the rules worth checking.
 // Shorter sequences are scanned plainly.
 inline constexpr std::size_t kMinScreenedRules = 8;
-inline constexpr std::size_t kMaxScreenedRules = 128;
+inline constexpr std::size_t kMaxScreenedRules = 256;
 inline constexpr std::size_t kMaxScreenWords = kMaxScreenedRules / 64;
 
 // The kind of a check whose right-hand side is an input field. No input value
