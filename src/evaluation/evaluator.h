@@ -135,29 +135,30 @@ template <class Input>
   return true;
 }
 
-// The rules of one word whose guards of `kind` pass for this input, as bits.
-// One loop per kind keeps each free of branches, but for the rare texts of a
-// guard's length.
+// Adds to `bits` the rules whose guards on values of `kind` pass for this
+// input, slot by slot: the cuts at or below the value's measure pick the
+// region.
 template <ValueKind kind, class Input>
-[[gnu::always_inline]] inline std::uint64_t passing_guards(std::span<const detail::Guard> guards,
-                                                           const Input& input) {
-  std::uint64_t bits = 0;
-  for (const detail::Guard& guard : guards) {
-    const ValueView& value = input.at(guard.slot);
-    bool passes = value.kind == kind;
-    if constexpr (kind == ValueKind::Number) {
-      passes &= !(value.number < guard.lowest) & !(value.number > guard.highest);
-    } else if constexpr (kind == ValueKind::Boolean) {
-      passes &= value.boolean == guard.boolean;
-    } else {
-      passes &= guard.text == nullptr || value.text.size() == guard.length;
-      if (passes && guard.text != nullptr) [[unlikely]] {
-        passes = text_equal(value.text, std::string_view(guard.text, guard.length));
-      }
+[[gnu::always_inline]] inline void add_passing_slots(const detail::SequenceIndex& index,
+                                                     const Input& input, std::uint64_t* bits) {
+  const std::size_t words = index.screen_words();
+  for (const detail::SlotScreen& screen : index.slot_screens(kind)) {
+    const ValueView& value = input.at(screen.slot);
+    double measure = kind == ValueKind::Number ? value.number : (value.boolean ? 1.0 : 0.0);
+    if constexpr (kind == ValueKind::String) measure = static_cast<double>(value.text.size());
+    const double* const cuts = index.cuts() + screen.first_cut;
+    std::uint32_t region = 0;
+    for (std::uint32_t i = 0; i < screen.cut_count; ++i) region += cuts[i] <= measure;
+    if (std::isnan(measure)) region = screen.cut_count + 1;
+    // A value of another kind, or none, lets none of the slot's rules through.
+    const std::uint64_t keep = value.kind == kind ? ~std::uint64_t{0} : 0;
+    const std::uint64_t* const mask = index.screen_masks() + screen.first_mask + region * words;
+    // All kMaxScreenWords words: a fixed count unrolls; the words past
+    // `words` are padding or the next region's, and are never walked.
+    for (std::size_t word = 0; word < detail::kMaxScreenWords; ++word) {
+      bits[word] |= mask[word] & keep;
     }
-    bits |= std::uint64_t{passes} << guard.bit;
   }
-  return bits;
 }
 
 // Visits rules in document order from lists of positions, each ending in
@@ -277,27 +278,26 @@ template <class Input, class Holds>
   return walk_candidates(index, input, merge, holds);
 }
 
-// first_holding on a screened sequence: per word of 64 rules, the rules that
-// the equality keys file under the input's values, the unguarded rules and
-// the rules whose guard passes, visited in order. A word's guards are tested
-// only when no earlier rule holds.
+// first_holding on a screened sequence: the rules that the equality keys
+// file under the input's values, the unguarded rules and the rules whose
+// guards pass, visited in order.
 template <class Input, class Holds>
 [[gnu::noinline]] std::uint32_t first_screened(const detail::SequenceIndex& index,
                                                const Input& input, Holds& holds) {
-  std::uint64_t listed[detail::kMaxScreenWords] = {};
+  std::uint64_t bits[detail::kMaxScreenWords] = {};
   for (std::size_t key = 0; key < index.key_count(); ++key) {
     const std::uint32_t* list = index.candidates(key, input.at(index.key_slot(key)));
     for (; list != nullptr && *list != detail::kEndOfRules; ++list) {
-      listed[*list >> 6] |= std::uint64_t{1} << (*list & 63);
+      bits[*list >> 6] |= std::uint64_t{1} << (*list & 63);
     }
   }
-  for (std::size_t word = 0; word < index.screen_words(); ++word) {
-    const std::uint64_t bits =
-        listed[word] | index.unguarded_bits()[word] |
-        passing_guards<ValueKind::Number>(index.guards(word, ValueKind::Number), input) |
-        passing_guards<ValueKind::String>(index.guards(word, ValueKind::String), input) |
-        passing_guards<ValueKind::Boolean>(index.guards(word, ValueKind::Boolean), input);
-    for (std::uint64_t left = bits; left != 0; left &= left - 1) {
+  const std::size_t words = index.screen_words();
+  for (std::size_t word = 0; word < words; ++word) bits[word] |= index.unguarded_bits()[word];
+  add_passing_slots<ValueKind::String>(index, input, bits);
+  add_passing_slots<ValueKind::Number>(index, input, bits);
+  add_passing_slots<ValueKind::Boolean>(index, input, bits);
+  for (std::size_t word = 0; word < words; ++word) {
+    for (std::uint64_t left = bits[word]; left != 0; left &= left - 1) {
       const auto position = static_cast<std::uint32_t>(word * 64 + std::countr_zero(left));
       if (holds(position)) return position;
     }

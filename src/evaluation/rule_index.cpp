@@ -244,15 +244,12 @@ std::optional<Guard> guard_of(const Check& check) {
   const bool equals = check.op == documents::Operator::Equals;
   switch (check.kind) {
     case ValueKind::String:
-      if (equals) {
-        guard.length = check.extra;
-        guard.text = check.text;
-      }
+      if (equals) guard.lowest = guard.highest = check.extra;
       break;
     case ValueKind::Boolean:
       // Equals and NotEquals are the operators for booleans; of two values,
       // NotEquals holds on the other one.
-      guard.boolean = (check.number != 0.0) == equals;
+      guard.lowest = guard.highest = equals ? check.number : 1.0 - check.number;
       break;
     case ValueKind::Number:
       if (std::isnan(check.number)) {
@@ -286,10 +283,8 @@ class CheckRarity {
     if (check.two_fields) return 1.5;
     const std::optional<Guard> guard = guard_of(check);
     if (!guard) return -1.0;
-    const bool kind_only = guard->kind == ValueKind::Number
-                               ? guard->lowest == -std::numeric_limits<double>::infinity() &&
-                                     guard->highest == std::numeric_limits<double>::infinity()
-                               : guard->kind == ValueKind::String && guard->text == nullptr;
+    const bool kind_only = guard->lowest == -std::numeric_limits<double>::infinity() &&
+                           guard->highest == std::numeric_limits<double>::infinity();
     return kind_only ? 1.0 : estimate_(filing_of(check));
   }
 
@@ -588,15 +583,12 @@ void SequenceIndex::lay_out_guards() {
   }
   const std::size_t words = (rule_count_ + 63) / 64;
   unguarded_bits_.assign(words, 0);
-  std::vector<std::vector<Guard>> groups(words * kGuardKinds);
+  // The guards with their rules' positions, in rule order.
+  std::vector<std::pair<std::uint32_t, Guard>> guards;
   for (const std::uint32_t position : screened) {
     const RulePlan& plan = plans_[position];
     const std::span<const Check> members(checks_.data() + plan.first, plan.count);
-    const auto add = [&](Guard guard) {
-      guard.bit = static_cast<std::uint8_t>(position & 63);
-      groups[(position >> 6) * kGuardKinds + static_cast<std::size_t>(guard.kind) - 1].push_back(
-          guard);
-    };
+    const auto add = [&](const Guard& guard) { guards.emplace_back(position, guard); };
     bool unguarded = false;
     if (plan.any) {
       // Each comparison may decide: a guard for each, unless one compares two
@@ -622,11 +614,59 @@ void SequenceIndex::lay_out_guards() {
     }
     if (unguarded) unguarded_bits_[position >> 6] |= std::uint64_t{1} << (position & 63);
   }
-  guard_starts_.push_back(0);
-  for (const auto& group : groups) {
-    guards_.insert(guards_.end(), group.begin(), group.end());
-    guard_starts_.push_back(static_cast<std::uint32_t>(guards_.size()));
+  lay_out_slot_screens(guards);
+}
+
+void SequenceIndex::lay_out_slot_screens(std::vector<std::pair<std::uint32_t, Guard>>& guards) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  std::stable_sort(guards.begin(), guards.end(), [](const auto& a, const auto& b) {
+    return std::pair(a.second.kind, a.second.slot) < std::pair(b.second.kind, b.second.slot);
+  });
+  const std::size_t words = screen_words();
+  std::vector<double> cuts;
+  for (auto run = guards.begin(); run != guards.end();) {
+    const auto end = std::find_if(run, guards.end(), [&](const auto& entry) {
+      return entry.second.slot != run->second.slot || entry.second.kind != run->second.kind;
+    });
+    // A guard passes from its lowest bound up to the measure after its highest.
+    cuts.clear();
+    for (auto it = run; it != end; ++it) {
+      const Guard& guard = it->second;
+      if (guard.lowest != -kInfinity) cuts.push_back(guard.lowest);
+      if (guard.highest != kInfinity) cuts.push_back(std::nextafter(guard.highest, kInfinity));
+    }
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+    SlotScreen screen;
+    screen.slot = run->second.slot;
+    screen.first_cut = static_cast<std::uint32_t>(cuts_.size());
+    screen.cut_count = static_cast<std::uint32_t>(cuts.size());
+    screen.first_mask = static_cast<std::uint32_t>(screen_masks_.size());
+    cuts_.insert(cuts_.end(), cuts.begin(), cuts.end());
+    screen_masks_.resize(screen_masks_.size() + (cuts.size() + 2) * words, 0);
+    std::uint64_t* masks = screen_masks_.data() + screen.first_mask;
+    for (std::size_t region = 0; region <= cuts.size() + 1; ++region) {
+      // Every measure of a region passes as its first one does; a NaN (the
+      // last region) passes only a guard without bounds.
+      const bool nan = region == cuts.size() + 1;
+      const double first = region == 0 || nan ? -kInfinity : cuts[region - 1];
+      for (auto it = run; it != end; ++it) {
+        const auto& [position, guard] = *it;
+        const bool passes = nan ? guard.lowest == -kInfinity && guard.highest == kInfinity
+                                : guard.lowest <= first && first <= guard.highest;
+        if (passes) masks[region * words + (position >> 6)] |= std::uint64_t{1} << (position & 63);
+      }
+    }
+    slot_screens_.push_back(screen);
+    screen_kind_starts_[static_cast<std::size_t>(run->second.kind)] =
+        static_cast<std::uint32_t>(slot_screens_.size());
+    run = end;
   }
+  // Kinds without screens start and end where the kind before ends.
+  for (std::size_t k = 1; k < screen_kind_starts_.size(); ++k) {
+    screen_kind_starts_[k] = std::max(screen_kind_starts_[k], screen_kind_starts_[k - 1]);
+  }
+  screen_masks_.resize(screen_masks_.size() + kMaxScreenWords, 0);
 }
 
 void SequenceIndex::insert_entry(Entry entry) {

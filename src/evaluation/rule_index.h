@@ -76,20 +76,28 @@ struct Check {
 };
 
 // A necessary condition of one comparison, cheaper to test than the
-// comparison: the input's `slot` holds a value of `kind` and
-// - a Number in [lowest, highest] (a NaN passes, whatever the bounds),
-// - a String of length `length` (any length when `text` is null) and then,
-//   when `text` is set, equal to it,
-// - a Boolean equal to `boolean`.
+// comparison: the input's `slot` holds a value of `kind` whose measure (a
+// Number itself, a Boolean's 0 or 1, a String's length) lies in
+// [lowest, highest]. A NaN passes only when the bounds are infinite: only
+// not_equals holds on it.
 struct Guard {
   std::uint32_t slot = 0;
   ValueKind kind = ValueKind::Absent;
-  std::uint8_t bit = 0;  // the rule's position modulo 64
-  bool boolean = false;
-  std::uint32_t length = 0;
-  const char* text = nullptr;  // into the owning SequenceIndex
   double lowest = 0.0;
   double highest = 0.0;
+};
+
+// The guards of a screened sequence on one slot, settled together: their
+// bounds cut the line of measures into regions within which the same guards
+// pass, so one count of the cuts at or below the input's measure picks the
+// rules let through.
+struct SlotScreen {
+  std::uint32_t slot = 0;
+  std::uint32_t first_cut = 0;  // into the sequence's cuts, ascending
+  std::uint32_t cut_count = 0;
+  // Into the sequence's masks: per region 0..cut_count, then for NaN, the
+  // rules let through, screen_words() words each.
+  std::uint32_t first_mask = 0;
 };
 
 // The checks of one rule: an Any list needs one of them, the other shapes all.
@@ -186,19 +194,24 @@ class SequenceIndex {
   const std::uint64_t* unindexed_bits() const { return unindexed_bits_.data(); }
   bool has_ordered_keys() const { return !ordered_keys_.empty(); }
 
-  // Screened sequences: per word of 64 positions, the rules visited without a
-  // guard, and the guards of that word's rules (an any rule has one per
-  // comparison and passes when one does), grouped by kind so that each group
-  // is tested by one branch-free loop. Rules filed under an equality key have
-  // neither; a rule that can never hold has neither either.
+  // Screened sequences: as bitsets of screen_words() words, the rules visited
+  // without a guard, and per slot the rules whose guards pass (an any rule
+  // has one per comparison and passes when one does). Rules filed under an
+  // equality key have neither; a rule that can never hold has neither either.
   bool screened() const { return !unguarded_bits_.empty(); }
   std::size_t screen_words() const { return unguarded_bits_.size(); }
   const std::uint64_t* unguarded_bits() const { return unguarded_bits_.data(); }
-  // The guards of `kind` in `word`.
-  std::span<const Guard> guards(std::size_t word, ValueKind kind) const {
-    const std::size_t group = word * kGuardKinds + static_cast<std::size_t>(kind) - 1;
-    return {guards_.data() + guard_starts_[group], guards_.data() + guard_starts_[group + 1]};
+  // The slots whose guards test values of `kind`.
+  std::span<const SlotScreen> slot_screens(ValueKind kind) const {
+    const auto first = slot_screens_.data();
+    const auto k = static_cast<std::size_t>(kind);
+    return {first + screen_kind_starts_[k - 1], first + screen_kind_starts_[k]};
   }
+  const double* cuts() const { return cuts_.data(); }
+  // Regions' masks, followed by kMaxScreenWords words of padding, so that a
+  // reader may take kMaxScreenWords words from any region's mask: the words
+  // past screen_words() belong to no rule.
+  const std::uint64_t* screen_masks() const { return screen_masks_.data(); }
 
   // True once build has laid out the checks of every rule.
   bool planned() const { return planned_; }
@@ -264,6 +277,7 @@ class SequenceIndex {
   void lay_out_checks(std::span<const compiler::CompiledRule> rules);
   void file_ordered(std::span<const compiler::CompiledRule> rules, std::vector<int>& assigned);
   void lay_out_guards();
+  void lay_out_slot_screens(std::vector<std::pair<std::uint32_t, Guard>>& guards);
 
   std::size_t rule_count_ = 0;
   std::size_t key_count_ = 0;
@@ -281,10 +295,10 @@ class SequenceIndex {
   std::vector<RulePlan> plans_;
   std::vector<Check> checks_;
   std::vector<std::uint64_t> unguarded_bits_;
-  static constexpr std::size_t kGuardKinds = 3;  // String, Number, Boolean
-  std::vector<Guard> guards_;
-  // Where each (word, kind) group of guards_ starts, and a final end.
-  std::vector<std::uint32_t> guard_starts_;
+  std::vector<SlotScreen> slot_screens_;  // by kind: String, Number, Boolean
+  std::array<std::uint32_t, 4> screen_kind_starts_{};
+  std::vector<double> cuts_;
+  std::vector<std::uint64_t> screen_masks_;
 };
 
 class RuleIndex {
