@@ -149,7 +149,6 @@ template <ValueKind kind, class Input>
     const double* const cuts = index.cuts() + screen.first_cut;
     std::uint32_t region = 0;
     for (std::uint32_t i = 0; i < screen.cut_count; ++i) region += cuts[i] <= measure;
-    if (std::isnan(measure)) region = screen.cut_count + 1;
     // A value of another kind, or none, lets none of the slot's rules through.
     const std::uint64_t keep = value.kind == kind ? ~std::uint64_t{0} : 0;
     const std::uint64_t* const mask = index.screen_masks() + screen.first_mask + region * words;

@@ -643,17 +643,16 @@ void SequenceIndex::lay_out_slot_screens(std::vector<std::pair<std::uint32_t, Gu
     screen.cut_count = static_cast<std::uint32_t>(cuts.size());
     screen.first_mask = static_cast<std::uint32_t>(screen_masks_.size());
     cuts_.insert(cuts_.end(), cuts.begin(), cuts.end());
-    screen_masks_.resize(screen_masks_.size() + (cuts.size() + 2) * words, 0);
+    screen_masks_.resize(screen_masks_.size() + (cuts.size() + 1) * words, 0);
     std::uint64_t* masks = screen_masks_.data() + screen.first_mask;
-    for (std::size_t region = 0; region <= cuts.size() + 1; ++region) {
-      // Every measure of a region passes as its first one does; a NaN (the
-      // last region) passes only a guard without bounds.
-      const bool nan = region == cuts.size() + 1;
-      const double first = region == 0 || nan ? -kInfinity : cuts[region - 1];
+    for (std::size_t region = 0; region <= cuts.size(); ++region) {
+      // Every measure of a region passes as its first one does. A NaN is
+      // above no cut: it falls in the first region, whose guards have no
+      // lower bound, as those of not_equals, the one operator a NaN passes.
+      const double first = region == 0 ? -kInfinity : cuts[region - 1];
       for (auto it = run; it != end; ++it) {
         const auto& [position, guard] = *it;
-        const bool passes = nan ? guard.lowest == -kInfinity && guard.highest == kInfinity
-                                : guard.lowest <= first && first <= guard.highest;
+        const bool passes = guard.lowest <= first && first <= guard.highest;
         if (passes) masks[region * words + (position >> 6)] |= std::uint64_t{1} << (position & 63);
       }
     }

@@ -78,8 +78,8 @@ struct Check {
 // A necessary condition of one comparison, cheaper to test than the
 // comparison: the input's `slot` holds a value of `kind` whose measure (a
 // Number itself, a Boolean's 0 or 1, a String's length) lies in
-// [lowest, highest]. A NaN passes only when the bounds are infinite: only
-// not_equals holds on it.
+// [lowest, highest]. A NaN passes when there is no lower bound (a superset
+// of not_equals, the one operator that holds on it).
 struct Guard {
   std::uint32_t slot = 0;
   ValueKind kind = ValueKind::Absent;
@@ -95,8 +95,8 @@ struct SlotScreen {
   std::uint32_t slot = 0;
   std::uint32_t first_cut = 0;  // into the sequence's cuts, ascending
   std::uint32_t cut_count = 0;
-  // Into the sequence's masks: per region 0..cut_count, then for NaN, the
-  // rules let through, screen_words() words each.
+  // Into the sequence's masks: per region 0..cut_count, the rules let
+  // through, screen_words() words each.
   std::uint32_t first_mask = 0;
 };
 
