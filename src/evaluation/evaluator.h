@@ -307,7 +307,8 @@ template <class Input, class Holds>
 // The position of the first rule, in document order, for which holds(position)
 // is true among the rules that `index` leaves possible for this input: the
 // unindexed rules, per equality key the rules filed under the input's value,
-// and the rules that the ordered keys let through, merged by position.
+// and the rules that the screens or the ordered keys let through, merged by
+// position.
 // kEndOfRules when there is none.
 template <class Input, class Holds>
 std::uint32_t first_holding(const detail::SequenceIndex& index, const Input& input, Holds&& holds) {

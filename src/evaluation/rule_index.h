@@ -1,13 +1,16 @@
 // RuleIndex: an index over the rule sequences of a compiled policy, built
 // once by Plan::build and immutable afterwards, so any number of evaluations
 // may read it at once. A rule whose condition can only hold when some field
-// equals a literal is filed under that (field, value); on long sequences the
-// other rules are filed under one comparison of a field with a literal that
-// they need (an any rule under each of its comparisons), sorted by literal,
-// so one binary search finds the ones an input's value lets through.
-// Evaluation visits only the rules so proposed, merged by position with the
-// rules that have no such requirement, so the first rule found is the one a
-// plain scan would find. It is derived data: it takes no part in the text
+// equals a literal is filed under that (field, value). On sequences of up to
+// kMaxScreenedRules rules the other rules are screened: each has a guard (a
+// comparison it needs, as a range of the field's value), and per field one
+// count of range bounds picks, as a bitset, the rules whose guards pass. On
+// longer sequences they are filed under one comparison of a field with a
+// literal that they need (an any rule under each of its comparisons), sorted
+// by literal, so one binary search finds the ones an input's value lets
+// through. Evaluation visits only the rules so proposed, merged by position
+// with the rules that have no such requirement, so the first rule found is
+// the one a plain scan would find. It is derived data: it takes no part in the text
 // form, and it points into the policy it was built for, so it can be moved
 // but not copied.
 #pragma once
@@ -46,10 +49,10 @@ inline constexpr std::size_t kMaxOrderedKeys = 64;
 inline constexpr std::size_t kMaxGathered = 32;
 inline constexpr std::size_t kMaxOrderedSequence = 65536;
 inline constexpr std::size_t kMaxBitsetWords = kMaxOrderedSequence / 64;
-// Sequences from kMinScreenedRules up to kMaxScreenedRules rules (the ones too
-// short for ordered keys) screen their rules that no equality key files: a
-// guard per rule, scanned branch-light, lets through the rules worth checking.
-// Shorter sequences are scanned plainly.
+// Sequences from kMinScreenedRules up to kMaxScreenedRules rules screen the
+// rules that no equality key files (bitsets of at most kMaxScreenWords words
+// on the stack); shorter ones are scanned plainly, longer ones get ordered
+// keys.
 inline constexpr std::size_t kMinScreenedRules = 8;
 inline constexpr std::size_t kMaxScreenedRules = 256;
 inline constexpr std::size_t kMaxScreenWords = kMaxScreenedRules / 64;
