@@ -539,6 +539,16 @@ class TestKeyForms:
         decision = probe.evaluate({"actor": {form("name"): "x"}, "snapshot": {form("name"): "x"}})
         assert decision["matched_rule"] == "same-text"
 
+    # Once a map's key turns out to be a copy, later keys skip the address
+    # test: literals after copies must still be found, and copies after literals.
+    @pytest.mark.parametrize("first, last", [("decoded from JSON", "literal"),
+                                             ("literal", "decoded from JSON")])
+    def test_key_forms_mixed_in_one_map(self, probe: PyKavro, first: str, last: str) -> None:
+        early, late = KEY_FORMS[first], KEY_FORMS[last]
+        request = {"actor": {early("flag"): True, early("amount"): 1, late("name"): "x"},
+                   "snapshot": {"flag": False, "amount": 2, "name": "x"}}
+        assert probe.evaluate(request)["matched_rule"] == "same-text"
+
     @pytest.mark.parametrize("other", [{}, {5: None}], ids=["str-keys", "and-an-int-key"])
     @pytest.mark.parametrize("form", KEY_FORMS.values(), ids=KEY_FORMS.keys())
     def test_every_form_of_a_map_name_finds_its_map(self, probe: PyKavro,
