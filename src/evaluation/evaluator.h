@@ -94,7 +94,7 @@ const compiler::CompiledRule* find_first_match(std::span<const compiler::Compile
 // Kinds are told apart by data rather than by branches where possible, since
 // the checks of a sequence mix them unpredictably.
 template <class Input>
-inline bool check_holds(const detail::Check& check, const Input& input) {
+[[gnu::always_inline]] inline bool check_holds(const detail::Check& check, const Input& input) {
   const ValueView& left = input.at(check.slot);
   if (left.kind != check.kind) {
     if (check.two_fields) [[unlikely]] {
@@ -103,7 +103,9 @@ inline bool check_holds(const detail::Check& check, const Input& input) {
     return false;
   }
   if (check.kind == ValueKind::String) {
-    const bool equal = text_equal(left.text, std::string_view(check.text, check.extra));
+    // Lengths tell most texts apart without the call.
+    const bool equal = left.text.size() == check.extra &&
+                       text_equal(left.text, std::string_view(check.text, check.extra));
     return (check.accepts & (equal ? documents::kOutcomeEqual : documents::kOutcomeLess)) != 0;
   }
   const double value = check.kind == ValueKind::Number ? left.number : (left.boolean ? 1.0 : 0.0);
@@ -131,6 +133,31 @@ template <class Input>
     if (!check_holds(*check, input)) return false;
   }
   return true;
+}
+
+// Adds to `bits` the rules whose guards on values of `kind` pass for this
+// input, slot by slot: the cuts at or below the value's measure pick the
+// region.
+template <ValueKind kind, class Input>
+[[gnu::always_inline]] inline void add_passing_slots(const detail::SequenceIndex& index,
+                                                     const Input& input, std::uint64_t* bits) {
+  const std::size_t words = index.screen_words();
+  for (const detail::SlotScreen& screen : index.slot_screens(kind)) {
+    const ValueView& value = input.at(screen.slot);
+    double measure = kind == ValueKind::Number ? value.number : (value.boolean ? 1.0 : 0.0);
+    if constexpr (kind == ValueKind::String) measure = static_cast<double>(value.text.size());
+    const double* const cuts = index.cuts() + screen.first_cut;
+    std::uint32_t region = 0;
+    for (std::uint32_t i = 0; i < screen.cut_count; ++i) region += cuts[i] <= measure;
+    // A value of another kind, or none, lets none of the slot's rules through.
+    const std::uint64_t keep = value.kind == kind ? ~std::uint64_t{0} : 0;
+    const std::uint64_t* const mask = index.screen_masks() + screen.first_mask + region * words;
+    // All kMaxScreenWords words: a fixed count unrolls; the words past
+    // `words` are padding or the next region's, and are never walked.
+    for (std::size_t word = 0; word < detail::kMaxScreenWords; ++word) {
+      bits[word] |= mask[word] & keep;
+    }
+  }
 }
 
 // Visits rules in document order from lists of positions, each ending in
@@ -250,13 +277,42 @@ template <class Input, class Holds>
   return walk_candidates(index, input, merge, holds);
 }
 
+// first_holding on a screened sequence: the rules that the equality keys
+// file under the input's values, the unguarded rules and the rules whose
+// guards pass, visited in order.
+template <class Input, class Holds>
+[[gnu::noinline]] std::uint32_t first_screened(const detail::SequenceIndex& index,
+                                               const Input& input, Holds& holds) {
+  std::uint64_t bits[detail::kMaxScreenWords] = {};
+  for (std::size_t key = 0; key < index.key_count(); ++key) {
+    const std::uint32_t* list = index.candidates(key, input.at(index.key_slot(key)));
+    for (; list != nullptr && *list != detail::kEndOfRules; ++list) {
+      bits[*list >> 6] |= std::uint64_t{1} << (*list & 63);
+    }
+  }
+  const std::size_t words = index.screen_words();
+  for (std::size_t word = 0; word < words; ++word) bits[word] |= index.unguarded_bits()[word];
+  add_passing_slots<ValueKind::String>(index, input, bits);
+  add_passing_slots<ValueKind::Number>(index, input, bits);
+  add_passing_slots<ValueKind::Boolean>(index, input, bits);
+  for (std::size_t word = 0; word < words; ++word) {
+    for (std::uint64_t left = bits[word]; left != 0; left &= left - 1) {
+      const auto position = static_cast<std::uint32_t>(word * 64 + std::countr_zero(left));
+      if (holds(position)) return position;
+    }
+  }
+  return detail::kEndOfRules;
+}
+
 // The position of the first rule, in document order, for which holds(position)
 // is true among the rules that `index` leaves possible for this input: the
 // unindexed rules, per equality key the rules filed under the input's value,
-// and the rules that the ordered keys let through, merged by position.
+// and the rules that the screens or the ordered keys let through, merged by
+// position.
 // kEndOfRules when there is none.
 template <class Input, class Holds>
 std::uint32_t first_holding(const detail::SequenceIndex& index, const Input& input, Holds&& holds) {
+  if (index.screened()) return first_screened(index, input, holds);
   if (!index.active()) {
     for (std::uint32_t position = 0; position < index.rule_count(); ++position) {
       if (holds(position)) return position;

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
+#include <optional>
 #include <tuple>
 #include <unordered_map>
 
@@ -20,9 +22,6 @@ namespace {
 constexpr std::size_t kMinIndexedRules = 8;
 // A key must spare at least this many visits on its worst value.
 constexpr std::size_t kMinRulesSpared = 4;
-// Ordered keys cost a binary search each per request: worth it on long
-// sequences only.
-constexpr std::size_t kMinOrderedRules = 128;
 
 // A rule's condition can hold only when input slot `slot` equals `value`.
 struct Requirement {
@@ -232,9 +231,87 @@ class HoldingEstimate {
   std::map<std::uint32_t, std::vector<double>> literals_;
 };
 
+// The guard of one laid-out comparison with a literal; nullopt when the
+// comparison never holds.
+std::optional<Guard> guard_of(const Check& check) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  if (check.accepts == 0) return std::nullopt;
+  Guard guard;
+  guard.slot = check.slot;
+  guard.kind = check.kind;
+  guard.lowest = -kInfinity;
+  guard.highest = kInfinity;
+  const bool equals = check.op == documents::Operator::Equals;
+  switch (check.kind) {
+    case ValueKind::String:
+      if (equals) guard.lowest = guard.highest = check.extra;
+      break;
+    case ValueKind::Boolean:
+      // Equals and NotEquals are the operators for booleans; of two values,
+      // NotEquals holds on the other one.
+      guard.lowest = guard.highest = equals ? check.number : 1.0 - check.number;
+      break;
+    case ValueKind::Number:
+      if (std::isnan(check.number)) {
+        if ((check.accepts & documents::kOutcomeUnordered) == 0) return std::nullopt;
+      } else if (equals) {
+        guard.lowest = guard.highest = check.number;
+      } else if (check.op == documents::Operator::GreaterThan) {
+        guard.lowest = std::nextafter(check.number, kInfinity);
+      } else if (check.op == documents::Operator::LessThan) {
+        guard.highest = std::nextafter(check.number, -kInfinity);
+      }
+      break;
+    case ValueKind::Absent:
+      break;
+  }
+  return guard;
+}
+
+// How often a laid-out comparison may hold, lower being rarer: a literal
+// comparison by the literals that the sequence compares the same field with,
+// one on the kind alone at 1, one between two fields above every other.
+class CheckRarity {
+ public:
+  explicit CheckRarity(std::span<const Check> checks) {
+    for (const Check& check : checks) {
+      if (!check.two_fields) estimate_.add(filing_of(check));
+    }
+    estimate_.finish();
+  }
+  double operator()(const Check& check) const {
+    if (check.two_fields) return 1.5;
+    const std::optional<Guard> guard = guard_of(check);
+    if (!guard) return -1.0;
+    const bool kind_only = guard->lowest == -std::numeric_limits<double>::infinity() &&
+                           guard->highest == std::numeric_limits<double>::infinity();
+    return kind_only ? 1.0 : estimate_(filing_of(check));
+  }
+
+ private:
+  static OrderedFiling filing_of(const Check& check) {
+    return {check.slot, check.op,
+            check.kind == ValueKind::Number ? ValueView::of_number(check.number)
+                                            : ValueView{check.kind, false, 0.0, {}}};
+  }
+  HoldingEstimate estimate_;
+};
+
 void append_list(std::vector<std::uint32_t>& positions, const std::vector<std::uint32_t>& list) {
   positions.insert(positions.end(), list.begin(), list.end());
   positions.push_back(kEndOfRules);
+}
+
+// The comparisons of an all list are pure, so any order decides alike: the
+// rarest first lets a failing rule fail at its first check.
+void order_all_lists(std::vector<Check>& checks, const std::vector<RulePlan>& plans) {
+  const CheckRarity rarity(checks);
+  for (const RulePlan& plan : plans) {
+    if (plan.any) continue;
+    const auto first = checks.begin() + plan.first;
+    std::stable_sort(first, first + plan.count,
+                     [&](const Check& a, const Check& b) { return rarity(a) < rarity(b); });
+  }
 }
 
 }  // namespace
@@ -244,6 +321,9 @@ SequenceIndex SequenceIndex::build(std::span<const compiler::CompiledRule> rules
   index.rule_count_ = rules.size();
   index.choose_and_file(rules);
   index.lay_out_checks(rules);
+  if (rules.size() >= kMinScreenedRules && rules.size() <= kMaxScreenedRules) {
+    index.lay_out_guards();
+  }
   return index;
 }
 
@@ -318,7 +398,10 @@ void SequenceIndex::choose_and_file(std::span<const compiler::CompiledRule> rule
 
 void SequenceIndex::file_ordered(std::span<const compiler::CompiledRule> rules,
                                  std::vector<int>& assigned) {
-  if (rules.size() < kMinOrderedRules || rules.size() > kMaxOrderedSequence) return;
+  // Ordered keys cost a binary search each per request: worth it on
+  // sequences too long to screen only. A screened sequence must have none,
+  // since its walk does not visit the rules they file.
+  if (rules.size() <= kMaxScreenedRules || rules.size() > kMaxOrderedSequence) return;
   using Key = decltype(OrderedFiling{}.key());
   std::vector<std::vector<OrderedFiling>> options(rules.size());
   std::vector<bool> any(rules.size());
@@ -482,7 +565,107 @@ void SequenceIndex::lay_out_checks(std::span<const compiler::CompiledRule> rules
       check.text = texts_.data() + text_offsets[next_text++];
     }
   }
+  if (rules.size() < kMinScreenedRules) order_all_lists(checks_, plans_);
   planned_ = true;
+}
+
+void SequenceIndex::lay_out_guards() {
+  order_all_lists(checks_, plans_);
+  std::vector<std::uint32_t> screened;
+  if (active()) {
+    for (const std::uint32_t* position = unindexed(); *position != kEndOfRules; ++position) {
+      screened.push_back(*position);
+    }
+  } else {
+    for (std::uint32_t position = 0; position < rule_count_; ++position) {
+      screened.push_back(position);
+    }
+  }
+  const std::size_t words = (rule_count_ + 63) / 64;
+  unguarded_bits_.assign(words, 0);
+  // The guards with their rules' positions, in rule order.
+  std::vector<std::pair<std::uint32_t, Guard>> guards;
+  for (const std::uint32_t position : screened) {
+    const RulePlan& plan = plans_[position];
+    const std::span<const Check> members(checks_.data() + plan.first, plan.count);
+    const auto add = [&](const Guard& guard) { guards.emplace_back(position, guard); };
+    bool unguarded = false;
+    if (plan.any) {
+      // Each comparison may decide: a guard for each, unless one compares two
+      // fields.
+      unguarded = std::any_of(members.begin(), members.end(),
+                              [](const Check& check) { return check.two_fields; });
+      for (const Check& check : members) {
+        if (unguarded) break;
+        if (const auto guard = guard_of(check)) add(*guard);
+      }
+    } else {
+      // The rarest comparison guards the rule (the rule holds only when it
+      // does); checked last, since a rule visited has passed it.
+      const auto first = checks_.begin() + plan.first;
+      const auto end = first + plan.count;
+      const auto guard = first == end || first->two_fields ? std::nullopt : guard_of(*first);
+      const bool never = first != end && !first->two_fields && !guard;
+      unguarded = !guard && !never;
+      if (guard) {
+        add(*guard);
+        std::rotate(first, first + 1, end);
+      }
+    }
+    if (unguarded) unguarded_bits_[position >> 6] |= std::uint64_t{1} << (position & 63);
+  }
+  lay_out_slot_screens(guards);
+}
+
+void SequenceIndex::lay_out_slot_screens(std::vector<std::pair<std::uint32_t, Guard>>& guards) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  std::stable_sort(guards.begin(), guards.end(), [](const auto& a, const auto& b) {
+    return std::pair(a.second.kind, a.second.slot) < std::pair(b.second.kind, b.second.slot);
+  });
+  const std::size_t words = screen_words();
+  std::vector<double> cuts;
+  for (auto run = guards.begin(); run != guards.end();) {
+    const auto end = std::find_if(run, guards.end(), [&](const auto& entry) {
+      return entry.second.slot != run->second.slot || entry.second.kind != run->second.kind;
+    });
+    // A guard passes from its lowest bound up to the measure after its highest.
+    cuts.clear();
+    for (auto it = run; it != end; ++it) {
+      const Guard& guard = it->second;
+      if (guard.lowest != -kInfinity) cuts.push_back(guard.lowest);
+      if (guard.highest != kInfinity) cuts.push_back(std::nextafter(guard.highest, kInfinity));
+    }
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+    SlotScreen screen;
+    screen.slot = run->second.slot;
+    screen.first_cut = static_cast<std::uint32_t>(cuts_.size());
+    screen.cut_count = static_cast<std::uint32_t>(cuts.size());
+    screen.first_mask = static_cast<std::uint32_t>(screen_masks_.size());
+    cuts_.insert(cuts_.end(), cuts.begin(), cuts.end());
+    screen_masks_.resize(screen_masks_.size() + (cuts.size() + 1) * words, 0);
+    std::uint64_t* masks = screen_masks_.data() + screen.first_mask;
+    for (std::size_t region = 0; region <= cuts.size(); ++region) {
+      // Every measure of a region passes as its first one does. A NaN is
+      // above no cut: it falls in the first region, whose guards have no
+      // lower bound, as those of not_equals, the one operator a NaN passes.
+      const double first = region == 0 ? -kInfinity : cuts[region - 1];
+      for (auto it = run; it != end; ++it) {
+        const auto& [position, guard] = *it;
+        const bool passes = guard.lowest <= first && first <= guard.highest;
+        if (passes) masks[region * words + (position >> 6)] |= std::uint64_t{1} << (position & 63);
+      }
+    }
+    slot_screens_.push_back(screen);
+    screen_kind_starts_[static_cast<std::size_t>(run->second.kind)] =
+        static_cast<std::uint32_t>(slot_screens_.size());
+    run = end;
+  }
+  // Kinds without screens start and end where the kind before ends.
+  for (std::size_t k = 1; k < screen_kind_starts_.size(); ++k) {
+    screen_kind_starts_[k] = std::max(screen_kind_starts_[k], screen_kind_starts_[k - 1]);
+  }
+  screen_masks_.resize(screen_masks_.size() + kMaxScreenWords, 0);
 }
 
 void SequenceIndex::insert_entry(Entry entry) {

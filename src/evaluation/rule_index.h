@@ -1,13 +1,16 @@
 // RuleIndex: an index over the rule sequences of a compiled policy, built
 // once by Plan::build and immutable afterwards, so any number of evaluations
 // may read it at once. A rule whose condition can only hold when some field
-// equals a literal is filed under that (field, value); on long sequences the
-// other rules are filed under one comparison of a field with a literal that
-// they need (an any rule under each of its comparisons), sorted by literal,
-// so one binary search finds the ones an input's value lets through.
-// Evaluation visits only the rules so proposed, merged by position with the
-// rules that have no such requirement, so the first rule found is the one a
-// plain scan would find. It is derived data: it takes no part in the text
+// equals a literal is filed under that (field, value). On sequences of up to
+// kMaxScreenedRules rules the other rules are screened: each has a guard (a
+// comparison it needs, as a range of the field's value), and per field one
+// count of range bounds picks, as a bitset, the rules whose guards pass. On
+// longer sequences they are filed under one comparison of a field with a
+// literal that they need (an any rule under each of its comparisons), sorted
+// by literal, so one binary search finds the ones an input's value lets
+// through. Evaluation visits only the rules so proposed, merged by position
+// with the rules that have no such requirement, so the first rule found is
+// the one a plain scan would find. It is derived data: it takes no part in the text
 // form, and it points into the policy it was built for, so it can be moved
 // but not copied.
 #pragma once
@@ -46,6 +49,13 @@ inline constexpr std::size_t kMaxOrderedKeys = 64;
 inline constexpr std::size_t kMaxGathered = 32;
 inline constexpr std::size_t kMaxOrderedSequence = 65536;
 inline constexpr std::size_t kMaxBitsetWords = kMaxOrderedSequence / 64;
+// Sequences from kMinScreenedRules up to kMaxScreenedRules rules screen the
+// rules that no equality key files (bitsets of at most kMaxScreenWords words
+// on the stack); shorter ones are scanned plainly, longer ones get ordered
+// keys.
+inline constexpr std::size_t kMinScreenedRules = 8;
+inline constexpr std::size_t kMaxScreenedRules = 256;
+inline constexpr std::size_t kMaxScreenWords = kMaxScreenedRules / 64;
 
 // The kind of a check whose right-hand side is an input field. No input value
 // has it, so evaluation's kind test alone sends such checks to their slow path.
@@ -66,6 +76,31 @@ struct Check {
     const char* text;     // into the owning SequenceIndex
     double number = 0.0;  // booleans as 0 or 1
   };
+};
+
+// A necessary condition of one comparison, cheaper to test than the
+// comparison: the input's `slot` holds a value of `kind` whose measure (a
+// Number itself, a Boolean's 0 or 1, a String's length) lies in
+// [lowest, highest]. A NaN passes when there is no lower bound (a superset
+// of not_equals, the one operator that holds on it).
+struct Guard {
+  std::uint32_t slot = 0;
+  ValueKind kind = ValueKind::Absent;
+  double lowest = 0.0;
+  double highest = 0.0;
+};
+
+// The guards of a screened sequence on one slot, settled together: their
+// bounds cut the line of measures into regions within which the same guards
+// pass, so one count of the cuts at or below the input's measure picks the
+// rules let through.
+struct SlotScreen {
+  std::uint32_t slot = 0;
+  std::uint32_t first_cut = 0;  // into the sequence's cuts, ascending
+  std::uint32_t cut_count = 0;
+  // Into the sequence's masks: per region 0..cut_count, the rules let
+  // through, screen_words() words each.
+  std::uint32_t first_mask = 0;
 };
 
 // The checks of one rule: an Any list needs one of them, the other shapes all.
@@ -162,6 +197,25 @@ class SequenceIndex {
   const std::uint64_t* unindexed_bits() const { return unindexed_bits_.data(); }
   bool has_ordered_keys() const { return !ordered_keys_.empty(); }
 
+  // Screened sequences: as bitsets of screen_words() words, the rules visited
+  // without a guard, and per slot the rules whose guards pass (an any rule
+  // has one per comparison and passes when one does). Rules filed under an
+  // equality key have neither; a rule that can never hold has neither either.
+  bool screened() const { return !unguarded_bits_.empty(); }
+  std::size_t screen_words() const { return unguarded_bits_.size(); }
+  const std::uint64_t* unguarded_bits() const { return unguarded_bits_.data(); }
+  // The slots whose guards test values of `kind`.
+  std::span<const SlotScreen> slot_screens(ValueKind kind) const {
+    const auto first = slot_screens_.data();
+    const auto k = static_cast<std::size_t>(kind);
+    return {first + screen_kind_starts_[k - 1], first + screen_kind_starts_[k]};
+  }
+  const double* cuts() const { return cuts_.data(); }
+  // Regions' masks, followed by kMaxScreenWords words of padding, so that a
+  // reader may take kMaxScreenWords words from any region's mask: the words
+  // past screen_words() belong to no rule.
+  const std::uint64_t* screen_masks() const { return screen_masks_.data(); }
+
   // True once build has laid out the checks of every rule.
   bool planned() const { return planned_; }
   const RulePlan& plan(std::uint32_t position) const { return plans_[position]; }
@@ -225,6 +279,8 @@ class SequenceIndex {
   void choose_and_file(std::span<const compiler::CompiledRule> rules);
   void lay_out_checks(std::span<const compiler::CompiledRule> rules);
   void file_ordered(std::span<const compiler::CompiledRule> rules, std::vector<int>& assigned);
+  void lay_out_guards();
+  void lay_out_slot_screens(std::vector<std::pair<std::uint32_t, Guard>>& guards);
 
   std::size_t rule_count_ = 0;
   std::size_t key_count_ = 0;
@@ -241,6 +297,11 @@ class SequenceIndex {
   bool planned_ = false;
   std::vector<RulePlan> plans_;
   std::vector<Check> checks_;
+  std::vector<std::uint64_t> unguarded_bits_;
+  std::vector<SlotScreen> slot_screens_;  // by kind: String, Number, Boolean
+  std::array<std::uint32_t, 4> screen_kind_starts_{};
+  std::vector<double> cuts_;
+  std::vector<std::uint64_t> screen_masks_;
 };
 
 class RuleIndex {

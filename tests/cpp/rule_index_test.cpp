@@ -436,6 +436,108 @@ INSTANTIATE_TEST_SUITE_P(
         TrickyCase{"LastTextOfTheBucket", evaluation::ValueView::of_string("e"), {}, "e"}),
     [](const auto& info) { return info.param.name; });
 
+// ---- named cases on a screened sequence ----
+
+// `fillers` rules that no case reaches the literals of, then rules whose
+// guards are subtle: two-field comparisons (no guard), comparisons that never
+// hold, NaN and -0.0, texts of one length, booleans by not_equals, and rules
+// filed under an equality key in the same words. Sizes around
+// kMaxScreenedRules put the fillers under ordered keys instead.
+evaluation::Plan screened_policy(std::size_t fillers) {
+  using documents::Domain;
+  using documents::Operator;
+  const auto x = [](Operator op, compiler::CompiledValue value) {
+    return atomic(Domain::Actor, "x", op, std::move(value));
+  };
+  const auto s_is = [](const char* value) {
+    return atomic(Domain::Actor, "s", Operator::Equals, text(value));
+  };
+  compiler::CompiledPolicy policy;
+  auto& rules = policy.global_rules;
+  const auto add = [&](std::string id, compiler::CompiledCondition condition) {
+    rules.push_back(rule(std::move(id), std::move(condition), documents::Effect::Block));
+  };
+  for (std::size_t i = 0; i < fillers; ++i) {
+    add("far-" + std::to_string(i), x(Operator::GreaterThan, number(1e6 + static_cast<double>(i))));
+  }
+  add("nan-never", x(Operator::Equals, number(kNaN)));
+  add("in-never", compiler::AllOf{{atomic(Domain::Actor, "b", Operator::Equals, boolean(true)),
+                                   x(Operator::In, number(5))}});
+  add("negative-zero", x(Operator::Equals, number(-0.0)));
+  add("text-and-above", compiler::AllOf{{x(Operator::GreaterThan, number(100)), s_is("go")}});
+  add("above-two", x(Operator::GreaterThan, number(2)));
+  add("text", s_is("abc"));
+  add("text-or-fields",
+      compiler::AnyOf{{s_is("zz"), atomic(Domain::Actor, "y", Operator::GreaterThan,
+                                          subject(Domain::Actor, "z"))}});
+  add("not-true", atomic(Domain::Actor, "b", Operator::NotEquals, boolean(true)));
+  add("below-or-text", compiler::AnyOf{{x(Operator::LessThan, number(-5)), s_is("q")}});
+  add("fields-only",
+      compiler::AllOf{{atomic(Domain::Actor, "y", Operator::Equals, subject(Domain::Actor, "z"))}});
+  for (int i = 0; i < 6; ++i) {
+    const std::string serial = std::to_string(i);
+    add("k-" + serial, atomic(Domain::Actor, "k", Operator::Equals, text("v" + serial)));
+  }
+  add("any-number", x(Operator::NotEquals, number(kNaN)));
+  return evaluation::Plan::build(std::move(policy));
+}
+
+struct ScreenedCase {
+  std::string name;
+  std::vector<std::pair<std::string, evaluation::ValueView>> fields;
+  std::optional<std::string> expected;
+};
+
+class ScreenedSequence : public ::testing::TestWithParam<ScreenedCase> {};
+
+TEST_P(ScreenedSequence, DecidesAsThePlainScan) {
+  const auto& c = GetParam();
+  constexpr std::size_t kMax = evaluation::detail::kMaxScreenedRules;
+  const std::size_t others = screened_policy(0).model().global_rules.size();
+  // Past the first word; the longest screened sequence; the shortest not.
+  for (const std::size_t fillers : {std::size_t{70}, kMax - others, kMax - others + 1}) {
+    const evaluation::Plan plan = screened_policy(fillers);
+    const auto& index = plan.rule_index().global();
+    ASSERT_EQ(index.screened(), fillers + others <= kMax) << fillers;
+    ASSERT_TRUE(index.active()) << fillers;
+    evaluation::EvaluationInput input(plan.field_slots());
+    for (const auto& [field, value] : c.fields) input.set(documents::Domain::Actor, field, value);
+    EXPECT_EQ(evaluation::evaluate_policy(plan, input).matched_rule, c.expected) << fillers;
+    const compiler::CompiledRule* plain = find_first_match(plan.model().global_rules, input);
+    EXPECT_EQ(plain ? std::optional(plain->rule_id) : std::nullopt, c.expected) << fillers;
+  }
+}
+
+const auto num = evaluation::ValueView::of_number;
+const auto str = evaluation::ValueView::of_string;
+const auto flag = evaluation::ValueView::of_boolean;
+
+INSTANTIATE_TEST_SUITE_P(
+    RuleIndex, ScreenedSequence,
+    ::testing::Values(
+        ScreenedCase{"ZeroEqualsNegativeZero", {{"x", num(0.0)}}, "negative-zero"},
+        ScreenedCase{"NegativeZero", {{"x", num(-0.0)}}, "negative-zero"},
+        ScreenedCase{"ThresholdItselfIsNotAbove", {{"x", num(2.0)}}, "any-number"},
+        ScreenedCase{"JustAboveThreshold", {{"x", num(std::nextafter(2.0, 3.0))}}, "above-two"},
+        ScreenedCase{"NaNHoldsOnlyNotEquals", {{"x", num(kNaN)}}, "any-number"},
+        ScreenedCase{"FarAboveReachesTheFirstFiller",
+                     {{"x", num(std::numeric_limits<double>::infinity())}},
+                     "far-0"},
+        ScreenedCase{"TextOfTheLiteral", {{"s", str("abc")}}, "text"},
+        ScreenedCase{"OtherTextOfTheSameLength", {{"s", str("abd")}}, std::nullopt},
+        ScreenedCase{"TextOfAnAnyList", {{"s", str("q")}}, "below-or-text"},
+        ScreenedCase{"NumberOfAnAnyList", {{"x", num(-10.0)}}, "below-or-text"},
+        ScreenedCase{"NotEqualsTrueHoldsOnFalse", {{"b", flag(false)}}, "not-true"},
+        ScreenedCase{"NotEqualsTrueFailsOnTrue", {{"b", flag(true)}}, std::nullopt},
+        ScreenedCase{"TwoFieldsInAnAnyList", {{"y", num(5.0)}, {"z", num(3.0)}}, "text-or-fields"},
+        ScreenedCase{"TwoFieldsOnly", {{"y", num(4.0)}, {"z", num(4.0)}}, "fields-only"},
+        ScreenedCase{"GuardPassesButRuleFails", {{"s", str("go")}}, std::nullopt},
+        ScreenedCase{"GuardAndRuleHold", {{"s", str("go")}, {"x", num(150.0)}}, "text-and-above"},
+        ScreenedCase{"EqualityKeyAmongGuards", {{"k", str("v3")}}, "k-3"},
+        ScreenedCase{"GuardBeforeEqualityKey", {{"k", str("v3")}, {"b", flag(false)}}, "not-true"},
+        ScreenedCase{"TextWhereNumberIsCompared", {{"x", str("3")}}, std::nullopt}),
+    [](const auto& info) { return info.param.name; });
+
 // Global rules r<i>: actor k equals the text v<i>, each value once.
 evaluation::Plan one_rule_per_value(int count) {
   compiler::CompiledPolicy policy;
