@@ -35,16 +35,13 @@ class FieldKeys {
   // Returns kFailed, with the encoding error pending, when the key's UTF-8
   // cannot be taken (a lone surrogate): that fails for any key, read or not.
   static constexpr std::uint32_t kFailed = compiler::kNoSlot - 1;
-  // `copies` starts false for each map: it is set once a key turns out to be
-  // a copy of a name (as every key decoded from JSON is), and the keys after
-  // it then skip the address test that only literals pass.
-  std::uint32_t find(documents::Domain domain, PyObject* key, bool& copies) const {
+  std::uint32_t find(documents::Domain domain, PyObject* key) const {
     const Table& table = tables_[static_cast<int>(domain)];
-    // Keys written as literals are these very objects. One cell, no probing.
-    if (!copies) {
-      const AddressCell& home = table.by_address[address_hash(key) & table.mask];
-      if (home.name == key) return home.slot;
-    }
+    // Keys written as literals are these very objects. One cell, no probing:
+    // the test goes the same way for every key of a stream (all literals, or
+    // all decoded), so it costs next to nothing where it misses.
+    const AddressCell& home = table.by_address[address_hash(key) & table.mask];
+    if (home.name == key) return home.slot;
     // The exact str type's own hash, called directly: the cached value.
     const Py_hash_t hash = str_hash(key);
     if (hash == -1) return kFailed;
@@ -62,7 +59,6 @@ class FieldKeys {
       const std::string_view text(utf8, static_cast<std::size_t>(size));
       if (text.size() == cell.length && text_edges(text) == cell.edges &&
           (cell.length <= 16 || std::memcmp(utf8, cell.text, cell.length) == 0)) {
-        copies = true;
         return cell.slot;
       }
     }

@@ -195,7 +195,6 @@ bool convert_map(PyObject* map, documents::Domain domain, const FieldKeys& keys,
   bool hook_just_ran = false;
   // Where values of fields the policy never reads are converted (and checked).
   evaluation::ValueView unread;
-  bool copied_keys = false;
   for (;;) {
     // A hook that mutates the dictionary under us would make us read a
     // moving target, so this is treated as a broken invariant.
@@ -226,7 +225,7 @@ bool convert_map(PyObject* map, documents::Domain domain, const FieldKeys& keys,
     }
     std::uint32_t slot = compiler::kNoSlot;
     if (Py_TYPE(key) == &PyUnicode_Type) {
-      slot = keys.find(domain, key, copied_keys);
+      slot = keys.find(domain, key);
       if (slot == FieldKeys::kFailed) return false;
     } else {
       const std::string_view text = key_text(key);
@@ -264,21 +263,14 @@ int domain_of_name(PyObject* key) {
   return -1;
 }
 
-// The domain named by `key`, an exact str; -1 when it names none (a key
-// whose UTF-8 cannot be taken names none: its error is cleared). Its hash is the one the dict
-// cached; the bytes confirm it, cheaper than a general str comparison.
+// The domain named by `key`, an exact str; -1 when it names none. Comparing
+// two exact str objects runs no Python code.
 int domain_of_text(PyObject* key) {
   const Py_hash_t hash = PyObject_Hash(key);
   for (int domain = 0; domain < documents::kDomainCount; ++domain) {
-    if (hash != domain_hashes[domain]) continue;
-    Py_ssize_t size = 0;
-    const char* utf8 = utf8_of(key, size);
-    if (utf8 == nullptr) {
-      PyErr_Clear();
-      return -1;
+    if (hash == domain_hashes[domain] && PyUnicode_Compare(key, domain_keys[domain]) == 0) {
+      return domain;
     }
-    const std::string_view name = documents::spelling(static_cast<documents::Domain>(domain));
-    if (std::string_view(utf8, static_cast<std::size_t>(size)) == name) return domain;
   }
   return -1;
 }
