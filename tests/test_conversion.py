@@ -539,8 +539,7 @@ class TestKeyForms:
         decision = probe.evaluate({"actor": {form("name"): "x"}, "snapshot": {form("name"): "x"}})
         assert decision["matched_rule"] == "same-text"
 
-    # Once a map's key turns out to be a copy, later keys skip the address
-    # test: literals after copies must still be found, and copies after literals.
+    # Literal keys are found by address, copies by their bytes: one map may mix both.
     @pytest.mark.parametrize("first, last", [("decoded from JSON", "literal"),
                                              ("literal", "decoded from JSON")])
     def test_key_forms_mixed_in_one_map(self, probe: PyKavro, first: str, last: str) -> None:
