@@ -58,8 +58,8 @@ def evaluator_ns_per_request(core_bench: pathlib.Path, workload: workloads.Workl
         dump.write_text(workloads.core_dump(workload))
         output = subprocess.run([str(core_bench), str(dump), "1"], check=True,
                                 capture_output=True, text=True).stdout
-    found = re.search(r"evaluate_policy: ([\d.]+) ns per rule examined \((\d+) requests, "
-                      r"(\d+) rules examined\)", output)
+    found = re.search(r"evaluate_policy: ([\d.]+) ns per rule examined(?:, [\d.]+ ns per request)? "
+                      r"\((\d+) requests, (\d+) rules examined\)", output)
     assert found, output
     ns_per_rule, requests, examined = float(found[1]), int(found[2]), int(found[3])
     return ns_per_rule * examined / requests
