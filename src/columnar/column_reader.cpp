@@ -258,10 +258,6 @@ struct DictionaryDecoder {
   }
 };
 
-std::uint64_t low_bits(std::int64_t count) {
-  return count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
-}
-
 // Decodes the value of each row set in `rows` (physical index base + row)
 // into out[row]; false when one lay out of bounds. A full block takes the
 // plain loop.

@@ -56,6 +56,11 @@ class RowBlock {
   std::vector<evaluation::ValueKind> kinds_;
 };
 
+// A word whose low `count` bits are set (0 < count <= 64).
+inline std::uint64_t low_bits(std::int64_t count) {
+  return count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+}
+
 // A bitmap (validity, or a boolean column's values) read 64 rows at a time.
 struct Bitmap {
   // Null: every bit is set.
@@ -67,7 +72,7 @@ struct Bitmap {
   // Bits of logical rows [first, first + count) as the low bits of a word,
   // 0 < count <= 64; all set when there is no bitmap.
   std::uint64_t word(std::int64_t first, std::int64_t count) const {
-    const std::uint64_t mask = count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+    const std::uint64_t mask = low_bits(count);
     if (bits == nullptr) return mask;
     const std::int64_t start = offset + first;
     const std::int64_t first_byte = start >> 3;

@@ -286,9 +286,8 @@ template <class Input, class Holds>
   std::uint64_t bits[detail::kMaxScreenWords] = {};
   for (std::size_t key = 0; key < index.key_count(); ++key) {
     const std::uint32_t* list = index.candidates(key, input.at(index.key_slot(key)));
-    for (; list != nullptr && *list != detail::kEndOfRules; ++list) {
-      bits[*list >> 6] |= std::uint64_t{1} << (*list & 63);
-    }
+    for (; list != nullptr && *list != detail::kEndOfRules; ++list)
+      detail::set_rule_bit(bits, *list);
   }
   const std::size_t words = index.screen_words();
   for (std::size_t word = 0; word < words; ++word) bits[word] |= index.unguarded_bits()[word];

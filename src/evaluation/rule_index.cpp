@@ -321,8 +321,10 @@ SequenceIndex SequenceIndex::build(std::span<const compiler::CompiledRule> rules
   index.rule_count_ = rules.size();
   index.choose_and_file(rules);
   index.lay_out_checks(rules);
-  if (rules.size() >= kMinScreenedRules && rules.size() <= kMaxScreenedRules) {
-    index.lay_out_guards();
+  if (rules.size() <= kMaxScreenedRules) {
+    // Rarest first also makes an all rule's first check its guard.
+    order_all_lists(index.checks_, index.plans_);
+    if (rules.size() >= kMinScreenedRules) index.lay_out_guards();
   }
   return index;
 }
@@ -374,9 +376,7 @@ void SequenceIndex::choose_and_file(std::span<const compiler::CompiledRule> rule
   append_list(positions_, unindexed);
   if (!ordered_keys_.empty()) {
     unindexed_bits_.assign((rules.size() + 63) / 64, 0);
-    for (const std::uint32_t position : unindexed) {
-      unindexed_bits_[position >> 6] |= std::uint64_t{1} << (position & 63);
-    }
+    for (const std::uint32_t position : unindexed) set_rule_bit(unindexed_bits_.data(), position);
   }
   table_.assign(std::bit_ceil(group_values.size() * 2), 0);
   for (std::size_t g = 0; g < group_values.size(); ++g) {
@@ -565,12 +565,10 @@ void SequenceIndex::lay_out_checks(std::span<const compiler::CompiledRule> rules
       check.text = texts_.data() + text_offsets[next_text++];
     }
   }
-  if (rules.size() < kMinScreenedRules) order_all_lists(checks_, plans_);
   planned_ = true;
 }
 
 void SequenceIndex::lay_out_guards() {
-  order_all_lists(checks_, plans_);
   std::vector<std::uint32_t> screened;
   if (active()) {
     for (const std::uint32_t* position = unindexed(); *position != kEndOfRules; ++position) {
@@ -612,7 +610,7 @@ void SequenceIndex::lay_out_guards() {
         std::rotate(first, first + 1, end);
       }
     }
-    if (unguarded) unguarded_bits_[position >> 6] |= std::uint64_t{1} << (position & 63);
+    if (unguarded) set_rule_bit(unguarded_bits_.data(), position);
   }
   lay_out_slot_screens(guards);
 }
@@ -653,7 +651,7 @@ void SequenceIndex::lay_out_slot_screens(std::vector<std::pair<std::uint32_t, Gu
       for (auto it = run; it != end; ++it) {
         const auto& [position, guard] = *it;
         const bool passes = guard.lowest <= first && first <= guard.highest;
-        if (passes) masks[region * words + (position >> 6)] |= std::uint64_t{1} << (position & 63);
+        if (passes) set_rule_bit(masks + region * words, position);
       }
     }
     slot_screens_.push_back(screen);

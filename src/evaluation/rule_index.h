@@ -57,6 +57,11 @@ inline constexpr std::size_t kMinScreenedRules = 8;
 inline constexpr std::size_t kMaxScreenedRules = 256;
 inline constexpr std::size_t kMaxScreenWords = kMaxScreenedRules / 64;
 
+// Sets a rule's bit in a bitset of rules by position.
+inline void set_rule_bit(std::uint64_t* bits, std::uint32_t position) {
+  bits[position >> 6] |= std::uint64_t{1} << (position & 63);
+}
+
 // The kind of a check whose right-hand side is an input field. No input value
 // has it, so evaluation's kind test alone sends such checks to their slow path.
 inline constexpr ValueKind kNoLiteralKind = static_cast<ValueKind>(0xFF);
@@ -187,8 +192,7 @@ class SequenceIndex {
   void mark(const Range* ranges, std::size_t count, std::uint64_t* bits) const {
     for (std::size_t r = 0; r < count; ++r) {
       for (std::uint32_t i = ranges[r].first; i != ranges[r].last; ++i) {
-        const std::uint32_t position = ordered_[i].position;
-        bits[position >> 6] |= std::uint64_t{1} << (position & 63);
+        set_rule_bit(bits, ordered_[i].position);
       }
     }
   }
