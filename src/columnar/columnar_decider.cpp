@@ -25,7 +25,8 @@ class BatchDecider {
     constexpr std::int64_t kBlockRows = detail::RowBlock::kRows;
     // Decided rows go to the output a chunk at a time, so that working memory
     // stays bounded however long one batch is.
-    constexpr std::int64_t kChunkRows = 1024 * kBlockRows;
+    constexpr std::int64_t kChunkRows = 65536;
+    static_assert(kChunkRows % kBlockRows == 0);
     for (std::int64_t chunk = 0; chunk < reader->rows(); chunk += kChunkRows) {
       const std::int64_t end = std::min(chunk + kChunkRows, reader->rows());
       rules_.resize(static_cast<std::size_t>(end - chunk));
