@@ -81,6 +81,81 @@ using SlotValueMap = std::unordered_map<SlotValue, V, SlotValueHash, SlotValueEq
 constexpr int kUnassigned = -1;
 constexpr int kNeverMatches = -2;
 constexpr int kOrdered = -3;
+// An any rule that the equality keys file under every comparison that can hold.
+constexpr int kFiledByMembers = -4;
+
+std::size_t check_count(const compiler::CompiledRule& rule) {
+  if (std::holds_alternative<compiler::AtomicCondition>(rule.condition)) return 1;
+  if (const auto* all = std::get_if<compiler::AllOf>(&rule.condition)) return all->members.size();
+  return std::get_if<compiler::AnyOf>(&rule.condition)->members.size();
+}
+
+// The key under which an any rule's comparison `atomic` files the rule: an
+// equality with a literal on a key's slot; nullopt for any other comparison.
+std::optional<std::uint32_t> member_key(const compiler::AtomicCondition& atomic,
+                                        std::span<const std::uint32_t> keys) {
+  if (atomic.op != documents::Operator::Equals || nan_literal(atomic)) return std::nullopt;
+  if (!std::holds_alternative<compiler::RuntimeValue>(atomic.rhs)) return std::nullopt;
+  const auto key = std::find(keys.begin(), keys.end(), atomic.lhs.slot);
+  if (key == keys.end()) return std::nullopt;
+  return static_cast<std::uint32_t>(key - keys.begin());
+}
+
+// The members of an any rule that a key can file it under, by member number;
+// empty for other rules and for any rules that compare two fields (those are
+// visited whatever the input holds).
+std::vector<std::optional<std::uint32_t>> member_keys(const compiler::CompiledRule& rule,
+                                                      std::span<const std::uint32_t> keys) {
+  const auto* any = std::get_if<compiler::AnyOf>(&rule.condition);
+  if (any == nullptr) return {};
+  std::vector<std::optional<std::uint32_t>> found;
+  for (const auto& member : any->members) {
+    if (std::holds_alternative<compiler::SubjectRef>(member.rhs)) return {};
+    found.push_back(member_key(member, keys));
+  }
+  return found;
+}
+
+// Per rule, per comparison of its any list, the key that files it, if any.
+using MemberKeys = std::vector<std::vector<std::optional<std::uint32_t>>>;
+
+// Per rule, the keys of its any list's comparisons (see member_keys); marks
+// kFiledByMembers the rules that need no guard besides.
+MemberKeys any_member_keys(std::span<const compiler::CompiledRule> rules,
+                           std::span<const std::uint32_t> keys, std::vector<int>& assigned) {
+  MemberKeys found(rules.size());
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    if (assigned[i] != kUnassigned) continue;
+    found[i] = member_keys(rules[i], keys);
+    const auto& members = found[i];
+    if (std::none_of(members.begin(), members.end(),
+                     [](const auto& key) { return key.has_value(); }))
+      continue;
+    // A comparison with a NaN literal never holds: it needs neither.
+    const auto& any = std::get_if<compiler::AnyOf>(&rules[i].condition)->members;
+    bool all_filed = true;
+    for (std::size_t m = 0; m < members.size(); ++m) {
+      all_filed = all_filed && (members[m] || nan_literal(any[m]));
+    }
+    if (all_filed) assigned[i] = kFiledByMembers;
+  }
+  return found;
+}
+
+// Per comparison in rule order (the order of the laid-out checks), whether a
+// key files its rule under it.
+std::vector<bool> filed_checks_of(std::span<const compiler::CompiledRule> rules,
+                                  const MemberKeys& any_keys) {
+  std::vector<bool> filed;
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    if (any_keys[i].empty()) {
+      filed.resize(filed.size() + check_count(rules[i]), false);
+    } else {
+      for (const auto& key : any_keys[i]) filed.push_back(key.has_value());
+    }
+  }
+  return filed;
+}
 
 // Greedy choice of up to kMaxIndexKeys slots: each round takes the slot that
 // spares the most visits (rules it covers minus its largest value group) among
@@ -319,18 +394,18 @@ void order_all_lists(std::vector<Check>& checks, const std::vector<RulePlan>& pl
 SequenceIndex SequenceIndex::build(std::span<const compiler::CompiledRule> rules) {
   SequenceIndex index;
   index.rule_count_ = rules.size();
-  index.choose_and_file(rules);
+  const std::vector<bool> filed_checks = index.choose_and_file(rules);
   index.lay_out_checks(rules);
   if (rules.size() <= kMaxScreenedRules) {
     // Rarest first also makes an all rule's first check its guard.
     order_all_lists(index.checks_, index.plans_);
-    if (rules.size() >= kMinScreenedRules) index.lay_out_guards();
+    if (rules.size() >= kMinScreenedRules) index.lay_out_guards(filed_checks);
   }
   return index;
 }
 
-void SequenceIndex::choose_and_file(std::span<const compiler::CompiledRule> rules) {
-  if (rules.size() < kMinIndexedRules) return;
+std::vector<bool> SequenceIndex::choose_and_file(std::span<const compiler::CompiledRule> rules) {
+  if (rules.size() < kMinIndexedRules) return {};
 
   std::vector<std::vector<Requirement>> requirements(rules.size());
   std::vector<int> assigned(rules.size(), kUnassigned);
@@ -342,15 +417,42 @@ void SequenceIndex::choose_and_file(std::span<const compiler::CompiledRule> rule
   }
   const std::vector<std::uint32_t> keys = choose_keys(requirements, assigned);
   file_ordered(rules, assigned);
-  if (keys.empty() && ordered_keys_.empty()) return;
+  if (keys.empty() && ordered_keys_.empty()) return {};
+
+  // On a screened sequence an any rule is filed under its equalities on key
+  // slots too: the key's probe then stands in for their guards.
+  const bool screened = rules.size() >= kMinScreenedRules && rules.size() <= kMaxScreenedRules;
+  const auto any_keys =
+      screened ? any_member_keys(rules, keys, assigned) : MemberKeys(rules.size());
 
   // Value groups in order of first appearance; positions ascend in each.
   SlotValueMap<std::size_t> group_of;
   std::vector<SlotValue> group_values;
   std::vector<std::vector<std::uint32_t>> group_positions;
   std::vector<std::uint32_t> unindexed;
+  const auto file = [&](std::uint32_t key, ValueView value, std::uint32_t position) {
+    // The group key carries the key number where the slot would be, so the
+    // same value under two keys stays two groups.
+    const SlotValue group{key, value};
+    auto [it, added] = group_of.try_emplace(group, group_values.size());
+    if (added) {
+      group_values.push_back(group);
+      group_positions.emplace_back();
+    }
+    std::vector<std::uint32_t>& positions = group_positions[it->second];
+    if (positions.empty() || positions.back() != position) positions.push_back(position);
+  };
   for (std::uint32_t i = 0; i < rules.size(); ++i) {
-    if (assigned[i] == kNeverMatches || assigned[i] == kOrdered) continue;
+    const auto& members = any_keys[i];
+    for (std::size_t m = 0; m < members.size(); ++m) {
+      if (!members[m]) continue;
+      const auto& member = std::get_if<compiler::AnyOf>(&rules[i].condition)->members[m];
+      ValueView value = view_of(*std::get_if<compiler::RuntimeValue>(&member.rhs));
+      value.number = normalised(value.number);
+      file(*members[m], value, i);
+    }
+    if (assigned[i] == kNeverMatches || assigned[i] == kOrdered || assigned[i] == kFiledByMembers)
+      continue;
     if (assigned[i] == kUnassigned) {
       unindexed.push_back(i);
       continue;
@@ -359,17 +461,8 @@ void SequenceIndex::choose_and_file(std::span<const compiler::CompiledRule> rule
     const auto requirement =
         std::find_if(requirements[i].begin(), requirements[i].end(),
                      [&](const Requirement& r) { return r.slot == keys[key]; });
-    // The group key carries the key number where the slot would be, so the
-    // same value under two keys stays two groups.
-    const SlotValue group{key, requirement->value};
-    auto [it, added] = group_of.try_emplace(group, group_values.size());
-    if (added) {
-      group_values.push_back(group);
-      group_positions.emplace_back();
-    }
-    group_positions[it->second].push_back(i);
+    file(key, requirement->value, i);
   }
-
   key_count_ = keys.size();
   std::copy(keys.begin(), keys.end(), key_slots_.begin());
   unindexed_first_ = 0;
@@ -394,6 +487,7 @@ void SequenceIndex::choose_and_file(std::span<const compiler::CompiledRule> rule
     append_list(positions_, group_positions[g]);
     insert_entry(entry);
   }
+  return filed_checks_of(rules, any_keys);
 }
 
 void SequenceIndex::file_ordered(std::span<const compiler::CompiledRule> rules,
@@ -568,7 +662,7 @@ void SequenceIndex::lay_out_checks(std::span<const compiler::CompiledRule> rules
   planned_ = true;
 }
 
-void SequenceIndex::lay_out_guards() {
+void SequenceIndex::lay_out_guards(const std::vector<bool>& filed_checks) {
   std::vector<std::uint32_t> screened;
   if (active()) {
     for (const std::uint32_t* position = unindexed(); *position != kEndOfRules; ++position) {
@@ -593,9 +687,11 @@ void SequenceIndex::lay_out_guards() {
       // fields.
       unguarded = std::any_of(members.begin(), members.end(),
                               [](const Check& check) { return check.two_fields; });
-      for (const Check& check : members) {
-        if (unguarded) break;
-        if (const auto guard = guard_of(check)) add(*guard);
+      for (std::size_t m = 0; m < members.size() && !unguarded; ++m) {
+        // A comparison an equality key files the rule under needs no guard.
+        const std::size_t check = plan.first + m;
+        if (check < filed_checks.size() && filed_checks[check]) continue;
+        if (const auto guard = guard_of(members[m])) add(*guard);
       }
     } else {
       // The rarest comparison guards the rule (the rule holds only when it

@@ -2,7 +2,8 @@
 // once by Plan::build and immutable afterwards, so any number of evaluations
 // may read it at once. A rule whose condition can only hold when some field
 // equals a literal is filed under that (field, value). On sequences of up to
-// kMaxScreenedRules rules the other rules are screened: each has a guard (a
+// kMaxScreenedRules rules an any rule is also filed under each of its
+// equalities on such a field, and the other rules are screened: each has a guard (a
 // comparison it needs, as a range of the field's value), and per field one
 // count of range bounds picks, as a bitset, the rules whose guards pass. On
 // longer sequences they are filed under one comparison of a field with a
@@ -280,10 +281,12 @@ class SequenceIndex {
                       value);
   }
   void insert_entry(Entry entry);
-  void choose_and_file(std::span<const compiler::CompiledRule> rules);
+  // Returns, per comparison in rule order, whether an equality key files its
+  // rule under it (an any rule's comparison on a key's slot).
+  std::vector<bool> choose_and_file(std::span<const compiler::CompiledRule> rules);
   void lay_out_checks(std::span<const compiler::CompiledRule> rules);
   void file_ordered(std::span<const compiler::CompiledRule> rules, std::vector<int>& assigned);
-  void lay_out_guards();
+  void lay_out_guards(const std::vector<bool>& filed_checks);
   void lay_out_slot_screens(std::vector<std::pair<std::uint32_t, Guard>>& guards);
 
   std::size_t rule_count_ = 0;

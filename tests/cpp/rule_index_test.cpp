@@ -478,6 +478,14 @@ evaluation::Plan screened_policy(std::size_t fillers) {
     const std::string serial = std::to_string(i);
     add("k-" + serial, atomic(Domain::Actor, "k", Operator::Equals, text("v" + serial)));
   }
+  // Any lists with equalities on the key's slot: filed under the key, the
+  // other comparisons guarded (or never holding).
+  const auto k_is = [](const char* value) {
+    return atomic(Domain::Actor, "k", Operator::Equals, text(value));
+  };
+  add("k-or-w", compiler::AnyOf{
+                    {k_is("v9"), atomic(Domain::Actor, "w", Operator::GreaterThan, number(100))}});
+  add("k-or-never", compiler::AnyOf{{k_is("v7"), x(Operator::Equals, number(kNaN)), k_is("v8")}});
   add("any-number", x(Operator::NotEquals, number(kNaN)));
   return evaluation::Plan::build(std::move(policy));
 }
@@ -535,7 +543,13 @@ INSTANTIATE_TEST_SUITE_P(
         ScreenedCase{"GuardAndRuleHold", {{"s", str("go")}, {"x", num(150.0)}}, "text-and-above"},
         ScreenedCase{"EqualityKeyAmongGuards", {{"k", str("v3")}}, "k-3"},
         ScreenedCase{"GuardBeforeEqualityKey", {{"k", str("v3")}, {"b", flag(false)}}, "not-true"},
-        ScreenedCase{"TextWhereNumberIsCompared", {{"x", str("3")}}, std::nullopt}),
+        ScreenedCase{"TextWhereNumberIsCompared", {{"x", str("3")}}, std::nullopt},
+        ScreenedCase{"AnyFoundUnderTheKey", {{"k", str("v9")}}, "k-or-w"},
+        ScreenedCase{"AnyFoundByItsGuard", {{"w", num(500.0)}}, "k-or-w"},
+        ScreenedCase{"AnyGuardFails", {{"w", num(50.0)}}, std::nullopt},
+        ScreenedCase{"AnyOfKeyEqualitiesOnlyFirst", {{"k", str("v7")}}, "k-or-never"},
+        ScreenedCase{"AnyOfKeyEqualitiesOnlyLast", {{"k", str("v8")}}, "k-or-never"},
+        ScreenedCase{"KeyOfAnotherKind", {{"k", num(9.0)}}, std::nullopt}),
     [](const auto& info) { return info.param.name; });
 
 // Global rules r<i>: actor k equals the text v<i>, each value once.
