@@ -84,10 +84,13 @@ constexpr int kOrdered = -3;
 // An any rule that the equality keys file under every comparison that can hold.
 constexpr int kFiledByMembers = -4;
 
-std::size_t check_count(const compiler::CompiledRule& rule) {
-  if (std::holds_alternative<compiler::AtomicCondition>(rule.condition)) return 1;
-  if (const auto* all = std::get_if<compiler::AllOf>(&rule.condition)) return all->members.size();
-  return std::get_if<compiler::AnyOf>(&rule.condition)->members.size();
+// A rule's comparisons in document order: an atomic rule's one, or a list's.
+std::span<const compiler::AtomicCondition> comparisons_of(const compiler::CompiledRule& rule) {
+  if (const auto* atomic = std::get_if<compiler::AtomicCondition>(&rule.condition)) {
+    return {atomic, 1};
+  }
+  if (const auto* all = std::get_if<compiler::AllOf>(&rule.condition)) return all->members;
+  return std::get_if<compiler::AnyOf>(&rule.condition)->members;
 }
 
 // The key under which an any rule's comparison `atomic` files the rule: an
@@ -149,7 +152,7 @@ std::vector<bool> filed_checks_of(std::span<const compiler::CompiledRule> rules,
   std::vector<bool> filed;
   for (std::size_t i = 0; i < rules.size(); ++i) {
     if (any_keys[i].empty()) {
-      filed.resize(filed.size() + check_count(rules[i]), false);
+      filed.resize(filed.size() + comparisons_of(rules[i]).size(), false);
     } else {
       for (const auto& key : any_keys[i]) filed.push_back(key.has_value());
     }
@@ -632,15 +635,8 @@ void SequenceIndex::lay_out_checks(std::span<const compiler::CompiledRule> rules
   for (const auto& rule : rules) {
     RulePlan plan;
     plan.first = static_cast<std::uint32_t>(checks_.size());
-    std::span<const compiler::AtomicCondition> members;
-    if (const auto* atomic = std::get_if<compiler::AtomicCondition>(&rule.condition)) {
-      members = {atomic, 1};
-    } else if (const auto* all = std::get_if<compiler::AllOf>(&rule.condition)) {
-      members = all->members;
-    } else {
-      members = std::get_if<compiler::AnyOf>(&rule.condition)->members;
-      plan.any = 1;
-    }
+    const std::span<const compiler::AtomicCondition> members = comparisons_of(rule);
+    plan.any = std::holds_alternative<compiler::AnyOf>(rule.condition) ? 1 : 0;
     plan.count = static_cast<std::uint32_t>(members.size());
     for (const auto& member : members) {
       checks_.push_back(make_check(member));
