@@ -48,7 +48,8 @@ DOCS = ["--schema", "schema.yaml", "--policy", "policy.yaml"]
     pytest.param([], "the following arguments are required: COMMAND (see 'kavro --help')",
                  id="no-command"),
     pytest.param(["lint"], "argument COMMAND: invalid choice: 'lint' (choose from 'check', "
-                 "'eval', 'explain', 'hash', 'test', 'replay', 'diff') (see 'kavro --help')",
+                 "'eval', 'explain', 'hash', 'test', 'replay', 'diff', 'serve') "
+                 "(see 'kavro --help')",
                  id="unknown-command"),
     pytest.param(["check", "--schema", "schema.yaml"], "the following arguments are required: "
                  "--policy (see 'kavro check --help')", id="missing-option"),

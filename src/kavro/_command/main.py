@@ -17,6 +17,7 @@ from kavro import PyKavro
 from kavro._command import commands
 from kavro._command.documents import BuildFailure
 from kavro._command.replay_arguments import add_replay_commands
+from kavro._command.serve import add_serve_command
 from kavro._command.usage import USAGE_EXIT_STATUS, UsageError
 
 
@@ -73,6 +74,7 @@ def _parser() -> argparse.ArgumentParser:
     test.add_argument("--junit", type=Path, metavar="FILE", help="also write a JUnit XML report")
     test.set_defaults(run=commands.test)
     add_replay_commands(subcommands, [documents, output])
+    add_serve_command(subcommands, [documents])
     return parser
 
 

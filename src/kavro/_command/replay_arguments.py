@@ -6,7 +6,8 @@ import argparse
 from pathlib import Path
 from typing import Any
 
-from kavro._command import replay
+from kavro._command import replay, verify_log
+from kavro._command.usage import UsageError
 
 
 def add_replay_commands(subcommands: Any, parents: list[argparse.ArgumentParser]) -> None:
@@ -28,7 +29,13 @@ def add_replay_commands(subcommands: Any, parents: list[argparse.ArgumentParser]
     run = subcommands.add_parser(
         "replay", parents=[*parents, logs],
         help="decide every request of logs: decisions per effect, hits per rule")
-    run.set_defaults(run=replay.replay)
+    run.add_argument("--verify", action="store_true",
+                     help="the logs are decision logs: re-decide each line with the policy of "
+                          "its hash (--policy, or a version in --archive) and report every "
+                          "line decided otherwise")
+    run.add_argument("--archive", type=Path, metavar="DIR",
+                     help="with --verify: a policy store's archive of the versions it ran")
+    run.set_defaults(run=_replay_or_verify)
     compare = subcommands.add_parser(
         "diff", parents=[*parents, logs],
         help="decide logs with two policies (--policy OLD --against NEW) and show the changes")
@@ -37,3 +44,11 @@ def add_replay_commands(subcommands: Any, parents: list[argparse.ArgumentParser]
     compare.add_argument("--sample", type=int, default=5, metavar="N",
                          help="changed requests shown with both traces (default: 5)")
     compare.set_defaults(run=replay.diff)
+
+
+def _replay_or_verify(args: argparse.Namespace) -> int:
+    if args.verify:
+        return verify_log.verify(args)
+    if args.archive is not None:
+        raise UsageError("--archive goes with --verify")
+    return replay.replay(args)

@@ -1,0 +1,179 @@
+"""`kavro serve` on a loopback port, driven by a real HTTP client."""
+
+from __future__ import annotations
+
+import json
+import os
+import socket
+import subprocess
+import sys
+import time
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import httpx
+import pyarrow as pa
+import pyarrow.ipc
+import pytest
+
+from conftest import POLICY, SCHEMA
+from kavro import PyKavro
+
+TOKEN = "s3cret-token"
+STRICTER = POLICY.replace("literal: 1000", "literal: 100")
+KAVRO = [sys.executable, "-m", "kavro"]
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port: int = probe.getsockname()[1]
+        return port
+
+
+@pytest.fixture
+def server(tmp_path: Path) -> Iterator[tuple[httpx.Client, Path]]:
+    (tmp_path / "schema.yaml").write_text(SCHEMA)
+    (tmp_path / "policy.yaml").write_text(POLICY)
+    port = free_port()
+    process = subprocess.Popen(
+        [*KAVRO, "serve", "--schema", "schema.yaml", "--policy", "policy.yaml",
+         "--port", str(port), "--archive", "archive", "--decision-log", "decisions.jsonl",
+         "--max-body-bytes", "4096", "--max-batch", "50"],
+        cwd=tmp_path, env={**os.environ, "KAVRO_RELOAD_TOKEN": TOKEN},
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    client = httpx.Client(base_url=f"http://127.0.0.1:{port}", timeout=10)
+    try:
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                client.get("/healthz").raise_for_status()
+                break
+            except httpx.TransportError:
+                if process.poll() is not None or time.monotonic() > deadline:
+                    raise AssertionError(process.stdout.read() if process.stdout else "") \
+                        from None
+                time.sleep(0.05)
+        yield client, tmp_path
+    finally:
+        client.close()
+        process.terminate()
+        process.wait(timeout=10)
+
+
+REFUND = {"action": {"type": "refund", "amount": 1500}, "actor": {"role": "clerk"}}
+
+
+def test_decide_reload_and_verify_the_log(server: tuple[httpx.Client, Path]) -> None:
+    client, folder = server
+    old_hash = PyKavro(SCHEMA, POLICY).policy_hash()
+    new_hash = PyKavro(SCHEMA, STRICTER).policy_hash()
+    small = {"action": {"type": "refund", "amount": 500}}
+
+    first = client.post("/v1/decide", json=small).json()
+    assert (first["effect"], first["matched_rule"], first["policy_hash"]) == \
+        ("allow", None, old_hash)
+    assert client.post("/v1/reload").status_code == 401
+    assert client.post("/v1/reload", headers={"Authorization": "Bearer wrong"}).status_code == 401
+
+    (folder / "policy.yaml").write_text(STRICTER)
+    reloaded = client.post("/v1/reload", headers={"Authorization": f"Bearer {TOKEN}"})
+    assert reloaded.status_code == 200, reloaded.text
+    assert reloaded.json()["changed"] and reloaded.json()["policy_hash"] == new_hash
+    assert client.get("/v1/policy").json()["policy_hash"] == new_hash
+    second = client.post("/v1/decide", json=small).json()
+    assert (second["effect"], second["policy_hash"]) == ("block", new_hash)
+
+    (folder / "policy.yaml").write_text("version: 1\nrules: [")
+    refused = client.post("/v1/reload", headers={"Authorization": f"Bearer {TOKEN}"})
+    assert refused.status_code == 409 and refused.json()["policy_hash"] == new_hash
+
+    batch = client.post("/v1/decide/batch", json={"requests": [REFUND, small]}).json()
+    assert [one["effect"] for one in batch["decisions"]] == ["block", "block"]
+
+    metrics = client.get("/metrics").text
+    assert 'kavro_decisions_total{effect="block",rule="deny-large-refunds"} 3.0' in metrics
+    assert 'kavro_reloads_total{outcome="refused"} 1.0' in metrics
+
+    (folder / "policy-v1.yaml").write_text(POLICY)
+    verified = subprocess.run(
+        [*KAVRO, "replay", "--verify", "--schema", "schema.yaml", "--policy", "policy-v1.yaml",
+         "--archive", "archive", "decisions.jsonl"], cwd=folder, capture_output=True,
+        text=True, check=False)
+    assert verified.returncode == 0, verified.stdout + verified.stderr
+    assert "verified 4 of 4 decision lines against 2 policies; 0 problems" in verified.stdout
+
+    lines = (folder / "decisions.jsonl").read_text().splitlines()
+    tampered = json.loads(lines[1])
+    tampered["effect"], tampered["matched_rule"] = "allow", None
+    (folder / "tampered.jsonl").write_text("\n".join([lines[0], json.dumps(tampered)]) + "\n")
+    caught = subprocess.run(
+        [*KAVRO, "replay", "--verify", "--schema", "schema.yaml", "--policy", "policy-v1.yaml",
+         "--archive", "archive", "tampered.jsonl"], cwd=folder, capture_output=True, text=True,
+        check=False)
+    assert caught.returncode == 1
+    assert f"tampered.jsonl:2 (decision {tampered['decision_id']}): mismatch: logged allow (no rule), " \
+           f"but policy {new_hash[:12]} decides block (rule 'deny-large-refunds')" in caught.stdout
+
+
+@pytest.mark.parametrize("path, body, status, error", [
+    pytest.param("/v1/decide", b"{not json", 400, "the body is not JSON", id="not-json"),
+    pytest.param("/v1/decide", b"[1, 2]", 422, "a request is a JSON object", id="not-object"),
+    pytest.param("/v1/decide", b'{"action": {"type": "refund"}, "acter": {}}', 422,
+                 "a request holds only action, actor and snapshot", id="unknown-part"),
+    pytest.param("/v1/decide", b'{"action": {"type": "refund", "amout": 5}}', 422,
+                 "the request does not match the schema", id="undeclared-field"),
+    pytest.param("/v1/decide", b'{"action": {"type": "refund", "amount": "5"}}', 422,
+                 "the request does not match the schema", id="wrong-kind"),
+    pytest.param("/v1/decide", b'{"action": {"type": "refund", "amount": 1' + b"0" * 400 + b"}}",
+                 422, "the request holds a value the engine cannot take", id="huge-integer"),
+    pytest.param("/v1/decide", b"[" * 3000 + b"]" * 3000, 413, "at most 4096 bytes",
+                 id="body-too-large"),
+    pytest.param("/v1/decide", b"[" * 2000 + b"]" * 2000, 400, "the body is not JSON",
+                 id="deep-nesting"),
+    pytest.param("/v1/decide/batch", b'{"requests": {}}', 400, "a batch is an object",
+                 id="batch-not-list"),
+    pytest.param("/v1/decide/batch", json.dumps({"requests": [{}] * 51}).encode(), 413,
+                 "at most 50 requests", id="batch-too-long"),
+])
+def test_refusals(server: tuple[httpx.Client, Path], path: str, body: bytes, status: int,
+                  error: str) -> None:
+    client, _ = server
+    response = client.post(path, content=body, headers={"content-type": "application/json"})
+    assert response.status_code == status, response.text
+    assert error in response.json()["error"]
+
+
+def test_problems_name_the_field(server: tuple[httpx.Client, Path]) -> None:
+    client, _ = server
+    answer = client.post("/v1/decide/batch", json={"requests": [
+        REFUND, {"action": {"type": "refund", "amout": 5}}]}).json()
+    assert answer["decisions"][0]["effect"] == "block"
+    assert [problem["path"] for problem in answer["decisions"][1]["problems"]] == ["action.amout"]
+
+
+def test_arrow_batch_decides_as_evaluate(server: tuple[httpx.Client, Path]) -> None:
+    client, _ = server
+    requests = [{"action": {"type": "refund", "amount": amount}} for amount in (5, 1500, 999)]
+    table = pa.Table.from_pylist(requests)
+    sink = pa.BufferOutputStream()
+    with pyarrow.ipc.new_stream(sink, table.schema) as writer:
+        writer.write_table(table)
+    response = client.post("/v1/decide/batch", content=sink.getvalue().to_pybytes(),
+                           headers={"content-type": "application/vnd.apache.arrow.stream"})
+    assert response.status_code == 200, response.text
+    decided = pyarrow.ipc.open_stream(response.content).read_all().to_pylist()
+    engine = PyKavro(SCHEMA, POLICY)
+    assert decided == [engine.evaluate(one) for one in requests]  # type: ignore[arg-type]
+    assert response.headers["x-kavro-policy-hash"] == engine.policy_hash()
+
+
+def test_openapi_describes_requests_from_the_schema(server: tuple[httpx.Client, Path]) -> None:
+    client, _ = server
+    document: dict[str, Any] = client.get("/openapi.json").json()
+    requests = document["components"]["schemas"]["Request"]["oneOf"]
+    refund = next(one for one in requests if one["title"] == "refund")
+    assert refund["properties"]["action"]["properties"]["amount"] == {"type": "number"}
+    assert refund["properties"]["actor"]["properties"]["verified"] == {"type": "boolean"}
+    assert set(document["paths"]) >= {"/v1/decide", "/v1/decide/batch", "/v1/reload"}

@@ -1,0 +1,197 @@
+"""The policy store, decision logs and their verification."""
+
+from __future__ import annotations
+
+import json
+import threading
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+from conftest import POLICY, SCHEMA
+from kavro import PyKavro
+from kavro.decision_log import open_decision_log
+from kavro.log_verification import archived_engines, verify_decision_lines
+from kavro.store import LivePolicy, PolicyStore, StoreError, lint_gate
+
+REFUND = {"action": {"type": "refund", "amount": 1500}, "actor": {"role": "clerk"}}
+STRICTER = POLICY.replace("literal: 1000", "literal: 100")
+UNKNOWN_KEY = POLICY.replace("    effect: block\n", "    effect: block\n    unles: x\n", 1)
+
+
+@pytest.fixture
+def documents(tmp_path: Path) -> Path:
+    (tmp_path / "schema.yaml").write_text(SCHEMA)
+    (tmp_path / "policy.yaml").write_text(POLICY)
+    return tmp_path
+
+
+def store_at(folder: Path, **options: Any) -> PolicyStore:
+    return PolicyStore(folder / "schema.yaml", folder / "policy.yaml", **options)
+
+
+@pytest.mark.parametrize("new_policy, gated, accepted, changed, reason", [
+    pytest.param(STRICTER, False, True, True, None, id="changed"),
+    pytest.param(POLICY + "\n# a comment only\n", False, True, False, None, id="same-hash"),
+    pytest.param("version: 1\nrules: [", False, False, False, "policy:3:", id="does-not-build"),
+    pytest.param(POLICY.replace("amount], operator", "amout], operator", 1), False, False, False,
+                 "amout", id="does-not-compile"),
+    pytest.param(UNKNOWN_KEY, True, False, False, "unknown-key", id="gate-refuses-warning"),
+    pytest.param(UNKNOWN_KEY, False, True, False, None, id="ungated-warning-goes-live"),
+])
+def test_reload_outcomes(documents: Path, new_policy: str, gated: bool, accepted: bool,
+                         changed: bool, reason: str | None) -> None:
+    store = store_at(documents, gates=[lint_gate()] if gated else [])
+    before = store.live
+    (documents / "policy.yaml").write_text(new_policy)
+    outcome = store.reload()
+    assert (outcome.accepted, outcome.changed) == (accepted, changed)
+    assert store.live is outcome.live
+    if changed:
+        assert store.live.revision == before.revision + 1
+        assert store.decide(REFUND)["policy_hash"] == PyKavro(SCHEMA, new_policy).policy_hash()
+    else:
+        assert store.live is before  # a refused or idle reload leaves the live policy as it was
+    if reason is not None:
+        assert any(reason in text for text in outcome.reasons), outcome.reasons
+
+
+def test_first_load_refused_raises(documents: Path) -> None:
+    (documents / "policy.yaml").write_text(UNKNOWN_KEY)
+    with pytest.raises(StoreError, match="unknown-key"):
+        store_at(documents, gates=[lint_gate()])
+    with pytest.raises(StoreError, match="not a regular file"):
+        PolicyStore(documents / "schema.yaml", documents)
+
+
+def test_texts_and_reload_with_texts() -> None:
+    store = PolicyStore.from_texts(SCHEMA, POLICY)
+    assert store.decide(REFUND)["effect"] == "block"
+    outcome = store.reload(policy=POLICY.replace("effect: block", "effect: allow", 1))
+    assert outcome.changed and store.decide(REFUND)["effect"] == "allow"
+    # The new text is the store's document from now on, not the first one.
+    assert not store.reload().changed
+
+
+def test_watch_reloads_changed_files(documents: Path) -> None:
+    reloaded = threading.Event()
+    with store_at(documents, on_reload=lambda outcome: reloaded.set()) as store:
+        store.watch(interval=0.01)
+        (documents / "policy.yaml").write_text(STRICTER)
+        assert reloaded.wait(10)
+        assert store.live.policy_hash == PyKavro(SCHEMA, STRICTER).policy_hash()
+
+
+def test_decisions_during_reloads_name_the_policy_that_made_them(documents: Path) -> None:
+    store = store_at(documents)
+    by_hash = {PyKavro(SCHEMA, text).policy_hash(): PyKavro(SCHEMA, text)
+               for text in (POLICY, STRICTER)}
+    request = {"action": {"type": "refund", "amount": 500}}
+    wrong: list[dict[str, Any]] = []
+    done = threading.Event()
+
+    def decide() -> None:
+        while not done.is_set():
+            decision = store.decide(request)
+            expected = by_hash[decision.pop("policy_hash")].evaluate(request)
+            if decision != expected:
+                wrong.append(decision)
+
+    threads = [threading.Thread(target=decide) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for round_number in range(20):
+        store.reload(policy=STRICTER if round_number % 2 == 0 else POLICY)
+    done.set()
+    for thread in threads:
+        thread.join()
+    assert wrong == []
+
+
+def decision_lines(path: Path) -> list[dict[str, Any]]:
+    return [json.loads(line) for line in path.read_text().splitlines()]
+
+
+def test_log_lines_mask_and_replay_exactly(documents: Path) -> None:
+    store = store_at(documents, archive=documents / "archive")
+    log = open_decision_log(documents / "decisions.jsonl", mask=["actor.role"])
+    first = log.decide(store, REFUND)
+    store.reload(policy=STRICTER)
+    second = log.decide(store, {"action": {"type": "refund", "amount": 500}})
+    log.close()
+    lines = decision_lines(documents / "decisions.jsonl")
+    assert [line["decision_id"] for line in lines] == [first["decision_id"],
+                                                       second["decision_id"]]
+    assert lines[0]["actor"] == {"role": "<masked>"} and lines[0]["masked"] == ["actor.role"]
+    assert "masked" not in lines[1]
+    assert lines[1]["action"] == {"type": "refund", "amount": 500}
+    assert [line["policy_hash"] for line in lines] == [first["policy_hash"],
+                                                       second["policy_hash"]]
+    engines = archived_engines(documents / "archive")
+    assert set(engines) == {first["policy_hash"], second["policy_hash"]}
+    report = verify_decision_lines((documents / "decisions.jsonl").read_text().splitlines(),
+                                   engines)
+    assert (report.lines, report.verified, report.masked, report.ok) == (2, 1, 1, True)
+
+
+def test_log_rotation_keeps_every_line(tmp_path: Path) -> None:
+    store = PolicyStore.from_texts(SCHEMA, POLICY)
+    log = open_decision_log(tmp_path / "d.jsonl", max_bytes=2000, backup_count=50)
+    for amount in range(60):
+        log.decide(store, {"action": {"type": "refund", "amount": amount}})
+    log.close()
+    files = sorted(tmp_path.glob("d.jsonl*"))
+    assert len(files) > 2
+    amounts = sorted(line["action"]["amount"] for file in files for line in decision_lines(file))
+    assert amounts == list(range(60))
+
+
+@pytest.mark.parametrize("mask", ["role", "request.role", "actor.", ".role"])
+def test_masks_name_a_part_and_field(tmp_path: Path, mask: str) -> None:
+    with pytest.raises(ValueError, match="part.field"):
+        open_decision_log(tmp_path / "d.jsonl", mask=[mask])
+
+
+def _line(**changes: Any) -> str:
+    line = {"decision_id": "d1", "policy_hash": PyKavro(SCHEMA, POLICY).policy_hash(),
+            "action": {"type": "refund", "amount": 1500}, "effect": "block",
+            "matched_rule": "deny-large-refunds"}
+    line.update(changes)
+    return json.dumps(line)
+
+
+@pytest.mark.parametrize("text, kind", [
+    pytest.param(_line(effect="allow", matched_rule=None), "mismatch", id="tampered-effect"),
+    pytest.param(_line(matched_rule="maintenance"), "mismatch", id="tampered-rule"),
+    pytest.param(_line(action={"type": "refund", "amount": 5}), "mismatch", id="tampered-request"),
+    pytest.param(_line(policy_hash=PyKavro(SCHEMA, STRICTER).policy_hash(),
+                       action={"type": "refund", "amount": 500}, effect="allow",
+                       matched_rule=None),
+                 "mismatch", id="misattributed"),
+    pytest.param(_line(policy_hash="0" * 64), "unknown-policy", id="unknown-hash"),
+    pytest.param("{not json", "unreadable", id="not-json"),
+    pytest.param(json.dumps({"action": {"type": "refund"}}), "unreadable", id="no-decision"),
+    pytest.param(_line(action={"type": "refund", "amount": [1]}), "unreadable",
+                 id="refused-value"),
+])
+def test_verification_catches(text: str, kind: str) -> None:
+    engines = {PyKavro(SCHEMA, text_).policy_hash(): PyKavro(SCHEMA, text_)
+               for text_ in (POLICY, STRICTER)}
+    report = verify_decision_lines([_line(), text, _line()], engines)
+    assert (report.lines, report.verified, report.problem_count) == (3, 2, 1)
+    assert [(problem.line, problem.kind) for problem in report.problems] == [(2, kind)]
+
+
+def test_archive_that_no_longer_names_its_policy_is_refused(documents: Path) -> None:
+    store = store_at(documents, archive=documents / "archive")
+    folder = documents / "archive" / store.live.policy_hash
+    (folder / "policy.yaml").write_text(STRICTER)
+    with pytest.raises(ValueError, match="not to the folder's name"):
+        archived_engines(documents / "archive")
+
+
+def test_live_policy_is_one_consistent_version(documents: Path) -> None:
+    live: LivePolicy = store_at(documents).live
+    assert live.engine.policy_hash() == live.policy_hash
+    assert live.texts.policy == POLICY and live.revision == 1
