@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import logging
 import threading
 from pathlib import Path
 from typing import Any
@@ -11,7 +12,7 @@ import pytest
 
 from conftest import POLICY, SCHEMA
 from kavro import PyKavro
-from kavro.decision_log import open_decision_log
+from kavro.decision_log import DecisionLog, open_decision_log
 from kavro.log_verification import archived_engines, verify_decision_lines
 from kavro.store import LivePolicy, PolicyStore, StoreError, lint_gate
 
@@ -145,6 +146,25 @@ def test_log_rotation_keeps_every_line(tmp_path: Path) -> None:
     assert len(files) > 2
     amounts = sorted(line["action"]["amount"] for file in files for line in decision_lines(file))
     assert amounts == list(range(60))
+
+
+def test_log_through_the_logging_module() -> None:
+    lines: list[str] = []
+
+    class Keep(logging.Handler):
+        def emit(self, record: logging.LogRecord) -> None:
+            lines.append(record.getMessage())
+
+    logger = logging.getLogger("kavro.test.decisions")
+    logger.addHandler(Keep())
+    logger.setLevel(logging.INFO)
+    logger.propagate = False
+    log = DecisionLog(logger)
+    store = PolicyStore.from_texts(SCHEMA, POLICY)
+    ids = {log.decide(store, REFUND)["decision_id"] for _ in range(3)}
+    logger.setLevel(logging.WARNING)
+    log.decide(store, REFUND)  # not written: the logger is off for INFO
+    assert len(ids) == 3 and [json.loads(line)["decision_id"] for line in lines] == sorted(ids)
 
 
 @pytest.mark.parametrize("mask", ["role", "request.role", "actor.", ".role"])

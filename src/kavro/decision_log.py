@@ -4,44 +4,61 @@ A line holds the request's parts at its top level beside the decision, so that `
 reads a decision log as it reads any request log (`--id-field decision_id`), and
 `kavro replay --verify` re-decides each line with the policy of its hash:
 
-    {"time": "2026-12-08T15:40:00.123456Z", "decision_id": "5f0c...", "policy_hash": "31a8...",
-     "action": {...}, "actor": {...}, "snapshot": {...},
-     "effect": "block", "matched_rule": "deny-large-refunds"}
+    {"time":"2026-12-08T15:40:00.123456Z","decision_id":"5f0c...","policy_hash":"31a8...",
+     "action":{...},"actor":{...},"snapshot":{...},
+     "effect":"block","matched_rule":"deny-large-refunds"}
 
 Masked fields (`mask=["actor.email"]`) are written as the text "<masked>" and listed under
 "masked"; such a line cannot be re-decided exactly, and verification says so.
 
-Lines go through the standard `logging` machinery: give `DecisionLog` any logger, or let
-`open_decision_log` make one that writes JSON Lines to a file with size-based rotation.
+`open_decision_log(path)` writes the lines to a file itself, rotated by size;
+`DecisionLog(logger)` hands them to any logger of the standard `logging` module instead.
 """
 
 from __future__ import annotations
 
+import itertools
 import json
 import logging
-import logging.handlers
 import os
 import threading
-import uuid
-from collections.abc import Iterable, Mapping
-from datetime import datetime, timezone
-from typing import Any
+import time
+from collections.abc import Callable, Iterable, Mapping
+from pathlib import Path
+from typing import Any, TextIO
 
 from kavro.store import LivePolicy, PolicyStore
 
-__all__ = ["DecisionLog", "open_decision_log", "MASKED", "REQUEST_PARTS"]
+__all__ = ["DecisionLog", "JsonLinesFile", "open_decision_log", "MASKED", "REQUEST_PARTS"]
 
 MASKED = "<masked>"
 REQUEST_PARTS = ("action", "actor", "snapshot")
 
 
-class DecisionLog:
-    """Writes one line per decision to `logger` (at INFO, the line as the message)."""
+def _as_json(value: Any) -> Any:
+    # evaluate read such a value (a Decimal, a numpy number) through its float hook: the
+    # float is what was decided, and what re-decides alike.
+    if hasattr(type(value), "__float__"):
+        return float(value)
+    raise TypeError(f"a request value of type {type(value).__name__} cannot be logged as JSON")
 
-    def __init__(self, logger: logging.Logger, *, mask: Iterable[str] = (),
-                 owns_handlers: bool = False) -> None:
-        self._logger = logger
-        self._owns_handlers = owns_handlers
+
+_ENCODER = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), default=_as_json)
+
+
+class DecisionLog:
+    """Writes one line per decision to `sink`: a `logging.Logger` (the line as an INFO
+    message) or any callable taking the line's text."""
+
+    def __init__(self, sink: logging.Logger | Callable[[str], None], *,
+                 mask: Iterable[str] = (), close: Callable[[], None] | None = None) -> None:
+        if isinstance(sink, logging.Logger):
+            logger = sink
+            self._write: Callable[[str], None] = logger.info
+            self._enabled: Callable[[], bool] = lambda: logger.isEnabledFor(logging.INFO)
+        else:
+            self._write, self._enabled = sink, lambda: True
+        self._close = close
         self._mask: dict[str, frozenset[str]] = {}
         for name in mask:
             part, _, field = name.partition(".")
@@ -49,6 +66,10 @@ class DecisionLog:
                 raise ValueError(f"cannot mask {name!r}: name a field as part.field, "
                                  f"the part one of {', '.join(REQUEST_PARTS)}")
             self._mask[part] = self._mask.get(part, frozenset()) | {field}
+        # Ids: 64 random bits per log and a counter, unique without a system call each.
+        self._id_prefix = os.urandom(8).hex()
+        self._serial = itertools.count()
+        self._clock = _UtcClock()
 
     def decide(self, source: PolicyStore | LivePolicy,
                request: Mapping[str, Any]) -> dict[str, Any]:
@@ -62,15 +83,11 @@ class DecisionLog:
     def record(self, policy_hash: str, request: Mapping[str, Any],
                decision: Mapping[str, Any]) -> str:
         """Logs a decision made elsewhere; returns its new decision id."""
-        decision_id = uuid.uuid4().hex
-        if not self._logger.isEnabledFor(logging.INFO):
+        decision_id = f"{self._id_prefix}{next(self._serial):08x}"
+        if not self._enabled():
             return decision_id
-        line: dict[str, Any] = {
-            "time": datetime.now(timezone.utc).isoformat(timespec="microseconds")
-                    .replace("+00:00", "Z"),
-            "decision_id": decision_id,
-            "policy_hash": policy_hash,
-        }
+        line: dict[str, Any] = {"time": self._clock.now(), "decision_id": decision_id,
+                                "policy_hash": policy_hash}
         masked: list[str] = []
         for part in REQUEST_PARTS:
             if part in request:
@@ -79,17 +96,14 @@ class DecisionLog:
         line["matched_rule"] = decision["matched_rule"]
         if masked:
             line["masked"] = masked
-        self._logger.info(json.dumps(line, ensure_ascii=False, default=_as_json,
-                                     allow_nan=True))
+        self._write(_ENCODER.encode(line))
         return decision_id
 
     def close(self) -> None:
-        """Closes the files of a log made by `open_decision_log`; a logger given by the
-        caller is left to the caller."""
-        if self._owns_handlers:
-            for handler in list(self._logger.handlers):
-                self._logger.removeHandler(handler)
-                handler.close()
+        """Closes the file of a log made by `open_decision_log`; a logger given by the caller
+        is left to the caller."""
+        if self._close is not None:
+            self._close()
 
     def __enter__(self) -> DecisionLog:
         return self
@@ -108,31 +122,83 @@ class DecisionLog:
         return copy
 
 
+class JsonLinesFile:
+    """Appends lines to a file, thread-safe, rotating it to `path.1`, `path.2`, ... when it
+    would pass `max_bytes` (0: never). Each line reaches the operating system before `write`
+    returns unless `flush_every` > 1 lets that many lines wait in the buffer (faster; up to
+    that many lines are lost if the process dies)."""
+
+    def __init__(self, path: str | os.PathLike[str], *, max_bytes: int = 64 * 1024 * 1024,
+                 backup_count: int = 8, flush_every: int = 1) -> None:
+        self.path = Path(path)
+        self._max_bytes = max_bytes
+        self._backup_count = backup_count
+        self._flush_every = max(1, flush_every)
+        self._lock = threading.Lock()
+        self._file: TextIO | None = self.path.open("a", encoding="utf-8")
+        self._size = self.path.stat().st_size
+        self._waiting = 0
+
+    def write(self, line: str) -> None:
+        text = line + "\n"
+        size = len(text) if text.isascii() else len(text.encode("utf-8"))
+        with self._lock:
+            file = self._file
+            if file is None:
+                raise ValueError("write to a closed decision log")
+            if self._max_bytes and self._size and self._size + size > self._max_bytes:
+                file = self._rotate(file)
+            file.write(text)
+            self._size += size
+            self._waiting += 1
+            if self._waiting >= self._flush_every:
+                file.flush()
+                self._waiting = 0
+
+    def close(self) -> None:
+        with self._lock:
+            file, self._file = self._file, None
+        if file is not None:
+            file.close()
+
+    def _rotate(self, file: TextIO) -> TextIO:
+        file.close()
+        if self._backup_count > 0:
+            for number in range(self._backup_count - 1, 0, -1):
+                older = self.path.with_name(f"{self.path.name}.{number}")
+                if older.exists():
+                    os.replace(older, self.path.with_name(f"{self.path.name}.{number + 1}"))
+            os.replace(self.path, self.path.with_name(f"{self.path.name}.1"))
+        else:
+            self.path.unlink()
+        self._file = self.path.open("a", encoding="utf-8")
+        self._size = 0
+        return self._file
+
+
 def open_decision_log(path: str | os.PathLike[str], *, max_bytes: int = 64 * 1024 * 1024,
-                      backup_count: int = 8, mask: Iterable[str] = ()) -> DecisionLog:
-    """A decision log writing JSON Lines to `path`, rotated to `path.1`, `path.2`, ... when a
-    file would pass `max_bytes` (0: never rotate). Its logger does not propagate, so the
-    lines stay out of the application's own logs."""
-    handler = logging.handlers.RotatingFileHandler(os.fspath(path), maxBytes=max_bytes,
-                                                   backupCount=backup_count, encoding="utf-8")
-    handler.setFormatter(logging.Formatter("%(message)s"))
-    with _naming_lock:
-        global _opened
-        _opened += 1
-        logger = logging.getLogger(f"kavro.decisions.{_opened}")
-    logger.setLevel(logging.INFO)
-    logger.propagate = False
-    logger.addHandler(handler)
-    return DecisionLog(logger, mask=mask, owns_handlers=True)
+                      backup_count: int = 8, flush_every: int = 1,
+                      mask: Iterable[str] = ()) -> DecisionLog:
+    """A decision log writing JSON Lines to `path` (see `JsonLinesFile` for rotation and
+    flushing)."""
+    file = JsonLinesFile(path, max_bytes=max_bytes, backup_count=backup_count,
+                         flush_every=flush_every)
+    return DecisionLog(file.write, mask=mask, close=file.close)
 
 
-_naming_lock = threading.Lock()
-_opened = 0
+class _UtcClock:
+    """ISO 8601 UTC times to the microsecond; the part to the second is formatted once a
+    second."""
 
+    def __init__(self) -> None:
+        # One tuple, replaced whole, so that threads never pair a second with another's text.
+        self._second: tuple[int, str] = (-1, "")
 
-def _as_json(value: Any) -> Any:
-    # evaluate read such a value (a Decimal, a numpy number) through its float hook: the
-    # float is what was decided, and what re-decides alike.
-    if hasattr(type(value), "__float__"):
-        return float(value)
-    raise TypeError(f"a request value of type {type(value).__name__} cannot be logged as JSON")
+    def now(self) -> str:
+        moment = time.time()
+        second = int(moment)
+        cached, prefix = self._second
+        if second != cached:
+            prefix = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(second))
+            self._second = (second, prefix)
+        return f"{prefix}.{int((moment - second) * 1e6):06d}Z"
