@@ -4,7 +4,7 @@ processes: every row decides as evaluate decides its request."""
 from __future__ import annotations
 
 from collections.abc import Iterator
-from typing import Any
+from typing import Any, Literal
 
 import pytest
 
@@ -53,17 +53,22 @@ def scheduler(request: pytest.FixtureRequest) -> Iterator[None]:
                 yield
 
 
+@pytest.mark.parametrize("backend", ["object", "pyarrow"])
 @pytest.mark.parametrize("data", frames(), ids=["messy", "clean"])
-def test_decide_matches_evaluate_row_by_row(scheduler: None, data: pd.DataFrame) -> None:
+def test_decide_matches_evaluate_row_by_row(scheduler: None, data: pd.DataFrame,
+                                            backend: Literal["object", "pyarrow"]) -> None:
     import kavro.dask
 
     frame = dd.from_pandas(data, npartitions=3)
-    decided = kavro.dask.decide(frame, SCHEMA, POLICY).compute()
+    decided = kavro.dask.decide(frame, SCHEMA, POLICY, dtype_backend=backend).compute()
+    assert str(decided["effect"].dtype) == ("object" if backend == "object"
+                                            else "string[pyarrow]")
     engine = PyKavro(SCHEMA, POLICY)
     for row in decided.to_dict("records"):
         request = as_request({key: row[key] for key in data.columns})
+        rule = None if row["matched_rule"] is pd.NA else row["matched_rule"]
         assert engine.evaluate(request) == {"effect": row["effect"],
-                                            "matched_rule": row["matched_rule"]}, request
+                                            "matched_rule": rule}, request
 
 
 def test_diff_counts_every_change(scheduler: None) -> None:

@@ -25,6 +25,7 @@ from typing import Any, Literal, Union
 import dask.dataframe as dd
 from dask.base import compute
 import pandas as pd
+import pyarrow as pa
 
 from kavro import PyKavro
 from kavro._replay.deciding import Decided
@@ -39,14 +40,21 @@ _EFFECTS = ("allow", "block", "require_approval")
 
 
 def decide(frame: dd.DataFrame, schema_yaml: str, policy_yaml: str,
-           governance_yaml: str | None = None, *, on_refusal: Literal["raise", "null"] = "raise") -> dd.DataFrame:
+           governance_yaml: str | None = None, *, on_refusal: Literal["raise", "null"] = "raise",
+           dtype_backend: Literal["object", "pyarrow"] = "object") -> dd.DataFrame:
     """`frame` with the columns effect and matched_rule (None: the default
     decided). A row evaluate would refuse raises its error, or with
-    on_refusal="null" gets nulls in both columns."""
+    on_refusal="null" gets nulls in both columns. With dtype_backend="pyarrow"
+    both columns are Arrow-backed strings (`pd.ArrowDtype(pa.string())`, a
+    missing rule is `pd.NA`): the decisions go from the engine to the frame
+    without a Python object per row, which is faster."""
     texts = EngineTexts(schema_yaml, policy_yaml, governance_yaml)
     texts.engine()  # documents that do not build fail here, not on a worker
-    meta = frame._meta.assign(effect=pd.Series([], dtype=object),
-                              matched_rule=pd.Series([], dtype=object))
+    dtype: Any = pd.ArrowDtype(pa.string()) if dtype_backend == "pyarrow" else object
+    meta = frame._meta.assign(effect=pd.Series([], dtype=dtype),
+                              matched_rule=pd.Series([], dtype=dtype))
+    if dtype_backend == "pyarrow":
+        return frame.map_partitions(_decide_partition_arrow, texts, on_refusal, meta=meta)
     return frame.map_partitions(_decide_partition, (texts,), ("",), on_refusal, meta=meta)
 
 
@@ -102,16 +110,31 @@ def _default_named(counts: pd.Series) -> pd.Series:
     return counts.astype(int)
 
 
+def _decide_partition_arrow(partition: pd.DataFrame, texts: EngineTexts,
+                            on_refusal: Literal["raise", "null"]) -> pd.DataFrame:
+    one = decide_frame(texts.engine(), partition)
+    _raise_refusal(partition, one, on_refusal)
+    return partition.assign(**{
+        name: pd.Series(pd.arrays.ArrowExtensionArray(column.cast(pa.string())),
+                        index=partition.index)
+        for name, column in (("effect", one.effect), ("matched_rule", one.matched_rule))})
+
+
+def _raise_refusal(partition: pd.DataFrame, decided: Decided,
+                   on_refusal: Literal["raise", "null"]) -> None:
+    if decided.refusals and on_refusal == "raise":
+        index = min(decided.refusals)
+        raise ValueError(f"row {partition.index[index]!r} is not a request: "
+                         f"{decided.refusals[index]}")
+
+
 def _decide_partition(partition: pd.DataFrame, engines: tuple[EngineTexts, ...],
                       prefixes: tuple[str, ...], on_refusal: Literal["raise", "null"]) -> pd.DataFrame:
     columns: dict[str, Any] = {}
     decided: list[Decided] = []
     for texts, prefix in zip(engines, prefixes):
         one = decide_frame(texts.engine(), partition)
-        if one.refusals and on_refusal == "raise":
-            index = min(one.refusals)
-            raise ValueError(f"row {partition.index[index]!r} is not a request: "
-                             f"{one.refusals[index]}")
+        _raise_refusal(partition, one, on_refusal)
         decided.append(one)
         columns[f"{prefix}effect"] = one.effect.to_pylist()
         columns[f"{prefix}matched_rule"] = one.matched_rule.to_pylist()
