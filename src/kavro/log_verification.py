@@ -21,14 +21,13 @@ from kavro.decision_log import REQUEST_PARTS
 
 __all__ = ["LineProblem", "VerificationReport", "verify_decision_lines", "archived_engines"]
 
-ProblemKind = Literal["mismatch", "unknown-policy", "unreadable"]
 _PROBLEMS_KEPT = 100
 
 
 @dataclass(frozen=True)
 class LineProblem:
     line: int  # 1-based, in the order the lines were given
-    kind: ProblemKind
+    kind: Literal["mismatch", "unknown-policy", "unreadable"]
     detail: str
     decision_id: str | None = None
     source: str | None = None  # the log file, where several were read
