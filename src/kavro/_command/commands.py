@@ -10,14 +10,14 @@ from typing import IO, Any
 
 from kavro import PyKavro
 from kavro import check as lint
-from kavro._command.decisions import describe_decision
 from kavro._command.diagnostics import placed_finding
 from kavro._command.documents import BuildFailure, Documents, build_engine, read_documents
-from kavro._command.refusals import describe_refusal
 from kavro._command.requests import read_requests
 from kavro._command.source import Source
 from kavro._command.traces import trace_lines
 from kavro._command.usage import UsageError
+from kavro._decisions import describe_decision
+from kavro._refusals import describe_refusal
 
 FAILED = 1
 _PYYAML_MISSING = ("kavro test reads YAML test files with PyYAML, which is not installed: "

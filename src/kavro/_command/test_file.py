@@ -18,10 +18,10 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from kavro._command.decisions import ANY_RULE
 from kavro._command.documents import Documents, read_documents
 from kavro._command.usage import UsageError
 from kavro._command.yaml_text import load_yaml
+from kavro._decisions import ANY_RULE
 
 EFFECTS = ("allow", "block", "require_approval")
 _FILE_KEYS = ("schema", "policy", "governance", "cases")

@@ -8,11 +8,11 @@ from __future__ import annotations
 
 from pathlib import Path
 
+from kavro._errors import UsageError
+
+__all__ = ["USAGE_EXIT_STATUS", "UsageError", "read_text"]
+
 USAGE_EXIT_STATUS = 2
-
-
-class UsageError(Exception):
-    """Bad usage or an unreadable input; its text is the whole message shown."""
 
 
 def read_text(path: Path, what: str) -> str:

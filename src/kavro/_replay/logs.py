@@ -19,7 +19,7 @@ from typing import Any
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from kavro._command.usage import UsageError
+from kavro._errors import UsageError
 from kavro._replay.json_columns import PARTS, json_lines_table
 
 PART_BYTES = 8 << 20

@@ -12,7 +12,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import IO
 
-from kavro._command.usage import UsageError
+from kavro._errors import UsageError
 from kavro._replay.logs import Part, plan_parts
 from kavro._replay.parts import Job, PartResult, run_parts
 
