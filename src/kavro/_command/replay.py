@@ -15,7 +15,8 @@ from kavro import PyKavro
 from kavro._command.traces import trace_lines
 from kavro._command.documents import build_engine, read_documents
 from kavro._command.usage import UsageError
-from kavro._command.whole_files import cannot_write, whole_file, write_whole
+from kavro._command.whole_files import (cannot_write, refuse_overwriting, whole_file,
+                                        write_whole)
 
 FAILED = 1
 _REPLAY_MISSING = ("kavro replay and diff read logs with pyarrow and policies' rule ids with "
@@ -46,6 +47,8 @@ def _run(args: argparse.Namespace, policies: list[Path]) -> int:
     documents = [read_documents(args.schema, policy, args.governance) for policy in policies]
     engines = [build_engine(one) for one in documents]
     paths = find_logs(args.logs)
+    refuse_overwriting([("--out", args.out), ("--report", args.report)],
+                       [args.schema, *policies, *_given(args.governance), *map(Path, paths)])
     summary = Summary(paths, [PolicyRun(str(one.policy.path), engine.policy_hash(),
                                         _rule_ids(one.policy.text, str(one.policy.path)))
                               for one, engine in zip(documents, engines)],
@@ -77,6 +80,10 @@ def _run(args: argparse.Namespace, policies: list[Path]) -> int:
     else:
         print("\n".join(text_summary(summary, traces)))
     return 0
+
+
+def _given(path: Path | None) -> list[Path]:
+    return [] if path is None else [path]
 
 
 class _BadRow(Exception):

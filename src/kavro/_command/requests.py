@@ -2,11 +2,15 @@
 them) or JSON Lines (one request per line), from a file or standard input.
 
 JSON Lines is read line by line, so decisions stream out as requests come in.
+Integers too long for the interpreter to convert and values nested deeper than
+its parser recurses are errors of their line (or document), as JSON that is not
+well formed is.
 """
 
 from __future__ import annotations
 
 import json
+import sys
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import IO, Any
@@ -34,8 +38,8 @@ def read_requests(stream: IO[str], name: str) -> Iterator[Request]:
         return
     if not first.lstrip().startswith("["):
         try:
-            value = json.loads(first)
-        except json.JSONDecodeError:
+            value = _loads(first)
+        except (json.JSONDecodeError, _Unreadable):
             pass  # not one request per line: a JSON document over several lines
         else:
             yield Request(f"{name}:{number}", value)
@@ -51,19 +55,41 @@ def _json_lines(stream: IO[str], name: str, number: int) -> Iterator[Request]:
             continue
         where = f"{name}:{number}"
         try:
-            yield Request(where, json.loads(line))
+            yield Request(where, _loads(line))
         except json.JSONDecodeError as error:
             yield Request(where, error=f"not JSON: {error.msg} at column {error.colno}")
+        except _Unreadable as error:
+            yield Request(where, error=str(error))
 
 
 def _json_document(text: str, name: str) -> Iterator[Request]:
     try:
-        value = json.loads(text)
+        value = _loads(text)
     except json.JSONDecodeError as error:
         raise UsageError(f"{name}:{error.lineno}:{error.colno}: not JSON or JSON Lines: "
                          f"{error.msg}") from None
+    except _Unreadable as error:
+        raise UsageError(f"{name}: {error}") from None
     if isinstance(value, list):
         for index, item in enumerate(value):
             yield Request(f"{name}[{index}]", item)
     else:
         yield Request(name, value)
+
+
+class _Unreadable(Exception):
+    """Well-formed JSON that the interpreter cannot hold."""
+
+
+def _loads(text: str) -> Any:
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError:
+        raise
+    except ValueError:
+        # The only other refusal of the parser: an integer past the
+        # interpreter's limit on digits, far beyond any number a request holds.
+        raise _Unreadable(f"cannot read an integer of more than "
+                          f"{sys.get_int_max_str_digits()} digits") from None
+    except RecursionError:
+        raise _Unreadable("cannot read a value nested this deeply") from None

@@ -58,7 +58,8 @@ def read_test_file(path: Path, text: str) -> TestFile:
     if data.get("governance") is not None:
         governance = _document_path(path, data, "governance")
     documents = read_documents(_document_path(path, data, "schema"),
-                               _document_path(path, data, "policy"), governance)
+                               _document_path(path, data, "policy"), governance,
+                               named_by_file=True)
     return TestFile(path, documents, cases)
 
 
