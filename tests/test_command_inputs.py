@@ -56,7 +56,8 @@ def files(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
                  "r.jsonl:2: error: cannot read an integer of more than 4300 digits\n"
                  "r.jsonl:3: error: cannot read a value nested this deeply\n"
                  "block (rule 'deny-large-refunds')", id="eval-lines-go-on"),
-    pytest.param({"t.test.yaml": a_test_file(f"{{ action: {{ amount: {HUGE} }} }}")},
+    # Plain scalars are typed as policy literals; an explicit tag asks for an int.
+    pytest.param({"t.test.yaml": a_test_file(f"{{ action: {{ amount: !!int {HUGE} }} }}")},
                  ["test", "t.test.yaml"], 2,
                  "kavro: error: t.test.yaml:5:34: cannot read this value as int",
                  id="test-long-integer"),

@@ -47,14 +47,14 @@ def _run(args: argparse.Namespace, policies: list[Path]) -> int:
     documents = [read_documents(args.schema, policy, args.governance) for policy in policies]
     engines = [build_engine(one) for one in documents]
     paths = find_logs(args.logs)
-    refuse_overwriting([("--out", args.out), ("--report", args.report)],
-                       [args.schema, *policies, *_given(args.governance), *map(Path, paths)])
     summary = Summary(paths, [PolicyRun(str(one.policy.path), engine.policy_hash(),
                                         _rule_ids(one.policy.text, str(one.policy.path)))
                               for one, engine in zip(documents, engines)],
                       sample_size=getattr(args, "sample", 0))
     job = Job(tuple(EngineTexts.of(engine) for engine in engines), args.id_field or None,
               keep_rows=args.out is not None, sample=summary.sample_size)
+    refuse_overwriting([("--out", args.out), ("--report", args.report)],
+                       [args.schema, *policies, *_given(args.governance), *map(Path, paths)])
     try:
         # A bad row leaves the block by its exception, so that --out is discarded.
         with (_rows_file(args.out, len(policies)) as out,
@@ -80,10 +80,6 @@ def _run(args: argparse.Namespace, policies: list[Path]) -> int:
     else:
         print("\n".join(text_summary(summary, traces)))
     return 0
-
-
-def _given(path: Path | None) -> list[Path]:
-    return [] if path is None else [path]
 
 
 class _BadRow(Exception):
@@ -146,3 +142,7 @@ class _RowsFile:
             self.writer.write_table(table)
         except OSError as error:
             raise cannot_write(self.path, error) from None
+
+
+def _given(path: Path | None) -> list[Path]:
+    return [] if path is None else [path]

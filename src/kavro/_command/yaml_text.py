@@ -30,6 +30,17 @@ class YamlError(UsageError):
 
 
 class _Loader(yaml.SafeLoader):
+    def construct_object(self, node: yaml.Node, deep: bool = False) -> Any:
+        try:
+            return super().construct_object(node, deep=deep)
+        except (ValueError, KeyError, AttributeError):
+            # A scalar its type cannot take: an integer past the interpreter's
+            # limit on digits, or a value under an explicit tag (`!!int x`,
+            # `!!bool x`, `!!timestamp x`) that the base class does not check.
+            raise yaml.constructor.ConstructorError(
+                None, None, f"cannot read this value as {node.tag.rpartition(':')[2]}",
+                node.start_mark) from None
+
     def construct_mapping(self, node: yaml.MappingNode, deep: bool = False) -> dict[Any, Any]:
         seen: set[Any] = set()
         # Anything else under a mapping's tag (`!!set 1`) is refused by the base class.
@@ -45,17 +56,6 @@ class _Loader(yaml.SafeLoader):
                     None, None, f"key {key!r} is written twice", key_node.start_mark)
             seen.add(key)
         return super().construct_mapping(node, deep=deep)
-
-    def construct_object(self, node: yaml.Node, deep: bool = False) -> Any:
-        try:
-            return super().construct_object(node, deep=deep)
-        except (ValueError, KeyError, AttributeError):
-            # A scalar its type cannot take: an integer past the interpreter's
-            # limit on digits, or a value under an explicit tag (`!!int x`,
-            # `!!bool x`, `!!timestamp x`) that the base class does not check.
-            raise yaml.constructor.ConstructorError(
-                None, None, f"cannot read this value as {node.tag.rpartition(':')[2]}",
-                node.start_mark) from None
 
 
 def _integer(loader: yaml.SafeLoader, node: yaml.ScalarNode) -> int:
