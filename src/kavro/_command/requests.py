@@ -15,7 +15,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import IO, Any
 
-from kavro._command.usage import UsageError
+from kavro._command.usage import MOST_BYTES, UsageError
 
 
 @dataclass(frozen=True)
@@ -28,9 +28,10 @@ class Request:
 
 
 def read_requests(stream: IO[str], name: str) -> Iterator[Request]:
+    lines = _bounded_lines(stream, name)
     first = ""
     number = 0
-    for first in stream:
+    for first in lines:
         number += 1
         if first.strip():
             break
@@ -43,13 +44,28 @@ def read_requests(stream: IO[str], name: str) -> Iterator[Request]:
             pass  # not one request per line: a JSON document over several lines
         else:
             yield Request(f"{name}:{number}", value)
-            yield from _json_lines(stream, name, number)
+            yield from _json_lines(lines, name, number)
             return
-    yield from _json_document("\n" * (number - 1) + first + stream.read(), name)
+    rest = stream.read(MOST_BYTES + 1)
+    if len(first) + len(rest) > MOST_BYTES:
+        raise UsageError(f"{name}: a JSON document over {MOST_BYTES >> 20} MiB "
+                         "(JSON Lines are read a line at a time, without a limit on their number)")
+    yield from _json_document("\n" * (number - 1) + first + rest, name)
 
 
-def _json_lines(stream: IO[str], name: str, number: int) -> Iterator[Request]:
-    for line in stream:
+def _bounded_lines(stream: IO[str], name: str) -> Iterator[str]:
+    """The lines of `stream`; a line past the limit ends the reading (a
+    stream without line breaks would otherwise be read whole into memory)."""
+    number = 0
+    while line := stream.readline(MOST_BYTES + 1):
+        number += 1
+        if len(line) > MOST_BYTES:
+            raise UsageError(f"{name}:{number}: a line over {MOST_BYTES >> 20} MiB")
+        yield line
+
+
+def _json_lines(lines: Iterator[str], name: str, number: int) -> Iterator[Request]:
+    for line in lines:
         number += 1
         if not line.strip():
             continue
