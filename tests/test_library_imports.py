@@ -49,21 +49,6 @@ def test_the_library_files_are_found() -> None:
     assert any(path.parent.name == "_replay" for path in LIBRARY_FILES)
 
 
-@pytest.mark.parametrize("source, found", [
-    pytest.param("import kavro._command.main\n", ["kavro._command.main"],
-                 id="import"),
-    pytest.param("from kavro._command.usage import UsageError\n",
-                 ["kavro._command.usage", "kavro._command.usage.UsageError"], id="from"),
-    pytest.param("from kavro import _command\n", ["kavro._command"], id="from-package"),
-    pytest.param("def f():\n    from .._command import refusals\n",
-                 ["kavro._command", "kavro._command.refusals"], id="relative-in-function"),
-    pytest.param("from kavro._commands_elsewhere import x\nimport kavro._errors\n", [],
-                 id="similar-names"),
-])
-def test_the_import_finder(source: str, found: list[str]) -> None:
-    assert command_imports(source, "kavro._replay") == found
-
-
 @pytest.mark.parametrize("path", LIBRARY_FILES,
                          ids=[str(path.relative_to(PACKAGE)) for path in LIBRARY_FILES])
 def test_no_library_module_imports_the_command(path: Path) -> None:

@@ -274,17 +274,14 @@ def test_without_the_extra_replay_says_what_to_install(files: Path, blocked: str
 
 @pytest.mark.parametrize("address, valid", [
     ("tcp://10.0.0.5:8786", True),
-    ("localhost:8786", True),
     ("tls://scheduler.example.org:8786", True),
     ("ws://[::1]:8786", True),
     ("not a url", False),
     ("tcp://10.0.0.5", False),
-    ("tcp://10.0.0.5:99999", False),
     ("http://10.0.0.5:8786", False),
     ("tcp://user@10.0.0.5:8786", False),
     ("tcp://10.0.0.5:8786/path", False),
     ("tcp://[::1:8786", False),
-    ("tcp://a b:8786", False),
 ])
 def test_scheduler_addresses_checked_before_connecting(address: str, valid: bool) -> None:
     assert running._is_address(address) is valid
