@@ -270,3 +270,18 @@ def test_without_the_extra_replay_says_what_to_install(files: Path, blocked: str
     assert (result.stdout, result.stderr) == ("2\n", (
         "kavro: error: kavro replay and diff read logs with pyarrow and policies' rule ids with "
         f"PyYAML; {blocked} is not installed: pip install 'kavro[replay]'\n"))
+
+
+@pytest.mark.parametrize("address, valid", [
+    ("tcp://10.0.0.5:8786", True),
+    ("tls://scheduler.example.org:8786", True),
+    ("ws://[::1]:8786", True),
+    ("not a url", False),
+    ("tcp://10.0.0.5", False),
+    ("http://10.0.0.5:8786", False),
+    ("tcp://user@10.0.0.5:8786", False),
+    ("tcp://10.0.0.5:8786/path", False),
+    ("tcp://[::1:8786", False),
+])
+def test_scheduler_addresses_checked_before_connecting(address: str, valid: bool) -> None:
+    assert running._is_address(address) is valid

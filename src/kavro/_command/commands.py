@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import sys
 from pathlib import Path
@@ -10,14 +11,15 @@ from typing import IO, Any
 
 from kavro import PyKavro
 from kavro import check as lint
-from kavro._command.decisions import describe_decision
 from kavro._command.diagnostics import placed_finding
 from kavro._command.documents import BuildFailure, Documents, build_engine, read_documents
-from kavro._command.refusals import describe_refusal
 from kavro._command.requests import read_requests
 from kavro._command.source import Source
 from kavro._command.traces import trace_lines
-from kavro._command.usage import UsageError
+from kavro._command.usage import UsageError, open_input
+from kavro._command.whole_files import refuse_overwriting
+from kavro._decisions import describe_decision
+from kavro._refusals import describe_refusal
 
 FAILED = 1
 _PYYAML_MISSING = ("kavro test reads YAML test files with PyYAML, which is not installed: "
@@ -122,6 +124,8 @@ def test(args: argparse.Namespace) -> int:
             raise
         raise UsageError(_PYYAML_MISSING) from None
     files = [read_test_file(path, Source.read(path, "test file").text) for path in args.files]
+    refuse_overwriting([("--junit", args.junit)], [*args.files, *(
+        source.path for test_file in files for source in test_file.documents.sources.values())])
     runs = [run_test_file(test_file) for test_file in files]
     if args.junit is not None:
         try:
@@ -162,7 +166,7 @@ class _open_requests:
         if self.name == "-":
             return sys.stdin, "<stdin>"
         try:
-            self.file = Path(self.name).open(encoding="utf-8")
+            self.file = io.TextIOWrapper(open_input(Path(self.name), "requests"), encoding="utf-8")
         except OSError as error:
             raise UsageError(f"cannot read requests {self.name!r}: "
                              f"{error.strerror or error}") from None

@@ -17,6 +17,8 @@ from kavro._lint import error_code
 _CONTEXT = ", while "
 _TRAILING_POSITION = re.compile(r" at line (\d+) column (\d+)$")
 
+# For a document whose lines are not to be shown (Source.shown).
+NOT_SHOWN = "not a {} document: it does not start as a YAML mapping (its content is not shown)"
 _VARIANT_MISMATCH = "data did not match any variant of untagged enum "
 _HINTS: dict[str, tuple[str, ...]] = {
     "ConditionAst": (
@@ -94,6 +96,9 @@ def diagnose(error: PolicyError, sources: Mapping[str, Source]) -> Diagnostic:
     "schema", "policy" and, when given, "governance") that it names."""
     message = str(error)
     source = sources[error.document]
+    if not source.shown:
+        return Diagnostic(error.document, source, NOT_SHOWN.format(error.document), None, None,
+                          code=error_code(error.kind))
     return Diagnostic(error.document, source, message, error.line, error.column,
                       _hint(message), code=error_code(error.kind), rule_id=error.rule_id,
                       details=tuple(_violation_line(source, violation)

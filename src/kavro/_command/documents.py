@@ -33,11 +33,15 @@ class BuildFailure(Exception):
         self.diagnostic = diagnostic
 
 
-def read_documents(schema: Path, policy: Path, governance: Path | None) -> Documents:
+def read_documents(schema: Path, policy: Path, governance: Path | None, *,
+                   named_by_file: bool = False) -> Documents:
+    """The documents at the paths; `named_by_file` when another file (a test
+    file) gave the paths rather than the person running the command."""
     return Documents(
-        Source.read(schema, "schema"),
-        Source.read(policy, "policy"),
-        None if governance is None else Source.read(governance, "governance"),
+        Source.read(schema, "schema", named_by_file=named_by_file),
+        Source.read(policy, "policy", named_by_file=named_by_file),
+        None if governance is None else Source.read(governance, "governance",
+                                                    named_by_file=named_by_file),
     )
 
 

@@ -7,6 +7,7 @@
 from __future__ import annotations
 
 import argparse
+import io
 import os
 import sys
 from collections.abc import Sequence
@@ -79,6 +80,12 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    for stream in (sys.stdout, sys.stderr):
+        # A name read from JSON or YAML may hold a lone surrogate ("\ud800"),
+        # which no encoding writes: it is shown escaped rather than ending
+        # the command with a traceback.
+        if isinstance(stream, io.TextIOWrapper):
+            stream.reconfigure(errors="backslashreplace")
     try:
         args = _parser().parse_args(argv)
         try:

@@ -15,7 +15,8 @@ from kavro import PyKavro
 from kavro._command.traces import trace_lines
 from kavro._command.documents import build_engine, read_documents
 from kavro._command.usage import UsageError
-from kavro._command.whole_files import cannot_write, whole_file, write_whole
+from kavro._command.whole_files import (cannot_write, refuse_overwriting, whole_file,
+                                        write_whole)
 
 FAILED = 1
 _REPLAY_MISSING = ("kavro replay and diff read logs with pyarrow and policies' rule ids with "
@@ -52,6 +53,8 @@ def _run(args: argparse.Namespace, policies: list[Path]) -> int:
                       sample_size=getattr(args, "sample", 0))
     job = Job(tuple(EngineTexts.of(engine) for engine in engines), args.id_field or None,
               keep_rows=args.out is not None, sample=summary.sample_size)
+    refuse_overwriting([("--out", args.out), ("--report", args.report)],
+                       [args.schema, *policies, *_given(args.governance), *map(Path, paths)])
     try:
         # A bad row leaves the block by its exception, so that --out is discarded.
         with (_rows_file(args.out, len(policies)) as out,
@@ -139,3 +142,7 @@ class _RowsFile:
             self.writer.write_table(table)
         except OSError as error:
             raise cannot_write(self.path, error) from None
+
+
+def _given(path: Path | None) -> list[Path]:
+    return [] if path is None else [path]

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable
 
-from kavro._command.decisions import describe_decision
+from kavro._decisions import describe_decision
 from kavro._replay.summary import PolicyRun, Summary, rule_hits
 from kavro._replay.tally import EFFECTS
 

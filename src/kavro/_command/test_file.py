@@ -18,10 +18,10 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from kavro._command.decisions import ANY_RULE
 from kavro._command.documents import Documents, read_documents
 from kavro._command.usage import UsageError
 from kavro._command.yaml_text import load_yaml
+from kavro._decisions import ANY_RULE
 
 EFFECTS = ("allow", "block", "require_approval")
 _FILE_KEYS = ("schema", "policy", "governance", "cases")
@@ -58,7 +58,8 @@ def read_test_file(path: Path, text: str) -> TestFile:
     if data.get("governance") is not None:
         governance = _document_path(path, data, "governance")
     documents = read_documents(_document_path(path, data, "schema"),
-                               _document_path(path, data, "policy"), governance)
+                               _document_path(path, data, "policy"), governance,
+                               named_by_file=True)
     return TestFile(path, documents, cases)
 
 

@@ -6,11 +6,11 @@ from dataclasses import dataclass
 from typing import Any
 
 from kavro import PyKavro
-from kavro._command.decisions import ANY_RULE, describe_decision
 from kavro._command.documents import BuildFailure, build_engine
-from kavro._command.refusals import describe_refusal
 from kavro._command.test_file import Case, TestFile
 from kavro._command.traces import trace_lines
+from kavro._decisions import ANY_RULE, describe_decision
+from kavro._refusals import describe_refusal
 
 
 @dataclass(frozen=True)

@@ -6,7 +6,7 @@ from __future__ import annotations
 import json
 from typing import Any
 
-from kavro._command.decisions import describe_decision
+from kavro._decisions import describe_decision
 
 
 def trace_lines(explanation: Any) -> list[str]:

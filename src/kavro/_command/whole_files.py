@@ -6,7 +6,7 @@ a partial file nor a damaged earlier one."""
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
@@ -53,3 +53,28 @@ def write_whole(path: Path, data: bytes) -> None:
             temporary.write_bytes(data)
         except OSError as error:
             raise cannot_write(path, error) from None
+
+
+def refuse_overwriting(outputs: Iterable[tuple[str, Path | None]], inputs: Iterable[Path]) -> None:
+    """A UsageError when an output (named by its option) is one of the inputs,
+    through whatever path or link, or the same file as another output."""
+    seen: list[tuple[str, Path]] = []
+    given = list(inputs)
+    for option, path in outputs:
+        if path is None:
+            continue
+        for other in given:
+            if _same_file(path, other):
+                raise UsageError(f"{option} {str(path)!r} would write over the input "
+                                 f"{str(other)!r}")
+        for other_option, other in seen:
+            if _same_file(path, other):
+                raise UsageError(f"{option} and {other_option} name the same file {str(path)!r}")
+        seen.append((option, path))
+
+
+def _same_file(one: Path, other: Path) -> bool:
+    try:
+        return os.path.samefile(one, other)
+    except OSError:  # one does not exist (yet): the same only if spelled alike
+        return os.path.realpath(one) == os.path.realpath(other)

@@ -30,9 +30,26 @@ class YamlError(UsageError):
 
 
 class _Loader(yaml.SafeLoader):
+    def construct_object(self, node: yaml.Node, deep: bool = False) -> Any:
+        try:
+            return super().construct_object(node, deep=deep)
+        except (ValueError, KeyError, AttributeError):
+            # A scalar its type cannot take: an integer past the interpreter's
+            # limit on digits, or a value under an explicit tag (`!!int x`,
+            # `!!bool x`, `!!timestamp x`) that the base class does not check.
+            raise yaml.constructor.ConstructorError(
+                None, None, f"cannot read this value as {node.tag.rpartition(':')[2]}",
+                node.start_mark) from None
+
     def construct_mapping(self, node: yaml.MappingNode, deep: bool = False) -> dict[Any, Any]:
         seen: set[Any] = set()
-        for key_node, _ in node.value:
+        # Anything else under a mapping's tag (`!!set 1`) is refused by the base class.
+        for key_node, _ in node.value if isinstance(node, yaml.MappingNode) else ():
+            if not isinstance(key_node, yaml.ScalarNode):
+                # A list or a mapping cannot be a key: Python cannot hash it.
+                raise yaml.constructor.ConstructorError(
+                    None, None, "a key must be a single value, not a list or mapping",
+                    key_node.start_mark)
             key = self.construct_object(key_node, deep=True)
             if key in seen:
                 raise yaml.constructor.ConstructorError(
@@ -72,5 +89,7 @@ def load_yaml(text: str, name: str) -> tuple[Any, yaml.Node | None]:
         raise YamlError(f"{place}: {error.problem}") from None
     except yaml.YAMLError as error:
         raise YamlError(f"{name}: {error}") from None
+    except RecursionError:
+        raise YamlError(f"{name}: values nested too deeply to read") from None
     finally:
         loader.dispose()

@@ -11,7 +11,7 @@ from typing import Any
 import pyarrow as pa
 
 from kavro import PyKavro
-from kavro._command.refusals import describe_refusal
+from kavro._refusals import describe_refusal
 
 # Rows per evaluate_many call: a refusal re-decides at most this many.
 _CHUNK = 4096

@@ -11,6 +11,7 @@ from __future__ import annotations
 import glob
 import json
 import os
+import stat
 from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -19,7 +20,7 @@ from typing import Any
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from kavro._command.usage import UsageError
+from kavro._errors import UsageError
 from kavro._replay.json_columns import PARTS, json_lines_table
 
 PART_BYTES = 8 << 20
@@ -78,6 +79,11 @@ def find_logs(patterns: list[str]) -> list[str]:
 def plan_parts(path: str) -> Iterator[Part]:
     try:
         with open(path, "rb") as file:
+            # Partitions are read again by offset, in other threads or
+            # processes: a pipe cannot be, and a device such as /dev/zero
+            # never ends.
+            if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+                raise UsageError(f"cannot read log {path!r}: not a regular file")
             parquet = file.read(4) == _PARQUET_MAGIC
         if parquet:
             yield from _parquet_parts(path)

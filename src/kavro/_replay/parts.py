@@ -10,7 +10,7 @@ from typing import Any
 import pyarrow as pa
 import pyarrow.compute as pc
 
-from kavro._command.usage import UsageError
+from kavro._errors import UsageError
 from kavro._replay.deciding import Decided, decide_rows, decide_table
 from kavro._replay.engines import EngineTexts
 from kavro._replay.logs import Part, PartRows, read_part

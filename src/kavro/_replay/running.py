@@ -5,18 +5,23 @@ with a bounded number of tasks in flight, results taken in log order."""
 from __future__ import annotations
 
 import os
+import re
 from collections import deque
 from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, Future, ThreadPoolExecutor
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import IO
+from urllib.parse import urlsplit
 
-from kavro._command.usage import UsageError
+from kavro._errors import UsageError
 from kavro._replay.logs import Part, plan_parts
 from kavro._replay.parts import Job, PartResult, run_parts
 
 _CONNECT_TIMEOUT = "10s"
+_SCHEMES = ("tcp", "tls", "ws", "wss", "ucx")
+# A host name, an IPv4 address or an IPv6 address (written in brackets).
+_HOST = re.compile(r"[A-Za-z0-9](?:[A-Za-z0-9.-]*[A-Za-z0-9])?|[0-9A-Fa-f:.]+")
 _MOST_PARTS_PER_TASK = 8
 _TASKS_PER_THREAD = 4
 
@@ -39,6 +44,7 @@ def executor(scheduler: str | None, threads: int | None = None) -> Iterator[Work
         with ThreadPoolExecutor(count) as pool:
             yield Workers(pool, count, remote=False)
         return
+    _check_address(scheduler)
     try:
         from distributed import Client
     except ModuleNotFoundError:
@@ -51,6 +57,29 @@ def executor(scheduler: str | None, threads: int | None = None) -> Iterator[Work
     with client:
         count = sum(client.nthreads().values()) or 1
         yield Workers(client.get_executor(pure=False), count, remote=True)
+
+
+def _check_address(address: str) -> None:
+    """Refuses what cannot be a scheduler's address before connecting: the
+    client would otherwise fail only after its timeouts, and leave a
+    traceback behind when it is collected."""
+    if not _is_address(address):
+        raise UsageError(f"--scheduler {address!r} is not a scheduler's address "
+                         "(such as tcp://10.0.0.5:8786)")
+
+
+def _is_address(address: str) -> bool:
+    scheme, separator, location = address.partition("://")
+    if not separator:
+        scheme, location = "tcp", address
+    try:
+        parts = urlsplit(f"//{location}")
+        port = parts.port
+    except ValueError:  # a port out of range, a bracket not closed
+        return False
+    return (scheme in _SCHEMES and port is not None
+            and _HOST.fullmatch(parts.hostname or "") is not None
+            and parts.username is None and not (parts.path or parts.query or parts.fragment))
 
 
 def run_job(job: Job, paths: list[str], workers: Workers,

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from html import escape
 
-from kavro._command.decisions import describe_decision
+from kavro._decisions import describe_decision
 from kavro._report.charts import COLOURS, DEFAULT, GAINED, LOST, bars, grid
 from kavro._replay.summary import PolicyRun, Summary, rule_hits
 from kavro._replay.tally import EFFECTS

@@ -1,4 +1,4 @@
-"""Decisions as the command prints them."""
+"""Decisions as the command and the reports print them."""
 
 from __future__ import annotations
 
