@@ -97,6 +97,9 @@ def files(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     pytest.param({}, ["replay", *DOCS, "/dev/zero"], 2,
                  "kavro: error: cannot read log '/dev/zero': not a regular file",
                  id="log-is-a-device", marks=needs_pyarrow),
+    pytest.param({}, ["replay", "--verify", *DOCS, "/dev/zero"], 2,
+                 "kavro: error: cannot read log '/dev/zero': not a regular file",
+                 id="decision-log-is-a-device", marks=needs_pyarrow),
     pytest.param({"log.jsonl": LARGE}, ["replay", *DOCS, "--scheduler", "not a url",
                                         "log.jsonl"], 2,
                  "kavro: error: --scheduler 'not a url' is not a scheduler's address "

@@ -8,7 +8,7 @@ import json
 from pathlib import Path
 
 from kavro._command.documents import build_engine, read_documents
-from kavro._command.usage import UsageError
+from kavro._command.usage import UsageError, open_input
 from kavro._kavro import PyKavro
 from kavro.log_verification import VerificationReport, archived_engines, verify_decision_lines
 
@@ -32,7 +32,7 @@ def verify(args: argparse.Namespace) -> int:
     report = VerificationReport()
     for path in find_logs(args.logs):
         try:
-            with open(path, "rb") as file:
+            with open_input(Path(path), "log") as file:
                 _add(report, verify_decision_lines(file, engines), path)
         except OSError as error:
             raise UsageError(f"cannot read log {path!r}: {error.strerror or error}") from None
