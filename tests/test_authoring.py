@@ -15,7 +15,7 @@ import pytest
 
 from conftest import POLICY, SCHEMA
 from kavro._command.accepting import rule_extents
-from kavro._command.hints import hint_for
+from kavro._command.hints import hint_for, schema_hint
 from kavro._command.main import main
 
 DOCS = ["--schema", "schema.yaml", "--policy", "policy.yaml"]
@@ -238,6 +238,22 @@ def test_test_usage_errors(files: Path, capsys: pytest.CaptureFixture[str], argv
 def test_hints_under_the_engine_messages(message: str, first_hint: str | None) -> None:
     hint = hint_for(message)
     assert (hint[0] if hint else None) == first_hint
+
+
+@pytest.mark.parametrize("message, hint", [
+    pytest.param("unknown action 'refnd' in scope", "did you mean 'refund'? (declared in the "
+                 "schema)", id="action"),
+    pytest.param("unknown field 'rol' in domain 'actor'", "did you mean 'role'? (declared in the "
+                 "schema)", id="actor-field"),
+    pytest.param("unknown field 'maintenace' in domain 'snapshot'", "did you mean 'maintenance'? "
+                 "(declared in the schema)", id="snapshot-field"),
+    pytest.param("unknown field 'amount' in domain 'action'", "a rule scoped to an action reads "
+                 "the fields that action declares; a global rule reads actor and snapshot fields "
+                 "only, even when every action declares the field", id="action-field"),
+    pytest.param("unknown field 'zzzzzzzz' in domain 'actor'", None, id="nothing-near"),
+])
+def test_names_the_schema_declares_are_suggested(message: str, hint: str | None) -> None:
+    assert schema_hint(message, SCHEMA) == (() if hint is None else (hint,))
 
 
 def test_hint_is_printed_under_the_unchanged_message(files: Path,
