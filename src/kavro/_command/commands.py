@@ -50,9 +50,10 @@ def check(args: argparse.Namespace) -> int:
             "policy_hash": None if engine is None else engine.policy_hash(),
         })
         return FAILED if failed else 0
+    paint = paint_for(sys.stderr)
     for diagnostic in errors + notes:
         if diagnostic.severity != "info" or args.verbose:
-            print(diagnostic.render(paint_for(sys.stderr)), file=sys.stderr)
+            print(diagnostic.render(paint), file=sys.stderr)
     if failing:
         print(_FAILING[len(failing) > 1].format(len(failing)), file=sys.stderr)
     if failed:
