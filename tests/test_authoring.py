@@ -75,7 +75,9 @@ def test_findings_that_change_decisions_fail_check(
                            "sloppy.yaml", *argv)
     assert (result, located(err)) == (status, lines)
     assert (out == "ok: schema.yaml, sloppy.yaml\n") == (status == 0)
-    assert ("check failed:" in err) == (status == 1)
+    closing = err.splitlines()[-1]
+    assert closing.startswith(f"{len([line for line in lines if ': error:' in line])} error") == (
+        status == 1)
 
 
 def test_check_json_marks_the_failing_findings(files: Path,
@@ -87,6 +89,37 @@ def test_check_json_marks_the_failing_findings(files: Path,
     assert [(one["code"], one["fails"]) for one in report["findings"]
             if one["severity"] == "warning"] == [
         ("unknown-key", True), ("duplicate-rule-id", False)]
+
+
+# Four first-draft mistakes in four rules: a misspelt field, a number written for text,
+# a misspelt key, a misspelt action.
+DRAFT = POLICY.replace("[action, amount]", "[action, amout]").replace(
+    "literal: admin", "literal: 5").replace(
+    "effect: require_approval\n", "effect: require_approval\n    unles: { x: 1 }\n") + """\
+  - id: deletes
+    scope: { action: delet }
+    when: { subject: [actor, role], operator: equals, value: { literal: intern } }
+    effect: block
+"""
+
+
+def test_every_mistake_in_one_run(files: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    (files / "draft.yaml").write_text(DRAFT)
+    status, _, err = run(capsys, "check", "--schema", "schema.yaml", "--policy", "draft.yaml")
+    assert status == 1
+    assert [line for line in err.splitlines() if line.startswith("draft.yaml:")] == [
+        "draft.yaml:5:11: error: unknown field 'amout' in domain 'action' "
+        "(rule 'deny-large-refunds')",
+        "draft.yaml:9:11: error: type mismatch: left is 'String', right is 'Number' "
+        "(rule 'approve-deletions')",
+        "draft.yaml:11:5: error: unknown key 'unles' is ignored [unknown-key]",
+        "draft.yaml:17:12: error: unknown action 'delet' in scope (rule 'deletes')"]
+    assert err.splitlines()[-1].startswith("4 errors, 0 warnings; ")
+    report = json.loads(run(capsys, "check", "--schema", "schema.yaml", "--policy",
+                            "draft.yaml", "--format", "json")[1])
+    assert [error["code"] for error in report["errors"]] == ["unknown-field"]
+    assert [finding["code"] for finding in report["findings"] if finding["severity"] != "info"] \
+        == ["type-mismatch", "unknown-key", "unknown-action"]
 
 
 @pytest.mark.parametrize("text, extents", [
@@ -250,9 +283,10 @@ def test_hints_under_the_engine_messages(message: str, first_hint: str | None) -
                  "schema)", id="actor-field"),
     pytest.param("unknown field 'maintenace' in domain 'snapshot'", "did you mean 'maintenance'? "
                  "(declared in the schema)", id="snapshot-field"),
-    pytest.param("unknown field 'amount' in domain 'action'", "a rule scoped to an action reads "
-                 "the fields that action declares; a global rule reads actor and snapshot fields "
-                 "only, even when every action declares the field", id="action-field"),
+    pytest.param("unknown field 'amount' in domain 'action'", "the action of the rule's scope "
+                 "declares no such field (is it misspelt?); a global rule reads actor and "
+                 "snapshot fields only, even when every action declares the field",
+                 id="action-field"),
     pytest.param("unknown field 'zzzzzzzz' in domain 'actor'", None, id="nothing-near"),
 ])
 def test_names_the_schema_declares_are_suggested(message: str, hint: str | None) -> None:
@@ -268,7 +302,7 @@ def test_hint_is_printed_under_the_unchanged_message(files: Path,
     assert err.splitlines()[3:] == [
         "hint: the field compared is a number but the value compared with it is text",
         "hint: write a number without quotes, { literal: 100 }, or compare with a field of that "
-        "type"]
+        "type", "1 error, 0 warnings"]
 
 
 @pytest.mark.parametrize("project, where, argv, out", [

@@ -101,6 +101,7 @@ def _violation_line(source: Source, violation: Violation) -> str:
 
 
 def placed_finding(finding: Finding, sources: Mapping[str, Source]) -> Diagnostic:
+    hint = hint_for(finding.message) + schema_hint(finding.message, sources["schema"].text)
     return Diagnostic(finding.document, sources[finding.document], finding.message,
-                      finding.line, finding.column, hint_for(finding.message), finding.severity,
+                      finding.line, finding.column, hint, finding.severity,
                       finding.code, finding.rule_id)

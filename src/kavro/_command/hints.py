@@ -114,9 +114,9 @@ def hint_for(message: str) -> tuple[str, ...]:
 _UNKNOWN_ACTION = re.compile(r"^unknown action '(.*)' in scope$")
 _UNKNOWN_FIELD = re.compile(r"^unknown field '(.*)' in domain '(actor|snapshot|action)'$")
 _SUGGESTED = re.compile(r"\(did you mean '(.*)'\?\)$")
-_ACTION_FIELDS = ("a rule scoped to an action reads the fields that action declares; a global "
-                  "rule reads actor and snapshot fields only, even when every action declares "
-                  "the field")
+_ACTION_FIELDS = ("the action of the rule's scope declares no such field (is it misspelt?); a "
+                  "global rule reads actor and snapshot fields only, even when every action "
+                  "declares the field")
 
 
 def schema_hint(message: str, schema_text: str) -> tuple[str, ...]:
