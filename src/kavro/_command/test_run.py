@@ -88,8 +88,13 @@ def failure_details(engine: PyKavro | None, outcome: Outcome) -> list[str]:
 
 def text_report(runs: list[FileRun], paint: Paint = PLAIN) -> list[str]:
     lines: list[str] = []
+    shown: set[str] = set()  # test files of one set of documents show its findings once
     for run in runs:
-        lines += [finding.render(paint) for finding in run.findings]
+        for finding in run.findings:
+            text = finding.render(paint)
+            if text not in shown:
+                shown.add(text)
+                lines.append(text)
         if run.build_failure is not None:
             lines.append(run.build_failure.diagnostic.render(paint))
             lines.append(f"documents did not build: {run.not_run} case"
