@@ -11,6 +11,7 @@ from typing import IO, Any
 
 from kavro import PyKavro
 from kavro import check as lint
+from kavro._command.compare import health_findings, print_health
 from kavro._command.diagnostics import placed_finding
 from kavro._command.documents import BuildFailure, Documents, build_engine, read_documents
 from kavro._command.requests import read_requests
@@ -20,6 +21,7 @@ from kavro._command.usage import UsageError, open_input
 from kavro._command.whole_files import refuse_overwriting
 from kavro._decisions import describe_decision
 from kavro._refusals import describe_refusal
+from kavro.analysis import Finding as HealthFinding
 
 FAILED = 1
 _PYYAML_MISSING = ("kavro test reads YAML test files with PyYAML, which is not installed: "
@@ -40,16 +42,25 @@ def check(args: argparse.Namespace) -> int:
              lint(documents.schema.text, documents.policy.text, governance)
              if finding.severity != "error"]
     failed = bool(errors) or (args.strict and any(note.severity == "warning" for note in notes))
+    healthy: tuple[list[HealthFinding], str | None] = ([], None)
+    if args.health and engine is not None:
+        healthy = health_findings(engine, args)
+        failed = failed or (args.strict and bool(healthy[0]))
     if args.format == "json":
-        _print_json({
+        report = {
             "ok": not failed, "errors": [error.as_json() for error in errors],
             "findings": [note.as_json() for note in notes],
             "policy_hash": None if engine is None else engine.policy_hash(),
-        })
+        }
+        if args.health:
+            report["health"] = {"complete": healthy[1] is None, "reason": healthy[1],
+                                "findings": [finding.as_json() for finding in healthy[0]]}
+        _print_json(report)
         return FAILED if failed else 0
     for diagnostic in errors + notes:
         if diagnostic.severity != "info" or args.verbose:
             print(diagnostic.render(), file=sys.stderr)
+    print_health(documents.policy.path, *healthy)
     if failed:
         return FAILED
     print(f"ok: {', '.join(str(source.path) for source in sources.values())}")

@@ -16,6 +16,7 @@ from typing import NoReturn
 
 from kavro import PyKavro
 from kavro._command import commands
+from kavro._command.compare import add_budget_arguments, add_compare_command
 from kavro._command.documents import BuildFailure
 from kavro._command.replay_arguments import add_replay_commands
 from kavro._command.serve import add_serve_command
@@ -50,6 +51,10 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("--strict", action="store_true", help="warnings fail the check too")
     check.add_argument("-v", "--verbose", action="store_true",
                        help="also print notes (schema fields no rule reads)")
+    check.add_argument("--health", action="store_true",
+                       help="also analyse every request: rules that never decide, global rules "
+                            "always pre-empted, escapes through absent fields (warnings)")
+    add_budget_arguments(check)
     check.set_defaults(run=commands.check)
     evaluate = subcommands.add_parser(
         "eval", parents=[documents, output],
@@ -75,6 +80,7 @@ def _parser() -> argparse.ArgumentParser:
     test.add_argument("--junit", type=Path, metavar="FILE", help="also write a JUnit XML report")
     test.set_defaults(run=commands.test)
     add_replay_commands(subcommands, [documents, output])
+    add_compare_command(subcommands, [output])
     add_serve_command(subcommands, [documents])
     return parser
 

@@ -1,0 +1,306 @@
+"""kavro.analysis against brute force: random small policies, every request of a
+small value set decided by the engine, and the analysis's answers checked
+against those decisions."""
+
+from __future__ import annotations
+
+import itertools
+import json
+import math
+import random
+from typing import Any
+
+import pytest
+
+from kavro import PyKavro
+from kavro.analysis import AnalysisRefused, Comparison, compare, health
+from kavro.analysis._space import classify
+
+SCHEMA = """
+version: 1
+actions:
+  pay: { fields: { amount: number, currency: string } }
+  move: { fields: { amount: number } }
+actor: { fields: { level: number, verified: boolean } }
+snapshot: { fields: {} }
+"""
+
+# Fields a rule may read by scope, and the literals each is compared with.
+_ACTION_FIELDS = {"pay": [("action", "amount"), ("action", "currency")],
+                  "move": [("action", "amount")]}
+_ACTOR_FIELDS = [("actor", "level"), ("actor", "verified")]
+_LITERALS = {"amount": [0, 1, 2], "level": [0, 1, 2], "currency": ["x", "y"],
+             "verified": [True, False]}
+_NUMBER_OPERATORS = ["equals", "not_equals", "greater_than", "less_than"]
+_OTHER_OPERATORS = ["equals", "not_equals"]
+
+# Every class of every field: each literal, a value in each gap, beyond both
+# ends, NaN, the infinities, absent and other kinds.
+_NUMBERS = [None, "t", -1, 0, 0.5, 1, 1.5, 2, 3, math.nan, math.inf, -math.inf]
+_TEXTS = [None, 5, "x", "y", "z"]
+_BOOLEANS = [None, True, False, "true"]
+_TYPES = [None, "pay", "move", "other", 7]
+
+
+def _literal_yaml(value: Any) -> str:
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, str):
+        return json.dumps(value)
+    return str(value)
+
+
+def _comparison(generator: random.Random, fields: list[tuple[str, str]],
+                pairs: bool) -> str:
+    domain, name = generator.choice(fields)
+    numeric = name in ("amount", "level")
+    operator = generator.choice(_NUMBER_OPERATORS if numeric else _OTHER_OPERATORS)
+    others = [f for f in fields if f != (domain, name) and f[1] in ("amount", "level")]
+    if pairs and numeric and others and generator.random() < 0.3:
+        other = generator.choice(others)
+        value = f"{{ subject: {{ domain: {other[0]}, field: {other[1]} }} }}"
+    else:
+        value = f"{{ literal: {_literal_yaml(generator.choice(_LITERALS[name]))} }}"
+    return f"{{ subject: [{domain}, {name}], operator: {operator}, value: {value} }}"
+
+
+def random_policy(generator: random.Random, pairs: bool, count: int | None = None) -> str:
+    lines = ["version: 1", "rules:"]
+    for number in range(count or generator.randint(1, 5)):
+        scope = generator.choice(["pay", "pay", "move", "global"])
+        fields = _ACTOR_FIELDS + ([] if scope == "global" else _ACTION_FIELDS[scope])
+        members = [_comparison(generator, fields, pairs)
+                   for _ in range(generator.choice([1, 1, 2, 3]))]
+        if len(members) == 1:
+            when = members[0]
+        else:
+            when = f"{{ {generator.choice(['all', 'any'])}: [{', '.join(members)}] }}"
+        scope_text = "{ global: true }" if scope == "global" else f"{{ action: {scope} }}"
+        lines += [f"  - id: r{number}", f"    scope: {scope_text}", f"    when: {when}",
+                  f"    effect: {generator.choice(['allow', 'block', 'require_approval'])}"]
+    return "\n".join(lines) + "\n"
+
+
+def every_request() -> list[dict[str, Any]]:
+    requests = []
+    for kind, amount, currency, level, verified in itertools.product(
+            _TYPES, _NUMBERS, _TEXTS, _NUMBERS, _BOOLEANS):
+        action = {k: v for k, v in (("type", kind), ("amount", amount), ("currency", currency))
+                  if v is not None}
+        actor = {k: v for k, v in (("level", level), ("verified", verified)) if v is not None}
+        requests.append({"action": action, "actor": actor})
+    return requests
+
+
+REQUESTS = every_request()
+
+
+def _context_of(result: Comparison, request: dict[str, Any]) -> str | None:
+    kind = request["action"].get("type")
+    return kind if isinstance(kind, str) and kind in result.contexts else None
+
+
+def _region_of(result: Comparison, request: dict[str, Any]) -> list[int]:
+    action = _context_of(result, request)
+    context = result.contexts.get(action)
+    if context is None:
+        return []
+    classes = classify(context, request)
+    return [i for i, region in enumerate(result.regions) if region.action == action and all(
+        mask >> bit & 1 for mask, bit in zip(region.box, classes))]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_compare_agrees_with_every_request(seed: int) -> None:
+    generator = random.Random(seed)
+    pairs = seed % 2 == 1
+    old_text = random_policy(generator, pairs)
+    # Half the time a small edit of the old policy, otherwise a fresh one.
+    new_text = random_policy(random.Random(seed + 1000), pairs) if seed % 4 < 2 else \
+        _edited(old_text, generator, pairs)
+    old, new = PyKavro(SCHEMA, old_text), PyKavro(SCHEMA, new_text)
+    result = compare(old, new)
+    assert result.status in ("equivalent", "different")
+    before, after = old.evaluate_many(REQUESTS), new.evaluate_many(REQUESTS)
+    hit = set()
+    for request, a, b in zip(REQUESTS, before, after):
+        inside = _region_of(result, request)
+        differs = a["effect"] != b["effect"]
+        assert differs == bool(inside), (old_text, new_text, request, a, b)
+        if inside:
+            assert len(inside) == 1, (request, inside)
+            region = result.regions[inside[0]]
+            assert (region.old.effect, region.old.rule_id) == (a["effect"], a["matched_rule"])
+            assert (region.new.effect, region.new.rule_id) == (b["effect"], b["matched_rule"])
+            hit.add(inside[0])
+    assert (result.status == "equivalent") == (not result.regions)
+    if not pairs:
+        # Without field-to-field comparisons the value set meets every class.
+        assert hit == set(range(len(result.regions)))
+
+
+def _edited(text: str, generator: random.Random, pairs: bool) -> str:
+    lines = text.splitlines()
+    whens = [i for i, line in enumerate(lines) if line.startswith("    when:")]
+    effects = [i for i, line in enumerate(lines) if line.startswith("    effect:")]
+    if generator.random() < 0.5:
+        index = generator.choice(effects)
+        lines[index] = f"    effect: {generator.choice(['allow', 'block', 'require_approval'])}"
+    else:
+        index = generator.choice(whens)
+        scope = lines[index - 1]
+        fields = _ACTOR_FIELDS + (_ACTION_FIELDS["pay"] if "pay" in scope else
+                                  _ACTION_FIELDS["move"] if "move" in scope else [])
+        lines[index] = f"    when: {_comparison(generator, fields, pairs)}"
+    return "\n".join(lines) + "\n"
+
+
+@pytest.mark.parametrize("seed", range(30))
+def test_health_agrees_with_every_request(seed: int) -> None:
+    generator = random.Random(seed)
+    pairs = seed % 3 == 2
+    text = random_policy(generator, pairs, count=generator.randint(2, 7))
+    engine = PyKavro(SCHEMA, text)
+    result = health(engine)
+    assert result.status == "complete"
+    deciding = {decision["matched_rule"] for decision in engine.evaluate_many(REQUESTS)}
+    dead = {f.rule_id for f in result.findings if f.code in ("rule-never-holds", "rule-covered")}
+    assert not dead & deciding, text
+    if not pairs:
+        rule_ids = {line.split(": ")[1] for line in text.splitlines() if "- id:" in line}
+        assert rule_ids - deciding == dead, text
+    for finding in result.findings:
+        if finding.code == "escape":
+            # The witness lacks the field; the engine decided it as the finding says.
+            assert finding.witness is not None
+
+
+REFACTOR_SCHEMA = """
+version: 1
+actions:
+  refund: { fields: { amount: number } }
+actor: { fields: { role: string } }
+snapshot: { fields: {} }
+"""
+_ONE_RULE = """
+version: 1
+rules:
+  - id: large-refunds
+    scope: { action: refund }
+    when: { subject: [action, amount], operator: greater_than, value: { literal: 1000 } }
+    effect: block
+"""
+_SPLIT = """
+version: 1
+rules:
+  - id: large-refunds-clerks
+    scope: { action: refund }
+    when:
+      all:
+        - [[action, amount], greater_than, { literal: 1000 }]
+        - [[actor, role], equals, { literal: clerk }]
+    effect: block
+  - id: large-refunds-others
+    scope: { action: refund }
+    when:
+      all:
+        - [[action, amount], greater_than, { literal: 1000 }]
+        - [[actor, role], not_equals, { literal: clerk }]
+    effect: block
+"""
+
+
+def test_the_split_refactor_lets_a_refund_without_a_role_through() -> None:
+    result = compare(PyKavro(REFACTOR_SCHEMA, _ONE_RULE), PyKavro(REFACTOR_SCHEMA, _SPLIT))
+    assert result.status == "different" and result.more_permissive
+    [region] = result.regions
+    assert region.constraints == {"action.amount": "(1000, inf]",
+                                  "actor.role": "absent or not a string"}
+    assert region.witness == {"action": {"type": "refund", "amount": 1001}}
+    assert (region.old.rule_id, region.new.effect) == ("large-refunds", "allow")
+
+
+@pytest.mark.parametrize("old, new, status", [
+    (_ONE_RULE, _ONE_RULE, "equivalent"),
+    (_ONE_RULE, _ONE_RULE.replace("large-refunds", "renamed"), "equivalent"),
+    (_ONE_RULE, _ONE_RULE.replace("1000", "1000.0"), "equivalent"),
+    (_ONE_RULE, _ONE_RULE.replace("greater_than", "less_than"), "different"),
+    (_SPLIT, _SPLIT.replace("clerk", "manager"), "equivalent"),
+])
+def test_compare_answers(old: str, new: str, status: str) -> None:
+    assert compare(PyKavro(REFACTOR_SCHEMA, old), PyKavro(REFACTOR_SCHEMA, new)).status == status
+
+
+def test_compare_by_rule_sees_a_renamed_rule() -> None:
+    result = compare(PyKavro(REFACTOR_SCHEMA, _ONE_RULE),
+                     PyKavro(REFACTOR_SCHEMA, _ONE_RULE.replace("large-refunds", "renamed")),
+                     by_rule=True)
+    assert result.status == "different"
+    assert {(r.old.rule_id, r.new.rule_id) for r in result.regions} == {
+        ("large-refunds", "renamed")}
+
+
+def test_a_spent_budget_answers_unknown() -> None:
+    generator = random.Random(7)
+    old = PyKavro(SCHEMA, random_policy(generator, True, count=60))
+    new = PyKavro(SCHEMA, random_policy(generator, True, count=60))
+    result = compare(old, new, seconds=0.0)
+    assert result.status == "unknown" and result.reason is not None
+    assert "time budget" in result.reason
+
+
+@pytest.mark.parametrize("policy, codes", [
+    (_SPLIT, {("escape", "large-refunds-clerks")}),
+    ("""
+version: 1
+rules:
+  - id: anything-large
+    scope: { action: refund }
+    when: { subject: [action, amount], operator: greater_than, value: { literal: 10 } }
+    effect: block
+  - id: very-large
+    scope: { action: refund }
+    when: { subject: [action, amount], operator: greater_than, value: { literal: 1000 } }
+    effect: allow
+  - id: impossible
+    scope: { action: refund }
+    when:
+      all:
+        - [[action, amount], greater_than, { literal: 5 }]
+        - [[action, amount], less_than, { literal: 3 }]
+    effect: block
+""", {("rule-covered", "very-large"), ("rule-never-holds", "impossible")}),
+    ("""
+version: 1
+rules:
+  - id: clerks-may-refund
+    scope: { action: refund }
+    when: { subject: [actor, role], operator: equals, value: { literal: clerk } }
+    effect: allow
+  - id: clerks
+    scope: { global: true }
+    when: { subject: [actor, role], operator: equals, value: { literal: clerk } }
+    effect: require_approval
+""", {("global-pre-empted", "clerks")}),
+])
+def test_health_findings(policy: str, codes: set[tuple[str, str]]) -> None:
+    result = health(PyKavro(REFACTOR_SCHEMA, policy))
+    assert result.status == "complete"
+    assert {(f.code, f.rule_id) for f in result.findings} == codes
+
+
+def test_the_engine_model_is_read_not_reparsed() -> None:
+    [rule] = PyKavro(REFACTOR_SCHEMA, _SPLIT.replace("1000", "1e3"))._compiled_rules()[:1]
+    assert rule == ("action", "refund", 0, "large-refunds-clerks", "block", (
+        "all", (("action", "amount", "greater_than", ("literal", 1000.0)),
+                ("actor", "role", "equals", ("literal", "clerk")))))
+
+
+def test_a_form_without_a_model_is_refused() -> None:
+    class Engine:
+        def _compiled_rules(self) -> list[Any]:
+            return [("action", "refund", 0, "r", "block", ("not", ()))]
+
+    from kavro.analysis._space import read_rules
+    with pytest.raises(AnalysisRefused, match="the condition form 'not'"):
+        read_rules(Engine())  # type: ignore[arg-type]
