@@ -304,3 +304,49 @@ def test_a_form_without_a_model_is_refused() -> None:
     from kavro.analysis._space import read_rules
     with pytest.raises(AnalysisRefused, match="the condition form 'not'"):
         read_rules(Engine())  # type: ignore[arg-type]
+
+
+@pytest.mark.parametrize("new, options, status, first", [
+    (_SPLIT, [], 0, "1 region decided differently"),
+    (_SPLIT, ["--fail-on", "more-permissive"], 1, "1 region decided differently"),
+    (_ONE_RULE.replace("block", "allow"), ["--fail-on", "any-change"], 1,
+     "1 region decided differently"),
+    (_ONE_RULE.replace("effect: block", "effect: require_approval"),
+     ["--fail-on", "more-permissive"], 1, "1 region decided differently"),
+    (_ONE_RULE.replace("1000", "2000"), ["--fail-on", "more-permissive"], 1,
+     "1 region decided differently"),
+    (_ONE_RULE.replace("1000", "500"), ["--fail-on", "more-permissive"], 0,
+     "1 region decided differently"),
+    (_ONE_RULE.replace("large-refunds", "renamed"), ["--fail-on", "any-change"], 0,
+     "equivalent over all requests"),
+])
+def test_compare_command(tmp_path: Any, capsys: pytest.CaptureFixture[str], new: str,
+                         options: list[str], status: int, first: str) -> None:
+    from kavro._command.main import main
+    for name, text in (("schema.yaml", REFACTOR_SCHEMA), ("old.yaml", _ONE_RULE),
+                       ("new.yaml", new)):
+        (tmp_path / name).write_text(text)
+    arguments = ["compare", "--schema", str(tmp_path / "schema.yaml"),
+                 str(tmp_path / "old.yaml"), str(tmp_path / "new.yaml"), *options]
+    assert main(arguments) == status
+    assert capsys.readouterr().out.splitlines()[0] == first
+    assert main([*arguments, "--format", "json"]) == status
+    report = json.loads(capsys.readouterr().out)
+    assert report["status"] == ("equivalent" if first.startswith("equivalent") else "different")
+    for region in report["regions"]:
+        old = PyKavro(REFACTOR_SCHEMA, _ONE_RULE).evaluate(region["witness"])
+        assert (old["effect"], old["matched_rule"]) == (
+            region["old"]["effect"], region["old"]["matched_rule"])
+
+
+def test_check_health_in_json(tmp_path: Any, capsys: pytest.CaptureFixture[str]) -> None:
+    from kavro._command.main import main
+    (tmp_path / "schema.yaml").write_text(REFACTOR_SCHEMA)
+    (tmp_path / "policy.yaml").write_text(_SPLIT)
+    arguments = ["check", "--schema", str(tmp_path / "schema.yaml"), "--policy",
+                 str(tmp_path / "policy.yaml"), "--health", "--format", "json"]
+    assert main(arguments) == 0
+    report = json.loads(capsys.readouterr().out)
+    assert report["health"]["complete"] is True
+    assert [f["code"] for f in report["health"]["findings"]] == ["escape"]
+    assert main([*arguments, "--strict"]) == 1

@@ -48,7 +48,7 @@ DOCS = ["--schema", "schema.yaml", "--policy", "policy.yaml"]
     pytest.param([], "the following arguments are required: COMMAND (see 'kavro --help')",
                  id="no-command"),
     pytest.param(["lint"], "argument COMMAND: invalid choice: 'lint' (choose from 'check', "
-                 "'eval', 'explain', 'hash', 'test', 'replay', 'diff', 'serve') "
+                 "'eval', 'explain', 'hash', 'test', 'replay', 'diff', 'serve', 'compare') "
                  "(see 'kavro --help')",
                  id="unknown-command"),
     pytest.param(["check", "--schema", "schema.yaml"], "the following arguments are required: "

@@ -80,8 +80,8 @@ def _parser() -> argparse.ArgumentParser:
     test.add_argument("--junit", type=Path, metavar="FILE", help="also write a JUnit XML report")
     test.set_defaults(run=commands.test)
     add_replay_commands(subcommands, [documents, output])
-    add_compare_command(subcommands, [output])
     add_serve_command(subcommands, [documents])
+    add_compare_command(subcommands, [output])
     return parser
 
 
