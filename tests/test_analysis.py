@@ -13,7 +13,7 @@ from typing import Any
 import pytest
 
 from kavro import PyKavro
-from kavro.analysis import AnalysisRefused, Comparison, compare, health
+from kavro.analysis import AnalysisRefused, Comparison, compare, health, weigh
 from kavro.analysis._space import classify
 
 SCHEMA = """
@@ -122,7 +122,7 @@ def test_compare_agrees_with_every_request(seed: int) -> None:
     result = compare(old, new)
     assert result.status in ("equivalent", "different")
     before, after = old.evaluate_many(REQUESTS), new.evaluate_many(REQUESTS)
-    hit = set()
+    hit: dict[int, int] = {}
     for request, a, b in zip(REQUESTS, before, after):
         inside = _region_of(result, request)
         differs = a["effect"] != b["effect"]
@@ -132,11 +132,12 @@ def test_compare_agrees_with_every_request(seed: int) -> None:
             region = result.regions[inside[0]]
             assert (region.old.effect, region.old.rule_id) == (a["effect"], a["matched_rule"])
             assert (region.new.effect, region.new.rule_id) == (b["effect"], b["matched_rule"])
-            hit.add(inside[0])
+            hit[inside[0]] = hit.get(inside[0], 0) + 1
     assert (result.status == "equivalent") == (not result.regions)
+    assert weigh(result, REQUESTS) == [hit.get(i, 0) for i in range(len(result.regions))]
     if not pairs:
         # Without field-to-field comparisons the value set meets every class.
-        assert hit == set(range(len(result.regions)))
+        assert set(hit) == set(range(len(result.regions)))
 
 
 def _edited(text: str, generator: random.Random, pairs: bool) -> str:
@@ -350,3 +351,24 @@ def test_check_health_in_json(tmp_path: Any, capsys: pytest.CaptureFixture[str])
     assert report["health"]["complete"] is True
     assert [f["code"] for f in report["health"]["findings"]] == ["escape"]
     assert main([*arguments, "--strict"]) == 1
+
+
+@pytest.mark.parametrize("lines, logged", [
+    (['{"action": {"type": "refund", "amount": 5000}}',
+      '{"action": {"type": "refund", "amount": 5000}, "actor": {"role": "clerk"}}',
+      '{"action": {"type": "refund", "amount": 1e9}}'], 2),
+    (['{"action": {"type": "refund", "amount": 5000}}', "not json"], 1),
+    (['{"action": {"type": "expense", "amount": 5000}}'], 0),
+])
+def test_compare_weighs_regions_by_a_log(tmp_path: Any, capsys: pytest.CaptureFixture[str],
+                                         lines: list[str], logged: int) -> None:
+    pytest.importorskip("pyarrow")
+    from kavro._command.main import main
+    for name, text in (("schema.yaml", REFACTOR_SCHEMA), ("old.yaml", _ONE_RULE),
+                       ("new.yaml", _SPLIT), ("log.jsonl", "\n".join(lines) + "\n")):
+        (tmp_path / name).write_text(text)
+    assert main(["compare", "--schema", str(tmp_path / "schema.yaml"), str(tmp_path / "old.yaml"),
+                 str(tmp_path / "new.yaml"), "--log", str(tmp_path / "log.jsonl"),
+                 "--format", "json"]) == 0
+    [region] = json.loads(capsys.readouterr().out)["regions"]
+    assert region["logged"] == logged

@@ -6,13 +6,14 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
 from kavro import PyKavro
 from kavro._command.documents import build_engine, read_documents
 from kavro._command.usage import UsageError
-from kavro.analysis import AnalysisRefused, Finding, compare, describe, health
+from kavro.analysis import AnalysisRefused, Finding, compare, describe, health, weigh
 
 FAILED = 1
 _DEFAULT_SECONDS = 60.0
@@ -42,6 +43,9 @@ def add_compare_command(subcommands: Any, parents: list[argparse.ArgumentParser]
     command.add_argument("--by-rule", action="store_true",
                          help="also report requests decided with the same effect by a rule of "
                               "another id")
+    command.add_argument("--log", nargs="+", metavar="LOG",
+                         help="JSON Lines or Parquet request logs (globs allowed): count the "
+                              "logged requests in each region")
     add_budget_arguments(command)
     command.set_defaults(run=run_compare)
 
@@ -58,6 +62,7 @@ def run_compare(args: argparse.Namespace) -> int:
                          memory_mb=args.memory_limit)
     except AnalysisRefused as refused:
         raise UsageError(f"cannot analyse: {refused}") from None
+    logged = None if args.log is None else weigh(result, _logged_requests(args.log))
     failed = args.fail_on is not None and (
         result.status == "unknown"
         or (args.fail_on == "any-change" and bool(result.regions))
@@ -67,7 +72,9 @@ def run_compare(args: argparse.Namespace) -> int:
             "status": result.status, "reason": result.reason, "checked": result.checked,
             "more_permissive": result.more_permissive,
             "old_hash": old.policy_hash(), "new_hash": new.policy_hash(),
-            "regions": [region.as_json() for region in result.regions],
+            "regions": [dict(region.as_json(), **({} if logged is None else
+                                                  {"logged": logged[number]}))
+                        for number, region in enumerate(result.regions)],
         }, indent=2))
         return FAILED if failed else 0
     if result.status == "equivalent":
@@ -76,12 +83,32 @@ def run_compare(args: argparse.Namespace) -> int:
         count = len(result.regions)
         print(f"{count} region{'' if count == 1 else 's'} decided differently"
               + ("" if result.status == "different" else " found so far"))
-        for line in describe(result.regions):
+        for line in describe(result.regions, logged):
             print(line)
         if result.status == "unknown":
             print(f"unknown: {result.reason}; compared completely: "
                   f"{', '.join(result.checked) or 'nothing'}")
     return FAILED if failed else 0
+
+
+def _logged_requests(patterns: list[str]) -> Iterator[Any]:
+    """Every readable request of the logs, read as kavro replay reads them."""
+    try:
+        import pyarrow  # noqa: F401  (only to name what is missing)
+    except ModuleNotFoundError:
+        raise UsageError("kavro compare --log reads logs with pyarrow, which is not installed: "
+                         "pip install 'kavro[replay]'") from None
+    from kavro._replay.logs import find_logs, plan_parts, read_part, request_of_row
+
+    for path in find_logs(patterns):
+        for part in plan_parts(path):
+            rows = read_part(part, None)
+            if rows.values is not None:
+                unreadable = rows.unreadable or {}
+                yield from (value for index, value in enumerate(rows.values)
+                            if index not in unreadable)
+            elif rows.table is not None:
+                yield from (request_of_row(row) for row in rows.table.to_pylist())
 
 
 def health_findings(engine: PyKavro, args: argparse.Namespace) -> tuple[list[Finding], str | None]:

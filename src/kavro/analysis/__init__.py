@@ -24,11 +24,11 @@ from kavro.analysis._search import (
     pair_search, present_classes, settle, stricter, witness,
 )
 from kavro.analysis._space import (
-    EFFECT_STRICTNESS, AnalysisRefused, Context, LaidRule, Rule, bits, read_rules,
+    EFFECT_STRICTNESS, AnalysisRefused, Context, LaidRule, Rule, bits, classify, read_rules,
 )
 
 __all__ = ["AnalysisRefused", "Comparison", "Decision", "Finding", "Health", "Region",
-           "WitnessRejected", "compare", "health"]
+           "WitnessRejected", "compare", "health", "weigh"]
 
 DEFAULT_SECONDS = 60.0
 DEFAULT_MEMORY_MB = 1024
@@ -161,6 +161,30 @@ def compare(old: PyKavro, new: PyKavro, *, by_rule: bool = False,
     if result.regions:
         result.status = "different"
     return result
+
+
+def weigh(result: Comparison, requests: Iterable[Any]) -> list[int]:
+    """How many of `requests` fall in each region of `result`, in order (a
+    request that is not a dict of dicts counts nowhere)."""
+    counts = [0] * len(result.regions)
+    by_action: dict[str | None, list[int]] = {}
+    for number, region in enumerate(result.regions):
+        by_action.setdefault(region.action, []).append(number)
+    for request in requests:
+        if not isinstance(request, dict):
+            continue
+        action = request.get("action")
+        kind = action.get("type") if isinstance(action, dict) else None
+        name = kind if isinstance(kind, str) and kind in result.contexts else None
+        context = result.contexts.get(name)
+        if context is None or name not in by_action:
+            continue
+        classes = classify(context, request)
+        for number in by_action[name]:
+            if all(mask >> bit & 1 for mask, bit in zip(result.regions[number].box, classes)):
+                counts[number] += 1
+                break
+    return counts
 
 
 def key_of(rule: Rule, by_rule: bool) -> Any:
@@ -332,12 +356,14 @@ def _with_field(box: Box, index: int, mask: int) -> Box:
     return copy
 
 
-def describe(regions: Iterable[Region]) -> list[str]:
-    """Text lines for regions, as `kavro compare` prints them."""
+def describe(regions: Iterable[Region], logged: list[int] | None = None) -> list[str]:
+    """Text lines for regions, as `kavro compare` prints them; `logged` the
+    number of logged requests in each."""
     lines = []
-    for region in regions:
+    for number, region in enumerate(regions):
+        weight = "" if logged is None else f" [{logged[number]} logged]"
         lines.append(f"{_context_label(region.action)}: {region.old.text()} -> "
-                     f"{region.new.text()}")
+                     f"{region.new.text()}{weight}")
         for subject, constraint in region.constraints.items():
             lines.append(f"  {subject}: {constraint}")
         lines.append(f"  witness: {_json(region.witness)}")
