@@ -31,12 +31,17 @@ _ACTION_FIELDS = {"pay": [("action", "amount"), ("action", "currency")],
 _ACTOR_FIELDS = [("actor", "level"), ("actor", "verified")]
 _LITERALS = {"amount": [0, 1, 2], "level": [0, 1, 2], "currency": ["x", "y"],
              "verified": [True, False]}
+# Floating-point edges: both zeros, the infinities, NaN and the largest doubles.
+_EDGES = [-0.0, 0, math.inf, -math.inf, math.nan, 1e308, 5]
+_EDGE_LITERALS = dict(_LITERALS, amount=_EDGES, level=_EDGES)
 _NUMBER_OPERATORS = ["equals", "not_equals", "greater_than", "less_than"]
 _OTHER_OPERATORS = ["equals", "not_equals"]
 
 # Every class of every field: each literal, a value in each gap, beyond both
 # ends, NaN, the infinities, absent and other kinds.
 _NUMBERS = [None, "t", -1, 0, 0.5, 1, 1.5, 2, 3, math.nan, math.inf, -math.inf]
+_EDGE_NUMBERS = [None, "t", -1, -0.0, 0, 2.5, 5, 6, 1e308, 1.7976931348623157e308, math.nan,
+                 math.inf, -math.inf]
 _TEXTS = [None, 5, "x", "y", "z"]
 _BOOLEANS = [None, True, False, "true"]
 _TYPES = [None, "pay", "move", "other", 7]
@@ -47,11 +52,13 @@ def _literal_yaml(value: Any) -> str:
         return "true" if value else "false"
     if isinstance(value, str):
         return json.dumps(value)
-    return str(value)
+    if math.isnan(value) or math.isinf(value):
+        return {"nan": ".nan", "inf": ".inf", "-inf": "-.inf"}[str(value)]
+    return repr(value)
 
 
 def _comparison(generator: random.Random, fields: list[tuple[str, str]],
-                pairs: bool) -> str:
+                pairs: bool, literals: dict[str, list[Any]] = _LITERALS) -> str:
     domain, name = generator.choice(fields)
     numeric = name in ("amount", "level")
     operator = generator.choice(_NUMBER_OPERATORS if numeric else _OTHER_OPERATORS)
@@ -60,16 +67,17 @@ def _comparison(generator: random.Random, fields: list[tuple[str, str]],
         other = generator.choice(others)
         value = f"{{ subject: {{ domain: {other[0]}, field: {other[1]} }} }}"
     else:
-        value = f"{{ literal: {_literal_yaml(generator.choice(_LITERALS[name]))} }}"
+        value = f"{{ literal: {_literal_yaml(generator.choice(literals[name]))} }}"
     return f"{{ subject: [{domain}, {name}], operator: {operator}, value: {value} }}"
 
 
-def random_policy(generator: random.Random, pairs: bool, count: int | None = None) -> str:
+def random_policy(generator: random.Random, pairs: bool, count: int | None = None,
+                  literals: dict[str, list[Any]] = _LITERALS) -> str:
     lines = ["version: 1", "rules:"]
     for number in range(count or generator.randint(1, 5)):
         scope = generator.choice(["pay", "pay", "move", "global"])
         fields = _ACTOR_FIELDS + ([] if scope == "global" else _ACTION_FIELDS[scope])
-        members = [_comparison(generator, fields, pairs)
+        members = [_comparison(generator, fields, pairs, literals)
                    for _ in range(generator.choice([1, 1, 2, 3]))]
         if len(members) == 1:
             when = members[0]
@@ -81,10 +89,10 @@ def random_policy(generator: random.Random, pairs: bool, count: int | None = Non
     return "\n".join(lines) + "\n"
 
 
-def every_request() -> list[dict[str, Any]]:
+def every_request(numbers: list[Any]) -> list[dict[str, Any]]:
     requests = []
     for kind, amount, currency, level, verified in itertools.product(
-            _TYPES, _NUMBERS, _TEXTS, _NUMBERS, _BOOLEANS):
+            _TYPES, numbers, _TEXTS, numbers, _BOOLEANS):
         action = {k: v for k, v in (("type", kind), ("amount", amount), ("currency", currency))
                   if v is not None}
         actor = {k: v for k, v in (("level", level), ("verified", verified)) if v is not None}
@@ -92,7 +100,8 @@ def every_request() -> list[dict[str, Any]]:
     return requests
 
 
-REQUESTS = every_request()
+REQUESTS = every_request(_NUMBERS)
+EDGE_REQUESTS = every_request(_EDGE_NUMBERS)
 
 
 def _context_of(result: Comparison, request: dict[str, Any]) -> str | None:
@@ -110,20 +119,22 @@ def _region_of(result: Comparison, request: dict[str, Any]) -> list[int]:
         mask >> bit & 1 for mask, bit in zip(region.box, classes))]
 
 
-@pytest.mark.parametrize("seed", range(40))
-def test_compare_agrees_with_every_request(seed: int) -> None:
+@pytest.mark.parametrize("edges", [False, True], ids=["small", "edges"])
+@pytest.mark.parametrize("seed", range(30))
+def test_compare_agrees_with_every_request(seed: int, edges: bool) -> None:
     generator = random.Random(seed)
     pairs = seed % 2 == 1
-    old_text = random_policy(generator, pairs)
+    literals, requests = (_EDGE_LITERALS, EDGE_REQUESTS) if edges else (_LITERALS, REQUESTS)
+    old_text = random_policy(generator, pairs, literals=literals)
     # Half the time a small edit of the old policy, otherwise a fresh one.
-    new_text = random_policy(random.Random(seed + 1000), pairs) if seed % 4 < 2 else \
-        _edited(old_text, generator, pairs)
+    new_text = random_policy(random.Random(seed + 1000), pairs, literals=literals) \
+        if seed % 4 < 2 else _edited(old_text, generator, pairs, literals)
     old, new = PyKavro(SCHEMA, old_text), PyKavro(SCHEMA, new_text)
     result = compare(old, new)
     assert result.status in ("equivalent", "different")
-    before, after = old.evaluate_many(REQUESTS), new.evaluate_many(REQUESTS)
+    before, after = old.evaluate_many(requests), new.evaluate_many(requests)
     hit: dict[int, int] = {}
-    for request, a, b in zip(REQUESTS, before, after):
+    for request, a, b in zip(requests, before, after):
         inside = _region_of(result, request)
         differs = a["effect"] != b["effect"]
         assert differs == bool(inside), (old_text, new_text, request, a, b)
@@ -134,13 +145,14 @@ def test_compare_agrees_with_every_request(seed: int) -> None:
             assert (region.new.effect, region.new.rule_id) == (b["effect"], b["matched_rule"])
             hit[inside[0]] = hit.get(inside[0], 0) + 1
     assert (result.status == "equivalent") == (not result.regions)
-    assert weigh(result, REQUESTS) == [hit.get(i, 0) for i in range(len(result.regions))]
+    assert weigh(result, requests) == [hit.get(i, 0) for i in range(len(result.regions))]
     if not pairs:
         # Without field-to-field comparisons the value set meets every class.
         assert set(hit) == set(range(len(result.regions)))
 
 
-def _edited(text: str, generator: random.Random, pairs: bool) -> str:
+def _edited(text: str, generator: random.Random, pairs: bool,
+            literals: dict[str, list[Any]]) -> str:
     lines = text.splitlines()
     whens = [i for i, line in enumerate(lines) if line.startswith("    when:")]
     effects = [i for i, line in enumerate(lines) if line.startswith("    effect:")]
@@ -152,28 +164,51 @@ def _edited(text: str, generator: random.Random, pairs: bool) -> str:
         scope = lines[index - 1]
         fields = _ACTOR_FIELDS + (_ACTION_FIELDS["pay"] if "pay" in scope else
                                   _ACTION_FIELDS["move"] if "move" in scope else [])
-        lines[index] = f"    when: {_comparison(generator, fields, pairs)}"
+        lines[index] = f"    when: {_comparison(generator, fields, pairs, literals)}"
     return "\n".join(lines) + "\n"
 
 
-@pytest.mark.parametrize("seed", range(30))
-def test_health_agrees_with_every_request(seed: int) -> None:
+@pytest.mark.parametrize("edges", [False, True], ids=["small", "edges"])
+@pytest.mark.parametrize("seed", range(20))
+def test_health_agrees_with_every_request(seed: int, edges: bool) -> None:
     generator = random.Random(seed)
     pairs = seed % 3 == 2
-    text = random_policy(generator, pairs, count=generator.randint(2, 7))
+    literals, requests = (_EDGE_LITERALS, EDGE_REQUESTS) if edges else (_LITERALS, REQUESTS)
+    text = random_policy(generator, pairs, count=generator.randint(2, 7), literals=literals)
     engine = PyKavro(SCHEMA, text)
     result = health(engine)
     assert result.status == "complete"
-    deciding = {decision["matched_rule"] for decision in engine.evaluate_many(REQUESTS)}
+    deciding = {decision["matched_rule"] for decision in engine.evaluate_many(requests)}
     dead = {f.rule_id for f in result.findings if f.code in ("rule-never-holds", "rule-covered")}
     assert not dead & deciding, text
     if not pairs:
         rule_ids = {line.split(": ")[1] for line in text.splitlines() if "- id:" in line}
         assert rule_ids - deciding == dead, text
     for finding in result.findings:
-        if finding.code == "escape":
-            # The witness lacks the field; the engine decided it as the finding says.
-            assert finding.witness is not None
+        if finding.code == "global-pre-empted":
+            assert finding.rule_id in deciding
+            assert all(d["matched_rule"] != finding.rule_id for r, d in zip(
+                requests, engine.evaluate_many(requests)) if r["action"].get("type") ==
+                finding.action)
+    strictness = {"allow": 0, "require_approval": 1, "block": 2}
+    for finding in result.findings:
+        if finding.code != "escape":
+            continue
+        # Whatever value of its kind the field holds, the witness is decided
+        # more strictly than without it.
+        assert finding.witness is not None and finding.field is not None
+        domain, name = finding.field.split(".")
+        assert name not in finding.witness.get(domain, {})
+        without = engine.evaluate(finding.witness)["effect"]
+        values = {"amount": _EDGE_NUMBERS if edges else _NUMBERS, "level": _EDGE_NUMBERS if
+                  edges else _NUMBERS, "currency": _TEXTS, "verified": _BOOLEANS}[name]
+        kind = float if name in ("amount", "level") else str if name == "currency" else bool
+        for value in values:
+            if isinstance(value, kind) or (kind is float and type(value) is int):
+                request = json.loads(json.dumps(finding.witness))
+                request.setdefault(domain, {})[name] = value
+                effect = engine.evaluate(request)["effect"]
+                assert strictness[effect] > strictness[without], (text, finding, value)
 
 
 REFACTOR_SCHEMA = """

@@ -243,10 +243,12 @@ class Finding:
     place: str
     message: str
     witness: dict[str, Any] | None = None
+    field: str | None = None   # an escape's missing field ("actor.role")
+    action: str | None = None  # the action whose rules pre-empt a global rule
 
     def as_json(self) -> dict[str, Any]:
         return {"code": self.code, "rule_id": self.rule_id, "place": self.place,
-                "message": self.message, "witness": self.witness}
+                "message": self.message, "witness": self.witness, "field": self.field, "action": self.action}
 
 
 @dataclass
@@ -308,7 +310,7 @@ def _dead_rules(engine: PyKavro, rules: _Rules, budget: Budget, findings: list[F
                 findings.append(Finding(
                     "global-pre-empted", rule.rule_id, rule.place,
                     f"the rules of action {action} decide every {action} request it holds "
-                    "for, before it is tried"))
+                    "for, before it is tried", action=action))
 
 
 def _escapes(engine: PyKavro, rules: _Rules, budget: Budget, findings: list[Finding]) -> None:
@@ -347,7 +349,7 @@ def _escapes_of(engine: PyKavro, context: Context, index: int, budget: Budget,
             "escape", catchers[0].rule.rule_id, catchers[0].rule.place,
             f"a request that {names} would {strictest.replace('_', ' ')} whatever {name} "
             f"holds is decided {_decision(without).text()} when {name} is "
-            f"{classes.missing_text}", missing))
+            f"{classes.missing_text}", missing, name))
 
 
 def _with_field(box: Box, index: int, mask: int) -> Box:
