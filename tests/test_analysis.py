@@ -13,7 +13,7 @@ from typing import Any
 import pytest
 
 from kavro import PyKavro
-from kavro.analysis import AnalysisRefused, Comparison, compare, health, weigh
+from kavro.analysis import AnalysisRefused, Comparison, compare, health, prove, weigh
 from kavro.analysis._space import classify
 
 SCHEMA = """
@@ -407,3 +407,69 @@ def test_compare_weighs_regions_by_a_log(tmp_path: Any, capsys: pytest.CaptureFi
                  "--format", "json"]) == 0
     [region] = json.loads(capsys.readouterr().out)["regions"]
     assert region["logged"] == logged
+
+
+def _condition(generator: random.Random) -> dict[str, Any]:
+    domain, name = generator.choice(_ACTOR_FIELDS + _ACTION_FIELDS["pay"])
+    numeric = name in ("amount", "level")
+    return {"subject": [domain, name],
+            "operator": generator.choice(_NUMBER_OPERATORS if numeric else _OTHER_OPERATORS),
+            "value": {"literal": generator.choice(_LITERALS[name])}}
+
+
+@pytest.mark.parametrize("seed", range(30))
+def test_properties_agree_with_every_request(seed: int) -> None:
+    generator = random.Random(seed)
+    engine = PyKavro(SCHEMA, random_policy(generator, False, count=generator.randint(1, 6)))
+    effect = generator.choice(["allow", "block", "require_approval"])
+    never = generator.random() < 0.5
+    when = _condition(generator) if generator.random() < 0.8 else None
+    unless = _condition(generator) if generator.random() < 0.4 else None
+    result = prove(engine, SCHEMA, effect, never=never, action="pay", when=when, unless=unless)
+
+    def holds(condition: dict[str, Any] | None, request: dict[str, Any]) -> bool:
+        if condition is None:
+            return False
+        text = f"version: 1\nrules:\n  - {{ id: c, scope: {{ action: pay }}, " \
+               f"when: {json.dumps(condition)}, effect: block }}\n"
+        return PyKavro(SCHEMA, text).evaluate(request)["matched_rule"] == "c"
+
+    pay = [r for r in REQUESTS if r["action"].get("type") == "pay"]
+    breaking = [r for r, d in zip(pay, engine.evaluate_many(pay))
+                if (when is None or holds(when, r)) and not holds(unless, r)
+                and (d["effect"] == effect) == never]
+    assert result.status == ("failed" if breaking else "proved")
+    if result.witness is not None:
+        assert result.witness["action"]["type"] == "pay"
+        assert (when is None or holds(when, result.witness)) and not holds(unless, result.witness)
+        assert (engine.evaluate(result.witness)["effect"] == effect) == never
+
+
+PROPERTY_FILE = """
+schema: schema.yaml
+policy: policy.yaml
+cases: []
+properties:
+  - name: no refund over 1000 is allowed
+    never: allow
+    action: refund
+    when: { subject: [action, amount], operator: greater_than, value: { literal: 1000 } }
+"""
+
+
+@pytest.mark.parametrize("policy, passed, first", [
+    (_ONE_RULE, True, "1 passed, 0 failed"),
+    (_SPLIT, False, "FAIL"),
+])
+def test_kavro_test_proves_properties(tmp_path: Any, capsys: pytest.CaptureFixture[str],
+                                      policy: str, passed: bool, first: str) -> None:
+    pytest.importorskip("yaml")
+    from kavro._command.main import main
+    for name, text in (("schema.yaml", REFACTOR_SCHEMA), ("policy.yaml", policy),
+                       ("p.test.yaml", PROPERTY_FILE)):
+        (tmp_path / name).write_text(text)
+    assert main(["test", str(tmp_path / "p.test.yaml")]) == (0 if passed else 1)
+    out = capsys.readouterr().out
+    assert out.startswith(first)
+    if not passed:
+        assert 'fails for {"action": {"amount": 1001, "type": "refund"}}' in out

@@ -215,7 +215,7 @@ def test_test_of_documents_that_do_not_build(files: Path,
 
 @pytest.mark.parametrize("text, message", [
     pytest.param(TEST_FILE.replace("cases:", "case:"), "refunds.test.yaml: unknown key 'case' in "
-                 "the test file; expected schema, policy, governance, cases", id="unknown-key"),
+                 "the test file; expected schema, policy, governance, cases, properties", id="unknown-key"),
     pytest.param(TEST_FILE.replace("effect: block }", "effect: deny }"), "refunds.test.yaml:13: "
                  "case 'wrong': `expect.effect` must be one of allow, block, require_approval, "
                  "not 'deny'", id="bad-effect"),

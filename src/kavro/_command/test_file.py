@@ -8,7 +8,15 @@
         request: { action: { type: refund, amount: 1500 }, actor: { role: clerk } }
         expect: { effect: block, matched_rule: deny-large-refunds }
 
-`matched_rule` is optional; null expects the default to decide.
+`matched_rule` is optional; null expects the default to decide. Beside the
+cases, `properties` are proved over every request:
+
+    properties:
+      - name: no large refund is allowed unless a manager asks
+        never: allow                 # or always: <effect>
+        action: refund               # optional: requests of every action
+        when: { subject: [action, amount], operator: greater_than, value: { literal: 1000 } }
+        unless: { subject: [actor, role], operator: equals, value: { literal: manager } }
 """
 
 from __future__ import annotations
@@ -24,7 +32,8 @@ from kavro._command.yaml_text import load_yaml
 from kavro._decisions import ANY_RULE
 
 EFFECTS = ("allow", "block", "require_approval")
-_FILE_KEYS = ("schema", "policy", "governance", "cases")
+_FILE_KEYS = ("schema", "policy", "governance", "cases", "properties")
+_PROPERTY_KEYS = ("name", "never", "always", "action", "when", "unless")
 _CASE_KEYS = ("name", "request", "expect")
 _EXPECT_KEYS = ("effect", "matched_rule")
 
@@ -39,16 +48,34 @@ class Case:
 
 
 @dataclass(frozen=True)
+class Property:
+    name: str
+    line: int
+    effect: str
+    never: bool
+    action: str | None
+    when: Any
+    unless: Any
+
+
+@dataclass(frozen=True)
 class TestFile:
     path: Path
     documents: Documents
     cases: tuple[Case, ...]
+    properties: tuple[Property, ...] = ()
 
 
 def read_test_file(path: Path, text: str) -> TestFile:
     data, node = load_yaml(text, str(path))
     _check_keys(data, _FILE_KEYS, ("schema", "policy", "cases"), str(path), "the test file")
     lines = _case_lines(node)
+    property_lines = _case_lines(node, "properties")
+    raw_properties = data.get("properties") or []
+    if not isinstance(raw_properties, list):
+        raise UsageError(f"{path}: `properties` must be a list of properties")
+    properties = tuple(_property(raw, f"{path}:{property_lines[index]}", property_lines[index])
+                       for index, raw in enumerate(raw_properties))
     raw_cases = data["cases"]
     if not isinstance(raw_cases, list):
         raise UsageError(f"{path}: `cases` must be a list of cases")
@@ -60,7 +87,7 @@ def read_test_file(path: Path, text: str) -> TestFile:
     documents = read_documents(_document_path(path, data, "schema"),
                                _document_path(path, data, "policy"), governance,
                                named_by_file=True)
-    return TestFile(path, documents, cases)
+    return TestFile(path, documents, cases, properties)
 
 
 def _case(raw: Any, place: str, line: int) -> Case:
@@ -79,6 +106,24 @@ def _case(raw: Any, place: str, line: int) -> Case:
         raise UsageError(f"{place}: case {name!r}: `expect.matched_rule` must be a rule id "
                          "or null")
     return Case(name, line, request, expect["effect"], rule)
+
+
+def _property(raw: Any, place: str, line: int) -> Property:
+    _check_keys(raw, _PROPERTY_KEYS, ("name",), place, "a property")
+    name = raw["name"]
+    if not isinstance(name, str):
+        raise UsageError(f"{place}: the property's `name` must be text")
+    if ("never" in raw) == ("always" in raw):
+        raise UsageError(f"{place}: property {name!r} needs one of `never` and `always`")
+    effect = raw.get("never", raw.get("always"))
+    if effect not in EFFECTS:
+        raise UsageError(f"{place}: property {name!r}: the effect must be one of "
+                         f"{', '.join(EFFECTS)}, not {effect!r}")
+    action = raw.get("action")
+    if action is not None and not isinstance(action, str):
+        raise UsageError(f"{place}: property {name!r}: `action` must be an action's name")
+    return Property(name, line, effect, "never" in raw, action, raw.get("when"),
+                    raw.get("unless"))
 
 
 def _check_keys(raw: Any, known: tuple[str, ...], required: tuple[str, ...], place: str,
@@ -101,9 +146,9 @@ def _document_path(test_path: Path, data: Mapping[str, Any], key: str) -> Path:
     return test_path.parent / value
 
 
-def _case_lines(node: Any) -> list[int]:
-    """The line of each case (1-based), for messages and reports."""
+def _case_lines(node: Any, key_name: str = "cases") -> list[int]:
+    """The line of each case (or property; 1-based), for messages and reports."""
     for key, value in getattr(node, "value", ()):
-        if getattr(key, "value", None) == "cases" and isinstance(value.value, list):
+        if getattr(key, "value", None) == key_name and isinstance(value.value, list):
             return [item.start_mark.line + 1 for item in value.value]
     return []

@@ -2,15 +2,17 @@
 
 from __future__ import annotations
 
+import json
 from dataclasses import dataclass
 from typing import Any
 
-from kavro import PyKavro
+from kavro import PolicyError, PyKavro
 from kavro._command.documents import BuildFailure, build_engine
-from kavro._command.test_file import Case, TestFile
+from kavro._command.test_file import Case, Property, TestFile
 from kavro._command.traces import trace_lines
 from kavro._decisions import ANY_RULE, describe_decision
 from kavro._refusals import describe_refusal
+from kavro.analysis import AnalysisRefused, prove
 
 
 @dataclass(frozen=True)
@@ -29,15 +31,29 @@ class Outcome:
 
 
 @dataclass(frozen=True)
+class PropertyOutcome:
+    prop: Property
+    status: str  # "proved", "failed", "unknown", or "error" (the conditions do not build)
+    witness: dict[str, Any] | None = None
+    error: str | None = None
+
+    @property
+    def passed(self) -> bool:
+        return self.status == "proved"
+
+
+@dataclass(frozen=True)
 class FileRun:
     test_file: TestFile
     outcomes: tuple[Outcome, ...]
     engine: PyKavro | None  # None when the documents did not build
     build_failure: BuildFailure | None = None
+    properties: tuple[PropertyOutcome, ...] = ()
 
     @property
     def failed(self) -> int:
-        return sum(not outcome.passed for outcome in self.outcomes)
+        return sum(not outcome.passed for outcome in self.outcomes) + sum(
+            not outcome.passed for outcome in self.properties)
 
 
 def run_test_file(test_file: TestFile) -> FileRun:
@@ -47,8 +63,23 @@ def run_test_file(test_file: TestFile) -> FileRun:
     except BuildFailure as failure:
         refused = tuple(Outcome(case, None, "the documents did not build")
                         for case in test_file.cases)
-        return FileRun(test_file, refused, None, failure)
-    return FileRun(test_file, tuple(_run_case(engine, case) for case in test_file.cases), engine)
+        unproved = tuple(PropertyOutcome(prop, "error", error="the documents did not build")
+                         for prop in test_file.properties)
+        return FileRun(test_file, refused, None, failure, unproved)
+    return FileRun(test_file, tuple(_run_case(engine, case) for case in test_file.cases), engine,
+                   properties=tuple(_prove(engine, test_file, prop)
+                                    for prop in test_file.properties))
+
+
+def _prove(engine: PyKavro, test_file: TestFile, prop: Property) -> PropertyOutcome:
+    try:
+        result = prove(engine, test_file.documents.schema.text, prop.effect, never=prop.never,
+                       action=prop.action, when=prop.when, unless=prop.unless)
+    except PolicyError as error:
+        return PropertyOutcome(prop, "error", error=f"its conditions do not build: {error}")
+    except AnalysisRefused as refused:
+        return PropertyOutcome(prop, "error", error=f"cannot analyse: {refused}")
+    return PropertyOutcome(prop, result.status, result.witness, result.reason)
 
 
 def _run_case(engine: PyKavro, case: Case) -> Outcome:
@@ -79,9 +110,24 @@ def text_report(runs: list[FileRun]) -> list[str]:
             if not outcome.passed and run.build_failure is None:
                 lines.append(f"FAIL {run.test_file.path}:{outcome.case.line}: {outcome.case.name}")
                 lines += [f"  {line}" for line in failure_details(run.engine, outcome)]
+        for proved in run.properties:
+            if not proved.passed and run.build_failure is None:
+                lines.append(f"FAIL {run.test_file.path}:{proved.prop.line}: property "
+                             f"{proved.prop.name}")
+                lines += [f"  {line}" for line in _property_details(run.engine, proved)]
     passed, failed = _totals(runs)
     lines.append(f"{passed} passed, {failed} failed")
     return lines
+
+
+def _property_details(engine: PyKavro | None, outcome: PropertyOutcome) -> list[str]:
+    claim = f"{'never' if outcome.prop.never else 'always'} {outcome.prop.effect}"
+    if outcome.status == "unknown":
+        return [f"{claim}: unknown, {outcome.error}"]
+    if outcome.status == "error" or outcome.witness is None or engine is None:
+        return [f"error: {outcome.error}"]
+    lines = [f"{claim}: fails for {json.dumps(outcome.witness, sort_keys=True)}", "why:"]
+    return lines + [f"  {line}" for line in trace_lines(engine.explain(outcome.witness))]
 
 
 def json_report(runs: list[FileRun]) -> dict[str, object]:
@@ -101,9 +147,13 @@ def _file_json(run: FileRun) -> dict[str, object]:
                 else {"matched_rule": outcome.case.matched_rule})},
             "got": outcome.decision, "error": outcome.error,
         } for outcome in run.outcomes],
+        "properties": [{
+            "name": proved.prop.name, "line": proved.prop.line, "passed": proved.passed,
+            "status": proved.status, "witness": proved.witness, "error": proved.error,
+        } for proved in run.properties],
     }
 
 
 def _totals(runs: list[FileRun]) -> tuple[int, int]:
     failed = sum(run.failed for run in runs)
-    return sum(len(run.outcomes) for run in runs) - failed, failed
+    return sum(len(run.outcomes) + len(run.properties) for run in runs) - failed, failed

@@ -21,14 +21,14 @@ from kavro._kavro import PyKavro
 from kavro.analysis._describe import describe_box
 from kavro.analysis._search import (
     Box, Budget, BudgetExhausted, Side, decide, deciding_box, effect_of, escape_search,
-    pair_search, present_classes, settle, stricter, witness,
+    pair_search, present_classes, property_search, settle, stricter, witness,
 )
 from kavro.analysis._space import (
     EFFECT_STRICTNESS, AnalysisRefused, Context, LaidRule, Rule, bits, classify, read_rules,
 )
 
-__all__ = ["AnalysisRefused", "Comparison", "Decision", "Finding", "Health", "Region",
-           "WitnessRejected", "compare", "health", "weigh"]
+__all__ = ["AnalysisRefused", "Comparison", "Decision", "Finding", "Health", "PropertyResult",
+           "Region", "WitnessRejected", "compare", "health", "prove", "weigh"]
 
 DEFAULT_SECONDS = 60.0
 DEFAULT_MEMORY_MB = 1024
@@ -375,3 +375,60 @@ def describe(regions: Iterable[Region], logged: list[int] | None = None) -> list
 def _json(value: Any) -> str:
     import json
     return json.dumps(value, sort_keys=True)
+
+
+@dataclass
+class PropertyResult:
+    """`status` "proved" (over every request), "failed" (with a `witness` the
+    engine decided as `decision`) or "unknown" (the budget ran out: `reason`)."""
+
+    status: Literal["proved", "failed", "unknown"]
+    witness: dict[str, Any] | None = None
+    decision: Decision | None = None
+    reason: str | None = None
+
+
+def prove(engine: PyKavro, schema_yaml: str, effect: str, *, never: bool = True,
+          action: str | None = None, when: Any = None, unless: Any = None,
+          seconds: float = DEFAULT_SECONDS, memory_mb: int = DEFAULT_MEMORY_MB,
+          ) -> PropertyResult:
+    """Proves over every request (of `action`, or of any action) that holds
+    `when` and not `unless` (conditions as a policy writes them, as Python
+    data) that the decision is never (or, with never=False, always) `effect`.
+    The conditions are compiled by the engine against `schema_yaml`; one it
+    refuses raises PolicyError."""
+    if effect not in EFFECT_STRICTNESS:
+        raise ValueError(f"unknown effect {effect!r}")
+    conditions = _compiled_conditions(schema_yaml, action, when, unless)
+    rules = _Rules(engine)
+    budget = Budget(seconds, memory_mb)
+    contexts: list[str | None] = [action] if action is not None else \
+        [*sorted(rules.buckets), None]
+    try:
+        for name in contexts:
+            context = Context(name, [rules.sequence(name), conditions])
+            found = property_search(context.sequences[0], context.sequences[1], effect, never,
+                                    context.full_box(), budget)
+            if found is not None:
+                request = witness(context, found)
+                decision = _decision(decide(context.sequences[0], found))
+                _confirm(engine, request, decision)
+                return PropertyResult("failed", request, decision)
+    except BudgetExhausted as exhausted:
+        return PropertyResult("unknown", reason=exhausted.reason)
+    return PropertyResult("proved")
+
+
+def _compiled_conditions(schema_yaml: str, action: str | None, when: Any,
+                         unless: Any) -> list[Rule]:
+    import json
+    scope = "{ global: true }" if action is None else f"{{ action: {json.dumps(action)} }}"
+    lines = ["version: 1", "rules:"]
+    for rule_id, condition in (("when", when), ("unless", unless)):
+        if condition is not None:
+            # JSON is YAML's flow form: the condition keeps its value types.
+            lines += [f"  - id: {rule_id}", f"    scope: {scope}",
+                      f"    when: {json.dumps(condition)}", "    effect: block"]
+    if len(lines) == 2:
+        return []
+    return read_rules(PyKavro(schema_yaml, "\n".join(lines) + "\n"))

@@ -232,6 +232,40 @@ def _at(box: Box, index: int, mask: int) -> Box:
     return copy
 
 
+def property_search(sequence: list[LaidRule], conditions: list[LaidRule], effect: str,
+                    never: bool, box: Box, budget: Budget) -> Box | None:
+    """A box of requests meeting the property's conditions (`when`, then
+    `unless`, either left out) whose decision breaks it, or None."""
+    when = next((c for c in conditions if c.rule.rule_id == "when"), None)
+    unless = next((c for c in conditions if c.rule.rule_id == "unless"), None)
+    stack = [box]
+    while stack:
+        box = stack.pop()
+        budget.tick()
+        if _empty(box):
+            continue
+        result = step(sequence, box)
+        if result.decided and (effect_of(result.decider) == effect) != never:
+            continue
+        split: Check | None = None
+        if when is not None:
+            status, check = rule_status(when, box)
+            if status == FALSE:
+                continue
+            split = check
+        if unless is not None:
+            status, check = rule_status(unless, box)
+            if status == TRUE:
+                continue
+            split = split or check
+        if not result.decided:
+            split = split or _first_open(result)
+        if split is None:
+            return box
+        stack.extend(reversed(split_check(split, box)))
+    return None
+
+
 def settle(sequence: list[LaidRule], box: Box) -> Box:
     """A part of the box that the sequence decides alike for all its requests."""
     while True:
