@@ -473,3 +473,40 @@ def test_kavro_test_proves_properties(tmp_path: Any, capsys: pytest.CaptureFixtu
     assert out.startswith(first)
     if not passed:
         assert 'fails for {"action": {"amount": 1001, "type": "refund"}}' in out
+
+
+COVERAGE_FILE = """
+schema: schema.yaml
+policy: policy.yaml
+cases:
+  - name: a clerk's large refund is blocked
+    request: { action: { type: refund, amount: 5000 }, actor: { role: clerk } }
+    expect: { effect: block }
+"""
+
+
+@pytest.mark.parametrize("options, status", [
+    (["--coverage"], 0),
+    (["--coverage", "--threshold", "30"], 0),
+    (["--coverage", "--threshold", "31"], 1),
+    (["--threshold", "30"], 2),
+])
+def test_kavro_test_coverage(tmp_path: Any, capsys: pytest.CaptureFixture[str],
+                             options: list[str], status: int) -> None:
+    pytest.importorskip("yaml")
+    from kavro._command.main import main
+    for name, text in (("schema.yaml", REFACTOR_SCHEMA), ("policy.yaml", _SPLIT),
+                       ("c.test.yaml", COVERAGE_FILE)):
+        (tmp_path / name).write_text(text)
+    assert main(["test", str(tmp_path / "c.test.yaml"), *options, "--format", "json"]) == status
+    if status == 2:
+        return
+    [coverage] = json.loads(capsys.readouterr().out)["coverage"]
+    assert (coverage["covered"], coverage["total"]) == (3, 10)
+    [unreached] = [m for m in coverage["missing"] if "decides" in m]
+    assert unreached["rule_id"] == "large-refunds-others"
+    decision = PyKavro(REFACTOR_SCHEMA, _SPLIT).evaluate(unreached["request"])
+    assert decision["matched_rule"] == "large-refunds-others"
+    assert {(m["comparison"], m["held"]) for m in coverage["missing"]
+            if m["rule_id"] == "large-refunds-clerks"} == {
+        ("action.amount greater_than 1000", False), ('actor.role equals "clerk"', False)}

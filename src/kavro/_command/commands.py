@@ -144,12 +144,29 @@ def test(args: argparse.Namespace) -> int:
         except OSError as error:
             raise UsageError(f"cannot write {str(args.junit)!r}: "
                              f"{error.strerror or error}") from None
+    reports = _coverage(args, runs)
+    low = args.threshold is not None and any(r.percent < args.threshold for r in reports)
     if args.format == "json":
-        _print_json(json_report(runs))
+        report = json_report(runs)
+        if args.coverage:
+            report["coverage"] = [coverage.as_json() for coverage in reports]
+        _print_json(report)
     else:
         print("\n".join(text_report(runs)))
+        if args.coverage:
+            from kavro._command.coverage import coverage_lines
+            print("\n".join(coverage_lines(reports)))
     broken = any(run.build_failure is not None or run.failed for run in runs)
-    return FAILED if broken else 0
+    return FAILED if broken or low else 0
+
+
+def _coverage(args: argparse.Namespace, runs: list[Any]) -> list[Any]:
+    if args.threshold is not None and not args.coverage:
+        raise UsageError("--threshold goes with --coverage")
+    if not args.coverage:
+        return []
+    from kavro._command.coverage import coverage_of
+    return [report for report in map(coverage_of, runs) if report is not None]
 
 
 def _documents(args: argparse.Namespace) -> Documents:

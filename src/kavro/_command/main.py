@@ -78,6 +78,11 @@ def _parser() -> argparse.ArgumentParser:
                                   help="run the cases of YAML test files")
     test.add_argument("files", nargs="+", type=Path, metavar="FILE")
     test.add_argument("--junit", type=Path, metavar="FILE", help="also write a JUnit XML report")
+    test.add_argument("--coverage", action="store_true",
+                      help="report which rules the cases let decide and which outcome of each "
+                           "comparison they saw, with a case for each rule none reaches")
+    test.add_argument("--threshold", type=float, metavar="PERCENT",
+                      help="with --coverage: fail when a file's coverage is below PERCENT")
     test.set_defaults(run=commands.test)
     add_replay_commands(subcommands, [documents, output])
     add_serve_command(subcommands, [documents])

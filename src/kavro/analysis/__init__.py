@@ -28,7 +28,8 @@ from kavro.analysis._space import (
 )
 
 __all__ = ["AnalysisRefused", "Comparison", "Decision", "Finding", "Health", "PropertyResult",
-           "Region", "WitnessRejected", "compare", "health", "prove", "weigh"]
+           "Region", "Rule", "WitnessRejected", "compare", "compiled_rules", "health", "prove",
+           "reaching_request", "weigh"]
 
 DEFAULT_SECONDS = 60.0
 DEFAULT_MEMORY_MB = 1024
@@ -432,3 +433,29 @@ def _compiled_conditions(schema_yaml: str, action: str | None, when: Any,
     if len(lines) == 2:
         return []
     return read_rules(PyKavro(schema_yaml, "\n".join(lines) + "\n"))
+
+
+def compiled_rules(engine: PyKavro) -> list[Rule]:
+    """The engine's compiled rules as the analysis reads them: scope, place in
+    the bucket, id, effect and comparisons."""
+    return read_rules(engine)
+
+
+def reaching_request(engine: PyKavro, rule: Rule, *, seconds: float = DEFAULT_SECONDS,
+                     memory_mb: int = DEFAULT_MEMORY_MB) -> dict[str, Any] | None:
+    """A request that `rule` (one of compiled_rules(engine)) decides, confirmed
+    by the engine; None when no request reaches it (or it is scoped to an actor)."""
+    if rule.scope == "actor":
+        return None
+    rules = _Rules(engine)
+    action = rule.scope_name if rule.scope == "action" else None
+    context = Context(action, [rules.sequence(action)])
+    sequence = context.sequences[0]
+    target = rule.number if rule.scope == "action" else len(sequence) - len(rules.globals) + \
+        rule.number
+    found = deciding_box(sequence, target, context.full_box(), Budget(seconds, memory_mb))
+    if found is None:
+        return None
+    request = witness(context, found)
+    _confirm(engine, request, _decision(sequence[target]))
+    return request
