@@ -5,8 +5,8 @@ from __future__ import annotations
 from dataclasses import dataclass
 from pathlib import Path
 
-from kavro import PolicyError, PyKavro
-from kavro._command.diagnostics import Diagnostic, diagnose
+from kavro import PolicyError, PyKavro, check
+from kavro._command.diagnostics import Diagnostic, diagnose, placed_finding
 from kavro._command.source import Source
 
 
@@ -52,3 +52,12 @@ def build_engine(documents: Documents) -> PyKavro:
         return PyKavro(documents.schema.text, documents.policy.text, governance)
     except PolicyError as error:
         raise BuildFailure(diagnose(error, documents.sources)) from None
+
+
+def lint_notes(documents: Documents) -> list[Diagnostic]:
+    """The lint warnings and notes of the documents, placed (the build error
+    is reported apart)."""
+    governance = None if documents.governance is None else documents.governance.text
+    return [placed_finding(finding, documents.sources) for finding in
+            check(documents.schema.text, documents.policy.text, governance)
+            if finding.severity != "error"]

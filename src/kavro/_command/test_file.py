@@ -8,8 +8,11 @@
         request: { action: { type: refund, amount: 1500 }, actor: { role: clerk } }
         expect: { effect: block, matched_rule: deny-large-refunds }
 
-`matched_rule` is optional; null expects the default to decide. Beside the
-cases, `properties` are proved over every request:
+`matched_rule` is optional; null expects the default to decide. Each request
+is checked against the schema first, so that a misspelt field cannot make a
+case pass by the default; `strict: false` on a case (or on the file, for
+every case) lets it hold what the schema does not declare. Beside the cases,
+`properties` are proved over every request:
 
     properties:
       - name: no large refund is allowed unless a manager asks
@@ -32,9 +35,10 @@ from kavro._command.yaml_text import load_yaml
 from kavro._decisions import ANY_RULE
 
 EFFECTS = ("allow", "block", "require_approval")
-_FILE_KEYS = ("schema", "policy", "governance", "cases", "properties")
+_FILE_KEYS = ("schema", "policy", "governance", "strict", "cases", "properties")
 _PROPERTY_KEYS = ("name", "never", "always", "action", "when", "unless")
-_CASE_KEYS = ("name", "request", "expect")
+_CASE_KEYS = ("name", "request", "expect", "strict")
+SUFFIX = ".test.yaml"
 _EXPECT_KEYS = ("effect", "matched_rule")
 
 
@@ -45,6 +49,7 @@ class Case:
     request: dict[str, Any]
     effect: str
     matched_rule: object  # the rule id, None for the default, or ANY_RULE
+    strict: bool = True  # the request must match the schema
 
 
 @dataclass(frozen=True)
@@ -79,7 +84,8 @@ def read_test_file(path: Path, text: str) -> TestFile:
     raw_cases = data["cases"]
     if not isinstance(raw_cases, list):
         raise UsageError(f"{path}: `cases` must be a list of cases")
-    cases = tuple(_case(raw, f"{path}:{lines[index]}", lines[index])
+    strict = _flag(data, "strict", str(path), "the test file", True)
+    cases = tuple(_case(raw, f"{path}:{lines[index]}", lines[index], strict)
                   for index, raw in enumerate(raw_cases))
     governance = None
     if data.get("governance") is not None:
@@ -90,8 +96,8 @@ def read_test_file(path: Path, text: str) -> TestFile:
     return TestFile(path, documents, cases, properties)
 
 
-def _case(raw: Any, place: str, line: int) -> Case:
-    _check_keys(raw, _CASE_KEYS, _CASE_KEYS, place, "a case")
+def _case(raw: Any, place: str, line: int, strict: bool) -> Case:
+    _check_keys(raw, _CASE_KEYS, _CASE_KEYS[:3], place, "a case")
     name, request, expect = raw["name"], raw["request"], raw["expect"]
     if not isinstance(name, str):
         raise UsageError(f"{place}: the case's `name` must be text")
@@ -105,7 +111,30 @@ def _case(raw: Any, place: str, line: int) -> Case:
     if rule is not ANY_RULE and rule is not None and not isinstance(rule, str):
         raise UsageError(f"{place}: case {name!r}: `expect.matched_rule` must be a rule id "
                          "or null")
-    return Case(name, line, request, expect["effect"], rule)
+    return Case(name, line, request, expect["effect"], rule,
+                _flag(raw, "strict", place, f"case {name!r}", strict))
+
+
+def _flag(raw: Mapping[str, Any], key: str, place: str, what: str, default: bool) -> bool:
+    value = raw.get(key, default)
+    if not isinstance(value, bool):
+        raise UsageError(f"{place}: {what}: `{key}` must be true or false")
+    return value
+
+
+def find_test_files(paths: list[Path]) -> list[Path]:
+    """The files given, and the *.test.yaml files under the directories given
+    (in name order); a directory holding none is bad usage."""
+    found: list[Path] = []
+    for path in paths:
+        if not path.is_dir():
+            found.append(path)
+            continue
+        inside = sorted(one for one in path.rglob(f"*{SUFFIX}") if one.is_file())
+        if not inside:
+            raise UsageError(f"no *{SUFFIX} files under {str(path)!r}")
+        found += inside
+    return list(dict.fromkeys(found))
 
 
 def _property(raw: Any, place: str, line: int) -> Property:

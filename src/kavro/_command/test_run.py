@@ -3,11 +3,14 @@
 from __future__ import annotations
 
 import json
-from dataclasses import dataclass
+import re
+from dataclasses import dataclass, field
 from typing import Any
 
 from kavro import PolicyError, PyKavro
-from kavro._command.documents import BuildFailure, build_engine
+from kavro._command.colour import PLAIN, Paint
+from kavro._command.diagnostics import Diagnostic
+from kavro._command.documents import BuildFailure, build_engine, lint_notes
 from kavro._command.test_file import Case, Property, TestFile
 from kavro._command.traces import trace_lines
 from kavro._decisions import ANY_RULE, describe_decision
@@ -48,27 +51,37 @@ class FileRun:
     outcomes: tuple[Outcome, ...]
     engine: PyKavro | None  # None when the documents did not build
     build_failure: BuildFailure | None = None
+    findings: list[Diagnostic] = field(default_factory=list)  # lint warnings of the documents
     properties: tuple[PropertyOutcome, ...] = ()
 
     @property
     def failed(self) -> int:
-        return sum(not outcome.passed for outcome in self.outcomes) + sum(
+        return 0 if self.build_failure is not None else sum(
+            not outcome.passed for outcome in self.outcomes) + sum(
             not outcome.passed for outcome in self.properties)
 
+    @property
+    def not_run(self) -> int:
+        return len(self.outcomes) + len(self.properties) if self.build_failure is not None else 0
 
-def run_test_file(test_file: TestFile) -> FileRun:
-    """Every case of the file against its documents; all fail when they do not build."""
+
+def run_test_file(test_file: TestFile, chosen: re.Pattern[str] | None = None) -> FileRun:
+    """The cases of the file (those whose name `chosen` matches) against its
+    documents; none runs when they do not build."""
+    cases = [case for case in test_file.cases if chosen is None or chosen.search(case.name)]
+    properties = [prop for prop in test_file.properties
+                  if chosen is None or chosen.search(prop.name)]
     try:
         engine = build_engine(test_file.documents)
     except BuildFailure as failure:
-        refused = tuple(Outcome(case, None, "the documents did not build")
-                        for case in test_file.cases)
+        refused = tuple(Outcome(case, None, "the documents did not build") for case in cases)
         unproved = tuple(PropertyOutcome(prop, "error", error="the documents did not build")
-                         for prop in test_file.properties)
-        return FileRun(test_file, refused, None, failure, unproved)
-    return FileRun(test_file, tuple(_run_case(engine, case) for case in test_file.cases), engine,
-                   properties=tuple(_prove(engine, test_file, prop)
-                                    for prop in test_file.properties))
+                         for prop in properties)
+        return FileRun(test_file, refused, None, failure, properties=unproved)
+    findings = [note for note in lint_notes(test_file.documents) if note.severity == "warning"]
+    return FileRun(test_file, tuple(_run_case(engine, case) for case in cases), engine,
+                   findings=findings,
+                   properties=tuple(_prove(engine, test_file, prop) for prop in properties))
 
 
 def _prove(engine: PyKavro, test_file: TestFile, prop: Property) -> PropertyOutcome:
@@ -84,6 +97,10 @@ def _prove(engine: PyKavro, test_file: TestFile, prop: Property) -> PropertyOutc
 
 def _run_case(engine: PyKavro, case: Case) -> Outcome:
     try:
+        problems = engine.check_request(case.request) if case.strict else []
+        if problems:
+            return Outcome(case, None, "the request does not match the schema: " + "; ".join(
+                problem["message"] for problem in problems) + " (a case with `strict: false` may send it)")
         return Outcome(case, dict(engine.evaluate(case.request)))
     except (TypeError, ValueError) as error:
         return Outcome(case, None, describe_refusal(case.request, error))
@@ -101,22 +118,26 @@ def failure_details(engine: PyKavro | None, outcome: Outcome) -> list[str]:
     return lines
 
 
-def text_report(runs: list[FileRun]) -> list[str]:
+def text_report(runs: list[FileRun], paint: Paint = PLAIN) -> list[str]:
     lines: list[str] = []
     for run in runs:
+        lines += [finding.render(paint) for finding in run.findings]
         if run.build_failure is not None:
-            lines.append(run.build_failure.diagnostic.render())
+            lines.append(run.build_failure.diagnostic.render(paint))
+            lines.append(f"documents did not build: {run.not_run} case"
+                         f"{'' if run.not_run == 1 else 's'} not run")
         for outcome in run.outcomes:
             if not outcome.passed and run.build_failure is None:
-                lines.append(f"FAIL {run.test_file.path}:{outcome.case.line}: {outcome.case.name}")
+                lines.append(f"{paint.bad('FAIL')} {run.test_file.path}:{outcome.case.line}: "
+                             f"{outcome.case.name}")
                 lines += [f"  {line}" for line in failure_details(run.engine, outcome)]
         for proved in run.properties:
             if not proved.passed and run.build_failure is None:
-                lines.append(f"FAIL {run.test_file.path}:{proved.prop.line}: property "
-                             f"{proved.prop.name}")
+                lines.append(f"{paint.bad('FAIL')} {run.test_file.path}:{proved.prop.line}: "
+                             f"property {proved.prop.name}")
                 lines += [f"  {line}" for line in _property_details(run.engine, proved)]
-    passed, failed = _totals(runs)
-    lines.append(f"{passed} passed, {failed} failed")
+    passed, failed, not_run = _totals(runs)
+    lines.append(f"{passed} passed, {failed} failed" + (f", {not_run} not run" if not_run else ""))
     return lines
 
 
@@ -131,8 +152,9 @@ def _property_details(engine: PyKavro | None, outcome: PropertyOutcome) -> list[
 
 
 def json_report(runs: list[FileRun]) -> dict[str, object]:
-    passed, failed = _totals(runs)
-    return {"passed": passed, "failed": failed, "files": [_file_json(run) for run in runs]}
+    passed, failed, not_run = _totals(runs)
+    return {"passed": passed, "failed": failed, "not_run": not_run,
+            "files": [_file_json(run) for run in runs]}
 
 
 def _file_json(run: FileRun) -> dict[str, object]:
@@ -140,8 +162,10 @@ def _file_json(run: FileRun) -> dict[str, object]:
     return {
         "file": str(run.test_file.path),
         "errors": [] if failure is None else [failure.diagnostic.as_json()],
+        "findings": [finding.as_json() for finding in run.findings],
         "cases": [{
-            "name": outcome.case.name, "line": outcome.case.line, "passed": outcome.passed,
+            "name": outcome.case.name, "line": outcome.case.line,
+            "passed": None if failure is not None else outcome.passed,
             "expected": {"effect": outcome.case.effect, **(
                 {} if outcome.case.matched_rule is ANY_RULE
                 else {"matched_rule": outcome.case.matched_rule})},
@@ -154,6 +178,8 @@ def _file_json(run: FileRun) -> dict[str, object]:
     }
 
 
-def _totals(runs: list[FileRun]) -> tuple[int, int]:
+def _totals(runs: list[FileRun]) -> tuple[int, int, int]:
     failed = sum(run.failed for run in runs)
-    return sum(len(run.outcomes) + len(run.properties) for run in runs) - failed, failed
+    not_run = sum(run.not_run for run in runs)
+    return sum(len(run.outcomes) + len(run.properties) for run in runs) - failed - not_run, \
+        failed, not_run
