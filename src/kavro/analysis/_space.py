@@ -396,22 +396,17 @@ def _with(box: list[int], index: int, mask: int) -> list[int]:
 
 def rule_status(rule: LaidRule, box: list[int]) -> tuple[int, Check | None]:
     """TRUE, FALSE or SOME on the box, and a comparison to split on when SOME."""
+    # One member settles an `any` when it holds everywhere, an `all` (or a
+    # single comparison) when it fails everywhere.
+    settling = TRUE if rule.rule.kind == "any" else FALSE
     undecided: Check | None = None
-    if rule.rule.kind == "any":
-        for check in rule.checks:
-            status = check_status(check, box)
-            if status == TRUE:
-                return TRUE, None
-            if status == SOME and undecided is None:
-                undecided = check
-        return (FALSE, None) if undecided is None else (SOME, undecided)
-    for check in rule.checks:  # atomic or all
+    for check in rule.checks:
         status = check_status(check, box)
-        if status == FALSE:
-            return FALSE, None
+        if status == settling:
+            return settling, None
         if status == SOME and undecided is None:
             undecided = check
-    return (TRUE, None) if undecided is None else (SOME, undecided)
+    return (TRUE - settling, None) if undecided is None else (SOME, undecided)
 
 
 def classify(context: Context, request: dict[str, Any]) -> list[int]:
