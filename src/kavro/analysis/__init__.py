@@ -135,9 +135,13 @@ def compare(old: PyKavro, new: PyKavro, *, by_rule: bool = False,
     result = Comparison("equivalent")
     actions: list[str | None] = [*sorted(set(old_rules.buckets) | set(new_rules.buckets)), None]
 
+    keys: dict[int, Any] = {}
+
     def key(laid: LaidRule) -> Any:
-        shape = laid.rule.shape()
-        return (shape, laid.rule.rule_id) if by_rule else shape
+        found = keys.get(id(laid))
+        if found is None:
+            found = keys[id(laid)] = key_of(laid.rule, by_rule)
+        return found
 
     for action in actions:
         before, after = old_rules.sequence(action), new_rules.sequence(action)
@@ -189,7 +193,7 @@ def weigh(result: Comparison, requests: Iterable[Any]) -> list[int]:
 
 
 def key_of(rule: Rule, by_rule: bool) -> Any:
-    return (rule.shape(), rule.rule_id) if by_rule else rule.shape()
+    return (rule.shape, rule.rule_id) if by_rule else rule.shape
 
 
 def _regions(context: Context, found: list[tuple[Box, LaidRule | None, LaidRule | None]],
@@ -217,19 +221,19 @@ def _merged(found: list[tuple[Box, Any, Any]]) -> list[tuple[Box, Any, Any]]:
     merged = []
     for group, boxes in groups.items():
         joined = True
-        while joined and len(boxes) <= 400:
+        while joined and len(boxes) > 1:
             joined = False
-            for i in range(len(boxes)):
-                for j in range(i + 1, len(boxes)):
-                    differ = [k for k, (x, y) in enumerate(zip(boxes[i], boxes[j])) if x != y]
-                    if len(differ) <= 1:
-                        if differ:
-                            boxes[i][differ[0]] |= boxes[j][differ[0]]
-                        del boxes[j]
+            for field_index in range(len(boxes[0])):
+                # Boxes alike but for this field become one, its masks united.
+                alike: dict[tuple[int, ...], Box] = {}
+                for box in boxes:
+                    rest = tuple(box[:field_index] + box[field_index + 1:])
+                    if rest in alike:
+                        alike[rest][field_index] |= box[field_index]
                         joined = True
-                        break
-                if joined:
-                    break
+                    else:
+                        alike[rest] = box
+                boxes = list(alike.values())
         a, b = owners[group]
         merged += [(box, a, b) for box in boxes]
     return merged
