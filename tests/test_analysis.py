@@ -44,7 +44,8 @@ _EDGE_NUMBERS = [None, "t", -1, -0.0, 0, 2.5, 5, 6, 1e308, 1.7976931348623157e30
                  math.inf, -math.inf]
 _TEXTS = [None, 5, "x", "y", "z"]
 _BOOLEANS = [None, True, False, "true"]
-_TYPES = [None, "pay", "move", "other", 7]
+# No type and a type of another kind both reach the global rules alone.
+_TYPES = [None, "pay", "move", 7]
 
 
 def _literal_yaml(value: Any) -> str:
@@ -120,7 +121,7 @@ def _region_of(result: Comparison, request: dict[str, Any]) -> list[int]:
 
 
 @pytest.mark.parametrize("edges", [False, True], ids=["small", "edges"])
-@pytest.mark.parametrize("seed", range(30))
+@pytest.mark.parametrize("seed", range(20))
 def test_compare_agrees_with_every_request(seed: int, edges: bool) -> None:
     generator = random.Random(seed)
     pairs = seed % 2 == 1
