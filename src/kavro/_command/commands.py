@@ -56,8 +56,9 @@ def check(args: argparse.Namespace) -> int:
             "policy_hash": None if engine is None else engine.policy_hash(),
         }
         if args.health:
-            report["health"] = {"complete": healthy[1] is None, "reason": healthy[1],
-                                "findings": [finding.as_json() for finding in healthy[0]]}
+            report["health"] = None if engine is None else {
+                "complete": healthy[1] is None, "reason": healthy[1],
+                "findings": [finding.as_json() for finding in healthy[0]]}
         _print_json(report)
         return FAILED if failed else 0
     for diagnostic in errors + notes:
