@@ -284,6 +284,12 @@ def test_a_spent_budget_answers_unknown() -> None:
     result = compare(old, new, seconds=0.0)
     assert result.status == "unknown" and result.reason is not None
     assert "time budget" in result.reason
+    # What was found before the budget ran out is still a real difference.
+    for region in result.regions:
+        assert old.evaluate(region.witness)["effect"] == region.old.effect
+        assert new.evaluate(region.witness)["effect"] == region.new.effect
+    checked = health(old, seconds=0.0)
+    assert checked.status == "unknown" and "time budget" in (checked.reason or "")
 
 
 @pytest.mark.parametrize("policy, codes", [
