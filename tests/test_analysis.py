@@ -185,6 +185,22 @@ def test_health_agrees_with_every_request(seed: int, edges: bool) -> None:
     if not pairs:
         rule_ids = {line.split(": ")[1] for line in text.splitlines() if "- id:" in line}
         assert rule_ids - deciding == dead, text
+    # The default regions are exactly the requests no rule decides, where
+    # their number was not cut.
+    from kavro.analysis import _Rules
+    from kavro.analysis._space import Context
+    rules = _Rules(engine)
+    contexts = {action: Context(action, [rules.sequence(action)])
+                for action in [*rules.buckets, None]}
+    for request, decision in zip(requests, engine.evaluate_many(requests)):
+        kind = request["action"].get("type")
+        action = kind if isinstance(kind, str) and kind in rules.buckets else None
+        if action in result.defaults_cut:
+            continue
+        classes = classify(contexts[action], request)
+        inside = [region for region in result.defaults if region.action == action and all(
+            mask >> bit & 1 for mask, bit in zip(region.box, classes))]
+        assert len(inside) == (decision["matched_rule"] is None), (text, request)
     for finding in result.findings:
         if finding.code == "global-pre-empted":
             assert finding.rule_id in deciding

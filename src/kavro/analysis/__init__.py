@@ -20,7 +20,8 @@ from typing import Any, Literal
 from kavro._kavro import PyKavro
 from kavro.analysis._describe import describe_box
 from kavro.analysis._search import (
-    Box, Budget, BudgetExhausted, Side, decide, deciding_box, effect_of, escape_search,
+    Box, Budget, BudgetExhausted, Side, decide, deciding_box, default_boxes, effect_of,
+    escape_search,
     pair_search, present_classes, property_search, settle, stricter, witness,
 )
 from kavro.analysis._space import (
@@ -261,6 +262,15 @@ class Health:
     status: Literal["complete", "unknown"]
     findings: list[Finding] = field(default_factory=list)
     reason: str | None = None
+    # Per action (None: requests of no action with rules), regions no rule
+    # decides, so the default allows them: at most DEFAULT_REGIONS per action,
+    # and the actions whose regions were cut there in `defaults_cut`.
+    defaults: list[Region] = field(default_factory=list)
+    defaults_cut: set[str | None] = field(default_factory=set)
+
+
+DEFAULT_REGIONS = 20
+_DEFAULT_LEAVES = 2000
 
 
 def health(engine: PyKavro, *, seconds: float = DEFAULT_SECONDS,
@@ -273,6 +283,7 @@ def health(engine: PyKavro, *, seconds: float = DEFAULT_SECONDS,
     try:
         _dead_rules(engine, rules, budget, result.findings)
         _escapes(engine, rules, budget, result.findings)
+        _defaults(engine, rules, budget, result)
     except BudgetExhausted as exhausted:
         result.status, result.reason = "unknown", exhausted.reason
     return result
@@ -316,6 +327,22 @@ def _dead_rules(engine: PyKavro, rules: _Rules, budget: Budget, findings: list[F
                     "global-pre-empted", rule.rule_id, rule.place,
                     f"the rules of action {action} decide every {action} request it holds "
                     "for, before it is tried", action=action))
+
+
+def _defaults(engine: PyKavro, rules: _Rules, budget: Budget, result: Health) -> None:
+    allowed = Decision("allow", None, None)
+    for action in [*sorted(rules.buckets), None]:
+        context = Context(action, [rules.sequence(action)])
+        found = [(box, None, None) for box in default_boxes(
+            context.sequences[0], context.full_box(), budget, _DEFAULT_LEAVES)]
+        merged = _merged(found)
+        if len(found) == _DEFAULT_LEAVES or len(merged) > DEFAULT_REGIONS:
+            result.defaults_cut.add(action)
+        for box, _, _ in merged[:DEFAULT_REGIONS]:
+            request = witness(context, box)
+            _confirm(engine, request, allowed)
+            result.defaults.append(Region(action, allowed, allowed, describe_box(context, box),
+                                          request, tuple(box)))
 
 
 def _escapes(engine: PyKavro, rules: _Rules, budget: Budget, findings: list[Finding]) -> None:

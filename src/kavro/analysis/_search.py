@@ -260,6 +260,22 @@ def property_search(sequence: list[LaidRule], conditions: list[LaidRule], effect
     return None
 
 
+def default_boxes(sequence: list[LaidRule], box: Box, budget: Budget,
+                  most: int) -> Iterator[Box]:
+    """Up to `most` leaf boxes of requests no rule of the sequence holds for."""
+    stack = [box]
+    for box in _boxes(stack, budget):
+        result = step(sequence, box)
+        if result.decided:
+            if result.decider is None:
+                yield box
+                most -= 1
+                if most == 0:
+                    return
+            continue
+        stack.extend(reversed(split_check(_first_open(result), box)))
+
+
 def settle(sequence: list[LaidRule], box: Box) -> Box:
     """A part of the box that the sequence decides alike for all its requests."""
     while True:
