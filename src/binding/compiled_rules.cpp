@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "binding/errors.h"
@@ -10,6 +11,7 @@
 #include "binding/py_ref.h"
 #include "compiler/compiled_policy.h"
 #include "documents/vocabulary.h"
+#include "support/overloaded.h"
 
 namespace kavro::binding {
 namespace {
@@ -25,20 +27,15 @@ PyObject* new_literal(const compiler::RuntimeValue& value) {
 }
 
 PyObject* new_comparison(const compiler::AtomicCondition& atomic) {
-  PyRef value;
-  switch (atomic.rhs.index()) {
-    case 0:
-      value = PyRef::steal(new_literal(*std::get_if<0>(&atomic.rhs)));
-      break;
-    case 1: {
-      const compiler::SubjectRef& other = *std::get_if<1>(&atomic.rhs);
-      PyRef domain = PyRef::steal(new_word(documents::spelling(other.domain)));
-      PyRef field = PyRef::steal(new_text(other.field));
-      if (!domain || !field) return nullptr;
-      value = PyRef::steal(Py_BuildValue("(sOO)", "subject", domain.get(), field.get()));
-      break;
-    }
-  }
+  PyRef value = PyRef::steal(std::visit(
+      Overloaded{[](const compiler::RuntimeValue& literal) { return new_literal(literal); },
+                 [](const compiler::SubjectRef& other) -> PyObject* {
+                   PyRef domain = PyRef::steal(new_word(documents::spelling(other.domain)));
+                   PyRef field = PyRef::steal(new_text(other.field));
+                   if (!domain || !field) return nullptr;
+                   return Py_BuildValue("(sOO)", "subject", domain.get(), field.get());
+                 }},
+      atomic.rhs));
   PyRef domain = PyRef::steal(new_word(documents::spelling(atomic.lhs.domain)));
   PyRef field = PyRef::steal(new_text(atomic.lhs.field));
   PyRef op = PyRef::steal(new_word(documents::spelling(atomic.op)));
@@ -58,15 +55,12 @@ PyObject* new_members(const char* kind, const std::vector<compiler::AtomicCondit
 }
 
 PyObject* new_condition(const compiler::CompiledCondition& condition) {
-  switch (condition.index()) {
-    case 0:
-      return new_members("atomic", {*std::get_if<0>(&condition)});
-    case 1:
-      return new_members("all", std::get_if<1>(&condition)->members);
-    case 2:
-      return new_members("any", std::get_if<2>(&condition)->members);
-  }
-  return nullptr;
+  return std::visit(
+      Overloaded{
+          [](const compiler::AtomicCondition& atomic) { return new_members("atomic", {atomic}); },
+          [](const compiler::AllOf& all) { return new_members("all", all.members); },
+          [](const compiler::AnyOf& any) { return new_members("any", any.members); }},
+      condition);
 }
 
 bool add_rules(PyObject* list, const char* scope, const std::string* scope_name,

@@ -20,7 +20,7 @@ PyObject* matched_rule_key = nullptr;
 // The three effect texts, shared by every result: a str is immutable, so a
 // result cannot tell a shared one from a fresh one, and it saves building one
 // per call.
-std::array<PyObject*, 3> effect_texts = {};
+std::array<PyObject*, documents::kEffects.size()> effect_texts = {};
 
 void raise_unsupported_value() {
   PyErr_SetString(PyExc_TypeError, "Unsupported value type");
@@ -316,14 +316,12 @@ void HeldTexts::grow() {
 }
 
 bool create_conversion_keys() {
-  for (documents::Domain domain :
-       {documents::Domain::Action, documents::Domain::Actor, documents::Domain::Snapshot}) {
+  for (documents::Domain domain : documents::values_of<documents::Domain>()) {
     domain_keys[static_cast<int>(domain)] = interned_text(documents::spelling(domain));
     if (domain_keys[static_cast<int>(domain)] == nullptr) return false;
     domain_hashes[static_cast<int>(domain)] = PyObject_Hash(domain_keys[static_cast<int>(domain)]);
   }
-  for (documents::Effect effect :
-       {documents::Effect::Allow, documents::Effect::Block, documents::Effect::RequireApproval}) {
+  for (documents::Effect effect : documents::values_of<documents::Effect>()) {
     effect_texts[static_cast<int>(effect)] = interned_text(documents::spelling(effect));
     if (effect_texts[static_cast<int>(effect)] == nullptr) return false;
   }
@@ -335,8 +333,7 @@ bool create_conversion_keys() {
 bool convert_input(PyObject* input, const FieldKeys& keys, ConvertedRow row, HeldTexts& held) {
   std::array<PyObject*, documents::kDomainCount> walked = {};
   bool walk_holds = walk_domains(input, walked);
-  for (documents::Domain domain :
-       {documents::Domain::Action, documents::Domain::Actor, documents::Domain::Snapshot}) {
+  for (documents::Domain domain : documents::values_of<documents::Domain>()) {
     PyRef map;
     if (walk_holds) {
       map = PyRef::borrow(walked[static_cast<int>(domain)]);

@@ -59,8 +59,7 @@ bool read_request(PyObject* input, RequestView& view) {
     const std::string_view section = utf8_view(key);
     if (section.data() == nullptr) return false;
     view.sections.push_back(section);
-    for (documents::Domain domain :
-         {documents::Domain::Action, documents::Domain::Actor, documents::Domain::Snapshot}) {
+    for (documents::Domain domain : documents::values_of<documents::Domain>()) {
       if (section == documents::spelling(domain) && !read_section(value, domain, view))
         return false;
     }
