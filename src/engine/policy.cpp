@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 
 #include "compiler/compiler.h"
@@ -257,6 +258,60 @@ ExplainedDecision Policy::explain(const Input& input) const {
 std::vector<RequestProblem> Policy::check_request(std::span<const std::string_view> sections,
                                                   std::span<const RequestEntry> entries) const {
   return evaluation::check_request(schema_, sections, entries);
+}
+
+namespace {
+
+ComparisonView comparison_view(const compiler::AtomicCondition& atomic) {
+  ComparisonView view{atomic.lhs.domain, atomic.lhs.field, atomic.op, {}, std::nullopt, {}};
+  std::visit(
+      [&](const auto& other) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(other)>, compiler::SubjectRef>) {
+          view.other_domain = other.domain;
+          view.other_field = other.field;
+        } else {
+          static_assert(std::is_same_v<std::decay_t<decltype(other)>, compiler::RuntimeValue>);
+          view.literal = evaluation::view_of(other);
+        }
+      },
+      atomic.rhs);
+  return view;
+}
+
+void add_views(std::vector<CompiledRuleView>& views, std::string_view scope,
+               std::optional<std::string_view> bucket, const compiler::RuleSequence& rules) {
+  for (std::size_t place = 0; place < rules.size(); ++place) {
+    const compiler::CompiledRule& rule = rules[place];
+    CompiledRuleView view{scope, bucket, place, rule.rule_id, rule.effect, {}, {}};
+    std::visit(
+        [&](const auto& condition) {
+          using Condition = std::decay_t<decltype(condition)>;
+          if constexpr (std::is_same_v<Condition, compiler::AtomicCondition>) {
+            view.condition = "atomic";
+            view.comparisons.push_back(comparison_view(condition));
+          } else {
+            static_assert(std::is_same_v<Condition, compiler::AllOf> ||
+                          std::is_same_v<Condition, compiler::AnyOf>);
+            view.condition = std::is_same_v<Condition, compiler::AllOf> ? "all" : "any";
+            for (const auto& member : condition.members) {
+              view.comparisons.push_back(comparison_view(member));
+            }
+          }
+        },
+        rule.condition);
+    views.push_back(std::move(view));
+  }
+}
+
+}  // namespace
+
+std::vector<CompiledRuleView> Policy::compiled_rules() const {
+  const compiler::CompiledPolicy& model = plan_.model();
+  std::vector<CompiledRuleView> views;
+  for (const auto& [action, rules] : model.action_rules) add_views(views, "action", action, rules);
+  for (const auto& [actor, rules] : model.actor_rules) add_views(views, "actor", actor, rules);
+  add_views(views, "global", std::nullopt, model.global_rules);
+  return views;
 }
 
 Policy::Counts Policy::counts() const {

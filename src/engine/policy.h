@@ -78,6 +78,10 @@ class Policy {
   std::vector<RequestProblem> check_request(std::span<const std::string_view> sections,
                                             std::span<const RequestEntry> entries) const;
 
+  // The compiled rules: action buckets first, then actor buckets, then the
+  // global rules, each bucket in document order.
+  std::vector<CompiledRuleView> compiled_rules() const;
+
   // Every rule of the document, by number.
   const std::vector<RuleEntry>& rules() const { return rules_; }
   // How many rules there are of each scope kind (action, actor, global), and

@@ -57,4 +57,26 @@ struct ExplainedDecision {
   std::vector<ExplainedRule> rules;
 };
 
+// One comparison of a compiled rule: a field, an operator and either a
+// literal or another field.
+struct ComparisonView {
+  Domain domain = Domain::Action;
+  std::string_view field;
+  Operator op = Operator::Equals;
+  ValueView literal;  // absent when compared with another field
+  std::optional<Domain> other_domain;
+  std::string_view other_field;
+};
+
+// A compiled rule as analysis reads it, views into the Policy.
+struct CompiledRuleView {
+  std::string_view scope;                  // "action", "actor" or "global"
+  std::optional<std::string_view> bucket;  // the action or actor; none for global
+  std::size_t place = 0;                   // the rule's place in its bucket
+  std::string_view id;
+  Effect effect = Effect::Allow;
+  std::string_view condition;  // "atomic", "all" or "any"
+  std::vector<ComparisonView> comparisons;
+};
+
 }  // namespace kavro::engine

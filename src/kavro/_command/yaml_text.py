@@ -5,7 +5,9 @@ written in a test file means what the same scalar means in a policy literal,
 so every plain scalar is typed by the engine itself (`_plain_scalar`): only
 true and false (in three casings) are booleans, numbers are decimal or
 0x/0o/0b integers and decimal floats. A key written twice is an error here
-rather than a silent overwrite.
+rather than a silent overwrite. Merge keys (`<<: *normal`) merge, as YAML
+1.1 has them; one that merges something other than mappings is an error with
+its position.
 """
 
 from __future__ import annotations
@@ -18,6 +20,7 @@ import yaml
 from kavro._command.usage import UsageError
 from kavro._kavro import _plain_scalar
 
+_MERGE = "tag:yaml.org,2002:merge"
 _SPECIAL_FLOATS = {"inf": math.inf, "nan": math.nan}
 # The tag every plain scalar resolves to: the engine types it.
 _PLAIN = "tag:kavro,plain"
@@ -30,7 +33,7 @@ class YamlError(UsageError):
 class _Loader(yaml.SafeLoader):
     def resolve(self, kind: Any, value: Any, implicit: Any) -> Any:
         if kind is yaml.ScalarNode and implicit[0]:
-            return _PLAIN
+            return _MERGE if value == "<<" else _PLAIN
         return super().resolve(kind, value, implicit)  # type: ignore[no-untyped-call]
 
     def construct_object(self, node: yaml.Node, deep: bool = False) -> Any:
@@ -47,7 +50,11 @@ class _Loader(yaml.SafeLoader):
     def construct_mapping(self, node: yaml.MappingNode, deep: bool = False) -> dict[Any, Any]:
         seen: set[Any] = set()
         # Anything else under a mapping's tag (`!!set 1`) is refused by the base class.
-        for key_node, _ in node.value if isinstance(node, yaml.MappingNode) else ():
+        # A merge key (`<<: *normal`) is not a key of its own: the keys it brings
+        # in are merged below, and the mapping's own keys replace them.
+        own = [] if not isinstance(node, yaml.MappingNode) else [
+            pair for pair in node.value if pair[0].tag != _MERGE]
+        for key_node, _ in own:
             if not isinstance(key_node, yaml.ScalarNode):
                 # A list or a mapping cannot be a key: Python cannot hash it.
                 raise yaml.constructor.ConstructorError(
