@@ -111,7 +111,7 @@ def explain(args: argparse.Namespace) -> int:
         try:
             explanation = engine.explain(request.value)
         except (TypeError, ValueError) as refused:
-            error = describe_refusal(request.value, refused)
+            error = describe_refusal(refused)
     if error is not None:
         _print_line(args, {"where": request.where, "error": error},
                     f"{request.where}: error: {error}")
@@ -135,7 +135,7 @@ def evaluate(args: argparse.Namespace) -> int:
                     problems = engine.check_request(request.value) if args.strict else []
                     decision = engine.evaluate(request.value)
                 except (TypeError, ValueError) as refused:
-                    error = describe_refusal(request.value, refused)
+                    error = describe_refusal(refused)
                 else:
                     if problems:
                         error = "; ".join(problem["message"] for problem in problems)
