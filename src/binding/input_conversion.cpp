@@ -178,6 +178,30 @@ bool convert_hooked_value(PyObject* value, evaluation::ValueView& view) {
   return converted;
 }
 
+// A TypeError from converting the request gets a note naming where in the
+// request it arose ("at action.amount", "at a key of actor", "at action"):
+// the message itself stays exactly as evaluate has always raised it. Returns
+// false, for the caller to return.
+bool note_place(documents::Domain domain, PyObject* key) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  const char* part = documents::spelling(domain).data();
+  PyRef note = PyRef::steal(key == nullptr         ? PyUnicode_FromFormat("at %s", part)
+                            : PyUnicode_Check(key) ? PyUnicode_FromFormat("at %s.%U", part, key)
+                                                   : PyUnicode_FromFormat("at a key of %s", part));
+  // Notes exist from Python 3.11; before, the exception goes as it is.
+  if (note && value != nullptr && PyObject_HasAttrString(value, "add_note")) {
+    PyRef added = PyRef::steal(PyObject_CallMethod(value, "add_note", "O", note.get()));
+  }
+  PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  return false;
+}
+
 // Sets `hook_ran` when a value's hook ran: Python code that may have changed
 // the input itself.
 bool convert_map(PyObject* map, documents::Domain domain, const FieldKeys& keys, ConvertedRow row,
@@ -185,7 +209,7 @@ bool convert_map(PyObject* map, documents::Domain domain, const FieldKeys& keys,
   // Exact types first: in the limited API the subclass tests are calls.
   if (Py_TYPE(map) != &PyDict_Type && !PyDict_Check(map)) {
     raise_cannot_convert(map, "PyDict");
-    return false;
+    return note_place(domain, nullptr);
   }
   // Only a value's hook can change the dictionary; until one is about to
   // run, nothing can, so its size is asked for only then.
@@ -221,7 +245,7 @@ bool convert_map(PyObject* map, documents::Domain domain, const FieldKeys& keys,
       // Reading the type's name can run code that drops the entry.
       PyRef kept = PyRef::borrow(key);
       raise_cannot_convert(kept.get(), "PyString");
-      return false;
+      return note_place(domain, kept.get());
     }
     std::uint32_t slot = compiler::kNoSlot;
     if (Py_TYPE(key) == &PyUnicode_Type) {
@@ -237,13 +261,14 @@ bool convert_map(PyObject* map, documents::Domain domain, const FieldKeys& keys,
     evaluation::ValueView& view = slot == compiler::kNoSlot ? unread : row.values[slot];
     PyRef kept;
     const Converted plain = convert_plain_value(value, view);
-    if (plain == Converted::Failed) return false;
+    if (plain == Converted::Failed) return note_place(domain, key);
     if (plain == Converted::NeedsHooks) {
       if (start_size < 0) start_size = PyDict_Size(map);
       // The hooks can drop this entry and any string stored so far.
       held.protect();
       kept = PyRef::borrow(value);
-      if (!convert_hooked_value(value, view)) return false;
+      const PyRef kept_key = PyRef::borrow(key);
+      if (!convert_hooked_value(value, view)) return note_place(domain, kept_key.get());
       hook_just_ran = true;
       hook_ran = true;
     }
