@@ -20,7 +20,7 @@ PyObject* matched_rule_key = nullptr;
 // The three effect texts, shared by every result: a str is immutable, so a
 // result cannot tell a shared one from a fresh one, and it saves building one
 // per call.
-std::array<PyObject*, documents::kEffects.size()> effect_texts = {};
+std::array<PyObject*, engine::values_of<engine::Effect>().size()> effect_texts = {};
 
 void raise_unsupported_value() {
   PyErr_SetString(PyExc_TypeError, "Unsupported value type");
@@ -204,6 +204,30 @@ bool convert_hooked_value(PyObject* value, engine::ValueView& view) {
   return converted;
 }
 
+// A TypeError from converting the request gets a note naming where in the
+// request it arose ("at action.amount", "at a key of actor", "at action"):
+// the message itself stays exactly as evaluate has always raised it. Returns
+// false, for the caller to return.
+bool note_place(engine::Domain domain, PyObject* key) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  const char* part = engine::spelling(domain).data();
+  PyRef note = PyRef::steal(key == nullptr         ? PyUnicode_FromFormat("at %s", part)
+                            : PyUnicode_Check(key) ? PyUnicode_FromFormat("at %s.%U", part, key)
+                                                   : PyUnicode_FromFormat("at a key of %s", part));
+  // Notes exist from Python 3.11; before, the exception goes as it is.
+  if (note && value != nullptr && PyObject_HasAttrString(value, "add_note")) {
+    PyRef added = PyRef::steal(PyObject_CallMethod(value, "add_note", "O", note.get()));
+  }
+  PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  return false;
+}
+
 // Sets `hook_ran` when a value's hook ran: Python code that may have changed
 // the input itself.
 bool convert_map(PyObject* map, engine::Domain domain, const FieldKeys& keys, ConvertedRow row,
@@ -211,7 +235,7 @@ bool convert_map(PyObject* map, engine::Domain domain, const FieldKeys& keys, Co
   // Exact types first: in the limited API the subclass tests are calls.
   if (Py_TYPE(map) != &PyDict_Type && !PyDict_Check(map)) {
     raise_cannot_convert(map, "PyDict");
-    return false;
+    return note_place(domain, nullptr);
   }
   // Only a value's hook can change the dictionary; until one is about to
   // run, nothing can, so its size is asked for only then.
@@ -247,7 +271,7 @@ bool convert_map(PyObject* map, engine::Domain domain, const FieldKeys& keys, Co
       // Reading the type's name can run code that drops the entry.
       PyRef kept = PyRef::borrow(key);
       raise_cannot_convert(kept.get(), "PyString");
-      return false;
+      return note_place(domain, kept.get());
     }
     std::uint32_t slot = engine::kNoSlot;
     if (Py_TYPE(key) == &PyUnicode_Type) {
@@ -265,7 +289,7 @@ bool convert_map(PyObject* map, engine::Domain domain, const FieldKeys& keys, Co
     const Converted plain = convert_plain_value(value, view);
     if (plain == Converted::Failed) {
       name_refused_value(domain, key, value);
-      return false;
+      return note_place(domain, key);
     }
     if (plain == Converted::NeedsHooks) {
       if (start_size < 0) start_size = PyDict_Size(map);
@@ -275,7 +299,7 @@ bool convert_map(PyObject* map, engine::Domain domain, const FieldKeys& keys, Co
       const PyRef kept_key = PyRef::borrow(key);
       if (!convert_hooked_value(value, view)) {
         name_refused_value(domain, kept_key.get(), value);
-        return false;
+        return note_place(domain, kept_key.get());
       }
       hook_just_ran = true;
       hook_ran = true;

@@ -68,7 +68,8 @@ bool add_class(PyObject* module) {
 bool add_columnar_and_travel(PyObject* module) {
   return PyModule_AddObjectRef(module, "Decisions", decisions_class()) == 0 &&
          PyModule_AddStringConstant(module, "__version__", KAVRO_VERSION) == 0 &&
-         add_restore_function(module) && add_language_words(module);
+         add_restore_function(module) && add_language_words(module) &&
+         add_decisions_restore_function(module);
 }
 
 PyObject* initialise() {

@@ -255,6 +255,22 @@ ExplainedDecision Policy::explain(const Input& input) const {
   return decision;
 }
 
+bool Policy::declares(Domain domain, std::string_view field) const {
+  switch (domain) {
+    case Domain::Action:
+      if (field == evaluation::kActionTypeField) return true;
+      for (const auto& [name, fields] : schema_.actions) {
+        if (fields.find(field) != fields.end()) return true;
+      }
+      return false;
+    case Domain::Actor:
+      return schema_.actor_fields.find(field) != schema_.actor_fields.end();
+    case Domain::Snapshot:
+      return schema_.snapshot_fields.find(field) != schema_.snapshot_fields.end();
+  }
+  return true;
+}
+
 std::vector<RequestProblem> Policy::check_request(std::span<const std::string_view> sections,
                                                   std::span<const RequestEntry> entries) const {
   return evaluation::check_request(schema_, sections, entries);

@@ -78,6 +78,11 @@ class Policy {
   std::vector<RequestProblem> check_request(std::span<const std::string_view> sections,
                                             std::span<const RequestEntry> entries) const;
 
+  // Whether the schema declares `field` in `domain` (for an action field: in
+  // any action; `type` always), for tools that judge columns or keys the
+  // policy does not read.
+  bool declares(Domain domain, std::string_view field) const;
+
   // The compiled rules: action buckets first, then actor buckets, then the
   // global rules, each bucket in document order.
   std::vector<CompiledRuleView> compiled_rules() const;
