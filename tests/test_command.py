@@ -48,11 +48,13 @@ DOCS = ["--schema", "schema.yaml", "--policy", "policy.yaml"]
     pytest.param([], "the following arguments are required: COMMAND (see 'kavro --help')",
                  id="no-command"),
     pytest.param(["lint"], "argument COMMAND: invalid choice: 'lint' (choose from 'check', "
-                 "'eval', 'explain', 'hash', 'test', 'replay', 'diff', 'serve') "
+                 "'eval', 'explain', 'hash', 'test', 'fmt', 'replay', 'diff', 'serve', "
+                 "'compare') "
                  "(see 'kavro --help')",
                  id="unknown-command"),
     pytest.param(["check", "--schema", "schema.yaml"], "the following arguments are required: "
-                 "--policy (see 'kavro check --help')", id="missing-option"),
+                 "--policy (or a kavro.toml naming the documents; see 'kavro check --help')",
+                 id="missing-option"),
     pytest.param(["hash", *DOCS, "--format", "xml"], "argument --format: invalid choice: 'xml' "
                  "(choose from 'text', 'json') (see 'kavro hash --help')", id="bad-format"),
     pytest.param(["check", "--schema", "absent.yaml", "--policy", "policy.yaml"],
@@ -173,9 +175,11 @@ cases:
   - name: text is not a number
     request: { action: { type: refund, amount: "1500" } }
     expect: { effect: allow, matched_rule: null }
+    strict: false
   - name: yes is not a boolean
     request: { snapshot: { maintenance: yes } }
     expect: { effect: allow }
+    strict: false
   - name: wrong
     request: { action: { type: refund, amount: 5 } }
     expect: { effect: block }
@@ -187,7 +191,7 @@ def test_test_reports_failures_and_junit(files: Path, capsys: pytest.CaptureFixt
     status, out, err = run(capsys, "test", "refunds.test.yaml", "--junit", "report.xml")
     assert (status, err) == (1, "")
     assert out.splitlines() == [
-        "FAIL refunds.test.yaml:13: wrong", "  expected: block",
+        "FAIL refunds.test.yaml:15: wrong", "  expected: block",
         "  got:      allow (by the default: no rule matched)", "  why:",
         "    action bucket: 'refund', then the global rules",
         "    rule 'deny-large-refunds' (action): did not hold",
@@ -210,17 +214,19 @@ def test_test_of_documents_that_do_not_build(files: Path,
     assert status == 1
     assert out.splitlines()[0].startswith("governance.yaml:4:7: error: governance validation "
                                           "failed")
-    assert out.splitlines()[-1] == "0 passed, 4 failed"
+    assert out.splitlines()[-2:] == ["documents did not build: 4 cases not run",
+                                     "0 passed, 0 failed, 4 not run"]
 
 
 @pytest.mark.parametrize("text, message", [
     pytest.param(TEST_FILE.replace("cases:", "case:"), "refunds.test.yaml: unknown key 'case' in "
-                 "the test file; expected schema, policy, governance, cases", id="unknown-key"),
-    pytest.param(TEST_FILE.replace("effect: block }", "effect: deny }"), "refunds.test.yaml:13: "
+                 "the test file; expected schema, policy, governance, strict, cases, properties",
+                 id="unknown-key"),
+    pytest.param(TEST_FILE.replace("effect: block }", "effect: deny }"), "refunds.test.yaml:15: "
                  "case 'wrong': `expect.effect` must be one of allow, block, require_approval, "
                  "not 'deny'", id="bad-effect"),
     pytest.param(TEST_FILE.replace("type: refund, amount: 5 }", "type: refund, type: x }"),
-                 "refunds.test.yaml:14:40: key 'type' is written twice", id="duplicate-key"),
+                 "refunds.test.yaml:16:40: key 'type' is written twice", id="duplicate-key"),
     pytest.param(TEST_FILE.replace("schema.yaml", "nowhere.yaml"), "cannot read schema "
                  "'nowhere.yaml': No such file or directory", id="missing-document"),
     pytest.param("cases: [\n", "refunds.test.yaml:2:1: expected the node content, but found "
@@ -266,8 +272,8 @@ def test_check_prints_error_and_warnings_with_places(files: Path,
     assert [line for line in err.splitlines() if line.startswith("bad.yaml:")] == [
         "bad.yaml:5:11: error: type mismatch: left is 'Number', right is 'String' "
         "(rule 'deny-large-refunds')",
-        "bad.yaml:7:5: warning: unknown key 'unless' is ignored [unknown-key]",
-        "bad.yaml:12:5: warning: rule id 'approve-deletions' is already used by rules[1]: "
+        "bad.yaml:7:5: error: unknown key 'unless' is ignored [unknown-key]",
+        "bad.yaml:12:5: error: rule id 'approve-deletions' is already used by rules[1]: "
         "results and governance filters cannot tell these rules apart [duplicate-rule-id]"]
 
 
@@ -277,12 +283,11 @@ def test_check_prints_error_and_warnings_with_places(files: Path,
 ])
 def test_check_strict(files: Path, capsys: pytest.CaptureFixture[str], argv: list[str],
                       status: int, lines: list[str]) -> None:
-    (files / "warned.yaml").write_text(
-        POLICY.replace("effect: block\n", "effect: block\n    x: 1\n", 1))
+    (files / "warned.yaml").write_text(POLICY.replace("{ global: true }", "{ actor: intern }"))
     result, out, err = run(capsys, "check", "--schema", "schema.yaml", "--policy", "warned.yaml",
                            *argv)
     assert (result, out.splitlines()) == (status, lines)
-    assert "[unknown-key]" in err
+    assert "warning: rule 'maintenance' is scoped to actor 'intern'" in err
 
 
 EXPLAINED = '{"action": {"type": "refund", "amount": 5}, "actor": {"Role": "x"}}'

@@ -206,6 +206,49 @@ def test_diff_over_parquet_agrees_with_both_engines(
             for row in summary["sample"]][:1] == [(*first, *changed[first][0:3:2])]
 
 
+# How far apart two effects are: the sample of a diff shows the largest changes first.
+STRICTNESS = {"allow": 0, "require_approval": 1, "block": 2}
+
+
+@pytest.mark.parametrize("against, argv, status", [
+    pytest.param("new.yaml", ["--fail-on-change"], 1, id="changed-fails"),
+    pytest.param("new.yaml", [], 0, id="changed-passes-without-the-flag"),
+    pytest.param("old.yaml", ["--fail-on-change"], 0, id="unchanged-passes"),
+])
+def test_diff_samples_the_largest_changes_first(files: Path, capsys: pytest.CaptureFixture[str],
+                                                against: str, argv: list[str],
+                                                status: int) -> None:
+    requests = [
+        {"action": {"type": "refund", "amount": 700}, "snapshot": {"maintenance": True}},
+        {"action": {"type": "delete"}, "actor": {"role": "clerk"}},
+        {"action": {"type": "refund", "amount": 700}},
+        {"action": {"type": "refund", "amount": 100}, "actor": {"verified": False}},
+    ] * 40  # over many partitions
+    (files / "log.jsonl").write_text("".join(json.dumps(one) + "\n" for one in requests))
+    result, out, _ = run(capsys, "diff", *DOCS, "--against", against, "log.jsonl",
+                         "--sample", "6", "--format", "json", *argv)
+    old, new = PyKavro(SCHEMA, POLICY), PyKavro(SCHEMA, (files / against).read_text())
+    changes = [(-abs(STRICTNESS[before["effect"]] - STRICTNESS[after["effect"]]), row)
+               for row, (before, after) in enumerate(
+                   ((old.evaluate(one), new.evaluate(one)) for one in requests), 1)
+               if before != after]
+    assert result == status
+    assert [row["row"] for row in json.loads(out)["sample"]] == [
+        row for _, row in sorted(changes)[:6]]
+
+
+def test_diff_traces_start_where_they_differ(files: Path,
+                                             capsys: pytest.CaptureFixture[str]) -> None:
+    (files / "log.jsonl").write_text('{"action": {"type": "refund", "amount": 700}}\n')
+    lines = run(capsys, "diff", *DOCS, "--against", "new.yaml", "log.jsonl")[1].splitlines()
+    start = lines.index("  log.jsonl:1: allow (by the default: no rule matched) -> "
+                        "block (rule 'deny-large-refunds')")
+    assert lines[start + 1:start + 3] == ["    alike for 1 trace line, then:",
+                                          "    old: rule 'deny-large-refunds' (action): did not "
+                                          "hold"]
+    assert not any("action bucket" in line for line in lines[start:])
+
+
 def test_diff_text_shows_hashes_matrix_rules_and_sample(files: Path,
                                                         capsys: pytest.CaptureFixture[str]) -> None:
     (files / "log.jsonl").write_text(

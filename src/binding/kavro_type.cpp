@@ -9,6 +9,7 @@
 
 #include "binding/argument_binding.h"
 #include "binding/arrow_evaluation.h"
+#include "binding/compiled_rules.h"
 #include "binding/engine_travel.h"
 #include "binding/errors.h"
 #include "binding/explanation_result.h"
@@ -247,6 +248,7 @@ PyMethodDef kavro_methods[] = {
     kReduceMethod,
     kCopyMethod,
     kDeepCopyMethod,
+    kCompiledRulesMethod,
     {nullptr, nullptr, 0, nullptr},
 };
 

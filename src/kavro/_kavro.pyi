@@ -18,6 +18,12 @@ _Request = dict[str, Any]
 _Effect = Literal["allow", "block", "require_approval"]
 _Value = str | float | bool
 
+_CompiledValue = tuple[Literal["literal"], str | float | bool] | tuple[Literal["subject"], str, str]
+_CompiledComparison = tuple[str, str, str, _CompiledValue]
+_CompiledRule = tuple[
+    str, str | None, int, str, str, tuple[str, tuple[_CompiledComparison, ...]]
+]
+
 class _Decision(TypedDict):
     effect: _Effect
     matched_rule: str | None
@@ -189,3 +195,5 @@ class PyKavro:
     def policy_hash(self) -> str: ...
     @staticmethod
     def compiler_version() -> str: ...
+    def _compiled_rules(self) -> list[_CompiledRule]:
+        """The compiled rules as tuples, for kavro.analysis."""

@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <variant>
 
+#include "compiler/compiler.h"
 #include "documents/condition_members.h"
 #include "documents/loader.h"
 #include "documents/vocabulary.h"
@@ -44,6 +45,46 @@ std::string suggestion(std::string_view word, const Names& names) {
 
 std::string rule_path(std::size_t index) {
   return "rules[" + std::to_string(index) + "]";
+}
+
+// The finding code of a compile error, as kavro.check names the error that
+// construction raises, and the part of the rule it is about.
+std::string_view compile_code(compiler::CompileErrorKind kind) {
+  switch (kind) {
+    case compiler::CompileErrorKind::UnknownAction:
+      return "unknown-action";
+    case compiler::CompileErrorKind::InvalidScope:
+      return "invalid-scope";
+    case compiler::CompileErrorKind::UnknownDomain:
+      return "unknown-domain";
+    case compiler::CompileErrorKind::UnknownField:
+      return "unknown-field";
+    case compiler::CompileErrorKind::UnknownOperator:
+      return "unknown-operator";
+    case compiler::CompileErrorKind::InvalidLogicalCondition:
+      return "invalid-logical-condition";
+    case compiler::CompileErrorKind::TypeMismatch:
+      return "type-mismatch";
+    case compiler::CompileErrorKind::UnsupportedOperator:
+      return "unsupported-operator";
+  }
+  return "compile-error";
+}
+
+std::string_view compiled_part(compiler::CompileErrorKind kind) {
+  switch (kind) {
+    case compiler::CompileErrorKind::UnknownAction:
+    case compiler::CompileErrorKind::InvalidScope:
+      return ".scope";
+    case compiler::CompileErrorKind::UnknownDomain:
+    case compiler::CompileErrorKind::UnknownField:
+    case compiler::CompileErrorKind::UnknownOperator:
+    case compiler::CompileErrorKind::InvalidLogicalCondition:
+    case compiler::CompileErrorKind::TypeMismatch:
+    case compiler::CompileErrorKind::UnsupportedOperator:
+      return ".when";
+  }
+  return "";
 }
 
 // A document as lint reads it: its records when it loaded, and its notes.
@@ -162,6 +203,25 @@ class Linter {
                 atomic.subject.field + " with itself",
             kPolicy, policy.place(path + ".when"), path + ".when", rule.id);
       }
+    }
+  }
+
+  // Each rule compiled by itself against the schema: construction stops at
+  // the first rule that does not compile, this finds the errors of them all.
+  void compile_errors(const documents::SchemaAst& schema,
+                      const Loaded<documents::PolicyAst>& policy) {
+    const compiler::SchemaIndex index = compiler::build_schema_index(schema);
+    documents::PolicyAst one{policy.ast->version, {}};
+    for (std::size_t i = 0; i < policy.ast->rules.size(); ++i) {
+      const documents::RuleAst& rule = policy.ast->rules[i];
+      one.rules.assign(1, rule);
+      auto compiled = compiler::compile_policy(index, one);
+      if (compiled) continue;
+      const compiler::CompileError& error = compiled.error();
+      const std::string path = rule_path(i) + std::string(compiled_part(error.kind));
+      const auto position = policy.place(path);
+      add(Severity::Error, compile_code(error.kind), error.render(), kPolicy,
+          position ? position : policy.place(rule_path(i)), path, rule.id);
     }
   }
 
@@ -385,7 +445,10 @@ std::vector<Finding> lint_documents(std::string_view schema_text, std::string_vi
   linter.ignored_keys(kSchema, schema.notes);
   linter.ignored_keys(kPolicy, policy.notes, policy.ast ? &*policy.ast : nullptr);
   if (policy.ast) linter.policy_rules(policy);
-  if (schema.ast && policy.ast) linter.unused_fields(schema, *policy.ast);
+  if (schema.ast && policy.ast) {
+    linter.compile_errors(*schema.ast, policy);
+    linter.unused_fields(schema, *policy.ast);
+  }
   if (governance_text) {
     const auto governance = load<documents::GovernanceAst>(
         *governance_text, [](std::string_view text, documents::ReadNotes* notes) {

@@ -9,6 +9,8 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 
 from kavro import Finding, PolicyError, Violation
+from kavro._command.colour import PLAIN, Paint
+from kavro._command.hints import hint_for, schema_hint
 from kavro._command.source import Source
 from kavro._lint import error_code
 
@@ -19,25 +21,6 @@ _TRAILING_POSITION = re.compile(r" at line (\d+) column (\d+)$")
 
 # For a document whose lines are not to be shown (Source.shown).
 NOT_SHOWN = "not a {} document: it does not start as a YAML mapping (its content is not shown)"
-_VARIANT_MISMATCH = "data did not match any variant of untagged enum "
-_HINTS: dict[str, tuple[str, ...]] = {
-    "ConditionAst": (
-        "a condition has one of three shapes:",
-        "  { subject: { domain: action, field: amount }, operator: greater_than, "
-        "value: { literal: 5000 } }",
-        "  { all: [ <condition>, <condition>, ... ] }",
-        "  { any: [ <condition>, <condition>, ... ] }",
-        "a value is { literal: 5000 } or { subject: { domain: actor, field: limit } }, "
-        "never a bare 5000; all/any hold simple conditions only",
-    ),
-    "ScopeAst": (
-        "a scope is one of { action: refund }, { actor: <name> } or { global: true }",
-    ),
-    "Constraint": (
-        "`must` holds one of { exists: true }, { min_count: 1 }, { max_count: 3 }, "
-        "{ forbid: true } or { allowed_fields: [actor.role, action.amount] }",
-    ),
-}
 
 
 @dataclass(frozen=True)
@@ -55,6 +38,8 @@ class Diagnostic:
     code: str | None = None
     rule_id: str | None = None
     details: tuple[str, ...] = ()
+    # A lint finding that fails `kavro check` (kavro._command.accepting).
+    fails: bool = False
 
     @property
     def summary(self) -> str:
@@ -67,12 +52,13 @@ class Diagnostic:
             text += f" (rule {self.rule_id!r})"
         return text
 
-    def render(self) -> str:
+    def render(self, paint: Paint = PLAIN) -> str:
         place = str(self.source.path)
         if self.line is not None:
             place += f":{self.line}:{self.column}"
         code = "" if self.code is None or self.severity == "error" else f" [{self.code}]"
-        lines = [f"{place}: {self.severity}: {self.summary}{code}"]
+        severity = paint.severity("error" if self.fails else self.severity)
+        lines = [f"{place}: {severity}: {self.summary}{code}"]
         source_line = None if self.line is None else self.source.line(self.line)
         if source_line is not None and self.column is not None:
             gutter = str(self.line)
@@ -88,6 +74,7 @@ class Diagnostic:
             "file": str(self.source.path), "document": self.document, "line": self.line,
             "column": self.column, "severity": self.severity, "code": self.code,
             "rule_id": self.rule_id, "message": self.message, "hint": list(self.hint),
+            **({} if self.severity == "error" else {"fails": self.fails}),
         }
 
 
@@ -99,8 +86,9 @@ def diagnose(error: PolicyError, sources: Mapping[str, Source]) -> Diagnostic:
     if not source.shown:
         return Diagnostic(error.document, source, NOT_SHOWN.format(error.document), None, None,
                           code=error_code(error.kind))
+    hint = hint_for(message) + schema_hint(message, sources["schema"].text)
     return Diagnostic(error.document, source, message, error.line, error.column,
-                      _hint(message), code=error_code(error.kind), rule_id=error.rule_id,
+                      hint, code=error_code(error.kind), rule_id=error.rule_id,
                       details=tuple(_violation_line(source, violation)
                                     for violation in error.violations))
 
@@ -113,14 +101,7 @@ def _violation_line(source: Source, violation: Violation) -> str:
 
 
 def placed_finding(finding: Finding, sources: Mapping[str, Source]) -> Diagnostic:
+    hint = hint_for(finding.message) + schema_hint(finding.message, sources["schema"].text)
     return Diagnostic(finding.document, sources[finding.document], finding.message,
-                      finding.line, finding.column, _hint(finding.message), finding.severity,
+                      finding.line, finding.column, hint, finding.severity,
                       finding.code, finding.rule_id)
-
-
-def _hint(message: str) -> tuple[str, ...]:
-    head = _TRAILING_POSITION.sub("", message)
-    for choice, hint in _HINTS.items():
-        if head.endswith(_VARIANT_MISMATCH + choice):
-            return hint
-    return ()

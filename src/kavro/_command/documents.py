@@ -6,8 +6,9 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from kavro import PolicyError, PyKavro
-from kavro._command.diagnostics import Diagnostic, diagnose
+from kavro._command.diagnostics import Diagnostic, diagnose, placed_finding
 from kavro._command.source import Source
+from kavro._lint import findings
 
 
 @dataclass(frozen=True)
@@ -52,3 +53,12 @@ def build_engine(documents: Documents) -> PyKavro:
         return PyKavro(documents.schema.text, documents.policy.text, governance)
     except PolicyError as error:
         raise BuildFailure(diagnose(error, documents.sources)) from None
+
+
+def lint_notes(documents: Documents) -> list[Diagnostic]:
+    """The findings of the documents but the error construction raises (which
+    is reported apart), placed: the compile errors of other rules, warnings
+    and notes."""
+    governance = None if documents.governance is None else documents.governance.text
+    _, notes = findings(documents.schema.text, documents.policy.text, governance)
+    return [placed_finding(finding, documents.sources) for finding in notes]

@@ -16,9 +16,8 @@ def junit_xml(runs: list[FileRun]) -> bytes:
     suites = ElementTree.Element("testsuites")
     for run in runs:
         name = str(run.test_file.path)
-        errors = 0 if run.build_failure is None else len(run.outcomes)
         suite = _element(suites, "testsuite", name=name, tests=str(len(run.outcomes)),
-                         failures=str(run.failed - errors), errors=str(errors))
+                         failures=str(run.failed), errors=str(run.not_run))
         for outcome in run.outcomes:
             case = _element(suite, "testcase", classname=name, name=outcome.case.name)
             if run.build_failure is not None:

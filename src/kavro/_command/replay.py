@@ -79,7 +79,8 @@ def _run(args: argparse.Namespace, policies: list[Path]) -> int:
         print(json.dumps(summary.as_json(), indent=2))
     else:
         print("\n".join(text_summary(summary, traces)))
-    return 0
+    changed = summary.changes is not None and summary.changes.changed > 0
+    return FAILED if changed and getattr(args, "fail_on_change", False) else 0
 
 
 class _BadRow(Exception):

@@ -43,6 +43,8 @@ def add_replay_commands(subcommands: Any, parents: list[argparse.ArgumentParser]
                          help="the new policy")
     compare.add_argument("--sample", type=int, default=5, metavar="N",
                          help="changed requests shown with both traces (default: 5)")
+    compare.add_argument("--fail-on-change", action="store_true",
+                         help="exit with status 1 when any decision changed")
     compare.set_defaults(run=replay.diff)
 
 

@@ -40,15 +40,26 @@ def text_summary(summary: Summary, traces: list[tuple[list[str], list[str]]]) ->
     lines += _moves("rules that lost decisions:", changes.lost, "-")
     lines += _moves("rules that decide as before, with another effect:", changes.new_effect, "~")
     if summary.sample:
-        lines.append(f"changed requests (first {len(summary.sample)}):")
+        lines.append(f"changed requests ({len(summary.sample)}, the largest changes of effect "
+                     "first):")
     for (path, row), (old_trace, new_trace) in zip(summary.sample, traces):
         ident = f" (id {row.request_id})" if row.request_id is not None else ""
         lines.append(f"  {path}:{row.row}{ident}: "
                      f"{describe_decision(row.old['effect'], row.old['matched_rule'])} -> "
                      f"{describe_decision(row.new['effect'], row.new['matched_rule'])}")
-        lines += ["    old: " + line for line in old_trace]
-        lines += ["    new: " + line for line in new_trace]
+        lines += diverging_traces(old_trace, new_trace)
     return lines
+
+
+def diverging_traces(old: list[str], new: list[str]) -> list[str]:
+    """The two traces from the first line where they differ, after a line
+    counting the steps they share."""
+    alike = 0
+    while alike < min(len(old), len(new)) and old[alike] == new[alike]:
+        alike += 1
+    lines = [f"    alike for {alike} trace line{'' if alike == 1 else 's'}, then:"] if alike else []
+    return (lines + ["    old: " + line for line in old[alike:]]
+            + ["    new: " + line for line in new[alike:]])
 
 
 def _policy_lines(title: str, policy: PolicyRun, decided: int) -> list[str]:

@@ -4,7 +4,9 @@ PyYAML follows YAML 1.1, where `yes`, `on` and `0123` are not text; a request
 written in a test file should mean what the same scalar means in a policy
 literal: only true and false (in three casings) are booleans, numbers are
 decimal or 0x/0o/0b integers and decimal floats. A key written twice is an
-error here rather than a silent overwrite.
+error here rather than a silent overwrite. Merge keys (`<<: *normal`) merge,
+as YAML 1.1 has them; one that merges something other than mappings is an
+error with its position.
 """
 
 from __future__ import annotations
@@ -22,6 +24,7 @@ _NULL = re.compile(r"^(?:~|null|Null|NULL|)$")
 _INTEGER = re.compile(r"^(?:[-+]?(?:0|[1-9][0-9]*)|\+?0x[0-9a-fA-F]+|\+?0o[0-7]+|\+?0b[01]+)$")
 _FLOAT = re.compile(r"^(?:[-+]?(?:[0-9]+\.[0-9]*|\.[0-9]+|[0-9]+)(?:[eE][-+]?[0-9]+)?"
                     r"|[-+]?\.(?:inf|Inf|INF)|\.(?:nan|NaN|NAN))$")
+_MERGE = "tag:yaml.org,2002:merge"
 _SPECIAL_FLOATS = {"inf": math.inf, "nan": math.nan}
 
 
@@ -44,7 +47,11 @@ class _Loader(yaml.SafeLoader):
     def construct_mapping(self, node: yaml.MappingNode, deep: bool = False) -> dict[Any, Any]:
         seen: set[Any] = set()
         # Anything else under a mapping's tag (`!!set 1`) is refused by the base class.
-        for key_node, _ in node.value if isinstance(node, yaml.MappingNode) else ():
+        # A merge key (`<<: *normal`) is not a key of its own: the keys it brings
+        # in are merged below, and the mapping's own keys replace them.
+        own = [] if not isinstance(node, yaml.MappingNode) else [
+            pair for pair in node.value if pair[0].tag != _MERGE]
+        for key_node, _ in own:
             if not isinstance(key_node, yaml.ScalarNode):
                 # A list or a mapping cannot be a key: Python cannot hash it.
                 raise yaml.constructor.ConstructorError(
@@ -73,6 +80,7 @@ def _float(loader: yaml.SafeLoader, node: yaml.ScalarNode) -> float:
 _Loader.yaml_implicit_resolvers = {}
 for _tag, _pattern in (("bool", _BOOLEAN), ("null", _NULL), ("int", _INTEGER), ("float", _FLOAT)):
     _Loader.add_implicit_resolver(f"tag:yaml.org,2002:{_tag}", _pattern, None)
+_Loader.add_implicit_resolver(_MERGE, re.compile(r"^<<$"), ["<"])
 _Loader.add_constructor("tag:yaml.org,2002:int", _integer)
 _Loader.add_constructor("tag:yaml.org,2002:float", _float)
 

@@ -14,7 +14,7 @@ from kavro._errors import UsageError
 from kavro._replay.deciding import Decided, decide_rows, decide_table
 from kavro._replay.engines import EngineTexts
 from kavro._replay.logs import Part, PartRows, read_part
-from kavro._replay.tally import Changes, Tally, changed_rows, changes_of
+from kavro._replay.tally import Changes, Tally, changed_rows, changes_of, most_changed
 
 
 @dataclass
@@ -69,7 +69,7 @@ def run_part(job: Job, part: Part) -> PartResult:
         result.out = _rows_table(part, rows, {"old_effect": old[0], "old_matched_rule": old[1],
                                               "new_effect": new[0], "new_matched_rule": new[1]},
                                  mask)
-    for index in pc.indices_nonzero(mask).to_pylist()[:job.sample]:
+    for index in most_changed(old[0], new[0], mask, job.sample):
         result.sample.append(ChangedRow(
             rows.row_numbers[index], rows.ids[index].as_py(), rows.request(index),
             {"effect": old[0][index].as_py(), "matched_rule": old[1][index].as_py()},

@@ -7,7 +7,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from kavro._replay.parts import ChangedRow, PartResult
-from kavro._replay.tally import EFFECTS, Changes, Tally
+from kavro._replay.tally import EFFECTS, Changes, Tally, effect_change
 
 KEPT_REFUSALS = 20
 
@@ -57,8 +57,12 @@ class Summary:
             if self.changes is None:
                 self.changes = Changes()
             self.changes.add(result.changes)
-            room = self.sample_size - len(self.sample)
-            self.sample += [(result.part.path, row) for row in result.sample[:max(room, 0)]]
+            # Partitions come in log order, so the stable sort keeps log
+            # order among changes of one size.
+            self.sample += [(result.part.path, row) for row in result.sample]
+            self.sample.sort(key=lambda item: -effect_change(item[1].old["effect"],
+                                                             item[1].new["effect"]))
+            del self.sample[self.sample_size:]
 
     @property
     def decided(self) -> int:

@@ -72,6 +72,31 @@ def effect_codes(effect: pa.Array) -> pa.Array:
     return pc.take(lookup, effect.indices)
 
 
+# How strict each effect is, in the order of EFFECTS: the distance between two
+# effects orders the changed requests a diff shows, allow <-> block first and
+# a new deciding rule with the same effect last.
+_STRICTNESS = (0, 2, 1)
+
+
+def effect_change(old: str, new: str) -> int:
+    return abs(_STRICTNESS[EFFECTS.index(old)] - _STRICTNESS[EFFECTS.index(new)])
+
+
+def most_changed(old: pa.Array, new: pa.Array, mask: pa.Array, count: int) -> list[int]:
+    """The first `count` rows of `mask`, the largest change of effect first,
+    in row order within one size of change."""
+    strictness = pa.array(_STRICTNESS, pa.int8())
+    distance = pc.abs(pc.subtract(pc.take(strictness, effect_codes(old)),
+                                  pc.take(strictness, effect_codes(new))))
+    chosen: list[int] = []
+    for size in sorted(set(_STRICTNESS), reverse=True):
+        if len(chosen) >= count:
+            break
+        rows = pc.fill_null(pc.and_(mask, pc.equal(distance, size)), False)
+        chosen += pc.indices_nonzero(rows).to_pylist()[:count - len(chosen)]
+    return chosen
+
+
 def _same_rule(old: pa.Array, new: pa.Array) -> pa.Array:
     """Equal rule ids, or both rows decided by the default (null)."""
     both_default = pc.and_(pc.is_null(old), pc.is_null(new))

@@ -1,0 +1,143 @@
+"""Hints in the author's words under the engine's messages, which stay as
+they are: what the message means in the document, and what to write
+instead. Each hint answers one message form; a message no form matches gets
+none."""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Callable
+
+from kavro import PolicyError, PyKavro
+
+_POSITION = re.compile(r" at line \d+ column \d+$")
+_CONDITION = (
+    "a condition has one of three shapes:",
+    "  { subject: { domain: action, field: amount }, operator: greater_than, "
+    "value: { literal: 5000 } }",
+    "  { all: [ <condition>, <condition>, ... ] }",
+    "  { any: [ <condition>, <condition>, ... ] }",
+    "a value is { literal: 5000 } or { subject: { domain: actor, field: limit } }, "
+    "never a bare 5000; all/any hold simple conditions only",
+)
+_CHOICES: dict[str, tuple[str, ...]] = {
+    "ConditionAst": _CONDITION,
+    "ScopeAst": (
+        "a scope is one of { action: refund }, { actor: <name> } or { global: true }",
+    ),
+    "Constraint": (
+        "`must` holds one of { exists: true }, { min_count: 1 }, { max_count: 3 }, "
+        "{ forbid: true } or { allowed_fields: [actor.role, action.amount] }",
+    ),
+}
+# The engine's names of the field types and of what a value was read as.
+_TYPE_WORDS = {"Number": "a number", "String": "text", "Boolean": "a boolean"}
+_LITERALS = {"Number": "a number without quotes, { literal: 100 }",
+             "String": "text, quoted when it looks like another value: { literal: \"100\" }",
+             "Boolean": "true or false without quotes, { literal: true }"}
+_ANY_LITERAL = "a literal of the field's type"
+_EXPECTED = {
+    "u32": "a whole number from 0 to 4294967295, without quotes (`version: 1`)",
+    "usize": "a whole number of 0 or more, without quotes (`min_count: 1`)",
+    "f64": "a number without quotes",
+    "a boolean": "true or false, without quotes",
+    "a string": "one value of text, not a list or mapping",
+    "a sequence": "a list: [a, b] or one `- item` per line",
+    "a map": "a mapping of names: { name: value } or one `name: value` per line",
+}
+
+
+def _choice(found: re.Match[str]) -> tuple[str, ...]:
+    return _CHOICES.get(found[1], ())
+
+
+def _expected(found: re.Match[str]) -> tuple[str, ...]:
+    wanted = found[2]
+    record = re.fullmatch(r"struct (\w+)", wanted)
+    if record is not None:
+        return (f"here a mapping of keys is expected ({record[1]}), not {found[1]}",)
+    words = _EXPECTED.get(wanted)
+    return () if words is None else (f"here the document needs {words}; it holds {found[1]}",)
+
+
+def _type_mismatch(found: re.Match[str]) -> tuple[str, ...]:
+    left, right = found[1], found[2]
+    return (f"the field compared is {_TYPE_WORDS.get(left, left)} but the value compared with "
+            f"it is {_TYPE_WORDS.get(right, right)}",
+            f"write {_LITERALS.get(left, _ANY_LITERAL)}, or compare with a "
+            "field of that type")
+
+
+def _operator(found: re.Match[str]) -> tuple[str, ...]:
+    spelling = re.sub(r"(?<!^)(?=[A-Z])", "_", found[1]).lower()
+    return (f"`{spelling}` does not apply to {found[2]} fields: use an operator that does "
+            "(docs/language.md lists which operators apply to which field types)",)
+
+
+def _governance(_: re.Match[str]) -> tuple[str, ...]:
+    return ("the policy breaks the governance rules listed below, each with the policy rule "
+            "at fault: change those policy rules, or the governance rule if it is wrong",)
+
+
+_FORMS: list[tuple[re.Pattern[str], Callable[[re.Match[str]], tuple[str, ...]]]] = [
+    (re.compile(r"data did not match any variant of untagged enum (\w+)$"), _choice),
+    (re.compile(r"invalid type: (.+), expected (.+)$"), _expected),
+    (re.compile(r"invalid value: integer `(-?\d+)`, expected (u32|usize)$"),
+     lambda found: (f"{found[1]} is out of range: write "
+                    f"{_EXPECTED[found[2]].split(', without')[0]}",)),
+    (re.compile(r"type mismatch: left is '(\w+)', right is '(\w+)'$"), _type_mismatch),
+    (re.compile(r"operator '(\w+)' not supported for type '(\w+)'$"), _operator),
+    (re.compile(r"^governance validation failed: \[GovernanceViolation \{"), _governance),
+    (re.compile(r"invalid logical condition: must contain at least two conditions$"),
+     lambda _: ("an `all` or `any` list needs two conditions or more; for one, write that "
+                "condition itself as `when`",)),
+    (re.compile(r"invalid scope configuration$"),
+     lambda _: ("`global: false` is not a scope: write { global: true }, or scope the rule "
+                "to an action with { action: <name> }",)),
+    (re.compile(r"duplicate field `(.+)`$"),
+     lambda found: (f"`{found[1]}` is written twice in one mapping: keep one",)),
+    (re.compile(r"missing field `(.+)`$"),
+     lambda found: (f"this mapping needs the key `{found[1]}` (is it misspelt?)",)),
+]
+
+
+def hint_for(message: str) -> tuple[str, ...]:
+    """The hint lines for an engine message, or none."""
+    head = _POSITION.sub("", message)
+    for form, hint in _FORMS:
+        found = form.search(head)
+        if found is not None:
+            return hint(found)
+    return ()
+
+
+_UNKNOWN_ACTION = re.compile(r"^unknown action '(.*)' in scope$")
+_UNKNOWN_FIELD = re.compile(r"^unknown field '(.*)' in domain '(actor|snapshot|action)'$")
+_SUGGESTED = re.compile(r"\(did you mean '(.*)'\?\)$")
+_ACTION_FIELDS = ("the action of the rule's scope declares no such field (is it misspelt?); a "
+                  "global rule reads actor and snapshot fields only, even when every action "
+                  "declares the field")
+
+
+def schema_hint(message: str, schema_text: str) -> tuple[str, ...]:
+    """For a name the schema does not declare, the declared name nearest to
+    it, as the engine suggests it when checking a request against the schema."""
+    unknown_action = _UNKNOWN_ACTION.match(message)
+    unknown_field = _UNKNOWN_FIELD.match(message)
+    if unknown_field is not None and unknown_field[2] == "action":
+        return (_ACTION_FIELDS,)
+    if unknown_action is not None:
+        probe: dict[str, object] = {"action": {"type": unknown_action[1]}}
+    elif unknown_field is not None:
+        probe = {unknown_field[2]: {unknown_field[1]: 0}}
+    else:
+        return ()
+    try:
+        problems = PyKavro(schema_text, "version: 1\nrules: []\n").check_request(probe)
+    except (PolicyError, TypeError, ValueError):
+        return ()
+    for problem in problems:
+        suggested = _SUGGESTED.search(problem["message"])
+        if suggested is not None:
+            return (f"did you mean '{suggested[1]}'? (declared in the schema)",)
+    return ()
