@@ -43,16 +43,23 @@ inline std::size_t bounded_edit_distance(std::string_view a, std::string_view b,
   const std::size_t over = limit + 1;
   if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > limit) return over;
   if (a.size() >= kCells || b.size() >= kCells) return over;
-  // Rows of b.size() + 1 cells; cells outside the band hold `over`.
-  std::array<std::size_t, kCells> before, previous, current;
-  before.fill(over);
-  previous.fill(over);
+  // Three rows of b.size() + 1 cells, turned over by pointer; cells outside
+  // the band hold `over`.
+  std::array<std::array<std::size_t, kCells>, 3> rows;
+  const std::size_t width = b.size() + 1;
+  std::size_t* before = rows[0].data();
+  std::size_t* previous = rows[1].data();
+  std::size_t* current = rows[2].data();
+  std::fill(before, before + width, over);
+  std::fill(previous, previous + width, over);
   for (std::size_t j = 0; j <= std::min(b.size(), limit); ++j) previous[j] = j;
   for (std::size_t i = 1; i <= a.size(); ++i) {
     const std::size_t low = i > limit ? i - limit : 0;
     const std::size_t high = std::min(b.size(), i + limit);
-    current.fill(over);
-    if (low == 0) current[0] = i;
+    // Only the band's cells and one on each side are read next.
+    current[low > 0 ? low - 1 : 0] = over;
+    if (high + 1 < width) current[high + 1] = over;
+    current[0] = low == 0 ? i : over;
     std::size_t best = current[0];
     const char x = folded(a[i - 1]);
     for (std::size_t j = std::max<std::size_t>(low, 1); j <= high; ++j) {
@@ -66,8 +73,10 @@ inline std::size_t bounded_edit_distance(std::string_view a, std::string_view b,
       best = std::min(best, current[j]);
     }
     if (best > limit) return over;
+    std::size_t* const oldest = before;
     before = previous;
     previous = current;
+    current = oldest;
   }
   return std::min(previous[b.size()], over);
 }
