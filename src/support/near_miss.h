@@ -17,7 +17,7 @@ namespace kavro {
 // whatever a request or a document holds: a longer word is not looked up
 // (case aside), and the search stops after this many close-in-length names.
 inline constexpr std::size_t kLongestSuggestedWord = 64;
-inline constexpr std::size_t kMostCandidatesCompared = 256;
+inline constexpr std::size_t kMostCandidatesCompared = 64;
 
 // ASCII letters in lower case; other bytes (UTF-8 included) as they are.
 constexpr char folded(char c) {
