@@ -12,8 +12,6 @@
 #include "binding/interpreter_lock.h"
 #include "binding/kavro_state.h"
 #include "columnar/columnar_decider.h"
-#include "compiler/compiler.h"
-#include "documents/loader.h"
 
 namespace kavro::binding {
 
@@ -35,40 +33,6 @@ void raise_columnar_error(const columnar::ColumnarError& error) {
   }
 }
 
-// Whether the schema declares a field, for columns the policy does not read.
-// The schema is read again from the kept text, and only when such a column
-// comes: instances carry nothing for it, and most tables have none.
-class DeclaredFields {
- public:
-  explicit DeclaredFields(const std::string& schema_text) : text_(schema_text) {}
-
-  bool operator()(documents::Domain domain, std::string_view field) {
-    if (!index_) {
-      auto schema = documents::load_schema(text_);
-      // It loaded when the engine was built; should it not, judge nothing.
-      if (!schema) return true;
-      index_ = compiler::build_schema_index(*schema);
-    }
-    switch (domain) {
-      case documents::Domain::Action:
-        if (field == evaluation::kActionTypeField) return true;
-        for (const auto& [name, fields] : index_->actions) {
-          if (fields.find(field) != fields.end()) return true;
-        }
-        return false;
-      case documents::Domain::Actor:
-        return index_->actor_fields.find(field) != index_->actor_fields.end();
-      case documents::Domain::Snapshot:
-        return index_->snapshot_fields.find(field) != index_->snapshot_fields.end();
-    }
-    return true;
-  }
-
- private:
-  const std::string& text_;
-  std::optional<compiler::SchemaIndex> index_;
-};
-
 PyObject* decide_lent(PyObject* self, PyObject* data, PyObject* ignore, LentArrow& lent) {
   bool ignore_unknown = false;
   if (ignore != nullptr) {
@@ -82,11 +46,10 @@ PyObject* decide_lent(PyObject* self, PyObject* data, PyObject* ignore, LentArro
   if (!take_arrow(data, kNames[0], lent)) return nullptr;
   const KavroState& state = state_of(self);
   const engine::Policy& policy = state.policy;
-  DeclaredFields declared(state.sources.schema);
   columnar::ColumnRules rules;
   rules.ignore_unknown_columns = ignore_unknown;
-  rules.declared = [&declared](documents::Domain domain, std::string_view field) {
-    return declared(domain, field);
+  rules.declared = [&policy](engine::Domain domain, std::string_view field) {
+    return policy.declares(domain, field);
   };
   std::optional<Result<columnar::DecisionSet, columnar::ColumnarError>> decided;
   {

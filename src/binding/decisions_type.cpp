@@ -103,7 +103,7 @@ PyObject* decisions_to_pylist(PyObject* self, PyObject*) {
           }
           rule = text.get();
         }
-        PyObject* result = build_result(static_cast<documents::Effect>(batch->effects[row]), rule);
+        PyObject* result = build_result(static_cast<engine::Effect>(batch->effects[row]), rule);
         if (result == nullptr) return nullptr;
         PyList_SetItem(list.get(), at++, result);
       }

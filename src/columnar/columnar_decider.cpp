@@ -17,7 +17,7 @@ namespace {
 class BatchDecider {
  public:
   BatchDecider(const engine::Policy& policy, detail::ColumnPlan plan)
-      : policy_(policy), plan_(std::move(plan)), block_(policy.field_slots().size()) {}
+      : policy_(policy), plan_(std::move(plan)), block_(policy.input_fields().size()) {}
 
   Result<Unit, ColumnarError> decide(const ArrowArray& batch, DecisionBuilder& out) {
     auto reader = detail::BatchReader::bind(plan_, batch);
@@ -73,7 +73,7 @@ Result<DecisionSet, ColumnarError> decide_stream(const engine::Policy& policy,
   if (const int code = stream.get_schema(&stream, schema.get()); code != 0) {
     return fail(stream_failed(stream, code));
   }
-  auto plan = detail::plan_columns(*schema, policy.field_slots(), rules);
+  auto plan = detail::plan_columns(*schema, policy.input_fields(), rules);
   if (!plan) return fail(std::move(plan).error());
   BatchDecider decider(policy, std::move(*plan));
   DecisionBuilder out;
@@ -92,7 +92,7 @@ Result<DecisionSet, ColumnarError> decide_stream(const engine::Policy& policy,
 Result<DecisionSet, ColumnarError> decide_array(const engine::Policy& policy,
                                                 const ArrowSchema& schema, const ArrowArray& array,
                                                 const ColumnRules& rules) {
-  auto plan = detail::plan_columns(schema, policy.field_slots(), rules);
+  auto plan = detail::plan_columns(schema, policy.input_fields(), rules);
   if (!plan) return fail(std::move(plan).error());
   BatchDecider decider(policy, std::move(*plan));
   DecisionBuilder out;

@@ -5,12 +5,21 @@
 #include <variant>
 
 #include "compiler/compiled_policy.h"
+#include "support/overloaded.h"
 
 namespace kavro::evaluation::detail {
 
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// The literal a comparison is made against; absent when it compares two fields.
+ValueView literal_of(const compiler::AtomicCondition& atomic) {
+  return std::visit(
+      Overloaded{[](const compiler::RuntimeValue& literal) { return view_of(literal); },
+                 [](const compiler::SubjectRef&) { return ValueView{}; }},
+      atomic.rhs);
+}
 
 // The check of one comparison; a text literal's pointer is set by the caller.
 Check make_check(const compiler::AtomicCondition& atomic) {
@@ -23,8 +32,7 @@ Check make_check(const compiler::AtomicCondition& atomic) {
     check.extra = subject->slot;
     return check;
   }
-  const compiler::RuntimeValue& literal = *std::get_if<compiler::RuntimeValue>(&atomic.rhs);
-  const ValueView value = view_of(literal);
+  const ValueView value = literal_of(atomic);
   check.kind = value.kind;
   if (value.kind == ValueKind::String) {
     check.extra = static_cast<std::uint32_t>(value.text.size());
@@ -43,7 +51,7 @@ Check make_check(const compiler::AtomicCondition& atomic) {
 
 // How often a laid-out comparison may hold, lower being rarer: a literal
 // comparison by the literals that the sequence compares the same field with,
-// one on the kind alone at 1, one between two fields above every other.
+// one on the kind alone at 1, one between two fields by its outcomes.
 class CheckRarity {
  public:
   explicit CheckRarity(std::span<const Check> checks) {
@@ -53,7 +61,10 @@ class CheckRarity {
     estimate_.finish();
   }
   double operator()(const Check& check) const {
-    if (check.two_fields) return 1.5;
+    if (check.two_fields) {
+      const std::uint8_t outcomes = pair_outcomes(check.op);
+      return outcomes == 0 ? -1.0 : pair_rarity(outcomes);
+    }
     const std::optional<MeasureRange> range = holding_measures(check);
     if (!range) return -1.0;
     return range->every() ? 1.0 : estimate_(comparison_of(check));
@@ -179,8 +190,7 @@ RuleChecks RuleChecks::build(std::span<const compiler::CompiledRule> rules, bool
       laid_out.checks_.push_back(make_check(member));
       const Check& check = laid_out.checks_.back();
       if (!check.two_fields && check.kind == ValueKind::String) {
-        const auto& literal =
-            *std::get_if<std::string>(std::get_if<compiler::RuntimeValue>(&member.rhs));
+        const std::string_view literal = literal_of(member).text;
         text_offsets.push_back(static_cast<std::uint32_t>(laid_out.texts_.size()));
         laid_out.texts_.insert(laid_out.texts_.end(), literal.begin(), literal.end());
       }

@@ -76,6 +76,32 @@ class Violation(tuple[str, str, str, str, int | None, int | None]):
     @property
     def column(self) -> int | None: ...
 
+@final
+class Rule(tuple[str, int, str, _Effect, int | None]):
+    """One rule of the policy, in document order."""
+
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    __match_args__: ClassVar[tuple[str, ...]]
+    @property
+    def id(self) -> str: ...
+    @property
+    def number(self) -> int: ...
+    @property
+    def scope(self) -> str: ...
+    @property
+    def effect(self) -> _Effect: ...
+    @property
+    def line(self) -> int | None: ...
+
+# The words of the policy language, in the engine's table order.
+EFFECTS: tuple[str, ...]
+DOMAINS: tuple[str, ...]
+OPERATORS: tuple[str, ...]
+
+def _plain_scalar(text: str, /) -> None | bool | int | float | str: ...
+
 class PolicyError(ValueError):
     """A document did not load, the policy did not compile, or governance rejected it."""
 
@@ -202,6 +228,10 @@ class PyKavro:
     def __deepcopy__(self, memo: Any) -> PyKavro:
         """The engine itself: it is immutable."""
     def policy_hash(self) -> str: ...
+    def rules(self) -> tuple[Rule, ...]:
+        """The policy's rules in document order, as kavro.Rule records: the id as
+        the engine holds it, the number (place in the document, from 0), the
+        scope, the effect and the line where the rule starts."""
     @staticmethod
     def compiler_version() -> str: ...
     def _compiled_rules(self) -> list[_CompiledRule]:

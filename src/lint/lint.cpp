@@ -7,10 +7,11 @@
 #include <variant>
 
 #include "compiler/compiler.h"
-#include "documents/condition_members.h"
 #include "documents/loader.h"
+#include "documents/policy_ast.h"
 #include "documents/vocabulary.h"
 #include "support/near_miss.h"
+#include "support/overloaded.h"
 #include "support/string_map.h"
 
 namespace kavro::lint {
@@ -119,35 +120,37 @@ std::string bucket_and_condition(const documents::RuleAst& rule) {
     key += ':';
     key += part;
   };
-  if (const auto* action = std::get_if<documents::ActionScopeAst>(&rule.scope)) {
-    add("action");
-    add(action->action);
-  } else {
-    add(std::get_if<documents::GlobalScopeAst>(&rule.scope)->global ? "global" : "not-global");
-  }
+  std::visit(Overloaded{[&](const documents::ActionScopeAst& action) {
+                          add("action");
+                          add(action.action);
+                        },
+                        [&](const documents::ActorScopeAst& actor) {
+                          add("actor");
+                          add(actor.actor);
+                        },
+                        [&](const documents::GlobalScopeAst& global) {
+                          add(global.global ? "global" : "not-global");
+                        }},
+             rule.scope);
   add(std::to_string(rule.when.index()));
-  for (const documents::AtomicConditionAst& atomic : condition_members(rule.when)) {
+  for (const documents::AtomicConditionAst& atomic : atomic_conditions(rule.when)) {
     add(atomic.subject.domain);
     add(atomic.subject.field);
     add(atomic.op);
-    if (const auto* subject = std::get_if<documents::SubjectAst>(&atomic.value)) {
-      add("subject");
-      add(subject->domain);
-      add(subject->field);
-    } else {
-      const auto& literal = std::get<documents::LiteralValueAst>(atomic.value);
-      add(std::to_string(literal.index()));
-      std::visit(
-          [&](const auto& value) {
-            using Value = std::decay_t<decltype(value)>;
-            if constexpr (std::is_same_v<Value, std::string>) {
-              add(value);
-            } else {
-              add(std::to_string(value));
-            }
-          },
-          literal);
-    }
+    std::visit(Overloaded{[&](const documents::SubjectAst& subject) {
+                            add("subject");
+                            add(subject.domain);
+                            add(subject.field);
+                          },
+                          [&](const documents::LiteralValueAst& literal) {
+                            add(std::to_string(literal.index()));
+                            std::visit(
+                                Overloaded{[&](const std::string& text) { add(text); },
+                                           [&](double number) { add(std::to_string(number)); },
+                                           [&](bool boolean) { add(std::to_string(boolean)); }},
+                                literal);
+                          }},
+               atomic.value);
   }
   return key;
 }
@@ -195,7 +198,7 @@ class Linter {
               kPolicy, position, path, rule.id);
         }
       }
-      for (const documents::AtomicConditionAst& atomic : condition_members(rule.when)) {
+      for (const documents::AtomicConditionAst& atomic : atomic_conditions(rule.when)) {
         const auto* other = std::get_if<documents::SubjectAst>(&atomic.value);
         if (other == nullptr || !(*other == atomic.subject)) continue;
         add(Severity::Warning, "self-comparison",
@@ -238,7 +241,7 @@ class Linter {
           read.insert(subject.domain + "." + subject.field);
         }
       };
-      for (const documents::AtomicConditionAst& atomic : condition_members(rule.when)) {
+      for (const documents::AtomicConditionAst& atomic : atomic_conditions(rule.when)) {
         note(atomic.subject);
         if (const auto* other = std::get_if<documents::SubjectAst>(&atomic.value)) note(*other);
       }

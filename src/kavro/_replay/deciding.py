@@ -56,7 +56,7 @@ def decide_rows(engine: PyKavro, rows: Sequence[Any]) -> Decided:
             try:
                 decisions.append(engine.evaluate(rows[refused]))
             except (TypeError, ValueError) as own:
-                refusals[refused] = describe_refusal(rows[refused], own)
+                refusals[refused] = describe_refusal(own)
                 decisions.append(_REFUSED)
             chunk = rows[start:refused + 1]
         effects += [decision["effect"] for decision in decisions]
