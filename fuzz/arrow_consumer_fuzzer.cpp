@@ -46,12 +46,9 @@ rules:
 )";
 
 const kavro::engine::Policy& policy() {
-  static const kavro::engine::Policy built = [] {
-    auto result = kavro::engine::Policy::build(kSchema, kPolicy);
-    if (!result) __builtin_trap();
-    return std::move(*result);
-  }();
-  return built;
+  static const auto built = kavro::engine::Policy::build(kSchema, kPolicy);
+  if (!built) __builtin_trap();
+  return *built;
 }
 
 // The input, read front to back; zeros once it runs out.
