@@ -184,7 +184,8 @@ Result<CompiledPolicy, CompileError> compile_policy(const SchemaIndex& schema,
     if (!placement) return in_rule(std::move(placement).error());
     auto condition = compile_condition(schema, rule.when, placement->context);
     if (!condition) return in_rule(std::move(condition).error());
-    placement->bucket->push_back(CompiledRule{rule.id, std::move(condition).value(), rule.effect});
+    placement->bucket->push_back(CompiledRule{rule.id, std::move(condition).value(), rule.effect,
+                                              static_cast<std::uint32_t>(index)});
   }
   return compiled;
 }

@@ -31,23 +31,6 @@ ValueView lookup_subject(const compiler::SubjectRef& subject, const Input& input
   return input.at(subject.slot);
 }
 
-// The outcome of comparing two present values of one kind (see kOutcomeLess).
-inline std::uint8_t outcome_of(const ValueView& left, const ValueView& right) {
-  switch (left.kind) {
-    case ValueKind::String:
-      return text_equal(left.text, right.text) ? documents::kOutcomeEqual : documents::kOutcomeLess;
-    case ValueKind::Boolean:
-      return left.boolean == right.boolean ? documents::kOutcomeEqual : documents::kOutcomeLess;
-    case ValueKind::Number:
-      if (left.number < right.number) return documents::kOutcomeLess;
-      if (left.number > right.number) return documents::kOutcomeGreater;
-      return left.number == right.number ? documents::kOutcomeEqual : documents::kOutcomeUnordered;
-    case ValueKind::Absent:
-      return 0;
-  }
-  return 0;
-}
-
 // Compares two values by the operator's row of the vocabulary. Different
 // kinds never compare; an operator holds only for the types it applies to.
 inline bool compare_values(documents::Operator op, const ValueView& left, const ValueView& right) {

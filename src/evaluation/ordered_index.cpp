@@ -35,11 +35,18 @@ Run run_of(std::uint8_t outcomes, ValueKind kind) {
           (outcomes & documents::kOutcomeLess) != 0};
 }
 
-// A comparison with a literal that an ordered key can serve.
-using Option = LiteralComparison;
-using KeyOf = std::tuple<std::uint32_t, std::uint8_t, ValueKind>;
+// A comparison that a key can serve: with a literal, or of two fields (one
+// key per pair, whatever the outcomes).
+struct Option {
+  LiteralComparison comparison;
+  std::uint32_t right = compiler::kNoSlot;  // a field's slot when a pair
+  bool pair() const { return right != compiler::kNoSlot; }
+};
+using KeyOf = std::tuple<std::uint32_t, std::uint32_t, std::uint8_t, ValueKind>;
 KeyOf key_of(const Option& option) {
-  return {option.slot, option.outcomes, option.literal.kind};
+  if (option.pair()) return {option.comparison.slot, option.right, 0, ValueKind::Absent};
+  return {option.comparison.slot, compiler::kNoSlot, option.comparison.outcomes,
+          option.comparison.literal.kind};
 }
 
 enum class Orderable { Yes, Never, No };
@@ -49,20 +56,33 @@ enum class Orderable { Yes, Never, No };
 // are one run of the sorted literals, and not all of them; a NaN must
 // hold on none, as it compares unordered with every literal.
 Orderable orderable(const compiler::AtomicCondition& atomic, Option& option) {
-  const auto* literal = std::get_if<compiler::RuntimeValue>(&atomic.rhs);
-  if (literal == nullptr) return Orderable::No;
-  const ValueView value = view_of(*literal);
+  if (const auto* subject = std::get_if<compiler::SubjectRef>(&atomic.rhs)) {
+    const std::uint8_t outcomes = pair_outcomes(atomic.op);
+    if (outcomes == 0) return Orderable::Never;
+    option = {{atomic.lhs.slot, outcomes, {}}, subject->slot};
+    return Orderable::Yes;
+  }
+  const ValueView value = view_of(*std::get_if<compiler::RuntimeValue>(&atomic.rhs));
   const std::uint8_t outcomes = holding_outcomes(atomic.op, value.kind);
   if (nan_literal(atomic)) {
     return (outcomes & documents::kOutcomeUnordered) != 0 ? Orderable::No : Orderable::Never;
   }
   if (outcomes == 0) return Orderable::Never;
+  if (value.kind == ValueKind::Boolean) {
+    // Of two values, a comparison that holds on one alone is an equality
+    // with it (not_equals false is equals true).
+    const bool same = (outcomes & documents::kOutcomeEqual) != 0;
+    if (same == ((outcomes & documents::kOutcomeLess) != 0)) return Orderable::No;
+    const bool holding = same == value.boolean;
+    option = {{atomic.lhs.slot, documents::kOutcomeEqual, ValueView::of_boolean(holding)}};
+    return Orderable::Yes;
+  }
   const Run run = run_of(outcomes, value.kind);
   const bool one_run = run.equal || !(run.below && run.above);
   const bool every = run.below && run.equal && run.above;
   if ((outcomes & documents::kOutcomeUnordered) != 0 || !one_run || every) return Orderable::No;
-  option = {atomic.lhs.slot, outcomes, value};
-  if (value.kind == ValueKind::Number) option.literal.number = normalised(value.number);
+  option = {{atomic.lhs.slot, outcomes, value}};
+  if (value.kind == ValueKind::Number) option.comparison.literal.number = normalised(value.number);
   return Orderable::Yes;
 }
 
@@ -71,12 +91,12 @@ Orderable orderable(const compiler::AtomicCondition& atomic, Option& option) {
 // or all rule; every one of them is needed for an any rule.
 std::vector<Option> ordered_options(const compiler::CompiledRule& rule) {
   std::vector<Option> options;
-  Option filing;
+  Option option;
   const bool any = is_any(rule);
   for (const auto& member : comparisons_of(rule)) {
-    const Orderable kind = orderable(member, filing);
+    const Orderable kind = orderable(member, option);
     if (kind == Orderable::No && any) return {};
-    if (kind == Orderable::Yes) options.push_back(filing);
+    if (kind == Orderable::Yes) options.push_back(option);
   }
   return options;
 }
@@ -99,7 +119,9 @@ OrderedIndex OrderedIndex::build(std::span<const compiler::CompiledRule> rules, 
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     for (const auto& key : keys) ++counts[key];
-    for (const auto& option : options[i]) estimate.add(option);
+    for (const auto& option : options[i]) {
+      if (!option.pair()) estimate.add(option.comparison);
+    }
   }
   estimate.finish();
   // The keys that serve the most rules; the map's order breaks ties.
@@ -109,9 +131,17 @@ OrderedIndex OrderedIndex::build(std::span<const compiler::CompiledRule> rules, 
   }
   std::stable_sort(ranked.begin(), ranked.end(),
                    [](const auto& a, const auto& b) { return a.first > b.first; });
-  if (ranked.size() > kMaxOrderedKeys) ranked.resize(kMaxOrderedKeys);
   std::map<KeyOf, std::vector<std::pair<Option, std::uint32_t>>> filed;
-  for (const auto& entry : ranked) filed[entry.second];
+  std::size_t literal_keys = 0;
+  std::size_t pair_keys = 0;
+  for (const auto& [count, key] : ranked) {
+    std::size_t& taken = std::get<1>(key) == compiler::kNoSlot ? literal_keys : pair_keys;
+    const std::size_t most = std::get<1>(key) == compiler::kNoSlot ? kMaxOrderedKeys : kMaxPairKeys;
+    if (taken < most) {
+      ++taken;
+      filed[key];
+    }
+  }
 
   const auto chosen = [&](const Option& option) { return filed.contains(key_of(option)); };
   for (std::uint32_t i = 0; i < rules.size(); ++i) {
@@ -124,7 +154,9 @@ OrderedIndex OrderedIndex::build(std::span<const compiler::CompiledRule> rules, 
       // least; one that holds on equality alone is preferred among equals.
       const Option* best = nullptr;
       const auto rank = [&](const Option& option) {
-        return std::pair(estimate(option), option.outcomes != documents::kOutcomeEqual);
+        const LiteralComparison& comparison = option.comparison;
+        return std::pair(option.pair() ? pair_rarity(comparison.outcomes) : estimate(comparison),
+                         comparison.outcomes != documents::kOutcomeEqual);
       };
       for (const auto& option : options[i]) {
         if (chosen(option) && (best == nullptr || rank(option) < rank(*best))) best = &option;
@@ -137,16 +169,35 @@ OrderedIndex OrderedIndex::build(std::span<const compiler::CompiledRule> rules, 
 
   for (auto& [key_tuple, filings] : filed) {
     if (filings.empty()) continue;
+    if (filings.front().first.pair()) {
+      // In document order already: rules were filed in turn.
+      PairKey key;
+      key.left = std::get<0>(key_tuple);
+      key.right = std::get<1>(key_tuple);
+      for (std::size_t bit = 0; bit < 4; ++bit) {
+        key.starts[bit] = static_cast<std::uint32_t>(index.entries_.size());
+        for (const auto& [option, position] : filings) {
+          if ((option.comparison.outcomes >> bit & 1U) == 0) continue;
+          Entry entry;
+          entry.position = position;
+          index.entries_.push_back(entry);
+        }
+      }
+      key.starts[4] = static_cast<std::uint32_t>(index.entries_.size());
+      index.pair_keys_.push_back(key);
+      continue;
+    }
     const auto before = [](const auto& a, const auto& b) {
-      const ValueView& left = a.first.literal;
-      const ValueView& right = b.first.literal;
+      const ValueView& left = a.first.comparison.literal;
+      const ValueView& right = b.first.comparison.literal;
       if (left.kind == ValueKind::String) return left.text < right.text;
       if (left.kind == ValueKind::Boolean) return left.boolean < right.boolean;
       return left.number < right.number;
     };
     std::stable_sort(filings.begin(), filings.end(), before);
     Key key;
-    std::tie(key.slot, key.outcomes, key.kind) = key_tuple;
+    std::uint32_t no_right = 0;
+    std::tie(key.slot, no_right, key.outcomes, key.kind) = key_tuple;
     const Run run = run_of(key.outcomes, key.kind);
     key.below = run.below;
     key.equal = run.equal;
@@ -155,23 +206,22 @@ OrderedIndex OrderedIndex::build(std::span<const compiler::CompiledRule> rules, 
     key.stop = run.above ? Bound::End : run.equal ? Bound::Above : Bound::NotBelow;
     key.first = static_cast<std::uint32_t>(index.entries_.size());
     key.count = static_cast<std::uint32_t>(filings.size());
-    key.lowest = filings.front().first.literal.number;
-    key.highest = filings.back().first.literal.number;
+    key.lowest = filings.front().first.comparison.literal.number;
+    key.highest = filings.back().first.comparison.literal.number;
     for (const auto& [option, position] : filings) {
+      const ValueView& literal = option.comparison.literal;
       Entry entry;
-      entry.number = option.literal.kind == ValueKind::Boolean
-                         ? (option.literal.boolean ? 1.0 : 0.0)
-                         : option.literal.number;
+      entry.number =
+          literal.kind == ValueKind::Boolean ? (literal.boolean ? 1.0 : 0.0) : literal.number;
       entry.text_offset = static_cast<std::uint32_t>(index.texts_.size());
-      entry.text_length = static_cast<std::uint32_t>(option.literal.text.size());
-      index.texts_.insert(index.texts_.end(), option.literal.text.begin(),
-                          option.literal.text.end());
+      entry.text_length = static_cast<std::uint32_t>(literal.text.size());
+      index.texts_.insert(index.texts_.end(), literal.text.begin(), literal.text.end());
       entry.position = position;
       index.entries_.push_back(entry);
     }
     index.keys_.push_back(key);
   }
-  if (index.keys_.empty()) return index;
+  if (index.empty()) return index;
   index.equality_ = EqualityIndex::build(rules, filing);
   index.unindexed_bits_.assign((rules.size() + 63) / 64, 0);
   for (const std::uint32_t* position = index.equality_.unindexed(); *position != kEndOfRules;

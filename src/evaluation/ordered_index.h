@@ -5,11 +5,16 @@
 // on the same outcomes, and those must make one run of the sorted literals
 // (those below the input's value, equal to it, or above it, adjacent), so
 // one binary search or two find the rules an input's value lets through.
-// They are merged by position with the rules that the equality keys file
-// under the input's values and the rules filed nowhere.
+// A rule may be filed under a comparison of two fields instead: per pair of
+// fields, compared once per input, each outcome keeps the rules whose
+// comparison accepts it, in order. They are merged by position with the
+// rules that the equality keys file under the input's values and the rules
+// filed nowhere.
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -22,8 +27,11 @@
 
 namespace kavro::evaluation::detail {
 
-// Each ordered key costs one binary search per request.
+// Each ordered key costs one binary search per request, each pair key one
+// comparison.
 inline constexpr std::size_t kMaxOrderedKeys = 64;
+inline constexpr std::size_t kMaxPairKeys = 64;
+inline constexpr std::size_t kMaxRanges = kMaxOrderedKeys + kMaxPairKeys;
 // Up to this many rules let through by the ordered keys are gathered and
 // sorted; past it, evaluation marks them in a bitset on the stack, one bit
 // per rule (8 KiB), which longer sequences would overflow: they get no
@@ -43,7 +51,9 @@ class OrderedIndex {
   // Files under ordered keys the rules that `filing` leaves unfiled, marking
   // them kOrdered; empty() when no key was worth its search.
   static OrderedIndex build(std::span<const compiler::CompiledRule> rules, Filing& filing);
-  bool empty() const { return keys_.empty(); }
+  bool empty() const { return keys_.empty() && pair_keys_.empty(); }
+  // The pairs of slots under whose comparison some rule is filed.
+  std::size_t pair_count() const { return pair_keys_.size(); }
 
   // A run of ordered entries whose comparison holds for an input. Without
   // initializers: evaluation keeps room for kMaxOrderedKeys of them on the
@@ -52,7 +62,7 @@ class OrderedIndex {
     std::uint32_t first;
     std::uint32_t last;
   };
-  // Writes to `ranges` (room for kMaxOrderedKeys) the entries that this
+  // Writes to `ranges` (room for kMaxRanges) the entries that this
   // input lets through, one range per key with any; sets `count` and
   // returns how many entries they hold in all.
   template <class Input>
@@ -71,6 +81,17 @@ class OrderedIndex {
       ranges[count++] = {first, last};
       total += last - first;
     }
+    for (const PairKey& key : pair_keys_) {
+      const ValueView& left = input.at(key.left);
+      const ValueView& right = input.at(key.right);
+      if (left.kind != right.kind || !left.present()) continue;
+      const auto outcome = static_cast<std::size_t>(std::countr_zero(outcome_of(left, right)));
+      const std::uint32_t first = key.starts[outcome];
+      const std::uint32_t last = key.starts[outcome + 1];
+      if (first == last) continue;
+      ranges[count++] = {first, last};
+      total += last - first;
+    }
     return total;
   }
 
@@ -80,7 +101,7 @@ class OrderedIndex {
   template <class Input, class Holds>
   [[gnu::noinline]] std::uint32_t first_holding(const RuleChecks& checks, const Input& input,
                                                 Holds& holds) const {
-    Range ranges[kMaxOrderedKeys];
+    Range ranges[kMaxRanges];
     std::size_t range_count = 0;
     if (holding_ranges(input, ranges, range_count) > kMaxGathered) {
       return first_holding_marked(checks, input, holds, ranges, range_count);
@@ -127,6 +148,14 @@ class OrderedIndex {
     double lowest = 0.0;
     double highest = 0.0;
   };
+  // The rules filed under comparisons of `left` with `right`: per outcome
+  // bit (less, equal, greater, unordered), the entries from starts[bit] to
+  // starts[bit + 1], in document order.
+  struct PairKey {
+    std::uint32_t left = 0;
+    std::uint32_t right = 0;
+    std::array<std::uint32_t, 5> starts{};
+  };
   struct Entry {
     double number = 0.0;            // booleans as 0 or 1
     std::uint32_t text_offset = 0;  // into texts_
@@ -165,6 +194,7 @@ class OrderedIndex {
 
   EqualityIndex equality_;
   std::vector<Key> keys_;
+  std::vector<PairKey> pair_keys_;
   std::vector<Entry> entries_;
   std::vector<char> texts_;
   // The rules filed nowhere, as a bitset.

@@ -51,7 +51,7 @@ Check make_check(const compiler::AtomicCondition& atomic) {
 
 // How often a laid-out comparison may hold, lower being rarer: a literal
 // comparison by the literals that the sequence compares the same field with,
-// one on the kind alone at 1, one between two fields above every other.
+// one on the kind alone at 1, one between two fields by its outcomes.
 class CheckRarity {
  public:
   explicit CheckRarity(std::span<const Check> checks) {
@@ -61,7 +61,10 @@ class CheckRarity {
     estimate_.finish();
   }
   double operator()(const Check& check) const {
-    if (check.two_fields) return 1.5;
+    if (check.two_fields) {
+      const std::uint8_t outcomes = pair_outcomes(check.op);
+      return outcomes == 0 ? -1.0 : pair_rarity(outcomes);
+    }
     const std::optional<MeasureRange> range = holding_measures(check);
     if (!range) return -1.0;
     return range->every() ? 1.0 : estimate_(comparison_of(check));

@@ -14,6 +14,28 @@
 
 #include "documents/vocabulary.h"
 #include "evaluation/value_view.h"
+#include "support/text_equal.h"
+
+namespace kavro::evaluation {
+
+// The outcome of comparing two present values of one kind (see kOutcomeLess).
+inline std::uint8_t outcome_of(const ValueView& left, const ValueView& right) {
+  switch (left.kind) {
+    case ValueKind::String:
+      return text_equal(left.text, right.text) ? documents::kOutcomeEqual : documents::kOutcomeLess;
+    case ValueKind::Boolean:
+      return left.boolean == right.boolean ? documents::kOutcomeEqual : documents::kOutcomeLess;
+    case ValueKind::Number:
+      if (left.number < right.number) return documents::kOutcomeLess;
+      if (left.number > right.number) return documents::kOutcomeGreater;
+      return left.number == right.number ? documents::kOutcomeEqual : documents::kOutcomeUnordered;
+    case ValueKind::Absent:
+      return 0;
+  }
+  return 0;
+}
+
+}  // namespace kavro::evaluation
 
 namespace kavro::compiler {
 struct AtomicCondition;
@@ -104,6 +126,22 @@ std::span<const compiler::AtomicCondition> comparisons_of(const compiler::Compil
 bool is_any(const compiler::CompiledRule& rule);
 // True when the comparison has a literal NaN on its right.
 bool nan_literal(const compiler::AtomicCondition& atomic);
+
+// How often a comparison of two fields holding values of one kind may hold,
+// on HoldingEstimate's scale, by the outcomes it accepts: two fields are
+// rarely equal (a user's id and an owner's: the self-approval pattern), and
+// either order holds about half the time.
+constexpr double pair_rarity(std::uint8_t accepts) {
+  return ((accepts & documents::kOutcomeEqual) != 0 ? 0.1 : 0.0) +
+         ((accepts & documents::kOutcomeLess) != 0 ? 0.45 : 0.0) +
+         ((accepts & documents::kOutcomeGreater) != 0 ? 0.45 : 0.0);
+}
+
+// The outcomes on which a comparison of two fields by `op` can hold: none
+// when its row applies to no type.
+constexpr std::uint8_t pair_outcomes(documents::Operator op) {
+  return documents::word(op).types == 0 ? 0 : documents::word(op).accepts;
+}
 
 // A comparison of an input slot with a literal, with the outcomes on which
 // it holds (holding_outcomes of its operator and the literal's kind).

@@ -22,41 +22,41 @@ ScreenIndex ScreenIndex::build(std::span<const compiler::CompiledRule> rules, Ru
   index.unguarded_bits_.assign(words, 0);
   // The guards with their rules' positions, in rule order.
   std::vector<std::pair<std::uint32_t, Guard>> guards;
+  std::vector<std::pair<std::uint32_t, PairGuard>> pair_guards;
+  // False when the check never holds.
+  const auto add = [&](std::uint32_t position, const Check& check) {
+    if (check.two_fields) {
+      const std::uint8_t outcomes = pair_outcomes(check.op);
+      if (outcomes != 0)
+        pair_guards.emplace_back(position, PairGuard{check.slot, check.extra, outcomes});
+      return outcomes != 0;
+    }
+    const auto range = holding_measures(check);
+    if (range) guards.emplace_back(position, Guard{check.slot, check.kind, *range});
+    return range.has_value();
+  };
   for (std::uint32_t position = 0; position < rules.size(); ++position) {
     if (filing.assigned[position] != Filing::kUnfiled) continue;
     const RulePlan& plan = checks.plan(position);
     const std::span<Check> members = checks.checks_of(position);
-    const auto add = [&](const Check& check, const MeasureRange& range) {
-      guards.emplace_back(position, Guard{check.slot, check.kind, range});
-    };
-    bool unguarded = false;
     if (plan.any) {
-      // Each comparison may decide: a guard for each, unless one compares two
-      // fields.
-      unguarded = std::any_of(members.begin(), members.end(),
-                              [](const Check& check) { return check.two_fields; });
-      for (std::size_t m = 0; m < members.size() && !unguarded; ++m) {
-        // A comparison an equality key files the rule under needs no guard.
-        if (filed_checks[plan.first + m]) continue;
-        if (const auto range = holding_measures(members[m])) add(members[m], *range);
+      // Each comparison may decide: a guard for each, but for those an
+      // equality key files the rule under.
+      for (std::size_t m = 0; m < members.size(); ++m) {
+        if (!filed_checks[plan.first + m]) add(position, members[m]);
       }
     } else if (members.empty()) {
-      unguarded = true;  // an empty all list holds for every input
-    } else {
+      // An empty all list holds for every input.
+      set_rule_bit(index.unguarded_bits_.data(), position);
+    } else if (add(position, members.front())) {
       // The rarest comparison, laid out first, guards the rule (the rule
       // holds only when it does); checked last, since a rule visited has
       // passed it.
-      const Check& first = members.front();
-      const auto range = first.two_fields ? std::nullopt : holding_measures(first);
-      unguarded = first.two_fields;
-      if (range) {
-        add(first, *range);
-        std::rotate(members.begin(), members.begin() + 1, members.end());
-      }
+      std::rotate(members.begin(), members.begin() + 1, members.end());
     }
-    if (unguarded) set_rule_bit(index.unguarded_bits_.data(), position);
   }
   index.lay_out_slot_screens(guards);
+  index.lay_out_pair_screens(pair_guards);
   return index;
 }
 
@@ -107,6 +107,36 @@ void ScreenIndex::lay_out_slot_screens(std::vector<std::pair<std::uint32_t, Guar
   // Kinds without screens start and end where the kind before ends.
   for (std::size_t k = 1; k < screen_kind_starts_.size(); ++k) {
     screen_kind_starts_[k] = std::max(screen_kind_starts_[k], screen_kind_starts_[k - 1]);
+  }
+  screen_masks_.resize(screen_masks_.size() + kMaxScreenWords, 0);
+}
+
+void ScreenIndex::lay_out_pair_screens(std::vector<std::pair<std::uint32_t, PairGuard>>& guards) {
+  std::stable_sort(guards.begin(), guards.end(), [](const auto& a, const auto& b) {
+    return std::pair(a.second.left, a.second.right) < std::pair(b.second.left, b.second.right);
+  });
+  const std::size_t words = screen_words();
+  // The padding that ends the slot screens' masks is replaced by the pairs'.
+  screen_masks_.resize(screen_masks_.size() - kMaxScreenWords);
+  constexpr int kRegions = 4;  // one per outcome bit
+  for (auto run = guards.begin(); run != guards.end();) {
+    const auto end = std::find_if(run, guards.end(), [&](const auto& entry) {
+      return entry.second.left != run->second.left || entry.second.right != run->second.right;
+    });
+    PairScreen screen;
+    screen.left = run->second.left;
+    screen.right = run->second.right;
+    screen.first_mask = static_cast<std::uint32_t>(screen_masks_.size());
+    screen_masks_.resize(screen_masks_.size() + kRegions * words, 0);
+    std::uint64_t* masks = screen_masks_.data() + screen.first_mask;
+    for (int region = 0; region < kRegions; ++region) {
+      for (auto it = run; it != end; ++it) {
+        if ((it->second.outcomes >> region & 1U) != 0)
+          set_rule_bit(masks + region * words, it->first);
+      }
+    }
+    pair_screens_.push_back(screen);
+    run = end;
   }
   screen_masks_.resize(screen_masks_.size() + kMaxScreenWords, 0);
 }

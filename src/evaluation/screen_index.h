@@ -7,7 +7,9 @@
 // sequence in document order, the rules let through. An input's value picks
 // its region by one count of the cuts at or below its measure; the regions'
 // bitsets, the unguarded rules and the rules the equality keys file under the
-// input's values are OR-ed and walked in order.
+// input's values are OR-ed and walked in order. A comparison of two fields
+// guards the same way: per pair of fields, compared once per input, each
+// outcome keeps the bitset of the rules whose guards accept it.
 #pragma once
 
 #include <array>
@@ -39,6 +41,15 @@ struct SlotScreen {
   std::uint32_t first_mask = 0;
 };
 
+// The guards of a screened sequence on one pair of slots: per outcome of
+// comparing the left slot's value with the right's (by bit: less, equal,
+// greater, unordered), the rules let through.
+struct PairScreen {
+  std::uint32_t left = 0;
+  std::uint32_t right = 0;
+  std::uint32_t first_mask = 0;  // four regions' masks, screen_words() words each
+};
+
 class ScreenIndex {
  public:
   ScreenIndex() = default;
@@ -54,6 +65,8 @@ class ScreenIndex {
                            Filing filing);
 
   std::size_t screen_words() const { return unguarded_bits_.size(); }
+  // The pairs of slots whose comparison guards some rule.
+  std::size_t pair_count() const { return pair_screens_.size(); }
 
   // Adds to `bits` the rules whose guards on values of `kind` pass for this
   // input, slot by slot: the cuts at or below the value's measure pick the
@@ -80,6 +93,22 @@ class ScreenIndex {
     }
   }
 
+  // Adds to `bits` the rules whose guards on pairs of slots accept the
+  // outcome of comparing the pair's values; values of two kinds, or an
+  // absent one, let none through.
+  template <class Input>
+  [[gnu::always_inline]] void add_passing_pairs(const Input& input, std::uint64_t* bits) const {
+    const std::size_t words = screen_words();
+    for (const PairScreen& screen : pair_screens_) {
+      const ValueView& left = input.at(screen.left);
+      const ValueView& right = input.at(screen.right);
+      if (left.kind != right.kind || !left.present()) continue;
+      const auto region = static_cast<std::size_t>(std::countr_zero(outcome_of(left, right)));
+      const std::uint64_t* const mask = screen_masks_.data() + screen.first_mask + region * words;
+      for (std::size_t word = 0; word < kMaxScreenWords; ++word) bits[word] |= mask[word];
+    }
+  }
+
   // The strategy: the rules that the equality keys file under the input's
   // values, the unguarded rules and the rules whose guards pass, in order.
   template <class Input, class Holds>
@@ -95,6 +124,7 @@ class ScreenIndex {
     add_passing_slots<ValueKind::String>(input, bits);
     add_passing_slots<ValueKind::Number>(input, bits);
     add_passing_slots<ValueKind::Boolean>(input, bits);
+    add_passing_pairs(input, bits);
     for (std::size_t word = 0; word < words; ++word) {
       for (std::uint64_t left = bits[word]; left != 0; left &= left - 1) {
         const auto position = static_cast<std::uint32_t>(word * 64 + std::countr_zero(left));
@@ -110,13 +140,20 @@ class ScreenIndex {
     ValueKind kind = ValueKind::Absent;
     MeasureRange range;
   };
+  struct PairGuard {
+    std::uint32_t left = 0;
+    std::uint32_t right = 0;
+    std::uint8_t outcomes = 0;
+  };
   void lay_out_slot_screens(std::vector<std::pair<std::uint32_t, Guard>>& guards);
+  void lay_out_pair_screens(std::vector<std::pair<std::uint32_t, PairGuard>>& guards);
 
   EqualityIndex equality_;
   // The rules visited without a guard, as a bitset.
   std::vector<std::uint64_t> unguarded_bits_;
   std::vector<SlotScreen> slot_screens_;  // by kind: String, Number, Boolean
   std::array<std::uint32_t, 4> screen_kind_starts_{};
+  std::vector<PairScreen> pair_screens_;
   std::vector<double> cuts_;
   // Regions' masks, followed by kMaxScreenWords words of padding, so that a
   // reader may take kMaxScreenWords words from any region's mask: the words

@@ -270,6 +270,16 @@ class Linter {
   void governance_filters(const Loaded<documents::GovernanceAst>& governance,
                           const documents::SchemaAst* schema) {
     const auto& rules = governance.ast->governance.rules;
+    // Gathered once: per rule they made lint quadratic in the documents.
+    std::vector<std::string_view> actions;
+    std::vector<std::string> declared;
+    if (schema != nullptr) {
+      for (const auto& [name, fields] : schema->actions) actions.push_back(name);
+      // Once each, in the schema's order: actions share field names.
+      for (std::string& name : declared_names(*schema)) {
+        if (declared_set_.insert(name).second) declared.push_back(std::move(name));
+      }
+    }
     for (std::size_t i = 0; i < rules.size(); ++i) {
       const documents::GovernanceRule& rule = rules[i];
       const std::string path = "governance.rules[" + std::to_string(i) + "]";
@@ -289,8 +299,6 @@ class Linter {
         subject_filter(*filter.when->subject, schema, rule.id, where + ".when.subject", at);
       }
       if (schema == nullptr) continue;
-      std::vector<std::string_view> actions;
-      for (const auto& [name, declared] : schema->actions) actions.push_back(name);
       const auto check_action = [&](const std::string& name, const std::string& place,
                                     const std::string& what) {
         if (schema->actions.contains(name)) return;
@@ -311,9 +319,8 @@ class Linter {
         }
       }
       if (const auto* allowed = std::get_if<documents::AllowedFieldsConstraint>(&rule.must)) {
-        const std::vector<std::string> declared = declared_names(*schema);
         for (const std::string& name : allowed->allowed_fields) {
-          if (declared_somewhere(*schema, name)) continue;
+          if (declared_set_.contains(name)) continue;
           filter_finding("filter-unknown-field",
                          "allowed field " + quoted(name) +
                              " is not a declared field (written domain.field)" +
@@ -359,24 +366,12 @@ class Linter {
     return names;
   }
 
-  // `name` is "domain.field" and some part of the schema declares it.
-  static bool declared_somewhere(const documents::SchemaAst& schema, std::string_view name) {
-    const auto dot = name.find('.');
-    if (dot == std::string_view::npos) return false;
-    const std::string_view domain = name.substr(0, dot);
-    const std::string_view field = name.substr(dot + 1);
-    return field_declared(schema, domain, field);
-  }
-
-  static bool field_declared(const documents::SchemaAst& schema, std::string_view domain,
-                             std::string_view field) {
-    if (domain == "actor") return schema.actor.fields.contains(std::string(field));
-    if (domain == "snapshot") return schema.snapshot.fields.contains(std::string(field));
-    if (domain != "action") return false;
-    for (const auto& [name, declared] : schema.actions) {
-      if (declared.fields.contains(std::string(field))) return true;
-    }
-    return false;
+  // Some part of the schema declares the field (filled by governance_filters).
+  bool field_declared(std::string_view domain, std::string_view field) const {
+    std::string name(domain);
+    name += '.';
+    name += field;
+    return declared_set_.contains(name);
   }
 
   template <class At>
@@ -391,10 +386,10 @@ class Linter {
       return;
     }
     if (schema == nullptr || !subject.field) return;
-    const bool declared = subject.domain ? field_declared(*schema, *subject.domain, *subject.field)
-                                         : field_declared(*schema, "action", *subject.field) ||
-                                               field_declared(*schema, "actor", *subject.field) ||
-                                               field_declared(*schema, "snapshot", *subject.field);
+    const bool declared = subject.domain ? field_declared(*subject.domain, *subject.field)
+                                         : field_declared("action", *subject.field) ||
+                                               field_declared("actor", *subject.field) ||
+                                               field_declared("snapshot", *subject.field);
     if (declared) return;
     filter_finding("filter-unknown-field",
                    "filter field " + quoted(*subject.field) +
@@ -418,6 +413,8 @@ class Linter {
   }
 
   std::vector<Finding> findings_;
+  // Every "domain.field" the schema declares.
+  std::unordered_set<std::string> declared_set_;
 };
 
 }  // namespace
