@@ -82,20 +82,20 @@ class CheckRarity {
 }  // namespace
 
 std::span<const compiler::AtomicCondition> comparisons_of(const compiler::CompiledRule& rule) {
+  using Members = std::span<const compiler::AtomicCondition>;
   return std::visit(
-      [](const auto& condition) -> std::span<const compiler::AtomicCondition> {
-        if constexpr (std::is_same_v<std::decay_t<decltype(condition)>,
-                                     compiler::AtomicCondition>) {
-          return {&condition, 1};
-        } else {
-          return condition.members;
-        }
-      },
+      Overloaded{[](const compiler::AtomicCondition& atomic) { return Members(&atomic, 1); },
+                 [](const compiler::AllOf& all) { return Members(all.members); },
+                 [](const compiler::AnyOf& any) { return Members(any.members); }},
       rule.condition);
 }
 
+// Named per kind, so that a new kind of condition is laid out only once it says.
 bool is_any(const compiler::CompiledRule& rule) {
-  return std::holds_alternative<compiler::AnyOf>(rule.condition);
+  return std::visit(Overloaded{[](const compiler::AtomicCondition&) { return false; },
+                               [](const compiler::AllOf&) { return false; },
+                               [](const compiler::AnyOf&) { return true; }},
+                    rule.condition);
 }
 
 bool nan_literal(const compiler::AtomicCondition& atomic) {
