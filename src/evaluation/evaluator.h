@@ -14,12 +14,14 @@
 #include <span>
 #include <string_view>
 #include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "compiler/compiled_policy.h"
 #include "evaluation/evaluation_input.h"
 #include "evaluation/evaluation_result.h"
 #include "evaluation/plan.h"
+#include "support/overloaded.h"
 #include "support/text_equal.h"
 
 namespace kavro::evaluation {
@@ -36,32 +38,40 @@ inline bool compare_values(documents::Operator op, const ValueView& left, const 
   return applies_to(op, type_of(left.kind)) && (word(op).accepts & outcome_of(left, right)) != 0;
 }
 
+// The value a comparison is made against: its literal, or the input's value
+// of the other subject.
+template <class Input>
+ValueView right_of(const compiler::AtomicCondition& atomic, const Input& input) {
+  return std::visit(
+      Overloaded{
+          [](const compiler::RuntimeValue& literal) { return view_of(literal); },
+          [&](const compiler::SubjectRef& subject) { return lookup_subject(subject, input); }},
+      atomic.rhs);
+}
+
 template <class Input>
 bool atomic_holds(const compiler::AtomicCondition& atomic, const Input& input) {
   const ValueView left = lookup_subject(atomic.lhs, input);
   if (!left.present()) return false;
-  const ValueView right = atomic.rhs.index() == 0
-                              ? view_of(*std::get_if<0>(&atomic.rhs))
-                              : lookup_subject(*std::get_if<1>(&atomic.rhs), input);
+  const ValueView right = right_of(atomic, input);
   if (!right.present()) return false;
   return compare_values(atomic.op, left, right);
 }
 
 template <class Input>
 bool condition_holds(const compiler::CompiledCondition& condition, const Input& input) {
-  if (const auto* atomic = std::get_if<compiler::AtomicCondition>(&condition)) {
-    return atomic_holds(*atomic, input);
-  }
-  if (const auto* all = std::get_if<compiler::AllOf>(&condition)) {
-    for (const auto& member : all->members) {
-      if (!atomic_holds(member, input)) return false;
-    }
-    return true;
-  }
-  for (const auto& member : std::get_if<compiler::AnyOf>(&condition)->members) {
-    if (atomic_holds(member, input)) return true;
-  }
-  return false;
+  const auto holds = [&](const compiler::AtomicCondition& member) {
+    return atomic_holds(member, input);
+  };
+  return std::visit(
+      Overloaded{[&](const compiler::AtomicCondition& atomic) { return holds(atomic); },
+                 [&](const compiler::AllOf& all) {
+                   return std::all_of(all.members.begin(), all.members.end(), holds);
+                 },
+                 [&](const compiler::AnyOf& any) {
+                   return std::any_of(any.members.begin(), any.members.end(), holds);
+                 }},
+      condition);
 }
 
 template <class Input>

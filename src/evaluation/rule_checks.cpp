@@ -5,12 +5,21 @@
 #include <variant>
 
 #include "compiler/compiled_policy.h"
+#include "support/overloaded.h"
 
 namespace kavro::evaluation::detail {
 
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// The literal a comparison is made against; absent when it compares two fields.
+ValueView literal_of(const compiler::AtomicCondition& atomic) {
+  return std::visit(
+      Overloaded{[](const compiler::RuntimeValue& literal) { return view_of(literal); },
+                 [](const compiler::SubjectRef&) { return ValueView{}; }},
+      atomic.rhs);
+}
 
 // The check of one comparison; a text literal's pointer is set by the caller.
 Check make_check(const compiler::AtomicCondition& atomic) {
@@ -23,8 +32,7 @@ Check make_check(const compiler::AtomicCondition& atomic) {
     check.extra = subject->slot;
     return check;
   }
-  const compiler::RuntimeValue& literal = *std::get_if<compiler::RuntimeValue>(&atomic.rhs);
-  const ValueView value = view_of(literal);
+  const ValueView value = literal_of(atomic);
   check.kind = value.kind;
   if (value.kind == ValueKind::String) {
     check.extra = static_cast<std::uint32_t>(value.text.size());
@@ -195,8 +203,7 @@ RuleChecks RuleChecks::build(std::span<const compiler::CompiledRule> rules, bool
       laid_out.checks_.push_back(make_check(member));
       const Check& check = laid_out.checks_.back();
       if (!check.two_fields && check.kind == ValueKind::String) {
-        const auto& literal =
-            *std::get_if<std::string>(std::get_if<compiler::RuntimeValue>(&member.rhs));
+        const std::string_view literal = literal_of(member).text;
         text_offsets.push_back(static_cast<std::uint32_t>(laid_out.texts_.size()));
         laid_out.texts_.insert(laid_out.texts_.end(), literal.begin(), literal.end());
       }

@@ -28,12 +28,13 @@ from pathlib import Path
 from types import ModuleType
 from typing import Any, TextIO
 
+from kavro._kavro import DOMAINS
 from kavro.store import LivePolicy, PolicyStore
 
 __all__ = ["DecisionLog", "JsonLinesFile", "open_decision_log", "MASKED", "REQUEST_PARTS"]
 
 MASKED = "<masked>"
-REQUEST_PARTS = ("action", "actor", "snapshot")
+REQUEST_PARTS = DOMAINS
 
 
 def _as_json(value: Any) -> Any:

@@ -25,7 +25,7 @@ from kavro._command.usage import UsageError, open_input
 from kavro._command.whole_files import refuse_overwriting, write_whole
 from kavro._decisions import describe_decision
 from kavro._refusals import describe_refusal
-from kavro.analysis import Finding as HealthFinding
+from kavro.analysis import Health
 
 FAILED = 1
 _PYYAML_MISSING = ("kavro test reads YAML test files with PyYAML, which is not installed: "
@@ -45,10 +45,10 @@ def check(args: argparse.Namespace) -> int:
     failing = [note for note in notes if note.fails]
     failed = bool(errors or failing) or any(note.severity == "error" for note in notes) or (
         args.strict and any(note.severity == "warning" for note in notes))
-    healthy: tuple[list[HealthFinding], str | None] = ([], None)
+    healthy: Health | None = None
     if args.health and engine is not None:
         healthy = health_findings(engine, args)
-        failed = failed or (args.strict and bool(healthy[0]))
+        failed = failed or (args.strict and bool(healthy.findings))
     if args.format == "json":
         report = {
             "ok": not failed, "errors": [error.as_json() for error in errors],
@@ -56,15 +56,17 @@ def check(args: argparse.Namespace) -> int:
             "policy_hash": None if engine is None else engine.policy_hash(),
         }
         if args.health:
-            report["health"] = {"complete": healthy[1] is None, "reason": healthy[1],
-                                "findings": [finding.as_json() for finding in healthy[0]]}
+            report["health"] = None if healthy is None else {
+                "complete": healthy.status == "complete", "reason": healthy.reason,
+                "findings": [finding.as_json() for finding in healthy.findings],
+                "defaults": [region.as_json() for region in healthy.defaults]}
         _print_json(report)
         return FAILED if failed else 0
     paint = paint_for(sys.stderr)
     for diagnostic in errors + notes:
         if diagnostic.severity != "info" or args.verbose:
             print(diagnostic.render(paint), file=sys.stderr)
-    print_health(documents.policy.path, *healthy)
+    print_health(documents.policy.path, healthy, args.verbose)
     if failed:
         print(_closing_line(errors + notes, args.strict), file=sys.stderr)
         return FAILED
@@ -109,7 +111,7 @@ def explain(args: argparse.Namespace) -> int:
         try:
             explanation = engine.explain(request.value)
         except (TypeError, ValueError) as refused:
-            error = describe_refusal(request.value, refused)
+            error = describe_refusal(refused)
     if error is not None:
         _print_line(args, {"where": request.where, "error": error},
                     f"{request.where}: error: {error}")
@@ -133,7 +135,7 @@ def evaluate(args: argparse.Namespace) -> int:
                     problems = engine.check_request(request.value) if args.strict else []
                     decision = engine.evaluate(request.value)
                 except (TypeError, ValueError) as refused:
-                    error = describe_refusal(request.value, refused)
+                    error = describe_refusal(refused)
                 else:
                     if problems:
                         error = "; ".join(problem["message"] for problem in problems)

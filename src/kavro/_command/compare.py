@@ -12,8 +12,9 @@ from typing import Any
 
 from kavro import PyKavro
 from kavro._command.documents import build_engine, read_documents
+from kavro._command.project import find_project
 from kavro._command.usage import UsageError
-from kavro.analysis import AnalysisRefused, Finding, compare, describe, health, weigh
+from kavro.analysis import AnalysisRefused, Health, compare, describe, health, weigh
 
 FAILED = 1
 _DEFAULT_SECONDS = 60.0
@@ -32,8 +33,11 @@ def add_compare_command(subcommands: Any, parents: list[argparse.ArgumentParser]
         "compare", parents=parents,
         help="compare two policies over every request: 'equivalent', or each region of "
              "requests decided differently with a witness")
-    command.add_argument("--schema", type=Path, required=True, metavar="FILE")
-    command.add_argument("--governance", type=Path, metavar="FILE")
+    # Not `schema`: the two policies are given here, so the project file fills
+    # only the schema and governance (in run_compare), never a policy.
+    command.add_argument("--schema", dest="schema_file", type=Path, metavar="FILE",
+                         help="the schema (default: the project file's)")
+    command.add_argument("--governance", dest="governance_file", type=Path, metavar="FILE")
     command.add_argument("old", type=Path, metavar="OLD", help="the policy as it is")
     command.add_argument("new", type=Path, metavar="NEW", help="the policy as it would be")
     command.add_argument("--fail-on", choices=("more-permissive", "any-change"),
@@ -55,8 +59,17 @@ def _engine(schema: Path, policy: Path, governance: Path | None) -> PyKavro:
 
 
 def run_compare(args: argparse.Namespace) -> int:
-    old = _engine(args.schema, args.old, args.governance)
-    new = _engine(args.schema, args.new, args.governance)
+    schema, governance = args.schema_file, args.governance_file
+    if schema is None:
+        project = find_project(Path.cwd())
+        schema = None if project is None else project.document("schema")
+        if governance is None and project is not None:
+            governance = project.document("governance")
+    if schema is None:
+        raise UsageError("the following arguments are required: --schema (or a kavro.toml "
+                         "naming the documents; see 'kavro compare --help')")
+    old = _engine(schema, args.old, governance)
+    new = _engine(schema, args.new, governance)
     try:
         result = compare(old, new, by_rule=args.by_rule, seconds=args.time_limit,
                          memory_mb=args.memory_limit)
@@ -111,20 +124,29 @@ def _logged_requests(patterns: list[str]) -> Iterator[Any]:
                 yield from (request_of_row(row) for row in rows.table.to_pylist())
 
 
-def health_findings(engine: PyKavro, args: argparse.Namespace) -> tuple[list[Finding], str | None]:
-    """The findings of `kavro check --health`, and the reason when they are incomplete."""
+def health_findings(engine: PyKavro, args: argparse.Namespace) -> Health:
+    """The findings of `kavro check --health`."""
     try:
-        result = health(engine, seconds=args.time_limit, memory_mb=args.memory_limit)
+        return health(engine, seconds=args.time_limit, memory_mb=args.memory_limit)
     except AnalysisRefused as refused:
         raise UsageError(f"cannot analyse: {refused}") from None
-    return result.findings, result.reason
 
 
-def print_health(policy: Path, findings: list[Finding], reason: str | None) -> None:
-    for finding in findings:
+def print_health(policy: Path, result: Health | None, verbose: bool) -> None:
+    if result is None:
+        return
+    for finding in result.findings:
         print(f"{policy}: warning: {finding.place} '{finding.rule_id}': {finding.message} "
               f"[{finding.code}]", file=sys.stderr)
         if finding.witness is not None:
             print(f"  witness: {json.dumps(finding.witness, sort_keys=True)}", file=sys.stderr)
-    if reason is not None:
-        print(f"{policy}: note: rule health is incomplete: {reason}", file=sys.stderr)
+    if verbose:
+        for region in result.defaults:
+            where = "no action with rules" if region.action is None else \
+                f"action {region.action}"
+            constraints = "; ".join(f"{k}: {v}" for k, v in region.constraints.items())
+            print(f"{policy}: note: {where}: decided by the default (allow) where "
+                  f"{constraints or 'no rule holds'} [default-region]", file=sys.stderr)
+            print(f"  witness: {json.dumps(region.witness, sort_keys=True)}", file=sys.stderr)
+    if result.reason is not None:
+        print(f"{policy}: note: rule health is incomplete: {result.reason}", file=sys.stderr)

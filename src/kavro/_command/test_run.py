@@ -103,7 +103,7 @@ def _run_case(engine: PyKavro, case: Case) -> Outcome:
                 problem["message"] for problem in problems) + " (a case with `strict: false` may send it)")
         return Outcome(case, dict(engine.evaluate(case.request)))
     except (TypeError, ValueError) as error:
-        return Outcome(case, None, describe_refusal(case.request, error))
+        return Outcome(case, None, describe_refusal(error))
 
 
 def failure_details(engine: PyKavro | None, outcome: Outcome) -> list[str]:

@@ -20,7 +20,8 @@ from typing import Any, Literal
 from kavro._kavro import PyKavro
 from kavro.analysis._describe import describe_box
 from kavro.analysis._search import (
-    Box, Budget, BudgetExhausted, Side, decide, deciding_box, effect_of, escape_search,
+    Box, Budget, BudgetExhausted, Side, decide, deciding_box, default_boxes, effect_of,
+    escape_search,
     pair_search, present_classes, property_search, settle, stricter, witness,
 )
 from kavro.analysis._space import (
@@ -135,9 +136,13 @@ def compare(old: PyKavro, new: PyKavro, *, by_rule: bool = False,
     result = Comparison("equivalent")
     actions: list[str | None] = [*sorted(set(old_rules.buckets) | set(new_rules.buckets)), None]
 
+    keys: dict[int, Any] = {}
+
     def key(laid: LaidRule) -> Any:
-        shape = laid.rule.shape()
-        return (shape, laid.rule.rule_id) if by_rule else shape
+        found = keys.get(id(laid))
+        if found is None:
+            found = keys[id(laid)] = key_of(laid.rule, by_rule)
+        return found
 
     for action in actions:
         before, after = old_rules.sequence(action), new_rules.sequence(action)
@@ -189,7 +194,7 @@ def weigh(result: Comparison, requests: Iterable[Any]) -> list[int]:
 
 
 def key_of(rule: Rule, by_rule: bool) -> Any:
-    return (rule.shape(), rule.rule_id) if by_rule else rule.shape()
+    return (rule.shape, rule.rule_id) if by_rule else rule.shape
 
 
 def _regions(context: Context, found: list[tuple[Box, LaidRule | None, LaidRule | None]],
@@ -217,19 +222,19 @@ def _merged(found: list[tuple[Box, Any, Any]]) -> list[tuple[Box, Any, Any]]:
     merged = []
     for group, boxes in groups.items():
         joined = True
-        while joined and len(boxes) <= 400:
+        while joined and len(boxes) > 1:
             joined = False
-            for i in range(len(boxes)):
-                for j in range(i + 1, len(boxes)):
-                    differ = [k for k, (x, y) in enumerate(zip(boxes[i], boxes[j])) if x != y]
-                    if len(differ) <= 1:
-                        if differ:
-                            boxes[i][differ[0]] |= boxes[j][differ[0]]
-                        del boxes[j]
+            for field_index in range(len(boxes[0])):
+                # Boxes alike but for this field become one, its masks united.
+                alike: dict[tuple[int, ...], Box] = {}
+                for box in boxes:
+                    rest = tuple(box[:field_index] + box[field_index + 1:])
+                    if rest in alike:
+                        alike[rest][field_index] |= box[field_index]
                         joined = True
-                        break
-                if joined:
-                    break
+                    else:
+                        alike[rest] = box
+                boxes = list(alike.values())
         a, b = owners[group]
         merged += [(box, a, b) for box in boxes]
     return merged
@@ -257,6 +262,15 @@ class Health:
     status: Literal["complete", "unknown"]
     findings: list[Finding] = field(default_factory=list)
     reason: str | None = None
+    # Per action (None: requests of no action with rules), regions no rule
+    # decides, so the default allows them: at most DEFAULT_REGIONS per action,
+    # and the actions whose regions were cut there in `defaults_cut`.
+    defaults: list[Region] = field(default_factory=list)
+    defaults_cut: set[str | None] = field(default_factory=set)
+
+
+DEFAULT_REGIONS = 20
+_DEFAULT_LEAVES = 2000
 
 
 def health(engine: PyKavro, *, seconds: float = DEFAULT_SECONDS,
@@ -269,6 +283,7 @@ def health(engine: PyKavro, *, seconds: float = DEFAULT_SECONDS,
     try:
         _dead_rules(engine, rules, budget, result.findings)
         _escapes(engine, rules, budget, result.findings)
+        _defaults(engine, rules, budget, result)
     except BudgetExhausted as exhausted:
         result.status, result.reason = "unknown", exhausted.reason
     return result
@@ -312,6 +327,22 @@ def _dead_rules(engine: PyKavro, rules: _Rules, budget: Budget, findings: list[F
                     "global-pre-empted", rule.rule_id, rule.place,
                     f"the rules of action {action} decide every {action} request it holds "
                     "for, before it is tried", action=action))
+
+
+def _defaults(engine: PyKavro, rules: _Rules, budget: Budget, result: Health) -> None:
+    allowed = Decision("allow", None, None)
+    for action in [*sorted(rules.buckets), None]:
+        context = Context(action, [rules.sequence(action)])
+        found = [(box, None, None) for box in default_boxes(
+            context.sequences[0], context.full_box(), budget, _DEFAULT_LEAVES)]
+        merged = _merged(found)
+        if len(found) == _DEFAULT_LEAVES or len(merged) > DEFAULT_REGIONS:
+            result.defaults_cut.add(action)
+        for box, _, _ in merged[:DEFAULT_REGIONS]:
+            request = witness(context, box)
+            _confirm(engine, request, allowed)
+            result.defaults.append(Region(action, allowed, allowed, describe_box(context, box),
+                                          request, tuple(box)))
 
 
 def _escapes(engine: PyKavro, rules: _Rules, budget: Budget, findings: list[Finding]) -> None:

@@ -88,6 +88,16 @@ def _empty(box: Box) -> bool:
     return any(mask == 0 for mask in box)
 
 
+def _boxes(stack: list[Box], budget: Budget) -> Iterator[Box]:
+    """The boxes a search pushes, last first, each charged to the budget; the
+    empty ones (a split may leave a field no class) are passed over."""
+    while stack:
+        box = stack.pop()
+        budget.tick()
+        if not _empty(box):
+            yield box
+
+
 @dataclass
 class Side:
     """One of the two sequences a pair search runs: `view` shows it the box
@@ -108,11 +118,7 @@ def pair_search(old: Side, new: Side, box: Box, budget: Budget, *, by_rule: bool
     """Every leaf box on which the two sides decide differently (by effect, or
     also by deciding rule id with `by_rule`), with the two deciding rules."""
     stack = [box]
-    while stack:
-        box = stack.pop()
-        budget.tick()
-        if _empty(box):
-            continue
+    for box in _boxes(stack, budget):
         left, right = step(old.sequence, old.view(box)), step(new.sequence, new.view(box))
         left_keys = [old.key(laid) for laid, _, _ in left.rules]
         right_keys = [new.key(laid) for laid, _, _ in right.rules]
@@ -153,11 +159,7 @@ def deciding_box(sequence: list[LaidRule], target: int, box: Box, budget: Budget
     goal = sequence[target]
     earlier = sequence[:target]
     stack = [box]
-    while stack:
-        box = stack.pop()
-        budget.tick()
-        if _empty(box):
-            continue
+    for box in _boxes(stack, budget):
         status, split = rule_status(goal, box)
         if status == FALSE:
             continue
@@ -191,11 +193,7 @@ def escape_search(sequence: list[LaidRule], index: int, present: int, missing: i
     box = list(box)
     box[index] = present
     stack = [box]
-    while stack:
-        box = stack.pop()
-        budget.tick()
-        if _empty(box):
-            continue
+    for box in _boxes(stack, budget):
         without = step(sequence, _at(box, index, missing))
         if not without.decided:
             stack.extend(split_check(_first_open(without), box))
@@ -239,11 +237,7 @@ def property_search(sequence: list[LaidRule], conditions: list[LaidRule], effect
     when = next((c for c in conditions if c.rule.rule_id == "when"), None)
     unless = next((c for c in conditions if c.rule.rule_id == "unless"), None)
     stack = [box]
-    while stack:
-        box = stack.pop()
-        budget.tick()
-        if _empty(box):
-            continue
+    for box in _boxes(stack, budget):
         result = step(sequence, box)
         if result.decided and (effect_of(result.decider) == effect) != never:
             continue
@@ -264,6 +258,22 @@ def property_search(sequence: list[LaidRule], conditions: list[LaidRule], effect
             return box
         stack.extend(reversed(split_check(split, box)))
     return None
+
+
+def default_boxes(sequence: list[LaidRule], box: Box, budget: Budget,
+                  most: int) -> Iterator[Box]:
+    """Up to `most` leaf boxes of requests no rule of the sequence holds for."""
+    stack = [box]
+    for box in _boxes(stack, budget):
+        result = step(sequence, box)
+        if result.decided:
+            if result.decider is None:
+                yield box
+                most -= 1
+                if most == 0:
+                    return
+            continue
+        stack.extend(reversed(split_check(_first_open(result), box)))
 
 
 def settle(sequence: list[LaidRule], box: Box) -> Box:

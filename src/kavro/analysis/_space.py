@@ -11,6 +11,7 @@ field a set of classes (a bit mask); a rule holds on all, none or some of it.
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass, field
 from typing import Any
@@ -60,6 +61,7 @@ class Rule:
         bucket = "global" if self.scope == "global" else f"{self.scope} {self.scope_name}"
         return f"{bucket} rule #{self.number + 1}"
 
+    @functools.cached_property
     def shape(self) -> tuple[Any, ...]:
         """What decides a request: the same shape and effect decide alike."""
         return (self.effect, self.kind, tuple(
@@ -288,34 +290,51 @@ class Context:
                 else literals[key]
             size = max(len(group), 2) if key in self_compared else len(group)
             self.fields.append(build_field(key, pooled, size, bool(group & ordered)))
+        self._masks: dict[tuple[Any, ...], int] = {}
+        self._relations: dict[tuple[int, str, int], list[int]] = {}
         self.sequences = [[self._lay(rule) for rule in sequence] for sequence in sequences]
 
     def _lay(self, rule: Rule) -> LaidRule:
         checks = []
         for comparison in rule.members:
             left = self.index[comparison.lhs]
-            lefts = self.fields[left].classes
             if comparison.rhs is None or comparison.rhs == comparison.lhs:
-                mask = 0
-                for bit, value_class in enumerate(lefts):
-                    right = comparison.literal if comparison.rhs is None else value_class.value
-                    if holds(comparison.operator, value_class.value, right):
-                        mask |= 1 << bit
-                checks.append(Check(comparison, left, mask=mask))
+                checks.append(Check(comparison, left, mask=self._mask(comparison, left)))
             else:
                 right = self.index[comparison.rhs]
-                rights = self.fields[right].classes
-                relation = []
-                for left_class in lefts:
-                    row = 0
-                    for bit, right_class in enumerate(rights):
-                        if holds(comparison.operator, left_class.value, right_class.value):
-                            row |= 1 << bit
-                    relation.append(row)
-                checks.append(Check(comparison, left, right=right, relation=relation))
+                checks.append(Check(comparison, left, right=right,
+                                    relation=self._relation(comparison.operator, left, right)))
         fields = frozenset(i for c in checks for i in ((c.left,) if c.right < 0 else
                                                       (c.left, c.right)))
         return LaidRule(rule, checks, fields)
+
+    def _mask(self, comparison: Comparison, left: int) -> int:
+        # Policies repeat comparisons (the same field against the same literal):
+        # each is laid out once.
+        key = (left, comparison.operator, _value_key(comparison.literal), comparison.rhs)
+        mask = self._masks.get(key)
+        if mask is None:
+            mask = 0
+            for bit, value_class in enumerate(self.fields[left].classes):
+                right = comparison.literal if comparison.rhs is None else value_class.value
+                if holds(comparison.operator, value_class.value, right):
+                    mask |= 1 << bit
+            self._masks[key] = mask
+        return mask
+
+    def _relation(self, operator: str, left: int, right: int) -> list[int]:
+        key = (left, operator, right)
+        relation = self._relations.get(key)
+        if relation is None:
+            relation = []
+            for left_class in self.fields[left].classes:
+                row = 0
+                for bit, right_class in enumerate(self.fields[right].classes):
+                    if holds(operator, left_class.value, right_class.value):
+                        row |= 1 << bit
+                relation.append(row)
+            self._relations[key] = relation
+        return relation
 
     def full_box(self) -> list[int]:
         return [f.full for f in self.fields]
@@ -396,22 +415,22 @@ def _with(box: list[int], index: int, mask: int) -> list[int]:
 
 def rule_status(rule: LaidRule, box: list[int]) -> tuple[int, Check | None]:
     """TRUE, FALSE or SOME on the box, and a comparison to split on when SOME."""
+    # One member settles an `any` when it holds everywhere, an `all` (or a
+    # single comparison) when it fails everywhere.
+    settling = TRUE if rule.rule.kind == "any" else FALSE
     undecided: Check | None = None
-    if rule.rule.kind == "any":
-        for check in rule.checks:
+    for check in rule.checks:
+        if check.right < 0:  # inlined check_status: this loop is the searches' hot path
+            left = box[check.left]
+            held = left & check.mask
+            status = TRUE if held == left else FALSE if held == 0 else SOME
+        else:
             status = check_status(check, box)
-            if status == TRUE:
-                return TRUE, None
-            if status == SOME and undecided is None:
-                undecided = check
-        return (FALSE, None) if undecided is None else (SOME, undecided)
-    for check in rule.checks:  # atomic or all
-        status = check_status(check, box)
-        if status == FALSE:
-            return FALSE, None
+        if status == settling:
+            return settling, None
         if status == SOME and undecided is None:
             undecided = check
-    return (TRUE, None) if undecided is None else (SOME, undecided)
+    return (TRUE - settling, None) if undecided is None else (SOME, undecided)
 
 
 def classify(context: Context, request: dict[str, Any]) -> list[int]:
