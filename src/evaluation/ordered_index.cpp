@@ -40,12 +40,20 @@ Run run_of(std::uint8_t outcomes, ValueKind kind) {
 struct Option {
   LiteralComparison comparison;
   std::uint32_t right = compiler::kNoSlot;  // a field's slot when a pair
+  // An inequality of booleans, filed as the equality with the other value:
+  // it names no exception, so it files an all rule only when nothing else can.
+  bool last_resort = false;
   bool pair() const { return right != compiler::kNoSlot; }
 };
-using KeyOf = std::tuple<std::uint32_t, std::uint32_t, std::uint8_t, ValueKind>;
+// Keys of equal counts rank in this order: by slot, then the keys holding on
+// equality, on greater, then on less.
+using KeyOf = std::tuple<std::uint32_t, std::uint32_t, unsigned, ValueKind>;
+constexpr unsigned outcome_order(std::uint8_t outcomes) {
+  return (outcomes & documents::kOutcomeLess) != 0 ? outcomes + 16U : outcomes;
+}
 KeyOf key_of(const Option& option) {
   if (option.pair()) return {option.comparison.slot, option.right, 0, ValueKind::Absent};
-  return {option.comparison.slot, compiler::kNoSlot, option.comparison.outcomes,
+  return {option.comparison.slot, compiler::kNoSlot, outcome_order(option.comparison.outcomes),
           option.comparison.literal.kind};
 }
 
@@ -74,7 +82,9 @@ Orderable orderable(const compiler::AtomicCondition& atomic, Option& option) {
     const bool same = (outcomes & documents::kOutcomeEqual) != 0;
     if (same == ((outcomes & documents::kOutcomeLess) != 0)) return Orderable::No;
     const bool holding = same == value.boolean;
-    option = {{atomic.lhs.slot, documents::kOutcomeEqual, ValueView::of_boolean(holding)}};
+    option = {{atomic.lhs.slot, documents::kOutcomeEqual, ValueView::of_boolean(holding)},
+              compiler::kNoSlot,
+              !same};
     return Orderable::Yes;
   }
   const Run run = run_of(outcomes, value.kind);
@@ -113,6 +123,13 @@ OrderedIndex OrderedIndex::build(std::span<const compiler::CompiledRule> rules, 
   for (std::size_t i = 0; i < rules.size(); ++i) {
     if (filing.assigned[i] != Filing::kUnfiled) continue;
     options[i] = ordered_options(rules[i]);
+    // An all rule with a better option neither counts toward nor takes a
+    // last-resort key.
+    auto& own = options[i];
+    const auto last_resort = [](const Option& option) { return option.last_resort; };
+    if (!is_any(rules[i]) && !std::all_of(own.begin(), own.end(), last_resort)) {
+      own.erase(std::remove_if(own.begin(), own.end(), last_resort), own.end());
+    }
     // A rule counts once per key, however many of its comparisons share it.
     keys.clear();
     for (const auto& option : options[i]) keys.push_back(key_of(option));
@@ -144,27 +161,44 @@ OrderedIndex OrderedIndex::build(std::span<const compiler::CompiledRule> rules, 
   }
 
   const auto chosen = [&](const Option& option) { return filed.contains(key_of(option)); };
-  for (std::uint32_t i = 0; i < rules.size(); ++i) {
-    if (options[i].empty()) continue;
+  // Files rule i under its options (an any rule) or its rarest (an all
+  // rule), among the keys chosen; false when they do not serve it.
+  const auto file = [&](std::uint32_t i) {
+    if (options[i].empty()) return false;
     if (is_any(rules[i])) {
-      if (!std::all_of(options[i].begin(), options[i].end(), chosen)) continue;
+      if (!std::all_of(options[i].begin(), options[i].end(), chosen)) return false;
       for (const auto& option : options[i]) filed[key_of(option)].emplace_back(option, i);
-    } else {
-      // Filed under the comparison that holds rarest, the rule is visited
-      // least; one that holds on equality alone is preferred among equals.
-      const Option* best = nullptr;
-      const auto rank = [&](const Option& option) {
-        const LiteralComparison& comparison = option.comparison;
-        return std::pair(option.pair() ? pair_rarity(comparison.outcomes) : estimate(comparison),
-                         comparison.outcomes != documents::kOutcomeEqual);
-      };
-      for (const auto& option : options[i]) {
-        if (chosen(option) && (best == nullptr || rank(option) < rank(*best))) best = &option;
-      }
-      if (best == nullptr) continue;
-      filed[key_of(*best)].emplace_back(*best, i);
+      return true;
     }
-    filing.assigned[i] = Filing::kOrdered;
+    // Filed under the comparison that holds rarest, the rule is visited
+    // least; a literal is preferred among equals, then one that holds on
+    // equality alone.
+    const Option* best = nullptr;
+    const auto rank = [&](const Option& option) {
+      const LiteralComparison& comparison = option.comparison;
+      const double rarity = option.pair()
+                                ? estimate.pair(comparison.slot, option.right, comparison.outcomes)
+                                : estimate(comparison);
+      return std::tuple(option.last_resort, rarity, option.pair(),
+                        comparison.outcomes != documents::kOutcomeEqual);
+    };
+    for (const auto& option : options[i]) {
+      if (chosen(option) && (best == nullptr || rank(option) < rank(*best))) best = &option;
+    }
+    if (best == nullptr) return false;
+    filed[key_of(*best)].emplace_back(*best, i);
+    return true;
+  };
+  // A pair key costs a comparison per request: one that few rules would be
+  // filed under is dropped, and they are filed by their next option.
+  for (std::uint32_t i = 0; i < rules.size(); ++i) file(i);
+  for (auto it = filed.begin(); it != filed.end();) {
+    const bool pair = std::get<1>(it->first) != compiler::kNoSlot;
+    it = pair && it->second.size() < kMinRulesSpared ? filed.erase(it) : std::next(it);
+  }
+  for (auto& [key, filings] : filed) filings.clear();
+  for (std::uint32_t i = 0; i < rules.size(); ++i) {
+    if (file(i)) filing.assigned[i] = Filing::kOrdered;
   }
 
   for (auto& [key_tuple, filings] : filed) {
@@ -196,8 +230,9 @@ OrderedIndex OrderedIndex::build(std::span<const compiler::CompiledRule> rules, 
     };
     std::stable_sort(filings.begin(), filings.end(), before);
     Key key;
-    std::uint32_t no_right = 0;
-    std::tie(key.slot, no_right, key.outcomes, key.kind) = key_tuple;
+    key.slot = std::get<0>(key_tuple);
+    key.kind = std::get<3>(key_tuple);
+    key.outcomes = filings.front().first.comparison.outcomes;
     const Run run = run_of(key.outcomes, key.kind);
     key.below = run.below;
     key.equal = run.equal;

@@ -63,7 +63,7 @@ class CheckRarity {
   double operator()(const Check& check) const {
     if (check.two_fields) {
       const std::uint8_t outcomes = pair_outcomes(check.op);
-      return outcomes == 0 ? -1.0 : pair_rarity(outcomes);
+      return outcomes == 0 ? -1.0 : estimate_.pair(check.slot, check.extra, outcomes);
     }
     const std::optional<MeasureRange> range = holding_measures(check);
     if (!range) return -1.0;
@@ -148,6 +148,7 @@ std::optional<MeasureRange> holding_measures(const Check& check) {
 }
 
 void HoldingEstimate::add(const LiteralComparison& comparison) {
+  kinds_[comparison.slot] = comparison.literal.kind;
   if (comparison.literal.kind == ValueKind::Number && !std::isnan(comparison.literal.number))
     literals_[comparison.slot].push_back(comparison.literal.number);
 }
@@ -172,6 +173,18 @@ double HoldingEstimate::operator()(const LiteralComparison& comparison) const {
   if ((ordered & documents::kOutcomeLess) != 0)
     beyond += std::lower_bound(numbers.begin(), numbers.end(), literal) - numbers.begin();
   return static_cast<double>(beyond) / static_cast<double>(numbers.size());
+}
+
+double HoldingEstimate::pair(std::uint32_t left, std::uint32_t right, std::uint8_t accepts) const {
+  const auto boolean = [&](std::uint32_t slot) {
+    const auto found = kinds_.find(slot);
+    return found != kinds_.end() && found->second == ValueKind::Boolean;
+  };
+  // Booleans have two values: two of them are as often equal as not.
+  const double equal = boolean(left) || boolean(right) ? 1.0 : 0.3;
+  return ((accepts & documents::kOutcomeEqual) != 0 ? equal : 0.0) +
+         ((accepts & documents::kOutcomeLess) != 0 ? 1.0 : 0.0) +
+         ((accepts & documents::kOutcomeGreater) != 0 ? 1.0 : 0.0);
 }
 
 RuleChecks RuleChecks::build(std::span<const compiler::CompiledRule> rules, bool rarest_first) {

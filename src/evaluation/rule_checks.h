@@ -127,16 +127,6 @@ bool is_any(const compiler::CompiledRule& rule);
 // True when the comparison has a literal NaN on its right.
 bool nan_literal(const compiler::AtomicCondition& atomic);
 
-// How often a comparison of two fields holding values of one kind may hold,
-// on HoldingEstimate's scale, by the outcomes it accepts: two fields are
-// rarely equal (a user's id and an owner's: the self-approval pattern), and
-// either order holds about half the time.
-constexpr double pair_rarity(std::uint8_t accepts) {
-  return ((accepts & documents::kOutcomeEqual) != 0 ? 0.1 : 0.0) +
-         ((accepts & documents::kOutcomeLess) != 0 ? 0.45 : 0.0) +
-         ((accepts & documents::kOutcomeGreater) != 0 ? 0.45 : 0.0);
-}
-
 // The outcomes on which a comparison of two fields by `op` can hold: none
 // when its row applies to no type.
 constexpr std::uint8_t pair_outcomes(documents::Operator op) {
@@ -160,9 +150,16 @@ class HoldingEstimate {
   void add(const LiteralComparison& comparison);
   void finish();
   double operator()(const LiteralComparison& comparison) const;
+  // A comparison of two fields, by the outcomes it accepts: two fields are
+  // rarely equal (a user's id and an owner's: the self-approval pattern),
+  // unless a literal shows one to be a boolean; an order is no rarer than
+  // the kind alone. Rarer than a boolean literal or a common threshold,
+  // less rare than a threshold beyond most literals.
+  double pair(std::uint32_t left, std::uint32_t right, std::uint8_t accepts) const;
 
  private:
   std::map<std::uint32_t, std::vector<double>> literals_;
+  std::map<std::uint32_t, ValueKind> kinds_;  // of the literals compared with a slot
 };
 
 // The checks of every rule of a sequence, in rule order.
