@@ -219,7 +219,8 @@ def test_test_of_documents_that_do_not_build(files: Path,
 
 @pytest.mark.parametrize("text, message", [
     pytest.param(TEST_FILE.replace("cases:", "case:"), "refunds.test.yaml: unknown key 'case' in "
-                 "the test file; expected schema, policy, governance, strict, cases", id="unknown-key"),
+                 "the test file; expected schema, policy, governance, strict, cases",
+                 id="unknown-key"),
     pytest.param(TEST_FILE.replace("effect: block }", "effect: deny }"), "refunds.test.yaml:15: "
                  "case 'wrong': `expect.effect` must be one of allow, block, require_approval, "
                  "not 'deny'", id="bad-effect"),
@@ -271,7 +272,8 @@ def test_check_prints_error_and_warnings_with_places(files: Path,
         "bad.yaml:5:11: error: type mismatch: left is 'Number', right is 'String' "
         "(rule 'deny-large-refunds')",
         "bad.yaml:7:5: error: unknown key 'unless' is ignored [unknown-key]",
-        "bad.yaml:12:5: error: rule id 'approve-deletions' is already used by rules[1]: "
+        "bad.yaml:12:5: error: rule id 'approve-deletions' is already used by rules[1] "
+        "(line 8): "
         "results and governance filters cannot tell these rules apart [duplicate-rule-id]"]
 
 

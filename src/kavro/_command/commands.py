@@ -56,7 +56,6 @@ def check(args: argparse.Namespace) -> int:
             print(diagnostic.render(paint), file=sys.stderr)
     if failed:
         print(_closing_line(errors + notes, args.strict), file=sys.stderr)
-    if failed:
         return FAILED
     names = ', '.join(str(source.path) for source in sources.values())
     print(f"{paint_for(sys.stdout).good('ok')}: {names}")
@@ -166,7 +165,8 @@ def test(args: argparse.Namespace) -> int:
     try:
         chosen = None if args.case_pattern is None else re.compile(args.case_pattern)
     except re.error as error:
-        raise UsageError(f"--run {args.case_pattern!r} is not a regular expression: {error}") from None
+        raise UsageError(f"--run {args.case_pattern!r} is not a regular expression: "
+                         f"{error}") from None
     paths = find_test_files(args.files)
     files = [read_test_file(path, Source.read(path, "test file").text) for path in paths]
     refuse_overwriting([("--junit", args.junit)], [*paths, *(
