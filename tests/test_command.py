@@ -48,7 +48,8 @@ DOCS = ["--schema", "schema.yaml", "--policy", "policy.yaml"]
     pytest.param([], "the following arguments are required: COMMAND (see 'kavro --help')",
                  id="no-command"),
     pytest.param(["lint"], "argument COMMAND: invalid choice: 'lint' (choose from 'check', "
-                 "'eval', 'explain', 'hash', 'test', 'fmt', 'replay', 'diff', 'serve') "
+                 "'eval', 'explain', 'hash', 'test', 'fmt', 'replay', 'diff', 'serve', "
+                 "'compare') "
                  "(see 'kavro --help')",
                  id="unknown-command"),
     pytest.param(["check", "--schema", "schema.yaml"], "the following arguments are required: "
@@ -219,7 +220,7 @@ def test_test_of_documents_that_do_not_build(files: Path,
 
 @pytest.mark.parametrize("text, message", [
     pytest.param(TEST_FILE.replace("cases:", "case:"), "refunds.test.yaml: unknown key 'case' in "
-                 "the test file; expected schema, policy, governance, strict, cases",
+                 "the test file; expected schema, policy, governance, strict, cases, properties",
                  id="unknown-key"),
     pytest.param(TEST_FILE.replace("effect: block }", "effect: deny }"), "refunds.test.yaml:15: "
                  "case 'wrong': `expect.effect` must be one of allow, block, require_approval, "

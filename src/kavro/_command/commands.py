@@ -14,6 +14,7 @@ from typing import IO, Any
 from kavro import PyKavro
 from kavro._command.accepting import FAILING_CODES, accepted_in_text
 from kavro._command.colour import paint_for
+from kavro._command.compare import health_findings, print_health
 from kavro._command.diagnostics import Diagnostic
 from kavro._command.documents import (BuildFailure, Documents, build_engine, lint_notes,
                                       read_documents)
@@ -24,6 +25,7 @@ from kavro._command.usage import UsageError, open_input
 from kavro._command.whole_files import refuse_overwriting, write_whole
 from kavro._decisions import describe_decision
 from kavro._refusals import describe_refusal
+from kavro.analysis import Health
 
 FAILED = 1
 _PYYAML_MISSING = ("kavro test reads YAML test files with PyYAML, which is not installed: "
@@ -43,17 +45,28 @@ def check(args: argparse.Namespace) -> int:
     failing = [note for note in notes if note.fails]
     failed = bool(errors or failing) or any(note.severity == "error" for note in notes) or (
         args.strict and any(note.severity == "warning" for note in notes))
+    healthy: Health | None = None
+    if args.health and engine is not None:
+        healthy = health_findings(engine, args)
+        failed = failed or (args.strict and bool(healthy.findings))
     if args.format == "json":
-        _print_json({
+        report = {
             "ok": not failed, "errors": [error.as_json() for error in errors],
             "findings": [note.as_json() for note in notes],
             "policy_hash": None if engine is None else engine.policy_hash(),
-        })
+        }
+        if args.health:
+            report["health"] = None if healthy is None else {
+                "complete": healthy.status == "complete", "reason": healthy.reason,
+                "findings": [finding.as_json() for finding in healthy.findings],
+                "defaults": [region.as_json() for region in healthy.defaults]}
+        _print_json(report)
         return FAILED if failed else 0
     paint = paint_for(sys.stderr)
     for diagnostic in errors + notes:
         if diagnostic.severity != "info" or args.verbose:
             print(diagnostic.render(paint), file=sys.stderr)
+    print_health(documents.policy.path, healthy, args.verbose)
     if failed:
         print(_closing_line(errors + notes, args.strict), file=sys.stderr)
         return FAILED
@@ -98,7 +111,7 @@ def explain(args: argparse.Namespace) -> int:
         try:
             explanation = engine.explain(request.value)
         except (TypeError, ValueError) as refused:
-            error = describe_refusal(request.value, refused)
+            error = describe_refusal(refused)
     if error is not None:
         _print_line(args, {"where": request.where, "error": error},
                     f"{request.where}: error: {error}")
@@ -122,7 +135,7 @@ def evaluate(args: argparse.Namespace) -> int:
                     problems = engine.check_request(request.value) if args.strict else []
                     decision = engine.evaluate(request.value)
                 except (TypeError, ValueError) as refused:
-                    error = describe_refusal(request.value, refused)
+                    error = describe_refusal(refused)
                 else:
                     if problems:
                         error = "; ".join(problem["message"] for problem in problems)
@@ -178,12 +191,29 @@ def test(args: argparse.Namespace) -> int:
         except OSError as error:
             raise UsageError(f"cannot write {str(args.junit)!r}: "
                              f"{error.strerror or error}") from None
+    reports = _coverage(args, runs)
+    low = args.threshold is not None and any(r.percent < args.threshold for r in reports)
     if args.format == "json":
-        _print_json(json_report(runs))
+        report = json_report(runs)
+        if args.coverage:
+            report["coverage"] = [coverage.as_json() for coverage in reports]
+        _print_json(report)
     else:
         print("\n".join(text_report(runs, paint_for(sys.stdout))))
+        if args.coverage:
+            from kavro._command.coverage import coverage_lines
+            print("\n".join(coverage_lines(reports)))
     broken = any(run.build_failure is not None or run.failed for run in runs)
-    return FAILED if broken else 0
+    return FAILED if broken or low else 0
+
+
+def _coverage(args: argparse.Namespace, runs: list[Any]) -> list[Any]:
+    if args.threshold is not None and not args.coverage:
+        raise UsageError("--threshold goes with --coverage")
+    if not args.coverage:
+        return []
+    from kavro._command.coverage import coverage_of
+    return [report for report in map(coverage_of, runs) if report is not None]
 
 
 def fmt(args: argparse.Namespace) -> int:

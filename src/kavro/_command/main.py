@@ -16,6 +16,7 @@ from typing import NoReturn
 
 from kavro import PyKavro
 from kavro._command import commands
+from kavro._command.compare import add_budget_arguments, add_compare_command
 from kavro._command.documents import BuildFailure
 from kavro._command.project import complete_from_project
 from kavro._command.replay_arguments import add_replay_commands
@@ -57,6 +58,10 @@ def _parser() -> argparse.ArgumentParser:
                        help="findings never fail the check (only documents that do not build)")
     check.add_argument("-v", "--verbose", action="store_true",
                        help="also print notes (schema fields no rule reads)")
+    check.add_argument("--health", action="store_true",
+                       help="also analyse every request: rules that never decide, global rules "
+                            "always pre-empted, escapes through absent fields (warnings)")
+    add_budget_arguments(check)
     check.set_defaults(run=commands.check)
     evaluate = subcommands.add_parser(
         "eval", parents=[documents, output],
@@ -87,6 +92,11 @@ def _parser() -> argparse.ArgumentParser:
     test.add_argument("--run", dest="case_pattern", metavar="PATTERN",
                       help="run only the cases whose name matches this regular expression")
     test.add_argument("--junit", type=Path, metavar="FILE", help="also write a JUnit XML report")
+    test.add_argument("--coverage", action="store_true",
+                      help="report which rules the cases let decide and which outcome of each "
+                           "comparison they saw, with a case for each rule none reaches")
+    test.add_argument("--threshold", type=float, metavar="PERCENT",
+                      help="with --coverage: fail when a file's coverage is below PERCENT")
     test.set_defaults(run=commands.test)
     fmt = subcommands.add_parser(
         "fmt", help="rewrite YAML documents in one layout, comments kept (kavro[fmt])")
@@ -96,6 +106,7 @@ def _parser() -> argparse.ArgumentParser:
     fmt.set_defaults(run=commands.fmt)
     add_replay_commands(subcommands, [documents, output])
     add_serve_command(subcommands, [documents])
+    add_compare_command(subcommands, [output])
     return parser
 
 

@@ -11,7 +11,15 @@
 `matched_rule` is optional; null expects the default to decide. Each request
 is checked against the schema first, so that a misspelt field cannot make a
 case pass by the default; `strict: false` on a case (or on the file, for
-every case) lets it hold what the schema does not declare.
+every case) lets it hold what the schema does not declare. Beside the cases,
+`properties` are proved over every request:
+
+    properties:
+      - name: no large refund is allowed unless a manager asks
+        never: allow                 # or always: <effect>
+        action: refund               # optional: requests of every action
+        when: { subject: [action, amount], operator: greater_than, value: { literal: 1000 } }
+        unless: { subject: [actor, role], operator: equals, value: { literal: manager } }
 """
 
 from __future__ import annotations
@@ -25,9 +33,10 @@ from kavro._command.documents import Documents, read_documents
 from kavro._command.usage import UsageError
 from kavro._command.yaml_text import load_yaml
 from kavro._decisions import ANY_RULE
+from kavro._kavro import EFFECTS
 
-EFFECTS = ("allow", "block", "require_approval")
-_FILE_KEYS = ("schema", "policy", "governance", "strict", "cases")
+_FILE_KEYS = ("schema", "policy", "governance", "strict", "cases", "properties")
+_PROPERTY_KEYS = ("name", "never", "always", "action", "when", "unless")
 _CASE_KEYS = ("name", "request", "expect", "strict")
 SUFFIX = ".test.yaml"
 _EXPECT_KEYS = ("effect", "matched_rule")
@@ -44,16 +53,34 @@ class Case:
 
 
 @dataclass(frozen=True)
+class Property:
+    name: str
+    line: int
+    effect: str
+    never: bool
+    action: str | None
+    when: Any
+    unless: Any
+
+
+@dataclass(frozen=True)
 class TestFile:
     path: Path
     documents: Documents
     cases: tuple[Case, ...]
+    properties: tuple[Property, ...] = ()
 
 
 def read_test_file(path: Path, text: str) -> TestFile:
     data, node = load_yaml(text, str(path))
     _check_keys(data, _FILE_KEYS, ("schema", "policy", "cases"), str(path), "the test file")
     lines = _case_lines(node)
+    property_lines = _case_lines(node, "properties")
+    raw_properties = data.get("properties") or []
+    if not isinstance(raw_properties, list):
+        raise UsageError(f"{path}: `properties` must be a list of properties")
+    properties = tuple(_property(raw, f"{path}:{property_lines[index]}", property_lines[index])
+                       for index, raw in enumerate(raw_properties))
     raw_cases = data["cases"]
     if not isinstance(raw_cases, list):
         raise UsageError(f"{path}: `cases` must be a list of cases")
@@ -66,7 +93,7 @@ def read_test_file(path: Path, text: str) -> TestFile:
     documents = read_documents(_document_path(path, data, "schema"),
                                _document_path(path, data, "policy"), governance,
                                named_by_file=True)
-    return TestFile(path, documents, cases)
+    return TestFile(path, documents, cases, properties)
 
 
 def _case(raw: Any, place: str, line: int, strict: bool) -> Case:
@@ -110,6 +137,24 @@ def find_test_files(paths: list[Path]) -> list[Path]:
     return list(dict.fromkeys(found))
 
 
+def _property(raw: Any, place: str, line: int) -> Property:
+    _check_keys(raw, _PROPERTY_KEYS, ("name",), place, "a property")
+    name = raw["name"]
+    if not isinstance(name, str):
+        raise UsageError(f"{place}: the property's `name` must be text")
+    if ("never" in raw) == ("always" in raw):
+        raise UsageError(f"{place}: property {name!r} needs one of `never` and `always`")
+    effect = raw.get("never", raw.get("always"))
+    if effect not in EFFECTS:
+        raise UsageError(f"{place}: property {name!r}: the effect must be one of "
+                         f"{', '.join(EFFECTS)}, not {effect!r}")
+    action = raw.get("action")
+    if action is not None and not isinstance(action, str):
+        raise UsageError(f"{place}: property {name!r}: `action` must be an action's name")
+    return Property(name, line, effect, "never" in raw, action, raw.get("when"),
+                    raw.get("unless"))
+
+
 def _check_keys(raw: Any, known: tuple[str, ...], required: tuple[str, ...], place: str,
                 what: str) -> None:
     if not isinstance(raw, Mapping):
@@ -130,9 +175,9 @@ def _document_path(test_path: Path, data: Mapping[str, Any], key: str) -> Path:
     return test_path.parent / value
 
 
-def _case_lines(node: Any) -> list[int]:
-    """The line of each case (1-based), for messages and reports."""
+def _case_lines(node: Any, key_name: str = "cases") -> list[int]:
+    """The line of each case (or property; 1-based), for messages and reports."""
     for key, value in getattr(node, "value", ()):
-        if getattr(key, "value", None) == "cases" and isinstance(value.value, list):
+        if getattr(key, "value", None) == key_name and isinstance(value.value, list):
             return [item.start_mark.line + 1 for item in value.value]
     return []

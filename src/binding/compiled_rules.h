@@ -1,0 +1,23 @@
+// The method `_compiled_rules()`: the compiled model as plain tuples, for the
+// analysis that reasons about every request (kavro.analysis). It only
+// converts: no rule is judged or reordered here.
+#pragma once
+
+#include "binding/python_api.h"
+
+namespace kavro::binding {
+
+// A list of (scope, scope_name, number, rule_id, effect, condition), the
+// action buckets first, then the actor buckets, then the global rules; number
+// is the rule's place in its bucket. scope is "action", "actor" or "global"
+// (scope_name None). condition is ("atomic", (comparison,)), ("all", ...) or
+// ("any", ...) with comparisons (domain, field, operator, value); a value is
+// ("literal", str | float | bool) or ("subject", domain, field).
+PyObject* kavro_compiled_rules(PyObject* self, PyObject*);
+
+inline const PyMethodDef kCompiledRulesMethod = {
+    "_compiled_rules", kavro_compiled_rules, METH_NOARGS,
+    "_compiled_rules($self)\n--\n\n"
+    "The compiled rules as tuples, for kavro.analysis."};
+
+}  // namespace kavro::binding
