@@ -23,7 +23,8 @@ DOCS = ["--schema", "schema.yaml", "--policy", "policy.yaml"]
 SLOPPY = POLICY.replace("effect: block\n", "effect: block\n    unles: { x: 1 }\n", 1).replace(
     "id: maintenance", "id: approve-deletions")
 DROPPED = "sloppy.yaml:7:5: error: unknown key 'unles' is ignored [unknown-key]"
-TWICE = ("sloppy.yaml:12:5: error: rule id 'approve-deletions' is already used by rules[1]: "
+TWICE = ("sloppy.yaml:12:5: error: rule id 'approve-deletions' is already used by rules[1] "
+         "(line 8): "
          "results and governance filters cannot tell these rules apart [duplicate-rule-id]")
 
 

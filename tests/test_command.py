@@ -273,7 +273,8 @@ def test_check_prints_error_and_warnings_with_places(files: Path,
         "bad.yaml:5:11: error: type mismatch: left is 'Number', right is 'String' "
         "(rule 'deny-large-refunds')",
         "bad.yaml:7:5: error: unknown key 'unless' is ignored [unknown-key]",
-        "bad.yaml:12:5: error: rule id 'approve-deletions' is already used by rules[1]: "
+        "bad.yaml:12:5: error: rule id 'approve-deletions' is already used by rules[1] "
+        "(line 8): "
         "results and governance filters cannot tell these rules apart [duplicate-rule-id]"]
 
 

@@ -118,7 +118,8 @@ def test_layout(text: str, layout: str) -> None:
 
 
 @pytest.mark.parametrize("text, message", [
-    pytest.param("a: [\n", "x:2:1: cannot format: expected the node content, but found '<stream end>'",
+    pytest.param("a: [\n",
+                 "x:2:1: cannot format: expected the node content, but found '<stream end>'",
                  id="not-yaml"),
     pytest.param("a: 1\na: 2\n", "x:2:1: cannot format: found duplicate key \"a\" with value "
                  "\"2\" (original value: \"1\")", id="duplicate-key"),

@@ -178,9 +178,12 @@ class Linter {
       const std::string path = rule_path(i);
       const auto position = policy.place(path);
       if (auto [it, fresh] = first_with_id.emplace(rule.id, i); !fresh) {
+        const auto first = policy.place(rule_path(it->second));
+        const std::string at_line =
+            first ? " (line " + std::to_string(first->line + 1) + ")" : std::string();
         add(Severity::Warning, "duplicate-rule-id",
             "rule id " + quoted(rule.id) + " is already used by " + rule_path(it->second) +
-                ": results and governance filters cannot tell these rules apart",
+                at_line + ": results and governance filters cannot tell these rules apart",
             kPolicy, position, path + ".id", rule.id);
       }
       if (const auto* actor = std::get_if<documents::ActorScopeAst>(&rule.scope)) {

@@ -178,7 +178,8 @@ def test(args: argparse.Namespace) -> int:
     try:
         chosen = None if args.case_pattern is None else re.compile(args.case_pattern)
     except re.error as error:
-        raise UsageError(f"--run {args.case_pattern!r} is not a regular expression: {error}") from None
+        raise UsageError(f"--run {args.case_pattern!r} is not a regular expression: "
+                         f"{error}") from None
     paths = find_test_files(args.files)
     files = [read_test_file(path, Source.read(path, "test file").text) for path in paths]
     refuse_overwriting([("--junit", args.junit)], [*paths, *(

@@ -19,7 +19,8 @@ from typing import Any
 from kavro._command.usage import UsageError
 
 _NULL = re.compile(r"^(?:~|null|Null|NULL|)$")
-_MISSING = "kavro fmt writes YAML with ruamel.yaml, which is not installed: pip install 'kavro[fmt]'"
+_MISSING = ("kavro fmt writes YAML with ruamel.yaml, which is not installed: "
+            "pip install 'kavro[fmt]'")
 
 
 def _yaml() -> Any:

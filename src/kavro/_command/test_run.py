@@ -99,8 +99,9 @@ def _run_case(engine: PyKavro, case: Case) -> Outcome:
     try:
         problems = engine.check_request(case.request) if case.strict else []
         if problems:
-            return Outcome(case, None, "the request does not match the schema: " + "; ".join(
-                problem["message"] for problem in problems) + " (a case with `strict: false` may send it)")
+            found = "; ".join(problem["message"] for problem in problems)
+            return Outcome(case, None, f"the request does not match the schema: {found} "
+                                       "(a case with `strict: false` may send it)")
         return Outcome(case, dict(engine.evaluate(case.request)))
     except (TypeError, ValueError) as error:
         return Outcome(case, None, describe_refusal(error))
