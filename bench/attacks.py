@@ -1,8 +1,9 @@
 """Times each hostile document set of tests/attack_documents.py against the
-installed kavro module, one fresh interpreter per attack, and prints the
-seconds construction took, the process's peak resident memory, what
-construction added to it and the bound it must stay within (64 times the
-documents' size plus 64 MB).
+installed kavro module, one fresh interpreter per attack and operation, and
+prints the seconds construction (or lint, kavro.check) took, the process's
+peak resident memory, what the operation added to it and the bound it must
+stay within (1 s and 64 times the documents' size plus 64 MB). For the
+hostile requests it times check_request on an engine built beforehand.
 
     python bench/attacks.py [--only NAME] [--timeout SECONDS]
 
@@ -34,12 +35,19 @@ def peak_kib():
         return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
 
 with open(sys.argv[1]) as source:
-    documents = json.load(source)
+    documents, request = json.load(source)
+operation = sys.argv[2]
+engine = kavro.PyKavro(*documents) if operation == "check_request" else None
 base = peak_kib()
 start = time.perf_counter()
 try:
-    kavro.PyKavro(*documents)
-    outcome = "constructed"
+    if operation == "construct":
+        kavro.PyKavro(*documents)
+        outcome = "constructed"
+    elif operation == "lint":
+        outcome = f"{len(kavro.check(*documents))} findings"
+    else:
+        outcome = f"{len(engine.check_request(request))} problems"
 except ValueError as error:
     outcome = "ValueError: " + str(error)[:70]
 seconds = time.perf_counter() - start
@@ -49,33 +57,43 @@ print(json.dumps({"outcome": outcome, "seconds": seconds, "peak_mb": peak / 1024
 """
 
 
-def measure(name: str, timeout: float) -> str:
-    documents = attack_documents.ATTACKS[name]()
+def measure(name: str, operation: str, timeout: float) -> str:
+    if name in attack_documents.REQUEST_ATTACKS:
+        documents, request = attack_documents.REQUEST_ATTACKS[name]()
+    else:
+        documents, request = attack_documents.ATTACKS[name](), None
     size_mb = attack_documents.size_of(documents) / 1e6
     bound_mb = 64 * size_mb + 64
+    label = f"{name} {operation}"
     with tempfile.NamedTemporaryFile("w", suffix=".json") as file:
-        json.dump(documents, file)
+        json.dump([documents, request], file)
         file.flush()
         try:
-            done = subprocess.run([sys.executable, "-c", CHILD, file.name], capture_output=True,
-                                  text=True, timeout=timeout)
+            done = subprocess.run([sys.executable, "-c", CHILD, file.name, operation],
+                                  capture_output=True, text=True, timeout=timeout)
         except subprocess.TimeoutExpired:
-            return f"{name:26} {size_mb:5.2f} MB  > {timeout:.0f} s (stopped)"
+            return f"{label:38} {size_mb:5.2f} MB  > {timeout:.0f} s (stopped)"
     if done.returncode != 0:
-        return f"{name:26} {size_mb:5.2f} MB  exit {done.returncode}: {done.stderr.strip()[-80:]}"
+        return f"{label:38} {size_mb:5.2f} MB  exit {done.returncode}: {done.stderr.strip()[-80:]}"
     result = json.loads(done.stdout.strip().splitlines()[-1])
-    return (f"{name:24} {size_mb:4.2f} MB {result['seconds']:7.3f} s  peak {result['peak_mb']:6.0f}"
-            f" MB, added {result['added_mb']:6.0f} MB (bound {bound_mb:3.0f} MB)  {result['outcome']}")
+    within = result["seconds"] <= 1 and result["added_mb"] <= bound_mb
+    return (f"{label:38} {size_mb:4.2f} MB {result['seconds']:7.3f} s  peak "
+            f"{result['peak_mb']:6.0f} MB, added {result['added_mb']:6.0f} MB (bound "
+            f"{bound_mb:3.0f} MB) {'within' if within else 'BEYOND'}  {result['outcome']}")
 
 
 def main() -> None:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--only", choices=sorted(attack_documents.ATTACKS))
+    parser.add_argument("--only", choices=sorted([*attack_documents.ATTACKS,
+                                                  *attack_documents.REQUEST_ATTACKS]))
     parser.add_argument("--timeout", type=float, default=120)
     options = parser.parse_args()
-    names = [options.only] if options.only else list(attack_documents.ATTACKS)
-    for name in names:
-        print(measure(name, options.timeout), flush=True)
+    runs = [(name, operation) for name in attack_documents.ATTACKS
+            for operation in ("construct", "lint")]
+    runs += [(name, "check_request") for name in attack_documents.REQUEST_ATTACKS]
+    for name, operation in runs:
+        if options.only in (None, name):
+            print(measure(name, operation, options.timeout), flush=True)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 # libFuzzer targets, one per entry point: each document loader, construction
-# followed by evaluation, and the compiler over generated records. Included
+# followed by evaluation, the compiler over generated records, and the Arrow
+# consumer over arrays built from the input. Included
 # before the engine core is declared, so that the core is built with the same
 # coverage instrumentation the fuzz targets link against.
 if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
@@ -21,4 +22,5 @@ function(add_kavro_fuzzers)
   endforeach()
   add_kavro_fuzzer(construct_evaluate fuzz/construct_evaluate_fuzzer.cpp)
   add_kavro_fuzzer(compile_records fuzz/compile_records_fuzzer.cpp)
+  add_kavro_fuzzer(arrow_consumer fuzz/arrow_consumer_fuzzer.cpp)
 endfunction()

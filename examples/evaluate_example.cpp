@@ -40,7 +40,7 @@ void decide(const engine::Policy& policy, const char* label,
             std::initializer_list<std::pair<const char*, evaluation::ValueView>> action,
             std::initializer_list<std::pair<const char*, evaluation::ValueView>> actor,
             std::initializer_list<std::pair<const char*, evaluation::ValueView>> snapshot) {
-  evaluation::EvaluationInput input(policy.field_slots());
+  evaluation::EvaluationInput input(policy.input_fields());
   for (const auto& [field, value] : action) input.set(documents::Domain::Action, field, value);
   for (const auto& [field, value] : actor) input.set(documents::Domain::Actor, field, value);
   for (const auto& [field, value] : snapshot) input.set(documents::Domain::Snapshot, field, value);

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "../tests/cpp/policy_probe.h"
 #include "compiler/compiled_policy.h"
 #include "engine/policy.h"
 #include "evaluation/evaluator.h"
@@ -62,13 +63,13 @@ inline kavro::evaluation::ValueView derived_value(const kavro::compiler::Runtime
 }
 
 inline void evaluate_derived(const kavro::engine::Policy& built) {
-  const kavro::compiler::CompiledPolicy& policy = built.model();
+  const kavro::compiler::CompiledPolicy& policy = kavro::engine::PolicyProbe::model(built);
   std::vector<std::string_view> actions{"", "unknown"};
   for (const auto& [name, rules] : policy.action_rules) actions.push_back(name);
 
   for (bool same : {true, false}) {
     for (std::string_view action : actions) {
-      kavro::evaluation::EvaluationInput input(built.field_slots());
+      kavro::evaluation::EvaluationInput input(built.input_fields());
       for_each_atomic(policy, [&](const kavro::compiler::AtomicCondition& atomic) {
         // In and NotIn are rejected for every type, so never compiled.
         if (atomic.op == kavro::documents::Operator::In ||
@@ -100,7 +101,7 @@ inline void evaluate_derived(const kavro::engine::Policy& built) {
       }
     }
   }
-  kavro::evaluation::EvaluationInput empty(built.field_slots());
+  kavro::evaluation::EvaluationInput empty(built.input_fields());
   auto result = built.evaluate(empty);
   // Every comparison reads its left side from the input: nothing can match.
   if (result.matched_rule.has_value()) __builtin_trap();

@@ -1,4 +1,5 @@
-"""Documents of about 1 MB crafted to make construction slow or memory-hungry.
+"""Documents of about 1 MB crafted to make construction (or lint, or
+check_request's suggestions) slow or memory-hungry.
 
 Shared by the regression tests (which assert each outcome) and by
 bench/attacks.py (which times them). Each attack returns the constructor's
@@ -106,6 +107,26 @@ def tag_directives(count: int = 40_000) -> Documents:
     return SCHEMA, directives + "---\nversion: 1\nrules: []\n", None
 
 
+def _near_names(prefix: str, count: int, width: int) -> list[str]:
+    """`count` names of one length, each a few edits from many of the others."""
+    return [f"{prefix}{i:0{width}d}" for i in range(count)]
+
+
+def unknown_filter_names(actions: int = 6_000, rules: int = 7_000) -> Documents:
+    """Governance filters naming actions and fields the schema does not declare,
+    among thousands of declared names of the same length: lint looks for a
+    suggestion for each (the build does not)."""
+    names = _near_names("act", actions, 8)
+    schema = ("version: 1\nactions: {" + ", ".join(f"{name}: {{fields: {{f{i % 50:02d}: number}}}}"
+                                                  for i, name in enumerate(names))
+              + "}\nactor: {fields: {}}\nsnapshot: {fields: {}}\n")
+    check = ("{{id: g{i}, select: {{where: {{scope: {{action: act{i:07d}x}}}}}}, "
+             "must: {{allowed_fields: [action.f{field:02d}]}}, error: e}}")
+    checks = ",\n".join(check.format(i=i, field=i % 90) for i in range(rules))
+    governance = "version: 1\ngovernance:\n  rules: [" + checks + "]\n"
+    return schema, "version: 1\nrules: []\n", governance
+
+
 ATTACKS: dict[str, Callable[[], Documents]] = {
     "governance-times-policy": governance_times_policy,
     "colliding-field-names": colliding_field_names,
@@ -113,6 +134,35 @@ ATTACKS: dict[str, Callable[[], Documents]] = {
     "aliased-long-list": aliased_long_list,
     "aliased-wide-field-map": aliased_wide_field_map,
     "tag-directives": tag_directives,
+    "unknown-filter-names": unknown_filter_names,
+}
+
+
+def _wide_action_schema(count: int = 3_000) -> str:
+    fields = ", ".join(f"{name}: number" for name in _near_names("field", count, 6))
+    return ("version: 1\nactions: {" + ", ".join(f"{name}: {{fields: {{{fields}}}}}"
+                                                for name in _near_names("act", 2, 8))
+            + "}\nactor: {fields: {}}\nsnapshot: {fields: {}}\n")
+
+
+def long_request_names() -> tuple[Documents, dict]:
+    """check_request's suggestions for names no schema holds: a 100,000-character
+    action type, and one for a field beside it."""
+    request = {"action": {"type": "a" * 100_000, "f" * 100_000: 1}, "x" * 100_000: {}}
+    return (_wide_action_schema(), "version: 1\nrules: []\n", None), request
+
+
+def many_unknown_request_fields() -> tuple[Documents, dict]:
+    """About 5 KB of undeclared fields, each of a declared field's length."""
+    request = {"action": {"type": "act00000000",
+                          **{f"feild{i:06d}": 1 for i in range(400)}}}
+    return (_wide_action_schema(), "version: 1\nrules: []\n", None), request
+
+
+# Requests that check_request judges against the documents built with them.
+REQUEST_ATTACKS: dict[str, Callable[[], tuple[Documents, dict]]] = {
+    "long-request-names": long_request_names,
+    "many-unknown-request-fields": many_unknown_request_fields,
 }
 
 

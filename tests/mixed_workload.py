@@ -10,6 +10,11 @@ declared fields left out, some undeclared ones added) and are aimed at an
 early, middle or late rule of a bucket, at a global rule, at nothing, or carry
 an odd `type`. The deciding rule and the rules a plain scan examines are
 computed here by such a scan, so a request's aim is only its intent.
+
+With `field_pairs`, every map also carries identity fields (user ids, teams,
+limits, flags), and a quarter of the rules name their exception by comparing
+two of them (`actor.id equals action.owner`: the self-approval pattern),
+alone, beside `not_equals` and boolean comparisons, or in an `any` list.
 """
 
 from __future__ import annotations
@@ -40,12 +45,41 @@ ACTION_FIELDS = {action: _fields("f", 8 + k % 5) for k, action in enumerate(ACTI
 ACTOR_FIELDS = _fields("a", 10)
 SNAPSHOT_FIELDS = _fields("s", 10)
 
+# The identity fields of the field-pair variant, and the pairs that rules
+# compare: ids and teams rarely match, limits are rarely equal.
+IDENTITY_FIELDS = {
+    "action": (("owner", STRING), ("requester", STRING), ("team", STRING), ("limit", NUMBER),
+               ("urgent", BOOLEAN)),
+    "actor": (("id", STRING), ("team", STRING), ("limit", NUMBER), ("trusted", BOOLEAN)),
+    "snapshot": (("owner", STRING), ("frozen", BOOLEAN)),
+}
+EXCEPTION_PAIRS = (
+    (("actor", "id"), ("action", "owner"), "equals"),
+    (("actor", "id"), ("action", "requester"), "equals"),
+    (("action", "owner"), ("action", "requester"), "equals"),
+    (("actor", "team"), ("action", "team"), "equals"),
+    (("action", "limit"), ("actor", "limit"), "equals"),
+    (("actor", "id"), ("snapshot", "owner"), "equals"),
+)
+# Pairs that hold often: beside an exception, never one.
+COMMON_PAIRS = (
+    (("actor", "trusted"), ("action", "urgent"), "not_equals"),
+    (("actor", "team"), ("action", "team"), "not_equals"),
+    (("action", "limit"), ("actor", "limit"), "greater_than"),
+)
 
-def schema_yaml() -> str:
+
+def _with_identity(domain: str, fields: list, field_pairs: bool) -> list:
+    return list(fields) + list(IDENTITY_FIELDS[domain]) if field_pairs else fields
+
+
+def schema_yaml(field_pairs: bool = False) -> str:
     out = ["version: 1", "actions:"]
     for action, fields in ACTION_FIELDS.items():
+        fields = _with_identity("action", fields, field_pairs)
         out += [f"  {action}:", "    fields:"] + [f"      {n}: {k}" for n, k in fields]
     for domain, fields in (("actor", ACTOR_FIELDS), ("snapshot", SNAPSHOT_FIELDS)):
+        fields = _with_identity(domain, fields, field_pairs)
         out += [f"{domain}:", "  fields:"] + [f"    {n}: {k}" for n, k in fields]
     return "\n".join(out) + "\n"
 
@@ -90,7 +124,43 @@ def _common_atom(rng: random.Random, fields: list) -> Atom:
     return Atom(domain, field, rng.choice(("equals", "not_equals")), rng.random() < 0.5)
 
 
-def _make_rule(rng: random.Random, position: int) -> Rule:
+def _pair_atom(pairs: tuple, rng: random.Random, action: bool) -> Atom:
+    """A comparison of two identity fields; without an action, of none of its."""
+    usable = [p for p in pairs if action or "action" not in (p[0][0], p[1][0])]
+    (domain, field), rhs, op = rng.choice(usable)
+    return Atom(domain, field, op, rhs=rhs)
+
+
+def _boolean_atom(rng: random.Random) -> Atom:
+    domain, field = rng.choice((("actor", "trusted"), ("snapshot", "frozen")))
+    return Atom(domain, field, rng.choice(("equals", "not_equals")), rng.random() < 0.5)
+
+
+def _pair_rule(rng: random.Random, rule_id: str, scope: tuple, fields: list, effect: str) -> Rule:
+    """A rule whose exception compares two fields."""
+    action = scope[0] == "action"
+    exception = _pair_atom(EXCEPTION_PAIRS, rng, action)
+    roll = rng.random()
+    if roll < 0.35:
+        return Rule(rule_id, scope, "atomic", (exception,), effect)
+    if roll < 0.8:
+        atoms = [exception]
+        for _ in range(rng.randint(1, 2)):
+            pick = rng.random()
+            if pick < 0.4:
+                atoms.append(_boolean_atom(rng))
+            elif pick < 0.6 and action:
+                atoms.append(_pair_atom(COMMON_PAIRS, rng, action))
+            else:
+                atoms.append(_common_atom(rng, fields))
+        rng.shuffle(atoms)
+        return Rule(rule_id, scope, "all", tuple(atoms), effect)
+    atoms = [exception, _exceptional_atom(rng, fields)]
+    rng.shuffle(atoms)
+    return Rule(rule_id, scope, "any", tuple(atoms), effect)
+
+
+def _make_rule(rng: random.Random, position: int, field_pairs: bool = False) -> Rule:
     roll = rng.random()
     if roll < 0.85:
         action = rng.choices(ACTIONS, ACTION_WEIGHTS)[0]
@@ -101,6 +171,8 @@ def _make_rule(rng: random.Random, position: int) -> Rule:
         actor = rng.choice(ACTORS)
         scope, rule_id, fields = ("actor", actor), f"{actor}-{position:05d}", _candidates(None)
     effect = rng.choice(("allow", "block", "require_approval"))
+    if field_pairs and rng.random() < 0.25:
+        return _pair_rule(rng, rule_id, scope, fields, effect)
     roll = rng.random()
     if roll < 0.5:
         return Rule(rule_id, scope, "atomic", (_exceptional_atom(rng, fields),), effect)
@@ -113,9 +185,9 @@ def _make_rule(rng: random.Random, position: int) -> Rule:
     return Rule(rule_id, scope, "any", atoms, effect)
 
 
-def make_rules(size: int, seed: int = 11) -> list:
+def make_rules(size: int, seed: int = 11, field_pairs: bool = False) -> list:
     rng = random.Random(seed * 1_000_003 + size)
-    return [_make_rule(rng, position) for position in range(size)]
+    return [_make_rule(rng, position, field_pairs) for position in range(size)]
 
 
 def _ordinary_value(rng: random.Random, kind: str):
@@ -191,14 +263,28 @@ def decide(rules: list, request: dict) -> tuple:
     return "allow", None, examined
 
 
-def _ordinary_request(rng: random.Random, action) -> dict:
+def _identity_value(rng: random.Random, field: str, kind: str):
+    if kind == NUMBER:
+        return rng.randint(0, 1000)
+    if kind == BOOLEAN:
+        return rng.random() < 0.5
+    return f"t{rng.randint(0, 49)}" if field == "team" else f"u{rng.randint(0, 999)}"
+
+
+def _ordinary_request(rng: random.Random, action, field_pairs: bool = False) -> dict:
     fields = ACTION_FIELDS.get(action, ACTION_FIELDS[ACTIONS[0]])
-    return {"action": {"type": action, **_ordinary_map(rng, fields)},
-            "actor": _ordinary_map(rng, ACTOR_FIELDS),
-            "snapshot": _ordinary_map(rng, SNAPSHOT_FIELDS)}
+    request = {"action": {"type": action, **_ordinary_map(rng, fields)},
+               "actor": _ordinary_map(rng, ACTOR_FIELDS),
+               "snapshot": _ordinary_map(rng, SNAPSHOT_FIELDS)}
+    if field_pairs:
+        for domain, identity in IDENTITY_FIELDS.items():
+            for field, kind in identity:
+                if rng.random() < 0.9:
+                    request[domain][field] = _identity_value(rng, field, kind)
+    return request
 
 
-def make_requests(rules: list, count: int = 60, seed: int = 5) -> list:
+def make_requests(rules: list, count: int = 60, seed: int = 5, field_pairs: bool = False) -> list:
     rng = random.Random(seed + len(rules))
     globals_ = [r for r in rules if r.scope[0] == "global"]
     requests = []
@@ -208,7 +294,7 @@ def make_requests(rules: list, count: int = 60, seed: int = 5) -> list:
         bucket = [r for r in rules if r.scope == ("action", action)]
         if aim == "odd type":
             action = rng.choice((7, True, "Refund", "audit"))
-        request = _ordinary_request(rng, action)
+        request = _ordinary_request(rng, action, field_pairs)
         if aim == "global":
             bucket = globals_
         if aim in ("early", "middle", "late", "global") and bucket:
@@ -232,17 +318,18 @@ def mixed_policy_yaml(rules: list) -> str:
     return "\n".join(lines)
 
 
-def make_workload(size: int) -> Workload:
-    rules = make_rules(size)
-    return Workload(size, schema_yaml(), mixed_policy_yaml(rules), rules, make_requests(rules))
+def make_workload(size: int, field_pairs: bool = False) -> Workload:
+    rules = make_rules(size, field_pairs=field_pairs)
+    return Workload(size, schema_yaml(field_pairs), mixed_policy_yaml(rules), rules,
+                    make_requests(rules, field_pairs=field_pairs))
 
 
 if __name__ == "__main__":
-    for size in SIZES:
-        workload = make_workload(size)
+    for size, field_pairs in [(size, pairs) for pairs in (False, True) for size in SIZES]:
+        workload = make_workload(size, field_pairs)
         examined = sum(r.rules_examined for r in workload.requests) / len(workload.requests)
         matched = sum(r.matched_rule is not None for r in workload.requests)
-        print(size, len(workload.policy_yaml), "bytes,", len(workload.requests), "requests,",
+        print(size, "field pairs" if field_pairs else "", len(workload.policy_yaml), "bytes,", len(workload.requests), "requests,",
               f"{examined:.0f} rules examined on average, {matched} matched")
         assert not any(math.isnan(v) for r in workload.requests for m in r.data.values()
                        for v in m.values() if isinstance(v, float))

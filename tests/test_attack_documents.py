@@ -3,13 +3,14 @@ end with their sound outcome. Their cost is measured by bench/attacks.py."""
 
 from __future__ import annotations
 
+import re
 from typing import Optional
 
 import pytest
 
 import attack_documents as hostile
 from conftest import SCHEMA
-from kavro import PyKavro
+from kavro import PyKavro, check
 
 
 def outcome(documents: hostile.Documents) -> str:
@@ -85,3 +86,36 @@ def test_alias_replay_is_bounded_by_the_document(copies: int, expected: str) -> 
     schema = ("version: 1\nactions:\n  a0: &m {fields: {" + fields + "}}\n" + actions
               + "\nactor: {fields: {}}\nsnapshot: {fields: {}}\n")
     assert outcome((schema, "version: 1\nrules: []\n", None)) == expected
+
+
+def test_lint_reports_every_unknown_filter_name() -> None:
+    documents = hostile.unknown_filter_names()
+    assert outcome(documents) == "constructed"
+    findings = check(*documents)
+    actions = [f for f in findings if f.code == "filter-unknown-action"]
+    fields = [f for f in findings if f.code == "filter-unknown-field"]
+    assert len(actions) == 7_000
+    assert len(fields) == sum(1 for i in range(7_000) if i % 90 >= 50)
+    # Fifty declared fields: all compared, one of those an edit away suggested.
+    assert re.search(r"\(did you mean 'action\.f[0-4]0'\?\)$", fields[0].message), (
+        fields[0].message)
+
+
+@pytest.mark.parametrize(
+    "attack, expected",
+    [
+        pytest.param("long-request-names",
+                     [("action.type", "UnknownAction"), ("x" * 100_000, "UnknownSection")],
+                     id="long-request-names"),
+        pytest.param("many-unknown-request-fields",
+                     [(f"action.feild{i:06d}", "UndeclaredField") for i in range(400)],
+                     id="many-unknown-request-fields"),
+    ],
+)
+def test_check_request_on_hostile_requests(attack: str, expected: list) -> None:
+    documents, request = hostile.REQUEST_ATTACKS[attack]()
+    problems = PyKavro(*documents).check_request(request)
+    assert sorted((p["path"], p["kind"]) for p in problems) == sorted(expected)
+    if attack == "long-request-names":
+        # No suggestion for names longer than any a search compares.
+        assert all("did you mean" not in p["message"] for p in problems)

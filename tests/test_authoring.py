@@ -15,7 +15,7 @@ import pytest
 
 from conftest import POLICY, SCHEMA
 from kavro._command.accepting import rule_extents
-from kavro._command.hints import hint_for
+from kavro._command.hints import hint_for, schema_hint
 from kavro._command.main import main
 
 DOCS = ["--schema", "schema.yaml", "--policy", "policy.yaml"]
@@ -75,7 +75,9 @@ def test_findings_that_change_decisions_fail_check(
                            "sloppy.yaml", *argv)
     assert (result, located(err)) == (status, lines)
     assert (out == "ok: schema.yaml, sloppy.yaml\n") == (status == 0)
-    assert ("check failed:" in err) == (status == 1)
+    closing = err.splitlines()[-1]
+    assert closing.startswith(f"{len([line for line in lines if ': error:' in line])} error") == (
+        status == 1)
 
 
 def test_check_json_marks_the_failing_findings(files: Path,
@@ -87,6 +89,37 @@ def test_check_json_marks_the_failing_findings(files: Path,
     assert [(one["code"], one["fails"]) for one in report["findings"]
             if one["severity"] == "warning"] == [
         ("unknown-key", True), ("duplicate-rule-id", False)]
+
+
+# Four first-draft mistakes in four rules: a misspelt field, a number written for text,
+# a misspelt key, a misspelt action.
+DRAFT = POLICY.replace("[action, amount]", "[action, amout]").replace(
+    "literal: admin", "literal: 5").replace(
+    "effect: require_approval\n", "effect: require_approval\n    unles: { x: 1 }\n") + """\
+  - id: deletes
+    scope: { action: delet }
+    when: { subject: [actor, role], operator: equals, value: { literal: intern } }
+    effect: block
+"""
+
+
+def test_every_mistake_in_one_run(files: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    (files / "draft.yaml").write_text(DRAFT)
+    status, _, err = run(capsys, "check", "--schema", "schema.yaml", "--policy", "draft.yaml")
+    assert status == 1
+    assert [line for line in err.splitlines() if line.startswith("draft.yaml:")] == [
+        "draft.yaml:5:11: error: unknown field 'amout' in domain 'action' "
+        "(rule 'deny-large-refunds')",
+        "draft.yaml:9:11: error: type mismatch: left is 'String', right is 'Number' "
+        "(rule 'approve-deletions')",
+        "draft.yaml:11:5: error: unknown key 'unles' is ignored [unknown-key]",
+        "draft.yaml:17:12: error: unknown action 'delet' in scope (rule 'deletes')"]
+    assert err.splitlines()[-1].startswith("4 errors, 0 warnings; ")
+    report = json.loads(run(capsys, "check", "--schema", "schema.yaml", "--policy",
+                            "draft.yaml", "--format", "json")[1])
+    assert [error["code"] for error in report["errors"]] == ["unknown-field"]
+    assert [finding["code"] for finding in report["findings"] if finding["severity"] != "info"] \
+        == ["type-mismatch", "unknown-key", "unknown-action"]
 
 
 @pytest.mark.parametrize("text, extents", [
@@ -139,12 +172,15 @@ def test_test_cases_are_checked_against_the_schema(files: Path,
 
 def test_test_shows_the_documents_lint_warnings(files: Path,
                                                 capsys: pytest.CaptureFixture[str]) -> None:
-    (files / "sloppy.test.yaml").write_text(STRICT_CASES.replace("policy.yaml", "sloppy.yaml"))
-    status, out, _ = run(capsys, "test", "sloppy.test.yaml", "--run", "^declared")
+    # Two test files of the same documents: their findings are shown once.
+    for name in ("sloppy.test.yaml", "again.test.yaml"):
+        (files / name).write_text(STRICT_CASES.replace("policy.yaml", "sloppy.yaml"))
+    status, out, _ = run(capsys, "test", "sloppy.test.yaml", "again.test.yaml", "--run",
+                         "^declared")
     assert (status, out.splitlines()) == (0, [
         DROPPED.replace("error", "warning"), " 7 |     unles: { x: 1 }", "   |     ^",
         TWICE.replace(": error", ": warning"), " 12 |   - id: approve-deletions",
-        "    |     ^", "1 passed, 0 failed"])
+        "    |     ^", "2 passed, 0 failed"])
 
 
 CASE = """\
@@ -240,6 +276,23 @@ def test_hints_under_the_engine_messages(message: str, first_hint: str | None) -
     assert (hint[0] if hint else None) == first_hint
 
 
+@pytest.mark.parametrize("message, hint", [
+    pytest.param("unknown action 'refnd' in scope", "did you mean 'refund'? (declared in the "
+                 "schema)", id="action"),
+    pytest.param("unknown field 'rol' in domain 'actor'", "did you mean 'role'? (declared in the "
+                 "schema)", id="actor-field"),
+    pytest.param("unknown field 'maintenace' in domain 'snapshot'", "did you mean 'maintenance'? "
+                 "(declared in the schema)", id="snapshot-field"),
+    pytest.param("unknown field 'amount' in domain 'action'", "the action of the rule's scope "
+                 "declares no such field (is it misspelt?); a global rule reads actor and "
+                 "snapshot fields only, even when every action declares the field",
+                 id="action-field"),
+    pytest.param("unknown field 'zzzzzzzz' in domain 'actor'", None, id="nothing-near"),
+])
+def test_names_the_schema_declares_are_suggested(message: str, hint: str | None) -> None:
+    assert schema_hint(message, SCHEMA) == (() if hint is None else (hint,))
+
+
 def test_hint_is_printed_under_the_unchanged_message(files: Path,
                                                      capsys: pytest.CaptureFixture[str]) -> None:
     (files / "policy.yaml").write_text(POLICY.replace("literal: 1000", 'literal: "1000"'))
@@ -249,7 +302,7 @@ def test_hint_is_printed_under_the_unchanged_message(files: Path,
     assert err.splitlines()[3:] == [
         "hint: the field compared is a number but the value compared with it is text",
         "hint: write a number without quotes, { literal: 100 }, or compare with a field of that "
-        "type"]
+        "type", "1 error, 0 warnings"]
 
 
 @pytest.mark.parametrize("project, where, argv, out", [

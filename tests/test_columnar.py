@@ -157,13 +157,15 @@ def test_arrow_and_many_decide_as_evaluate(seed: int) -> None:
 
 @pytest.mark.parametrize("seed", range(4))
 def test_later_batches_keep_no_values_of_earlier_ones(seed: int) -> None:
-    """A stream whose second batch nulls whole columns, and fields fed by two columns."""
+    """A stream whose second batch nulls whole columns, and fields fed by two columns
+    (of a part in flat columns: a part in both forms is refused)."""
     rng = random.Random(seed)
     engine = PyKavro(RANDOM_SCHEMA, random_policy(rng, 25))
     full = random_table(rng, 150)
     for domain, fields in FIELDS.items():
         field, kind = rng.choice(list(fields.items()))
-        full = full.append_column(f"{domain}.{field}", _column(rng, kind, 150))
+        if domain not in full.column_names:
+            full = full.append_column(f"{domain}.{field}", _column(rng, kind, 150))
     emptied = pa.table([pa.nulls(150, column.type) if rng.random() < 0.5 else column
                         for column in full.columns], schema=full.schema)
     table = pa.concat_tables([full, emptied, full.slice(0, 70)])
@@ -222,19 +224,22 @@ def test_numbers_convert_as_float_does() -> None:
 @pytest.mark.parametrize(
     "columns, message",
     [
-        pytest.param({"action.when": pa.array([1], pa.date32())},
-                     "column 'action.when' has unsupported type 'date32'", id="date"),
-        pytest.param({"actor.unread": pa.array([b"x"])},
-                     "column 'actor.unread' has unsupported type 'binary'", id="unread-binary"),
-        pytest.param({"snapshot": pa.array([{"deep": {"x": 1}}])},
-                     "column 'snapshot.deep' has unsupported type 'struct'", id="nested-struct"),
+        pytest.param({"action.amount": pa.array([1], pa.date32())},
+                     "column 'action.amount' has unsupported type 'date32'", id="date"),
+        pytest.param({"actor.role": pa.array([b"x"])},
+                     "column 'actor.role' has unsupported type 'binary'", id="binary"),
+        pytest.param({"snapshot": pa.array([{"maintenance": {"x": 1}}])},
+                     "column 'snapshot.maintenance' has unsupported type 'struct'",
+                     id="nested-struct"),
         pytest.param({"action": pa.array(["pay"])},
                      "column 'action' has unsupported type 'utf8'", id="domain-not-struct"),
-        pytest.param({"action.n": pa.array([1, 2]).dictionary_encode()},
-                     "column 'action.n' has unsupported type 'dictionary<int64>'",
+        pytest.param({"action.amount": pa.array([1, 2]).dictionary_encode()},
+                     "column 'action.amount' has unsupported type 'dictionary<int64>'",
                      id="dictionary-of-numbers"),
-        pytest.param({"action.l": pa.array([[1]])},
-                     "column 'action.l' has unsupported type 'list'", id="list"),
+        pytest.param({"action.amount": pa.array([[1]])},
+                     "column 'action.amount' has unsupported type 'list'", id="list"),
+        pytest.param({"action.amount": pa.array([1], pa.timestamp("s"))},
+                     "column 'action.amount' has unsupported type 'timestamp'", id="timestamp"),
     ],
 )
 def test_unsupported_column_types(columns: dict, message: str) -> None:

@@ -223,36 +223,46 @@ class CollidingKey:
 
 class TestMapErrors:
     @pytest.mark.parametrize(
-        "request_, message",
+        "request_, message, note",
         [
             pytest.param({"action": None}, "'NoneType' object cannot be converted to 'PyDict'",
-                         id="none-map"),
+                         "at action", id="none-map"),
             pytest.param({"actor": []}, "'list' object cannot be converted to 'PyDict'",
-                         id="list-map"),
+                         "at actor", id="list-map"),
             pytest.param({"snapshot": "x"}, "'str' object cannot be converted to 'PyDict'",
-                         id="text-map"),
+                         "at snapshot", id="text-map"),
             pytest.param({"actor": Holder.Nested()}, "'Holder.Nested' object cannot be "
-                         "converted to 'PyDict'", id="qualname"),
+                         "converted to 'PyDict'", "at actor", id="qualname"),
             pytest.param({"action": {1: 2}}, "'int' object cannot be converted to 'PyString'",
-                         id="int-key"),
+                         "at a key of action", id="int-key"),
             pytest.param({"action": {b"type": "refund"}}, "'bytes' object cannot be converted "
-                         "to 'PyString'", id="bytes-key"),
-            pytest.param({"action": {"a": None}}, "Unsupported value type", id="none-value"),
-            pytest.param({"action": {"a": [1]}}, "Unsupported value type", id="list-value"),
+                         "to 'PyString'", "at a key of action", id="bytes-key"),
+            pytest.param({"action": {"a": None}}, "Unsupported value type", "at action.a",
+                         id="none-value"),
+            pytest.param({"action": {"a": [1]}}, "Unsupported value type", "at action.a",
+                         id="list-value"),
+            pytest.param({"snapshot": {"big": 2**1100}}, "Unsupported value type",
+                         "at snapshot.big", id="int-beyond-a-double"),
+            pytest.param({"actor": {"s": Holder.Nested()}}, "Unsupported value type",
+                         "at actor.s", id="value-with-hooks"),
             pytest.param({"action": {"a": None}, "actor": 5}, "Unsupported value type",
-                         id="action-before-actor"),
+                         "at action.a", id="action-before-actor"),
             pytest.param({"actor": 5, "action": {"a": None}}, "Unsupported value type",
-                         id="fixed-key-order-not-insertion-order"),
-            pytest.param({"action": {"a": None, 1: 2}}, "Unsupported value type",
+                         "at action.a", id="fixed-key-order-not-insertion-order"),
+            pytest.param({"action": {"a": None, 1: 2}}, "Unsupported value type", "at action.a",
                          id="entries-in-stored-order"),
             pytest.param({"action": {1: None}}, "'int' object cannot be converted to "
-                         "'PyString'", id="key-before-value"),
-            pytest.param({CollidingKey(): {}}, "cannot compare", id="lookup-error-unprefixed"),
+                         "'PyString'", "at a key of action", id="key-before-value"),
+            pytest.param({CollidingKey(): {}}, "cannot compare", None,
+                         id="lookup-error-unprefixed"),
         ],
     )
     def test_first_failure_is_raised(self, probe: PyKavro, request_: dict[str, Any],
-                                     message: str) -> None:
-        raises_exactly(TypeError, message, probe.evaluate, request_)
+                                     message: str, note: str | None) -> None:
+        # The message stays exactly evaluate's; a note says where it arose.
+        error = raises_exactly(TypeError, message, probe.evaluate, request_)
+        noted = note is not None and sys.version_info >= (3, 11)  # notes came in 3.11
+        assert getattr(error, "__notes__", None) == ([note] if noted else None)
 
     @pytest.mark.parametrize("domain", ["action", "actor", "snapshot"])
     @pytest.mark.parametrize("policy", [PROBE_POLICY, "version: 1\nrules: []\n"],

@@ -151,3 +151,21 @@ def test_check_leads_with_the_construction_error() -> None:
                                   10, 11, "rules[1].when", "approve-deletions")
     assert [f.code for f in findings[1:]] == ["unused-field", "unused-field", "unknown-key"]
     assert check(SCHEMA, POLICY) == [f for f in check(SCHEMA, POLICY) if f.severity == "info"]
+
+
+@pytest.mark.parametrize("policy, errors", [
+    pytest.param(MISMATCH.replace("literal: true", "literal: on"), [
+        ("type-mismatch", "rules[1].when", 9, "approve-deletions"),
+        ("type-mismatch", "rules[2].when", 13, "maintenance")], id="after-the-first"),
+    pytest.param(MISMATCH.replace("{ action: refund }", "{ action: refnd }").replace(
+        "[snapshot, maintenance]", "[action, amount]"), [
+        ("unknown-action", "rules[0].scope", 4, "deny-large-refunds"),
+        ("type-mismatch", "rules[1].when", 9, "approve-deletions"),
+        ("unknown-field", "rules[2].when", 13, "maintenance")], id="each-rule-its-own"),
+    pytest.param(POLICY, [], id="none"),
+])
+def test_check_reports_the_compile_error_of_every_rule(
+        policy: str, errors: list[tuple[str, str, int, str]]) -> None:
+    # The construction error comes first, once; the other rules' errors follow in order.
+    assert [(f.code, f.path, f.line, f.rule_id) for f in check(SCHEMA, policy)
+            if f.severity == "error"] == errors

@@ -276,7 +276,7 @@ def test_diff_text_shows_hashes_matrix_rules_and_sample(files: Path,
     pytest.param(["absent.jsonl"], "cannot read log 'absent.jsonl': No such file or directory",
                  id="missing-file"),
     pytest.param(["nothing-*.jsonl"], "no log file matches 'nothing-*.jsonl'", id="empty-glob"),
-    pytest.param(["dates.parquet"], "dates.parquet: column 'action.when' has unsupported type "
+    pytest.param(["dates.parquet"], "dates.parquet: column 'action.amount' has unsupported type "
                  "'date32'", id="column-type"),
     pytest.param(["log.jsonl", "--scheduler", "tcp://127.0.0.1:9"],
                  "cannot reach the Dask scheduler at 'tcp://127.0.0.1:9'", id="bad-address"),
@@ -284,7 +284,7 @@ def test_diff_text_shows_hashes_matrix_rules_and_sample(files: Path,
 def test_input_errors_are_one_line(files: Path, capsys: pytest.CaptureFixture[str],
                                    argv: list[str], message: str) -> None:
     (files / "log.jsonl").write_text("{}\n")
-    pq.write_table(pa.table({"action.when": pa.array([0], pa.date32())}), "dates.parquet")
+    pq.write_table(pa.table({"action.amount": pa.array([0], pa.date32())}), "dates.parquet")
     status, out, err = run(capsys, "replay", *DOCS, *argv)
     assert (status, out) == (2, "")
     assert err.startswith(f"kavro: error: {message}") and err.count("\n") == 1

@@ -81,7 +81,10 @@ def test_decide_reload_and_verify_the_log(server: tuple[httpx.Client, Path]) -> 
     reloaded = client.post("/v1/reload", headers={"Authorization": f"Bearer {TOKEN}"})
     assert reloaded.status_code == 200, reloaded.text
     assert reloaded.json()["changed"] and reloaded.json()["policy_hash"] == new_hash
-    assert client.get("/v1/policy").json()["policy_hash"] == new_hash
+    described = client.get("/v1/policy").json()
+    assert described["policy_hash"] == new_hash
+    assert (described["rules"], described["actions"]) == (
+        {"total": 3, "action": 2, "actor": 0, "global": 1}, 2)
     second = client.post("/v1/decide", json=small).json()
     assert (second["effect"], second["policy_hash"]) == ("block", new_hash)
 

@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import json
 import logging
+import math
 import threading
+from decimal import Decimal
 from pathlib import Path
 from typing import Any
 
@@ -165,6 +167,23 @@ def test_log_through_the_logging_module() -> None:
     logger.setLevel(logging.WARNING)
     log.decide(store, REFUND)  # not written: the logger is off for INFO
     assert len(ids) == 3 and [json.loads(line)["decision_id"] for line in lines] == sorted(ids)
+
+
+@pytest.mark.parametrize("value, read_back", [
+    pytest.param(float("nan"), math.isnan, id="nan"),
+    pytest.param(float("inf"), lambda v: v == float("inf"), id="infinity"),
+    pytest.param(-0.0, lambda v: v == 0 and math.copysign(1, v) < 0, id="negative-zero"),
+    pytest.param(2**70, lambda v: v == 2**70 and isinstance(v, int), id="beyond-64-bits"),
+    pytest.param(Decimal("12.5"), lambda v: v == 12.5 and isinstance(v, float), id="decimal"),
+    pytest.param(7.0, lambda v: v == 7 and isinstance(v, float), id="integral-float"),
+    pytest.param("zé\x00\u2028null", lambda v: v == "zé\x00\u2028null", id="text"),
+    pytest.param(None, lambda v: v is None, id="none"),
+])
+def test_logged_values_read_back_as_decided(value: Any, read_back: Any) -> None:
+    lines: list[str] = []
+    DecisionLog(lines.append).record("h", {"action": {"type": "refund", "amount": value}},
+                                     {"effect": "allow", "matched_rule": None})
+    assert read_back(json.loads(lines[0])["action"]["amount"])
 
 
 @pytest.mark.parametrize("mask", ["role", "request.role", "actor.", ".role"])

@@ -76,6 +76,12 @@ PyObject* new_capsule(T* lent, const char* name, PyCapsule_Destructor destroy) {
 
 }  // namespace
 
+void release_lent(LentArrow& lent) {
+  lent.stream.reset();
+  lent.array.reset();
+  lent.schema.reset();
+}
+
 bool take_arrow(PyObject* data, const char* argument, LentArrow& out) {
   if (PyRef capsule = call_export(data, "__arrow_c_stream__")) {
     return take_from_capsule(capsule.get(), kStreamCapsule, out.stream);

@@ -19,6 +19,9 @@ struct LentArrow {
   columnar::Owned<columnar::ArrowArray> array;
 };
 
+// Releases whatever `lent` still holds, stream first.
+void release_lent(LentArrow& lent);
+
 // Takes the Arrow data `data` exports, preferring a stream. Returns false with
 // an exception set (a TypeError for an object that exports none).
 bool take_arrow(PyObject* data, const char* argument, LentArrow& out);

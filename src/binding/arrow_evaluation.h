@@ -11,14 +11,17 @@ PyObject* kavro_evaluate_arrow(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames);
 
 inline constexpr const char* kEvaluateArrowDoc =
-    "evaluate_arrow($self, data)\n--\n\n"
+    "evaluate_arrow($self, data, ignore_unknown_columns=False)\n--\n\n"
     "Evaluates every row of Arrow data: any object exporting __arrow_c_stream__\n"
     "or __arrow_c_array__ (pyarrow tables and record batches, polars and pandas\n"
     "data frames, ...).\n\n"
-    "Columns: struct columns action, actor and snapshot, or flat columns named\n"
-    "action.<field>, actor.<field> and snapshot.<field>; others are ignored. A null\n"
-    "is an absent field. Each row decides as evaluate would on the dict of its\n"
-    "non-null values.\n\n"
+    "Columns: each request part as a struct column (action, actor, snapshot) or\n"
+    "as flat columns named action.<field>, actor.<field> and snapshot.<field>, not\n"
+    "both. A null is an absent field. Each row decides as evaluate would on the\n"
+    "dict of its non-null values. Columns unrelated to the request are ignored.\n"
+    "Unless ignore_unknown_columns is True, a table without request columns\n"
+    "raises ValueError, and so does a column that looks like a request part\n"
+    "(Action, action_amount) or names a field the schema does not declare.\n\n"
     "Returns Decisions with the columns effect and matched_rule.";
 
 inline const PyMethodDef kEvaluateArrowMethod = {

@@ -1,9 +1,14 @@
 #include "binding/decisions_type.h"
 
+#include <cstdint>
+#include <cstring>
 #include <new>
+#include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "binding/arrow_capsules.h"
 #include "binding/errors.h"
@@ -24,8 +29,12 @@ constexpr const char* kTypeDoc =
 
 PyObject* decisions_type = nullptr;
 
+// The type stays mutable, so Python code can replace `__new__` and make an
+// instance that evaluate_arrow never filled; the allocator zero-fills it, so
+// `constructed` tells, and every method asks first.
 struct DecisionsObject {
   PyObject header;
+  bool constructed;
   alignas(std::shared_ptr<const DecisionSet>) unsigned char storage[sizeof(
       std::shared_ptr<const DecisionSet>)];
 };
@@ -35,31 +44,45 @@ std::shared_ptr<const DecisionSet>& decisions_of(PyObject* self) {
       reinterpret_cast<DecisionsObject*>(self)->storage));
 }
 
+bool ensure_constructed_decisions(PyObject* self) {
+  if (reinterpret_cast<DecisionsObject*>(self)->constructed) return true;
+  PyErr_SetString(PyExc_TypeError, "Decisions object is not initialised");
+  return false;
+}
+
 void decisions_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   using Shared = std::shared_ptr<const DecisionSet>;
-  decisions_of(self).~Shared();
+  if (reinterpret_cast<DecisionsObject*>(self)->constructed) decisions_of(self).~Shared();
   auto release = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   release(self);
   Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
 Py_ssize_t decisions_length(PyObject* self) {
+  if (!ensure_constructed_decisions(self)) return -1;
   return static_cast<Py_ssize_t>(decisions_of(self)->rows);
 }
 
 // The optional requested_schema is accepted and not honoured: the protocol
 // lets a producer keep its own schema.
 PyObject* decisions_stream(PyObject* self, PyObject*, PyObject*) {
-  return guarded([&] { return stream_capsule(decisions_of(self)); });
+  return guarded([&]() -> PyObject* {
+    if (!ensure_constructed_decisions(self)) return nullptr;
+    return stream_capsule(decisions_of(self));
+  });
 }
 
 PyObject* decisions_array(PyObject* self, PyObject*, PyObject*) {
-  return guarded([&] { return array_capsules(*decisions_of(self)); });
+  return guarded([&]() -> PyObject* {
+    if (!ensure_constructed_decisions(self)) return nullptr;
+    return array_capsules(*decisions_of(self));
+  });
 }
 
 PyObject* decisions_to_pylist(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
+    if (!ensure_constructed_decisions(self)) return nullptr;
     const DecisionSet& decisions = *decisions_of(self);
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(decisions.rows)));
     if (!list) return nullptr;
@@ -80,7 +103,7 @@ PyObject* decisions_to_pylist(PyObject* self, PyObject*) {
           }
           rule = text.get();
         }
-        PyObject* result = build_result(static_cast<documents::Effect>(batch->effects[row]), rule);
+        PyObject* result = build_result(static_cast<engine::Effect>(batch->effects[row]), rule);
         if (result == nullptr) return nullptr;
         PyList_SetItem(list.get(), at++, result);
       }
@@ -90,11 +113,116 @@ PyObject* decisions_to_pylist(PyObject* self, PyObject*) {
 }
 
 PyObject* decisions_repr(PyObject* self) {
-  return guarded([&] {
+  return guarded([&]() -> PyObject* {
+    if (!ensure_constructed_decisions(self)) return nullptr;
     return PyUnicode_FromFormat("<Decisions rows=%lld>",
                                 static_cast<long long>(decisions_of(self)->rows));
   });
 }
+
+// The module function that unpickling calls; set when the type is made.
+PyObject* restore_function = nullptr;
+constexpr long kPickleVersion = 1;
+
+// Pickled as (version, effects, rule of each row, rule ids): the effects one
+// byte a row, the rules 32-bit positions into the distinct ids (-1: none).
+PyObject* decisions_reduce(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    if (!ensure_constructed_decisions(self)) return nullptr;
+    const DecisionSet& decisions = *decisions_of(self);
+    std::string effects;
+    std::vector<std::int32_t> rules;
+    effects.reserve(static_cast<std::size_t>(decisions.rows));
+    rules.reserve(static_cast<std::size_t>(decisions.rows));
+    std::unordered_map<std::string_view, std::int32_t> positions;
+    PyRef ids = PyRef::steal(PyList_New(0));
+    if (!ids) return nullptr;
+    for (const auto& batch : decisions.batches) {
+      for (std::int64_t row = 0; row < batch->rows(); ++row) {
+        effects += static_cast<char>(batch->effects[row]);
+        std::int32_t rule = -1;
+        if ((batch->rule_validity[row >> 3] >> (row & 7)) & 1) {
+          const std::string_view id(batch->rule_bytes.data() + batch->rule_offsets[row],
+                                    batch->rule_offsets[row + 1] - batch->rule_offsets[row]);
+          const auto [found, added] =
+              positions.try_emplace(id, static_cast<std::int32_t>(positions.size()));
+          if (added) {
+            PyRef text = PyRef::steal(
+                PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size())));
+            if (!text || PyList_Append(ids.get(), text.get()) < 0) return nullptr;
+          }
+          rule = found->second;
+        }
+        rules.push_back(rule);
+      }
+    }
+    PyRef effect_bytes = PyRef::steal(
+        PyBytes_FromStringAndSize(effects.data(), static_cast<Py_ssize_t>(effects.size())));
+    PyRef rule_bytes = PyRef::steal(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rules.data()),
+                                  static_cast<Py_ssize_t>(rules.size() * sizeof(std::int32_t))));
+    if (!effect_bytes || !rule_bytes) return nullptr;
+    return Py_BuildValue("O(lOOO)", restore_function, kPickleVersion, effect_bytes.get(),
+                         rule_bytes.get(), ids.get());
+  });
+}
+
+PyObject* not_pickled(const char* what) {
+  PyErr_Format(PyExc_ValueError, "not pickled decisions: %s", what);
+  return nullptr;
+}
+
+// _restore_decisions(version, effects, rules, ids): Decisions again, after
+// checking every part (a pickle may come from anywhere).
+PyObject* restore_decisions(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* version = nullptr;
+    PyObject* effects = nullptr;
+    PyObject* rules = nullptr;
+    PyObject* ids = nullptr;
+    if (!PyArg_UnpackTuple(args, "_restore_decisions", 4, 4, &version, &effects, &rules, &ids)) {
+      return nullptr;
+    }
+    if (!PyLong_Check(version) || PyLong_AsLong(version) != kPickleVersion) {
+      if (PyErr_Occurred()) PyErr_Clear();
+      return not_pickled("unknown version");
+    }
+    if (!PyBytes_Check(effects) || !PyBytes_Check(rules) || !PyList_Check(ids)) {
+      return not_pickled("parts of the wrong types");
+    }
+    const Py_ssize_t rows = PyBytes_Size(effects);
+    if (PyBytes_Size(rules) != rows * static_cast<Py_ssize_t>(sizeof(std::int32_t))) {
+      return not_pickled("rows differ in length");
+    }
+    std::vector<std::string_view> texts;
+    const Py_ssize_t count = PyList_Size(ids);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* id = PyList_GetItem(ids, i);
+      if (!PyUnicode_Check(id)) return not_pickled("a rule id that is not a str");
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(id, &size);
+      if (utf8 == nullptr) return nullptr;
+      texts.emplace_back(utf8, static_cast<std::size_t>(size));
+    }
+    std::vector<std::int32_t> positions(static_cast<std::size_t>(rows));
+    std::memcpy(positions.data(), PyBytes_AsString(rules), positions.size() * sizeof(std::int32_t));
+    const auto* codes = reinterpret_cast<const std::int8_t*>(PyBytes_AsString(effects));
+    auto restored = columnar::restore_decisions(std::span(codes, static_cast<std::size_t>(rows)),
+                                                positions, texts);
+    if (!restored) {
+      raise_value_error(restored.error().render());
+      return nullptr;
+    }
+    return new_decisions(std::make_shared<const DecisionSet>(std::move(*restored)));
+  });
+}
+
+PyMethodDef restore_methods[] = {
+    {"_restore_decisions", restore_decisions, METH_VARARGS,
+     "_restore_decisions(version, effects, rules, ids, /)\n--\n\n"
+     "Rebuilds pickled Decisions; not for direct use."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyMethodDef decisions_methods[] = {
     {"__arrow_c_stream__",
@@ -110,6 +238,9 @@ PyMethodDef decisions_methods[] = {
     {"to_pylist", decisions_to_pylist, METH_NOARGS,
      "to_pylist($self)\n--\n\n"
      "One result dict per row, each exactly what evaluate returns."},
+    {"__reduce__", decisions_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\n"
+     "Pickles the decisions as their effects and rule ids."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -138,6 +269,12 @@ PyObject* create_decisions_type() {
   return decisions_type;
 }
 
+bool add_decisions_restore_function(PyObject* module) {
+  if (PyModule_AddFunctions(module, restore_methods) < 0) return false;
+  restore_function = PyObject_GetAttrString(module, "_restore_decisions");
+  return restore_function != nullptr;
+}
+
 PyObject* decisions_class() {
   return decisions_type;
 }
@@ -149,6 +286,7 @@ PyObject* new_decisions(std::shared_ptr<const DecisionSet> decisions) {
   if (self == nullptr) return nullptr;
   new (reinterpret_cast<DecisionsObject*>(self)->storage)
       std::shared_ptr<const DecisionSet>(std::move(decisions));
+  reinterpret_cast<DecisionsObject*>(self)->constructed = true;
   return self;
 }
 

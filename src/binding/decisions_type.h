@@ -1,7 +1,8 @@
 // The class of evaluate_arrow's result, `Decisions`: the columns `effect` and
 // `matched_rule` in row order, lent to Arrow consumers through
 // __arrow_c_stream__ and __arrow_c_array__ without copying, or rendered as
-// result dicts by to_pylist(). Immutable; instances cannot be made from Python.
+// result dicts by to_pylist(), and pickled as their effects and rule ids.
+// Immutable; instances cannot be made from Python.
 #pragma once
 
 #include <memory>
@@ -13,6 +14,9 @@ namespace kavro::binding {
 
 // Creates the class once per process; null with an exception set.
 PyObject* create_decisions_type();
+
+// Adds the function unpickling calls, `_restore_decisions`, to the module.
+bool add_decisions_restore_function(PyObject* module);
 
 // The class made by create_decisions_type (borrowed).
 PyObject* decisions_class();

@@ -59,12 +59,6 @@ PyMethodDef restore_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-std::size_t rule_count(const compiler::RuleBuckets& buckets) {
-  std::size_t count = 0;
-  for (const auto& bucket : buckets) count += bucket.second.size();
-  return count;
-}
-
 }  // namespace
 
 bool add_restore_function(PyObject* module) {
@@ -97,11 +91,11 @@ PyObject* kavro_same_engine(PyObject* self, PyObject*) {
 PyObject* kavro_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     if (!ensure_constructed(self)) return nullptr;
-    const compiler::CompiledPolicy& policy = state_of(self).policy.model();
+    const engine::Policy::Counts counts = state_of(self).policy.counts();
     return PyUnicode_FromFormat(
         "<PyKavro action_rules=%zu actions=%zu actor_rules=%zu actors=%zu global_rules=%zu>",
-        rule_count(policy.action_rules), policy.action_rules.size(), rule_count(policy.actor_rules),
-        policy.actor_rules.size(), policy.global_rules.size());
+        counts.action_rules, counts.actions, counts.actor_rules, counts.actors,
+        counts.global_rules);
   });
 }
 

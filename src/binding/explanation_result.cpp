@@ -3,68 +3,55 @@
 #include <string>
 
 #include "binding/py_build.h"
-#include "documents/vocabulary.h"
 
 namespace kavro::binding {
 
 namespace {
 
-std::string subject_text(const compiler::SubjectRef& subject) {
-  std::string text(documents::spelling(subject.domain));
-  text += '.';
-  text += subject.field;
-  return text;
-}
-
-PyObject* comparison_dict(const evaluation::ComparisonTrace& trace) {
+PyObject* comparison_dict(const engine::ExplainedComparison& comparison) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  const compiler::AtomicCondition& condition = *trace.condition;
-  const auto* other = std::get_if<compiler::SubjectRef>(&condition.rhs);
   const bool built =
-      set_item(dict.get(), "subject", new_text(subject_text(condition.lhs))) &&
-      set_item(dict.get(), "operator", new_text(documents::spelling(condition.op))) &&
-      set_item(dict.get(), "found", new_value(trace.found)) &&
-      set_item(dict.get(), "against", new_value(trace.against)) &&
+      set_item(dict.get(), "subject", new_text(comparison.subject)) &&
+      set_item(dict.get(), "operator", new_text(engine::spelling(comparison.op))) &&
+      set_item(dict.get(), "found", new_value(comparison.found)) &&
+      set_item(dict.get(), "against", new_value(comparison.against)) &&
       set_item(dict.get(), "against_subject",
-               other == nullptr ? none() : new_text(subject_text(*other))) &&
-      set_item(dict.get(), "held", new_bool(trace.held));
+               comparison.against_subject ? new_text(*comparison.against_subject) : none()) &&
+      set_item(dict.get(), "held", new_bool(comparison.held));
   return built ? dict.release() : nullptr;
 }
 
-PyObject* rule_dict(const evaluation::RuleTrace& trace) {
+PyObject* rule_dict(const engine::ExplainedRule& rule) {
   PyRef dict = PyRef::steal(PyDict_New());
   PyRef comparisons = PyRef::steal(PyList_New(0));
   if (!dict || !comparisons) return nullptr;
-  for (const evaluation::ComparisonTrace& comparison : trace.comparisons) {
+  for (const engine::ExplainedComparison& comparison : rule.comparisons) {
     if (!append_item(comparisons.get(), comparison_dict(comparison))) return nullptr;
   }
-  const bool built = set_item(dict.get(), "rule_id", new_text(trace.rule->rule_id)) &&
-                     set_item(dict.get(), "scope", new_text(trace.global ? "global" : "action")) &&
-                     set_item(dict.get(), "held", new_bool(trace.held)) &&
+  const bool built = set_item(dict.get(), "rule_id", new_text(rule.rule_id)) &&
+                     set_item(dict.get(), "scope", new_text(rule.global ? "global" : "action")) &&
+                     set_item(dict.get(), "held", new_bool(rule.held)) &&
                      set_item(dict.get(), "comparisons", comparisons.release());
   return built ? dict.release() : nullptr;
 }
 
 }  // namespace
 
-PyObject* build_explanation(const evaluation::Explanation& explanation) {
+PyObject* build_explanation(const engine::ExplainedDecision& explanation) {
   PyRef dict = PyRef::steal(PyDict_New());
   PyRef rules = PyRef::steal(PyList_New(0));
   if (!dict || !rules) return nullptr;
-  for (const evaluation::RuleTrace& rule : explanation.rules) {
+  for (const engine::ExplainedRule& rule : explanation.rules) {
     if (!append_item(rules.get(), rule_dict(rule))) return nullptr;
   }
-  const compiler::CompiledRule* deciding = explanation.deciding_rule;
-  const documents::Effect effect =
-      deciding == nullptr ? documents::Effect::Allow : deciding->effect;
-  const bool built = set_item(dict.get(), "effect", new_text(documents::spelling(effect))) &&
-                     set_item(dict.get(), "matched_rule",
-                              deciding == nullptr ? none() : new_text(deciding->rule_id)) &&
-                     set_item(dict.get(), "bucket",
-                              explanation.bucket_found ? new_text(explanation.bucket) : none()) &&
-                     set_item(dict.get(), "rules", rules.release()) &&
-                     set_item(dict.get(), "default_decided", new_bool(deciding == nullptr));
+  const auto& matched = explanation.matched_rule;
+  const bool built =
+      set_item(dict.get(), "effect", new_text(engine::spelling(explanation.effect))) &&
+      set_item(dict.get(), "matched_rule", matched ? new_text(*matched) : none()) &&
+      set_item(dict.get(), "bucket", explanation.bucket ? new_text(*explanation.bucket) : none()) &&
+      set_item(dict.get(), "rules", rules.release()) &&
+      set_item(dict.get(), "default_decided", new_bool(!matched));
   return built ? dict.release() : nullptr;
 }
 

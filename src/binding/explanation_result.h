@@ -3,11 +3,11 @@
 #pragma once
 
 #include "binding/python_api.h"
-#include "evaluation/explanation.h"
+#include "engine/records.h"
 
 namespace kavro::binding {
 
 // A new dict, or null with an exception set.
-PyObject* build_explanation(const evaluation::Explanation& explanation);
+PyObject* build_explanation(const engine::ExplainedDecision& explanation);
 
 }  // namespace kavro::binding

@@ -30,23 +30,23 @@ FieldKeys::~FieldKeys() {
 
 hashfunc FieldKeys::str_hash = nullptr;
 
-bool FieldKeys::build(const evaluation::FieldSlots& slots) {
+bool FieldKeys::build(const engine::InputFields& slots) {
   if (str_hash == nullptr) {
     str_hash = reinterpret_cast<hashfunc>(PyType_GetSlot(&PyUnicode_Type, Py_tp_hash));
   }
   static const bool interning = interned_texts_are_released();
-  std::array<std::size_t, documents::kDomainCount> counts{};
-  slots.for_each([&](documents::Domain domain, std::string_view, std::uint32_t) {
+  std::array<std::size_t, engine::kDomainCount> counts{};
+  slots.for_each([&](engine::Domain domain, std::string_view, std::uint32_t) {
     ++counts[static_cast<int>(domain)];
   });
-  for (int domain = 0; domain < documents::kDomainCount; ++domain) {
+  for (int domain = 0; domain < engine::kDomainCount; ++domain) {
     if (counts[domain] == 0) continue;
     tables_[domain].cells.resize(std::bit_ceil(4 * counts[domain]));
     tables_[domain].by_address.resize(tables_[domain].cells.size());
     tables_[domain].mask = tables_[domain].cells.size() - 1;
   }
   bool failed = false;
-  slots.for_each([&](documents::Domain domain, std::string_view field, std::uint32_t slot) {
+  slots.for_each([&](engine::Domain domain, std::string_view field, std::uint32_t slot) {
     if (failed) return;
     PyObject* name =
         PyUnicode_DecodeUTF8(field.data(), static_cast<Py_ssize_t>(field.size()), nullptr);

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "binding/python_api.h"
-#include "evaluation/field_slots.h"
+#include "engine/values.h"
 #include "support/text_hash.h"
 
 namespace kavro::binding {
@@ -29,13 +29,13 @@ class FieldKeys {
   ~FieldKeys();
 
   // Returns false with an exception set.
-  bool build(const evaluation::FieldSlots& slots);
+  bool build(const engine::InputFields& slots);
 
   // The slot of `key`, an exact str, or kNoSlot when no field has its text.
   // Returns kFailed, with the encoding error pending, when the key's UTF-8
   // cannot be taken (a lone surrogate): that fails for any key, read or not.
-  static constexpr std::uint32_t kFailed = compiler::kNoSlot - 1;
-  std::uint32_t find(documents::Domain domain, PyObject* key) const {
+  static constexpr std::uint32_t kFailed = engine::kNoSlot - 1;
+  std::uint32_t find(engine::Domain domain, PyObject* key) const {
     const Table& table = tables_[static_cast<int>(domain)];
     // Keys written as literals are these very objects. One cell, no probing:
     // the test goes the same way for every key of a stream (all literals, or
@@ -63,7 +63,7 @@ class FieldKeys {
       }
     }
     if (utf8 == nullptr && PyUnicode_AsUTF8AndSize(key, &size) == nullptr) return kFailed;
-    return compiler::kNoSlot;
+    return engine::kNoSlot;
   }
 
  private:
@@ -73,11 +73,11 @@ class FieldKeys {
     const char* text = nullptr;  // the name's UTF-8, owned by the name
     std::size_t length = 0;
     TextEdges edges;
-    std::uint32_t slot = compiler::kNoSlot;
+    std::uint32_t slot = engine::kNoSlot;
   };
   struct AddressCell {
     const PyObject* name = nullptr;  // owned by the Cell of the same name
-    std::uint32_t slot = compiler::kNoSlot;
+    std::uint32_t slot = engine::kNoSlot;
   };
   struct Table {
     // At most a quarter full, so misses end early; never empty, so a probe
@@ -96,7 +96,7 @@ class FieldKeys {
     return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15u) >> 32);
   }
 
-  std::array<Table, documents::kDomainCount> tables_;
+  std::array<Table, engine::kDomainCount> tables_;
 };
 
 }  // namespace kavro::binding

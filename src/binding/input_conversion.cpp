@@ -2,28 +2,54 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
 #include <string_view>
 
 #include "binding/errors.h"
 #include "binding/py_ref.h"
-#include "documents/vocabulary.h"
 
 namespace kavro::binding {
 
 namespace {
 
 // Interned once per process and never released (see errors.cpp).
-std::array<PyObject*, documents::kDomainCount> domain_keys = {};
-std::array<Py_hash_t, documents::kDomainCount> domain_hashes = {};
+std::array<PyObject*, engine::kDomainCount> domain_keys = {};
+std::array<Py_hash_t, engine::kDomainCount> domain_hashes = {};
 PyObject* effect_key = nullptr;
 PyObject* matched_rule_key = nullptr;
 // The three effect texts, shared by every result: a str is immutable, so a
 // result cannot tell a shared one from a fresh one, and it saves building one
 // per call.
-std::array<PyObject*, 3> effect_texts = {};
+std::array<PyObject*, engine::values_of<engine::Effect>().size()> effect_texts = {};
 
 void raise_unsupported_value() {
   PyErr_SetString(PyExc_TypeError, "Unsupported value type");
+}
+
+// Names the refused value on the pending "Unsupported value type": `field`
+// ("snapshot.amount") and `found` ("null", else the value's type name), so
+// that no caller searches the request again. A str is refused for its
+// encoding, not its kind, and is not named.
+void name_refused_value(engine::Domain domain, PyObject* key, PyObject* value) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) || PyUnicode_Check(value)) return;
+  PyObject* type = nullptr;
+  PyObject* error = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &error, &traceback);
+  PyErr_NormalizeException(&type, &error, &traceback);
+  if (error != nullptr) {
+    const std::string part(engine::spelling(domain));
+    PyRef field = PyRef::steal(PyUnicode_FromFormat("%s.%U", part.c_str(), key));
+    PyRef found = PyRef::steal(
+        value == Py_None
+            ? PyUnicode_FromString("null")
+            : PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+    if (!field || !found || PyObject_SetAttrString(error, "field", field.get()) < 0 ||
+        PyObject_SetAttrString(error, "found", found.get()) < 0) {
+      PyErr_Clear();
+    }
+  }
+  PyErr_Restore(type, error, traceback);
 }
 
 // The UTF-8 of a str, or null with the encoding error pending.
@@ -105,19 +131,19 @@ enum class Converted { Done, Failed, NeedsHooks };
 
 // Exact bool, str, float and int: none of them is named "numpy.bool_", float
 // conversion fails for an exact str, and none of these steps runs Python code.
-Converted convert_plain_value(PyObject* value, evaluation::ValueView& view) {
+Converted convert_plain_value(PyObject* value, engine::ValueView& view) {
   PyTypeObject* type = Py_TYPE(value);
   if (type == &PyBool_Type) {
-    view = evaluation::ValueView::of_boolean(value == Py_True);
+    view = engine::ValueView::of_boolean(value == Py_True);
   } else if (type == &PyUnicode_Type) {
     std::string_view text;
     if (!text_value(value, text)) {
       raise_unsupported_value();
       return Converted::Failed;
     }
-    view = evaluation::ValueView::of_string(text);
+    view = engine::ValueView::of_string(text);
   } else if (type == &PyFloat_Type) {
-    view = evaluation::ValueView::of_number(PyFloat_AsDouble(value));
+    view = engine::ValueView::of_number(PyFloat_AsDouble(value));
   } else if (type == &PyLong_Type) {
     // Directly to double: the float conversion would build and drop a float
     // object to reach the same double (or the same overflow).
@@ -127,7 +153,7 @@ Converted convert_plain_value(PyObject* value, evaluation::ValueView& view) {
       raise_unsupported_value();
       return Converted::Failed;
     }
-    view = evaluation::ValueView::of_number(number);
+    view = engine::ValueView::of_number(number);
   } else {
     return Converted::NeedsHooks;
   }
@@ -137,20 +163,20 @@ Converted convert_plain_value(PyObject* value, evaluation::ValueView& view) {
 // Every other value, in order: a numpy boolean, float conversion, a str
 // subclass. Reading type attributes and calling __bool__, __float__ or
 // __index__ can run the value's own Python code.
-bool convert_value_with_hooks(PyObject* value, evaluation::ValueView& view) {
+bool convert_value_with_hooks(PyObject* value, engine::ValueView& view) {
   bool truth = false;
   if (numpy_bool_value(value, truth)) {
-    view = evaluation::ValueView::of_boolean(truth);
+    view = engine::ValueView::of_boolean(truth);
     return true;
   }
   double number = 0.0;
   if (number_value(value, number)) {
-    view = evaluation::ValueView::of_number(number);
+    view = engine::ValueView::of_number(number);
     return true;
   }
   std::string_view text;
   if (PyUnicode_Check(value) && text_value(value, text)) {
-    view = evaluation::ValueView::of_string(text);
+    view = engine::ValueView::of_string(text);
     return true;
   }
   raise_unsupported_value();
@@ -164,7 +190,7 @@ bool convert_value_with_hooks(PyObject* value, evaluation::ValueView& view) {
 constexpr int kNestedConversionLimit = 200;
 thread_local int nested_conversions = 0;
 
-bool convert_hooked_value(PyObject* value, evaluation::ValueView& view) {
+bool convert_hooked_value(PyObject* value, engine::ValueView& view) {
   if (nested_conversions >= kNestedConversionLimit) {
     PyErr_SetString(PyExc_RecursionError,
                     "maximum recursion depth exceeded while converting an evaluate input value");
@@ -178,14 +204,38 @@ bool convert_hooked_value(PyObject* value, evaluation::ValueView& view) {
   return converted;
 }
 
+// A TypeError from converting the request gets a note naming where in the
+// request it arose ("at action.amount", "at a key of actor", "at action"):
+// the message itself stays exactly as evaluate has always raised it. Returns
+// false, for the caller to return.
+bool note_place(engine::Domain domain, PyObject* key) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  const char* part = engine::spelling(domain).data();
+  PyRef note = PyRef::steal(key == nullptr         ? PyUnicode_FromFormat("at %s", part)
+                            : PyUnicode_Check(key) ? PyUnicode_FromFormat("at %s.%U", part, key)
+                                                   : PyUnicode_FromFormat("at a key of %s", part));
+  // Notes exist from Python 3.11; before, the exception goes as it is.
+  if (note && value != nullptr && PyObject_HasAttrString(value, "add_note")) {
+    PyRef added = PyRef::steal(PyObject_CallMethod(value, "add_note", "O", note.get()));
+  }
+  PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  return false;
+}
+
 // Sets `hook_ran` when a value's hook ran: Python code that may have changed
 // the input itself.
-bool convert_map(PyObject* map, documents::Domain domain, const FieldKeys& keys, ConvertedRow row,
+bool convert_map(PyObject* map, engine::Domain domain, const FieldKeys& keys, ConvertedRow row,
                  HeldTexts& held, bool& hook_ran) {
   // Exact types first: in the limited API the subclass tests are calls.
   if (Py_TYPE(map) != &PyDict_Type && !PyDict_Check(map)) {
     raise_cannot_convert(map, "PyDict");
-    return false;
+    return note_place(domain, nullptr);
   }
   // Only a value's hook can change the dictionary; until one is about to
   // run, nothing can, so its size is asked for only then.
@@ -194,7 +244,7 @@ bool convert_map(PyObject* map, documents::Domain domain, const FieldKeys& keys,
   Py_ssize_t produced = 0;
   bool hook_just_ran = false;
   // Where values of fields the policy never reads are converted (and checked).
-  evaluation::ValueView unread;
+  engine::ValueView unread;
   for (;;) {
     // A hook that mutates the dictionary under us would make us read a
     // moving target, so this is treated as a broken invariant.
@@ -221,9 +271,9 @@ bool convert_map(PyObject* map, documents::Domain domain, const FieldKeys& keys,
       // Reading the type's name can run code that drops the entry.
       PyRef kept = PyRef::borrow(key);
       raise_cannot_convert(kept.get(), "PyString");
-      return false;
+      return note_place(domain, kept.get());
     }
-    std::uint32_t slot = compiler::kNoSlot;
+    std::uint32_t slot = engine::kNoSlot;
     if (Py_TYPE(key) == &PyUnicode_Type) {
       slot = keys.find(domain, key);
       if (slot == FieldKeys::kFailed) return false;
@@ -234,20 +284,27 @@ bool convert_map(PyObject* map, documents::Domain domain, const FieldKeys& keys,
     }
 
     // Straight into its slot: a failed conversion fails the whole input.
-    evaluation::ValueView& view = slot == compiler::kNoSlot ? unread : row.values[slot];
+    engine::ValueView& view = slot == engine::kNoSlot ? unread : row.values[slot];
     PyRef kept;
     const Converted plain = convert_plain_value(value, view);
-    if (plain == Converted::Failed) return false;
+    if (plain == Converted::Failed) {
+      name_refused_value(domain, key, value);
+      return note_place(domain, key);
+    }
     if (plain == Converted::NeedsHooks) {
       if (start_size < 0) start_size = PyDict_Size(map);
       // The hooks can drop this entry and any string stored so far.
       held.protect();
       kept = PyRef::borrow(value);
-      if (!convert_hooked_value(value, view)) return false;
+      const PyRef kept_key = PyRef::borrow(key);
+      if (!convert_hooked_value(value, view)) {
+        name_refused_value(domain, kept_key.get(), value);
+        return note_place(domain, kept_key.get());
+      }
       hook_just_ran = true;
       hook_ran = true;
     }
-    if (slot != compiler::kNoSlot && view.kind == evaluation::ValueKind::String) {
+    if (slot != engine::kNoSlot && view.kind == engine::ValueKind::String) {
       held.note(value);
       // The dictionary may no longer hold it: only `kept` does.
       if (kept) held.protect();
@@ -257,7 +314,7 @@ bool convert_map(PyObject* map, documents::Domain domain, const FieldKeys& keys,
 
 // The domain whose interned name is `key` itself, or -1.
 int domain_of_name(PyObject* key) {
-  for (int domain = 0; domain < documents::kDomainCount; ++domain) {
+  for (int domain = 0; domain < engine::kDomainCount; ++domain) {
     if (key == domain_keys[domain]) return domain;
   }
   return -1;
@@ -267,7 +324,7 @@ int domain_of_name(PyObject* key) {
 // two exact str objects runs no Python code.
 int domain_of_text(PyObject* key) {
   const Py_hash_t hash = PyObject_Hash(key);
-  for (int domain = 0; domain < documents::kDomainCount; ++domain) {
+  for (int domain = 0; domain < engine::kDomainCount; ++domain) {
     if (hash == domain_hashes[domain] && PyUnicode_Compare(key, domain_keys[domain]) == 0) {
       return domain;
     }
@@ -279,7 +336,7 @@ int domain_of_text(PyObject* key) {
 // than three lookups. Only when every key is an exact str: then no lookup
 // could have run a key's __eq__, and the walk finds what the lookups would.
 // Returns false, with nothing pending, when some key is not one.
-bool walk_domains(PyObject* input, std::array<PyObject*, documents::kDomainCount>& maps) {
+bool walk_domains(PyObject* input, std::array<PyObject*, engine::kDomainCount>& maps) {
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
@@ -316,15 +373,13 @@ void HeldTexts::grow() {
 }
 
 bool create_conversion_keys() {
-  for (documents::Domain domain :
-       {documents::Domain::Action, documents::Domain::Actor, documents::Domain::Snapshot}) {
-    domain_keys[static_cast<int>(domain)] = interned_text(documents::spelling(domain));
+  for (engine::Domain domain : engine::values_of<engine::Domain>()) {
+    domain_keys[static_cast<int>(domain)] = interned_text(engine::spelling(domain));
     if (domain_keys[static_cast<int>(domain)] == nullptr) return false;
     domain_hashes[static_cast<int>(domain)] = PyObject_Hash(domain_keys[static_cast<int>(domain)]);
   }
-  for (documents::Effect effect :
-       {documents::Effect::Allow, documents::Effect::Block, documents::Effect::RequireApproval}) {
-    effect_texts[static_cast<int>(effect)] = interned_text(documents::spelling(effect));
+  for (engine::Effect effect : engine::values_of<engine::Effect>()) {
+    effect_texts[static_cast<int>(effect)] = interned_text(engine::spelling(effect));
     if (effect_texts[static_cast<int>(effect)] == nullptr) return false;
   }
   effect_key = interned_text("effect");
@@ -333,16 +388,15 @@ bool create_conversion_keys() {
 }
 
 bool convert_input(PyObject* input, const FieldKeys& keys, ConvertedRow row, HeldTexts& held) {
-  std::array<PyObject*, documents::kDomainCount> walked = {};
+  std::array<PyObject*, engine::kDomainCount> walked = {};
   bool walk_holds = walk_domains(input, walked);
-  for (documents::Domain domain :
-       {documents::Domain::Action, documents::Domain::Actor, documents::Domain::Snapshot}) {
+  for (engine::Domain domain : engine::values_of<engine::Domain>()) {
     PyRef map;
     if (walk_holds) {
       map = PyRef::borrow(walked[static_cast<int>(domain)]);
     } else {
       // A key of the input whose hash collides can run its __eq__ in the lookup.
-      if (domain != documents::Domain::Action) held.protect();
+      if (domain != engine::Domain::Action) held.protect();
       // The dictionary's own lookup: a subclass's __getitem__ or __missing__ is
       // deliberately bypassed, so a defaulting mapping still lacks the key.
       map = PyRef::borrow(PyDict_GetItemWithError(input, domain_keys[static_cast<int>(domain)]));
@@ -357,13 +411,13 @@ bool convert_input(PyObject* input, const FieldKeys& keys, ConvertedRow row, Hel
   return true;
 }
 
-bool convert_value(PyObject* value, evaluation::ValueView& view) {
+bool convert_value(PyObject* value, engine::ValueView& view) {
   const Converted plain = convert_plain_value(value, view);
   if (plain == Converted::NeedsHooks) return convert_hooked_value(value, view);
   return plain == Converted::Done;
 }
 
-PyObject* build_result(documents::Effect effect, PyObject* rule_text) {
+PyObject* build_result(engine::Effect effect, PyObject* rule_text) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   if (PyDict_SetItem(dict.get(), effect_key, effect_texts[static_cast<int>(effect)]) < 0 ||

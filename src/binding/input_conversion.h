@@ -13,9 +13,7 @@
 
 #include "binding/field_keys.h"
 #include "binding/python_api.h"
-#include "documents/vocabulary.h"
-#include "evaluation/evaluation_input.h"
-#include "evaluation/field_slots.h"
+#include "engine/values.h"
 
 namespace kavro::binding {
 
@@ -59,8 +57,8 @@ bool create_conversion_keys();
 
 // One request's views, one per slot of `slots`, each absent until converted.
 struct ConvertedRow {
-  const evaluation::FieldSlots& slots;
-  evaluation::ValueView* values;
+  const engine::InputFields& slots;
+  engine::ValueView* values;
 };
 
 // `input` must be a dict or a dict subclass. Returns false with the exception
@@ -68,17 +66,17 @@ struct ConvertedRow {
 // `keys` must hold the names of the slots that `row` has.
 bool convert_input(PyObject* input, const FieldKeys& keys, ConvertedRow row, HeldTexts& held);
 
-inline bool convert_input(PyObject* input, const FieldKeys& keys,
-                          evaluation::EvaluationInput& converted, HeldTexts& held) {
+inline bool convert_input(PyObject* input, const FieldKeys& keys, engine::Input& converted,
+                          HeldTexts& held) {
   return convert_input(input, keys, ConvertedRow{converted.slots(), converted.row()}, held);
 }
 
 // The view evaluate makes of one value, or false with evaluate's exception.
 // Text views the value's own UTF-8.
-bool convert_value(PyObject* value, evaluation::ValueView& view);
+bool convert_value(PyObject* value, engine::ValueView& view);
 
 // A new dict {"effect": ..., "matched_rule": rule_text}, or null with an
 // exception set. `rule_text` is a str or None.
-PyObject* build_result(documents::Effect effect, PyObject* rule_text);
+PyObject* build_result(engine::Effect effect, PyObject* rule_text);
 
 }  // namespace kavro::binding

@@ -22,10 +22,8 @@
 #include "binding/py_ref.h"
 #include "binding/request_check_result.h"
 #include "binding/rule_id_texts.h"
-#include "compiler/compiler.h"
-#include "documents/loader.h"
+#include "binding/rule_records.h"
 #include "engine/policy.h"
-#include "evaluation/explanation.h"
 
 namespace kavro::binding {
 
@@ -71,6 +69,12 @@ constexpr const char* kCheckRequestDoc =
     "what evaluate decides; a request evaluate refuses raises the same error.";
 
 constexpr const char* kPolicyHashDoc = "policy_hash($self)\n--\n\n";
+
+constexpr const char* kRulesDoc =
+    "rules($self)\n--\n\n"
+    "The policy's rules in document order, as kavro.Rule records: the id as\n"
+    "the engine holds it, the number (place in the document, from 0), the\n"
+    "scope, the effect and the line where the rule starts.";
 constexpr const char* kCompilerVersionDoc = "compiler_version()\n--\n\n";
 
 constexpr std::array<const char*, 3> kConstructorNames = {"schema_yaml", "policy_yaml",
@@ -125,10 +129,7 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       policy.emplace(engine::Policy::build(sources.schema, sources.policy, governance));
     }
     if (!*policy) {
-      raise_policy_error(policy->error(), sources.policy,
-                         sources.has_governance
-                             ? std::optional<std::string_view>(sources.governance)
-                             : std::nullopt);
+      raise_policy_error(policy->error());
       return nullptr;
     }
 
@@ -144,9 +145,9 @@ PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // From here on, dropping the object (on an error below) releases the state.
     PyRef instance = PyRef::steal(self);
     KavroState& state = state_of(self);
-    if (!state.field_keys.build(state.policy.field_slots())) return nullptr;
-    if (!state.rule_texts.build(state.policy.model())) return nullptr;
-    state.result_templates.resize(state.rule_texts.count() + 1);
+    if (!state.field_keys.build(state.policy.input_fields())) return nullptr;
+    if (!state.rule_texts.build(state.policy.rules())) return nullptr;
+    state.result_templates.resize(state.policy.rules().size() + 1);
     return instance.release();
   });
 }
@@ -182,10 +183,10 @@ PyObject* kavro_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* input = request_argument(kEvaluate, args, nargs, kwnames);
     if (input == nullptr) return nullptr;
     const KavroState& state = state_of(self);
-    evaluation::EvaluationInput converted(state.policy.field_slots());
+    engine::Input converted(state.policy.input_fields());
     HeldTexts held;
     if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
-    return decision_result(state, state.policy.deciding_rule(converted));
+    return decision_result(state, state.policy.deciding_number(converted));
   });
 }
 
@@ -196,10 +197,10 @@ PyObject* kavro_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* input = request_argument(kExplain, args, nargs, kwnames);
     if (input == nullptr) return nullptr;
     const KavroState& state = state_of(self);
-    evaluation::EvaluationInput converted(state.policy.field_slots());
+    engine::Input converted(state.policy.input_fields());
     HeldTexts held;
     if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
-    return build_explanation(evaluation::explain_decision(state.policy.model(), converted));
+    return build_explanation(state.policy.explain(converted));
   });
 }
 
@@ -210,22 +211,29 @@ PyObject* kavro_check_request(PyObject* self, PyObject* const* args, Py_ssize_t 
     PyObject* input = request_argument(kCheckRequest, args, nargs, kwnames);
     if (input == nullptr) return nullptr;
     const KavroState& state = state_of(self);
-    // Read again from the kept text (it loaded when the engine was built), so
-    // that instances carry nothing for this occasional check.
-    auto schema = documents::load_schema(state.sources.schema);
-    if (!schema) {
-      raise_internal_failure("the schema no longer loads");
-      return nullptr;
-    }
-    return request_problems(compiler::build_schema_index(*schema), state.policy.field_slots(),
-                            state.field_keys, input);
+    return request_problems(state.policy, state.field_keys, input);
   });
 }
 
 PyObject* kavro_policy_hash(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     if (!ensure_constructed(self)) return nullptr;
-    return new_text(state_of(self).policy.policy_hash());
+    const engine::Policy& policy = state_of(self).policy;
+    // Computed once; the first call renders the whole policy, which other
+    // threads need not wait for.
+    const std::string* hash = nullptr;
+    {
+      const ReleasedLock released;
+      hash = &policy.policy_hash();
+    }
+    return new_text(*hash);
+  });
+}
+
+PyObject* kavro_rules(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    if (!ensure_constructed(self)) return nullptr;
+    return rule_records(state_of(self).policy);
   });
 }
 
@@ -242,6 +250,7 @@ PyMethodDef kavro_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kavro_check_request)),
      METH_FASTCALL | METH_KEYWORDS, kCheckRequestDoc},
     {"policy_hash", kavro_policy_hash, METH_NOARGS, kPolicyHashDoc},
+    {"rules", kavro_rules, METH_NOARGS, kRulesDoc},
     {"compiler_version", kavro_compiler_version, METH_NOARGS | METH_STATIC, kCompilerVersionDoc},
     kEvaluateManyMethod,
     kEvaluateArrowMethod,

@@ -6,9 +6,10 @@
 
 #include "binding/argument_binding.h"
 #include "binding/errors.h"
+#include "binding/language_words.h"
 #include "binding/py_build.h"
 #include "binding/py_ref.h"
-#include "lint/lint.h"
+#include "engine/lint.h"
 
 namespace kavro::binding {
 
@@ -22,20 +23,19 @@ PyObject* optional_text(const std::optional<std::string>& text) {
 }
 
 // One-based, as people count lines and columns.
-PyObject* counter(const std::optional<documents::Position>& position,
-                  std::size_t documents::Position::*member) {
-  if (!position) return none();
-  return PyLong_FromSize_t((*position).*member + 1);
+PyObject* counter(const std::optional<engine::Place>& place, std::size_t engine::Place::*member) {
+  if (!place) return none();
+  return PyLong_FromSize_t((*place).*member);
 }
 
-PyObject* finding_tuple(const lint::Finding& finding) {
+PyObject* finding_tuple(const engine::Finding& finding) {
   std::array<PyObject*, 8> items = {
-      new_text(lint::severity_name(finding.severity)),
+      new_text(finding.severity),
       new_text(finding.code),
       new_text(finding.message),
       new_text(finding.document),
-      counter(finding.position, &documents::Position::line),
-      counter(finding.position, &documents::Position::column),
+      counter(finding.place, &engine::Place::line),
+      counter(finding.place, &engine::Place::column),
       new_text(finding.path),
       optional_text(finding.rule_id),
   };
@@ -74,7 +74,7 @@ PyObject* lint(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     }
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
-    for (const lint::Finding& finding : lint::lint_documents(*texts[0], *texts[1], texts[2])) {
+    for (const engine::Finding& finding : engine::lint(*texts[0], *texts[1], texts[2])) {
       if (!append_item(list.get(), finding_tuple(finding))) return nullptr;
     }
     return list.release();
@@ -84,6 +84,7 @@ PyObject* lint(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 PyMethodDef functions[] = {
     {"_lint", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lint)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_plain_scalar", plain_scalar_function, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -10,7 +10,6 @@
 #include "binding/input_conversion.h"
 #include "binding/interpreter_lock.h"
 #include "binding/py_ref.h"
-#include "evaluation/row_input.h"
 
 namespace kavro::binding {
 
@@ -46,32 +45,25 @@ PyObject* take_inputs(PyObject* iterable) {
   return list;
 }
 
-}  // namespace
-
-namespace {
-
-PyObject* fresh_result(const KavroState& state, const compiler::CompiledRule* rule) {
-  if (rule == nullptr) return build_result(documents::Effect::Allow, Py_None);
+PyObject* fresh_result(const KavroState& state, std::uint32_t number) {
+  if (number == state.policy.no_rule()) return build_result(engine::Effect::Allow, Py_None);
+  const engine::RuleEntry& rule = state.policy.rules()[number];
   // The object owns the shared text for at least as long as this call.
-  if (PyObject* shared = state.rule_texts.text_of(rule)) return build_result(rule->effect, shared);
-  PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(
-      rule->rule_id.data(), static_cast<Py_ssize_t>(rule->rule_id.size())));
+  if (PyObject* shared = state.rule_texts.text_of(number)) return build_result(rule.effect, shared);
+  PyRef text = PyRef::steal(
+      PyUnicode_FromStringAndSize(rule.id.data(), static_cast<Py_ssize_t>(rule.id.size())));
   if (!text) return nullptr;
-  return build_result(rule->effect, text.get());
+  return build_result(rule.effect, text.get());
 }
 
 }  // namespace
 
 // Copying a small dict costs less than building and filling a new one, and
 // the copy is an equal, independent dict.
-PyObject* decision_result(const KavroState& state, const compiler::CompiledRule* rule) {
-  // No rule has the last template; a rule of no known sequence has none.
-  const std::size_t none = state.rule_texts.count();
-  const std::size_t number = rule == nullptr ? none : state.rule_texts.number_of(rule);
-  if (rule != nullptr && number == none) return fresh_result(state, rule);
+PyObject* decision_result(const KavroState& state, std::uint32_t number) {
   PyRef& made = state.result_templates[number];
   if (!made) {
-    made = PyRef::steal(fresh_result(state, rule));
+    made = PyRef::steal(fresh_result(state, number));
     if (!made) return nullptr;
   }
   return PyDict_Copy(made.get());
@@ -94,12 +86,10 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
     }
     const Py_ssize_t count = PyList_Size(inputs.get());
     const KavroState& state = state_of(self);
-    const evaluation::FieldSlots& slots = state.policy.field_slots();
+    const engine::InputFields& slots = state.policy.input_fields();
     const std::size_t stride = std::max<std::uint32_t>(slots.size(), 1);
-    std::vector<evaluation::ValueView> rows(static_cast<std::size_t>(std::min(count, kChunk)) *
-                                            stride);
-    std::vector<const compiler::CompiledRule*> decided(
-        static_cast<std::size_t>(std::min(count, kChunk)));
+    std::vector<engine::ValueView> rows(static_cast<std::size_t>(std::min(count, kChunk)) * stride);
+    std::vector<std::uint32_t> decided(static_cast<std::size_t>(std::min(count, kChunk)));
     // Untracked until full: the collector neither walks it while the results
     // are made nor hands out a list with empty places.
     PyRef list = PyRef::steal(PyList_New(count));
@@ -121,7 +111,7 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
         // Zero bytes are absent values. Cleared just before the conversion
         // writes it: clearing the whole chunk first would push everything
         // else out of the nearest cache.
-        std::memset(static_cast<void*>(row.values), 0, stride * sizeof(evaluation::ValueView));
+        std::memset(static_cast<void*>(row.values), 0, stride * sizeof(engine::ValueView));
         if (!convert_input(input, state.field_keys, row, held)) {
           note_failing_index(first + i);
           return nullptr;
@@ -130,8 +120,8 @@ PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t 
       {
         const ReleasedLock released;
         for (Py_ssize_t i = 0; i < chunk; ++i) {
-          decided[static_cast<std::size_t>(i)] = state.policy.deciding_rule(
-              evaluation::RowInput{rows.data() + static_cast<std::size_t>(i) * stride});
+          decided[static_cast<std::size_t>(i)] = state.policy.deciding_number(
+              engine::RowInput{rows.data() + static_cast<std::size_t>(i) * stride});
         }
       }
       // The chunk is decided: its texts need holding no longer.

@@ -3,6 +3,8 @@
 // interpreter lock held, decided with it released, then rendered.
 #pragma once
 
+#include <cstdint>
+
 #include "binding/kavro_state.h"
 #include "binding/python_api.h"
 
@@ -11,9 +13,9 @@ namespace kavro::binding {
 PyObject* kavro_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames);
 
-// The result dict of one decision (`rule` null when no rule decided), or null
-// with an exception set.
-PyObject* decision_result(const KavroState& state, const compiler::CompiledRule* rule);
+// The result dict of the decision by rule `number` (the policy's no_rule()
+// when no rule decided), or null with an exception set.
+PyObject* decision_result(const KavroState& state, std::uint32_t number);
 
 inline constexpr const char* kEvaluateManyDoc =
     "evaluate_many($self, inputs)\n--\n\n"

@@ -6,10 +6,12 @@
 #include "binding/errors.h"
 #include "binding/input_conversion.h"
 #include "binding/kavro_type.h"
+#include "binding/language_words.h"
 #include "binding/lint_function.h"
 #include "binding/policy_error.h"
 #include "binding/py_ref.h"
 #include "binding/python_api.h"
+#include "binding/rule_records.h"
 
 namespace kavro::binding {
 
@@ -40,7 +42,7 @@ PyObject* kavro_type = nullptr;
 bool create_process_state() {
   if (kavro_type != nullptr) return true;
   if (!create_internal_failure_type() || !create_conversion_keys() ||
-      !create_policy_error_types()) {
+      !create_policy_error_types() || !create_rule_type()) {
     return false;
   }
   if (create_decisions_type() == nullptr) return false;
@@ -66,7 +68,8 @@ bool add_class(PyObject* module) {
 bool add_columnar_and_travel(PyObject* module) {
   return PyModule_AddObjectRef(module, "Decisions", decisions_class()) == 0 &&
          PyModule_AddStringConstant(module, "__version__", KAVRO_VERSION) == 0 &&
-         add_restore_function(module);
+         add_restore_function(module) && add_language_words(module) &&
+         add_decisions_restore_function(module);
 }
 
 PyObject* initialise() {
@@ -87,7 +90,10 @@ PyObject* initialise() {
   if (!create_process_state()) return nullptr;
   kavro_module.m_methods = module_functions();
   PyRef module = PyRef::steal(PyModule_Create(&kavro_module));
-  if (!module || !add_class(module.get()) || !add_policy_error_types(module.get())) return nullptr;
+  if (!module || !add_class(module.get()) || !add_policy_error_types(module.get()) ||
+      !add_rule_type(module.get())) {
+    return nullptr;
+  }
   if (!add_columnar_and_travel(module.get())) return nullptr;
   initialised = true;
   return module.release();

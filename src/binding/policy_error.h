@@ -4,9 +4,6 @@
 // list their violations as kavro.Violation records.
 #pragma once
 
-#include <optional>
-#include <string_view>
-
 #include "binding/python_api.h"
 #include "engine/build_error.h"
 
@@ -17,9 +14,7 @@ bool create_policy_error_types();
 // Adds PolicyError and Violation to the module; false with an exception set.
 bool add_policy_error_types(PyObject* module);
 
-// Raises the PolicyError of `error`. The documents' texts are read again to
-// place compile errors and violations; they loaded before, so they load now.
-void raise_policy_error(const engine::BuildError& error, std::string_view policy_text,
-                        std::optional<std::string_view> governance_text);
+// Raises the PolicyError of `error`, with the places the build recorded.
+void raise_policy_error(const engine::BuildError& error);
 
 }  // namespace kavro::binding

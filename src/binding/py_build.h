@@ -3,11 +3,13 @@
 // the exception set when anything failed, so callers can chain them.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <string_view>
 
 #include "binding/py_ref.h"
 #include "binding/python_api.h"
-#include "evaluation/value_view.h"
+#include "engine/values.h"
 
 namespace kavro::binding {
 
@@ -34,16 +36,50 @@ inline PyObject* none() {
   return Py_None;
 }
 
+// A record of the struct sequence `type` holding `items`, which it takes
+// over (null items mean failed creations); null with the exception set.
+template <std::size_t N>
+PyObject* new_record(PyTypeObject* type, const std::array<PyObject*, N>& items) {
+  PyRef record = PyRef::steal(PyStructSequence_New(type));
+  bool complete = static_cast<bool>(record);
+  for (std::size_t i = 0; i < N; ++i) {
+    complete = complete && items[i] != nullptr;
+    if (!record) {
+      Py_XDECREF(items[i]);
+      continue;
+    }
+    // Unset items must still hold an object when the record is dropped.
+    PyObject* item = complete ? items[i] : none();
+    if (!complete) Py_XDECREF(items[i]);
+    PyStructSequence_SetItem(record.get(), static_cast<Py_ssize_t>(i), item);  // steals
+  }
+  return complete ? record.release() : nullptr;
+}
+
+// A tuple of `count` items, the i-th made by `make(i)` (a new reference, or
+// null with the exception set); null with the exception set.
+template <class Make>
+PyObject* new_tuple(std::size_t count, Make&& make) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) return nullptr;
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals
+  }
+  return tuple.release();
+}
+
 // The Python value of a view: str, float or bool; None when absent.
-inline PyObject* new_value(const evaluation::ValueView& value) {
+inline PyObject* new_value(const engine::ValueView& value) {
   switch (value.kind) {
-    case evaluation::ValueKind::String:
+    case engine::ValueKind::String:
       return new_text(value.text);
-    case evaluation::ValueKind::Number:
+    case engine::ValueKind::Number:
       return PyFloat_FromDouble(value.number);
-    case evaluation::ValueKind::Boolean:
+    case engine::ValueKind::Boolean:
       return new_bool(value.boolean);
-    case evaluation::ValueKind::Absent:
+    case engine::ValueKind::Absent:
       return none();
   }
   return none();

@@ -7,8 +7,6 @@
 #include "binding/input_conversion.h"
 #include "binding/py_build.h"
 #include "binding/py_ref.h"
-#include "evaluation/evaluation_input.h"
-#include "evaluation/request_check.h"
 
 namespace kavro::binding {
 
@@ -24,19 +22,19 @@ std::string_view utf8_view(PyObject* text) {
 // The keys and values viewed below stay alive in `kept` for the call.
 struct RequestView {
   std::vector<std::string_view> sections;
-  std::vector<evaluation::RequestEntry> entries;
+  std::vector<engine::RequestEntry> entries;
   std::vector<std::string> type_names;
   std::vector<PyRef> kept;
 };
 
-bool read_section(PyObject* map, documents::Domain domain, RequestView& view) {
+bool read_section(PyObject* map, engine::Domain domain, RequestView& view) {
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(map, &position, &key, &value)) {
     view.kept.push_back(PyRef::borrow(key));
     view.kept.push_back(PyRef::borrow(value));
-    evaluation::ValueView converted;
+    engine::ValueView converted;
     if (!convert_value(value, converted)) return false;
     PyRef name = PyRef::steal(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__"));
@@ -59,10 +57,8 @@ bool read_request(PyObject* input, RequestView& view) {
     const std::string_view section = utf8_view(key);
     if (section.data() == nullptr) return false;
     view.sections.push_back(section);
-    for (documents::Domain domain :
-         {documents::Domain::Action, documents::Domain::Actor, documents::Domain::Snapshot}) {
-      if (section == documents::spelling(domain) && !read_section(value, domain, view))
-        return false;
+    for (engine::Domain domain : engine::values_of<engine::Domain>()) {
+      if (section == engine::spelling(domain) && !read_section(value, domain, view)) return false;
     }
   }
   // Type names are set last: their vector no longer grows.
@@ -72,7 +68,7 @@ bool read_request(PyObject* input, RequestView& view) {
   return true;
 }
 
-PyObject* problem_dict(const evaluation::RequestProblem& problem) {
+PyObject* problem_dict(const engine::RequestProblem& problem) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   const bool built = set_item(dict.get(), "path", new_text(problem.path)) &&
@@ -83,11 +79,10 @@ PyObject* problem_dict(const evaluation::RequestProblem& problem) {
 
 }  // namespace
 
-PyObject* request_problems(const compiler::SchemaIndex& schema, const evaluation::FieldSlots& slots,
-                           const FieldKeys& keys, PyObject* input) {
+PyObject* request_problems(const engine::Policy& policy, const FieldKeys& keys, PyObject* input) {
   {
     // Whatever evaluate refuses is refused here, with the same exception.
-    evaluation::EvaluationInput converted(slots);
+    engine::Input converted(policy.input_fields());
     HeldTexts held;
     if (!convert_input(input, keys, converted, held)) return nullptr;
   }
@@ -95,8 +90,7 @@ PyObject* request_problems(const compiler::SchemaIndex& schema, const evaluation
   if (!read_request(input, view)) return nullptr;
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
-  for (const evaluation::RequestProblem& problem :
-       check_request(schema, view.sections, view.entries)) {
+  for (const engine::RequestProblem& problem : policy.check_request(view.sections, view.entries)) {
     if (!append_item(list.get(), problem_dict(problem))) return nullptr;
   }
   return list.release();

@@ -4,14 +4,12 @@
 
 #include "binding/field_keys.h"
 #include "binding/python_api.h"
-#include "compiler/schema_index.h"
-#include "evaluation/field_slots.h"
+#include "engine/policy.h"
 
 namespace kavro::binding {
 
 // `input` must be a dict. A request that evaluate refuses raises evaluate's
 // own exception. Returns a new list, or null with an exception set.
-PyObject* request_problems(const compiler::SchemaIndex& schema, const evaluation::FieldSlots& slots,
-                           const FieldKeys& keys, PyObject* input);
+PyObject* request_problems(const engine::Policy& policy, const FieldKeys& keys, PyObject* input);
 
 }  // namespace kavro::binding

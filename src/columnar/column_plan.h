@@ -1,21 +1,42 @@
 // Column typing: which columns of an Arrow schema feed which input fields of
 // a compiled policy, and how each column's values become RuntimeValues.
 //
-// A table carries the request either as three struct columns `action`,
-// `actor` and `snapshot`, or as flat columns named `action.<field>` (and so
-// on); both may be mixed. Every field column of the three domains is typed,
-// read by the policy or not, so that a table evaluate would reject fails
-// before any row is decided. Columns outside the three domains are ignored.
+// A table carries each part of the request either as a struct column
+// (`action`, `actor`, `snapshot`) or as flat columns named `action.<field>`
+// (and so on); parts may differ in form, one part may not use both. A column
+// the policy reads is typed before any row is decided, so that a table
+// evaluate would reject fails first; one it does not read is not typed, but
+// it must name a field the schema declares and a column that looks like a
+// request part without being one (`Action`, `action_amount`) is refused, so
+// that a misnamed column cannot make every row fall through to allow. Other
+// columns are ignored.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "columnar/arrow_abi.h"
 #include "columnar/columnar_error.h"
 #include "evaluation/field_slots.h"
 #include "support/result.h"
+
+namespace kavro::columnar {
+
+// What the caller says about columns the policy does not read.
+struct ColumnRules {
+  // Whether the schema declares `field` for the domain; asked only of
+  // columns the policy does not read. Empty: every field counts as declared.
+  std::function<bool(documents::Domain domain, std::string_view field)> declared;
+  // Ignore columns that look like request parts or name undeclared fields,
+  // and take a table without request columns as one of empty requests,
+  // instead of refusing the table.
+  bool ignore_unknown_columns = false;
+};
+
+}  // namespace kavro::columnar
 
 namespace kavro::columnar::detail {
 
@@ -37,6 +58,11 @@ enum class Layout : std::uint8_t {
   Utf8,
   LargeUtf8,
   Utf8View,
+  // Decimals of 32 to 256 bits, read as float() of the value (see `scale`).
+  Decimal32,
+  Decimal64,
+  Decimal128,
+  Decimal256,
 };
 
 struct ColumnBinding {
@@ -50,6 +76,10 @@ struct ColumnBinding {
   // `dictionary_layout` the text layout of the dictionary.
   bool dictionary = false;
   Layout dictionary_layout = Layout::Null;
+  // A decimal column's value is its integer times ten to the power -scale.
+  std::int32_t scale = 0;
+  // As messages name it: `action.amount` for both forms.
+  std::string name = {};
 };
 
 // The columns that carry fields the policy reads, in schema order (a later
@@ -58,9 +88,13 @@ struct ColumnPlan {
   std::vector<ColumnBinding> columns;
 };
 
-// Types the columns of `schema`, which must be a struct (a table or record
-// batch). Fails with UnsupportedType naming the first column of another type.
+// Plans the columns of `schema`, which must be a struct (a table or record
+// batch). Fails with UnsupportedType naming the first read column of another
+// type, with UnknownColumn for a table without request columns, with a part
+// in both forms or with a column `rules` refuse, and with MalformedData for
+// a schema whose child pointers are null.
 Result<ColumnPlan, ColumnarError> plan_columns(const ArrowSchema& schema,
-                                               const evaluation::FieldSlots& slots);
+                                               const evaluation::FieldSlots& slots,
+                                               const ColumnRules& rules = {});
 
 }  // namespace kavro::columnar::detail

@@ -1,11 +1,15 @@
 #include "columnar/column_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <string_view>
+#include <system_error>
 #include <tuple>
 
 namespace kavro::columnar::detail {
@@ -24,6 +28,30 @@ const std::uint8_t* validity_of(const ArrowArray& array) {
 
 ColumnarError malformed(const char* what) {
   return {ColumnarError::Kind::MalformedData, std::string("malformed Arrow data: ") + what};
+}
+
+ColumnarError malformed(const std::string& column, const char* what) {
+  return {ColumnarError::Kind::MalformedData,
+          "malformed Arrow data in column '" + column + "': " + what};
+}
+
+// a + b, false when the sum does not fit: offsets and lengths come from the
+// producer, and a wrapped sum would pass every later comparison.
+bool add_checked(std::int64_t a, std::int64_t b, std::int64_t& sum) {
+  return !__builtin_add_overflow(a, b, &sum);
+}
+
+// Whether `elements` values of `bits` bits each can lie at `buffer` at all:
+// their size is representable and does not run past the end of the address
+// space (a size that does would wrap every pointer computed from it).
+bool fits(const void* buffer, std::int64_t elements, std::int64_t bits) {
+  if (elements < 0) return false;
+  if (elements == 0) return true;
+  std::int64_t total_bits = 0;
+  if (buffer == nullptr || __builtin_mul_overflow(elements, bits, &total_bits)) return false;
+  const auto bytes = static_cast<std::uint64_t>(total_bits / 8 + (total_bits % 8 != 0 ? 1 : 0));
+  std::uintptr_t end = 0;
+  return !__builtin_add_overflow(reinterpret_cast<std::uintptr_t>(buffer), bytes, &end);
 }
 
 // IEEE half precision to double; every half is exactly representable.
@@ -49,6 +77,42 @@ T load(const void* buffer, std::int64_t index) {
   return value;
 }
 
+// Bits per value of the layout's values buffer (buffers[1]); text layouts
+// give their offsets' or views' width.
+std::int64_t value_bits(Layout layout) {
+  switch (layout) {
+    case Layout::Null:
+      return 0;
+    case Layout::Boolean:
+      return 1;
+    case Layout::Int8:
+    case Layout::UInt8:
+      return 8;
+    case Layout::Int16:
+    case Layout::UInt16:
+    case Layout::Float16:
+      return 16;
+    case Layout::Int32:
+    case Layout::UInt32:
+    case Layout::Float32:
+    case Layout::Utf8:
+    case Layout::Decimal32:
+      return 32;
+    case Layout::Int64:
+    case Layout::UInt64:
+    case Layout::Float64:
+    case Layout::LargeUtf8:
+    case Layout::Decimal64:
+      return 64;
+    case Layout::Decimal128:
+    case Layout::Utf8View:
+      return 128;
+    case Layout::Decimal256:
+      return 256;
+  }
+  return 0;
+}
+
 std::int64_t buffers_needed(Layout layout) {
   switch (layout) {
     case Layout::Null:
@@ -57,19 +121,58 @@ std::int64_t buffers_needed(Layout layout) {
     case Layout::LargeUtf8:
     case Layout::Utf8View:
       return 3;  // views: at least one variadic-sizes buffer besides validity and views
-    default:
+    case Layout::Boolean:
+    case Layout::Int8:
+    case Layout::Int16:
+    case Layout::Int32:
+    case Layout::Int64:
+    case Layout::UInt8:
+    case Layout::UInt16:
+    case Layout::UInt32:
+    case Layout::UInt64:
+    case Layout::Float16:
+    case Layout::Float32:
+    case Layout::Float64:
+    case Layout::Decimal32:
+    case Layout::Decimal64:
+    case Layout::Decimal128:
+    case Layout::Decimal256:
       return 2;
   }
+  return 2;
 }
 
-bool buffers_present(const ArrowArray& array, Layout layout) {
+// The physical length of `array`'s buffers (offset + length), checked.
+bool extent_of(const ArrowArray& array, std::int64_t& extent) {
+  return array.length >= 0 && array.offset >= 0 && add_checked(array.offset, array.length, extent);
+}
+
+// Null when the array's buffers can hold its `extent` values of `layout`;
+// otherwise what is wrong. Text data buffers are checked against their
+// offsets or sizes when values are read.
+const char* buffers_problem(const ArrowArray& array, Layout layout, std::int64_t extent) {
   const std::int64_t needed = buffers_needed(layout);
-  if (array.n_buffers < needed) return false;
-  if (layout == Layout::Utf8View) return array.buffers[1] != nullptr || array.length == 0;
-  for (std::int64_t i = 1; i < needed; ++i) {
-    if (array.buffers[i] == nullptr && array.length != 0) return false;
+  if (array.n_buffers < needed) return "missing buffers";
+  if (array.n_buffers > 0 && array.buffers == nullptr) return "null buffers array";
+  if (array.null_count != 0 && array.buffers[0] != nullptr && !fits(array.buffers[0], extent, 1))
+    return "validity bitmap beyond the address space";
+  if (needed == 0) return nullptr;
+  if (layout == Layout::Utf8View) {
+    if (extent != 0 && !fits(array.buffers[1], extent, value_bits(layout)))
+      return "null or oversized views buffer";
+    // The last buffer holds one size per data buffer.
+    const std::int64_t data_buffers = array.n_buffers - 3;
+    if (data_buffers > 0 && !fits(array.buffers[array.n_buffers - 1], data_buffers, 64))
+      return "null variadic sizes buffer";
+    return nullptr;
   }
-  return true;
+  if (extent == 0) return nullptr;
+  const bool offsets = layout == Layout::Utf8 || layout == Layout::LargeUtf8;
+  std::int64_t values = extent;
+  if (offsets && !add_checked(extent, 1, values)) return "offsets beyond the address space";
+  if (!fits(array.buffers[1], values, value_bits(layout))) return "null or oversized values buffer";
+  if (offsets && array.buffers[2] == nullptr) return "null data buffer";
+  return nullptr;
 }
 
 // The text at physical index `i` of a text array, bounds-checked against the
@@ -103,12 +206,12 @@ bool read_text(const ArrowArray& array, Layout layout, std::int64_t i, std::stri
     const std::int64_t data_buffers = array.n_buffers - 3;
     if (buffer < 0 || buffer >= data_buffers || offset < 0) return false;
     const auto size = load<std::int64_t>(array.buffers[array.n_buffers - 1], buffer);
-    if (static_cast<std::int64_t>(offset) + length > size) return false;
-    text = {static_cast<const char*>(array.buffers[2 + buffer]) + offset,
-            static_cast<std::size_t>(length)};
+    const void* data = array.buffers[2 + buffer];
+    if (static_cast<std::int64_t>(offset) + length > size || !fits(data, size, 8)) return false;
+    text = {static_cast<const char*>(data) + offset, static_cast<std::size_t>(length)};
     return true;
   }
-  if (begin < 0 || end < begin || end > limit) return false;
+  if (begin < 0 || end < begin || end > limit || !fits(array.buffers[2], limit, 8)) return false;
   text = {static_cast<const char*>(array.buffers[2]) + begin,
           static_cast<std::size_t>(end - begin)};
   return true;
@@ -128,15 +231,30 @@ std::int64_t index_at(const ArrowArray& array, Layout layout, std::int64_t i) {
       return load<std::uint16_t>(array.buffers[1], i);
     case Layout::UInt32:
       return load<std::uint32_t>(array.buffers[1], i);
+    case Layout::Int64:
+      return load<std::int64_t>(array.buffers[1], i);
     case Layout::UInt64: {
       const auto index = load<std::uint64_t>(array.buffers[1], i);
       return index > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
                  ? -1
                  : static_cast<std::int64_t>(index);
     }
-    default:
-      return load<std::int64_t>(array.buffers[1], i);
+    // Planning accepts only integer indices; no other layout names an entry.
+    case Layout::Null:
+    case Layout::Boolean:
+    case Layout::Float16:
+    case Layout::Float32:
+    case Layout::Float64:
+    case Layout::Utf8:
+    case Layout::LargeUtf8:
+    case Layout::Utf8View:
+    case Layout::Decimal32:
+    case Layout::Decimal64:
+    case Layout::Decimal128:
+    case Layout::Decimal256:
+      return -1;
   }
+  return -1;
 }
 
 // Writes a value into a view: whole, or only the value's own member when the
@@ -187,6 +305,77 @@ struct HalfDecoder {
   template <bool kWhole>
   void write(std::int64_t i, evaluation::ValueView& value) {
     put<kWhole>(value, half_to_double(load<std::uint16_t>(data, i)));
+  }
+};
+
+// float() of a decimal: its integer's decimal digits with the exponent
+// -scale, converted by the correctly rounding from_chars, as Python converts
+// the same text. `bytes` holds the integer in two's complement, native order.
+double decimal_to_double(const unsigned char* bytes, int width, std::int32_t scale) {
+  // As 32-bit limbs, least significant first (the platforms built for are
+  // little-endian, as the format's native order is there).
+  std::array<std::uint32_t, 8> limbs{};
+  const int count = width / 4;
+  std::memcpy(limbs.data(), bytes, static_cast<std::size_t>(width));
+  const bool negative = (limbs[static_cast<std::size_t>(count - 1)] >> 31) != 0;
+  if (negative) {
+    std::uint64_t carry = 1;
+    for (int i = 0; i < count; ++i) {
+      const std::uint64_t sum = std::uint64_t{~limbs[static_cast<std::size_t>(i)]} + carry;
+      limbs[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(sum);
+      carry = sum >> 32;
+    }
+  }
+  // Nine decimal digits at a time, least significant group first.
+  std::array<std::uint32_t, 9> groups{};
+  int group_count = 0;
+  for (int top = count;;) {
+    while (top > 0 && limbs[static_cast<std::size_t>(top - 1)] == 0) --top;
+    if (top == 0) break;
+    std::uint64_t remainder = 0;
+    for (int i = top - 1; i >= 0; --i) {
+      const std::uint64_t current = (remainder << 32) | limbs[static_cast<std::size_t>(i)];
+      limbs[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(current / 1000000000);
+      remainder = current % 1000000000;
+    }
+    groups[static_cast<std::size_t>(group_count++)] = static_cast<std::uint32_t>(remainder);
+  }
+  char text[128];
+  char* at = text;
+  if (negative) *at++ = '-';
+  if (group_count == 0) *at++ = '0';
+  for (int g = group_count - 1; g >= 0; --g) {
+    char digits[10];
+    const auto printed =
+        std::to_chars(digits, digits + sizeof digits, groups[static_cast<std::size_t>(g)]);
+    const auto length = static_cast<int>(printed.ptr - digits);
+    if (g != group_count - 1) {
+      for (int pad = length; pad < 9; ++pad) *at++ = '0';
+    }
+    std::memcpy(at, digits, static_cast<std::size_t>(length));
+    at += length;
+  }
+  *at++ = 'e';
+  at = std::to_chars(at, text + sizeof text, -static_cast<std::int64_t>(scale)).ptr;
+  double value = 0;
+  const auto parsed = std::from_chars(text, at, value);
+  if (parsed.ec == std::errc::result_out_of_range) {
+    // Beyond a double: infinite when the exponent is large, else zero.
+    const double magnitude = scale < 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    value = negative ? -magnitude : magnitude;
+  }
+  return value;
+}
+
+template <int kWidth>
+struct DecimalDecoder {
+  const void* data;
+  std::int32_t scale;
+  bool bad = false;
+  template <bool kWhole>
+  void write(std::int64_t i, evaluation::ValueView& value) {
+    put<kWhole>(value, decimal_to_double(static_cast<const unsigned char*>(data) + i * kWidth,
+                                         kWidth, scale));
   }
 };
 
@@ -295,9 +484,10 @@ using NumberOf = std::tuple_element_t<
 template <class Offset>
 OffsetTextDecoder<Offset> offset_text(const ArrowArray& array) {
   const std::int64_t limit = load<Offset>(array.buffers[1], array.offset + array.length);
-  // A negative last offset bounds no value.
+  // A negative last offset bounds no value, nor does one past the address space.
   return {array.buffers[1], static_cast<const char*>(array.buffers[2]),
-          static_cast<std::uint64_t>(std::max<std::int64_t>(limit, 0)), limit < 0};
+          static_cast<std::uint64_t>(std::max<std::int64_t>(limit, 0)),
+          limit < 0 || !fits(array.buffers[2], limit, 8)};
 }
 
 // Decodes the rows set in `rows` of the block that starts at logical row
@@ -320,6 +510,14 @@ bool decode_rows(const BoundColumn& column, bool whole, std::uint64_t rows, std:
     return scatter(offset_text<std::int64_t>(array), whole, rows, count, base, out);
   } else if constexpr (L == Layout::Utf8View) {
     return scatter(ViewTextDecoder{array}, whole, rows, count, base, out);
+  } else if constexpr (L == Layout::Decimal32) {
+    return scatter(DecimalDecoder<4>{data, column.scale}, whole, rows, count, base, out);
+  } else if constexpr (L == Layout::Decimal64) {
+    return scatter(DecimalDecoder<8>{data, column.scale}, whole, rows, count, base, out);
+  } else if constexpr (L == Layout::Decimal128) {
+    return scatter(DecimalDecoder<16>{data, column.scale}, whole, rows, count, base, out);
+  } else if constexpr (L == Layout::Decimal256) {
+    return scatter(DecimalDecoder<32>{data, column.scale}, whole, rows, count, base, out);
   } else {
     return scatter(NumberDecoder<NumberOf<L>>{data}, whole, rows, count, base, out);
   }
@@ -368,6 +566,14 @@ DecodeRows decoder_for(const BoundColumn& column) {
       return decode_rows<Layout::LargeUtf8>;
     case Layout::Utf8View:
       return decode_rows<Layout::Utf8View>;
+    case Layout::Decimal32:
+      return decode_rows<Layout::Decimal32>;
+    case Layout::Decimal64:
+      return decode_rows<Layout::Decimal64>;
+    case Layout::Decimal128:
+      return decode_rows<Layout::Decimal128>;
+    case Layout::Decimal256:
+      return decode_rows<Layout::Decimal256>;
     case Layout::Null:
       break;
   }
@@ -385,9 +591,24 @@ evaluation::ValueKind kind_of(Layout layout) {
     case Layout::LargeUtf8:
     case Layout::Utf8View:
       return evaluation::ValueKind::String;
-    default:
+    case Layout::Int8:
+    case Layout::Int16:
+    case Layout::Int32:
+    case Layout::Int64:
+    case Layout::UInt8:
+    case Layout::UInt16:
+    case Layout::UInt32:
+    case Layout::UInt64:
+    case Layout::Float16:
+    case Layout::Float32:
+    case Layout::Float64:
+    case Layout::Decimal32:
+    case Layout::Decimal64:
+    case Layout::Decimal128:
+    case Layout::Decimal256:
       return evaluation::ValueKind::Number;
   }
+  return evaluation::ValueKind::Absent;
 }
 
 // Null count equal to the length: the producer says every slot is null.
@@ -397,12 +618,24 @@ bool every_slot_null(const ArrowArray& array) {
 
 // Whether `array` covers the logical rows [first, first + rows) it is asked for.
 bool covers(const ArrowArray& array, std::int64_t first, std::int64_t rows) {
-  return array.length >= 0 && array.offset >= 0 && first >= 0 && first + rows <= array.length;
+  std::int64_t end = 0;
+  return array.length >= 0 && array.offset >= 0 && first >= 0 && add_checked(first, rows, end) &&
+         end <= array.length;
 }
 
-// The validity of `array`, whose logical row 0 is bit `offset`.
-Bitmap validity_bitmap(const ArrowArray& array, std::int64_t offset) {
-  return {validity_of(array), offset, (array.offset + array.length + 7) / 8};
+// The validity of `array`, whose logical row 0 is bit `offset`; `extent` is
+// the array's checked offset + length.
+Bitmap validity_bitmap(const ArrowArray& array, std::int64_t offset, std::int64_t extent) {
+  return {validity_of(array), offset, extent / 8 + (extent % 8 != 0 ? 1 : 0)};
+}
+
+// The child arrays of a struct array, when every pointer to them is there.
+bool children_present(const ArrowArray& array) {
+  if (array.n_children < 0 || (array.n_children > 0 && array.children == nullptr)) return false;
+  for (std::int64_t i = 0; i < array.n_children; ++i) {
+    if (array.children[i] == nullptr) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -425,39 +658,69 @@ RowBlock::RowBlock(std::uint32_t slots)
 Result<BatchReader, ColumnarError> BatchReader::bind(const ColumnPlan& plan,
                                                      const ArrowArray& batch) {
   BatchReader reader;
-  if (batch.length < 0 || batch.offset < 0 || batch.n_children < 0) {
-    return fail(malformed("negative length or offset"));
+  std::int64_t batch_extent = 0;
+  if (batch.length < 0 || batch.offset < 0 || batch.n_children < 0 ||
+      !extent_of(batch, batch_extent)) {
+    return fail(malformed("negative or overflowing length or offset"));
+  }
+  if (!children_present(batch)) return fail(malformed("null child array"));
+  if (batch.null_count != 0 && batch.n_buffers > 0) {
+    if (batch.buffers == nullptr) return fail(malformed("null buffers array"));
+    if (batch.buffers[0] != nullptr && !fits(batch.buffers[0], batch_extent, 1))
+      return fail(malformed("validity bitmap beyond the address space"));
   }
   reader.rows_ = batch.length;
-  reader.validity_ = validity_bitmap(batch, batch.offset);
+  reader.validity_ = validity_bitmap(batch, batch.offset, batch_extent);
   for (const ColumnBinding& planned : plan.columns) {
+    const std::string& name = planned.name;
     if (planned.top >= batch.n_children) return fail(malformed("fewer columns than the schema"));
     const ArrowArray& top = *batch.children[planned.top];
-    if (!covers(top, batch.offset, batch.length)) return fail(malformed("column too short"));
+    std::int64_t top_extent = 0;
+    if (!extent_of(top, top_extent) || !covers(top, batch.offset, batch.length)) {
+      return fail(malformed(name, "column too short or its offset overflows"));
+    }
     BoundColumn column;
     column.slot = planned.slot;
     column.layout = planned.layout;
+    column.scale = planned.scale;
+    column.name = &planned.name;
     const ArrowArray* array = &top;
-    std::int64_t offset = batch.offset + top.offset;
-    if (planned.child >= 0) {
-      if (planned.child >= top.n_children) return fail(malformed("struct lacks a field"));
-      column.parent = planned.top;
-      column.parent_validity = validity_bitmap(top, offset);
-      array = top.children[planned.child];
-      if (!covers(*array, offset, batch.length)) return fail(malformed("field too short"));
-      offset += array->offset;
+    std::int64_t extent = top_extent;
+    std::int64_t offset = 0;
+    if (!add_checked(batch.offset, top.offset, offset)) {
+      return fail(malformed(name, "offsets overflow"));
     }
+    if (planned.child >= 0) {
+      if (!children_present(top)) return fail(malformed(name, "null child array"));
+      if (planned.child >= top.n_children) return fail(malformed(name, "struct lacks a field"));
+      if (const char* problem = buffers_problem(top, Layout::Null, top_extent))
+        return fail(malformed(name, problem));
+      column.parent = planned.top;
+      column.parent_validity = validity_bitmap(top, offset, top_extent);
+      array = top.children[planned.child];
+      if (!extent_of(*array, extent) || !covers(*array, offset, batch.length)) {
+        return fail(malformed(name, "field too short or its offset overflows"));
+      }
+      if (!add_checked(offset, array->offset, offset)) {
+        return fail(malformed(name, "offsets overflow"));
+      }
+    }
+    if (const char* problem = buffers_problem(*array, planned.layout, extent))
+      return fail(malformed(name, problem));
     column.array = array;
     column.offset = offset;
-    column.validity = validity_bitmap(*array, offset);
-    if (!buffers_present(*array, planned.layout)) return fail(malformed("missing buffers"));
+    column.validity = validity_bitmap(*array, offset, extent);
     if (planned.dictionary) {
-      if (array->dictionary == nullptr) return fail(malformed("dictionary missing"));
+      if (array->dictionary == nullptr) return fail(malformed(name, "dictionary missing"));
       column.dictionary = array->dictionary;
       column.dictionary_layout = planned.dictionary_layout;
-      if (column.dictionary->length < 0 || column.dictionary->offset < 0 ||
-          !buffers_present(*column.dictionary, planned.dictionary_layout)) {
-        return fail(malformed("dictionary missing buffers"));
+      std::int64_t entries = 0;
+      if (!extent_of(*column.dictionary, entries)) {
+        return fail(malformed(name, "dictionary length or offset negative or overflowing"));
+      }
+      if (const char* problem =
+              buffers_problem(*column.dictionary, planned.dictionary_layout, entries)) {
+        return fail(malformed(name, problem));
       }
     }
     column.all_null = every_slot_null(*array) || (planned.child >= 0 && every_slot_null(top));
@@ -514,7 +777,7 @@ Result<Unit, ColumnarError> BatchReader::read(std::int64_t first, std::int64_t c
       filled |= rows;
     }
     if (rows != 0 && !column.decode(column, whole, rows, first, count, out)) {
-      return fail(malformed("value out of bounds"));
+      return fail(malformed(*column.name, "value out of bounds"));
     }
   }
   return Unit{};

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "columnar/arrow_abi.h"
@@ -120,6 +121,10 @@ struct BoundColumn {
   // Dictionary-encoded text: the dictionary and its text layout.
   const ArrowArray* dictionary = nullptr;
   Layout dictionary_layout = Layout::Null;
+  // A decimal column's scale.
+  std::int32_t scale = 0;
+  // The column's name in messages (the plan's, which outlives the reader).
+  const std::string* name = nullptr;
   // The first column of its field writes every row, absent ones too; later
   // columns of the same field write only their values.
   bool writes_absent = true;

@@ -17,7 +17,7 @@ namespace {
 class BatchDecider {
  public:
   BatchDecider(const engine::Policy& policy, detail::ColumnPlan plan)
-      : policy_(policy), plan_(std::move(plan)), block_(policy.field_slots().size()) {}
+      : policy_(policy), plan_(std::move(plan)), block_(policy.input_fields().size()) {}
 
   Result<Unit, ColumnarError> decide(const ArrowArray& batch, DecisionBuilder& out) {
     auto reader = detail::BatchReader::bind(plan_, batch);
@@ -63,12 +63,17 @@ ColumnarError stream_failed(ArrowArrayStream& stream, int code) {
 }  // namespace
 
 Result<DecisionSet, ColumnarError> decide_stream(const engine::Policy& policy,
-                                                 ArrowArrayStream& stream) {
+                                                 ArrowArrayStream& stream,
+                                                 const ColumnRules& rules) {
+  if (stream.get_schema == nullptr || stream.get_next == nullptr) {
+    return fail(ColumnarError{ColumnarError::Kind::MalformedData,
+                              "malformed Arrow stream: null callbacks"});
+  }
   Owned<ArrowSchema> schema;
   if (const int code = stream.get_schema(&stream, schema.get()); code != 0) {
     return fail(stream_failed(stream, code));
   }
-  auto plan = detail::plan_columns(*schema, policy.field_slots());
+  auto plan = detail::plan_columns(*schema, policy.input_fields(), rules);
   if (!plan) return fail(std::move(plan).error());
   BatchDecider decider(policy, std::move(*plan));
   DecisionBuilder out;
@@ -85,9 +90,9 @@ Result<DecisionSet, ColumnarError> decide_stream(const engine::Policy& policy,
 }
 
 Result<DecisionSet, ColumnarError> decide_array(const engine::Policy& policy,
-                                                const ArrowSchema& schema,
-                                                const ArrowArray& array) {
-  auto plan = detail::plan_columns(schema, policy.field_slots());
+                                                const ArrowSchema& schema, const ArrowArray& array,
+                                                const ColumnRules& rules) {
+  auto plan = detail::plan_columns(schema, policy.input_fields(), rules);
   if (!plan) return fail(std::move(plan).error());
   BatchDecider decider(policy, std::move(*plan));
   DecisionBuilder out;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "columnar/arrow_abi.h"
+#include "columnar/column_plan.h"
 #include "columnar/columnar_error.h"
 #include "columnar/decisions.h"
 #include "engine/policy.h"
@@ -16,10 +17,12 @@ namespace kavro::columnar {
 
 // Consumes the stream (releasing it is still the caller's, through Owned).
 Result<DecisionSet, ColumnarError> decide_stream(const engine::Policy& policy,
-                                                 ArrowArrayStream& stream);
+                                                 ArrowArrayStream& stream,
+                                                 const ColumnRules& rules = {});
 
 // One struct array (a record batch) of the given schema.
 Result<DecisionSet, ColumnarError> decide_array(const engine::Policy& policy,
-                                                const ArrowSchema& schema, const ArrowArray& array);
+                                                const ArrowSchema& schema, const ArrowArray& array,
+                                                const ColumnRules& rules = {});
 
 }  // namespace kavro::columnar

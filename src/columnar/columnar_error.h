@@ -9,6 +9,7 @@ namespace kavro::columnar {
 struct ColumnarError {
   enum class Kind {
     UnsupportedType,  // a column's type cannot carry field values
+    UnknownColumn,    // no request columns, a part in both forms, a column not read
     MalformedData,    // the producer handed over arrays that break the format
     StreamFailed,     // the producer's stream reported an error
   };

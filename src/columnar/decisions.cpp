@@ -247,6 +247,45 @@ void DecisionBuilder::finish_batch() {
   current_->effects.reserve(1);
 }
 
+Result<DecisionSet, ColumnarError> restore_decisions(std::span<const std::int8_t> effects,
+                                                     std::span<const std::int32_t> rule_of_row,
+                                                     std::span<const std::string_view> ids) {
+  const auto refused = [](std::string what) {
+    return ColumnarError{ColumnarError::Kind::MalformedData, "not pickled decisions: " + what};
+  };
+  if (effects.size() != rule_of_row.size()) return fail(refused("rows differ in length"));
+  auto batch = std::make_unique<DecisionBatch>();
+  const std::size_t rows = effects.size();
+  batch->effects.assign(effects.begin(), effects.end());
+  batch->rule_offsets.resize(rows + 1);
+  batch->rule_validity.assign((rows + 7) / 8, 0);
+  constexpr auto kEffectCount = static_cast<std::int8_t>(kEffects.size());
+  for (std::size_t row = 0; row < rows; ++row) {
+    const std::int32_t rule = rule_of_row[row];
+    if (effects[row] < 0 || effects[row] >= kEffectCount) return fail(refused("unknown effect"));
+    if (rule < -1 || rule >= static_cast<std::int64_t>(ids.size()))
+      return fail(refused("rule out of range"));
+    if (rule == -1) {
+      if (effects[row] != static_cast<std::int8_t>(documents::Effect::Allow))
+        return fail(refused("a decision without a rule that is not allow"));
+      ++batch->rule_nulls;
+    } else {
+      const std::string_view id = ids[static_cast<std::size_t>(rule)];
+      if (batch->rule_bytes.size() + id.size() >
+          static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        return fail(refused("rule ids beyond 32-bit offsets"));
+      }
+      batch->rule_bytes += id;
+      batch->rule_validity[row >> 3] |= static_cast<std::uint8_t>(1U << (row & 7));
+    }
+    batch->rule_offsets[row + 1] = static_cast<std::int32_t>(batch->rule_bytes.size());
+  }
+  DecisionSet restored;
+  restored.rows = static_cast<std::int64_t>(rows);
+  if (rows != 0) restored.batches.push_back(std::move(batch));
+  return restored;
+}
+
 DecisionSet DecisionBuilder::finish() && {
   finish_batch();
   return std::move(done_);

@@ -59,6 +59,14 @@ class DecisionBuilder {
   DecisionSet done_;
 };
 
+// Decisions made again from their parts, as a pickle keeps them: per row the
+// effect (a documents::Effect) and the position of its rule id in `ids` (-1:
+// no rule). Fails on a value no evaluation gives: an effect out of range, a
+// position outside `ids`, a row without a rule whose effect is not allow.
+Result<DecisionSet, ColumnarError> restore_decisions(std::span<const std::int8_t> effects,
+                                                     std::span<const std::int32_t> rule_of_row,
+                                                     std::span<const std::string_view> ids);
+
 // The schema of the decisions: a struct of `effect` and `matched_rule`.
 void export_schema(ArrowSchema& out);
 // One batch as a struct array; the array shares the batch.

@@ -51,6 +51,9 @@ struct CompiledRule {
   std::string rule_id;
   CompiledCondition condition;
   documents::Effect effect = documents::Effect::Allow;
+  // The rule's place in its document, from 0: what callers number it by.
+  // Not part of the model's identity (the text form ignores it).
+  std::uint32_t number = 0;
 };
 
 using RuleSequence = std::vector<CompiledRule>;

@@ -5,6 +5,8 @@
 #include <variant>
 #include <vector>
 
+#include "support/overloaded.h"
+
 namespace kavro::compiler {
 namespace {
 
@@ -49,9 +51,10 @@ Result<documents::FieldType, CompileError> field_type_of(const SchemaIndex& sche
 }
 
 documents::FieldType literal_type(const RuntimeValue& literal) {
-  if (std::holds_alternative<std::string>(literal)) return documents::FieldType::String;
-  if (std::holds_alternative<double>(literal)) return documents::FieldType::Number;
-  return documents::FieldType::Boolean;
+  return std::visit(Overloaded{[](const std::string&) { return documents::FieldType::String; },
+                               [](double) { return documents::FieldType::Number; },
+                               [](bool) { return documents::FieldType::Boolean; }},
+                    literal);
 }
 
 struct TypedValue {
@@ -62,14 +65,18 @@ struct TypedValue {
 Result<TypedValue, CompileError> compile_value(const SchemaIndex& schema,
                                                const documents::ValueAst& value,
                                                ScopeContext context) {
-  if (const auto* literal = std::get_if<documents::LiteralValueAst>(&value)) {
-    return TypedValue{CompiledValue(*literal), literal_type(*literal)};
-  }
-  auto subject = resolve_subject(schema, std::get<documents::SubjectAst>(value));
-  if (!subject) return fail(std::move(subject).error());
-  const auto type = field_type_of(schema, *subject, context);
-  if (!type) return fail(type.error());
-  return TypedValue{CompiledValue(std::move(subject).value()), *type};
+  return std::visit(
+      Overloaded{[](const documents::LiteralValueAst& literal) -> Result<TypedValue, CompileError> {
+                   return TypedValue{CompiledValue(literal), literal_type(literal)};
+                 },
+                 [&](const documents::SubjectAst& written) -> Result<TypedValue, CompileError> {
+                   auto subject = resolve_subject(schema, written);
+                   if (!subject) return fail(std::move(subject).error());
+                   const auto type = field_type_of(schema, *subject, context);
+                   if (!type) return fail(type.error());
+                   return TypedValue{CompiledValue(std::move(subject).value()), *type};
+                 }},
+      value);
 }
 
 // The steps run in a fixed order so that, among several faults of one
@@ -111,19 +118,23 @@ Result<std::vector<AtomicCondition>, CompileError> compile_members(
 Result<CompiledCondition, CompileError> compile_condition(const SchemaIndex& schema,
                                                           const documents::ConditionAst& when,
                                                           ScopeContext context) {
-  if (const auto* atomic = std::get_if<documents::AtomicConditionAst>(&when)) {
-    auto compiled = compile_atomic(schema, *atomic, context);
-    if (!compiled) return fail(std::move(compiled).error());
-    return CompiledCondition(std::move(compiled).value());
-  }
-  if (const auto* all = std::get_if<documents::AllConditionAst>(&when)) {
-    auto members = compile_members(schema, all->all, context);
-    if (!members) return fail(std::move(members).error());
-    return CompiledCondition(AllOf{std::move(members).value()});
-  }
-  auto members = compile_members(schema, std::get<documents::AnyConditionAst>(when).any, context);
-  if (!members) return fail(std::move(members).error());
-  return CompiledCondition(AnyOf{std::move(members).value()});
+  using Compiled = Result<CompiledCondition, CompileError>;
+  return std::visit(Overloaded{[&](const documents::AtomicConditionAst& atomic) -> Compiled {
+                                 auto compiled = compile_atomic(schema, atomic, context);
+                                 if (!compiled) return fail(std::move(compiled).error());
+                                 return CompiledCondition(std::move(compiled).value());
+                               },
+                               [&](const documents::AllConditionAst& all) -> Compiled {
+                                 auto members = compile_members(schema, all.all, context);
+                                 if (!members) return fail(std::move(members).error());
+                                 return CompiledCondition(AllOf{std::move(members).value()});
+                               },
+                               [&](const documents::AnyConditionAst& any) -> Compiled {
+                                 auto members = compile_members(schema, any.any, context);
+                                 if (!members) return fail(std::move(members).error());
+                                 return CompiledCondition(AnyOf{std::move(members).value()});
+                               }},
+                    when);
 }
 
 // Where a rule is filed, and what its conditions may read.
@@ -137,18 +148,25 @@ struct Placement {
 Result<Placement, CompileError> place_rule(const SchemaIndex& schema,
                                            const documents::ScopeAst& scope,
                                            CompiledPolicy& policy) {
-  if (const auto* action = std::get_if<documents::ActionScopeAst>(&scope)) {
-    const auto it = schema.actions.find(std::string_view(action->action));
-    if (it == schema.actions.end()) return fail(CompileError::unknown_action(action->action));
-    return Placement{&policy.action_rules.try_emplace(action->action).first->second, &it->second};
-  }
-  if (const auto* actor = std::get_if<documents::ActorScopeAst>(&scope)) {
-    // Actors are not declared by the schema, so any name is accepted.
-    return Placement{&policy.actor_rules.try_emplace(actor->actor).first->second, nullptr};
-  }
-  if (!std::get<documents::GlobalScopeAst>(scope).global)
-    return fail(CompileError::invalid_scope());
-  return Placement{&policy.global_rules, nullptr};
+  using Placed = Result<Placement, CompileError>;
+  return std::visit(
+      Overloaded{
+          [&](const documents::ActionScopeAst& action) -> Placed {
+            const auto it = schema.actions.find(std::string_view(action.action));
+            if (it == schema.actions.end())
+              return fail(CompileError::unknown_action(action.action));
+            return Placement{&policy.action_rules.try_emplace(action.action).first->second,
+                             &it->second};
+          },
+          [&](const documents::ActorScopeAst& actor) -> Placed {
+            // Actors are not declared by the schema, so any name is accepted.
+            return Placement{&policy.actor_rules.try_emplace(actor.actor).first->second, nullptr};
+          },
+          [&](const documents::GlobalScopeAst& global) -> Placed {
+            if (!global.global) return fail(CompileError::invalid_scope());
+            return Placement{&policy.global_rules, nullptr};
+          }},
+      scope);
 }
 
 }  // namespace
@@ -166,7 +184,8 @@ Result<CompiledPolicy, CompileError> compile_policy(const SchemaIndex& schema,
     if (!placement) return in_rule(std::move(placement).error());
     auto condition = compile_condition(schema, rule.when, placement->context);
     if (!condition) return in_rule(std::move(condition).error());
-    placement->bucket->push_back(CompiledRule{rule.id, std::move(condition).value(), rule.effect});
+    placement->bucket->push_back(CompiledRule{rule.id, std::move(condition).value(), rule.effect,
+                                              static_cast<std::uint32_t>(index)});
   }
   return compiled;
 }

@@ -1,5 +1,5 @@
 // SchemaIndex: the compiler's read-only lookup view of a schema document.
-// Built by build_schema_index and dropped when construction ends.
+// Built by build_schema_index; the engine keeps it to check requests.
 #pragma once
 
 #include "documents/vocabulary.h"

@@ -4,9 +4,12 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <type_traits>
+#include <variant>
 
 #include "compiler/unicode_escapes.h"
+#include "support/overloaded.h"
 
 namespace kavro::compiler {
 namespace {
@@ -134,16 +137,19 @@ void append_subject(TextSink& out, const SubjectRef& subject) {
 }
 
 void append_runtime_value(TextSink& out, const RuntimeValue& value) {
-  if (const auto* text = std::get_if<std::string>(&value)) {
-    out += "String(";
-    append_quoted_text(out, *text);
-  } else if (const auto* number = std::get_if<double>(&value)) {
-    out += "Number(";
-    append_number(out, *number);
-  } else {
-    out += "Boolean(";
-    out += std::get<bool>(value) ? "true" : "false";
-  }
+  std::visit(Overloaded{[&](const std::string& text) {
+                          out += "String(";
+                          append_quoted_text(out, text);
+                        },
+                        [&](double number) {
+                          out += "Number(";
+                          append_number(out, number);
+                        },
+                        [&](bool boolean) {
+                          out += "Boolean(";
+                          out += boolean ? "true" : "false";
+                        }},
+             value);
   out += ')';
 }
 
@@ -153,13 +159,15 @@ void append_atomic(TextSink& out, const AtomicCondition& atomic) {
   out += ", operator: ";
   append_enum(out, variant_name(atomic.op));
   out += ", rhs: ";
-  if (const auto* literal = std::get_if<RuntimeValue>(&atomic.rhs)) {
-    out += "Literal(";
-    append_runtime_value(out, *literal);
-  } else {
-    out += "Subject(";
-    append_subject(out, std::get<SubjectRef>(atomic.rhs));
-  }
+  std::visit(Overloaded{[&](const RuntimeValue& literal) {
+                          out += "Literal(";
+                          append_runtime_value(out, literal);
+                        },
+                        [&](const SubjectRef& subject) {
+                          out += "Subject(";
+                          append_subject(out, subject);
+                        }},
+             atomic.rhs);
   out += ") }";
 }
 
@@ -173,16 +181,19 @@ void append_atomic_list(TextSink& out, const std::vector<AtomicCondition>& membe
 }
 
 void append_condition(TextSink& out, const CompiledCondition& condition) {
-  if (const auto* atomic = std::get_if<AtomicCondition>(&condition)) {
-    out += "Atomic(";
-    append_atomic(out, *atomic);
-  } else if (const auto* all = std::get_if<AllOf>(&condition)) {
-    out += "All(";
-    append_atomic_list(out, all->members);
-  } else {
-    out += "Any(";
-    append_atomic_list(out, std::get<AnyOf>(condition).members);
-  }
+  std::visit(Overloaded{[&](const AtomicCondition& atomic) {
+                          out += "Atomic(";
+                          append_atomic(out, atomic);
+                        },
+                        [&](const AllOf& all) {
+                          out += "All(";
+                          append_atomic_list(out, all.members);
+                        },
+                        [&](const AnyOf& any) {
+                          out += "Any(";
+                          append_atomic_list(out, any.members);
+                        }},
+             condition);
   out += ')';
 }
 

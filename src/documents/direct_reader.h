@@ -35,7 +35,8 @@ Result<Value, LoadError> read_located(ReadingContext& context, std::size_t index
   auto resolved = context.resolve(index);
   if (!resolved) return fail(std::move(resolved).error());
   const Event& event = context.document()[*resolved];
-  if (ReadNotes* notes = context.notes()) {
+  if (ReadNotes* notes = context.notes();
+      notes && notes->wants_place(path.is_index(), path.key_text())) {
     notes->places.emplace_back(path.render(), context.document().position(event));
   }
   Result<Value, LoadError> result = body(*resolved, event);
@@ -206,7 +207,7 @@ template <class Known>
 void note_ignored_key(ReadingContext& context, std::size_t index, const PathStep& record,
                       std::string_view key, Known&& known) {
   ReadNotes* notes = context.notes();
-  if (notes == nullptr) return;
+  if (notes == nullptr || !notes->note_ignored_keys) return;
   notes->ignored_keys.push_back(IgnoredKey{record.render(), std::string(key),
                                            context.document().position(context.document()[index]),
                                            known()});
@@ -266,12 +267,19 @@ struct ChoiceReader {
     if (!tree) return fail(std::move(tree).error());
     auto value = TreeChoiceReader<Choice>{}.read(*tree);
     if (!value) return fail(LoadError(std::move(value).error().message));
-    if (ReadNotes* notes = context.notes()) {
+    ReadNotes* notes = context.notes();
+    if (notes && notes->wants_place(path.is_index(), path.key_text())) {
       const Position position = context.document().position(context.document()[index]);
       const std::string place = path.render();
       notes->places.emplace_back(place, position);
-      TreeKeyNotes keys{position, notes->ignored_keys};
-      note_tree_keys(TreeChoiceReader<Choice>{}, *tree, place, keys);
+      if (notes->note_ignored_keys) {
+        TreeKeyNotes keys{position, notes->ignored_keys};
+        note_tree_keys(TreeChoiceReader<Choice>{}, *tree, place, keys);
+      }
+    } else if (notes && notes->note_ignored_keys) {
+      TreeKeyNotes keys{context.document().position(context.document()[index]),
+                        notes->ignored_keys};
+      note_tree_keys(TreeChoiceReader<Choice>{}, *tree, path.render(), keys);
     }
     return std::move(value).value();
   }

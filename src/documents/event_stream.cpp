@@ -52,9 +52,13 @@ std::string EventDocument::found(const Event& event) const {
       return "sequence";
     case EventKind::MappingStart:
       return "map";
-    default:
-      return describe_found(typed(event));
+    case EventKind::Scalar:
+    case EventKind::Alias:
+    case EventKind::SequenceEnd:
+    case EventKind::MappingEnd:
+      break;
   }
+  return describe_found(typed(event));
 }
 
 std::size_t EventDocument::weight(std::size_t index) const {
@@ -125,7 +129,11 @@ class DocumentBuilder {
           open_.pop_back();
         }
         break;
-      default:
+      case YAML_NO_EVENT:
+      case YAML_STREAM_START_EVENT:
+      case YAML_STREAM_END_EVENT:
+      case YAML_DOCUMENT_START_EVENT:
+      case YAML_DOCUMENT_END_EVENT:
         return true;
     }
     // A later anchor of the same name replaces the earlier one.
@@ -278,7 +286,14 @@ Result<EventDocument, LoadError> YamlEventStream::first_document() {
         break;
       case YAML_DOCUMENT_END_EVENT:
         return std::move(builder).finish();
-      default:
+      case YAML_NO_EVENT:
+      case YAML_STREAM_START_EVENT:
+      case YAML_ALIAS_EVENT:
+      case YAML_SCALAR_EVENT:
+      case YAML_SEQUENCE_START_EVENT:
+      case YAML_SEQUENCE_END_EVENT:
+      case YAML_MAPPING_START_EVENT:
+      case YAML_MAPPING_END_EVENT:
         if (!builder.add(event.get())) return std::move(builder).finish();
         break;
     }

@@ -25,8 +25,13 @@ class PathStep {
   }
 
   std::string render() const;
+  // Whether the step is a list member, and the key it is under otherwise.
+  bool is_index() const { return kind_ == Kind::Index; }
+  std::string_view key_text() const { return key_; }
 
  private:
+  void append_to(std::string& text) const;
+
   enum class Kind : unsigned char { Root, Key, Index, UnknownKey };
   PathStep(const PathStep* parent, Kind kind, std::string_view key, std::size_t index)
       : parent_(parent), kind_(kind), key_(key), index_(index) {}

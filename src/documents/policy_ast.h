@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "documents/vocabulary.h"
+#include "support/overloaded.h"
 
 namespace kavro::documents {
 
@@ -60,9 +61,11 @@ using ConditionAst = std::variant<AtomicConditionAst, AllConditionAst, AnyCondit
 // The atomic conditions of a `when`: itself, or the members of its `all` or
 // `any` list, which count alike.
 inline std::span<const AtomicConditionAst> atomic_conditions(const ConditionAst& when) {
-  if (const auto* atomic = std::get_if<AtomicConditionAst>(&when)) return {atomic, 1};
-  if (const auto* all = std::get_if<AllConditionAst>(&when)) return all->all;
-  return std::get<AnyConditionAst>(when).any;
+  using Members = std::span<const AtomicConditionAst>;
+  return std::visit(Overloaded{[](const AtomicConditionAst& atomic) { return Members(&atomic, 1); },
+                               [](const AllConditionAst& all) { return Members(all.all); },
+                               [](const AnyConditionAst& any) { return Members(any.any); }},
+                    when);
 }
 
 struct RuleAst {

@@ -25,6 +25,21 @@ struct ReadNotes {
   // Where each value read directly from the events starts, by location path
   // ("rules[0]", "rules[0].when"); values inside a choice are not listed.
   std::vector<std::pair<std::string, Position>> places;
+
+  // What to note. By default everything; a caller that only places a few
+  // things (a build: its rules, and the part of a rule an error is about)
+  // names the keys whose values it wants and skips the ignored keys, whose
+  // search reads every choice a second time. List members are always noted.
+  std::vector<std::string_view> place_keys;  // empty: every place
+  bool note_ignored_keys = true;
+
+  bool wants_place(bool list_member, std::string_view key) const {
+    if (place_keys.empty() || list_member) return true;
+    for (std::string_view wanted : place_keys) {
+      if (wanted == key) return true;
+    }
+    return false;
+  }
 };
 
 }  // namespace kavro::documents

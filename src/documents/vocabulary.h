@@ -12,6 +12,8 @@
 #include <optional>
 #include <string_view>
 
+#include "support/enumerator_count.h"
+
 namespace kavro::documents {
 
 enum class Domain : std::uint8_t { Action = 0, Actor = 1, Snapshot = 2 };
@@ -148,15 +150,21 @@ constexpr bool applies_to(Operator op, FieldType type) {
   return (word(op).types & type_bit(type)) != 0;
 }
 
-// Rows must sit at their enumerator's position for word() to find them.
+// Rows must sit at their enumerator's position for word() to find them, one
+// row per enumerator: a new enumerator fails to compile here until its row is
+// added, and (switches over these enumerations being exhaustive, with
+// -Werror=switch) wherever a switch does not handle it.
 template <class Enum>
-constexpr bool rows_in_order() {
+constexpr bool one_row_per_enumerator() {
+  if (Vocabulary<Enum>::words.size() != enumerator_count<Enum>()) return false;
   for (std::size_t i = 0; i < Vocabulary<Enum>::words.size(); ++i) {
     if (static_cast<std::size_t>(Vocabulary<Enum>::words[i].value) != i) return false;
   }
   return true;
 }
-static_assert(rows_in_order<Domain>() && rows_in_order<Operator>() && rows_in_order<FieldType>() &&
-              rows_in_order<Effect>());
+static_assert(one_row_per_enumerator<Domain>());
+static_assert(one_row_per_enumerator<Operator>());
+static_assert(one_row_per_enumerator<FieldType>());
+static_assert(one_row_per_enumerator<Effect>());
 
 }  // namespace kavro::documents

@@ -1,49 +1,349 @@
 #include "engine/policy.h"
 
+#include <charconv>
+#include <mutex>
+#include <type_traits>
 #include <utility>
 
 #include "compiler/compiler.h"
 #include "compiler/policy_hash.h"
 #include "documents/loader.h"
+#include "evaluation/explanation.h"
+#include "evaluation/request_check.h"
 #include "governance/governance_checker.h"
+#include "governance/violation_details.h"
 
 namespace kavro::engine {
 
+namespace {
+
+// The number N of a location path "<prefix>N]<rest>" with exactly that rest,
+// read without building any text: reading notes many places.
+std::optional<std::size_t> indexed_place(std::string_view path, std::string_view prefix,
+                                         std::string_view rest) {
+  if (path.size() <= prefix.size() + rest.size() + 1 || !path.starts_with(prefix) ||
+      !path.ends_with(rest)) {
+    return std::nullopt;
+  }
+  const std::string_view digits =
+      path.substr(prefix.size(), path.size() - prefix.size() - rest.size() - 1);
+  if (path[path.size() - rest.size() - 1] != ']') return std::nullopt;
+  std::size_t number = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  return number;
+}
+
+// Where each of `count` list members starts ("<prefix>N]" places), by N.
+std::vector<std::optional<Place>> member_places(const documents::ReadNotes* notes,
+                                                std::string_view prefix, std::size_t count) {
+  std::vector<std::optional<Place>> places(count);
+  if (notes == nullptr) return places;
+  for (const auto& [path, position] : notes->places) {
+    const auto number = indexed_place(path, prefix, "");
+    if (number && *number < count) places[*number] = place_of(position);
+  }
+  return places;
+}
+
+std::optional<Place> place_at(const documents::ReadNotes* notes, std::string_view path) {
+  if (notes == nullptr) return std::nullopt;
+  for (const auto& [place, position] : notes->places) {
+    if (place == path) return place_of(position);
+  }
+  return std::nullopt;
+}
+
+std::string scope_text(const documents::ScopeAst& scope) {
+  if (const auto* action = std::get_if<documents::ActionScopeAst>(&scope)) {
+    return "action:" + action->action;
+  }
+  if (const auto* actor = std::get_if<documents::ActorScopeAst>(&scope)) {
+    return "actor:" + actor->actor;
+  }
+  return "global";
+}
+
+std::vector<RuleEntry> rule_table(const documents::PolicyAst& policy,
+                                  const documents::ReadNotes* notes) {
+  std::vector<std::optional<Place>> places = member_places(notes, "rules[", policy.rules.size());
+  std::vector<RuleEntry> rules;
+  rules.reserve(policy.rules.size());
+  for (std::size_t i = 0; i < policy.rules.size(); ++i) {
+    const documents::RuleAst& rule = policy.rules[i];
+    rules.push_back(RuleEntry{rule.id, static_cast<std::uint32_t>(i), scope_text(rule.scope),
+                              rule.effect, places[i]});
+  }
+  return rules;
+}
+
+// The part of a rule a compile error is about.
+std::string_view rule_part(compiler::CompileErrorKind kind) {
+  switch (kind) {
+    case compiler::CompileErrorKind::UnknownAction:
+    case compiler::CompileErrorKind::InvalidScope:
+      return ".scope";
+    case compiler::CompileErrorKind::UnknownDomain:
+    case compiler::CompileErrorKind::UnknownField:
+    case compiler::CompileErrorKind::UnknownOperator:
+    case compiler::CompileErrorKind::InvalidLogicalCondition:
+    case compiler::CompileErrorKind::TypeMismatch:
+    case compiler::CompileErrorKind::UnsupportedOperator:
+      return ".when";
+  }
+  return "";
+}
+
+void place_compile_error(BuildError& error, const documents::ReadNotes* notes) {
+  const std::optional<compiler::RuleRef>& rule = error.rule();
+  if (!rule || notes == nullptr) return;
+  const std::string member = "rules[" + std::to_string(rule->index) + "]";
+  std::string path = member + std::string(rule_part(error.compile_error()->kind));
+  std::optional<Place> place = place_at(notes, path);
+  if (!place) place = place_at(notes, member);
+  error.locate(place, std::move(path));
+}
+
+// Only the first violations are described in full: describing walks the
+// whole policy, and a failure should cost time in proportion to the documents.
+constexpr std::size_t kDescribedViolations = 100;
+
+// Violations come in governance order, so each is matched with the next
+// governance rule of its id.
+void place_violations(BuildError& error, const documents::PolicyAst& policy,
+                      const std::vector<documents::GovernanceRule>& rules,
+                      const documents::ReadNotes* notes) {
+  const auto& violations = error.governance_failure()->violations;
+  const std::vector<std::optional<Place>> places =
+      member_places(notes, "governance.rules[", rules.size());
+  std::vector<PlacedViolation> placed;
+  placed.reserve(violations.size());
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < violations.size(); ++i) {
+    PlacedViolation record{violations[i].rule_id, violations[i].message, "", "", std::nullopt};
+    while (next < rules.size() && rules[next].id != violations[i].rule_id) ++next;
+    if (next < rules.size()) {
+      governance::ViolationDetails details =
+          i < kDescribedViolations
+              ? governance::describe_violation(rules[next], policy)
+              : governance::ViolationDetails{governance::describe_constraint(rules[next].must), ""};
+      record.constraint = std::move(details.constraint);
+      record.found = std::move(details.found);
+      record.place = places[next];
+      if (i == 0) {
+        error.locate(record.place, "governance.rules[" + std::to_string(next) + "]");
+      }
+      ++next;
+    }
+    placed.push_back(std::move(record));
+  }
+  error.set_violations(std::move(placed));
+}
+
+// What a build notes while reading: where rules and governance rules start,
+// and the two parts of a rule a compile error points at.
+documents::ReadNotes placing_notes() {
+  documents::ReadNotes notes;
+  notes.place_keys = {"scope", "when"};
+  notes.note_ignored_keys = false;
+  return notes;
+}
+
+}  // namespace
+
+struct Policy::HashCell {
+  std::once_flag once;
+  std::string text;
+};
+
+void Policy::HashCellDeleter::operator()(HashCell* cell) const {
+  delete cell;
+}
+
+Policy::Policy(evaluation::Plan plan, compiler::SchemaIndex schema, std::vector<RuleEntry> rules)
+    : plan_(std::move(plan)),
+      schema_(std::move(schema)),
+      rules_(std::move(rules)),
+      hash_(new HashCell) {}
+
 // Documents load in a fixed order (schema, policy, governance) and the first
 // fault wins; governance is judged before compiling, so a rejected policy
-// reports its violations even when it would not compile either.
+// reports its violations even when it would not compile either. The policy and
+// governance readers note where each value starts, once, for the rule table
+// and for placing a failure.
 Result<Policy, BuildError> Policy::build(std::string_view schema_text, std::string_view policy_text,
                                          std::optional<std::string_view> governance_text) {
   auto schema = documents::load_schema(schema_text);
   if (!schema) return fail(BuildError(Document::Schema, std::move(schema).error()));
-  auto policy = documents::load_policy(policy_text);
+  documents::ReadNotes policy_notes = placing_notes();
+  auto policy = documents::load_policy(policy_text, &policy_notes);
   if (!policy) return fail(BuildError(Document::Policy, std::move(policy).error()));
-  if (!governance_text) return from_documents(*schema, *policy, nullptr);
-  auto governance = documents::load_governance(*governance_text);
+  if (!governance_text) return assemble(*schema, *policy, nullptr, &policy_notes, nullptr);
+  documents::ReadNotes governance_notes = placing_notes();
+  auto governance = documents::load_governance(*governance_text, &governance_notes);
   if (!governance) return fail(BuildError(Document::Governance, std::move(governance).error()));
-  return from_documents(*schema, *policy, &governance->governance.rules);
+  return assemble(*schema, *policy, &governance->governance.rules, &policy_notes,
+                  &governance_notes);
 }
 
 Result<Policy, BuildError> Policy::from_documents(
     const documents::SchemaAst& schema, const documents::PolicyAst& policy,
     const std::vector<documents::GovernanceRule>* governance) {
+  return assemble(schema, policy, governance, nullptr, nullptr);
+}
+
+Result<Policy, BuildError> Policy::assemble(
+    const documents::SchemaAst& schema, const documents::PolicyAst& policy,
+    const std::vector<documents::GovernanceRule>* governance,
+    const documents::ReadNotes* policy_notes, const documents::ReadNotes* governance_notes) {
   if (governance != nullptr) {
     auto violations = governance::find_violations(policy, *governance);
     if (!violations.empty()) {
-      return fail(BuildError(Document::Governance, GovernanceFailure{std::move(violations)}));
+      BuildError error(Document::Governance, GovernanceFailure{std::move(violations)});
+      place_violations(error, policy, *governance, governance_notes);
+      return fail(std::move(error));
     }
   }
-  auto compiled = compiler::compile_policy(compiler::build_schema_index(schema), policy);
-  if (!compiled) return fail(BuildError(Document::Policy, std::move(compiled).error()));
-  return Policy(evaluation::Plan::build(std::move(compiled).value()));
+  compiler::SchemaIndex index = compiler::build_schema_index(schema);
+  auto compiled = compiler::compile_policy(index, policy);
+  if (!compiled) {
+    BuildError error(Document::Policy, std::move(compiled).error());
+    place_compile_error(error, policy_notes);
+    return fail(std::move(error));
+  }
+  return Policy(evaluation::Plan::build(std::move(compiled).value()), std::move(index),
+                rule_table(policy, policy_notes));
 }
 
-evaluation::EvaluationResult Policy::evaluate(const evaluation::EvaluationInput& input) const {
+evaluation::EvaluationResult Policy::evaluate(const Input& input) const {
   return evaluate_policy(plan_, input);
 }
 
-std::string Policy::policy_hash() const {
-  return kavro::compiler::policy_hash(plan_.model());
+namespace {
+
+std::string subject_text(const compiler::SubjectRef& subject) {
+  std::string text(documents::spelling(subject.domain));
+  text += '.';
+  text += subject.field;
+  return text;
+}
+
+}  // namespace
+
+ExplainedDecision Policy::explain(const Input& input) const {
+  const evaluation::Explanation traced = evaluation::explain_decision(plan_.model(), input);
+  ExplainedDecision decision;
+  if (traced.deciding_rule != nullptr) {
+    decision.effect = traced.deciding_rule->effect;
+    decision.matched_rule = traced.deciding_rule->rule_id;
+  }
+  if (traced.bucket_found) decision.bucket = traced.bucket;
+  decision.rules.reserve(traced.rules.size());
+  for (const evaluation::RuleTrace& rule : traced.rules) {
+    ExplainedRule explained{rule.rule->rule_id, rule.global, rule.held, {}};
+    explained.comparisons.reserve(rule.comparisons.size());
+    for (const evaluation::ComparisonTrace& comparison : rule.comparisons) {
+      const compiler::AtomicCondition& condition = *comparison.condition;
+      const auto* other = std::get_if<compiler::SubjectRef>(&condition.rhs);
+      explained.comparisons.push_back(ExplainedComparison{
+          subject_text(condition.lhs), condition.op, comparison.found, comparison.against,
+          other == nullptr ? std::nullopt : std::optional<std::string>(subject_text(*other)),
+          comparison.held});
+    }
+    decision.rules.push_back(std::move(explained));
+  }
+  return decision;
+}
+
+bool Policy::declares(Domain domain, std::string_view field) const {
+  switch (domain) {
+    case Domain::Action:
+      if (field == evaluation::kActionTypeField) return true;
+      for (const auto& [name, fields] : schema_.actions) {
+        if (fields.find(field) != fields.end()) return true;
+      }
+      return false;
+    case Domain::Actor:
+      return schema_.actor_fields.find(field) != schema_.actor_fields.end();
+    case Domain::Snapshot:
+      return schema_.snapshot_fields.find(field) != schema_.snapshot_fields.end();
+  }
+  return true;
+}
+
+std::vector<RequestProblem> Policy::check_request(std::span<const std::string_view> sections,
+                                                  std::span<const RequestEntry> entries) const {
+  return evaluation::check_request(schema_, sections, entries);
+}
+
+namespace {
+
+ComparisonView comparison_view(const compiler::AtomicCondition& atomic) {
+  ComparisonView view{atomic.lhs.domain, atomic.lhs.field, atomic.op, {}, std::nullopt, {}};
+  std::visit(
+      [&](const auto& other) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(other)>, compiler::SubjectRef>) {
+          view.other_domain = other.domain;
+          view.other_field = other.field;
+        } else {
+          static_assert(std::is_same_v<std::decay_t<decltype(other)>, compiler::RuntimeValue>);
+          view.literal = evaluation::view_of(other);
+        }
+      },
+      atomic.rhs);
+  return view;
+}
+
+void add_views(std::vector<CompiledRuleView>& views, std::string_view scope,
+               std::optional<std::string_view> bucket, const compiler::RuleSequence& rules) {
+  for (std::size_t place = 0; place < rules.size(); ++place) {
+    const compiler::CompiledRule& rule = rules[place];
+    CompiledRuleView view{scope, bucket, place, rule.rule_id, rule.effect, {}, {}};
+    std::visit(
+        [&](const auto& condition) {
+          using Condition = std::decay_t<decltype(condition)>;
+          if constexpr (std::is_same_v<Condition, compiler::AtomicCondition>) {
+            view.condition = "atomic";
+            view.comparisons.push_back(comparison_view(condition));
+          } else {
+            static_assert(std::is_same_v<Condition, compiler::AllOf> ||
+                          std::is_same_v<Condition, compiler::AnyOf>);
+            view.condition = std::is_same_v<Condition, compiler::AllOf> ? "all" : "any";
+            for (const auto& member : condition.members) {
+              view.comparisons.push_back(comparison_view(member));
+            }
+          }
+        },
+        rule.condition);
+    views.push_back(std::move(view));
+  }
+}
+
+}  // namespace
+
+std::vector<CompiledRuleView> Policy::compiled_rules() const {
+  const compiler::CompiledPolicy& model = plan_.model();
+  std::vector<CompiledRuleView> views;
+  for (const auto& [action, rules] : model.action_rules) add_views(views, "action", action, rules);
+  for (const auto& [actor, rules] : model.actor_rules) add_views(views, "actor", actor, rules);
+  add_views(views, "global", std::nullopt, model.global_rules);
+  return views;
+}
+
+Policy::Counts Policy::counts() const {
+  const compiler::CompiledPolicy& model = plan_.model();
+  const auto rules_in = [](const compiler::RuleBuckets& buckets) {
+    std::size_t total = 0;
+    for (const auto& [name, rules] : buckets) total += rules.size();
+    return total;
+  };
+  return Counts{rules_in(model.action_rules), model.action_rules.size(),
+                rules_in(model.actor_rules), model.actor_rules.size(), model.global_rules.size()};
+}
+
+const std::string& Policy::policy_hash() const {
+  std::call_once(hash_->once, [this] { hash_->text = compiler::policy_hash(plan_.model()); });
+  return hash_->text;
 }
 
 }  // namespace kavro::engine

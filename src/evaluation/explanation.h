@@ -7,10 +7,12 @@
 
 #include <span>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "compiler/compiled_policy.h"
 #include "evaluation/evaluator.h"
+#include "support/overloaded.h"
 
 namespace kavro::evaluation {
 
@@ -46,23 +48,25 @@ RuleTrace trace_rule(const compiler::CompiledRule& rule, bool global, const Inpu
   RuleTrace trace{&rule, global, false, {}};
   const auto compare = [&](const compiler::AtomicCondition& atomic) {
     const ValueView found = lookup_subject(atomic.lhs, input);
-    const ValueView against = atomic.rhs.index() == 0
-                                  ? view_of(*std::get_if<0>(&atomic.rhs))
-                                  : lookup_subject(*std::get_if<1>(&atomic.rhs), input);
+    const ValueView against = right_of(atomic, input);
     const bool held = atomic_holds(atomic, input);
     trace.comparisons.push_back({&atomic, found, against, held});
     return held;
   };
-  if (const auto* atomic = std::get_if<compiler::AtomicCondition>(&rule.condition)) {
-    trace.held = compare(*atomic);
-  } else if (const auto* all = std::get_if<compiler::AllOf>(&rule.condition)) {
-    trace.held = true;
-    for (const auto& member : all->members) trace.held = compare(member) && trace.held;
-  } else {
-    for (const auto& member : std::get_if<compiler::AnyOf>(&rule.condition)->members) {
-      trace.held = compare(member) || trace.held;
-    }
-  }
+  std::visit(
+      Overloaded{[&](const compiler::AtomicCondition& atomic) { trace.held = compare(atomic); },
+                 [&](const compiler::AllOf& all) {
+                   trace.held = true;
+                   for (const auto& member : all.members) {
+                     trace.held = compare(member) && trace.held;
+                   }
+                 },
+                 [&](const compiler::AnyOf& any) {
+                   for (const auto& member : any.members) {
+                     trace.held = compare(member) || trace.held;
+                   }
+                 }},
+      rule.condition);
   return trace;
 }
 

@@ -39,8 +39,7 @@ class FieldSlots {
   // Calls visit(domain, field, slot) once per slot, in no particular order.
   template <class Visit>
   void for_each(Visit&& visit) const {
-    for (documents::Domain domain :
-         {documents::Domain::Action, documents::Domain::Actor, documents::Domain::Snapshot}) {
+    for (documents::Domain domain : documents::values_of<documents::Domain>()) {
       tables_[static_cast<int>(domain)].for_each(
           [&](std::string_view field, std::uint32_t slot) { visit(domain, field, slot); });
     }

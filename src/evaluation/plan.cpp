@@ -1,8 +1,10 @@
 #include "evaluation/plan.h"
 
-#include <type_traits>
 #include <utility>
 #include <variant>
+#include <vector>
+
+#include "support/overloaded.h"
 
 namespace kavro::evaluation {
 namespace {
@@ -13,21 +15,21 @@ void assign(FieldSlots& slots, compiler::SubjectRef& subject) {
 
 void assign(FieldSlots& slots, compiler::AtomicCondition& atomic) {
   assign(slots, atomic.lhs);
-  if (auto* subject = std::get_if<compiler::SubjectRef>(&atomic.rhs)) assign(slots, *subject);
+  std::visit(Overloaded{[](compiler::RuntimeValue&) {},
+                        [&](compiler::SubjectRef& subject) { assign(slots, subject); }},
+             atomic.rhs);
+}
+
+void assign(FieldSlots& slots, std::vector<compiler::AtomicCondition>& members) {
+  for (auto& member : members) assign(slots, member);
 }
 
 void assign(FieldSlots& slots, compiler::RuleSequence& rules) {
   for (auto& rule : rules) {
-    std::visit(
-        [&](auto& condition) {
-          if constexpr (std::is_same_v<std::decay_t<decltype(condition)>,
-                                       compiler::AtomicCondition>) {
-            assign(slots, condition);
-          } else {
-            for (auto& member : condition.members) assign(slots, member);
-          }
-        },
-        rule.condition);
+    std::visit(Overloaded{[&](compiler::AtomicCondition& atomic) { assign(slots, atomic); },
+                          [&](compiler::AllOf& all) { assign(slots, all.members); },
+                          [&](compiler::AnyOf& any) { assign(slots, any.members); }},
+               rule.condition);
   }
 }
 

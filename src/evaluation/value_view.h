@@ -3,10 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <variant>
 
 #include "compiler/runtime_value.h"
 #include "documents/vocabulary.h"
+#include "support/enumerator_count.h"
+#include "support/overloaded.h"
 
 namespace kavro::evaluation {
 
@@ -20,6 +24,7 @@ constexpr documents::FieldType type_of(ValueKind kind) {
 static_assert(type_of(ValueKind::String) == documents::FieldType::String &&
               type_of(ValueKind::Number) == documents::FieldType::Number &&
               type_of(ValueKind::Boolean) == documents::FieldType::Boolean);
+static_assert(enumerator_count<ValueKind>() == documents::kFieldTypes.size() + 1);
 
 // A borrowed RuntimeValue. The evaluator compares views so that input values
 // can point into storage owned by the caller (no copy per request).
@@ -39,15 +44,10 @@ struct ValueView {
 };
 
 inline ValueView view_of(const compiler::RuntimeValue& value) {
-  switch (value.index()) {
-    case 0:
-      return ValueView::of_string(*std::get_if<0>(&value));
-    case 1:
-      return ValueView::of_number(*std::get_if<1>(&value));
-    case 2:
-      return ValueView::of_boolean(*std::get_if<2>(&value));
-  }
-  return {};
+  return std::visit(Overloaded{[](const std::string& text) { return ValueView::of_string(text); },
+                               [](double number) { return ValueView::of_number(number); },
+                               [](bool boolean) { return ValueView::of_boolean(boolean); }},
+                    value);
 }
 
 }  // namespace kavro::evaluation

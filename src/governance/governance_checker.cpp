@@ -7,6 +7,7 @@
 
 #include "documents/vocabulary.h"
 #include "governance/selection_index.h"
+#include "support/overloaded.h"
 
 namespace kavro::governance {
 namespace {
@@ -49,20 +50,23 @@ bool gate_open(const documents::GovernanceRule& rule, const detail::SelectionInd
 
 bool constraint_violated(const documents::GovernanceRule& rule, detail::SelectionIndex& index) {
   const documents::RuleFilter& filter = rule.select.where;
-  if (const auto* fields = std::get_if<documents::AllowedFieldsConstraint>(&rule.must)) {
-    return index.selects_other_field(filter, fields->allowed_fields);
-  }
-  const std::uint64_t selected = index.count(filter);
-  if (const auto* exists = std::get_if<documents::ExistsConstraint>(&rule.must)) {
-    return exists->exists ? selected == 0 : selected > 0;
-  }
-  if (const auto* min = std::get_if<documents::MinCountConstraint>(&rule.must)) {
-    return selected < min->min_count;
-  }
-  if (const auto* max = std::get_if<documents::MaxCountConstraint>(&rule.must)) {
-    return selected > max->max_count;
-  }
-  return std::get<documents::ForbidConstraint>(rule.must).forbid && selected > 0;
+  return std::visit(Overloaded{[&](const documents::AllowedFieldsConstraint& fields) {
+                                 return index.selects_other_field(filter, fields.allowed_fields);
+                               },
+                               [&](const documents::ExistsConstraint& exists) {
+                                 const std::uint64_t selected = index.count(filter);
+                                 return exists.exists ? selected == 0 : selected > 0;
+                               },
+                               [&](const documents::MinCountConstraint& min) {
+                                 return index.count(filter) < min.min_count;
+                               },
+                               [&](const documents::MaxCountConstraint& max) {
+                                 return index.count(filter) > max.max_count;
+                               },
+                               [&](const documents::ForbidConstraint& forbid) {
+                                 return forbid.forbid && index.count(filter) > 0;
+                               }},
+                    rule.must);
 }
 
 std::size_t longest_allowed_fields(const std::vector<documents::GovernanceRule>& rules) {

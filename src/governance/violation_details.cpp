@@ -4,8 +4,9 @@
 #include <utility>
 #include <variant>
 
-#include "documents/condition_members.h"
+#include "documents/policy_ast.h"
 #include "governance/governance_checker.h"
+#include "support/overloaded.h"
 
 namespace kavro::governance {
 namespace {
@@ -39,24 +40,25 @@ struct Listing {
 }  // namespace
 
 std::string describe_constraint(const documents::Constraint& must) {
-  if (const auto* exists = std::get_if<documents::ExistsConstraint>(&must)) {
-    return exists->exists ? "exists: true" : "exists: false";
-  }
-  if (const auto* min = std::get_if<documents::MinCountConstraint>(&must)) {
-    return "min_count: " + std::to_string(min->min_count);
-  }
-  if (const auto* max = std::get_if<documents::MaxCountConstraint>(&must)) {
-    return "max_count: " + std::to_string(max->max_count);
-  }
-  if (const auto* forbid = std::get_if<documents::ForbidConstraint>(&must)) {
-    return forbid->forbid ? "forbid: true" : "forbid: false";
-  }
-  Listing fields;
-  for (const std::string& name :
-       std::get<documents::AllowedFieldsConstraint>(must).allowed_fields) {
-    fields.add(name);
-  }
-  return "allowed_fields: [" + fields.joined("") + "]";
+  return std::visit(
+      Overloaded{[](const documents::ExistsConstraint& exists) -> std::string {
+                   return exists.exists ? "exists: true" : "exists: false";
+                 },
+                 [](const documents::MinCountConstraint& min) -> std::string {
+                   return "min_count: " + std::to_string(min.min_count);
+                 },
+                 [](const documents::MaxCountConstraint& max) -> std::string {
+                   return "max_count: " + std::to_string(max.max_count);
+                 },
+                 [](const documents::ForbidConstraint& forbid) -> std::string {
+                   return forbid.forbid ? "forbid: true" : "forbid: false";
+                 },
+                 [](const documents::AllowedFieldsConstraint& allowed) -> std::string {
+                   Listing fields;
+                   for (const std::string& name : allowed.allowed_fields) fields.add(name);
+                   return "allowed_fields: [" + fields.joined("") + "]";
+                 }},
+      must);
 }
 
 ViolationDetails describe_violation(const documents::GovernanceRule& rule,
@@ -69,7 +71,7 @@ ViolationDetails describe_violation(const documents::GovernanceRule& rule,
     if (!rule_is_selected(filter, candidate)) continue;
     selected.add(candidate.id);
     if (allowed == nullptr) continue;
-    for (const documents::AtomicConditionAst& atomic : condition_members(candidate.when)) {
+    for (const documents::AtomicConditionAst& atomic : atomic_conditions(candidate.when)) {
       std::string field = atomic.subject.domain + "." + atomic.subject.field;
       bool listed = false;
       for (const std::string& name : allowed->allowed_fields) listed = listed || name == field;

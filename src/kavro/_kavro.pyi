@@ -76,6 +76,32 @@ class Violation(tuple[str, str, str, str, int | None, int | None]):
     @property
     def column(self) -> int | None: ...
 
+@final
+class Rule(tuple[str, int, str, _Effect, int | None]):
+    """One rule of the policy, in document order."""
+
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    __match_args__: ClassVar[tuple[str, ...]]
+    @property
+    def id(self) -> str: ...
+    @property
+    def number(self) -> int: ...
+    @property
+    def scope(self) -> str: ...
+    @property
+    def effect(self) -> _Effect: ...
+    @property
+    def line(self) -> int | None: ...
+
+# The words of the policy language, in the engine's table order.
+EFFECTS: tuple[str, ...]
+DOMAINS: tuple[str, ...]
+OPERATORS: tuple[str, ...]
+
+def _plain_scalar(text: str, /) -> None | bool | int | float | str: ...
+
 class PolicyError(ValueError):
     """A document did not load, the policy did not compile, or governance rejected it."""
 
@@ -110,6 +136,9 @@ def _restore_engine(
 ) -> PyKavro:
     """Rebuilds a pickled PyKavro; not for direct use."""
 
+def _restore_decisions(version: int, effects: bytes, rules: bytes, ids: list[str], /) -> Decisions:
+    """Rebuilds pickled Decisions; not for direct use."""
+
 @final
 class Decisions:
     """The decisions of PyKavro.evaluate_arrow: the columns effect and
@@ -124,6 +153,8 @@ class Decisions:
         """The decisions as one Arrow struct array: (schema capsule, array capsule)."""
     def to_pylist(self) -> list[_Decision]:
         """One result dict per row, each exactly what evaluate returns."""
+    def __reduce__(self) -> tuple[Any, tuple[int, bytes, bytes, list[str]]]:
+        """Pickles the decisions as their effects and rule ids."""
     def __len__(self) -> int: ...
 
 @final
@@ -174,15 +205,19 @@ class PyKavro:
         what evaluate returns for it. The first input that evaluate would
         reject raises evaluate's exception, with an `index` attribute naming it.
         """
-    def evaluate_arrow(self, data: _ArrowStreamExportable | _ArrowArrayExportable) -> Decisions:
+    def evaluate_arrow(self, data: _ArrowStreamExportable | _ArrowArrayExportable,
+                       ignore_unknown_columns: bool = False) -> Decisions:
         """Evaluates every row of Arrow data: any object exporting __arrow_c_stream__
         or __arrow_c_array__ (pyarrow tables and record batches, polars and pandas
         data frames, ...).
 
-        Columns: struct columns action, actor and snapshot, or flat columns named
-        action.<field>, actor.<field> and snapshot.<field>; others are ignored. A null
-        is an absent field. Each row decides as evaluate would on the dict of its
-        non-null values.
+        Columns: each request part as a struct column (action, actor, snapshot) or
+        as flat columns named action.<field>, actor.<field> and snapshot.<field>, not
+        both. A null is an absent field. Each row decides as evaluate would on the
+        dict of its non-null values. Columns unrelated to the request are ignored.
+        Unless ignore_unknown_columns is True, a table without request columns
+        raises ValueError, and so does a column that looks like a request part
+        (Action, action_amount) or names a field the schema does not declare.
 
         Returns Decisions with the columns effect and matched_rule.
         """
@@ -193,6 +228,10 @@ class PyKavro:
     def __deepcopy__(self, memo: Any) -> PyKavro:
         """The engine itself: it is immutable."""
     def policy_hash(self) -> str: ...
+    def rules(self) -> tuple[Rule, ...]:
+        """The policy's rules in document order, as kavro.Rule records: the id as
+        the engine holds it, the number (place in the document, from 0), the
+        scope, the effect and the line where the rule starts."""
     @staticmethod
     def compiler_version() -> str: ...
     def _compiled_rules(self) -> list[_CompiledRule]:

@@ -29,17 +29,29 @@ class Finding:
 def check(schema_yaml: str, policy_yaml: str, governance_yaml: str | None = None) -> list[Finding]:
     """The findings about the documents: first the error PyKavro would raise
     (code from its kind, "type-mismatch" for "TypeMismatch", "load-error" for
-    documents that do not load), then warnings and notes in document order."""
-    findings: list[Finding] = []
+    documents that do not load), then, in document order, the compile errors
+    of the other rules that do not compile, warnings and notes."""
+    error, notes = findings(schema_yaml, policy_yaml, governance_yaml)
+    return ([] if error is None else [error]) + notes
+
+
+def findings(schema_yaml: str, policy_yaml: str,
+             governance_yaml: str | None = None) -> tuple[Finding | None, list[Finding]]:
+    """The error PyKavro would raise, if any, and the other findings (check() joined)."""
+    error = None
     try:
         PyKavro(schema_yaml, policy_yaml, governance_yaml)
-    except PolicyError as error:
-        findings.append(Finding("error", error_code(error.kind), str(error), error.document,
-                                error.line, error.column, error.path, error.rule_id))
+    except PolicyError as raised:
+        error = Finding("error", error_code(raised.kind), str(raised), raised.document,
+                        raised.line, raised.column, raised.path, raised.rule_id)
     notes = [Finding(*item) for item in _lint(schema_yaml, policy_yaml, governance_yaml)]
+    if error is not None:
+        # Lint compiles every rule, the one construction stopped at included.
+        notes = [note for note in notes if (note.severity, note.message, note.rule_id) !=
+                 ("error", error.message, error.rule_id)]
     notes.sort(key=lambda finding: (_DOCUMENT_ORDER[finding.document], finding.line or 0,
                                     finding.column or 0))
-    return findings + notes
+    return error, notes
 
 
 def error_code(kind: str) -> str:

@@ -6,6 +6,8 @@ from typing import Any
 
 import yaml
 
+from kavro._kavro import EFFECTS
+
 _JSON_TYPES = {"number": "number", "string": "string", "boolean": "boolean"}
 
 
@@ -18,7 +20,7 @@ def openapi_document(schema_text: str) -> dict[str, Any]:
     decision = {
         "type": "object",
         "properties": {
-            "effect": {"enum": ["allow", "block", "require_approval"]},
+            "effect": {"enum": list(EFFECTS)},
             "matched_rule": {"type": ["string", "null"]},
             "policy_hash": {"type": "string"},
             "decision_id": {"type": "string"},

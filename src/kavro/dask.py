@@ -28,6 +28,7 @@ import pandas as pd
 import pyarrow as pa
 
 from kavro import PyKavro
+from kavro._kavro import EFFECTS
 from kavro._replay.deciding import Decided
 from kavro._replay.engines import EngineTexts
 from kavro._replay.frames import decide_frame
@@ -36,7 +37,6 @@ __all__ = ["decide", "diff", "Diff"]
 
 #: An engine, or the texts it is built from: (schema, policy) or (schema, policy, governance).
 Documents = Union[PyKavro, Sequence[Union[str, None]]]
-_EFFECTS = ("allow", "block", "require_approval")
 
 
 def decide(frame: dd.DataFrame, schema_yaml: str, policy_yaml: str,
@@ -92,7 +92,7 @@ def diff(frame: dd.DataFrame, old_documents: Documents, new_documents: Documents
         decided.groupby(["old_effect", "new_effect"]).size(),
         moved["new_matched_rule"].fillna("\x00").value_counts(),
         moved["old_matched_rule"].fillna("\x00").value_counts())
-    matrix = pairs.unstack(fill_value=0).reindex(index=_EFFECTS, columns=_EFFECTS, fill_value=0)
+    matrix = pairs.unstack(fill_value=0).reindex(index=EFFECTS, columns=EFFECTS, fill_value=0)
     return Diff(rows, matrix, _default_named(gained), _default_named(lost))
 
 

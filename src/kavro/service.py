@@ -3,7 +3,7 @@
     POST /v1/decide          one request (a JSON object) -> its decision
     POST /v1/decide/batch    {"requests": [...]} -> {"decisions": [...]}, or an Arrow IPC
                              stream of requests -> an Arrow IPC stream of decisions
-    GET  /v1/policy          the live policy: hash, revision, load time
+    GET  /v1/policy          the live policy: hash, revision, rule counts, load time
     POST /v1/reload          reload the documents (needs the reload token)
     GET  /healthz            liveness, with the live hash
     GET  /metrics            Prometheus metrics
@@ -294,6 +294,11 @@ def _requests_of(table: Any) -> list[dict[str, Any]]:
 
 def _describe(live: LivePolicy) -> dict[str, Any]:
     loaded = datetime.fromtimestamp(live.loaded_at, timezone.utc)
-    return {"policy_hash": live.policy_hash, "revision": live.revision,
+    scopes = [rule.scope.partition(":") for rule in live.engine.rules()]
+    rules = {"total": len(scopes), "action": 0, "actor": 0, "global": 0}
+    for kind, _, _ in scopes:
+        rules[kind] += 1
+    return {"policy_hash": live.policy_hash, "revision": live.revision, "rules": rules,
+            "actions": len({name for kind, _, name in scopes if kind == "action"}),
             "loaded_at": loaded.isoformat(timespec="seconds").replace("+00:00", "Z"),
             "uptime_seconds": round(time.time() - live.loaded_at, 3)}

@@ -6,10 +6,12 @@
 #include <unordered_set>
 #include <variant>
 
-#include "documents/condition_members.h"
+#include "compiler/compiler.h"
 #include "documents/loader.h"
+#include "documents/policy_ast.h"
 #include "documents/vocabulary.h"
 #include "support/near_miss.h"
+#include "support/overloaded.h"
 #include "support/string_map.h"
 
 namespace kavro::lint {
@@ -46,6 +48,46 @@ std::string rule_path(std::size_t index) {
   return "rules[" + std::to_string(index) + "]";
 }
 
+// The finding code of a compile error, as kavro.check names the error that
+// construction raises, and the part of the rule it is about.
+std::string_view compile_code(compiler::CompileErrorKind kind) {
+  switch (kind) {
+    case compiler::CompileErrorKind::UnknownAction:
+      return "unknown-action";
+    case compiler::CompileErrorKind::InvalidScope:
+      return "invalid-scope";
+    case compiler::CompileErrorKind::UnknownDomain:
+      return "unknown-domain";
+    case compiler::CompileErrorKind::UnknownField:
+      return "unknown-field";
+    case compiler::CompileErrorKind::UnknownOperator:
+      return "unknown-operator";
+    case compiler::CompileErrorKind::InvalidLogicalCondition:
+      return "invalid-logical-condition";
+    case compiler::CompileErrorKind::TypeMismatch:
+      return "type-mismatch";
+    case compiler::CompileErrorKind::UnsupportedOperator:
+      return "unsupported-operator";
+  }
+  return "compile-error";
+}
+
+std::string_view compiled_part(compiler::CompileErrorKind kind) {
+  switch (kind) {
+    case compiler::CompileErrorKind::UnknownAction:
+    case compiler::CompileErrorKind::InvalidScope:
+      return ".scope";
+    case compiler::CompileErrorKind::UnknownDomain:
+    case compiler::CompileErrorKind::UnknownField:
+    case compiler::CompileErrorKind::UnknownOperator:
+    case compiler::CompileErrorKind::InvalidLogicalCondition:
+    case compiler::CompileErrorKind::TypeMismatch:
+    case compiler::CompileErrorKind::UnsupportedOperator:
+      return ".when";
+  }
+  return "";
+}
+
 // A document as lint reads it: its records when it loaded, and its notes.
 template <class Ast>
 struct Loaded {
@@ -78,35 +120,37 @@ std::string bucket_and_condition(const documents::RuleAst& rule) {
     key += ':';
     key += part;
   };
-  if (const auto* action = std::get_if<documents::ActionScopeAst>(&rule.scope)) {
-    add("action");
-    add(action->action);
-  } else {
-    add(std::get_if<documents::GlobalScopeAst>(&rule.scope)->global ? "global" : "not-global");
-  }
+  std::visit(Overloaded{[&](const documents::ActionScopeAst& action) {
+                          add("action");
+                          add(action.action);
+                        },
+                        [&](const documents::ActorScopeAst& actor) {
+                          add("actor");
+                          add(actor.actor);
+                        },
+                        [&](const documents::GlobalScopeAst& global) {
+                          add(global.global ? "global" : "not-global");
+                        }},
+             rule.scope);
   add(std::to_string(rule.when.index()));
-  for (const documents::AtomicConditionAst& atomic : condition_members(rule.when)) {
+  for (const documents::AtomicConditionAst& atomic : atomic_conditions(rule.when)) {
     add(atomic.subject.domain);
     add(atomic.subject.field);
     add(atomic.op);
-    if (const auto* subject = std::get_if<documents::SubjectAst>(&atomic.value)) {
-      add("subject");
-      add(subject->domain);
-      add(subject->field);
-    } else {
-      const auto& literal = std::get<documents::LiteralValueAst>(atomic.value);
-      add(std::to_string(literal.index()));
-      std::visit(
-          [&](const auto& value) {
-            using Value = std::decay_t<decltype(value)>;
-            if constexpr (std::is_same_v<Value, std::string>) {
-              add(value);
-            } else {
-              add(std::to_string(value));
-            }
-          },
-          literal);
-    }
+    std::visit(Overloaded{[&](const documents::SubjectAst& subject) {
+                            add("subject");
+                            add(subject.domain);
+                            add(subject.field);
+                          },
+                          [&](const documents::LiteralValueAst& literal) {
+                            add(std::to_string(literal.index()));
+                            std::visit(
+                                Overloaded{[&](const std::string& text) { add(text); },
+                                           [&](double number) { add(std::to_string(number)); },
+                                           [&](bool boolean) { add(std::to_string(boolean)); }},
+                                literal);
+                          }},
+               atomic.value);
   }
   return key;
 }
@@ -154,7 +198,7 @@ class Linter {
               kPolicy, position, path, rule.id);
         }
       }
-      for (const documents::AtomicConditionAst& atomic : condition_members(rule.when)) {
+      for (const documents::AtomicConditionAst& atomic : atomic_conditions(rule.when)) {
         const auto* other = std::get_if<documents::SubjectAst>(&atomic.value);
         if (other == nullptr || !(*other == atomic.subject)) continue;
         add(Severity::Warning, "self-comparison",
@@ -162,6 +206,25 @@ class Linter {
                 atomic.subject.field + " with itself",
             kPolicy, policy.place(path + ".when"), path + ".when", rule.id);
       }
+    }
+  }
+
+  // Each rule compiled by itself against the schema: construction stops at
+  // the first rule that does not compile, this finds the errors of them all.
+  void compile_errors(const documents::SchemaAst& schema,
+                      const Loaded<documents::PolicyAst>& policy) {
+    const compiler::SchemaIndex index = compiler::build_schema_index(schema);
+    documents::PolicyAst one{policy.ast->version, {}};
+    for (std::size_t i = 0; i < policy.ast->rules.size(); ++i) {
+      const documents::RuleAst& rule = policy.ast->rules[i];
+      one.rules.assign(1, rule);
+      auto compiled = compiler::compile_policy(index, one);
+      if (compiled) continue;
+      const compiler::CompileError& error = compiled.error();
+      const std::string path = rule_path(i) + std::string(compiled_part(error.kind));
+      const auto position = policy.place(path);
+      add(Severity::Error, compile_code(error.kind), error.render(), kPolicy,
+          position ? position : policy.place(rule_path(i)), path, rule.id);
     }
   }
 
@@ -178,7 +241,7 @@ class Linter {
           read.insert(subject.domain + "." + subject.field);
         }
       };
-      for (const documents::AtomicConditionAst& atomic : condition_members(rule.when)) {
+      for (const documents::AtomicConditionAst& atomic : atomic_conditions(rule.when)) {
         note(atomic.subject);
         if (const auto* other = std::get_if<documents::SubjectAst>(&atomic.value)) note(*other);
       }
@@ -207,6 +270,16 @@ class Linter {
   void governance_filters(const Loaded<documents::GovernanceAst>& governance,
                           const documents::SchemaAst* schema) {
     const auto& rules = governance.ast->governance.rules;
+    // Gathered once: per rule they made lint quadratic in the documents.
+    std::vector<std::string_view> actions;
+    std::vector<std::string> declared;
+    if (schema != nullptr) {
+      for (const auto& [name, fields] : schema->actions) actions.push_back(name);
+      // Once each, in the schema's order: actions share field names.
+      for (std::string& name : declared_names(*schema)) {
+        if (declared_set_.insert(name).second) declared.push_back(std::move(name));
+      }
+    }
     for (std::size_t i = 0; i < rules.size(); ++i) {
       const documents::GovernanceRule& rule = rules[i];
       const std::string path = "governance.rules[" + std::to_string(i) + "]";
@@ -226,8 +299,6 @@ class Linter {
         subject_filter(*filter.when->subject, schema, rule.id, where + ".when.subject", at);
       }
       if (schema == nullptr) continue;
-      std::vector<std::string_view> actions;
-      for (const auto& [name, declared] : schema->actions) actions.push_back(name);
       const auto check_action = [&](const std::string& name, const std::string& place,
                                     const std::string& what) {
         if (schema->actions.contains(name)) return;
@@ -248,9 +319,8 @@ class Linter {
         }
       }
       if (const auto* allowed = std::get_if<documents::AllowedFieldsConstraint>(&rule.must)) {
-        const std::vector<std::string> declared = declared_names(*schema);
         for (const std::string& name : allowed->allowed_fields) {
-          if (declared_somewhere(*schema, name)) continue;
+          if (declared_set_.contains(name)) continue;
           filter_finding("filter-unknown-field",
                          "allowed field " + quoted(name) +
                              " is not a declared field (written domain.field)" +
@@ -296,24 +366,12 @@ class Linter {
     return names;
   }
 
-  // `name` is "domain.field" and some part of the schema declares it.
-  static bool declared_somewhere(const documents::SchemaAst& schema, std::string_view name) {
-    const auto dot = name.find('.');
-    if (dot == std::string_view::npos) return false;
-    const std::string_view domain = name.substr(0, dot);
-    const std::string_view field = name.substr(dot + 1);
-    return field_declared(schema, domain, field);
-  }
-
-  static bool field_declared(const documents::SchemaAst& schema, std::string_view domain,
-                             std::string_view field) {
-    if (domain == "actor") return schema.actor.fields.contains(std::string(field));
-    if (domain == "snapshot") return schema.snapshot.fields.contains(std::string(field));
-    if (domain != "action") return false;
-    for (const auto& [name, declared] : schema.actions) {
-      if (declared.fields.contains(std::string(field))) return true;
-    }
-    return false;
+  // Some part of the schema declares the field (filled by governance_filters).
+  bool field_declared(std::string_view domain, std::string_view field) const {
+    std::string name(domain);
+    name += '.';
+    name += field;
+    return declared_set_.contains(name);
   }
 
   template <class At>
@@ -328,10 +386,10 @@ class Linter {
       return;
     }
     if (schema == nullptr || !subject.field) return;
-    const bool declared = subject.domain ? field_declared(*schema, *subject.domain, *subject.field)
-                                         : field_declared(*schema, "action", *subject.field) ||
-                                               field_declared(*schema, "actor", *subject.field) ||
-                                               field_declared(*schema, "snapshot", *subject.field);
+    const bool declared = subject.domain ? field_declared(*subject.domain, *subject.field)
+                                         : field_declared("action", *subject.field) ||
+                                               field_declared("actor", *subject.field) ||
+                                               field_declared("snapshot", *subject.field);
     if (declared) return;
     filter_finding("filter-unknown-field",
                    "filter field " + quoted(*subject.field) +
@@ -355,6 +413,8 @@ class Linter {
   }
 
   std::vector<Finding> findings_;
+  // Every "domain.field" the schema declares.
+  std::unordered_set<std::string> declared_set_;
 };
 
 }  // namespace
@@ -385,7 +445,10 @@ std::vector<Finding> lint_documents(std::string_view schema_text, std::string_vi
   linter.ignored_keys(kSchema, schema.notes);
   linter.ignored_keys(kPolicy, policy.notes, policy.ast ? &*policy.ast : nullptr);
   if (policy.ast) linter.policy_rules(policy);
-  if (schema.ast && policy.ast) linter.unused_fields(schema, *policy.ast);
+  if (schema.ast && policy.ast) {
+    linter.compile_errors(*schema.ast, policy);
+    linter.unused_fields(schema, *policy.ast);
+  }
   if (governance_text) {
     const auto governance = load<documents::GovernanceAst>(
         *governance_text, [](std::string_view text, documents::ReadNotes* notes) {

@@ -1,8 +1,9 @@
 // Lint: what the engine accepts silently but an author most likely did not
 // mean. It reads the documents as construction does and reports warnings and
-// notes; it never changes what a document means, and says nothing about the
-// error construction raises (the caller reports that). A document that does
-// not load is skipped. Pure; safe to call from any number of threads.
+// notes, and the compile error of every rule that has one (construction
+// raises only the first; the caller drops that one); it never changes what a
+// document means. A document that does not load is skipped. Pure; safe to
+// call from any number of threads.
 #pragma once
 
 #include <optional>

@@ -143,6 +143,8 @@ TEST(Columnar, StringViewsInlineAndInBuffers) {
 struct MalformedCase {
   const char* name;
   std::function<void(OneColumn&)> spoil;
+  // Part of the message: which column, or what of the batch.
+  const char* says = "column 'snapshot.v'";
 };
 
 class MalformedBatches : public ::testing::TestWithParam<MalformedCase> {};
@@ -155,6 +157,20 @@ const std::int32_t kDictionaryOffsets[2] = {0, 1};
 const std::int8_t kIndexTooLarge[1] = {1};
 const std::int64_t kSmallSizes[1] = {4};
 const std::array<unsigned char, 16> kViewPastBuffer = view(20, "", 0, 0);
+const std::array<unsigned char, 16> kViewInBuffer = view(14, "", 0, 0);
+const std::int64_t kSizes[1] = {14};
+const double kAmounts[2] = {5000.0, 5.0};
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+// 3 * 2^61 - 1: eight bytes a value, the offset wraps to the value before.
+constexpr std::int64_t kWrappingOffset = 3 * (std::int64_t{1} << 61) - 1;
+
+// The column as string views over one data buffer of fourteen bytes.
+void as_views(OneColumn& c) {
+  c.field.format = "vu";
+  c.buffers = {nullptr, kViewInBuffer.data(), "fourteen bytes", kSizes};
+  c.values.buffers = c.buffers.data();
+  c.values.n_buffers = 4;
+}
 
 TEST_P(MalformedBatches, FailInsteadOfReadingStrayMemory) {
   OneColumn column("u", 1, {nullptr, kOffsets, "ok"});
@@ -162,6 +178,8 @@ TEST_P(MalformedBatches, FailInsteadOfReadingStrayMemory) {
   auto read = column.read();
   ASSERT_FALSE(read);
   EXPECT_EQ(read.error().kind, ColumnarError::Kind::MalformedData) << read.error().render();
+  EXPECT_NE(read.error().render().find(GetParam().says), std::string::npos)
+      << read.error().render();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -188,7 +206,217 @@ INSTANTIATE_TEST_SUITE_P(
                         c.buffers = {nullptr, kViewPastBuffer.data(), "data", kSmallSizes};
                         c.values.buffers = c.buffers.data();
                         c.values.n_buffers = 4;
+                      }},
+        MalformedCase{"offset_wraps_the_address",
+                      [](OneColumn& c) {
+                        c.field.format = "g";
+                        c.buffers[1] = kAmounts + 1;
+                        c.values.offset = kWrappingOffset;
+                      }},
+        MalformedCase{"offset_plus_length_overflows", [](OneColumn& c) { c.values.offset = kMax; }},
+        MalformedCase{"batch_offset_plus_column_offset_overflows",
+                      [](OneColumn& c) {
+                        c.batch.offset = kMax / 2 + 1;
+                        c.values.offset = kMax / 2 + 1;
+                        c.values.length = kMax;
+                      }},
+        MalformedCase{"batch_length_overflows",
+                      [](OneColumn& c) {
+                        c.batch.offset = kMax;
+                        c.batch.length = 1;
+                      },
+                      "overflowing length or offset"},
+        MalformedCase{"column_length_near_the_maximum",
+                      [](OneColumn& c) {
+                        c.values.length = kMax;
+                        c.values.offset = 2;
+                      }},
+        MalformedCase{"null_children_array", [](OneColumn& c) { c.batch.children = nullptr; },
+                      "null child array"},
+        MalformedCase{"null_child", [](OneColumn& c) { c.values_ptr = nullptr; },
+                      "null child array"},
+        MalformedCase{"null_buffers_array", [](OneColumn& c) { c.values.buffers = nullptr; }},
+        MalformedCase{"null_offsets_buffer", [](OneColumn& c) { c.buffers[1] = nullptr; }},
+        MalformedCase{"null_data_buffer", [](OneColumn& c) { c.buffers[2] = nullptr; }},
+        MalformedCase{"null_validity_buffers_of_the_batch",
+                      [](OneColumn& c) {
+                        c.batch.null_count = 1;
+                        c.batch.buffers = nullptr;
+                      },
+                      "null buffers array"},
+        MalformedCase{"dictionary_null_buffers_array",
+                      [](OneColumn& c) {
+                        c.field.format = "c";
+                        c.buffers[1] = kIndexTooLarge;
+                        c.values.n_buffers = 2;
+                        c.encode(kDictionaryOffsets, "x", 1);
+                        c.dictionary.buffers = nullptr;
+                      }},
+        MalformedCase{"dictionary_offset_overflows",
+                      [](OneColumn& c) {
+                        c.field.format = "c";
+                        c.buffers[1] = kIndexTooLarge;
+                        c.values.n_buffers = 2;
+                        c.encode(kDictionaryOffsets, "x", 1);
+                        c.dictionary.offset = kMax;
+                      }},
+        MalformedCase{"dictionary_null_data_buffer",
+                      [](OneColumn& c) {
+                        c.field.format = "c";
+                        c.buffers[1] = kIndexTooLarge;
+                        c.values.n_buffers = 2;
+                        c.encode(kDictionaryOffsets, nullptr, 1);
+                      }},
+        MalformedCase{"string_view_null_views_buffer",
+                      [](OneColumn& c) {
+                        as_views(c);
+                        c.buffers[1] = nullptr;
+                      }},
+        MalformedCase{"string_view_null_sizes_buffer",
+                      [](OneColumn& c) {
+                        as_views(c);
+                        c.buffers[3] = nullptr;
+                      }},
+        MalformedCase{"string_view_null_data_buffer",
+                      [](OneColumn& c) {
+                        as_views(c);
+                        c.buffers[2] = nullptr;
                       }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Columnar, StringViewFixtureReadsWhenIntact) {
+  // The string-view rows above spoil a column that reads.
+  OneColumn column("u", 1, {nullptr, kOffsets, "ok"});
+  as_views(column);
+  auto read = column.read();
+  ASSERT_TRUE(read) << read.error().render();
+  EXPECT_EQ((*read)[0].text, "fourteen bytes");
+}
+
+// A batch whose column `snapshot` is a struct with the field `v`, spoiled
+// where a struct's own pointers lead.
+struct StructCase {
+  const char* name;
+  std::function<void(ArrowArray& snapshot, ArrowArray** children)> spoil;
+};
+
+class MalformedStructs : public ::testing::TestWithParam<StructCase> {};
+
+TEST_P(MalformedStructs, FailNamingTheField) {
+  const double values[1] = {1.0};
+  const void* value_buffers[2] = {nullptr, values};
+  ArrowSchema field = {"g",     "v",        nullptr, kArrowFlagNullable, 0, nullptr,
+                       nullptr, no_release, nullptr};
+  ArrowSchema* field_ptr = &field;
+  ArrowSchema part = {"+s", "snapshot", nullptr, 0, 1, &field_ptr, nullptr, no_release, nullptr};
+  ArrowSchema* part_ptr = &part;
+  ArrowSchema top = {"+s", "", nullptr, 0, 1, &part_ptr, nullptr, no_release, nullptr};
+  ArrowArray value = {1, 0, 0, 2, 0, value_buffers, nullptr, nullptr, no_release, nullptr};
+  ArrowArray* children[1] = {&value};
+  const void* part_buffers[1] = {nullptr};
+  ArrowArray snapshot = {1, 0, 0, 1, 1, part_buffers, children, nullptr, no_release, nullptr};
+  ArrowArray* snapshot_ptr = &snapshot;
+  const void* top_buffers[1] = {nullptr};
+  ArrowArray batch = {1, 0, 0, 1, 1, top_buffers, &snapshot_ptr, nullptr, no_release, nullptr};
+  GetParam().spoil(snapshot, children);
+
+  evaluation::FieldSlots slots;
+  slots.intern(documents::Domain::Snapshot, "v");
+  auto plan = detail::plan_columns(top, slots);
+  ASSERT_TRUE(plan) << plan.error().render();
+  auto reader = detail::BatchReader::bind(*plan, batch);
+  ASSERT_FALSE(reader);
+  EXPECT_EQ(reader.error().kind, ColumnarError::Kind::MalformedData);
+  EXPECT_NE(reader.error().render().find("column 'snapshot.v'"), std::string::npos)
+      << reader.error().render();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Columnar, MalformedStructs,
+    ::testing::Values(
+        StructCase{"null_children_array",
+                   [](ArrowArray& s, ArrowArray**) { s.children = nullptr; }},
+        StructCase{"null_child_entry", [](ArrowArray&, ArrowArray** c) { c[0] = nullptr; }},
+        StructCase{"fewer_children", [](ArrowArray& s, ArrowArray**) { s.n_children = 0; }},
+        StructCase{"null_buffers_array",
+                   [](ArrowArray& s, ArrowArray**) {
+                     s.buffers = nullptr;
+                     s.null_count = 1;
+                   }},
+        StructCase{"field_offset_overflows",
+                   [](ArrowArray& s, ArrowArray** c) {
+                     s.offset = kMax;
+                     s.length = kMax;
+                     c[0]->length = kMax;
+                   }},
+        StructCase{"field_wraps_the_address",
+                   [](ArrowArray&, ArrowArray** c) { c[0]->offset = kWrappingOffset; }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct SchemaCase {
+  const char* name;
+  std::function<void(ArrowSchema& top)> spoil;
+};
+
+class MalformedSchemas : public ::testing::TestWithParam<SchemaCase> {};
+
+TEST_P(MalformedSchemas, FailBeforeFollowingAPointer) {
+  ArrowSchema field = {"g", "snapshot.v", nullptr, 0, 0, nullptr, nullptr, no_release, nullptr};
+  ArrowSchema* children[1] = {&field};
+  ArrowSchema top = {"+s", "", nullptr, 0, 1, children, nullptr, no_release, nullptr};
+  GetParam().spoil(top);
+  evaluation::FieldSlots slots;
+  slots.intern(documents::Domain::Snapshot, "v");
+  auto plan = detail::plan_columns(top, slots);
+  ASSERT_FALSE(plan);
+  EXPECT_EQ(plan.error().kind, ColumnarError::Kind::MalformedData) << plan.error().render();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Columnar, MalformedSchemas,
+    ::testing::Values(
+        SchemaCase{"null_children_array", [](ArrowSchema& top) { top.children = nullptr; }},
+        SchemaCase{"null_child", [](ArrowSchema& top) { top.children[0] = nullptr; }},
+        SchemaCase{"negative_child_count", [](ArrowSchema& top) { top.n_children = -1; }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Decimals read as Python's float() of the decimal value.
+struct DecimalCase {
+  const char* name;
+  const char* format;
+  std::array<std::uint64_t, 4> words;  // the integer, least significant word first
+  double expected;
+};
+
+class Decimals : public ::testing::TestWithParam<DecimalCase> {};
+
+TEST_P(Decimals, ReadAsFloatOfTheValue) {
+  const DecimalCase& test = GetParam();
+  OneColumn column(test.format, 1, {nullptr, test.words.data()});
+  auto read = column.read();
+  ASSERT_TRUE(read) << read.error().render();
+  ASSERT_EQ((*read)[0].kind, evaluation::ValueKind::Number);
+  EXPECT_EQ((*read)[0].number, test.expected);
+  EXPECT_EQ(std::signbit((*read)[0].number), std::signbit(test.expected));
+}
+
+constexpr std::uint64_t kOnes = ~std::uint64_t{0};
+
+INSTANTIATE_TEST_SUITE_P(
+    Columnar, Decimals,
+    ::testing::Values(
+        DecimalCase{"cents", "d:10,2", {12345, 0, 0, 0}, 123.45},
+        DecimalCase{"tenth", "d:3,1", {1, 0, 0, 0}, 0.1},
+        DecimalCase{"negative_128", "d:10,2", {kOnes, kOnes, 0, 0}, -0.01},
+        DecimalCase{"beyond_64_bits", "d:38,0", {0, 1, 0, 0}, 18446744073709551616.0},
+        DecimalCase{
+            "rounds_to_nearest", "d:18,0,64", {9007199254740993, 0, 0, 0}, 9007199254740992.0},
+        DecimalCase{"negative_32", "d:5,1,32", {0xFFFFFFFB, 0, 0, 0}, -0.5},
+        DecimalCase{"negative_scale", "d:5,-3", {7, 0, 0, 0}, 7000.0},
+        DecimalCase{"wide_256", "d:76,0,256", {0, 0, 0, 0x100}, std::ldexp(1.0, 200)},
+        DecimalCase{"negative_256", "d:76,2,256", {kOnes - 99, kOnes, kOnes, kOnes}, -1.0},
+        DecimalCase{"tiny_is_zero", "d:5,400", {5, 0, 0, 0}, 0.0},
+        DecimalCase{"tiny_negative_is_minus_zero", "d:5,400", {kOnes, kOnes, 0, 0}, -0.0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "compiler/compiler.h"
 #include "document_builders.h"
 #include "engine/policy.h"
+#include "policy_probe.h"
 
 namespace kavro {
 namespace {
@@ -323,8 +324,8 @@ TEST(Governance, WithoutViolationReturnsTheCompiledPolicy) {
       compiler::compile_policy(compiler::build_schema_index(standard_schema()), policy);
   ASSERT_TRUE(checked.ok());
   ASSERT_TRUE(compiled.ok());
-  EXPECT_EQ(bucket_summary(checked->model()), bucket_summary(*compiled));
-  EXPECT_EQ(checked->field_slots().size(),
+  EXPECT_EQ(bucket_summary(engine::PolicyProbe::model(*checked)), bucket_summary(*compiled));
+  EXPECT_EQ(checked->input_fields().size(),
             evaluation::Plan::build(std::move(compiled).value()).field_slots().size());
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,22 @@ struct NearCase {
   std::string expected;  // "" for no suggestion
 };
 
+// More names of the word's length than a search compares, then `last`: too
+// late to be suggested.
+std::vector<std::string> far_then(const std::string& last) {
+  std::vector<std::string> names(300, "zzzzzz");
+  for (std::size_t i = 0; i < names.size(); ++i) names[i][0] = static_cast<char>('0' + i % 10);
+  names.push_back(last);
+  return names;
+}
+
+// `first`, then as many far names: found before the search stops.
+std::vector<std::string> close_then_far(const std::string& first) {
+  std::vector<std::string> names = far_then(first);
+  std::rotate(names.rbegin(), names.rbegin() + 1, names.rend());
+  return names;
+}
+
 class NearestNameTable : public ::testing::TestWithParam<NearCase> {};
 
 TEST_P(NearestNameTable, SuggestsOnlyCloseNames) {
@@ -99,15 +116,21 @@ TEST_P(NearestNameTable, SuggestsOnlyCloseNames) {
   EXPECT_EQ(near ? std::string(*near) : std::string(), row.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Words, NearestNameTable,
-                         ::testing::Values(NearCase{"Role", {"role", "id"}, "role"},
-                                           NearCase{
-                                               "aplies_to", {"id", "applies_to"}, "applies_to"},
-                                           NearCase{"efefct", {"effect", "scope"}, "effect"},
-                                           NearCase{"ammount", {"amount", "account"}, "amount"},
-                                           NearCase{"id", {"id"}, ""},
-                                           NearCase{"unless", {"when", "scope", "effect"}, ""},
-                                           NearCase{"ab", {"xy"}, ""}));
+INSTANTIATE_TEST_SUITE_P(
+    Words, NearestNameTable,
+    ::testing::Values(
+        NearCase{"Role", {"role", "id"}, "role"},
+        NearCase{"aplies_to", {"id", "applies_to"}, "applies_to"},
+        NearCase{"efefct", {"effect", "scope"}, "effect"},
+        NearCase{"ammount", {"amount", "account"}, "amount"}, NearCase{"id", {"id"}, ""},
+        NearCase{"unless", {"when", "scope", "effect"}, ""}, NearCase{"ab", {"xy"}, ""},
+        NearCase{"amuont", {"amount"}, "amount"},
+        NearCase{"amount", {"amountxyz", "mount"}, "mount"},
+        NearCase{"refnud", {"rfeunx", "refund"}, "refund"}, NearCase{"refund", {"rfeuxx"}, ""},
+        NearCase{std::string(100, 'A'), {std::string(100, 'a')}, std::string(100, 'a')},
+        NearCase{std::string(100, 'a') + "b", {std::string(100, 'a') + "c"}, ""},
+        NearCase{"amount", far_then("amounx"), ""},
+        NearCase{"amount", close_then_far("amounx"), "amounx"}));
 
 }  // namespace
 }  // namespace kavro

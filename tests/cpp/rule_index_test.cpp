@@ -13,6 +13,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "counting_input.h"
@@ -28,6 +29,24 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // ---- reference: the decision procedure over named fields, no slots ----
 
+static_assert(std::is_same_v<std::variant_alternative_t<0, compiler::RuntimeValue>, std::string> &&
+              std::is_same_v<std::variant_alternative_t<1, compiler::RuntimeValue>, double> &&
+              std::is_same_v<std::variant_alternative_t<2, compiler::RuntimeValue>, bool> &&
+              static_cast<int>(documents::FieldType::String) == 0 &&
+              static_cast<int>(documents::FieldType::Number) == 1 &&
+              static_cast<int>(documents::FieldType::Boolean) == 2);
+
+using evaluation::detail::SequenceIndex;
+bool indexed(const SequenceIndex& index) {
+  return !std::holds_alternative<evaluation::detail::PlainScan>(index.strategy());
+}
+bool screened(const SequenceIndex& index) {
+  return std::holds_alternative<evaluation::detail::ScreenIndex>(index.strategy());
+}
+bool ordered(const SequenceIndex& index) {
+  return std::holds_alternative<evaluation::detail::OrderedIndex>(index.strategy());
+}
+
 using FieldKey = std::pair<documents::Domain, std::string>;
 using Fields = std::map<FieldKey, compiler::RuntimeValue>;
 
@@ -38,6 +57,22 @@ std::optional<compiler::RuntimeValue> reference_lookup(const compiler::SubjectRe
   return it->second;
 }
 
+// The outcome of comparing two values of one kind, in the vocabulary's terms:
+// texts and booleans are equal or differ (kOutcomeLess), numbers are ordered
+// or, with a NaN, unordered.
+std::uint8_t reference_outcome(const compiler::RuntimeValue& left,
+                               const compiler::RuntimeValue& right) {
+  if (const auto* l = std::get_if<double>(&left)) {
+    const double r = std::get<double>(right);
+    if (*l < r) return documents::kOutcomeLess;
+    if (*l > r) return documents::kOutcomeGreater;
+    return *l == r ? documents::kOutcomeEqual : documents::kOutcomeUnordered;
+  }
+  return left == right ? documents::kOutcomeEqual : documents::kOutcomeLess;
+}
+
+// An operator holds when its row applies to the values' type and accepts
+// their outcome: the same table as the engine, read without its code.
 bool reference_atomic(const compiler::AtomicCondition& atomic, const Fields& fields) {
   const auto left = reference_lookup(atomic.lhs, fields);
   const auto right =
@@ -45,24 +80,11 @@ bool reference_atomic(const compiler::AtomicCondition& atomic, const Fields& fie
           ? reference_lookup(std::get<compiler::SubjectRef>(atomic.rhs), fields)
           : std::optional<compiler::RuntimeValue>(std::get<compiler::RuntimeValue>(atomic.rhs));
   if (!left || !right || left->index() != right->index()) return false;
-  if (const auto* l = std::get_if<double>(&*left)) {
-    const double r = std::get<double>(*right);
-    switch (atomic.op) {
-      case documents::Operator::Equals:
-        return *l == r;
-      case documents::Operator::NotEquals:
-        return *l != r;
-      case documents::Operator::GreaterThan:
-        return *l > r;
-      case documents::Operator::LessThan:
-        return *l < r;
-      default:
-        return false;
-    }
-  }
-  if (atomic.op == documents::Operator::Equals) return *left == *right;
-  if (atomic.op == documents::Operator::NotEquals) return *left != *right;
-  return false;
+  // A runtime value's alternatives follow the field types.
+  const auto type = static_cast<documents::FieldType>(left->index());
+  const documents::OperatorWord& row = documents::word(atomic.op);
+  return (row.types & documents::type_bit(type)) != 0 &&
+         (row.accepts & reference_outcome(*left, *right)) != 0;
 }
 
 bool reference_condition(const compiler::CompiledCondition& condition, const Fields& fields) {
@@ -111,8 +133,9 @@ void fill_input(evaluation::EvaluationInput& input, const Fields& fields) {
 class Generator {
  public:
   // Sequences of up to `max_rules` rules.
-  explicit Generator(unsigned seed, std::size_t max_rules = 40)
-      : random_(seed), max_rules_(max_rules) {}
+  // `pair_eighths` of the comparisons compare two fields.
+  explicit Generator(unsigned seed, std::size_t max_rules = 40, std::size_t pair_eighths = 1)
+      : random_(seed), max_rules_(max_rules), pair_eighths_(pair_eighths) {}
 
   evaluation::Plan policy() {
     compiler::CompiledPolicy policy;
@@ -194,7 +217,7 @@ class Generator {
         documents::Operator::GreaterThan, documents::Operator::LessThan,
         documents::Operator::In};
     const documents::Operator op = ops[pick(7)];
-    if (pick(8) == 0) {
+    if (pick(8) < pair_eighths_) {
       const documents::Domain other = static_cast<documents::Domain>(pick(3));
       return atomic(lhs_domain, field, op, subject(other, field_name(other, pick(3))));
     }
@@ -212,35 +235,63 @@ class Generator {
 
   std::mt19937 random_;
   std::size_t max_rules_;
+  std::size_t pair_eighths_;
   std::string key_field_;
   std::size_t key_weight_ = 0;
 };
+
+// Which sequences a run must really exercise.
+enum class Engaged { Indexed, Ordered, Pairs };
 
 struct RandomRun {
   std::string name;
   unsigned seeds;
   std::size_t max_rules;
-  // Guards the test itself: this many sequences must really use the index.
-  std::size_t min_indexed;
-  bool ordered;  // count only sequences that use ordered keys
+  // Guards the test itself: this many sequences must really use the path.
+  std::size_t min_engaged;
+  Engaged engaged;
+  std::size_t pair_eighths = 1;
 };
+
+// Sequences whose strategy compares pairs of fields once per input.
+bool pairs_screened(const SequenceIndex& index) {
+  return std::visit(
+      [](const auto& strategy) {
+        using Strategy = std::decay_t<decltype(strategy)>;
+        if constexpr (std::is_same_v<Strategy, evaluation::detail::ScreenIndex> ||
+                      std::is_same_v<Strategy, evaluation::detail::OrderedIndex>) {
+          return strategy.pair_count() != 0;
+        } else {
+          return false;
+        }
+      },
+      index.strategy());
+}
 
 class RandomPolicies : public ::testing::TestWithParam<RandomRun> {};
 
 TEST_P(RandomPolicies, DecideAsAPlainScan) {
   const RandomRun& run = GetParam();
-  std::size_t indexed_sequences = 0;
+  std::size_t engaged_sequences = 0;
   std::size_t decisions = 0;
-  const auto engaged = [&](const evaluation::detail::SequenceIndex& index) {
-    return run.ordered ? index.has_ordered_keys() : index.active();
+  const auto engaged = [&](const SequenceIndex& index) {
+    switch (run.engaged) {
+      case Engaged::Indexed:
+        return indexed(index);
+      case Engaged::Ordered:
+        return ordered(index);
+      case Engaged::Pairs:
+        return pairs_screened(index);
+    }
+    return false;
   };
   for (unsigned seed = 0; seed < run.seeds; ++seed) {
-    Generator generator(seed, run.max_rules);
+    Generator generator(seed, run.max_rules, run.pair_eighths);
     const evaluation::Plan plan = generator.policy();
-    indexed_sequences += engaged(plan.rule_index().global());
+    engaged_sequences += engaged(plan.rule_index().global());
     for (const char* action : {"refund", "transfer"}) {
       const auto* bucket = plan.rule_index().find_action(action);
-      indexed_sequences += bucket != nullptr && engaged(bucket->index);
+      engaged_sequences += bucket != nullptr && engaged(bucket->index);
     }
     for (int request = 0; request < 50; ++request) {
       const Fields fields = generator.input();
@@ -256,14 +307,17 @@ TEST_P(RandomPolicies, DecideAsAPlainScan) {
       }
     }
   }
-  EXPECT_GT(indexed_sequences, run.min_indexed);
+  EXPECT_GT(engaged_sequences, run.min_engaged);
   EXPECT_GT(decisions, run.seeds * 5);
 }
 
-INSTANTIATE_TEST_SUITE_P(RuleIndex, RandomPolicies,
-                         ::testing::Values(RandomRun{"ShortSequences", 400, 40, 300, false},
-                                           RandomRun{"LongSequences", 60, 600, 100, true}),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    RuleIndex, RandomPolicies,
+    ::testing::Values(RandomRun{"ShortSequences", 400, 40, 300, Engaged::Indexed},
+                      RandomRun{"LongSequences", 60, 600, 100, Engaged::Ordered},
+                      RandomRun{"ShortSequencesOfFieldPairs", 300, 40, 250, Engaged::Pairs, 4},
+                      RandomRun{"LongSequencesOfFieldPairs", 40, 600, 60, Engaged::Pairs, 4}),
+    [](const auto& info) { return info.param.name; });
 
 // Rule i holds when n < i: the input's n lets through all rules above it,
 // nearly the whole sequence when n is small; the bitset spans several words.
@@ -280,7 +334,7 @@ TEST(RuleIndex, OrderedKeysLetThroughFewOrMostRules) {
              documents::Effect::Block));
   }
   const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
-  ASSERT_TRUE(plan.rule_index().global().has_ordered_keys());
+  ASSERT_TRUE(ordered(plan.rule_index().global()));
   const std::pair<double, std::optional<std::string>> cases[] = {
       {10.5, "below-11"},
       {-0.0, "below-1"},
@@ -317,7 +371,7 @@ TEST(RuleIndex, OrderedKeysAtTheirExtremeLiterals) {
              documents::Effect::Block));
   }
   const evaluation::Plan plan = evaluation::Plan::build(std::move(policy));
-  ASSERT_TRUE(plan.rule_index().global().has_ordered_keys());
+  ASSERT_TRUE(ordered(plan.rule_index().global()));
   const double kInf = std::numeric_limits<double>::infinity();
   const auto num = evaluation::ValueView::of_number;
   const auto str = evaluation::ValueView::of_string;
@@ -383,7 +437,7 @@ class IndexedSequence : public ::testing::TestWithParam<TrickyCase> {};
 TEST_P(IndexedSequence, DecidesAsTheFirstHoldingRule) {
   const auto& c = GetParam();
   const evaluation::Plan plan = tricky_policy();
-  ASSERT_TRUE(plan.rule_index().global().active());
+  ASSERT_TRUE(indexed(plan.rule_index().global()));
   evaluation::EvaluationInput input(plan.field_slots());
   if (c.k) input.set(documents::Domain::Actor, "k", *c.k);
   if (c.flag)
@@ -506,8 +560,8 @@ TEST_P(ScreenedSequence, DecidesAsThePlainScan) {
   for (const std::size_t fillers : {std::size_t{70}, kMax - others, kMax - others + 1}) {
     const evaluation::Plan plan = screened_policy(fillers);
     const auto& index = plan.rule_index().global();
-    ASSERT_EQ(index.screened(), fillers + others <= kMax) << fillers;
-    ASSERT_TRUE(index.active()) << fillers;
+    ASSERT_EQ(screened(index), fillers + others <= kMax) << fillers;
+    ASSERT_TRUE(indexed(index)) << fillers;
     evaluation::EvaluationInput input(plan.field_slots());
     for (const auto& [field, value] : c.fields) input.set(documents::Domain::Actor, field, value);
     EXPECT_EQ(evaluation::evaluate_policy(plan, input).matched_rule, c.expected) << fillers;
@@ -575,7 +629,7 @@ TEST(RuleIndex, VisitsOnlyTheRulesTheValueCanMatch) {
 }
 
 TEST(RuleIndex, FewRulesAreScannedPlainly) {
-  EXPECT_FALSE(one_rule_per_value(5).rule_index().global().active());
+  EXPECT_FALSE(indexed(one_rule_per_value(5).rule_index().global()));
 }
 
 // Every operator against every literal and input value of interest, each
@@ -629,6 +683,104 @@ TEST(RuleIndex, LaidOutChecksCompareAsThePlainScan) {
   EXPECT_GT(holding, 100u);
 }
 
+// Every row of the operator table, whatever rows it holds, with every literal
+// and pair of input values of interest (absent, of another kind, NaN, -0.0),
+// through each strategy: the rule under test after `fillers` rules that the
+// ordered keys or the screens file away (four copies of it), and before rules comparing the same
+// two fields by every operator (so that they make a pair key or screen).
+struct StrategyCase {
+  std::string name;
+  std::size_t fillers;
+  bool (*expected)(const SequenceIndex&);
+};
+
+class EveryOperatorRow : public ::testing::TestWithParam<StrategyCase> {};
+
+evaluation::Plan operator_policy(std::size_t fillers, const compiler::CompiledCondition& tested) {
+  using documents::Domain;
+  compiler::CompiledPolicy policy;
+  auto& rules = policy.global_rules;
+  for (std::size_t i = 0; i < fillers; ++i) {
+    rules.push_back(rule("far-" + std::to_string(i),
+                         atomic(Domain::Actor, "x", documents::Operator::GreaterThan,
+                                number(1e6 + static_cast<double>(i))),
+                         documents::Effect::Block));
+  }
+  // Copies, so that the ordered keys have enough rules to file it under.
+  for (int copy = 0; copy < 4; ++copy) {
+    rules.push_back(rule("tested-" + std::to_string(copy), tested, documents::Effect::Block));
+  }
+  if (fillers == 0) return evaluation::Plan::build(std::move(policy));
+  for (const auto& row : documents::kOperators) {
+    rules.push_back(rule("late-" + std::string(row.spelling),
+                         atomic(Domain::Actor, "y", row.value, subject(Domain::Actor, "x")),
+                         documents::Effect::Allow));
+  }
+  return evaluation::Plan::build(std::move(policy));
+}
+
+TEST_P(EveryOperatorRow, DecidesAsThePlainScan) {
+  const StrategyCase& c = GetParam();
+  const std::vector<std::optional<compiler::RuntimeValue>> values = {
+      std::nullopt,
+      std::string("a"),
+      std::string("b"),
+      std::string(""),
+      0.0,
+      -0.0,
+      1.0,
+      -1.0,
+      kNaN,
+      std::numeric_limits<double>::infinity(),
+      true,
+      false};
+  std::size_t holding = 0;
+  for (const auto& row : documents::kOperators) {
+    // One rule with each literal, and one comparing two fields.
+    std::vector<compiler::CompiledCondition> tested;
+    for (const auto& literal : values) {
+      if (literal) tested.push_back(atomic(documents::Domain::Actor, "x", row.value, *literal));
+    }
+    tested.push_back(
+        atomic(documents::Domain::Actor, "y", row.value, subject(documents::Domain::Actor, "x")));
+    for (const auto& condition : tested) {
+      const evaluation::Plan plan = operator_policy(c.fillers, condition);
+      ASSERT_TRUE(c.expected(plan.rule_index().global())) << row.spelling;
+      for (const auto& x : values) {
+        for (const auto& y : values) {
+          evaluation::EvaluationInput input(plan.field_slots());
+          if (x) input.set(documents::Domain::Actor, "x", evaluation::view_of(*x));
+          if (y) input.set(documents::Domain::Actor, "y", evaluation::view_of(*y));
+          const compiler::CompiledRule* plain = find_first_match(plan.model().global_rules, input);
+          ASSERT_EQ(evaluation::evaluate_policy(plan, input).matched_rule,
+                    plain ? std::optional(plain->rule_id) : std::nullopt)
+              << row.spelling << ", x " << (x ? x->index() : 9) << ", y " << (y ? y->index() : 9);
+          holding += plain != nullptr && plain->rule_id == "tested-0";
+        }
+      }
+    }
+  }
+  EXPECT_GT(holding, 100u);
+}
+
+bool plain_scan(const SequenceIndex& index) {
+  return !indexed(index);
+}
+bool screened_with_pairs(const SequenceIndex& index) {
+  return screened(index) && pairs_screened(index);
+}
+bool ordered_with_pairs(const SequenceIndex& index) {
+  return ordered(index) && pairs_screened(index);
+}
+
+INSTANTIATE_TEST_SUITE_P(RuleIndex, EveryOperatorRow,
+                         ::testing::Values(StrategyCase{"PlainScan", 0, plain_scan},
+                                           StrategyCase{"Screens", 20, screened_with_pairs},
+                                           StrategyCase{"OrderedKeys",
+                                                        evaluation::detail::kMaxScreenedRules,
+                                                        ordered_with_pairs}),
+                         [](const auto& info) { return info.param.name; });
+
 // The index points into the plan's own rules, so a plan moves but never copies.
 static_assert(!std::is_copy_constructible_v<evaluation::Plan>);
 static_assert(!std::is_copy_constructible_v<evaluation::detail::RuleIndex>);
@@ -636,7 +788,7 @@ static_assert(!std::is_copy_constructible_v<evaluation::detail::RuleIndex>);
 TEST(RuleIndex, MovedPlanKeepsItsIndex) {
   evaluation::Plan original = tricky_policy();
   const evaluation::Plan moved = std::move(original);
-  ASSERT_TRUE(moved.rule_index().global().active());
+  ASSERT_TRUE(indexed(moved.rule_index().global()));
   evaluation::EvaluationInput input(moved.field_slots());
   input.set(documents::Domain::Actor, "k", evaluation::ValueView::of_string("d"));
   EXPECT_EQ(evaluation::evaluate_policy(moved, input).matched_rule, "d");

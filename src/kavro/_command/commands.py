@@ -43,7 +43,7 @@ def check(args: argparse.Namespace) -> int:
     # The error, if any, is the one construction raised (placed with its details).
     notes = [_judged(note, args) for note in lint_notes(documents)]
     failing = [note for note in notes if note.fails]
-    failed = bool(errors or failing) or (
+    failed = bool(errors or failing) or any(note.severity == "error" for note in notes) or (
         args.strict and any(note.severity == "warning" for note in notes))
     healthy: Health | None = None
     if args.health and engine is not None:
@@ -62,24 +62,34 @@ def check(args: argparse.Namespace) -> int:
                 "defaults": [region.as_json() for region in healthy.defaults]}
         _print_json(report)
         return FAILED if failed else 0
+    paint = paint_for(sys.stderr)
     for diagnostic in errors + notes:
         if diagnostic.severity != "info" or args.verbose:
-            print(diagnostic.render(paint_for(sys.stderr)), file=sys.stderr)
+            print(diagnostic.render(paint), file=sys.stderr)
     print_health(documents.policy.path, healthy, args.verbose)
-    if failing:
-        print(_FAILING[len(failing) > 1].format(len(failing)), file=sys.stderr)
     if failed:
+        print(_closing_line(errors + notes, args.strict), file=sys.stderr)
         return FAILED
     names = ', '.join(str(source.path) for source in sources.values())
     print(f"{paint_for(sys.stdout).good('ok')}: {names}")
     return 0
 
 
-_ACCEPT = "or accept {0} with --allow CODE or a '# kavro: allow CODE' comment on the rule"
-_FAILING = ("check failed: {} finding changes what the policy decides: fix it, "
-            + _ACCEPT.format("it"),
-            "check failed: {} findings change what the policy decides: fix them, "
-            + _ACCEPT.format("them"))
+def _closing_line(diagnostics: list[Diagnostic], strict: bool) -> str:
+    """The count of what failed the check, and how to accept a finding."""
+    errors = sum(one.severity == "error" or one.fails for one in diagnostics)
+    warnings = sum(one.severity == "warning" and not one.fails for one in diagnostics)
+    line = f"{_counted(errors, 'error')}, {_counted(warnings, 'warning')}"
+    if any(one.fails for one in diagnostics):
+        line += ("; a finding that changes decisions is accepted with --allow CODE or a "
+                 "'# kavro: allow CODE' comment on its rule")
+    elif strict and warnings:
+        line += " (--strict)"
+    return line
+
+
+def _counted(count: int, noun: str) -> str:
+    return f"{count} {noun}{'' if count == 1 else 's'}"
 
 
 def _judged(note: Diagnostic, args: argparse.Namespace) -> Diagnostic:
@@ -101,7 +111,7 @@ def explain(args: argparse.Namespace) -> int:
         try:
             explanation = engine.explain(request.value)
         except (TypeError, ValueError) as refused:
-            error = describe_refusal(request.value, refused)
+            error = describe_refusal(refused)
     if error is not None:
         _print_line(args, {"where": request.where, "error": error},
                     f"{request.where}: error: {error}")
@@ -125,7 +135,7 @@ def evaluate(args: argparse.Namespace) -> int:
                     problems = engine.check_request(request.value) if args.strict else []
                     decision = engine.evaluate(request.value)
                 except (TypeError, ValueError) as refused:
-                    error = describe_refusal(request.value, refused)
+                    error = describe_refusal(refused)
                 else:
                     if problems:
                         error = "; ".join(problem["message"] for problem in problems)

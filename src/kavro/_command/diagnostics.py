@@ -10,7 +10,7 @@ from dataclasses import dataclass
 
 from kavro import Finding, PolicyError, Violation
 from kavro._command.colour import PLAIN, Paint
-from kavro._command.hints import hint_for
+from kavro._command.hints import hint_for, schema_hint
 from kavro._command.source import Source
 from kavro._lint import error_code
 
@@ -86,8 +86,9 @@ def diagnose(error: PolicyError, sources: Mapping[str, Source]) -> Diagnostic:
     if not source.shown:
         return Diagnostic(error.document, source, NOT_SHOWN.format(error.document), None, None,
                           code=error_code(error.kind))
+    hint = hint_for(message) + schema_hint(message, sources["schema"].text)
     return Diagnostic(error.document, source, message, error.line, error.column,
-                      hint_for(message), code=error_code(error.kind), rule_id=error.rule_id,
+                      hint, code=error_code(error.kind), rule_id=error.rule_id,
                       details=tuple(_violation_line(source, violation)
                                     for violation in error.violations))
 
@@ -100,6 +101,7 @@ def _violation_line(source: Source, violation: Violation) -> str:
 
 
 def placed_finding(finding: Finding, sources: Mapping[str, Source]) -> Diagnostic:
+    hint = hint_for(finding.message) + schema_hint(finding.message, sources["schema"].text)
     return Diagnostic(finding.document, sources[finding.document], finding.message,
-                      finding.line, finding.column, hint_for(finding.message), finding.severity,
+                      finding.line, finding.column, hint, finding.severity,
                       finding.code, finding.rule_id)

@@ -5,9 +5,10 @@ from __future__ import annotations
 from dataclasses import dataclass
 from pathlib import Path
 
-from kavro import PolicyError, PyKavro, check
+from kavro import PolicyError, PyKavro
 from kavro._command.diagnostics import Diagnostic, diagnose, placed_finding
 from kavro._command.source import Source
+from kavro._lint import findings
 
 
 @dataclass(frozen=True)
@@ -55,9 +56,9 @@ def build_engine(documents: Documents) -> PyKavro:
 
 
 def lint_notes(documents: Documents) -> list[Diagnostic]:
-    """The lint warnings and notes of the documents, placed (the build error
-    is reported apart)."""
+    """The findings of the documents but the error construction raises (which
+    is reported apart), placed: the compile errors of other rules, warnings
+    and notes."""
     governance = None if documents.governance is None else documents.governance.text
-    return [placed_finding(finding, documents.sources) for finding in
-            check(documents.schema.text, documents.policy.text, governance)
-            if finding.severity != "error"]
+    _, notes = findings(documents.schema.text, documents.policy.text, governance)
+    return [placed_finding(finding, documents.sources) for finding in notes]

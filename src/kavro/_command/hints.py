@@ -8,6 +8,8 @@ from __future__ import annotations
 import re
 from collections.abc import Callable
 
+from kavro import PolicyError, PyKavro
+
 _POSITION = re.compile(r" at line \d+ column \d+$")
 _CONDITION = (
     "a condition has one of three shapes:",
@@ -106,4 +108,36 @@ def hint_for(message: str) -> tuple[str, ...]:
         found = form.search(head)
         if found is not None:
             return hint(found)
+    return ()
+
+
+_UNKNOWN_ACTION = re.compile(r"^unknown action '(.*)' in scope$")
+_UNKNOWN_FIELD = re.compile(r"^unknown field '(.*)' in domain '(actor|snapshot|action)'$")
+_SUGGESTED = re.compile(r"\(did you mean '(.*)'\?\)$")
+_ACTION_FIELDS = ("the action of the rule's scope declares no such field (is it misspelt?); a "
+                  "global rule reads actor and snapshot fields only, even when every action "
+                  "declares the field")
+
+
+def schema_hint(message: str, schema_text: str) -> tuple[str, ...]:
+    """For a name the schema does not declare, the declared name nearest to
+    it, as the engine suggests it when checking a request against the schema."""
+    unknown_action = _UNKNOWN_ACTION.match(message)
+    unknown_field = _UNKNOWN_FIELD.match(message)
+    if unknown_field is not None and unknown_field[2] == "action":
+        return (_ACTION_FIELDS,)
+    if unknown_action is not None:
+        probe: dict[str, object] = {"action": {"type": unknown_action[1]}}
+    elif unknown_field is not None:
+        probe = {unknown_field[2]: {unknown_field[1]: 0}}
+    else:
+        return ()
+    try:
+        problems = PyKavro(schema_text, "version: 1\nrules: []\n").check_request(probe)
+    except (PolicyError, TypeError, ValueError):
+        return ()
+    for problem in problems:
+        suggested = _SUGGESTED.search(problem["message"])
+        if suggested is not None:
+            return (f"did you mean '{suggested[1]}'? (declared in the schema)",)
     return ()

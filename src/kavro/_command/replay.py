@@ -48,7 +48,7 @@ def _run(args: argparse.Namespace, policies: list[Path]) -> int:
     engines = [build_engine(one) for one in documents]
     paths = find_logs(args.logs)
     summary = Summary(paths, [PolicyRun(str(one.policy.path), engine.policy_hash(),
-                                        _rule_ids(one.policy.text, str(one.policy.path)))
+                                        _rule_ids(engine))
                               for one, engine in zip(documents, engines)],
                       sample_size=getattr(args, "sample", 0))
     job = Job(tuple(EngineTexts.of(engine) for engine in engines), args.id_field or None,
@@ -87,15 +87,10 @@ class _BadRow(Exception):
     """A row that is not a request, met without --skip-bad-rows."""
 
 
-def _rule_ids(policy: str, name: str) -> list[str]:
-    """The policy's rule ids in order, each once (the engine only reports the
-    rule that decided)."""
-    from kavro._command.yaml_text import load_yaml  # PyYAML: part of the replay extra
-
-    data, _ = load_yaml(policy, name)
-    rules = data.get("rules") if isinstance(data, dict) else None
-    ids = [str(rule["id"]) for rule in rules or () if isinstance(rule, dict) and "id" in rule]
-    return list(dict.fromkeys(ids))
+def _rule_ids(engine: PyKavro) -> list[str]:
+    """The policy's rule ids in order, each once, as the engine holds them (it
+    only reports the rule that decided)."""
+    return list(dict.fromkeys(rule.id for rule in engine.rules()))
 
 
 def explain_trace(engine: PyKavro, request: Any) -> list[str]:

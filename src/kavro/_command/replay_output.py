@@ -6,7 +6,7 @@ from collections.abc import Iterable
 
 from kavro._decisions import describe_decision
 from kavro._replay.summary import PolicyRun, Summary, rule_hits
-from kavro._replay.tally import EFFECTS
+from kavro._kavro import EFFECTS
 
 DEFAULT = "(default)"
 

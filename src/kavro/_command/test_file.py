@@ -33,8 +33,8 @@ from kavro._command.documents import Documents, read_documents
 from kavro._command.usage import UsageError
 from kavro._command.yaml_text import load_yaml
 from kavro._decisions import ANY_RULE
+from kavro._kavro import EFFECTS
 
-EFFECTS = ("allow", "block", "require_approval")
 _FILE_KEYS = ("schema", "policy", "governance", "strict", "cases", "properties")
 _PROPERTY_KEYS = ("name", "never", "always", "action", "when", "unless")
 _CASE_KEYS = ("name", "request", "expect", "strict")

@@ -103,7 +103,7 @@ def _run_case(engine: PyKavro, case: Case) -> Outcome:
                 problem["message"] for problem in problems) + " (a case with `strict: false` may send it)")
         return Outcome(case, dict(engine.evaluate(case.request)))
     except (TypeError, ValueError) as error:
-        return Outcome(case, None, describe_refusal(case.request, error))
+        return Outcome(case, None, describe_refusal(error))
 
 
 def failure_details(engine: PyKavro | None, outcome: Outcome) -> list[str]:
@@ -120,8 +120,13 @@ def failure_details(engine: PyKavro | None, outcome: Outcome) -> list[str]:
 
 def text_report(runs: list[FileRun], paint: Paint = PLAIN) -> list[str]:
     lines: list[str] = []
+    shown: set[str] = set()  # test files of one set of documents show its findings once
     for run in runs:
-        lines += [finding.render(paint) for finding in run.findings]
+        for finding in run.findings:
+            text = finding.render(paint)
+            if text not in shown:
+                shown.add(text)
+                lines.append(text)
         if run.build_failure is not None:
             lines.append(run.build_failure.diagnostic.render(paint))
             lines.append(f"documents did not build: {run.not_run} case"

@@ -1,31 +1,29 @@
 """YAML for test files, with scalars typed as the policy language types them.
 
 PyYAML follows YAML 1.1, where `yes`, `on` and `0123` are not text; a request
-written in a test file should mean what the same scalar means in a policy
-literal: only true and false (in three casings) are booleans, numbers are
-decimal or 0x/0o/0b integers and decimal floats. A key written twice is an
-error here rather than a silent overwrite. Merge keys (`<<: *normal`) merge,
-as YAML 1.1 has them; one that merges something other than mappings is an
-error with its position.
+written in a test file means what the same scalar means in a policy literal,
+so every plain scalar is typed by the engine itself (`_plain_scalar`): only
+true and false (in three casings) are booleans, numbers are decimal or
+0x/0o/0b integers and decimal floats. A key written twice is an error here
+rather than a silent overwrite. Merge keys (`<<: *normal`) merge, as YAML
+1.1 has them; one that merges something other than mappings is an error with
+its position.
 """
 
 from __future__ import annotations
 
 import math
-import re
 from typing import Any
 
 import yaml
 
 from kavro._command.usage import UsageError
+from kavro._kavro import _plain_scalar
 
-_BOOLEAN = re.compile(r"^(?:true|True|TRUE|false|False|FALSE)$")
-_NULL = re.compile(r"^(?:~|null|Null|NULL|)$")
-_INTEGER = re.compile(r"^(?:[-+]?(?:0|[1-9][0-9]*)|\+?0x[0-9a-fA-F]+|\+?0o[0-7]+|\+?0b[01]+)$")
-_FLOAT = re.compile(r"^(?:[-+]?(?:[0-9]+\.[0-9]*|\.[0-9]+|[0-9]+)(?:[eE][-+]?[0-9]+)?"
-                    r"|[-+]?\.(?:inf|Inf|INF)|\.(?:nan|NaN|NAN))$")
 _MERGE = "tag:yaml.org,2002:merge"
 _SPECIAL_FLOATS = {"inf": math.inf, "nan": math.nan}
+# The tag every plain scalar resolves to: the engine types it.
+_PLAIN = "tag:kavro,plain"
 
 
 class YamlError(UsageError):
@@ -33,6 +31,11 @@ class YamlError(UsageError):
 
 
 class _Loader(yaml.SafeLoader):
+    def resolve(self, kind: Any, value: Any, implicit: Any) -> Any:
+        if kind is yaml.ScalarNode and implicit[0]:
+            return _MERGE if value == "<<" else _PLAIN
+        return super().resolve(kind, value, implicit)  # type: ignore[no-untyped-call]
+
     def construct_object(self, node: yaml.Node, deep: bool = False) -> Any:
         try:
             return super().construct_object(node, deep=deep)
@@ -77,10 +80,11 @@ def _float(loader: yaml.SafeLoader, node: yaml.ScalarNode) -> float:
     return float(text)
 
 
-_Loader.yaml_implicit_resolvers = {}
-for _tag, _pattern in (("bool", _BOOLEAN), ("null", _NULL), ("int", _INTEGER), ("float", _FLOAT)):
-    _Loader.add_implicit_resolver(f"tag:yaml.org,2002:{_tag}", _pattern, None)
-_Loader.add_implicit_resolver(_MERGE, re.compile(r"^<<$"), ["<"])
+def _plain(loader: yaml.SafeLoader, node: yaml.ScalarNode) -> Any:
+    return _plain_scalar(loader.construct_scalar(node))
+
+
+_Loader.add_constructor(_PLAIN, _plain)
 _Loader.add_constructor("tag:yaml.org,2002:int", _integer)
 _Loader.add_constructor("tag:yaml.org,2002:float", _float)
 

@@ -29,8 +29,10 @@ class Decided:
 
 
 def decide_table(engine: PyKavro, table: pa.Table) -> Decided:
-    """Rows already in Arrow form (Parquet, data frames): nulls are absent fields."""
-    decisions = pa.table(engine.evaluate_arrow(table))
+    """Rows already in Arrow form (Parquet, data frames): nulls are absent fields.
+    Fields the schema does not declare are ignored, as evaluate ignores them:
+    a log may come from an earlier schema."""
+    decisions = pa.table(engine.evaluate_arrow(table, ignore_unknown_columns=True))
     # Effects stay dictionary-encoded: three values, counted and compared by index.
     effect = decisions.column("effect").combine_chunks()
     return Decided(effect, decisions.column("matched_rule").combine_chunks(), {})
@@ -54,7 +56,7 @@ def decide_rows(engine: PyKavro, rows: Sequence[Any]) -> Decided:
             try:
                 decisions.append(engine.evaluate(rows[refused]))
             except (TypeError, ValueError) as own:
-                refusals[refused] = describe_refusal(rows[refused], own)
+                refusals[refused] = describe_refusal(own)
                 decisions.append(_REFUSED)
             chunk = rows[start:refused + 1]
         effects += [decision["effect"] for decision in decisions]

@@ -30,7 +30,9 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.json as pj
 
-PARTS = ("action", "actor", "snapshot")  # the parts of a request
+from kavro._kavro import DOMAINS
+
+PARTS = DOMAINS  # the parts of a request
 _VALUES = (pa.bool_(), pa.int64(), pa.float64(), pa.string())
 # A null, an infinity or NaN, a line break after anything but "}" or before
 # anything but "{".

@@ -7,7 +7,8 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from kavro._replay.parts import ChangedRow, PartResult
-from kavro._replay.tally import EFFECTS, Changes, Tally, effect_change
+from kavro._kavro import EFFECTS
+from kavro._replay.tally import Changes, Tally, effect_change
 
 KEPT_REFUSALS = 20
 

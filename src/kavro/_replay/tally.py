@@ -9,7 +9,7 @@ from dataclasses import dataclass, field
 import pyarrow as pa
 import pyarrow.compute as pc
 
-EFFECTS = ("allow", "block", "require_approval")
+from kavro._kavro import EFFECTS
 
 
 @dataclass

@@ -7,7 +7,7 @@ from html import escape
 from kavro._decisions import describe_decision
 from kavro._report.charts import COLOURS, DEFAULT, GAINED, LOST, bars, grid
 from kavro._replay.summary import PolicyRun, Summary, rule_hits
-from kavro._replay.tally import EFFECTS
+from kavro._kavro import EFFECTS
 
 _DEFAULT = "(default)"
 _STYLE = """

@@ -1,0 +1,26 @@
+#include "engine/lint.h"
+
+#include <utility>
+
+#include "engine/build_error.h"
+#include "lint/lint.h"
+
+namespace kavro::engine {
+
+std::vector<Finding> lint(std::string_view schema_text, std::string_view policy_text,
+                          std::optional<std::string_view> governance_text) {
+  std::vector<lint::Finding> found =
+      lint::lint_documents(schema_text, policy_text, governance_text);
+  std::vector<Finding> findings;
+  findings.reserve(found.size());
+  for (lint::Finding& finding : found) {
+    std::optional<Place> place;
+    if (finding.position) place = place_of(*finding.position);
+    findings.push_back(Finding{lint::severity_name(finding.severity), finding.code,
+                               std::move(finding.message), finding.document, place,
+                               std::move(finding.path), std::move(finding.rule_id)});
+  }
+  return findings;
+}
+
+}  // namespace kavro::engine
