@@ -192,13 +192,35 @@ def escape_search(sequence: list[LaidRule], index: int, present: int, missing: i
     (or default) deciding without the field, and the catching rule per value."""
     box = list(box)
     box[index] = present
+    places = {id(laid): place for place, laid in enumerate(sequence)}
+    readers = [laid for laid in sequence if index in laid.fields]
     stack = [box]
     for box in _boxes(stack, budget):
         without = step(sequence, _at(box, index, missing))
+        # Without the field, each request ends at one of these rules (or the
+        # default); an escape needs a stricter rule reading the field before it.
+        loosest = min((laid.rule.effect for laid, _, _ in without.rules),
+                      key=EFFECT_STRICTNESS.__getitem__, default="allow")
+        if without.reaches_default:
+            loosest = "allow"
+        last = len(sequence) if without.reaches_default else places[id(without.rules[-1][0])]
+        if not any(stricter(laid.rule.effect, loosest) for laid in readers
+                   if places[id(laid)] < last):
+            continue
         if not without.decided:
             stack.extend(split_check(_first_open(without), box))
             continue
         effect = effect_of(without.decider)
+        end = len(sequence) if without.decider is None else places[id(without.decider)]
+        if not any(stricter(laid.rule.effect, effect) for laid in readers if
+                   places[id(laid)] < end):
+            continue  # no rule before the one deciding could catch it more strictly
+        whole = step(sequence, box)
+        if whole.decided:
+            # One rule decides whatever present value the field holds.
+            if whole.decider is not None and stricter(whole.decider.rule.effect, effect):
+                yield box, without.decider, [whole.decider] * len(bits(present))
+            continue
         catchers: list[LaidRule] = []
         undecided: tuple[Step, Box] | None = None
         for value_class in bits(present):
