@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "compiler/compiled_policy.h"
+#include "support/overloaded.h"
 
 namespace kavro::evaluation::detail {
 
@@ -59,18 +60,22 @@ KeyOf key_of(const Option& option) {
 
 enum class Orderable { Yes, Never, No };
 
-// Yes fills `filing`; Never when the comparison can hold for no input. A
-// comparison is orderable when the literals on which it holds for a value
-// are one run of the sorted literals, and not all of them; a NaN must
-// hold on none, as it compares unordered with every literal.
-Orderable orderable(const compiler::AtomicCondition& atomic, Option& option) {
-  if (const auto* subject = std::get_if<compiler::SubjectRef>(&atomic.rhs)) {
-    const std::uint8_t outcomes = pair_outcomes(atomic.op);
-    if (outcomes == 0) return Orderable::Never;
-    option = {{atomic.lhs.slot, outcomes, {}}, subject->slot};
-    return Orderable::Yes;
-  }
-  const ValueView value = view_of(*std::get_if<compiler::RuntimeValue>(&atomic.rhs));
+// Each fills `option` when it answers Yes; Never when the comparison can hold
+// for no input. A comparison of two fields files under its pair. One with a
+// literal is orderable when the literals on which it holds for a value are
+// one run of the sorted literals, and not all of them; a NaN must hold on
+// none, as it compares unordered with every literal.
+Orderable orderable_pair(const compiler::AtomicCondition& atomic,
+                         const compiler::SubjectRef& subject, Option& option) {
+  const std::uint8_t outcomes = pair_outcomes(atomic.op);
+  if (outcomes == 0) return Orderable::Never;
+  option = {{atomic.lhs.slot, outcomes, {}}, subject.slot};
+  return Orderable::Yes;
+}
+
+Orderable orderable_literal(const compiler::AtomicCondition& atomic,
+                            const compiler::RuntimeValue& literal, Option& option) {
+  const ValueView value = view_of(literal);
   const std::uint8_t outcomes = holding_outcomes(atomic.op, value.kind);
   if (nan_literal(atomic)) {
     return (outcomes & documents::kOutcomeUnordered) != 0 ? Orderable::No : Orderable::Never;
@@ -94,6 +99,16 @@ Orderable orderable(const compiler::AtomicCondition& atomic, Option& option) {
   option = {{atomic.lhs.slot, outcomes, value}};
   if (value.kind == ValueKind::Number) option.comparison.literal.number = normalised(value.number);
   return Orderable::Yes;
+}
+
+Orderable orderable(const compiler::AtomicCondition& atomic, Option& option) {
+  return std::visit(Overloaded{[&](const compiler::SubjectRef& subject) {
+                                 return orderable_pair(atomic, subject, option);
+                               },
+                               [&](const compiler::RuntimeValue& literal) {
+                                 return orderable_literal(atomic, literal, option);
+                               }},
+                    atomic.rhs);
 }
 
 // The comparisons of which at least one must hold for the rule to match, or
