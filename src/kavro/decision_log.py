@@ -54,12 +54,13 @@ except ImportError:  # pragma: no cover - exercised where the extra is absent
     _orjson = None
 
 
-def _encode(line: dict[str, Any]) -> str:
+def _encode(line: dict[str, Any], nulls: int = 0) -> str:
     """The line as compact JSON, reading back to the same values as the standard encoder's.
 
     The fast encoder writes NaN and the infinities as null and refuses integers beyond 64
-    bits and keys that are not strings; a line holding "null" or refused is written by the
-    standard encoder instead, so that every logged value re-decides as it was decided.
+    bits and keys that are not strings; a line holding "null" more often than the `nulls` the
+    caller put there, or refused, is written by the standard encoder instead, so that every
+    logged value re-decides as it was decided.
     """
     if _orjson is not None:
         try:
@@ -67,7 +68,7 @@ def _encode(line: dict[str, Any]) -> str:
         except (TypeError, _orjson.JSONEncodeError):
             pass
         else:
-            if b"null" not in fast:
+            if fast.count(b"null") == nulls:
                 return fast.decode()
     return _ENCODER.encode(line)
 
@@ -122,7 +123,7 @@ class DecisionLog:
         line["matched_rule"] = decision["matched_rule"]
         if masked:
             line["masked"] = masked
-        self._write(_encode(line))
+        self._write(_encode(line, nulls=int(line["matched_rule"] is None)))
         return decision_id
 
     def close(self) -> None:
