@@ -148,6 +148,17 @@ def test_refusals(server: tuple[httpx.Client, Path], path: str, body: bytes, sta
     assert error in response.json()["error"]
 
 
+def test_bodies_only_the_standard_parser_reads_are_decided(
+        server: tuple[httpx.Client, Path]) -> None:
+    client, _ = server
+    # NaN and Infinity are no JSON, but a body holding them has always been read: NaN compares
+    # false, Infinity passes every bound.
+    answer = client.post("/v1/decide/batch", headers={"content-type": "application/json"},
+                         content=b'{"requests": [{"action": {"type": "refund", "amount": NaN}},'
+                                 b' {"action": {"type": "refund", "amount": Infinity}}]}').json()
+    assert [one["effect"] for one in answer["decisions"]] == ["allow", "block"]
+
+
 def test_problems_name_the_field(server: tuple[httpx.Client, Path]) -> None:
     client, _ = server
     answer = client.post("/v1/decide/batch", json={"requests": [
