@@ -205,7 +205,11 @@ PyObject* restore_decisions(PyObject*, PyObject* args) {
       texts.emplace_back(utf8, static_cast<std::size_t>(size));
     }
     std::vector<std::int32_t> positions(static_cast<std::size_t>(rows));
-    std::memcpy(positions.data(), PyBytes_AsString(rules), positions.size() * sizeof(std::int32_t));
+    // An empty vector's data() may be null, which memcpy must not get even for no bytes.
+    if (!positions.empty()) {
+      std::memcpy(positions.data(), PyBytes_AsString(rules),
+                  positions.size() * sizeof(std::int32_t));
+    }
     const auto* codes = reinterpret_cast<const std::int8_t*>(PyBytes_AsString(effects));
     auto restored = columnar::restore_decisions(std::span(codes, static_cast<std::size_t>(rows)),
                                                 positions, texts);
