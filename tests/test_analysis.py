@@ -8,6 +8,7 @@ import itertools
 import json
 import math
 import random
+import re
 from typing import Any
 
 import pytest
@@ -355,14 +356,54 @@ def test_the_engine_model_is_read_not_reparsed() -> None:
                 ("actor", "role", "equals", ("literal", "clerk")))))
 
 
-def test_a_form_without_a_model_is_refused() -> None:
+_AMOUNT = ("action", "amount", "greater_than", ("literal", 1000.0))
+
+
+@pytest.mark.parametrize("condition, default, named", [
+    (("not", (("atomic", (_AMOUNT,)),)), None, "the condition form 'not'"),
+    (("all", (_AMOUNT, ("any", (_AMOUNT, _AMOUNT)))), None, "the nested condition form 'any'"),
+    (("atomic", (("action", "amount", "greater_or_equal", ("literal", 1.0)),)), None,
+     "the operator 'greater_or_equal'"),
+    (("atomic", (("action", "path", "starts_with", ("literal", "/tmp")),)), None,
+     "the operator 'starts_with'"),
+    (("atomic", (("actor", "role", "present", None),)), None, "the operator 'present'"),
+    (("atomic", (("actor", "role", "in", ("list", ("a", "b"))),)), None, "the operator 'in'"),
+    (("atomic", (("actor", "role", "not_in", ("literal", "a")),)), None,
+     "the operator 'not_in'"),
+    (("atomic", (("actor", "role", "equals", ("list", ("a", "b"))),)), None,
+     "the value form 'list'"),
+    (("atomic", (("actor", "role", "equals", None),)), None, "the value form None"),
+    (("atomic", (("actor", "role", "equals", ("literal", ("a", "b"))),)), None,
+     "a literal of type 'tuple'"),
+    (("atomic", (("actor", "role", "equals", ("literal", None)),)), None,
+     "a literal of type 'NoneType'"),
+    (("atomic", (_AMOUNT,)), "block", "the policy default 'block'"),
+    (("atomic", (_AMOUNT,)), "require_approval", "the policy default 'require_approval'"),
+])
+def test_a_form_without_a_model_is_refused(condition: Any, default: str | None,
+                                           named: str) -> None:
     class Engine:
         def _compiled_rules(self) -> list[Any]:
-            return [("action", "refund", 0, "r", "block", ("not", ()))]
+            return [("action", "refund", 0, "r", "block", condition)]
+
+    if default is not None:
+        Engine._policy_default = lambda self: default  # type: ignore[attr-defined]
+    from kavro.analysis._space import read_rules
+    with pytest.raises(AnalysisRefused, match=re.escape(named)):
+        read_rules(Engine())  # type: ignore[arg-type]
+
+
+def test_a_default_of_allow_is_analysed() -> None:
+    class Engine:
+        def _compiled_rules(self) -> list[Any]:
+            return [("action", "refund", 0, "r", "block", ("atomic", (_AMOUNT,)))]
+
+        def _policy_default(self) -> str:
+            return "allow"
 
     from kavro.analysis._space import read_rules
-    with pytest.raises(AnalysisRefused, match="the condition form 'not'"):
-        read_rules(Engine())  # type: ignore[arg-type]
+    [rule] = read_rules(Engine())  # type: ignore[arg-type]
+    assert (rule.kind, rule.members[0].literal) == ("atomic", 1000.0)
 
 
 @pytest.mark.parametrize("new, options, status, first", [
