@@ -272,6 +272,15 @@ class LaidRule:
     rule: Rule
     checks: list[Check]
     fields: frozenset[int]
+    # For rule_status: the status one member settles the rule with (TRUE for
+    # an `any`, FALSE otherwise), and per check (left, mask, the check when
+    # it compares two fields, the check), unpacked faster than attributes.
+    settling: int = field(init=False)
+    plan: tuple[tuple[int, int, Check | None, Check], ...] = field(init=False)
+
+    def __post_init__(self) -> None:
+        self.settling = TRUE if self.rule.kind == "any" else FALSE
+        self.plan = tuple((c.left, c.mask, None if c.right < 0 else c, c) for c in self.checks)
 
 
 class Context:
@@ -444,15 +453,15 @@ def rule_status(rule: LaidRule, box: list[int]) -> tuple[int, Check | None]:
     """TRUE, FALSE or SOME on the box, and a comparison to split on when SOME."""
     # One member settles an `any` when it holds everywhere, an `all` (or a
     # single comparison) when it fails everywhere.
-    settling = TRUE if rule.rule.kind == "any" else FALSE
+    settling = rule.settling
     undecided: Check | None = None
-    for check in rule.checks:
-        if check.right < 0:  # inlined check_status: this loop is the searches' hot path
-            left = box[check.left]
-            held = left & check.mask
+    for left_index, mask, pair, check in rule.plan:
+        if pair is None:  # inlined check_status: this loop is the searches' hot path
+            left = box[left_index]
+            held = left & mask
             status = TRUE if held == left else FALSE if held == 0 else SOME
         else:
-            status = check_status(check, box)
+            status = check_status(pair, box)
         if status == settling:
             return settling, None
         if status == SOME and undecided is None:
