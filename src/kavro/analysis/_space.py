@@ -11,6 +11,7 @@ field a set of classes (a bit mask); a rule holds on all, none or some of it.
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import math
 from dataclasses import dataclass, field
@@ -57,6 +58,8 @@ class Rule:
     effect: str
     kind: str                  # "atomic", "all" or "any"
     members: tuple[Comparison, ...]
+    # The document line the rule starts on, when the engine knows it.
+    line: int | None = field(default=None, compare=False)
 
     @property
     def place(self) -> str:
@@ -81,7 +84,29 @@ def read_rules(engine: PyKavro) -> list[Rule]:
     if default is not None and default() != "allow":
         raise AnalysisRefused(f"the policy default {default()!r} is not covered by the "
                               "analysis (only a default of 'allow' is)")
-    return [_read_rule(*compiled) for compiled in engine._compiled_rules()]
+    lines = _rule_lines(engine)
+    rules = []
+    for compiled in engine._compiled_rules():
+        rule = _read_rule(*compiled)
+        bucket = "global" if rule.scope == "global" else f"{rule.scope}:{rule.scope_name}"
+        rules.append(dataclasses.replace(rule, line=lines.get((bucket, rule.number))))
+    return rules
+
+
+def _rule_lines(engine: PyKavro) -> dict[tuple[str, int], int | None]:
+    """The line of each rule by its bucket ("action:refund", "global") and its
+    place there: the engine lists the rules in document order, each with its
+    bucket, and ids need not be unique."""
+    listed = getattr(engine, "rules", None)
+    if listed is None:
+        return {}
+    counts: dict[str, int] = {}
+    lines = {}
+    for record in listed():
+        place = counts.get(record.scope, 0)
+        counts[record.scope] = place + 1
+        lines[(record.scope, place)] = record.line
+    return lines
 
 
 def _read_rule(scope: str, scope_name: str | None, number: int, rule_id: str, effect: str,
