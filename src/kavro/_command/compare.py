@@ -17,6 +17,7 @@ from kavro._command.documents import build_engine, read_documents
 from kavro._command.project import find_project
 from kavro._command.source import Source
 from kavro._command.usage import UsageError
+from kavro._command.whole_files import write_whole
 from kavro.analysis import AnalysisRefused, Health, compare, describe, health, weigh
 
 FAILED = 1
@@ -53,6 +54,8 @@ def add_compare_command(subcommands: Any, parents: list[argparse.ArgumentParser]
     command.add_argument("--log", nargs="+", metavar="LOG",
                          help="JSON Lines or Parquet request logs (globs allowed): count the "
                               "logged requests in each region")
+    command.add_argument("--report", type=Path, metavar="FILE.html",
+                         help="also write a self-contained HTML report of the regions")
     add_budget_arguments(command)
     command.set_defaults(run=run_compare)
 
@@ -80,6 +83,13 @@ def run_compare(args: argparse.Namespace) -> int:
     except AnalysisRefused as refused:
         raise UsageError(f"cannot analyse: {refused}") from None
     logged = None if args.log is None else weigh(result, _logged_requests(args.log))
+    if args.report is not None:
+        from kavro._report.regions import ComparedPolicy, compare_page
+        page = compare_page(
+            result, ComparedPolicy(str(args.old), old.policy_hash(), old_source.position),
+            ComparedPolicy(str(args.new), new.policy_hash(), new_source.position),
+            logged, args.log)
+        write_whole(args.report, page.encode("utf-8"))
     failed = args.fail_on is not None and (
         result.status == "unknown"
         or (args.fail_on == "any-change" and bool(result.regions))
