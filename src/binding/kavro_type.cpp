@@ -61,6 +61,13 @@ constexpr const char* kExplainDoc =
     "tried, every rule examined in order with each comparison it made, and\n"
     "whether the default decided. Slower than evaluate; never decides differently.";
 
+constexpr const char* kMissingFieldsDoc =
+    "missing_fields($self, input)\n--\n\n"
+    "The fields that the rules of `input`'s action and the global rules read\n"
+    "and `input` lacks, in check_request's form with kind \"MissingField\":\n"
+    "no comparison with such a field holds (but absent), so a block rule on\n"
+    "it lets the request through. Never changes what evaluate decides.";
+
 constexpr const char* kCheckRequestDoc =
     "check_request($self, input)\n--\n\n"
     "The problems of `input` against the schema, as a list of dicts with\n"
@@ -84,6 +91,7 @@ constexpr std::array<const char*, 1> kEvaluateNames = {"input"};
 constexpr Signature kEvaluate = {"PyKavro.evaluate()", kEvaluateNames, 1};
 constexpr Signature kExplain = {"PyKavro.explain()", kEvaluateNames, 1};
 constexpr Signature kCheckRequest = {"PyKavro.check_request()", kEvaluateNames, 1};
+constexpr Signature kMissingFields = {"PyKavro.missing_fields()", kEvaluateNames, 1};
 
 PyObject* new_text(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -215,6 +223,20 @@ PyObject* kavro_check_request(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
+PyObject* kavro_missing_fields(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    if (!ensure_constructed(self)) return nullptr;
+    PyObject* input = request_argument(kMissingFields, args, nargs, kwnames);
+    if (input == nullptr) return nullptr;
+    const KavroState& state = state_of(self);
+    engine::Input converted(state.policy.input_fields());
+    HeldTexts held;
+    if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
+    return problem_list(state.policy.missing_fields(converted));
+  });
+}
+
 PyObject* kavro_policy_hash(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     if (!ensure_constructed(self)) return nullptr;
@@ -249,6 +271,9 @@ PyMethodDef kavro_methods[] = {
     {"check_request",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kavro_check_request)),
      METH_FASTCALL | METH_KEYWORDS, kCheckRequestDoc},
+    {"missing_fields",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kavro_missing_fields)),
+     METH_FASTCALL | METH_KEYWORDS, kMissingFieldsDoc},
     {"policy_hash", kavro_policy_hash, METH_NOARGS, kPolicyHashDoc},
     {"rules", kavro_rules, METH_NOARGS, kRulesDoc},
     {"compiler_version", kavro_compiler_version, METH_NOARGS | METH_STATIC, kCompilerVersionDoc},

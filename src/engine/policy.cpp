@@ -261,6 +261,8 @@ ExplainedDecision Policy::explain(const Input& input) const {
   const evaluation::Explanation traced = evaluation::explain_decision(plan_.model(), input);
   ExplainedDecision decision;
   decision.effect = plan_.model().default_effect;
+  decision.default_given = plan_.model().default_given;
+  decision.effect_default = plan_.model().default_effect;
   if (traced.deciding_rule != nullptr) {
     decision.effect = traced.deciding_rule->effect;
     decision.matched_rule = traced.deciding_rule->rule_id;
@@ -309,6 +311,54 @@ bool Policy::declares(Domain domain, std::string_view field) const {
       return schema_.snapshot_fields.find(field) != schema_.snapshot_fields.end();
   }
   return true;
+}
+
+std::vector<RequestProblem> Policy::missing_fields(const Input& input) const {
+  std::vector<RequestProblem> problems;
+  std::vector<bool> seen(plan_.field_slots().size(), false);
+  std::string owner = "the global rules";
+  const auto note = [&](const compiler::SubjectRef& subject) {
+    if (subject.slot >= seen.size() || seen[subject.slot] || input.at(subject.slot).present())
+      return;
+    seen[subject.slot] = true;
+    const std::string path = subject_text(subject);
+    problems.push_back({path, "MissingField",
+                        owner + " read " + path +
+                            ", which the request lacks: no comparison with it holds but absent"});
+  };
+  const auto note_both = [&](const compiler::SubjectRef& lhs, const auto& rhs) {
+    note(lhs);
+    if (const auto* other = std::get_if<compiler::SubjectRef>(&rhs)) note(*other);
+  };
+  const auto note_members = [&](const std::vector<compiler::AtomicCondition>& members) {
+    for (const auto& member : members) note_both(member.lhs, member.rhs);
+  };
+  const auto walk = [&](const compiler::RuleSequence& rules) {
+    for (const compiler::CompiledRule& rule : rules) {
+      std::visit(Overloaded{[&](const compiler::AtomicCondition& atomic) {
+                              note_both(atomic.lhs, atomic.rhs);
+                            },
+                            [&](const compiler::AllOf& all) { note_members(all.members); },
+                            [&](const compiler::AnyOf& any) { note_members(any.members); },
+                            [&](const compiler::ConditionTree& tree) {
+                              for (const auto& comparison : tree.comparisons) {
+                                note_both(comparison.lhs, comparison.rhs);
+                              }
+                            }},
+                 rule.condition);
+    }
+  };
+  const evaluation::ValueView type = input.at(evaluation::kActionTypeSlot);
+  if (type.kind == evaluation::ValueKind::String) {
+    const auto bucket = plan_.model().action_rules.find(type.text);
+    if (bucket != plan_.model().action_rules.end()) {
+      owner = "the rules of action '" + bucket->first + "'";
+      walk(bucket->second);
+      owner = "the global rules";
+    }
+  }
+  walk(plan_.model().global_rules);
+  return problems;
 }
 
 std::vector<RequestProblem> Policy::check_request(std::span<const std::string_view> sections,

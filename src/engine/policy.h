@@ -75,6 +75,11 @@ class Policy {
 
   // What the schema does not expect of one request: `sections` are its
   // top-level keys, `entries` the entries of its maps in request order.
+  // The fields that the rules deciding `input` (its action's, then the
+  // global rules) read and `input` lacks, each once in rule order, as
+  // MissingField problems: every comparison with such a field is false, so
+  // a block rule on it lets the request through.
+  std::vector<RequestProblem> missing_fields(const Input& input) const;
   std::vector<RequestProblem> check_request(std::span<const std::string_view> sections,
                                             std::span<const RequestEntry> entries) const;
 

@@ -56,6 +56,7 @@ class _Explanation(TypedDict):
     bucket: str | None
     rules: list[_RuleTrace]
     default_decided: bool
+    policy_default: NotRequired[_Effect]
 
 class _RequestProblem(TypedDict):
     path: str
@@ -204,6 +205,11 @@ class PyKavro:
         tried, every rule examined in order with each comparison it made, and
         whether the default decided. Slower than evaluate; never decides differently.
         """
+    def missing_fields(self, input: _Request) -> list[_RequestProblem]:
+        """The fields that the rules of `input`'s action and the global rules read
+        and `input` lacks, in check_request's form with kind "MissingField": no
+        comparison with such a field holds (but absent), so a block rule on it
+        lets the request through. Never changes what evaluate decides."""
     def check_request(self, input: _Request) -> list[_RequestProblem]:
         """The problems of `input` against the schema, as a list of dicts with
         "path", "kind" and "message": an undeclared action type, undeclared
