@@ -211,6 +211,10 @@ class TestEvaluateArguments:
                          "cannot be converted to 'PyDict'", id="none"),
             pytest.param(lambda e: e.evaluate(Outer.Inner()), "argument 'input': 'Outer.Inner' "
                          "object cannot be converted to 'PyDict'", id="qualname"),
+            pytest.param(lambda e: e.missing_fields(), "PyKavro.missing_fields() missing 1 "
+                         "required positional argument: 'input'", id="missing_fields-missing"),
+            pytest.param(lambda e: e.missing_fields([]), "argument 'input': 'list' object "
+                         "cannot be converted to 'PyDict'", id="missing_fields-list"),
             pytest.param(lambda e: e.evaluate(Anonymous()), "argument 'input': '<failed to "
                          "extract type name>' object cannot be converted to 'PyDict'",
                          id="unreadable-qualname"),
@@ -243,6 +247,10 @@ def run_fresh(script: str) -> subprocess.CompletedProcess[str]:
                      id="evaluate-without-input"),
         pytest.param("print(bare.policy_hash())", "TypeError: PyKavro object is not initialised",
                      id="policy_hash"),
+        pytest.param("print(bare.missing_fields({}))",
+                     "TypeError: PyKavro object is not initialised", id="missing_fields"),
+        pytest.param("print(bare._policy_default())",
+                     "TypeError: PyKavro object is not initialised", id="policy_default"),
         pytest.param("print(bare.compiler_version())", "0.7.8", id="compiler_version"),
         pytest.param("del bare; gc.collect(); print(engine.evaluate({})['effect'])", "allow",
                      id="dropped"),

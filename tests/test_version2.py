@@ -592,3 +592,13 @@ def test_no_default_is_a_warning_of_lint() -> None:
     assert {"unknown-key", "no-default"}.isdisjoint(f.code for f in check(SCHEMA, described))
     assert "unknown-key" in [f.code for f in check(SCHEMA, V1_HEAD + FLAT.replace(
         "effect: block", "effect: block\n    description: x"))]
+
+
+def test_check_reports_each_rules_invalid_comparison_where_it_is() -> None:
+    text = v2(rule("a", cmp(*CURRENCY, "less_or_equal", "{ literal: 1 }")),
+              rule("b", "{ all: [" + cmp(*AMOUNT, "present") + ", " +
+                   cmp(*AMOUNT, "ends_with", "{ literal: x }") + "] }"), default="block")
+    errors = [(f.code, f.path, f.line, f.rule_id) for f in check(SCHEMA, text)
+              if f.severity == "error"]
+    assert errors == [("invalid-comparison", "rules[0].when", 6, "a"),
+                      ("invalid-comparison", "rules[1].when.all[1]", 10, "b")]
