@@ -271,9 +271,13 @@ def test_version_one_reads_no_version_two_key() -> None:
 FLAT = rule("r", "{ any: [" + cmp(*AMOUNT, "greater_than", "{ literal: 5 }") + ", " +
             cmp(*CURRENCY, "equals", "{ subject: { domain: snapshot, field: mode } }") + "] }")
 
+LISTED = rule("r", "{ all: [[[action, amount], greater_than, { literal: 5 }], "
+              "[[action, currency], equals, { literal: EUR }]] }")
+
 
 @pytest.mark.parametrize("left, right, same", [
     pytest.param(V1_HEAD + FLAT, v2(FLAT), True, id="v2-without-new-forms"),
+    pytest.param(V1_HEAD + LISTED, v2(LISTED), True, id="listed-comparisons"),
     pytest.param(v2(FLAT), v2(FLAT, default="allow"), True, id="default-allow-said"),
     pytest.param(v2(FLAT), v2(FLAT.replace("effect: block", "effect: block\n    description: x\n"
                                            "    tags: [a, b]")), True, id="documentation"),
