@@ -315,3 +315,26 @@ def test_health_agrees_with_every_request(seed: int) -> None:
         assert {rule[3] for rule in rules} - deciding == dead, rules
     for region in result.defaults:
         assert region.old.effect == engine.default
+
+
+def _starts(prefix: str) -> Any:
+    return ("atomic", (("action", "path", "starts_with", ("literal", prefix)),))
+
+
+# A region's texts read by the longest listed prefix and suffix they hold.
+@pytest.mark.parametrize("old, new, constraint, path", [
+    (_starts("a"), _starts("ab"), 'any other string (starting with "a" but not "ab")', "a_"),
+    (_starts("ab"), ("all", (("action", "path", "starts_with", ("literal", "ab")),
+                             ("action", "path", "not_equals", ("literal", "abc")))),
+     '"abc"', "abc"),
+    (("atomic", (("action", "path", "ends_with", ("literal", "b")),)), ("atomic", (
+        ("action", "path", "in", ("list", ("b", "ab"))),)),
+     'any other string (ending with "b")', "_b"),
+])
+def test_text_regions_are_described_by_prefix_and_suffix(old: Any, new: Any, constraint: str,
+                                                          path: str) -> None:
+    result = compare(ReferenceEngine([_pay("r", "block", old)], "allow"),  # type: ignore[arg-type]
+                     ReferenceEngine([_pay("r", "block", new)], "allow"))  # type: ignore[arg-type]
+    [region] = result.regions
+    assert region.constraints == {"action.path": constraint}
+    assert region.witness == {"action": {"type": "pay", "path": path}}
