@@ -278,7 +278,7 @@ class Health:
     findings: list[Finding] = field(default_factory=list)
     reason: str | None = None
     # Per action (None: requests of no action with rules), regions no rule
-    # decides, so the default allows them: at most DEFAULT_REGIONS per action,
+    # decides, so the policy default decides them: at most DEFAULT_REGIONS per action,
     # and the actions whose regions were cut there in `defaults_cut`.
     defaults: list[Region] = field(default_factory=list)
     defaults_cut: set[str | None] = field(default_factory=set)
