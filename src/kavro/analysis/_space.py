@@ -305,6 +305,32 @@ def holds(operator: str, left: Any, right: Any, declared: str | None = None) -> 
     raise AssertionError(f"no model of the operator {operator!r}")
 
 
+class _Members:
+    """A list's members, for `in` and `not_in` by one probe: as `holds` decides
+    them member by member, values are equal within one kind (Python's equality
+    and hash already make -0.0 equal 0 and 1.0 equal 1), and NaN equals nothing."""
+
+    def __init__(self, members: tuple[Any, ...]) -> None:
+        self.kinds = {_kind(member) for member in members}
+        self.keys = {_equality_key(member) for member in members if not _is_nan(member)}
+
+    def holds(self, operator: str, value: Any) -> bool:
+        kind = _kind(value)
+        equal = not _is_nan(value) and kind != "absent" and _equality_key(value) in self.keys
+        if operator == "in":
+            return equal
+        # not_in: unequal to every member, each of the value's kind.
+        return self.kinds == {kind} and not equal
+
+
+def _is_nan(value: Any) -> bool:
+    return _kind(value) == "number" and math.isnan(value)
+
+
+def _equality_key(value: Any) -> tuple[str, Any]:
+    return (_kind(value), value)
+
+
 def _literal_text(value: Any) -> str:
     if isinstance(value, bool):
         return "true" if value else "false"
@@ -458,7 +484,8 @@ def build_field(key: FieldKey, literals: Literals | list[Any], group_size: int,
             classes += _other_texts(texts, prefixes, suffixes, group_size)
         else:
             fresh = [f"other-{i}" for i in range(len(texts) + group_size + 1)]
-            for text in [t for t in fresh if t not in set(texts)][:group_size]:
+            literal = set(texts)
+            for text in [t for t in fresh if t not in literal][:group_size]:
                 classes.append(ValueClass(text, "other-text"))
     if grouped or "boolean" in kinds:
         classes += [ValueClass(False, "boolean"), ValueClass(True, "boolean")]
@@ -587,10 +614,19 @@ class Context:
         mask = self._masks.get(key)
         if mask is None:
             mask = 0
-            for bit, value_class in enumerate(self.fields[left].classes):
-                right = comparison.literal if comparison.rhs is None else value_class.value
-                if holds(comparison.operator, value_class.value, right, comparison.declared):
-                    mask |= 1 << bit
+            classes = self.fields[left].classes
+            if comparison.operator in _LIST_OPERATORS:
+                # Lists may hold thousands of members, and their field as many
+                # classes: one probe a class.
+                members = _Members(comparison.literal)
+                for bit, value_class in enumerate(classes):
+                    if members.holds(comparison.operator, value_class.value):
+                        mask |= 1 << bit
+            else:
+                for bit, value_class in enumerate(classes):
+                    right = comparison.literal if comparison.rhs is None else value_class.value
+                    if holds(comparison.operator, value_class.value, right, comparison.declared):
+                        mask |= 1 << bit
             self._masks[key] = mask
         return mask
 
