@@ -417,3 +417,26 @@ def test_the_engine_decides_as_the_reference_and_confirms_the_analysis(seed: int
     assert [(r.old.effect, r.new.effect) for r in result.regions] == \
         [(r.old.effect, r.new.effect) for r in compare(old, new).regions]  # type: ignore[arg-type]
     assert health(engines[0]).status == "complete"
+
+
+_SMALL_PAYMENTS = ReferenceEngine([_pay("small", "allow", ("all", (
+    ("action", "amount", "present", None),
+    ("action", "amount", "less_or_equal", ("literal", 100.0)))))], "block")
+
+
+# Properties whose conditions only the second version reads.
+@pytest.mark.parametrize("when, status", [
+    ({"subject": ["action", "amount"], "operator": "absent"}, "proved"),
+    ({"subject": ["action", "path"], "operator": "starts_with", "value": {"literal": "/tmp"}},
+     "failed"),
+    ({"not": {"subject": ["action", "amount"], "operator": "in",
+              "value": {"literal": [1, 2, 3]}}}, "failed"),
+])
+def test_properties_read_the_second_version(when: dict[str, Any], status: str) -> None:
+    from kavro.analysis import prove
+    engine = _engine_of(_SMALL_PAYMENTS)
+    result = prove(engine, SCHEMA, "allow", never=True, action="pay", when=when)
+    assert result.status == status
+    if status == "failed":
+        assert result.witness is not None
+        assert engine.evaluate(result.witness)["effect"] == "allow"

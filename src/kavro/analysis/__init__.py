@@ -17,7 +17,7 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from typing import Any, Literal
 
-from kavro._kavro import PyKavro
+from kavro._kavro import PolicyError, PyKavro
 from kavro.analysis._describe import describe_box
 from kavro.analysis._search import (
     Box, Budget, BudgetExhausted, Side, decide, deciding_box, default_boxes, escape_search,
@@ -485,7 +485,19 @@ def _compiled_conditions(schema_yaml: str, action: str | None, when: Any,
                       f"    when: {json.dumps(condition)}", "    effect: block"]
     if len(lines) == 2:
         return []
-    return read_rules(PyKavro(schema_yaml, "\n".join(lines) + "\n"))
+    text = "\n".join(lines) + "\n"
+    try:
+        return read_rules(PyKavro(schema_yaml, text))
+    except PolicyError as first:
+        # A condition in the second version's forms (present, a list, nesting):
+        # compiled as such where the engine reads that version; a mistake in a
+        # first-version condition keeps its first-version message.
+        if not hasattr(PyKavro, "_policy_default"):
+            raise
+        try:
+            return read_rules(PyKavro(schema_yaml, text.replace("version: 1", "version: 2", 1)))
+        except PolicyError:
+            raise first from None
 
 
 def compiled_rules(engine: PyKavro) -> list[Rule]:
