@@ -320,6 +320,22 @@ def test_health_agrees_with_every_request(seed: int) -> None:
         assert {rule[3] for rule in rules} - deciding == dead, rules
     for region in result.defaults:
         assert region.old.effect == engine.default
+    strictness = {"allow": 0, "require_approval": 1, "block": 2}
+    values = {"amount": _NUMBERS, "path": _TEXTS, "level": _LEVELS, "verified": _BOOLEANS}
+    for finding in result.findings:
+        if finding.code != "escape":
+            continue
+        # Whatever value of its declared kind the field holds, the witness is
+        # decided more strictly than without it.
+        assert finding.witness is not None and finding.field is not None
+        domain, name = finding.field.split(".")
+        without = engine.evaluate(finding.witness)["effect"]
+        for value in values[name]:
+            if _kind(value) == DECLARED[(domain, name)]:
+                request = {part: dict(fields) for part, fields in finding.witness.items()}
+                request.setdefault(domain, {})[name] = value
+                assert strictness[engine.evaluate(request)["effect"]] > strictness[without], \
+                    (rules, finding, value)
 
 
 def _starts(prefix: str) -> Any:
