@@ -69,7 +69,8 @@ PyObject* build_explanation(const engine::ExplainedDecision& explanation) {
   if (!built) return nullptr;
   // Only a policy that names its default says so.
   if (explanation.default_given &&
-      !set_item(dict.get(), "policy_default", new_text(engine::spelling(explanation.effect_default)))) {
+      !set_item(dict.get(), "policy_default",
+                new_text(engine::spelling(explanation.effect_default)))) {
     return nullptr;
   }
   return dict.release();

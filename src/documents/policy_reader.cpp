@@ -317,9 +317,10 @@ class ConditionV2Reader {
       items.push_back(i);
     }
     if (items.size() != 2 && items.size() != 3) {
-      return fail(LoadError("a condition written as a list is [subject, operator, value], or "
-                            "[subject, operator] for present and absent: found " +
-                            std::to_string(items.size()) + " items"));
+      return fail(
+          LoadError("a condition written as a list is [subject, operator, value], or "
+                    "[subject, operator] for present and absent: found " +
+                    std::to_string(items.size()) + " items"));
     }
     Keys keys;
     keys.subject = items[0];
