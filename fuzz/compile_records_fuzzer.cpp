@@ -18,8 +18,20 @@ namespace {
 
 constexpr std::array<const char*, 4> kNames = {"refund", "amount", "role", "load"};
 constexpr std::array<const char*, 4> kDomains = {"action", "actor", "snapshot", "Action"};
-constexpr std::array<const char*, 8> kOperators = {
-    "equals", "not_equals", "greater_than", "less_than", "in", "not_in", "eq", ""};
+constexpr std::array<const char*, 14> kOperators = {"equals",
+                                                    "not_equals",
+                                                    "greater_than",
+                                                    "less_than",
+                                                    "in",
+                                                    "not_in",
+                                                    "eq",
+                                                    "",
+                                                    "present",
+                                                    "absent",
+                                                    "starts_with",
+                                                    "ends_with",
+                                                    "greater_or_equal",
+                                                    "less_or_equal"};
 
 // Mostly names from a small set, so that lookups succeed; sometimes any bytes.
 std::string pick(FuzzedDataProvider& data, const char* const* names, std::size_t count) {

@@ -488,9 +488,10 @@ class Node:
         return all(results) if self.kind == "all" else any(results)
 
 
-def random_policy(rng: random.Random) -> tuple[str, list[tuple[str, str, Node, str]], str]:
+def random_policy(rng: random.Random, count: int | None = None
+                  ) -> tuple[str, list[tuple[str, str, Node, str]], str]:
     rules = []
-    for i in range(rng.randint(1, 40)):
+    for i in range(rng.randint(1, 40) if count is None else count):
         scope = rng.choice(["pay", "pay", "global"])
         levels = 8 if rng.random() < 0.05 else rng.randint(0, 3)
         rules.append((f"r{i}", scope, Node(rng, scope == "pay", levels),
@@ -542,6 +543,17 @@ def test_random_policies_decide_as_the_reference(seed: int) -> None:
         explained = engine.explain(request)
         assert {"effect": explained["effect"], "matched_rule": explained["matched_rule"]} == wanted
     assert engine.evaluate_many(requests) == expected
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_long_sequences_decide_as_the_reference(seed: int) -> None:
+    # Over 256 rules a sequence is indexed by ordered keys or equality keys,
+    # which must leave every tree rule to be visited.
+    rng = random.Random(500 + seed)
+    text, rules, default = random_policy(rng, 300)
+    engine = PyKavro(SCHEMA, text)
+    requests = [random_request(rng, typed_only=False) for _ in range(120)]
+    assert engine.evaluate_many(requests) == [reference(rules, default, r) for r in requests]
 
 
 ARROW_TYPES = {"number": "float64", "string": "string", "boolean": "bool_"}

@@ -1,6 +1,16 @@
 // The one-line text form of the compiled model, which the policy hash digests;
 // its quoting also serves governance messages. Map entries are written in ascending byte
 // order of their keys, so equal policies render equally in every process.
+//
+// Version 2 adds names only where its forms appear, so a policy that uses
+// none of them renders (and hashes) as under version 1:
+//   a condition that is no flat list of comparisons of two values:
+//     Tree(ConditionTree { root: <node>, comparisons: [<comparison>, ...] })
+//     <node> is Comparison(<index>), All([<node>, ...]), Any([<node>, ...]) or Not(<node>)
+//     <comparison> is Comparison { lhs: SubjectRef {...}, operator: <Variant>, rhs: <rhs> }
+//     <rhs> is Literal(...), Subject(...), List([<literal>, ...]) in document order, or None
+//   a default other than allow, after the global rules: `, default_effect: Block`.
+// Descriptions and tags are never written.
 #pragma once
 
 #include <string>
