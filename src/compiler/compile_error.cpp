@@ -44,6 +44,22 @@ CompileError CompileError::unsupported_operator(documents::Operator op, document
           {}};
 }
 
+std::string_view CompileError::rule_part() const {
+  switch (kind) {
+    case CompileErrorKind::UnknownAction:
+    case CompileErrorKind::InvalidScope:
+      return ".scope";
+    case CompileErrorKind::UnknownDomain:
+    case CompileErrorKind::UnknownField:
+    case CompileErrorKind::UnknownOperator:
+    case CompileErrorKind::InvalidLogicalCondition:
+    case CompileErrorKind::TypeMismatch:
+    case CompileErrorKind::UnsupportedOperator:
+      return ".when";
+  }
+  return "";
+}
+
 std::string CompileError::render() const {
   switch (kind) {
     case CompileErrorKind::UnknownAction:

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "documents/vocabulary.h"
 
@@ -35,6 +36,9 @@ struct CompileError {
   std::optional<RuleRef> rule;
 
   std::string render() const;
+  // The part of its rule the error is about, as a location path suffix
+  // (".scope" or ".when"): where the build places it, and lint too.
+  std::string_view rule_part() const;
 
   // Builders that fill the arguments in the form each message expects.
   static CompileError unknown_action(std::string action);

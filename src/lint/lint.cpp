@@ -54,7 +54,7 @@ std::string rule_path(std::size_t index) {
 }
 
 // The finding code of a compile error, as kavro.check names the error that
-// construction raises, and the part of the rule it is about.
+// construction raises.
 std::string_view compile_code(compiler::CompileErrorKind kind) {
   switch (kind) {
     case compiler::CompileErrorKind::UnknownAction:
@@ -75,22 +75,6 @@ std::string_view compile_code(compiler::CompileErrorKind kind) {
       return "unsupported-operator";
   }
   return "compile-error";
-}
-
-std::string_view compiled_part(compiler::CompileErrorKind kind) {
-  switch (kind) {
-    case compiler::CompileErrorKind::UnknownAction:
-    case compiler::CompileErrorKind::InvalidScope:
-      return ".scope";
-    case compiler::CompileErrorKind::UnknownDomain:
-    case compiler::CompileErrorKind::UnknownField:
-    case compiler::CompileErrorKind::UnknownOperator:
-    case compiler::CompileErrorKind::InvalidLogicalCondition:
-    case compiler::CompileErrorKind::TypeMismatch:
-    case compiler::CompileErrorKind::UnsupportedOperator:
-      return ".when";
-  }
-  return "";
 }
 
 // A document as lint reads it: its records when it loaded, and its notes,
@@ -268,7 +252,7 @@ class Linter {
       auto compiled = compiler::compile_policy(index, one);
       if (compiled) continue;
       const compiler::CompileError& error = compiled.error();
-      const std::string path = rule_path(i) + std::string(compiled_part(error.kind));
+      const std::string path = rule_path(i) + std::string(error.rule_part());
       const auto position = policy.place(path);
       add(Severity::Error, compile_code(error.kind), error.render(), kPolicy,
           position ? position : policy.place(rule_path(i)), path, rule.id);
