@@ -20,6 +20,9 @@ enum class CompileErrorKind {
   InvalidLogicalCondition,
   TypeMismatch,
   UnsupportedOperator,
+  // Version 2: a comparison its field's type does not allow; the message
+  // names what may be written instead.
+  InvalidComparison,
 };
 
 // The policy rule a compile error belongs to.
@@ -34,10 +37,14 @@ struct CompileError {
   std::string second;  // second text argument, when the kind has two
   // Set by compile_policy for every error found inside a rule; never rendered.
   std::optional<RuleRef> rule;
+  // The part of the rule the error is about (".when.all[1]"), when it is
+  // narrower than the rule's `when`; never rendered.
+  std::string where;
 
   std::string render() const;
   // The part of its rule the error is about, as a location path suffix
-  // (".scope" or ".when"): where the build places it, and lint too.
+  // (`where` when set, else ".scope" or ".when"): where the build places
+  // it, and lint too.
   std::string_view rule_part() const;
 
   // Builders that fill the arguments in the form each message expects.
@@ -49,6 +56,7 @@ struct CompileError {
   static CompileError invalid_logical_condition();
   static CompileError type_mismatch(documents::FieldType left, documents::FieldType right);
   static CompileError unsupported_operator(documents::Operator op, documents::FieldType type);
+  static CompileError invalid_comparison(std::string message);
 };
 
 }  // namespace kavro::compiler

@@ -73,6 +73,8 @@ std::string_view compile_code(compiler::CompileErrorKind kind) {
       return "type-mismatch";
     case compiler::CompileErrorKind::UnsupportedOperator:
       return "unsupported-operator";
+    case compiler::CompileErrorKind::InvalidComparison:
+      return "invalid-comparison";
   }
   return "compile-error";
 }
@@ -161,6 +163,20 @@ std::string bucket_and_condition(const documents::RuleAst& rule) {
                         }},
              rule.scope);
   add(std::to_string(rule.when.index()));
+  const auto add_literal = [&](const documents::LiteralValueAst& literal) {
+    add(std::to_string(literal.index()));
+    std::visit(Overloaded{[&](const std::string& text) { add(text); },
+                          [&](double number) { add(std::to_string(number)); },
+                          [&](bool boolean) { add(std::to_string(boolean)); }},
+               literal);
+  };
+  // A tree's shape: its comparisons alone do not tell all from any.
+  const auto add_node = [&](const auto& self, const documents::ConditionNodeAst& node) -> void {
+    add(std::to_string(static_cast<int>(node.kind)));
+    add(std::to_string(node.comparison));
+    add(std::to_string(node.members.size()));
+    for (const auto& member : node.members) self(self, member);
+  };
   for (const documents::AtomicConditionAst& atomic : atomic_conditions(rule.when)) {
     add(atomic.subject.domain);
     add(atomic.subject.field);
@@ -170,16 +186,16 @@ std::string bucket_and_condition(const documents::RuleAst& rule) {
                             add(subject.domain);
                             add(subject.field);
                           },
-                          [&](const documents::LiteralValueAst& literal) {
-                            add(std::to_string(literal.index()));
-                            std::visit(
-                                Overloaded{[&](const std::string& text) { add(text); },
-                                           [&](double number) { add(std::to_string(number)); },
-                                           [&](bool boolean) { add(std::to_string(boolean)); }},
-                                literal);
-                          }},
+                          [&](const documents::LiteralValueAst& literal) { add_literal(literal); },
+                          [&](const documents::ListValueAst& list) {
+                            add("list");
+                            for (const auto& member : list.members) add_literal(member);
+                          },
+                          [&](const documents::NoValueAst&) { add("none"); }},
                atomic.value);
   }
+  if (const auto* tree = std::get_if<documents::TreeConditionAst>(&rule.when))
+    add_node(add_node, tree->root);
   return key;
 }
 
@@ -198,6 +214,12 @@ class Linter {
   }
 
   void policy_rules(const Loaded<documents::PolicyAst>& policy) {
+    if (policy.ast->version == 2 && !policy.ast->default_effect) {
+      add(Severity::Warning, "no-default",
+          "the policy has no default: a request no rule decides is allowed; write default: "
+          "block to fail closed, or default: allow to say so",
+          kPolicy, policy.place("version"), "default", std::nullopt);
+    }
     StringMap<std::size_t> first_with_id;
     std::unordered_map<std::string, std::size_t> first_with_condition;
     const auto& rules = policy.ast->rules;
@@ -245,7 +267,7 @@ class Linter {
   void compile_errors(const documents::SchemaAst& schema,
                       const Loaded<documents::PolicyAst>& policy) {
     const compiler::SchemaIndex index = compiler::build_schema_index(schema);
-    documents::PolicyAst one{policy.ast->version, {}};
+    documents::PolicyAst one{policy.ast->version, {}, std::nullopt};
     for (std::size_t i = 0; i < policy.ast->rules.size(); ++i) {
       const documents::RuleAst& rule = policy.ast->rules[i];
       one.rules.assign(1, rule);
@@ -253,7 +275,8 @@ class Linter {
       if (compiled) continue;
       const compiler::CompileError& error = compiled.error();
       const std::string path = rule_path(i) + std::string(error.rule_part());
-      const auto position = policy.place(path);
+      auto position = policy.place(path);
+      if (!position && !error.where.empty()) position = policy.place(rule_path(i) + ".when");
       add(Severity::Error, compile_code(error.kind), error.render(), kPolicy,
           position ? position : policy.place(rule_path(i)), path, rule.id);
     }
@@ -473,8 +496,10 @@ std::string_view severity_name(Severity severity) {
 std::vector<Finding> lint_documents(std::string_view schema_text, std::string_view policy_text,
                                     std::optional<std::string_view> governance_text) {
   const auto schema = load_schema(schema_text, no_places());
+  // The version (a missing default is placed there), and a rule's scope and
+  // condition or a member of the condition (a list member, or under "not").
   const auto policy =
-      load<documents::PolicyAst>(policy_text, places_of_keys({"scope", "when"}),
+      load<documents::PolicyAst>(policy_text, places_of_keys({"version", "scope", "when", "not"}),
                                  [](std::string_view text, documents::ReadNotes* notes) {
                                    return documents::load_policy(text, notes);
                                  });
