@@ -2,18 +2,16 @@
 
 from __future__ import annotations
 
-import pathlib
 import pickle
 import subprocess
 import sys
-import textwrap
 import types
 from typing import Any, Callable
 
 import pytest
 
 import kavro
-from conftest import POLICY, SCHEMA, raises_exactly
+from conftest import POLICY, SCHEMA, raises_exactly, run_fresh
 from kavro import PyKavro
 
 EVALUATE_DOC = (
@@ -230,12 +228,6 @@ class TestEvaluateArguments:
     def test_unreadable_qualname_of_a_constructor_argument(self) -> None:
         raises_exactly(TypeError, "argument 'schema_yaml': '<failed to extract type name>' "
                        "object cannot be converted to 'PyString'", PyKavro, Anonymous(), POLICY)
-
-
-def run_fresh(script: str) -> subprocess.CompletedProcess[str]:
-    """Runs a script in a new interpreter, from this folder, so a crash stays there."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
-                          text=True, timeout=60, cwd=pathlib.Path(__file__).parent)
 
 
 @pytest.mark.parametrize(

@@ -113,15 +113,17 @@ std::int64_t value_bits(Layout layout) {
   return 0;
 }
 
-std::int64_t buffers_needed(Layout layout) {
+// The kind of every value of a column of this (non-dictionary) layout.
+evaluation::ValueKind kind_of(Layout layout) {
   switch (layout) {
     case Layout::Null:
-      return 0;
+      return evaluation::ValueKind::Absent;
+    case Layout::Boolean:
+      return evaluation::ValueKind::Boolean;
     case Layout::Utf8:
     case Layout::LargeUtf8:
     case Layout::Utf8View:
-      return 3;  // views: at least one variadic-sizes buffer besides validity and views
-    case Layout::Boolean:
+      return evaluation::ValueKind::String;
     case Layout::Int8:
     case Layout::Int16:
     case Layout::Int32:
@@ -137,6 +139,20 @@ std::int64_t buffers_needed(Layout layout) {
     case Layout::Decimal64:
     case Layout::Decimal128:
     case Layout::Decimal256:
+      return evaluation::ValueKind::Number;
+  }
+  return evaluation::ValueKind::Absent;
+}
+
+// How many buffers a column of this layout must have.
+std::int64_t buffers_needed(Layout layout) {
+  switch (kind_of(layout)) {
+    case evaluation::ValueKind::Absent:
+      return 0;
+    case evaluation::ValueKind::String:
+      return 3;  // views: at least one variadic-sizes buffer besides validity and views
+    case evaluation::ValueKind::Number:
+    case evaluation::ValueKind::Boolean:
       return 2;
   }
   return 2;
@@ -578,37 +594,6 @@ DecodeRows decoder_for(const BoundColumn& column) {
       break;
   }
   return decode_nothing;
-}
-
-// The kind of every value of a column of this (non-dictionary) layout.
-evaluation::ValueKind kind_of(Layout layout) {
-  switch (layout) {
-    case Layout::Null:
-      return evaluation::ValueKind::Absent;
-    case Layout::Boolean:
-      return evaluation::ValueKind::Boolean;
-    case Layout::Utf8:
-    case Layout::LargeUtf8:
-    case Layout::Utf8View:
-      return evaluation::ValueKind::String;
-    case Layout::Int8:
-    case Layout::Int16:
-    case Layout::Int32:
-    case Layout::Int64:
-    case Layout::UInt8:
-    case Layout::UInt16:
-    case Layout::UInt32:
-    case Layout::UInt64:
-    case Layout::Float16:
-    case Layout::Float32:
-    case Layout::Float64:
-    case Layout::Decimal32:
-    case Layout::Decimal64:
-    case Layout::Decimal128:
-    case Layout::Decimal256:
-      return evaluation::ValueKind::Number;
-  }
-  return evaluation::ValueKind::Absent;
 }
 
 // Null count equal to the length: the producer says every slot is null.

@@ -172,6 +172,15 @@ void as_views(OneColumn& c) {
   c.values.n_buffers = 4;
 }
 
+// The column as indices into a dictionary of one text (`data`), the one
+// index pointing past it.
+void as_dictionary(OneColumn& c, const char* data = "x") {
+  c.field.format = "c";
+  c.buffers[1] = kIndexTooLarge;
+  c.values.n_buffers = 2;
+  c.encode(kDictionaryOffsets, data, 1);
+}
+
 TEST_P(MalformedBatches, FailInsteadOfReadingStrayMemory) {
   OneColumn column("u", 1, {nullptr, kOffsets, "ok"});
   GetParam().spoil(column);
@@ -193,13 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
                         c.buffers[1] = kLastNegative;
                       }},
         MalformedCase{"missing_data_buffer", [](OneColumn& c) { c.values.n_buffers = 2; }},
-        MalformedCase{"dictionary_index_out_of_range",
-                      [](OneColumn& c) {
-                        c.field.format = "c";
-                        c.buffers[1] = kIndexTooLarge;
-                        c.values.n_buffers = 2;
-                        c.encode(kDictionaryOffsets, "x", 1);
-                      }},
+        MalformedCase{"dictionary_index_out_of_range", [](OneColumn& c) { as_dictionary(c); }},
         MalformedCase{"string_view_past_its_buffer",
                       [](OneColumn& c) {
                         c.field.format = "vu";
@@ -246,27 +249,16 @@ INSTANTIATE_TEST_SUITE_P(
                       "null buffers array"},
         MalformedCase{"dictionary_null_buffers_array",
                       [](OneColumn& c) {
-                        c.field.format = "c";
-                        c.buffers[1] = kIndexTooLarge;
-                        c.values.n_buffers = 2;
-                        c.encode(kDictionaryOffsets, "x", 1);
+                        as_dictionary(c);
                         c.dictionary.buffers = nullptr;
                       }},
         MalformedCase{"dictionary_offset_overflows",
                       [](OneColumn& c) {
-                        c.field.format = "c";
-                        c.buffers[1] = kIndexTooLarge;
-                        c.values.n_buffers = 2;
-                        c.encode(kDictionaryOffsets, "x", 1);
+                        as_dictionary(c);
                         c.dictionary.offset = kMax;
                       }},
         MalformedCase{"dictionary_null_data_buffer",
-                      [](OneColumn& c) {
-                        c.field.format = "c";
-                        c.buffers[1] = kIndexTooLarge;
-                        c.values.n_buffers = 2;
-                        c.encode(kDictionaryOffsets, nullptr, 1);
-                      }},
+                      [](OneColumn& c) { as_dictionary(c, nullptr); }},
         MalformedCase{"string_view_null_views_buffer",
                       [](OneColumn& c) {
                         as_views(c);
