@@ -417,6 +417,23 @@ bool convert_value(PyObject* value, engine::ValueView& view) {
   return plain == Converted::Done;
 }
 
+bool convert_plain(PyObject* value, engine::ValueView& view) {
+  switch (convert_plain_value(value, view)) {
+    case Converted::Done:
+      return true;
+    case Converted::Failed:
+      PyErr_Clear();
+      return false;
+    case Converted::NeedsHooks:
+      return false;
+  }
+  return false;
+}
+
+PyObject* domain_key(engine::Domain domain) {
+  return domain_keys[static_cast<int>(domain)];
+}
+
 PyObject* build_result(engine::Effect effect, PyObject* rule_text) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;

@@ -75,6 +75,14 @@ inline bool convert_input(PyObject* input, const FieldKeys& keys, engine::Input&
 // Text views the value's own UTF-8.
 bool convert_value(PyObject* value, engine::ValueView& view);
 
+// The same view of an exact bool, str, float or int, which runs no Python
+// code; false, with nothing pending, for any other value or one evaluate
+// refuses.
+bool convert_plain(PyObject* value, engine::ValueView& view);
+
+// The interned name of a request's part ("action", ...), borrowed.
+PyObject* domain_key(engine::Domain domain);
+
 // A new dict {"effect": ..., "matched_rule": rule_text}, or null with an
 // exception set. `rule_text` is a str or None.
 PyObject* build_result(engine::Effect effect, PyObject* rule_text);

@@ -9,6 +9,7 @@
 
 #include "binding/argument_binding.h"
 #include "binding/arrow_evaluation.h"
+#include "binding/batch_answers.h"
 #include "binding/compiled_rules.h"
 #include "binding/engine_travel.h"
 #include "binding/errors.h"
@@ -253,6 +254,7 @@ PyMethodDef kavro_methods[] = {
     {"rules", kavro_rules, METH_NOARGS, kRulesDoc},
     {"compiler_version", kavro_compiler_version, METH_NOARGS | METH_STATIC, kCompilerVersionDoc},
     kEvaluateManyMethod,
+    kDecideBatchMethod,
     kEvaluateArrowMethod,
     kReduceMethod,
     kCopyMethod,
@@ -274,6 +276,9 @@ PyType_Slot kavro_slots[] = {
 // the type, and without dict or weak-reference offsets instances take no
 // attributes. Named after the package that exports it, so that pickle and the
 // workers of distributed runtimes find the class by module and name.
+// Made once per process by create_kavro_type and never released.
+PyObject* kavro_class = nullptr;
+
 PyType_Spec kavro_spec = {
     "kavro.PyKavro", static_cast<int>(sizeof(KavroObject)), 0, Py_TPFLAGS_DEFAULT, kavro_slots,
 };
@@ -281,7 +286,12 @@ PyType_Spec kavro_spec = {
 }  // namespace
 
 PyObject* create_kavro_type() {
-  return PyType_FromSpec(&kavro_spec);
+  kavro_class = PyType_FromSpec(&kavro_spec);
+  return kavro_class;
+}
+
+bool is_kavro_instance(PyObject* object) {
+  return Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(kavro_class);
 }
 
 }  // namespace kavro::binding

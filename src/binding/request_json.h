@@ -1,0 +1,34 @@
+// A request's parts written as JSON into a decision log line: ,"part":{…}
+// for each of action, actor and snapshot it holds, in that order, each value
+// as the standard encoder writes it (a value of another type as what it
+// converted to), so that the line reads back to the request as decided.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "binding/python_api.h"
+#include "engine/values.h"
+
+namespace kavro::binding {
+
+// Fields written as "<masked>", by part.
+using FieldMask = std::array<std::vector<std::string>, engine::kDomainCount>;
+
+enum class Rendering {
+  Written,
+  Unwritten,  // something only the caller's own encoder writes; nothing pending
+  Failed,     // an exception is pending
+};
+
+// `decided`: evaluate took the request, so each value converts, and one that
+// converts only through its hooks is written as what it converted to.
+// Otherwise such a value, a map that is not a dict or a key that is not a
+// str leaves the request Unwritten. Each masked field is named in `masked`
+// as "part.field". On anything but Written, `out` is as it was.
+Rendering append_request_parts(PyObject* request, const FieldMask& mask, bool decided,
+                               std::string& out, std::vector<std::string>& masked);
+
+}  // namespace kavro::binding
