@@ -169,21 +169,75 @@ def test_log_through_the_logging_module() -> None:
     assert len(ids) == 3 and [json.loads(line)["decision_id"] for line in lines] == sorted(ids)
 
 
-@pytest.mark.parametrize("value, read_back", [
+class _Text(str):
+    pass
+
+
+AWKWARD_VALUES = [
     pytest.param(float("nan"), math.isnan, id="nan"),
     pytest.param(float("inf"), lambda v: v == float("inf"), id="infinity"),
+    pytest.param(float("-inf"), lambda v: v == float("-inf"), id="minus-infinity"),
     pytest.param(-0.0, lambda v: v == 0 and math.copysign(1, v) < 0, id="negative-zero"),
+    pytest.param(-12.0, lambda v: v == -12 and isinstance(v, float), id="negative-integral-float"),
+    pytest.param(0.1 + 0.2, lambda v: v == 0.1 + 0.2, id="shortest-float"),
+    pytest.param(1e300, lambda v: v == 1e300, id="huge-float"),
     pytest.param(2**70, lambda v: v == 2**70 and isinstance(v, int), id="beyond-64-bits"),
+    pytest.param(-2**63, lambda v: v == -2**63 and isinstance(v, int), id="smallest-64-bits"),
     pytest.param(Decimal("12.5"), lambda v: v == 12.5 and isinstance(v, float), id="decimal"),
     pytest.param(7.0, lambda v: v == 7 and isinstance(v, float), id="integral-float"),
-    pytest.param("zé\x00\u2028null", lambda v: v == "zé\x00\u2028null", id="text"),
+    pytest.param(True, lambda v: v is True, id="bool"),
+    pytest.param("zé\x00\u2028\"\\null", lambda v: v == "zé\x00\u2028\"\\null", id="text"),
+    pytest.param(_Text("sub"), lambda v: v == "sub", id="str-subclass"),
     pytest.param(None, lambda v: v is None, id="none"),
-])
-def test_logged_values_read_back_as_decided(value: Any, read_back: Any) -> None:
-    lines: list[str] = []
-    DecisionLog(lines.append).record("h", {"action": {"type": "refund", "amount": value}},
-                                     {"effect": "allow", "matched_rule": None})
-    assert read_back(json.loads(lines[0])["action"]["amount"])
+]
+
+
+def _logged_amount(path: str, value: Any, folder: Path) -> tuple[dict[str, Any], list[str]]:
+    request = {"action": {"type": "refund", "amount": value}, 7: "not a part"}
+    if path == "record":
+        lines: list[str] = []
+        DecisionLog(lines.append).record("h", request, {"effect": "allow", "matched_rule": None})
+        return json.loads(lines[0]), lines
+    store = PolicyStore.from_texts(SCHEMA, POLICY)
+    if path == "decide":
+        lines = []
+        DecisionLog(lines.append).decide(store, request)
+    else:  # a file, the lines handed over three at a time
+        log = open_decision_log(folder / "d.jsonl", flush_every=3)
+        log.decide(store, request)
+        assert (folder / "d.jsonl").read_text() == ""  # still waiting
+        log.close()
+        # Lines end at line feeds only: a text may hold U+2028, which splitlines() splits at.
+        lines = (folder / "d.jsonl").read_text(encoding="utf-8").split("\n")[:-1]
+    return json.loads(lines[0]), lines
+
+
+@pytest.mark.parametrize("path", ["record", "decide", "file"])
+@pytest.mark.parametrize("value, read_back", AWKWARD_VALUES)
+def test_logged_values_read_back_as_decided(tmp_path: Path, path: str, value: Any,
+                                            read_back: Any) -> None:
+    if path != "record" and value is None:
+        with pytest.raises(TypeError, match="Unsupported value type"):
+            _logged_amount(path, value, tmp_path)
+        return
+    line, lines = _logged_amount(path, value, tmp_path)
+    assert read_back(line["action"]["amount"])
+    assert set(line) >= {"time", "decision_id", "policy_hash", "effect", "matched_rule"}
+    assert "7" not in line and len(lines) == 1
+    if path != "record":
+        engine = PyKavro(SCHEMA, POLICY)
+        report = verify_decision_lines(lines, {engine.policy_hash(): engine})
+        assert (report.verified, report.ok) == (1, True), report.problems
+
+
+@pytest.mark.parametrize("flush_every, written", [(1, 4), (2, 4), (3, 3), (5, 0)])
+def test_file_lines_wait_for_their_turn(tmp_path: Path, flush_every: int, written: int) -> None:
+    store = PolicyStore.from_texts(SCHEMA, POLICY)
+    log = open_decision_log(tmp_path / "d.jsonl", flush_every=flush_every)
+    ids = [log.decide(store, REFUND)["decision_id"] for _ in range(4)]
+    assert len((tmp_path / "d.jsonl").read_text().splitlines()) == written
+    log.close()
+    assert [line["decision_id"] for line in decision_lines(tmp_path / "d.jsonl")] == ids
 
 
 @pytest.mark.parametrize("mask", ["role", "request.role", "actor.", ".role"])

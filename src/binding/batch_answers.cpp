@@ -18,8 +18,7 @@ namespace kavro::binding {
 
 namespace {
 
-constexpr std::array<const char*, 5> kNames = {"requests", "policy_hash", "answer", "check",
-                                               "log"};
+constexpr std::array<const char*, 5> kNames = {"requests", "policy_hash", "answer", "check", "log"};
 constexpr Signature kSignature = {"PyKavro._decide_batch()", kNames, 5};
 
 std::string_view utf8_view(PyObject* text) {
@@ -59,11 +58,7 @@ class ListSource {
  public:
   ListSource(const KavroState& state, PyObject* requests, PyObject* answer, PyObject* log,
              std::string_view policy_hash)
-      : state_(state),
-        requests_(requests),
-        answer_(answer),
-        log_(log),
-        policy_hash_(policy_hash) {}
+      : state_(state), requests_(requests), answer_(answer), log_(log), policy_hash_(policy_hash) {}
 
   engine::Conversion convert(std::size_t index, engine::ConvertedRequest& request) {
     PyObject* input = PyList_GetItem(requests_, static_cast<Py_ssize_t>(index));
@@ -93,8 +88,8 @@ class ListSource {
       PyErr_SetString(PyExc_TypeError, "answer() must return the JSON of a request as bytes");
       return false;
     }
-    answers.answered({PyBytes_AsString(json.get()),
-                      static_cast<std::size_t>(PyBytes_Size(json.get()))});
+    answers.answered(
+        {PyBytes_AsString(json.get()), static_cast<std::size_t>(PyBytes_Size(json.get()))});
     return true;
   }
 
@@ -156,7 +151,8 @@ PyObject* counts_of(const KavroState& state, const engine::BatchAnswers& answers
     PyRef effect_text = PyRef::steal(new_text(engine::spelling(effect)));
     PyRef rule_text = PyRef::steal(rule);
     if (!count || !effect_text || !rule_text) return nullptr;
-    if (!append_item(list.get(), PyTuple_Pack(3, effect_text.get(), rule_text.get(), count.get()))) {
+    if (!append_item(list.get(),
+                     PyTuple_Pack(3, effect_text.get(), rule_text.get(), count.get()))) {
       return nullptr;
     }
   }

@@ -31,8 +31,8 @@ constexpr const char* kTypeDoc =
 constexpr std::size_t kLineRoom = 1024;
 
 struct LinesState {
-  LinesState(PyRef&& given_sink, PyRef&& given_enabled, std::string prefix,
-             FieldMask&& given_mask, std::size_t flush, bool text)
+  LinesState(PyRef&& given_sink, PyRef&& given_enabled, std::string prefix, FieldMask&& given_mask,
+             std::size_t flush, bool text)
       : sink(std::move(given_sink)),
         enabled(std::move(given_enabled)),
         ids(std::move(prefix)),
@@ -64,7 +64,8 @@ PyObject* policy_hash_key = nullptr;
 PyObject* decision_id_key = nullptr;
 
 LinesState& lines_of(PyObject* self) {
-  return *std::launder(reinterpret_cast<LinesState*>(reinterpret_cast<LinesObject*>(self)->storage));
+  return *std::launder(
+      reinterpret_cast<LinesState*>(reinterpret_cast<LinesObject*>(self)->storage));
 }
 
 bool ensure_lines(PyObject* self) {
@@ -175,8 +176,7 @@ Rendering log_decided(LinesState& lines, const KavroState& state, PyObject* requ
     return Rendering::Written;
   }
   const bool ruled = number != state.policy.no_rule();
-  const engine::Effect effect =
-      ruled ? state.policy.rules()[number].effect : engine::Effect::Allow;
+  const engine::Effect effect = ruled ? state.policy.rules()[number].effect : engine::Effect::Allow;
   std::optional<std::string_view> rule;
   if (ruled) rule = state.policy.rules()[number].id;
   return write_line(lines, request, true, policy_hash, engine::spelling(effect), rule, id);
@@ -186,9 +186,8 @@ void raise_unloggable() {
   PyErr_SetString(PyExc_TypeError, "a request value cannot be logged as JSON");
 }
 
-constexpr std::array<const char*, 6> kConstructorNames = {"sink",        "id_prefix",
-                                                          "mask",        "flush_every",
-                                                          "text_lines",  "enabled"};
+constexpr std::array<const char*, 6> kConstructorNames = {"sink",        "id_prefix",  "mask",
+                                                          "flush_every", "text_lines", "enabled"};
 constexpr Signature kConstructor = {"DecisionLines.__new__()", kConstructorNames, 5};
 
 bool read_mask(PyObject* given, FieldMask& mask) {
@@ -252,8 +251,7 @@ PyObject* lines_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;
     new (reinterpret_cast<LinesObject*>(self)->storage)
         LinesState(PyRef::borrow(bound[0]), PyRef::borrow(enabled), std::string(*prefix),
-                   std::move(mask),
-                   static_cast<std::size_t>(flush_every), text_lines == 1);
+                   std::move(mask), static_cast<std::size_t>(flush_every), text_lines == 1);
     reinterpret_cast<LinesObject*>(self)->constructed = true;
     return self;
   });
@@ -270,8 +268,7 @@ void lines_dealloc(PyObject* self) {
 constexpr std::array<const char*, 3> kDecideNames = {"engine", "policy_hash", "input"};
 constexpr Signature kDecide = {"DecisionLines.decide()", kDecideNames, 3};
 
-PyObject* lines_decide(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* lines_decide(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     if (!ensure_lines(self)) return nullptr;
     std::array<PyObject*, kDecideNames.size()> bound{};
@@ -327,8 +324,7 @@ constexpr std::array<const char*, 4> kRecordNames = {"policy_hash", "input", "ef
                                                      "matched_rule"};
 constexpr Signature kRecord = {"DecisionLines.record()", kRecordNames, 4};
 
-PyObject* lines_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* lines_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     if (!ensure_lines(self)) return nullptr;
     std::array<PyObject*, kRecordNames.size()> bound{};

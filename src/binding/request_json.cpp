@@ -138,7 +138,8 @@ Rendering append_request_parts(PyObject* request, const FieldMask& mask, bool de
       }
       continue;
     }
-    rendering = append_part(out, domain, map.get(), mask[static_cast<int>(domain)], decided, masked);
+    rendering =
+        append_part(out, domain, map.get(), mask[static_cast<int>(domain)], decided, masked);
     if (rendering != Rendering::Written) break;
   }
   if (rendering != Rendering::Written) {

@@ -46,7 +46,8 @@ void open_decision_line(std::string& out, std::string_view time, std::string_vie
 }
 
 void close_decision_line(std::string& out, std::string_view effect,
-                         std::optional<std::string_view> rule, std::span<const std::string> masked) {
+                         std::optional<std::string_view> rule,
+                         std::span<const std::string> masked) {
   out += ',';
   append_effect_and_rule(out, effect, rule);
   if (!masked.empty()) {
