@@ -14,6 +14,7 @@ import pytest
 
 from conftest import POLICY, SCHEMA
 from kavro import PyKavro
+from kavro._kavro import DecisionLines
 from kavro.decision_log import DecisionLog, open_decision_log
 from kavro.log_verification import archived_engines, verify_decision_lines
 from kavro.store import LivePolicy, PolicyStore, StoreError, lint_gate
@@ -288,3 +289,29 @@ def test_live_policy_is_one_consistent_version(documents: Path) -> None:
     live: LivePolicy = store_at(documents).live
     assert live.engine.policy_hash() == live.policy_hash
     assert live.texts.policy == POLICY and live.revision == 1
+
+
+def _refuse(index: int) -> bytes:
+    raise RuntimeError(f"request {index} cannot be answered")
+
+
+@pytest.mark.parametrize("requests, answer, chunks, error", [
+    pytest.param([REFUND] * 3, _refuse, [3], None, id="one-chunk-a-batch"),
+    pytest.param([REFUND, 5, REFUND], lambda index: b"{}", [2], None, id="answered-elsewhere"),
+    pytest.param([REFUND, REFUND, 5, REFUND], _refuse, [2], "request 2", id="failed-midway"),
+    pytest.param([5], lambda index: b"{}", [], None, id="nothing-decided"),
+])
+def test_batch_lines_reach_the_sink_once_decided(requests: list[Any], answer: Any,
+                                                 chunks: list[int], error: str | None) -> None:
+    engine = PyKavro(SCHEMA, POLICY)
+    written: list[bytes] = []
+    lines = DecisionLines(written.append, "p", {}, 1, False)
+    if error is None:
+        engine._decide_batch(requests, engine.policy_hash(), answer, True, lines)
+    else:
+        with pytest.raises(RuntimeError, match=error):
+            engine._decide_batch(requests, engine.policy_hash(), answer, True, lines)
+    assert [chunk.count(b"\n") for chunk in written] == chunks
+    report = verify_decision_lines(b"".join(written).splitlines(),
+                                   {engine.policy_hash(): engine})
+    assert (report.verified, report.ok) == (sum(chunks), True)

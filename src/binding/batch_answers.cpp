@@ -194,10 +194,22 @@ PyObject* kavro_decide_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
     const KavroState& state = state_of(self);
     ListSource source(state, requests.get(), bound[2], log, policy_hash);
     engine::BatchAnswers answers(state.policy, policy_hash);
-    if (!engine::answer_batch(state.policy, static_cast<std::size_t>(PyList_Size(requests.get())),
-                              source, check == 1, answers)) {
+    const bool answered =
+        engine::answer_batch(state.policy, static_cast<std::size_t>(PyList_Size(requests.get())),
+                             source, check == 1, answers);
+    if (!answered) {
+      // The lines of the decisions made still reach the sink; the batch's own error wins.
+      if (log != nullptr) {
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        if (!flush_decision_lines(log)) PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+      }
       return nullptr;
     }
+    if (log != nullptr && !flush_decision_lines(log)) return nullptr;
     PyRef counts = PyRef::steal(counts_of(state, answers));
     if (!counts) return nullptr;
     const std::string document = answers.finish();

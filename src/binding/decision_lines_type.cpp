@@ -141,7 +141,7 @@ class Writing {
 // over as texts one by one, or a value's hook logs meanwhile.
 Rendering write_line(LinesState& lines, PyObject* request, bool decided,
                      std::string_view policy_hash, std::string_view effect,
-                     std::optional<std::string_view> rule, std::string& id) {
+                     std::optional<std::string_view> rule, std::string& id, bool hold = false) {
   std::string own;
   const bool direct = !lines.text_lines && !lines.busy;
   std::string& out = direct ? lines.waiting : own;
@@ -161,14 +161,15 @@ Rendering write_line(LinesState& lines, PyObject* request, bool decided,
   }
   if (!direct) return emit(lines, own) ? Rendering::Written : Rendering::Failed;
   out += '\n';
-  if (++lines.waiting_lines < lines.flush_every) return Rendering::Written;
+  if (++lines.waiting_lines < lines.flush_every || hold) return Rendering::Written;
   return flush(lines) ? Rendering::Written : Rendering::Failed;
 }
 
 // Logs a decision of `state`'s policy; Unwritten when the request holds what
 // the line cannot say as decided.
 Rendering log_decided(LinesState& lines, const KavroState& state, PyObject* request,
-                      std::string_view policy_hash, std::uint32_t number, std::string& id) {
+                      std::string_view policy_hash, std::uint32_t number, std::string& id,
+                      bool hold = false) {
   const int on = lines_enabled(lines);
   if (on < 0) return Rendering::Failed;
   if (on == 0) {
@@ -179,7 +180,7 @@ Rendering log_decided(LinesState& lines, const KavroState& state, PyObject* requ
   const engine::Effect effect = ruled ? state.policy.rules()[number].effect : engine::Effect::Allow;
   std::optional<std::string_view> rule;
   if (ruled) rule = state.policy.rules()[number].id;
-  return write_line(lines, request, true, policy_hash, engine::spelling(effect), rule, id);
+  return write_line(lines, request, true, policy_hash, engine::spelling(effect), rule, id, hold);
 }
 
 void raise_unloggable() {
@@ -437,7 +438,7 @@ bool is_decision_lines(PyObject* object) {
 
 bool log_decision(PyObject* lines, const KavroState& state, PyObject* request,
                   std::string_view policy_hash, std::uint32_t number, std::string& id) {
-  switch (log_decided(lines_of(lines), state, request, policy_hash, number, id)) {
+  switch (log_decided(lines_of(lines), state, request, policy_hash, number, id, true)) {
     case Rendering::Written:
       return true;
     case Rendering::Unwritten:
@@ -447,6 +448,10 @@ bool log_decision(PyObject* lines, const KavroState& state, PyObject* request,
       return false;
   }
   return false;
+}
+
+bool flush_decision_lines(PyObject* lines) {
+  return flush(lines_of(lines));
 }
 
 }  // namespace kavro::binding

@@ -22,10 +22,12 @@ PyObject* decision_lines_class();
 
 // Whether `object` is a DecisionLines; one that is logs a decision of a batch
 // by `state`'s policy, by the rule `number` (no_rule() for none), whose
-// `request` evaluate took: `id` is the new decision id. False with an
-// exception set.
+// `request` evaluate took: `id` is the new decision id. Lines of a batch wait
+// for flush_decision_lines, called once the batch is decided, before it is
+// answered. False with an exception set.
 bool is_decision_lines(PyObject* object);
 bool log_decision(PyObject* lines, const KavroState& state, PyObject* request,
                   std::string_view policy_hash, std::uint32_t number, std::string& id);
+bool flush_decision_lines(PyObject* lines);
 
 }  // namespace kavro::binding
