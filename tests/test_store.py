@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import json
 import logging
 import math
@@ -315,3 +316,13 @@ def test_batch_lines_reach_the_sink_once_decided(requests: list[Any], answer: An
     report = verify_decision_lines(b"".join(written).splitlines(),
                                    {engine.policy_hash(): engine})
     assert (report.verified, report.ok) == (sum(chunks), True)
+
+
+def test_waiting_lines_are_written_when_the_log_goes(tmp_path: Path) -> None:
+    store = PolicyStore.from_texts(SCHEMA, POLICY)
+    log = open_decision_log(tmp_path / "d.jsonl", flush_every=10)
+    ids = [log.decide(store, REFUND)["decision_id"] for _ in range(2)]
+    assert (tmp_path / "d.jsonl").read_text() == ""
+    del log
+    gc.collect()
+    assert [line["decision_id"] for line in decision_lines(tmp_path / "d.jsonl")] == ids

@@ -54,17 +54,9 @@ void append_escape(std::string& out, unsigned char byte) {
 void append_json_text(std::string& out, std::string_view utf8) {
   std::size_t clean = 0;
   while (clean < utf8.size() && !kEscaped[static_cast<unsigned char>(utf8[clean])]) ++clean;
+  out += '"';
+  out.append(utf8.data(), clean);
   // Most texts need no escape: one copy between the quotes.
-  const std::size_t at = out.size();
-  out.resize(at + clean + 2);
-  char* place = out.data() + at;
-  *place = '"';
-  std::memcpy(place + 1, utf8.data(), clean);
-  if (clean == utf8.size()) {
-    place[clean + 1] = '"';
-    return;
-  }
-  out.pop_back();
   std::size_t start = clean;
   for (std::size_t i = clean; i < utf8.size(); ++i) {
     const auto byte = static_cast<unsigned char>(utf8[i]);
@@ -104,7 +96,7 @@ void append_json_float(std::string& out, double number) {
 }
 
 void append_json_integer(std::string& out, std::int64_t number) {
-  std::array<char, 24> digits{};
+  std::array<char, 24> digits;
   const auto written = std::to_chars(digits.data(), digits.data() + digits.size(), number);
   out.append(digits.data(), static_cast<std::size_t>(written.ptr - digits.data()));
 }
