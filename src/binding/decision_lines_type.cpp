@@ -74,18 +74,6 @@ bool ensure_lines(PyObject* self) {
   return false;
 }
 
-std::optional<std::string_view> text_of(PyObject* value, const char* name) {
-  if (!PyUnicode_Check(value)) {
-    raise_cannot_convert(value, "PyString");
-    prefix_argument_error(name);
-    return std::nullopt;
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-  if (utf8 == nullptr) return std::nullopt;
-  return std::string_view(utf8, static_cast<std::size_t>(size));
-}
-
 // Whether lines are written now; -1 with an exception set.
 int lines_enabled(LinesState& lines) {
   if (!lines.enabled) return 1;
@@ -201,7 +189,7 @@ bool read_mask(PyObject* given, FieldMask& mask) {
   PyObject* part = nullptr;
   PyObject* fields = nullptr;
   while (PyDict_Next(given, &position, &part, &fields)) {
-    const auto name = text_of(part, "mask");
+    const auto name = argument_text(part, "mask");
     if (!name) return false;
     std::vector<std::string>* masked = nullptr;
     for (engine::Domain domain : engine::values_of<engine::Domain>()) {
@@ -214,7 +202,7 @@ bool read_mask(PyObject* given, FieldMask& mask) {
     const PyRef list = PyRef::steal(PySequence_List(fields));
     if (!list) return false;
     for (Py_ssize_t i = 0; i < PyList_Size(list.get()); ++i) {
-      const auto field = text_of(PyList_GetItem(list.get(), i), "mask");
+      const auto field = argument_text(PyList_GetItem(list.get(), i), "mask");
       if (!field) return false;
       masked->emplace_back(*field);
     }
@@ -230,7 +218,7 @@ PyObject* lines_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       PyErr_SetString(PyExc_TypeError, "argument 'sink': a callable is needed");
       return nullptr;
     }
-    const auto prefix = text_of(bound[1], "id_prefix");
+    const auto prefix = argument_text(bound[1], "id_prefix");
     if (!prefix) return nullptr;
     FieldMask mask;
     if (!read_mask(bound[2], mask)) return nullptr;
@@ -281,7 +269,7 @@ PyObject* lines_decide(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       return nullptr;
     }
     if (!ensure_constructed(engine)) return nullptr;
-    const auto policy_hash = text_of(bound[1], "policy_hash");
+    const auto policy_hash = argument_text(bound[1], "policy_hash");
     if (!policy_hash) return nullptr;
     PyObject* input = bound[2];
     if (!PyDict_Check(input)) {
@@ -330,17 +318,17 @@ PyObject* lines_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!ensure_lines(self)) return nullptr;
     std::array<PyObject*, kRecordNames.size()> bound{};
     if (!bind_arguments(kRecord, args, nargs, kwnames, bound)) return nullptr;
-    const auto policy_hash = text_of(bound[0], "policy_hash");
+    const auto policy_hash = argument_text(bound[0], "policy_hash");
     if (!policy_hash) return nullptr;
     // What is not a text here is written by the caller's own encoder.
     if (!PyUnicode_Check(bound[2]) || (bound[3] != Py_None && !PyUnicode_Check(bound[3]))) {
       return none();
     }
-    const auto effect = text_of(bound[2], "effect");
+    const auto effect = argument_text(bound[2], "effect");
     if (!effect) return nullptr;
     std::optional<std::string_view> rule;
     if (bound[3] != Py_None) {
-      rule = text_of(bound[3], "matched_rule");
+      rule = argument_text(bound[3], "matched_rule");
       if (!rule) return nullptr;
     }
     LinesState& lines = lines_of(self);
@@ -363,7 +351,7 @@ PyObject* lines_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* lines_write(PyObject* self, PyObject* line) {
   return guarded([&]() -> PyObject* {
     if (!ensure_lines(self)) return nullptr;
-    const auto text = text_of(line, "line");
+    const auto text = argument_text(line, "line");
     if (!text || !emit(lines_of(self), *text)) return nullptr;
     return none();
   });

@@ -90,22 +90,6 @@ PyObject* new_text(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-// The UTF-8 of a text argument, or nullopt with the exception set.
-std::optional<std::string_view> argument_text(PyObject* value, const char* name) {
-  if (!PyUnicode_Check(value)) {
-    raise_cannot_convert(value, "PyString");
-    prefix_argument_error(name);
-    return std::nullopt;
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-  if (utf8 == nullptr) {
-    prefix_argument_error(name);
-    return std::nullopt;
-  }
-  return std::string_view(utf8, static_cast<std::size_t>(size));
-}
-
 PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, kConstructorNames.size()> bound{};
