@@ -326,3 +326,24 @@ def test_waiting_lines_are_written_when_the_log_goes(tmp_path: Path) -> None:
     del log
     gc.collect()
     assert [line["decision_id"] for line in decision_lines(tmp_path / "d.jsonl")] == ids
+
+
+@pytest.mark.parametrize("flush_every", [1, 4])
+def test_a_line_logged_by_a_values_hook_stands_whole_before_the_open_one(
+        tmp_path: Path, flush_every: int) -> None:
+    store = PolicyStore.from_texts(SCHEMA, POLICY)
+    log = open_decision_log(tmp_path / "d.jsonl", flush_every=flush_every)
+
+    class Logging:
+        def __float__(self) -> float:
+            log.decide(store, {"action": {"type": "delete"}, "actor": {"role": "clerk"}})
+            return 1500.0
+
+    outer = log.decide(store, {"action": {"type": "refund", "amount": Logging()}})
+    log.close()
+    lines = decision_lines(tmp_path / "d.jsonl")
+    # The hook runs to decide and again to log: each of its lines before the outer one.
+    assert [(line["effect"], line["action"]["type"]) for line in lines] == [
+        ("require_approval", "delete")] * (len(lines) - 1) + [("block", "refund")]
+    assert len(lines) > 1 and lines[-1]["decision_id"] == outer["decision_id"]
+    assert lines[-1]["action"]["amount"] == 1500.0

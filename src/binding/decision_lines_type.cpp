@@ -49,7 +49,10 @@ struct LinesState {
   bool text_lines;
   std::string waiting;  // lines not yet handed to the sink, each ending in a line break
   std::size_t waiting_lines = 0;
-  bool busy = false;  // a line is being written into `waiting`
+  // Where the line being written into `waiting` starts, or npos. A value's
+  // hook runs Python code, which may log from another thread meanwhile: its
+  // line goes in before the open one.
+  std::size_t open_line = std::string::npos;
 };
 
 struct LinesObject {
@@ -90,7 +93,7 @@ bool call_sink(LinesState& lines, PyObject* argument) {
 }
 
 bool flush(LinesState& lines) {
-  if (lines.waiting.empty() || lines.busy) return true;
+  if (lines.waiting.empty() || lines.open_line != std::string::npos) return true;
   // Taken out first: the sink runs Python code, and another thread may log meanwhile.
   PyRef chunk = PyRef::steal(PyBytes_FromStringAndSize(
       lines.waiting.data(), static_cast<Py_ssize_t>(lines.waiting.size())));
@@ -105,50 +108,61 @@ bool emit(LinesState& lines, std::string_view line) {
     PyRef text = PyRef::steal(new_text(line));
     return text && call_sink(lines, text.get());
   }
+  if (lines.open_line != std::string::npos) {
+    lines.waiting.insert(lines.open_line, line);
+    lines.waiting.insert(lines.open_line + line.size(), 1, '\n');
+    lines.open_line += line.size() + 1;
+    ++lines.waiting_lines;
+    return true;
+  }
   lines.waiting += line;
   lines.waiting += '\n';
   if (++lines.waiting_lines < lines.flush_every) return true;
   return flush(lines);
 }
 
-// Marks the waiting text as being written to, for the length of a line.
-class Writing {
+// Marks the line being written into the waiting lines, for its length.
+class OpenLine {
  public:
-  explicit Writing(LinesState& lines) : lines_(lines), was_(lines.busy) { lines.busy = true; }
-  Writing(const Writing&) = delete;
-  Writing& operator=(const Writing&) = delete;
-  ~Writing() { lines_.busy = was_; }
+  explicit OpenLine(LinesState& lines) : lines_(lines) { lines.open_line = lines.waiting.size(); }
+  OpenLine(const OpenLine&) = delete;
+  OpenLine& operator=(const OpenLine&) = delete;
+  ~OpenLine() { lines_.open_line = std::string::npos; }
 
  private:
   LinesState& lines_;
-  bool was_;
 };
 
 // Writes the line of one decision (`id` is its new id) and hands it on when
 // its turn comes. Straight into the waiting lines, unless they are handed
-// over as texts one by one, or a value's hook logs meanwhile.
+// over as texts one by one, or another line is open there.
 Rendering write_line(LinesState& lines, PyObject* request, bool decided,
                      std::string_view policy_hash, std::string_view effect,
                      std::optional<std::string_view> rule, std::string& id, bool hold = false) {
-  std::string own;
-  const bool direct = !lines.text_lines && !lines.busy;
-  std::string& out = direct ? lines.waiting : own;
-  if (!direct) own.reserve(kLineRoom);
-  const std::size_t start = out.size();
-  std::vector<std::string> masked;
   id = lines.ids.next();
+  std::vector<std::string> masked;
+  if (lines.text_lines || lines.open_line != std::string::npos) {
+    std::string own;
+    own.reserve(kLineRoom);
+    engine::open_decision_line(own, lines.clock.now(), id, policy_hash);
+    const Rendering rendering = append_request_parts(request, lines.mask, decided, own, masked);
+    if (rendering != Rendering::Written) return rendering;
+    engine::close_decision_line(own, effect, rule, masked);
+    return emit(lines, own) ? Rendering::Written : Rendering::Failed;
+  }
   {
-    const Writing marked(lines);
+    const OpenLine open(lines);
+    std::string& out = lines.waiting;
     engine::open_decision_line(out, lines.clock.now(), id, policy_hash);
     const Rendering rendering = append_request_parts(request, lines.mask, decided, out, masked);
     if (rendering != Rendering::Written) {
-      out.resize(start);
+      // Lines logged meanwhile stand before the open one, which goes.
+      out.resize(lines.open_line);
       return rendering;
     }
     engine::close_decision_line(out, effect, rule, masked);
+    out += '\n';
   }
-  if (!direct) return emit(lines, own) ? Rendering::Written : Rendering::Failed;
-  out += '\n';
   if (++lines.waiting_lines < lines.flush_every || hold) return Rendering::Written;
   return flush(lines) ? Rendering::Written : Rendering::Failed;
 }

@@ -123,7 +123,6 @@ Rendering append_part(std::string& out, engine::Domain domain, PyObject* map,
 Rendering append_request_parts(PyObject* request, const FieldMask& mask, bool decided,
                                std::string& out, std::vector<std::string>& masked) {
   if (!PyDict_Check(request)) return Rendering::Unwritten;
-  const std::size_t start = out.size();
   const std::size_t masked_start = masked.size();
   // A hook may drop a map from the request while it is being written.
   const PyRef kept_request = PyRef::borrow(request);
@@ -142,10 +141,7 @@ Rendering append_request_parts(PyObject* request, const FieldMask& mask, bool de
         append_part(out, domain, map.get(), mask[static_cast<int>(domain)], decided, masked);
     if (rendering != Rendering::Written) break;
   }
-  if (rendering != Rendering::Written) {
-    out.resize(start);
-    masked.resize(masked_start);
-  }
+  if (rendering != Rendering::Written) masked.resize(masked_start);
   return rendering;
 }
 

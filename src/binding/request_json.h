@@ -27,7 +27,9 @@ enum class Rendering {
 // converts only through its hooks is written as what it converted to.
 // Otherwise such a value, a map that is not a dict or a key that is not a
 // str leaves the request Unwritten. Each masked field is named in `masked`
-// as "part.field". On anything but Written, `out` is as it was.
+// as "part.field". On anything but Written, `masked` is as it was and `out`
+// may end in part of the request, for the caller to cut (a hook may have
+// logged meanwhile, so only the caller knows where its own text starts).
 Rendering append_request_parts(PyObject* request, const FieldMask& mask, bool decided,
                                std::string& out, std::vector<std::string>& masked);
 
