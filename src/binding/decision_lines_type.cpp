@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "binding/argument_binding.h"
@@ -268,6 +269,51 @@ void lines_dealloc(PyObject* self) {
   Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
+// Decides `input` by `state`'s policy as evaluate does (`number` is the
+// deciding rule's) and logs it, the line written as the request is converted,
+// so that it is walked once. False with evaluate's exception, or the sink's.
+bool decide_and_log(LinesState& lines, const KavroState& state, PyObject* input,
+                    std::string_view policy_hash, std::uint32_t& number, std::string& id) {
+  const int on = lines_enabled(lines);
+  if (on < 0) return false;
+  id = lines.ids.next();
+  engine::Input converted(state.policy.input_fields());
+  HeldTexts held;
+  if (on == 0) {
+    if (!convert_input(input, state.field_keys, converted, held)) return false;
+    number = state.policy.deciding_number(converted);
+    return true;
+  }
+  const bool direct = !lines.text_lines && lines.open_line == std::string::npos;
+  std::string own;
+  std::optional<OpenLine> open;
+  if (direct) {
+    open.emplace(lines);
+  } else {
+    own.reserve(kLineRoom);
+  }
+  std::string& out = direct ? lines.waiting : own;
+  engine::open_decision_line(out, lines.clock.now(), id, policy_hash);
+  std::vector<std::string> masked;
+  PartsWriter parts(out, lines.mask, masked);
+  if (!convert_input(input, state.field_keys, converted, held, &parts)) {
+    // Lines a hook logged meanwhile stand before the open one, which goes.
+    if (direct) out.resize(lines.open_line);
+    return false;
+  }
+  number = state.policy.deciding_number(converted);
+  const bool ruled = number != state.policy.no_rule();
+  const engine::Effect effect = ruled ? state.policy.rules()[number].effect : engine::Effect::Allow;
+  std::optional<std::string_view> rule;
+  if (ruled) rule = state.policy.rules()[number].id;
+  engine::close_decision_line(out, engine::spelling(effect), rule, masked);
+  if (!direct) return emit(lines, own);
+  out += '\n';
+  open.reset();
+  if (++lines.waiting_lines < lines.flush_every) return true;
+  return flush(lines);
+}
+
 constexpr std::array<const char*, 3> kDecideNames = {"engine", "policy_hash", "input"};
 constexpr Signature kDecide = {"DecisionLines.decide()", kDecideNames, 3};
 
@@ -296,24 +342,10 @@ PyObject* lines_decide(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     const PyRef kept_input = PyRef::borrow(input);
     const KavroState& state = state_of(engine);
     std::uint32_t number = 0;
-    {
-      engine::Input converted(state.policy.input_fields());
-      HeldTexts held;
-      if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
-      number = state.policy.deciding_number(converted);
-    }
+    std::string id;
+    if (!decide_and_log(lines_of(self), state, input, *policy_hash, number, id)) return nullptr;
     PyRef decision = PyRef::steal(decision_result(state, number));
     if (!decision) return nullptr;
-    std::string id;
-    switch (log_decided(lines_of(self), state, input, *policy_hash, number, id)) {
-      case Rendering::Written:
-        break;
-      case Rendering::Unwritten:
-        raise_unloggable();
-        return nullptr;
-      case Rendering::Failed:
-        return nullptr;
-    }
     PyRef id_text = PyRef::steal(new_text(id));
     if (!id_text || PyDict_SetItem(decision.get(), policy_hash_key, bound[1]) < 0 ||
         PyDict_SetItem(decision.get(), decision_id_key, id_text.get()) < 0) {

@@ -13,6 +13,7 @@
 
 #include "binding/field_keys.h"
 #include "binding/python_api.h"
+#include "binding/request_json.h"
 #include "engine/values.h"
 
 namespace kavro::binding {
@@ -64,11 +65,13 @@ struct ConvertedRow {
 // `input` must be a dict or a dict subclass. Returns false with the exception
 // that evaluate raises unchanged.
 // `keys` must hold the names of the slots that `row` has.
-bool convert_input(PyObject* input, const FieldKeys& keys, ConvertedRow row, HeldTexts& held);
+// With `line`, every entry converted is also written to it as JSON.
+bool convert_input(PyObject* input, const FieldKeys& keys, ConvertedRow row, HeldTexts& held,
+                   PartsWriter* line = nullptr);
 
 inline bool convert_input(PyObject* input, const FieldKeys& keys, engine::Input& converted,
-                          HeldTexts& held) {
-  return convert_input(input, keys, ConvertedRow{converted.slots(), converted.row()}, held);
+                          HeldTexts& held, PartsWriter* line = nullptr) {
+  return convert_input(input, keys, ConvertedRow{converted.slots(), converted.row()}, held, line);
 }
 
 // The view evaluate makes of one value, or false with evaluate's exception.

@@ -120,6 +120,41 @@ Rendering append_part(std::string& out, engine::Domain domain, PyObject* map,
 
 }  // namespace
 
+void PartsWriter::open_part(engine::Domain domain) {
+  out_ += ',';
+  append_json_text(out_, engine::spelling(domain));
+  out_ += ":{";
+  first_ = true;
+}
+
+bool PartsWriter::entry(engine::Domain domain, PyObject* key, PyObject* value,
+                        const engine::ValueView& converted) {
+  const std::string_view field = utf8_view(key);
+  if (field.data() == nullptr) return false;
+  if (!first_) out_ += ',';
+  first_ = false;
+  append_json_text(out_, field);
+  out_ += ':';
+  const std::vector<std::string>& masked_fields = mask_[static_cast<int>(domain)];
+  if (!masked_fields.empty() && is_masked(masked_fields, field)) {
+    append_json_text(out_, kMasked);
+    masked_.push_back(std::string(engine::spelling(domain)) + "." + std::string(field));
+    return true;
+  }
+  if (Py_TYPE(value) == &PyLong_Type) {
+    switch (append_integer(out_, value)) {
+      case Rendering::Written:
+        return true;
+      case Rendering::Unwritten:
+        break;  // digits beyond str()'s limit: the number decided on
+      case Rendering::Failed:
+        return false;
+    }
+  }
+  append_view(out_, converted);
+  return true;
+}
+
 Rendering append_request_parts(PyObject* request, const FieldMask& mask, bool decided,
                                std::string& out, std::vector<std::string>& masked) {
   if (!PyDict_Check(request)) return Rendering::Unwritten;

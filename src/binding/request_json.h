@@ -33,4 +33,26 @@ enum class Rendering {
 Rendering append_request_parts(PyObject* request, const FieldMask& mask, bool decided,
                                std::string& out, std::vector<std::string>& masked);
 
+// The same text written while evaluate converts the request, entry by entry,
+// so that the request is walked once: each map it converts opens a part, each
+// entry is written from the value as converted (an int as its digits).
+class PartsWriter {
+ public:
+  PartsWriter(std::string& out, const FieldMask& mask, std::vector<std::string>& masked)
+      : out_(out), mask_(mask), masked_(masked) {}
+
+  void open_part(engine::Domain domain);
+  // `key` is a str whose UTF-8 the conversion has read; false with an
+  // exception set when writing an int's digits failed.
+  bool entry(engine::Domain domain, PyObject* key, PyObject* value,
+             const engine::ValueView& converted);
+  void close_part() { out_ += '}'; }
+
+ private:
+  std::string& out_;
+  const FieldMask& mask_;
+  std::vector<std::string>& masked_;
+  bool first_ = true;
+};
+
 }  // namespace kavro::binding

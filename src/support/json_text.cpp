@@ -9,15 +9,6 @@ namespace kavro {
 
 namespace {
 
-// Which bytes need an escape: the quote, the backslash and the controls.
-constexpr std::array<bool, 256> kEscaped = [] {
-  std::array<bool, 256> table{};
-  for (int byte = 0; byte < 0x20; ++byte) table[byte] = true;
-  table['"'] = true;
-  table['\\'] = true;
-  return table;
-}();
-
 void append_escape(std::string& out, unsigned char byte) {
   switch (byte) {
     case '"':
@@ -51,23 +42,22 @@ void append_escape(std::string& out, unsigned char byte) {
 
 }  // namespace
 
-void append_json_text(std::string& out, std::string_view utf8) {
-  std::size_t clean = 0;
-  while (clean < utf8.size() && !kEscaped[static_cast<unsigned char>(utf8[clean])]) ++clean;
-  out += '"';
+namespace detail {
+
+void append_json_escaped(std::string& out, std::string_view utf8, std::size_t clean) {
   out.append(utf8.data(), clean);
-  // Most texts need no escape: one copy between the quotes.
   std::size_t start = clean;
   for (std::size_t i = clean; i < utf8.size(); ++i) {
     const auto byte = static_cast<unsigned char>(utf8[i]);
-    if (!kEscaped[byte]) continue;
+    if (!kJsonEscaped[byte]) continue;
     out.append(utf8.data() + start, i - start);
     append_escape(out, byte);
     start = i + 1;
   }
   out.append(utf8.data() + start, utf8.size() - start);
-  out += '"';
 }
+
+}  // namespace detail
 
 void append_json_float(std::string& out, double number) {
   if (std::isnan(number)) {
