@@ -224,7 +224,7 @@ LONE_REQUESTS = [
 ]
 
 
-def _in_process(*, validate: bool, log: list[str]) -> tuple[Any, Any]:
+def _in_process(*, validate: bool, log: list[str], policy: str) -> tuple[Any, Any]:
     from prometheus_client import CollectorRegistry
     from starlette.testclient import TestClient
 
@@ -233,7 +233,7 @@ def _in_process(*, validate: bool, log: list[str]) -> tuple[Any, Any]:
     from kavro.store import PolicyStore
 
     registry = CollectorRegistry()
-    app = create_app(PolicyStore.from_texts(SCHEMA, POLICY), validate=validate,
+    app = create_app(PolicyStore.from_texts(SCHEMA, policy), validate=validate,
                      decision_log=DecisionLog(log.append), registry=registry)
     return TestClient(app), registry
 
@@ -253,13 +253,18 @@ def _without_ids(text: str) -> Any:
     return value
 
 
+@pytest.mark.parametrize("policy", [
+    pytest.param(POLICY, id="allow-by-default"),
+    pytest.param(POLICY.replace("version: 1", "version: 2\ndefault: require_approval", 1),
+                 id="default-effect"),
+])
 @pytest.mark.parametrize("validate", [True, False], ids=["checked", "unchecked"])
-def test_batch_answers_each_request_as_the_single_endpoint(validate: bool) -> None:
+def test_batch_answers_each_request_as_the_single_endpoint(validate: bool, policy: str) -> None:
     bodies = [param.values[0] for param in LONE_REQUESTS]
     single_log: list[str] = []
     batch_log: list[str] = []
-    single, single_metrics = _in_process(validate=validate, log=single_log)
-    batch, batch_metrics = _in_process(validate=validate, log=batch_log)
+    single, single_metrics = _in_process(validate=validate, log=single_log, policy=policy)
+    batch, batch_metrics = _in_process(validate=validate, log=batch_log, policy=policy)
     headers = {"content-type": "application/json"}
     lone = [single.post("/v1/decide", content=body, headers=headers) for body in bodies]
     together = batch.post("/v1/decide/batch", headers=headers,

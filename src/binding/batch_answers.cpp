@@ -144,8 +144,7 @@ PyObject* counts_of(const KavroState& state, const engine::BatchAnswers& answers
   for (std::uint32_t number = 0; number < counts.size(); ++number) {
     if (counts[number] == 0) continue;
     const bool ruled = number != state.policy.no_rule();
-    const engine::Effect effect =
-        ruled ? state.policy.rules()[number].effect : engine::Effect::Allow;
+    const engine::Effect effect = state.policy.effect_of(number);
     PyObject* rule = ruled ? new_text(state.policy.rules()[number].id) : none();
     PyRef count = PyRef::steal(PyLong_FromUnsignedLongLong(counts[number]));
     PyRef effect_text = PyRef::steal(new_text(engine::spelling(effect)));

@@ -180,7 +180,7 @@ Rendering log_decided(LinesState& lines, const KavroState& state, PyObject* requ
     return Rendering::Written;
   }
   const bool ruled = number != state.policy.no_rule();
-  const engine::Effect effect = ruled ? state.policy.rules()[number].effect : engine::Effect::Allow;
+  const engine::Effect effect = state.policy.effect_of(number);
   std::optional<std::string_view> rule;
   if (ruled) rule = state.policy.rules()[number].id;
   return write_line(lines, request, true, policy_hash, engine::spelling(effect), rule, id, hold);
@@ -303,7 +303,7 @@ bool decide_and_log(LinesState& lines, const KavroState& state, PyObject* input,
   }
   number = state.policy.deciding_number(converted);
   const bool ruled = number != state.policy.no_rule();
-  const engine::Effect effect = ruled ? state.policy.rules()[number].effect : engine::Effect::Allow;
+  const engine::Effect effect = state.policy.effect_of(number);
   std::optional<std::string_view> rule;
   if (ruled) rule = state.policy.rules()[number].id;
   engine::close_decision_line(out, engine::spelling(effect), rule, masked);

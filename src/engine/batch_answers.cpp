@@ -21,7 +21,7 @@ void BatchAnswers::decided(std::uint32_t number, std::optional<std::string_view>
   separate();
   ++counts_[number];
   if (number == policy_.no_rule()) {
-    append_decision(out_, Effect::Allow, std::nullopt, policy_hash_, decision_id);
+    append_decision(out_, policy_.default_effect(), std::nullopt, policy_hash_, decision_id);
     return;
   }
   const RuleEntry& rule = policy_.rules()[number];
