@@ -96,6 +96,10 @@ class Policy {
   const std::vector<RuleEntry>& rules() const { return rules_; }
   // The effect when no rule decides: allow, unless a version-2 policy says.
   Effect default_effect() const { return plan_.model().default_effect; }
+  // The effect of a decision by rule `number`; no_rule(): the default effect.
+  Effect effect_of(std::uint32_t number) const {
+    return number == no_rule() ? default_effect() : rules_[number].effect;
+  }
   // How many rules there are of each scope kind (action, actor, global), and
   // of distinct actions and actors.
   struct Counts {
