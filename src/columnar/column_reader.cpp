@@ -736,7 +736,46 @@ Result<BatchReader, ColumnarError> BatchReader::bind(const ColumnPlan& plan,
                       [&](const BoundColumn& other) { return other.slot == column.slot; }) == 1;
     if (alone && column.dictionary == nullptr) column.kind = kind_of(column.layout);
   }
+  for (std::uint32_t i = 0; i < reader.columns_.size(); ++i) {
+    const std::uint32_t slot = reader.columns_[i].slot;
+    if (slot >= reader.by_slot_.size()) reader.by_slot_.resize(std::size_t{slot} + 1);
+    reader.by_slot_[slot].push_back(i);
+  }
   return reader;
+}
+
+Result<Unit, ColumnarError> BatchReader::read_slot(std::uint32_t slot, std::int64_t first,
+                                                   std::int64_t count, std::uint64_t want,
+                                                   evaluation::ValueView* out) const {
+  if (count <= 0 || want == 0) return Unit{};
+  if (count > 64) return fail(malformed("more rows asked of one word than it holds"));
+  want &= low_bits(count);
+  const std::uint64_t valid_rows = validity_.word(first, count) & want;
+  // Rows the slot's first column leaves without a value are cleared first;
+  // later columns then write only their own values over them.
+  const std::vector<std::uint32_t>* columns = slot < by_slot_.size() ? &by_slot_[slot] : nullptr;
+  for (std::size_t i = 0; columns != nullptr && i < columns->size(); ++i) {
+    const BoundColumn& column = columns_[(*columns)[i]];
+    std::uint64_t rows = 0;
+    if (!column.all_null) {
+      rows = valid_rows & column.validity.word(first, count);
+      if (column.parent >= 0) rows &= column.parent_validity.word(first, count);
+    }
+    if (i == 0) {
+      for (std::uint64_t stale = want & ~rows; stale != 0; stale &= stale - 1) {
+        out[std::countr_zero(stale)] = evaluation::ValueView{};
+      }
+    }
+    if (rows != 0 && !column.decode(column, true, rows, first, count, out)) {
+      return fail(malformed(*column.name, "value out of bounds"));
+    }
+  }
+  if (columns == nullptr || columns->empty()) {
+    for (std::uint64_t stale = want; stale != 0; stale &= stale - 1) {
+      out[std::countr_zero(stale)] = evaluation::ValueView{};
+    }
+  }
+  return Unit{};
 }
 
 Result<Unit, ColumnarError> BatchReader::read(std::int64_t first, std::int64_t count,

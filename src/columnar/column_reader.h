@@ -148,10 +148,19 @@ class BatchReader {
   // count <= RowBlock::kRows; slots no column feeds stay absent.
   Result<Unit, ColumnarError> read(std::int64_t first, std::int64_t count, RowBlock& block) const;
 
+  // Writes one slot's value of each row set in `want` among the rows
+  // [first, first + count), count <= 64, into out[row - first]: absent where
+  // no column of the slot holds one. Other rows of `out` are left alone.
+  Result<Unit, ColumnarError> read_slot(std::uint32_t slot, std::int64_t first,
+                                        std::int64_t count, std::uint64_t want,
+                                        evaluation::ValueView* out) const;
+
  private:
   std::int64_t rows_ = 0;
   Bitmap validity_;
   std::vector<BoundColumn> columns_;
+  // Per slot, its columns' positions in columns_, in schema order.
+  std::vector<std::vector<std::uint32_t>> by_slot_;
 };
 
 }  // namespace kavro::columnar::detail

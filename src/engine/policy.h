@@ -66,6 +66,9 @@ class Policy {
   const compiler::CompiledRule* deciding_rule(const In& input) const {
     return find_deciding_rule(plan_, input);
   }
+  // The evaluation plan, for readers of whole batches that decide a bucket's
+  // rows together rather than row by row.
+  const evaluation::Plan& plan() const { return plan_; }
   std::uint32_t no_rule() const { return static_cast<std::uint32_t>(rules_.size()); }
   evaluation::EvaluationResult evaluate(const Input& input) const;
 
