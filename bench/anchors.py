@@ -38,7 +38,7 @@ def parse_args() -> argparse.Namespace:
     return parser.parse_args()
 
 
-ARGS = parse_args()
+ARGS = parse_args() if __name__ == "__main__" else argparse.Namespace(threads="default")
 if ARGS.threads == "1":
     os.environ["POLARS_MAX_THREADS"] = "1"
 

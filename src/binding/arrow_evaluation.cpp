@@ -35,14 +35,15 @@ void raise_columnar_error(const columnar::ColumnarError& error) {
   }
 }
 
-// KAVRO_COLUMNAR_WAY=columns or rows holds every rule sequence to one way of
-// deciding, so that tests and benchmarks can set the two side by side; the
-// decisions are the same either way.
+// KAVRO_COLUMNAR_WAY=columns, grouped-rows or rows holds every batch to one
+// way of deciding, so that tests and benchmarks can set them side by side;
+// the decisions are the same either way.
 columnar::ColumnRules::Way way_from_environment() {
   const char* way = std::getenv("KAVRO_COLUMNAR_WAY");
   if (way == nullptr) return columnar::ColumnRules::Way::Measured;
   const std::string_view text(way);
   if (text == "columns") return columnar::ColumnRules::Way::Columns;
+  if (text == "grouped-rows") return columnar::ColumnRules::Way::GroupedRows;
   if (text == "rows") return columnar::ColumnRules::Way::Rows;
   return columnar::ColumnRules::Way::Measured;
 }

@@ -27,7 +27,7 @@ struct ChunkRow {
 // A set of a chunk's rows, one bit each.
 class RowBits {
  public:
-  static constexpr std::int64_t kWords = 16;
+  static constexpr std::int64_t kWords = 4;
   void clear() { words_.fill(0); }
   void set(std::span<const std::uint32_t> rows) {
     for (const std::uint32_t row : rows) words_[row >> 6] |= std::uint64_t{1} << (row & 63);
@@ -50,6 +50,8 @@ class ChunkColumns {
   // A new chunk, rows [first, first + count) of the batch: nothing decoded.
   void start(std::int64_t first, std::int64_t count);
   std::int64_t rows() const { return count_; }
+  // The batch's logical row of the chunk's row 0.
+  std::int64_t first() const { return first_; }
 
   // Decodes `slot` for the rows of `rows` not decoded yet in this chunk.
   Result<Unit, ColumnarError> ensure(const BatchReader& reader, std::uint32_t slot,

@@ -744,6 +744,26 @@ Result<BatchReader, ColumnarError> BatchReader::bind(const ColumnPlan& plan,
   return reader;
 }
 
+Result<Unit, ColumnarError> BatchReader::check_values(std::int64_t first,
+                                                      std::int64_t count) const {
+  std::array<evaluation::ValueView, 64> scratch;
+  for (const BoundColumn& column : columns_) {
+    const bool text = column.dictionary != nullptr || column.layout == Layout::Utf8 ||
+                      column.layout == Layout::LargeUtf8 || column.layout == Layout::Utf8View;
+    if (!text || column.all_null) continue;
+    for (std::int64_t word = first; word < first + count; word += 64) {
+      const std::int64_t rows_in_word = std::min<std::int64_t>(64, first + count - word);
+      std::uint64_t rows =
+          validity_.word(word, rows_in_word) & column.validity.word(word, rows_in_word);
+      if (column.parent >= 0) rows &= column.parent_validity.word(word, rows_in_word);
+      if (rows != 0 && !column.decode(column, true, rows, word, rows_in_word, scratch.data())) {
+        return fail(malformed(*column.name, "value out of bounds"));
+      }
+    }
+  }
+  return Unit{};
+}
+
 Result<Unit, ColumnarError> BatchReader::read_slot(std::uint32_t slot, std::int64_t first,
                                                    std::int64_t count, std::uint64_t want,
                                                    evaluation::ValueView* out) const {

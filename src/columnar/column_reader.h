@@ -155,6 +155,19 @@ class BatchReader {
                                         std::int64_t count, std::uint64_t want,
                                         evaluation::ValueView* out) const;
 
+  // Reads every value of rows [first, first + count) of each text or
+  // dictionary column (whose bounds are checked as values are read), so that
+  // a malformed value fails whichever rows and slots are read afterwards.
+  Result<Unit, ColumnarError> check_values(std::int64_t first, std::int64_t count) const;
+
+  // The one column that feeds `slot`, when exactly one does; else null.
+  const BoundColumn* sole_column(std::uint32_t slot) const {
+    if (slot >= by_slot_.size() || by_slot_[slot].size() != 1) return nullptr;
+    return &columns_[by_slot_[slot].front()];
+  }
+  // The batch's own validity (a row it marks null has no values at all).
+  const Bitmap& validity() const { return validity_; }
+
  private:
   std::int64_t rows_ = 0;
   Bitmap validity_;

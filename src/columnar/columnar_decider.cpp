@@ -65,6 +65,7 @@ class BatchDecider {
         plan_(std::move(plan)),
         way_(way),
         chunk_(policy.input_fields().size()),
+        block_(policy.input_fields().size()),
         buckets_(policy.plan().rule_index().bucket_count()) {
     global_.rules = policy.plan().model().global_rules;
     global_.index = &policy.plan().rule_index().global();
@@ -83,8 +84,32 @@ class BatchDecider {
       rules_.assign(static_cast<std::size_t>(end - run), nullptr);
       for (std::int64_t first = run; first < end; first += kChunkRows) {
         const std::int64_t count = std::min(kChunkRows, end - first);
-        auto decided = decide_chunk(*reader, first, count, rules_.data() + (first - run));
-        if (!decided) return decided;
+        const compiler::CompiledRule** decided = rules_.data() + (first - run);
+        bool timed = false;
+        detail::PathChoice::Way way = chunk_choice_.choose(static_cast<std::size_t>(count), timed);
+        switch (way_) {
+          case ColumnRules::Way::Measured:
+            break;
+          case ColumnRules::Way::Columns:
+          case ColumnRules::Way::GroupedRows:
+            way = detail::PathChoice::Way::Columns;
+            timed = false;
+            break;
+          case ColumnRules::Way::Rows:
+            way = detail::PathChoice::Way::Rows;
+            timed = false;
+            break;
+        }
+        const auto start =
+            timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+        auto done = way == detail::PathChoice::Way::Columns
+                        ? decide_chunk(*reader, first, count, decided)
+                        : decide_rows(*reader, first, count, decided);
+        if (!done) return done;
+        if (timed) {
+          chunk_choice_.record(way, static_cast<std::size_t>(count),
+                               std::chrono::steady_clock::now() - start);
+        }
       }
       out.add(rules_);
     }
@@ -93,9 +118,30 @@ class BatchDecider {
   }
 
  private:
+  // Each row alone, as evaluate decides it: every column the policy reads is
+  // read a block of rows at a time, and each row finds its bucket.
+  Result<Unit, ColumnarError> decide_rows(const detail::BatchReader& reader, std::int64_t first,
+                                          std::int64_t count,
+                                          const compiler::CompiledRule** decided) {
+    constexpr std::int64_t kBlockRows = detail::RowBlock::kRows;
+    for (std::int64_t block = 0; block < count; block += kBlockRows) {
+      const std::int64_t rows = std::min(kBlockRows, count - block);
+      auto read = reader.read(first + block, rows, block_);
+      if (!read) return read;
+      for (std::int64_t row = 0; row < rows; ++row) {
+        decided[block + row] = policy_.deciding_rule(block_.row(row));
+      }
+    }
+    return Unit{};
+  }
+
   Result<Unit, ColumnarError> decide_chunk(const detail::BatchReader& reader, std::int64_t first,
                                            std::int64_t count,
                                            const compiler::CompiledRule** decided) {
+    // Every text value of the chunk is checked first, so that a malformed one
+    // fails the batch whichever way reads (or skips) it.
+    auto checked = reader.check_values(first, count);
+    if (!checked) return checked;
     chunk_.start(first, count);
     detail::RowBits every;
     every.clear();
@@ -158,17 +204,6 @@ class BatchDecider {
                                               const compiler::CompiledRule** decided,
                                               std::vector<std::uint32_t>& left) {
     if (sequence.rows.empty()) return Unit{};
-    if (!sequence.slots_known) {
-      sequence.slots = slots_read(sequence.rules);
-      sequence.slots_known = true;
-    }
-    detail::RowBits rows;
-    rows.clear();
-    rows.set(sequence.rows);
-    for (const std::uint32_t slot : sequence.slots) {
-      auto read = chunk_.ensure(reader, slot, rows);
-      if (!read) return read;
-    }
     bool timed = false;
     detail::PathChoice::Way way = sequence.choice.choose(sequence.rows.size(), timed);
     if (way_ != ColumnRules::Way::Measured) {
@@ -182,12 +217,28 @@ class BatchDecider {
       }
       if (!sequence.columns->handles()) way = detail::PathChoice::Way::Rows;
     }
-    const auto start = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+    // Each way reads the columns it needs, within its time: reading is most
+    // of what columns save.
+    const auto start =
+        timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
     switch (way) {
-      case detail::PathChoice::Way::Columns:
-        sequence.columns->decide(chunk_, sequence.rows, decided, left);
+      case detail::PathChoice::Way::Columns: {
+        auto done = sequence.columns->decide(chunk_, reader, sequence.rows, decided, left);
+        if (!done) return done;
         break;
-      case detail::PathChoice::Way::Rows:
+      }
+      case detail::PathChoice::Way::Rows: {
+        if (!sequence.slots_known) {
+          sequence.slots = slots_read(sequence.rules);
+          sequence.slots_known = true;
+        }
+        detail::RowBits rows;
+        rows.clear();
+        rows.set(sequence.rows);
+        for (const std::uint32_t slot : sequence.slots) {
+          auto read = chunk_.ensure(reader, slot, rows);
+          if (!read) return read;
+        }
         for (const std::uint32_t row : sequence.rows) {
           const compiler::CompiledRule* rule =
               evaluation::find_first_match(sequence.rules, *sequence.index, chunk_.row(row));
@@ -198,6 +249,7 @@ class BatchDecider {
           }
         }
         break;
+      }
     }
     if (timed) {
       sequence.choice.record(way, sequence.rows.size(), std::chrono::steady_clock::now() - start);
@@ -209,6 +261,10 @@ class BatchDecider {
   detail::ColumnPlan plan_;
   ColumnRules::Way way_;
   detail::ChunkColumns chunk_;
+  detail::RowBlock block_;
+  // Whether a chunk's rows are grouped by action (Columns: each sequence
+  // then chooses its own way) or decided each alone (Rows).
+  detail::PathChoice chunk_choice_;
   // Per action bucket by number, and the global rules.
   std::vector<Sequence> buckets_;
   Sequence global_;

@@ -16,6 +16,7 @@
 // the row path before any measurement (it has nothing to set up).
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 
@@ -45,7 +46,9 @@ class PathChoice {
         static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count()) /
         static_cast<double>(rows);
     double& cost = cost_[way == Way::Columns ? 0 : 1];
-    cost = cost < 0 ? per_row : 0.75 * cost + 0.25 * per_row;
+    // A chunk during which the thread lost its core would count for many:
+    // one sample moves the average by at most a factor of two.
+    cost = cost < 0 ? per_row : 0.75 * cost + 0.25 * std::min(per_row, 5.0 * cost);
   }
 
  private:

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <variant>
 
+#include "columnar/column_compare.h"
 #include "evaluation/evaluator.h"
 #include "support/overloaded.h"
 #include "support/text_equal.h"
@@ -79,16 +81,6 @@ std::uint32_t collect(std::span<const std::uint32_t> rows, std::uint32_t* out, H
   return count;
 }
 
-// The outcome bits of comparing a number with a literal, as check_holds
-// computes them.
-inline unsigned number_outcome(double value, double literal) {
-  const unsigned less = value < literal;
-  const unsigned equal = value == literal;
-  const unsigned greater = value > literal;
-  const unsigned unordered = (less | equal | greater) ^ 1U;
-  return less | equal << 1 | greater << 2 | unordered << 3;
-}
-
 std::uint32_t collect_check(const Check& check, const ChunkColumns& chunk,
                             std::span<const std::uint32_t> rows, std::uint32_t* out) {
   const ValueView* left = chunk.column(check.slot);
@@ -138,27 +130,41 @@ std::uint32_t collect_check(const Check& check, const ChunkColumns& chunk,
   });
 }
 
+// Adds the slots a check reads to `slots`, each once.
+void add_slots(const Check& check, std::vector<std::uint32_t>& slots) {
+  const auto add = [&](std::uint32_t slot) {
+    if (std::find(slots.begin(), slots.end(), slot) == slots.end()) slots.push_back(slot);
+  };
+  add(check.slot);
+  if (check.two_fields) add(check.extra);
+}
+
 }  // namespace
 
 SequenceColumns::SequenceColumns(std::span<const compiler::CompiledRule> rules)
     : rules_(rules), checks_(evaluation::detail::RuleChecks::build(rules, true)) {
   handles_ = std::all_of(rules.begin(), rules.end(), handled);
   std::unordered_map<std::string, std::uint32_t> ids;
-  std::vector<bool> read;
-  const auto reads = [&](std::uint32_t slot) {
-    if (slot >= read.size()) read.resize(std::size_t{slot} + 1, false);
-    if (!read[slot]) slots_.push_back(slot);
-    read[slot] = true;
-  };
+  std::vector<bool> narrows;
   for (std::uint32_t position = 0; position < checks_.rule_count(); ++position) {
+    const evaluation::detail::RulePlan& plan = checks_.plan(position);
+    std::uint32_t member = 0;
     for (const Check& check : checks_.checks_of(position)) {
-      reads(check.slot);
-      if (check.two_fields) reads(check.extra);
       const auto [found, added] =
           ids.try_emplace(key_of(check), static_cast<std::uint32_t>(comparisons_.size()));
-      if (added) comparisons_.push_back(&check);
+      if (added) {
+        comparisons_.push_back(&check);
+        narrows.push_back(false);
+      }
       comparison_of_.push_back(found->second);
+      const bool leads = plan.any || member == 0;
+      if (!plan.any && member == 0 && plan.count > 1) narrows[found->second] = true;
+      add_slots(check, !leads ? other_slots_ : check.two_fields ? pair_slots_ : lead_slots_);
+      ++member;
     }
+  }
+  for (std::uint32_t id = 0; id < narrows.size(); ++id) {
+    if (narrows[id]) narrowing_.push_back(id);
   }
   stamp_.assign(comparisons_.size(), 0);
   hits_first_.assign(comparisons_.size(), 0);
@@ -166,13 +172,18 @@ SequenceColumns::SequenceColumns(std::span<const compiler::CompiledRule> rules)
 }
 
 std::span<const std::uint32_t> SequenceColumns::hits(const ChunkColumns& chunk,
+                                                     const BatchReader& reader,
                                                      std::span<const std::uint32_t> rows,
                                                      std::uint32_t id) {
   if (stamp_[id] != call_) {
     stamp_[id] = call_;
     const std::size_t first = hits_.size();
     hits_.resize(first + rows.size());
-    const std::uint32_t count = collect_check(*comparisons_[id], chunk, rows, hits_.data() + first);
+    const Check& check = *comparisons_[id];
+    const std::optional<std::uint32_t> direct =
+        compare_in_buffers(reader, check, chunk.first(), rows, hits_.data() + first);
+    const std::uint32_t count =
+        direct ? *direct : collect_check(check, chunk, rows, hits_.data() + first);
     hits_.resize(first + count);
     hits_first_[id] = static_cast<std::uint32_t>(first);
     hits_count_[id] = count;
@@ -180,15 +191,40 @@ std::span<const std::uint32_t> SequenceColumns::hits(const ChunkColumns& chunk,
   return {hits_.data() + hits_first_[id], hits_count_[id]};
 }
 
-void SequenceColumns::decide(const ChunkColumns& chunk, std::span<const std::uint32_t> rows,
-                             const compiler::CompiledRule** decided,
-                             std::vector<std::uint32_t>& left) {
+Result<Unit, ColumnarError> SequenceColumns::decide(ChunkColumns& chunk,
+                                                    const BatchReader& reader,
+                                                    std::span<const std::uint32_t> rows,
+                                                    const compiler::CompiledRule** decided,
+                                                    std::vector<std::uint32_t>& left) {
   if (++call_ == 0) {
     // The stamps wrapped: none may pass for this call's.
     std::fill(stamp_.begin(), stamp_.end(), 0);
     call_ = 1;
   }
   hits_.clear();
+  RowBits needed;
+  needed.clear();
+  needed.set(rows);
+  // Comparisons with a literal read the buffers themselves where they can.
+  for (const std::uint32_t slot : lead_slots_) {
+    if (readable_in_buffers(reader, slot)) continue;
+    auto read = chunk.ensure(reader, slot, needed);
+    if (!read) return read;
+  }
+  for (const std::uint32_t slot : pair_slots_) {
+    auto read = chunk.ensure(reader, slot, needed);
+    if (!read) return read;
+  }
+  if (!other_slots_.empty()) {
+    // The rows an `all` rule's rarest comparison lets through are the only
+    // ones its other comparisons are asked of.
+    needed.clear();
+    for (const std::uint32_t id : narrowing_) needed.set(hits(chunk, reader, rows, id));
+    for (const std::uint32_t slot : other_slots_) {
+      auto read = chunk.ensure(reader, slot, needed);
+      if (!read) return read;
+    }
+  }
   live_.resize(static_cast<std::size_t>(ChunkColumns::kRows));
   for (const std::uint32_t row : rows) live_[row] = 1;
   std::size_t undecided = rows.size();
@@ -209,7 +245,7 @@ void SequenceColumns::decide(const ChunkColumns& chunk, std::span<const std::uin
     }
     if (plan.any) {
       for (std::uint32_t i = plan.first; i < plan.first + plan.count; ++i) {
-        for (const std::uint32_t row : hits(chunk, rows, comparison_of_[i])) {
+        for (const std::uint32_t row : hits(chunk, reader, rows, comparison_of_[i])) {
           if (live_[row] == 0) continue;
           live_[row] = 0;
           decided[row] = rule;
@@ -220,7 +256,7 @@ void SequenceColumns::decide(const ChunkColumns& chunk, std::span<const std::uin
     }
     const Check* const others = checks + plan.first + 1;
     const Check* const end = checks + plan.first + plan.count;
-    for (const std::uint32_t row : hits(chunk, rows, comparison_of_[plan.first])) {
+    for (const std::uint32_t row : hits(chunk, reader, rows, comparison_of_[plan.first])) {
       if (live_[row] == 0) continue;
       const ChunkRow input = chunk.row(row);
       if (!std::all_of(others, end,
@@ -235,6 +271,7 @@ void SequenceColumns::decide(const ChunkColumns& chunk, std::span<const std::uin
     if (live_[row] != 0) left.push_back(row);
     live_[row] = 0;
   }
+  return Unit{};
 }
 
 }  // namespace kavro::columnar::detail

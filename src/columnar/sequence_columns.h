@@ -31,24 +31,32 @@ class SequenceColumns {
   // False when some rule has a form this way does not decide: its rows then
   // go the row path's way.
   bool handles() const { return handles_; }
-  // Every slot a comparison of the sequence reads.
-  std::span<const std::uint32_t> slots() const { return slots_; }
-
-  // Decides `rows` (distinct, each below chunk.rows()), whose slots() the
-  // chunk holds: decided[row] is the deciding rule, and rows no rule decides
-  // are appended to `left` in the order given.
-  void decide(const ChunkColumns& chunk, std::span<const std::uint32_t> rows,
-              const compiler::CompiledRule** decided, std::vector<std::uint32_t>& left);
+  // Decides `rows` (distinct, each below chunk.rows()): decided[row] is the
+  // deciding rule, and rows no rule decides are appended to `left` in the
+  // order given. Reads a slot of the chunk only for the rows that need it:
+  // the slots of the comparisons that pick candidates for every row, the
+  // others for the candidates alone.
+  Result<Unit, ColumnarError> decide(ChunkColumns& chunk, const BatchReader& reader,
+                                     std::span<const std::uint32_t> rows,
+                                     const compiler::CompiledRule** decided,
+                                     std::vector<std::uint32_t>& left);
 
  private:
   // The rows of `rows` where comparison `id` holds, computed once a call.
-  std::span<const std::uint32_t> hits(const ChunkColumns& chunk,
+  std::span<const std::uint32_t> hits(const ChunkColumns& chunk, const BatchReader& reader,
                                       std::span<const std::uint32_t> rows, std::uint32_t id);
 
   std::span<const compiler::CompiledRule> rules_;
   // The rules' checks, an `all` rule's rarest first.
   evaluation::detail::RuleChecks checks_;
-  std::vector<std::uint32_t> slots_;
+  // The slots of the comparisons that pick candidates (an `any` rule's
+  // every comparison, an `all` rule's rarest), those of two fields apart,
+  // and the slots of the other comparisons.
+  std::vector<std::uint32_t> lead_slots_;
+  std::vector<std::uint32_t> pair_slots_;
+  std::vector<std::uint32_t> other_slots_;
+  // The comparisons that pick candidates for `all` rules with more.
+  std::vector<std::uint32_t> narrowing_;
   // Per check, its distinct comparison; per comparison, a check making it.
   std::vector<std::uint32_t> comparison_of_;
   std::vector<const evaluation::detail::Check*> comparisons_;
