@@ -27,7 +27,7 @@ struct ChunkRow {
 // A set of a chunk's rows, one bit each.
 class RowBits {
  public:
-  static constexpr std::int64_t kWords = 4;
+  static constexpr std::int64_t kWords = 16;
   void clear() { words_.fill(0); }
   void set(std::span<const std::uint32_t> rows) {
     for (const std::uint32_t row : rows) words_[row >> 6] |= std::uint64_t{1} << (row & 63);

@@ -1,22 +1,16 @@
 #include "columnar/column_compare.h"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
-#include "support/text_equal.h"
 
 namespace kavro::columnar::detail {
 
 namespace {
 
 using evaluation::ValueKind;
-using evaluation::detail::Check;
-
-bool valid_at(const Bitmap& bitmap, std::int64_t logical) {
-  if (bitmap.bits == nullptr) return true;
-  const std::int64_t at = bitmap.offset + logical;
-  return ((bitmap.bits[at >> 3] >> (at & 7)) & 1) != 0;
-}
 
 template <class T>
 T load_at(const void* buffer, std::int64_t index) {
@@ -63,105 +57,105 @@ const BoundColumn* direct_column(const BatchReader& reader, std::uint32_t slot) 
   return column;
 }
 
-// The rows where the column holds a value (the batch, its struct and itself
-// all valid) for which holds(physical index) is true.
-template <class Holds>
-std::uint32_t collect_present(const BatchReader& reader, const BoundColumn& column,
-                              std::int64_t first, std::span<const std::uint32_t> rows,
-                              std::uint32_t* out, Holds holds) {
-  const Bitmap& batch = reader.validity();
-  const bool nulls = batch.bits != nullptr || column.validity.bits != nullptr ||
+// Writes kinds and, where present, put(position, physical index). Whether a
+// row's value is there (the batch, the column's struct and the column itself
+// all valid) is taken a word of 64 rows at a time.
+template <class Put>
+void gather(const BatchReader& reader, const BoundColumn& column, std::int64_t first,
+            std::span<const std::uint32_t> rows, ValueKind kind, ValueKind* kinds, Put put) {
+  const bool nulls = reader.validity().bits != nullptr || column.validity.bits != nullptr ||
                      (column.parent >= 0 && column.parent_validity.bits != nullptr);
-  std::uint32_t count = 0;
   if (!nulls) {
-    for (const std::uint32_t row : rows) {
-      out[count] = row;
-      count += holds(first + row + column.offset) ? 1 : 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      kinds[i] = kind;
+      put(i, first + rows[i] + column.offset);
     }
-    return count;
+    return;
   }
-  for (const std::uint32_t row : rows) {
-    const std::int64_t logical = first + row;
-    const bool present = valid_at(batch, logical) && valid_at(column.validity, logical) &&
-                         (column.parent < 0 || valid_at(column.parent_validity, logical));
-    out[count] = row;
-    count += present && holds(logical + column.offset) ? 1 : 0;
+  std::int64_t word_first = std::numeric_limits<std::int64_t>::min() / 2;  // no word yet
+  std::uint64_t present = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::int64_t logical = first + rows[i];
+    if (logical < word_first || logical >= word_first + 64) {
+      // Rows come in increasing order within a chunk, mostly a word apart.
+      word_first = logical;
+      const std::int64_t count = std::min<std::int64_t>(64, reader.rows() - logical);
+      present = reader.validity().word(logical, count) & column.validity.word(logical, count);
+      if (column.parent >= 0) present &= column.parent_validity.word(logical, count);
+    }
+    if (((present >> (logical - word_first)) & 1) != 0) {
+      kinds[i] = kind;
+      put(i, logical + column.offset);
+    } else {
+      kinds[i] = ValueKind::Absent;
+    }
   }
-  return count;
-}
-
-template <class Load>
-std::uint32_t compare_numbers(const BatchReader& reader, const BoundColumn& column,
-                              const Check& check, std::int64_t first,
-                              std::span<const std::uint32_t> rows, std::uint32_t* out, Load load) {
-  const double literal = check.number;
-  const unsigned accepts = check.accepts;
-  return collect_present(reader, column, first, rows, out, [&](std::int64_t i) {
-    return (number_outcome(load(i), literal) & accepts) != 0;
-  });
 }
 
 template <class Offset>
-std::uint32_t compare_texts(const BatchReader& reader, const BoundColumn& column,
-                            const Check& check, std::int64_t first,
-                            std::span<const std::uint32_t> rows, std::uint32_t* out) {
+void gather_texts(const BatchReader& reader, const BoundColumn& column, std::int64_t first,
+                  std::span<const std::uint32_t> rows, ValueKind* kinds,
+                  std::string_view* texts) {
   const void* offsets = column.array->buffers[1];
   const char* data = static_cast<const char*>(column.array->buffers[2]);
-  const std::string_view literal(check.text, check.extra);
-  const unsigned if_equal = check.accepts & documents::kOutcomeEqual;
-  const unsigned if_differs = check.accepts & documents::kOutcomeLess;
-  return collect_present(reader, column, first, rows, out, [&](std::int64_t i) {
-    const std::int64_t begin = load_at<Offset>(offsets, i);
-    const std::int64_t end = load_at<Offset>(offsets, i + 1);
-    const bool equal = end - begin == static_cast<std::int64_t>(literal.size()) &&
-                       text_equal(std::string_view(data + begin, literal.size()), literal);
-    return (equal ? if_equal : if_differs) != 0;
-  });
+  gather(reader, column, first, rows, ValueKind::String, kinds,
+         [&](std::size_t i, std::int64_t at) {
+           const std::int64_t begin = load_at<Offset>(offsets, at);
+           const std::int64_t end = load_at<Offset>(offsets, at + 1);
+           if (texts != nullptr) {
+             texts[i] = std::string_view(data + begin, static_cast<std::size_t>(end - begin));
+           }
+         });
 }
 
 }  // namespace
 
-bool readable_in_buffers(const BatchReader& reader, std::uint32_t slot) {
-  return direct_column(reader, slot) != nullptr;
-}
-
-std::optional<std::uint32_t> compare_in_buffers(const BatchReader& reader, const Check& check,
-                                                std::int64_t first,
-                                                std::span<const std::uint32_t> rows,
-                                                std::uint32_t* out) {
-  if (check.two_fields) return std::nullopt;
-  const BoundColumn* found = direct_column(reader, check.slot);
-  if (found == nullptr) return std::nullopt;
+bool gather_in_buffers(const BatchReader& reader, std::uint32_t slot, std::int64_t first,
+                       std::span<const std::uint32_t> rows, ValueKind* kinds, double* numbers,
+                       std::string_view* texts) {
+  const BoundColumn* found = direct_column(reader, slot);
+  if (found == nullptr) return false;
   const BoundColumn& column = *found;
-  // Values of another kind than the literal's never compare.
-  if (column.all_null || check.accepts == 0 || direct_kind(column.layout) != check.kind) return 0;
+  if (column.all_null) {
+    std::fill(kinds, kinds + rows.size(), ValueKind::Absent);
+    return true;
+  }
   const void* values = column.array->buffers[1];
+  const auto number = [&](auto load) {
+    gather(reader, column, first, rows, ValueKind::Number, kinds,
+           [&](std::size_t i, std::int64_t at) { numbers[i] = load(at); });
+  };
   switch (column.layout) {
     case Layout::Float64:
-      return compare_numbers(reader, column, check, first, rows, out,
-                             [&](std::int64_t i) { return load_at<double>(values, i); });
+      number([&](std::int64_t at) { return load_at<double>(values, at); });
+      return true;
     case Layout::Float32:
-      return compare_numbers(reader, column, check, first, rows, out, [&](std::int64_t i) {
-        return static_cast<double>(load_at<float>(values, i));
-      });
+      number([&](std::int64_t at) { return static_cast<double>(load_at<float>(values, at)); });
+      return true;
     case Layout::Int64:
-      return compare_numbers(reader, column, check, first, rows, out, [&](std::int64_t i) {
-        return static_cast<double>(load_at<std::int64_t>(values, i));
+      number([&](std::int64_t at) {
+        return static_cast<double>(load_at<std::int64_t>(values, at));
       });
+      return true;
     case Layout::Int32:
-      return compare_numbers(reader, column, check, first, rows, out, [&](std::int64_t i) {
-        return static_cast<double>(load_at<std::int32_t>(values, i));
+      number([&](std::int64_t at) {
+        return static_cast<double>(load_at<std::int32_t>(values, at));
       });
+      return true;
     case Layout::Boolean: {
       const auto* bits = static_cast<const std::uint8_t*>(values);
-      return compare_numbers(reader, column, check, first, rows, out, [&](std::int64_t i) {
-        return ((bits[i >> 3] >> (i & 7)) & 1) != 0 ? 1.0 : 0.0;
-      });
+      gather(reader, column, first, rows, ValueKind::Boolean, kinds,
+             [&](std::size_t i, std::int64_t at) {
+               numbers[i] = ((bits[at >> 3] >> (at & 7)) & 1) != 0 ? 1.0 : 0.0;
+             });
+      return true;
     }
     case Layout::Utf8:
-      return compare_texts<std::int32_t>(reader, column, check, first, rows, out);
+      gather_texts<std::int32_t>(reader, column, first, rows, kinds, texts);
+      return true;
     case Layout::LargeUtf8:
-      return compare_texts<std::int64_t>(reader, column, check, first, rows, out);
+      gather_texts<std::int64_t>(reader, column, first, rows, kinds, texts);
+      return true;
     case Layout::Null:
     case Layout::Int8:
     case Layout::Int16:
@@ -177,7 +171,7 @@ std::optional<std::uint32_t> compare_in_buffers(const BatchReader& reader, const
     case Layout::Decimal256:
       break;
   }
-  return std::nullopt;
+  return false;
 }
 
 }  // namespace kavro::columnar::detail

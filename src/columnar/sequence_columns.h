@@ -1,20 +1,22 @@
 // Deciding the rows of one rule sequence (an action's bucket, or the global
 // rules) together, comparison by comparison instead of row by row.
 //
-// Each distinct comparison the sequence makes is evaluated at most once per
-// chunk, over every row given, as one loop over its column; what it yields is
-// the list of rows where it holds. Rules then take their turn in document
-// order: an `any` rule decides the still-undecided rows of its comparisons'
-// lists, an `all` rule the still-undecided rows of its rarest comparison's
-// list on which its other comparisons hold (checked row by row, as the row
-// path checks them: a few rows at most). Each row is decided by the first
-// rule that holds on it, as evaluate decides it; the comparisons themselves
-// are the row path's (evaluation::check_holds), so kinds, NaN, signed zeros
-// and absent values compare exactly alike.
+// The rows given are laid out densely, one run per slot a comparison reads
+// (kind, number, text and the text's length), read straight from the Arrow
+// buffers where the layout allows. Each distinct comparison is then
+// evaluated at most once, as one loop over its runs, into a bitmap over the
+// rows. Rules take their turn in document order on the bitmap of rows still
+// undecided: an `any` rule ORs its comparisons' bitmaps, an `all` rule ANDs
+// them rarest first and stops at the first that leaves no undecided row, so
+// the rest are not evaluated; the rows a rule holds on are decided and leave
+// the bitmap. Each row is thus decided by the first rule that holds on it, and
+// each comparison gives the answer evaluation::check_holds gives (kinds, NaN,
+// signed zeros and absent values alike), which the tests hold it to.
 #pragma once
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "columnar/chunk_columns.h"
@@ -31,46 +33,62 @@ class SequenceColumns {
   // False when some rule has a form this way does not decide: its rows then
   // go the row path's way.
   bool handles() const { return handles_; }
-  // Decides `rows` (distinct, each below chunk.rows()): decided[row] is the
-  // deciding rule, and rows no rule decides are appended to `left` in the
-  // order given. Reads a slot of the chunk only for the rows that need it:
-  // the slots of the comparisons that pick candidates for every row, the
-  // others for the candidates alone.
+
+  // Decides `rows` of the chunk (distinct, each below chunk.rows()):
+  // decided[row] is the deciding rule, and rows no rule decides are appended
+  // to `left` in the order given.
   Result<Unit, ColumnarError> decide(ChunkColumns& chunk, const BatchReader& reader,
                                      std::span<const std::uint32_t> rows,
                                      const compiler::CompiledRule** decided,
                                      std::vector<std::uint32_t>& left);
 
+  static constexpr std::int64_t kWords = RowBits::kWords;
+
  private:
-  // The rows of `rows` where comparison `id` holds, computed once a call.
-  std::span<const std::uint32_t> hits(const ChunkColumns& chunk, const BatchReader& reader,
-                                      std::span<const std::uint32_t> rows, std::uint32_t id);
+  // One slot's values of the rows being decided, by dense position.
+  struct Run {
+    std::uint32_t slot = 0;
+    bool texts = false;  // compared as text: texts and their lengths are kept
+    std::vector<evaluation::ValueKind> kinds;
+    std::vector<double> numbers;  // booleans as 0 or 1
+    std::vector<std::string_view> text;
+    std::vector<std::uint64_t> lengths;  // of texts; of other kinds none
+  };
+  struct Comparison {
+    const evaluation::detail::Check* check = nullptr;
+    std::uint32_t left = 0;   // run of the left slot
+    std::uint32_t right = 0;  // run of the right slot, two fields apart
+  };
+
+  Result<Unit, ColumnarError> fill(Run& run, ChunkColumns& chunk, const BatchReader& reader,
+                                   std::span<const std::uint32_t> rows);
+  // The bitmap of comparison `id` over the rows, made once a call.
+  const std::uint64_t* bits(std::uint32_t id, std::size_t count);
+  void evaluate(const Comparison& comparison, std::size_t count, std::uint64_t* out);
 
   std::span<const compiler::CompiledRule> rules_;
   // The rules' checks, an `all` rule's rarest first.
   evaluation::detail::RuleChecks checks_;
-  // The slots of the comparisons that pick candidates (an `any` rule's
-  // every comparison, an `all` rule's rarest), those of two fields apart,
-  // and the slots of the other comparisons.
-  std::vector<std::uint32_t> lead_slots_;
-  std::vector<std::uint32_t> pair_slots_;
-  std::vector<std::uint32_t> other_slots_;
-  // The comparisons that pick candidates for `all` rules with more.
-  std::vector<std::uint32_t> narrowing_;
-  // Per check, its distinct comparison; per comparison, a check making it.
+  std::vector<Comparison> comparisons_;
+  // Per check, its distinct comparison.
   std::vector<std::uint32_t> comparison_of_;
-  std::vector<const evaluation::detail::Check*> comparisons_;
+  std::vector<Run> runs_;
   bool handles_ = true;
 
-  // Working memory of decide: per comparison, the call whose hits are in
-  // place and where they lie in hits_.
+  // Working memory of decide: per comparison, the call whose bitmap is in
+  // place; the runs made this call.
   std::uint32_t call_ = 0;
   std::vector<std::uint32_t> stamp_;
-  std::vector<std::uint32_t> hits_first_;
-  std::vector<std::uint32_t> hits_count_;
-  std::vector<std::uint32_t> hits_;
-  // Per chunk row: 1 while the row is given and undecided.
-  std::vector<std::uint8_t> live_;
+  std::vector<std::uint32_t> run_stamp_;
+  std::vector<std::uint64_t> bitmaps_;
+  // A byte per row of the comparison being evaluated.
+  std::vector<std::uint8_t> mask_;
+  // Filled lazily: the rows of this call, the reader and chunk they come from.
+  std::span<const std::uint32_t> rows_;
+  ChunkColumns* chunk_ = nullptr;
+  const BatchReader* reader_ = nullptr;
+  bool failed_ = false;
+  ColumnarError error_;
 };
 
 }  // namespace kavro::columnar::detail
