@@ -5,7 +5,6 @@
 #include <limits>
 #include <string_view>
 
-
 namespace kavro::columnar::detail {
 
 namespace {
@@ -94,8 +93,7 @@ void gather(const BatchReader& reader, const BoundColumn& column, std::int64_t f
 
 template <class Offset>
 void gather_texts(const BatchReader& reader, const BoundColumn& column, std::int64_t first,
-                  std::span<const std::uint32_t> rows, ValueKind* kinds,
-                  std::string_view* texts) {
+                  std::span<const std::uint32_t> rows, ValueKind* kinds, std::string_view* texts) {
   const void* offsets = column.array->buffers[1];
   const char* data = static_cast<const char*>(column.array->buffers[2]);
   gather(reader, column, first, rows, ValueKind::String, kinds,
@@ -125,53 +123,30 @@ bool gather_in_buffers(const BatchReader& reader, std::uint32_t slot, std::int64
     gather(reader, column, first, rows, ValueKind::Number, kinds,
            [&](std::size_t i, std::int64_t at) { numbers[i] = load(at); });
   };
-  switch (column.layout) {
-    case Layout::Float64:
-      number([&](std::int64_t at) { return load_at<double>(values, at); });
-      return true;
-    case Layout::Float32:
-      number([&](std::int64_t at) { return static_cast<double>(load_at<float>(values, at)); });
-      return true;
-    case Layout::Int64:
-      number([&](std::int64_t at) {
-        return static_cast<double>(load_at<std::int64_t>(values, at));
-      });
-      return true;
-    case Layout::Int32:
-      number([&](std::int64_t at) {
-        return static_cast<double>(load_at<std::int32_t>(values, at));
-      });
-      return true;
-    case Layout::Boolean: {
-      const auto* bits = static_cast<const std::uint8_t*>(values);
-      gather(reader, column, first, rows, ValueKind::Boolean, kinds,
-             [&](std::size_t i, std::int64_t at) {
-               numbers[i] = ((bits[at >> 3] >> (at & 7)) & 1) != 0 ? 1.0 : 0.0;
-             });
-      return true;
-    }
-    case Layout::Utf8:
-      gather_texts<std::int32_t>(reader, column, first, rows, kinds, texts);
-      return true;
-    case Layout::LargeUtf8:
-      gather_texts<std::int64_t>(reader, column, first, rows, kinds, texts);
-      return true;
-    case Layout::Null:
-    case Layout::Int8:
-    case Layout::Int16:
-    case Layout::UInt8:
-    case Layout::UInt16:
-    case Layout::UInt32:
-    case Layout::UInt64:
-    case Layout::Float16:
-    case Layout::Utf8View:
-    case Layout::Decimal32:
-    case Layout::Decimal64:
-    case Layout::Decimal128:
-    case Layout::Decimal256:
-      break;
+  // direct_column let through only the layouts direct_kind names.
+  const Layout layout = column.layout;
+  if (layout == Layout::Float64) {
+    number([&](std::int64_t at) { return load_at<double>(values, at); });
+  } else if (layout == Layout::Float32) {
+    number([&](std::int64_t at) { return static_cast<double>(load_at<float>(values, at)); });
+  } else if (layout == Layout::Int64) {
+    number([&](std::int64_t at) { return static_cast<double>(load_at<std::int64_t>(values, at)); });
+  } else if (layout == Layout::Int32) {
+    number([&](std::int64_t at) { return static_cast<double>(load_at<std::int32_t>(values, at)); });
+  } else if (layout == Layout::Boolean) {
+    const auto* bits = static_cast<const std::uint8_t*>(values);
+    gather(reader, column, first, rows, ValueKind::Boolean, kinds,
+           [&](std::size_t i, std::int64_t at) {
+             numbers[i] = ((bits[at >> 3] >> (at & 7)) & 1) != 0 ? 1.0 : 0.0;
+           });
+  } else if (layout == Layout::Utf8) {
+    gather_texts<std::int32_t>(reader, column, first, rows, kinds, texts);
+  } else if (layout == Layout::LargeUtf8) {
+    gather_texts<std::int64_t>(reader, column, first, rows, kinds, texts);
+  } else {
+    return false;
   }
-  return false;
+  return true;
 }
 
 }  // namespace kavro::columnar::detail

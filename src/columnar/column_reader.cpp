@@ -490,6 +490,22 @@ OffsetTextDecoder<Offset> offset_text(const ArrowArray& array) {
           limit < 0 || !fits(array.buffers[2], limit, 8)};
 }
 
+// Whether the text of each row set in `rows` (physical index base + row)
+// lies within the data, as the decoder would find when reading it.
+template <class Offset>
+bool offsets_in_bounds(const OffsetTextDecoder<Offset>& text, std::uint64_t rows,
+                       std::int64_t base) {
+  if (text.bad) return false;
+  bool good = true;
+  for (; rows != 0; rows &= rows - 1) {
+    const std::int64_t i = base + std::countr_zero(rows);
+    const auto begin = static_cast<std::uint64_t>(load<Offset>(text.offsets, i));
+    const auto end = static_cast<std::uint64_t>(load<Offset>(text.offsets, i + 1));
+    good &= begin <= end && end <= text.limit;
+  }
+  return good;
+}
+
 // Decodes the rows set in `rows` of the block that starts at logical row
 // `first` with the decoder for layout L.
 template <Layout L>
@@ -756,9 +772,18 @@ Result<Unit, ColumnarError> BatchReader::check_values(std::int64_t first,
       std::uint64_t rows =
           validity_.word(word, rows_in_word) & column.validity.word(word, rows_in_word);
       if (column.parent >= 0) rows &= column.parent_validity.word(word, rows_in_word);
-      if (rows != 0 && !column.decode(column, true, rows, word, rows_in_word, scratch.data())) {
-        return fail(malformed(*column.name, "value out of bounds"));
+      if (rows == 0) continue;
+      bool good = true;
+      if (column.dictionary == nullptr && column.layout == Layout::Utf8) {
+        good =
+            offsets_in_bounds(offset_text<std::int32_t>(*column.array), rows, word + column.offset);
+      } else if (column.dictionary == nullptr && column.layout == Layout::LargeUtf8) {
+        good =
+            offsets_in_bounds(offset_text<std::int64_t>(*column.array), rows, word + column.offset);
+      } else {
+        good = column.decode(column, true, rows, word, rows_in_word, scratch.data());
       }
+      if (!good) return fail(malformed(*column.name, "value out of bounds"));
     }
   }
   return Unit{};

@@ -151,9 +151,8 @@ class BatchReader {
   // Writes one slot's value of each row set in `want` among the rows
   // [first, first + count), count <= 64, into out[row - first]: absent where
   // no column of the slot holds one. Other rows of `out` are left alone.
-  Result<Unit, ColumnarError> read_slot(std::uint32_t slot, std::int64_t first,
-                                        std::int64_t count, std::uint64_t want,
-                                        evaluation::ValueView* out) const;
+  Result<Unit, ColumnarError> read_slot(std::uint32_t slot, std::int64_t first, std::int64_t count,
+                                        std::uint64_t want, evaluation::ValueView* out) const;
 
   // Reads every value of rows [first, first + count) of each text or
   // dictionary column (whose bounds are checked as values are read), so that

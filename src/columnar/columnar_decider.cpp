@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <span>
-#include <string_view>
-#include <variant>
-#include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "columnar/chunk_columns.h"
@@ -100,13 +100,16 @@ class BatchDecider {
             timed = false;
             break;
         }
+        set_up_ = false;
         const auto start =
             timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
         auto done = way == detail::PathChoice::Way::Columns
                         ? decide_chunk(*reader, first, count, decided)
                         : decide_rows(*reader, first, count, decided);
         if (!done) return done;
-        if (timed) {
+        // A chunk that made a sequence's program once for the whole call
+        // would count that against every chunk after it.
+        if (timed && !set_up_) {
           chunk_choice_.record(way, static_cast<std::size_t>(count),
                                std::chrono::steady_clock::now() - start);
         }
@@ -199,8 +202,7 @@ class BatchDecider {
   }
 
   // Decides the sequence's rows of the chunk; rows it leaves go to `left`.
-  Result<Unit, ColumnarError> decide_sequence(const detail::BatchReader& reader,
-                                              Sequence& sequence,
+  Result<Unit, ColumnarError> decide_sequence(const detail::BatchReader& reader, Sequence& sequence,
                                               const compiler::CompiledRule** decided,
                                               std::vector<std::uint32_t>& left) {
     if (sequence.rows.empty()) return Unit{};
@@ -214,8 +216,14 @@ class BatchDecider {
     if (way == detail::PathChoice::Way::Columns) {
       if (sequence.columns == nullptr) {
         sequence.columns = std::make_unique<detail::SequenceColumns>(sequence.rules);
+        set_up_ = true;
       }
       if (!sequence.columns->handles()) way = detail::PathChoice::Way::Rows;
+    }
+    if (way == detail::PathChoice::Way::Rows && !sequence.slots_known) {
+      sequence.slots = slots_read(sequence.rules);
+      sequence.slots_known = true;
+      set_up_ = true;
     }
     // Each way reads the columns it needs, within its time: reading is most
     // of what columns save.
@@ -228,10 +236,6 @@ class BatchDecider {
         break;
       }
       case detail::PathChoice::Way::Rows: {
-        if (!sequence.slots_known) {
-          sequence.slots = slots_read(sequence.rules);
-          sequence.slots_known = true;
-        }
         detail::RowBits rows;
         rows.clear();
         rows.set(sequence.rows);
@@ -265,6 +269,8 @@ class BatchDecider {
   // Whether a chunk's rows are grouped by action (Columns: each sequence
   // then chooses its own way) or decided each alone (Rows).
   detail::PathChoice chunk_choice_;
+  // Whether the current chunk set up a sequence for the rest of the call.
+  bool set_up_ = false;
   // Per action bucket by number, and the global rules.
   std::vector<Sequence> buckets_;
   Sequence global_;

@@ -215,8 +215,8 @@ void SequenceColumns::evaluate(const Comparison& comparison, std::size_t count,
                                                   : documents::kOutcomeLess) &
                   on_boolean) != 0;
         case ValueKind::String: {
-          const bool equal = left.lengths[i] == right.lengths[i] &&
-                             text_equal(left.text[i], right.text[i]);
+          const bool equal =
+              left.lengths[i] == right.lengths[i] && text_equal(left.text[i], right.text[i]);
           return ((equal ? documents::kOutcomeEqual : documents::kOutcomeLess) & on_text) != 0;
         }
         case ValueKind::Absent:
@@ -244,9 +244,9 @@ void SequenceColumns::evaluate(const Comparison& comparison, std::size_t count,
         const std::uint8_t equal = value == literal;
         const std::uint8_t greater = value > literal;
         const std::uint8_t unordered = (less | equal | greater) ^ 1;
-        mask[i] = static_cast<std::uint8_t>(
-            (kinds[i] == kind) & ((less & on_less) | (equal & on_equal) |
-                                  (greater & on_greater) | (unordered & on_unordered)));
+        mask[i] = static_cast<std::uint8_t>((kinds[i] == kind) &
+                                            ((less & on_less) | (equal & on_equal) |
+                                             (greater & on_greater) | (unordered & on_unordered)));
       }
       break;
     }
@@ -295,8 +295,7 @@ const std::uint64_t* SequenceColumns::bits(std::uint32_t id, std::size_t count) 
   return out;
 }
 
-Result<Unit, ColumnarError> SequenceColumns::decide(ChunkColumns& chunk,
-                                                    const BatchReader& reader,
+Result<Unit, ColumnarError> SequenceColumns::decide(ChunkColumns& chunk, const BatchReader& reader,
                                                     std::span<const std::uint32_t> rows,
                                                     const compiler::CompiledRule** decided,
                                                     std::vector<std::uint32_t>& left) {
@@ -329,8 +328,7 @@ Result<Unit, ColumnarError> SequenceColumns::decide(ChunkColumns& chunk,
       live[w] &= ~holds[w];
     }
   };
-  for (std::uint32_t position = 0; position < checks_.rule_count() && undecided != 0;
-       ++position) {
+  for (std::uint32_t position = 0; position < checks_.rule_count() && undecided != 0; ++position) {
     const evaluation::detail::RulePlan& plan = checks_.plan(position);
     const compiler::CompiledRule* rule = &rules_[position];
     const std::uint32_t* ids = comparison_of_.data() + plan.first;
