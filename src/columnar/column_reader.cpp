@@ -490,6 +490,22 @@ OffsetTextDecoder<Offset> offset_text(const ArrowArray& array) {
           limit < 0 || !fits(array.buffers[2], limit, 8)};
 }
 
+// Whether offsets [base, base + count] start at or above zero, never
+// decrease and end within the data: then every row's text lies within it.
+template <class Offset>
+bool offsets_ordered(const OffsetTextDecoder<Offset>& text, std::int64_t base, std::int64_t count) {
+  if (text.bad) return false;
+  Offset previous = load<Offset>(text.offsets, base);
+  if (previous < 0) return false;
+  bool ordered = true;
+  for (std::int64_t i = 1; i <= count; ++i) {
+    const Offset next = load<Offset>(text.offsets, base + i);
+    ordered &= previous <= next;
+    previous = next;
+  }
+  return ordered && static_cast<std::uint64_t>(previous) <= text.limit;
+}
+
 // Whether the text of each row set in `rows` (physical index base + row)
 // lies within the data, as the decoder would find when reading it.
 template <class Offset>
@@ -767,6 +783,14 @@ Result<Unit, ColumnarError> BatchReader::check_values(std::int64_t first,
     const bool text = column.dictionary != nullptr || column.layout == Layout::Utf8 ||
                       column.layout == Layout::LargeUtf8 || column.layout == Layout::Utf8View;
     if (!text || column.all_null) continue;
+    // Offsets that never decrease from a start at or above zero to an end
+    // within the data bound every text of the rows, null or not.
+    if (column.dictionary == nullptr && column.layout == Layout::Utf8 &&
+        offsets_ordered(offset_text<std::int32_t>(*column.array), first + column.offset, count))
+      continue;
+    if (column.dictionary == nullptr && column.layout == Layout::LargeUtf8 &&
+        offsets_ordered(offset_text<std::int64_t>(*column.array), first + column.offset, count))
+      continue;
     for (std::int64_t word = first; word < first + count; word += 64) {
       const std::int64_t rows_in_word = std::min<std::int64_t>(64, first + count - word);
       std::uint64_t rows =
