@@ -159,7 +159,10 @@ class BatchDecider {
       if (!done) return done;
     }
     left_.clear();
-    return decide_sequence(reader, global_, decided, left_);
+    auto done = decide_sequence(reader, global_, decided, left_);
+    if (!done) return done;
+    for (const std::uint32_t row : left_) decided[row] = policy_.no_match_rule();
+    return Unit{};
   }
 
   // Hands each row of the chunk to its action's bucket, or to the global

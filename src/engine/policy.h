@@ -64,8 +64,13 @@ class Policy {
   // gather the deciding rules' effects and ids.
   template <class In>
   const compiler::CompiledRule* deciding_rule(const In& input) const {
-    return find_deciding_rule(plan_, input);
+    const compiler::CompiledRule* rule = find_deciding_rule(plan_, input);
+    return rule != nullptr ? rule : no_match_rule();
   }
+  // What deciding_rule answers for a request no rule matches: null, read as
+  // allow without a rule. Batch readers that find the rules' matches by
+  // other means give the rows no rule matched this answer too.
+  const compiler::CompiledRule* no_match_rule() const { return nullptr; }
   // The evaluation plan, for readers of whole batches that decide a bucket's
   // rows together rather than row by row.
   const evaluation::Plan& plan() const { return plan_; }
