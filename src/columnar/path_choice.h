@@ -10,7 +10,7 @@
 // sequences whose index is selective. So both are measured on the data
 // itself, as nanoseconds per row with a running average per way: a
 // sequence's first chunks with enough rows to time take each way in turn,
-// later ones the cheaper, and every 32nd timed chunk takes the other way
+// later ones the cheaper, and every 256th timed chunk takes the other way
 // again so that a change along the data is noticed. A chunk with too few of
 // the sequence's rows to time well takes the cheaper way measured so far, or
 // the row path before any measurement (it has nothing to set up).
@@ -30,8 +30,8 @@ class PathChoice {
   // nanoseconds, a row a few.
   static constexpr std::size_t kTimedRows = 48;
   // One timed chunk in this many takes the way measured dearer: its cost
-  // (a few percent at most) buys noticing when the data changes.
-  static constexpr std::uint32_t kRetry = 32;
+  // (well under a percent) buys noticing when the data changes.
+  static constexpr std::uint32_t kRetry = 256;
 
   // The way for `rows` rows of the sequence, and whether to time it.
   Way choose(std::size_t rows, bool& timed) {
