@@ -50,6 +50,13 @@ std::vector<std::uint32_t> slots_read(std::span<const compiler::CompiledRule> ru
       add(atomic.lhs.slot);
       if (const auto* subject = std::get_if<compiler::SubjectRef>(&atomic.rhs)) add(subject->slot);
     }
+    if (const auto* tree = std::get_if<compiler::ConditionTree>(&rule.condition)) {
+      for (const compiler::Comparison& comparison : tree->comparisons) {
+        add(comparison.lhs.slot);
+        if (const auto* subject = std::get_if<compiler::SubjectRef>(&comparison.rhs))
+          add(subject->slot);
+      }
+    }
   }
   return slots;
 }
@@ -308,7 +315,7 @@ Result<DecisionSet, ColumnarError> decide_stream(const engine::Policy& policy,
   auto plan = detail::plan_columns(*schema, policy.input_fields(), rules);
   if (!plan) return fail(std::move(plan).error());
   BatchDecider decider(policy, std::move(*plan), rules.way);
-  DecisionBuilder out;
+  DecisionBuilder out(policy.default_effect());
   for (;;) {
     Owned<ArrowArray> batch;
     if (const int code = stream.get_next(&stream, batch.get()); code != 0) {
@@ -327,7 +334,7 @@ Result<DecisionSet, ColumnarError> decide_array(const engine::Policy& policy,
   auto plan = detail::plan_columns(schema, policy.input_fields(), rules);
   if (!plan) return fail(std::move(plan).error());
   BatchDecider decider(policy, std::move(*plan), rules.way);
-  DecisionBuilder out;
+  DecisionBuilder out(policy.default_effect());
   auto decided = decider.decide(array, out);
   if (!decided) return fail(std::move(decided).error());
   return std::move(out).finish();

@@ -28,9 +28,17 @@ bool decided_by_outcomes(documents::Operator op) {
     case documents::Operator::NotEquals:
     case documents::Operator::GreaterThan:
     case documents::Operator::LessThan:
+    case documents::Operator::GreaterOrEqual:
+    case documents::Operator::LessOrEqual:
+      return true;
+    // Lists, presence and text prefixes are no outcome of comparing two values.
     case documents::Operator::In:
     case documents::Operator::NotIn:
-      return true;
+    case documents::Operator::Present:
+    case documents::Operator::Absent:
+    case documents::Operator::StartsWith:
+    case documents::Operator::EndsWith:
+      return false;
   }
   return false;
 }
@@ -40,7 +48,9 @@ bool decided_by_outcomes(documents::Operator op) {
 bool handled(const compiler::CompiledRule& rule) {
   const bool flat = std::visit(Overloaded{[](const compiler::AtomicCondition&) { return true; },
                                           [](const compiler::AllOf&) { return true; },
-                                          [](const compiler::AnyOf&) { return true; }},
+                                          [](const compiler::AnyOf&) { return true; },
+                                          // Nested or negated: the row path walks it.
+                                          [](const compiler::ConditionTree&) { return false; }},
                                rule.condition);
   const auto comparisons = evaluation::detail::comparisons_of(rule);
   return flat && std::all_of(comparisons.begin(), comparisons.end(),

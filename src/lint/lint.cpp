@@ -68,6 +68,8 @@ std::string_view compile_code(compiler::CompileErrorKind kind) {
       return "type-mismatch";
     case compiler::CompileErrorKind::UnsupportedOperator:
       return "unsupported-operator";
+    case compiler::CompileErrorKind::InvalidComparison:
+      return "invalid-comparison";
   }
   return "compile-error";
 }
@@ -83,6 +85,7 @@ std::string_view compiled_part(compiler::CompileErrorKind kind) {
     case compiler::CompileErrorKind::InvalidLogicalCondition:
     case compiler::CompileErrorKind::TypeMismatch:
     case compiler::CompileErrorKind::UnsupportedOperator:
+    case compiler::CompileErrorKind::InvalidComparison:
       return ".when";
   }
   return "";
@@ -133,6 +136,20 @@ std::string bucket_and_condition(const documents::RuleAst& rule) {
                         }},
              rule.scope);
   add(std::to_string(rule.when.index()));
+  const auto add_literal = [&](const documents::LiteralValueAst& literal) {
+    add(std::to_string(literal.index()));
+    std::visit(Overloaded{[&](const std::string& text) { add(text); },
+                          [&](double number) { add(std::to_string(number)); },
+                          [&](bool boolean) { add(std::to_string(boolean)); }},
+               literal);
+  };
+  // A tree's shape: its comparisons alone do not tell all from any.
+  const auto add_node = [&](const auto& self, const documents::ConditionNodeAst& node) -> void {
+    add(std::to_string(static_cast<int>(node.kind)));
+    add(std::to_string(node.comparison));
+    add(std::to_string(node.members.size()));
+    for (const auto& member : node.members) self(self, member);
+  };
   for (const documents::AtomicConditionAst& atomic : atomic_conditions(rule.when)) {
     add(atomic.subject.domain);
     add(atomic.subject.field);
@@ -142,16 +159,16 @@ std::string bucket_and_condition(const documents::RuleAst& rule) {
                             add(subject.domain);
                             add(subject.field);
                           },
-                          [&](const documents::LiteralValueAst& literal) {
-                            add(std::to_string(literal.index()));
-                            std::visit(
-                                Overloaded{[&](const std::string& text) { add(text); },
-                                           [&](double number) { add(std::to_string(number)); },
-                                           [&](bool boolean) { add(std::to_string(boolean)); }},
-                                literal);
-                          }},
+                          [&](const documents::LiteralValueAst& literal) { add_literal(literal); },
+                          [&](const documents::ListValueAst& list) {
+                            add("list");
+                            for (const auto& member : list.members) add_literal(member);
+                          },
+                          [&](const documents::NoValueAst&) { add("none"); }},
                atomic.value);
   }
+  if (const auto* tree = std::get_if<documents::TreeConditionAst>(&rule.when))
+    add_node(add_node, tree->root);
   return key;
 }
 
@@ -170,6 +187,12 @@ class Linter {
   }
 
   void policy_rules(const Loaded<documents::PolicyAst>& policy) {
+    if (policy.ast->version == 2 && !policy.ast->default_effect) {
+      add(Severity::Warning, "no-default",
+          "the policy has no default: a request no rule decides is allowed; write default: "
+          "block to fail closed, or default: allow to say so",
+          kPolicy, policy.place("version"), "default", std::nullopt);
+    }
     StringMap<std::size_t> first_with_id;
     std::unordered_map<std::string, std::size_t> first_with_condition;
     const auto& rules = policy.ast->rules;
@@ -217,15 +240,18 @@ class Linter {
   void compile_errors(const documents::SchemaAst& schema,
                       const Loaded<documents::PolicyAst>& policy) {
     const compiler::SchemaIndex index = compiler::build_schema_index(schema);
-    documents::PolicyAst one{policy.ast->version, {}};
+    documents::PolicyAst one{policy.ast->version, {}, std::nullopt};
     for (std::size_t i = 0; i < policy.ast->rules.size(); ++i) {
       const documents::RuleAst& rule = policy.ast->rules[i];
       one.rules.assign(1, rule);
       auto compiled = compiler::compile_policy(index, one);
       if (compiled) continue;
       const compiler::CompileError& error = compiled.error();
-      const std::string path = rule_path(i) + std::string(compiled_part(error.kind));
-      const auto position = policy.place(path);
+      const std::string path =
+          rule_path(i) +
+          (error.where.empty() ? std::string(compiled_part(error.kind)) : error.where);
+      auto position = policy.place(path);
+      if (!position && !error.where.empty()) position = policy.place(rule_path(i) + ".when");
       add(Severity::Error, compile_code(error.kind), error.render(), kPolicy,
           position ? position : policy.place(rule_path(i)), path, rule.id);
     }
