@@ -9,6 +9,7 @@
 
 #include "binding/argument_binding.h"
 #include "binding/arrow_evaluation.h"
+#include "binding/batch_answers.h"
 #include "binding/compiled_rules.h"
 #include "binding/engine_travel.h"
 #include "binding/errors.h"
@@ -95,22 +96,6 @@ constexpr Signature kMissingFields = {"PyKavro.missing_fields()", kEvaluateNames
 
 PyObject* new_text(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-// The UTF-8 of a text argument, or nullopt with the exception set.
-std::optional<std::string_view> argument_text(PyObject* value, const char* name) {
-  if (!PyUnicode_Check(value)) {
-    raise_cannot_convert(value, "PyString");
-    prefix_argument_error(name);
-    return std::nullopt;
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-  if (utf8 == nullptr) {
-    prefix_argument_error(name);
-    return std::nullopt;
-  }
-  return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
 PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -278,6 +263,7 @@ PyMethodDef kavro_methods[] = {
     {"rules", kavro_rules, METH_NOARGS, kRulesDoc},
     {"compiler_version", kavro_compiler_version, METH_NOARGS | METH_STATIC, kCompilerVersionDoc},
     kEvaluateManyMethod,
+    kDecideBatchMethod,
     kEvaluateArrowMethod,
     kReduceMethod,
     kCopyMethod,
@@ -300,6 +286,9 @@ PyType_Slot kavro_slots[] = {
 // the type, and without dict or weak-reference offsets instances take no
 // attributes. Named after the package that exports it, so that pickle and the
 // workers of distributed runtimes find the class by module and name.
+// Made once per process by create_kavro_type and never released.
+PyObject* kavro_class = nullptr;
+
 PyType_Spec kavro_spec = {
     "kavro.PyKavro", static_cast<int>(sizeof(KavroObject)), 0, Py_TPFLAGS_DEFAULT, kavro_slots,
 };
@@ -307,7 +296,12 @@ PyType_Spec kavro_spec = {
 }  // namespace
 
 PyObject* create_kavro_type() {
-  return PyType_FromSpec(&kavro_spec);
+  kavro_class = PyType_FromSpec(&kavro_spec);
+  return kavro_class;
+}
+
+bool is_kavro_instance(PyObject* object) {
+  return Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(kavro_class);
 }
 
 }  // namespace kavro::binding

@@ -78,31 +78,12 @@ std::vector<RuleEntry> rule_table(const documents::PolicyAst& policy,
   return rules;
 }
 
-// The part of a rule a compile error is about.
-std::string_view rule_part(compiler::CompileErrorKind kind) {
-  switch (kind) {
-    case compiler::CompileErrorKind::UnknownAction:
-    case compiler::CompileErrorKind::InvalidScope:
-      return ".scope";
-    case compiler::CompileErrorKind::UnknownDomain:
-    case compiler::CompileErrorKind::UnknownField:
-    case compiler::CompileErrorKind::UnknownOperator:
-    case compiler::CompileErrorKind::InvalidLogicalCondition:
-    case compiler::CompileErrorKind::TypeMismatch:
-    case compiler::CompileErrorKind::UnsupportedOperator:
-    case compiler::CompileErrorKind::InvalidComparison:
-      return ".when";
-  }
-  return "";
-}
-
 void place_compile_error(BuildError& error, const documents::ReadNotes* notes) {
   const std::optional<compiler::RuleRef>& rule = error.rule();
   if (!rule || notes == nullptr) return;
   const std::string member = "rules[" + std::to_string(rule->index) + "]";
   const std::string& where = error.compile_error()->where;
-  std::string path =
-      member + (where.empty() ? std::string(rule_part(error.compile_error()->kind)) : where);
+  std::string path = member + std::string(error.compile_error()->rule_part());
   std::optional<Place> place = place_at(notes, path);
   if (!place && !where.empty()) place = place_at(notes, member + ".when");
   if (!place) place = place_at(notes, member);
