@@ -145,25 +145,26 @@ SequenceColumns::SequenceColumns(std::span<const compiler::CompiledRule> rules)
       comparison_of_.push_back(found->second);
     }
   }
-  const auto rows = static_cast<std::size_t>(ChunkColumns::kRows);
-  for (Run& run : runs_) {
-    run.kinds.resize(rows);
-    run.numbers.resize(rows);
-    if (run.texts) {
-      run.text.resize(rows);
-      run.lengths.resize(rows);
-    }
-  }
   stamp_.assign(comparisons_.size(), 0);
   run_stamp_.assign(runs_.size(), 0);
   bitmaps_.assign(comparisons_.size() * static_cast<std::size_t>(kWords), 0);
-  mask_.assign(rows, 0);
+  mask_.assign(static_cast<std::size_t>(ChunkColumns::kRows), 0);
 }
 
 Result<Unit, ColumnarError> SequenceColumns::fill(Run& run, ChunkColumns& chunk,
                                                   const BatchReader& reader,
                                                   std::span<const std::uint32_t> rows) {
   const std::size_t count = rows.size();
+  // Runs grow to the most rows a call has given: a policy's many slots
+  // cost memory only as far as their sequences' rows reach.
+  if (run.kinds.size() < count) {
+    run.kinds.resize(count);
+    run.numbers.resize(count);
+    if (run.texts) {
+      run.text.resize(count);
+      run.lengths.resize(count);
+    }
+  }
   std::string_view* texts = run.texts ? run.text.data() : nullptr;
   std::vector<std::string_view> unused;
   if (texts == nullptr) {
