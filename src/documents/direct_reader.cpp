@@ -65,4 +65,29 @@ Result<std::optional<std::string_view>, LoadError> key_text(ReadingContext& cont
   return std::optional<std::string_view>(context.document().text(event));
 }
 
+void note_inner_places(const EventDocument& document, std::size_t index, const std::string& path,
+                       ReadNotes& notes) {
+  const Event& event = document[index];
+  const bool mapping = event.kind == EventKind::MappingStart;
+  if (!mapping && event.kind != EventKind::SequenceStart) return;
+  const EventKind end = mapping ? EventKind::MappingEnd : EventKind::SequenceEnd;
+  std::size_t n = 0;
+  for (std::size_t i = index + 1; i < document.size() && document[i].kind != end;
+       i = document.after(mapping ? document.after(i) : i), ++n) {
+    const std::size_t value = mapping ? document.after(i) : i;
+    if (value >= document.size()) return;
+    std::string step = path;
+    if (mapping) {
+      // A key that is a sequence or mapping names no place.
+      if (document[i].kind != EventKind::Scalar) continue;
+      step += '.';
+      step += document.text(document[i]);
+    } else {
+      step += '[' + std::to_string(n) + ']';
+    }
+    notes.places.emplace_back(step, document.position(document[value]));
+    note_inner_places(document, value, step, notes);
+  }
+}
+
 }  // namespace kavro::documents::detail

@@ -141,7 +141,7 @@ struct PolicyShape {
   static constexpr std::string_view name = "PolicyAst";
   static constexpr auto fields = std::tuple{
       field("version", &PolicyAst::version, U32Reader{}),
-      field("rules", &PolicyAst::rules, SequenceReader<RecordReader<RuleShape>>{}),
+      field("rules", &PolicyAst::rules, SequenceReader<RecordReader<RuleShape>, true>{}),
   };
 };
 

@@ -1,5 +1,6 @@
 #include "lint/lint.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <unordered_map>
@@ -88,6 +89,46 @@ std::string_view compiled_part(compiler::CompileErrorKind kind) {
   return "";
 }
 
+// A step of a location path below a condition: a key, or for a part that may
+// be written as a list ([domain, field], [subject, operator, value]) its index.
+struct PartStep {
+  std::string_view key;
+  std::optional<std::size_t> index;
+};
+
+constexpr PartStep kSubject{"subject", 0};
+constexpr PartStep kDomain{"domain", 0};
+constexpr PartStep kField{"field", 1};
+constexpr PartStep kOperator{"operator", 1};
+constexpr PartStep kValue{"value", 2};
+constexpr PartStep kLiteral{"literal", std::nullopt};
+constexpr PartStep kValueSubject{"subject", std::nullopt};
+
+// The steps from a comparison to the token a compile error of `kind` is about.
+std::vector<PartStep> faulty_part(const compiler::CompileError& error,
+                                  const documents::AtomicConditionAst& atomic) {
+  const auto* other = std::get_if<documents::SubjectAst>(&atomic.value);
+  switch (error.kind) {
+    case compiler::CompileErrorKind::UnknownDomain:
+      if (atomic.subject.domain == error.first || other == nullptr) return {kSubject, kDomain};
+      return {kValue, kValueSubject, kDomain};
+    case compiler::CompileErrorKind::UnknownField:
+      if (atomic.subject.field == error.second || other == nullptr) return {kSubject, kField};
+      return {kValue, kValueSubject, kField};
+    case compiler::CompileErrorKind::UnknownOperator:
+    case compiler::CompileErrorKind::UnsupportedOperator:
+      return {kOperator};
+    case compiler::CompileErrorKind::TypeMismatch:
+      if (other != nullptr) return {kValue, kValueSubject, kField};
+      return {kValue, kLiteral};
+    case compiler::CompileErrorKind::UnknownAction:
+    case compiler::CompileErrorKind::InvalidScope:
+    case compiler::CompileErrorKind::InvalidLogicalCondition:
+      return {};
+  }
+  return {};
+}
+
 // A document as lint reads it: its records when it loaded, and its notes.
 template <class Ast>
 struct Loaded {
@@ -108,6 +149,39 @@ Loaded<Ast> load(std::string_view text, Load&& load_text) {
   auto result = load_text(text, &loaded.notes);
   if (result) loaded.ast = std::move(result).value();
   for (const auto& [path, position] : loaded.notes.places) loaded.places.emplace(path, position);
+  return loaded;
+}
+
+// The policy read past its faulty rules: the rules that read keep their place
+// in the document's list (`index`), and the others' errors are findings too.
+struct LoadedPolicy : Loaded<documents::PolicyAst> {
+  std::vector<documents::SkippedRule> skipped;
+  std::optional<documents::LoadError> end;  // what ended the reading, when it did not finish
+  std::vector<std::size_t> indices;         // of the rules read, in the document's list
+
+  std::size_t index(std::size_t read) const { return indices[read]; }
+};
+
+LoadedPolicy load_policy(std::string_view text) {
+  LoadedPolicy loaded;
+  documents::PolicyReading reading = documents::read_policy_past_faulty_rules(text, &loaded.notes);
+  loaded.skipped = std::move(reading.skipped);
+  if (reading.policy) {
+    loaded.ast = std::move(reading.policy).value();
+  } else {
+    loaded.end = std::move(reading.policy).error();
+  }
+  for (const auto& [path, position] : loaded.notes.places) loaded.places.emplace(path, position);
+  if (loaded.ast) {
+    auto skipped = loaded.skipped.begin();
+    for (std::size_t index = 0; loaded.indices.size() < loaded.ast->rules.size(); ++index) {
+      if (skipped != loaded.skipped.end() && skipped->index == index) {
+        ++skipped;
+        continue;
+      }
+      loaded.indices.push_back(index);
+    }
+  }
   return loaded;
 }
 
@@ -159,7 +233,7 @@ class Linter {
  public:
   // `policy`, when given, names the rule an ignored key of a rule belongs to.
   void ignored_keys(std::string_view document, const documents::ReadNotes& notes,
-                    const documents::PolicyAst* policy = nullptr) {
+                    const LoadedPolicy* policy = nullptr) {
     for (const documents::IgnoredKey& ignored : notes.ignored_keys) {
       const std::string path = ignored.path == "." ? ignored.key : ignored.path + "." + ignored.key;
       add(Severity::Warning, "unknown-key",
@@ -169,21 +243,30 @@ class Linter {
     }
   }
 
-  void policy_rules(const Loaded<documents::PolicyAst>& policy) {
+  // A rule's faults in reading, each an error of its own (the first is the
+  // one construction raises; the caller drops that one).
+  void skipped_rules(const LoadedPolicy& policy) {
+    for (const documents::SkippedRule& skipped : policy.skipped) load_error(skipped.error);
+    // Past a skipped rule, what ended the reading is not construction's error.
+    if (policy.end && !policy.skipped.empty()) load_error(*policy.end);
+  }
+
+  void policy_rules(const LoadedPolicy& policy) {
     StringMap<std::size_t> first_with_id;
     std::unordered_map<std::string, std::size_t> first_with_condition;
     const auto& rules = policy.ast->rules;
     for (std::size_t i = 0; i < rules.size(); ++i) {
       const documents::RuleAst& rule = rules[i];
-      const std::string path = rule_path(i);
+      const std::string path = rule_path(policy.index(i));
       const auto position = policy.place(path);
       if (auto [it, fresh] = first_with_id.emplace(rule.id, i); !fresh) {
-        const auto first = policy.place(rule_path(it->second));
+        const std::string first_path = rule_path(policy.index(it->second));
+        const auto first = policy.place(first_path);
         const std::string at_line =
             first ? " (line " + std::to_string(first->line + 1) + ")" : std::string();
         add(Severity::Warning, "duplicate-rule-id",
-            "rule id " + quoted(rule.id) + " is already used by " + rule_path(it->second) +
-                at_line + ": results and governance filters cannot tell these rules apart",
+            "rule id " + quoted(rule.id) + " is already used by " + first_path + at_line +
+                ": results and governance filters cannot tell these rules apart",
             kPolicy, position, path + ".id", rule.id);
       }
       if (const auto* actor = std::get_if<documents::ActorScopeAst>(&rule.scope)) {
@@ -195,8 +278,8 @@ class Linter {
         auto [it, fresh] = first_with_condition.emplace(bucket_and_condition(rule), i);
         if (!fresh) {
           add(Severity::Warning, "shadowed-rule",
-              "rule " + quoted(rule.id) + " can never decide: " + rule_path(it->second) + " (" +
-                  quoted(rules[it->second].id) +
+              "rule " + quoted(rule.id) + " can never decide: " +
+                  rule_path(policy.index(it->second)) + " (" + quoted(rules[it->second].id) +
                   ") comes first in the same bucket with the same condition",
               kPolicy, position, path, rule.id);
         }
@@ -214,8 +297,7 @@ class Linter {
 
   // Each rule compiled by itself against the schema: construction stops at
   // the first rule that does not compile, this finds the errors of them all.
-  void compile_errors(const documents::SchemaAst& schema,
-                      const Loaded<documents::PolicyAst>& policy) {
+  void compile_errors(const documents::SchemaAst& schema, const LoadedPolicy& policy) {
     const compiler::SchemaIndex index = compiler::build_schema_index(schema);
     documents::PolicyAst one{policy.ast->version, {}};
     for (std::size_t i = 0; i < policy.ast->rules.size(); ++i) {
@@ -224,11 +306,68 @@ class Linter {
       auto compiled = compiler::compile_policy(index, one);
       if (compiled) continue;
       const compiler::CompileError& error = compiled.error();
-      const std::string path = rule_path(i) + std::string(compiled_part(error.kind));
+      const std::string member = rule_path(policy.index(i));
+      std::string path = member + std::string(compiled_part(error.kind));
+      if (policy.place(path)) path = token_at_fault(index, rule, error, policy, path);
       const auto position = policy.place(path);
       add(Severity::Error, compile_code(error.kind), error.render(), kPolicy,
-          position ? position : policy.place(rule_path(i)), path, rule.id);
+          position ? position : policy.place(member), path, rule.id);
     }
+  }
+
+  // The path of the token a rule's compile error is about (the name of a
+  // scope's action, a comparison's field, operator or literal), as deep as
+  // the document's places go below `part`: of the scope, or of the first
+  // comparison that fails alone with the same error.
+  static std::string token_at_fault(const compiler::SchemaIndex& index,
+                                    const documents::RuleAst& rule,
+                                    const compiler::CompileError& error, const LoadedPolicy& policy,
+                                    std::string part) {
+    // Goes one step down `part` when the document has that place.
+    const auto deeper = [&](const std::string& suffix) {
+      std::string step = part + suffix;
+      if (!policy.place(step)) return false;
+      part = std::move(step);
+      return true;
+    };
+    switch (error.kind) {
+      case compiler::CompileErrorKind::UnknownAction:
+        deeper(".action");
+        return part;
+      case compiler::CompileErrorKind::InvalidScope:
+        deeper(".global");
+        return part;
+      case compiler::CompileErrorKind::InvalidLogicalCondition:
+        return part;
+      case compiler::CompileErrorKind::UnknownDomain:
+      case compiler::CompileErrorKind::UnknownField:
+      case compiler::CompileErrorKind::UnknownOperator:
+      case compiler::CompileErrorKind::TypeMismatch:
+      case compiler::CompileErrorKind::UnsupportedOperator:
+        break;
+    }
+    const std::string_view list = std::visit(
+        Overloaded{[](const documents::AtomicConditionAst&) { return std::string_view(); },
+                   [](const documents::AllConditionAst&) { return std::string_view("all"); },
+                   [](const documents::AnyConditionAst&) { return std::string_view("any"); }},
+        rule.when);
+    const auto atomics = atomic_conditions(rule.when);
+    const std::string rendered = error.render();
+    documents::PolicyAst alone{policy.ast->version, {rule}};
+    for (std::size_t k = 0; k < atomics.size(); ++k) {
+      if (!list.empty()) {
+        alone.rules[0].when = atomics[k];
+        auto compiled = compiler::compile_policy(index, alone);
+        if (compiled || compiled.error().render() != rendered) continue;
+        if (!deeper("." + std::string(list) + "[" + std::to_string(k) + "]")) return part;
+      }
+      for (const PartStep& step : faulty_part(error, atomics[k])) {
+        if (deeper("." + std::string(step.key))) continue;
+        if (!step.index || !deeper("[" + std::to_string(*step.index) + "]")) break;
+      }
+      return part;
+    }
+    return part;
   }
 
   void unused_fields(const Loaded<documents::SchemaAst>& schema,
@@ -337,17 +476,23 @@ class Linter {
   std::vector<Finding> take() && { return std::move(findings_); }
 
  private:
+  void load_error(const documents::LoadError& error) {
+    add(Severity::Error, "load-error", error.render(), kPolicy, error.position(), error.path(),
+        std::nullopt);
+  }
+
   // The id of the rule at "rules[<n>]..." in `policy`.
-  static std::optional<std::string> rule_of(std::string_view path,
-                                            const documents::PolicyAst* policy) {
+  static std::optional<std::string> rule_of(std::string_view path, const LoadedPolicy* policy) {
     constexpr std::string_view kRules = "rules[";
-    if (policy == nullptr || !path.starts_with(kRules)) return std::nullopt;
+    if (policy == nullptr || !policy->ast || !path.starts_with(kRules)) return std::nullopt;
     std::size_t index = 0;
     for (std::size_t i = kRules.size(); i < path.size() && path[i] != ']'; ++i) {
       index = index * 10 + static_cast<std::size_t>(path[i] - '0');
     }
-    if (index >= policy->rules.size()) return std::nullopt;
-    return policy->rules[index].id;
+    // A skipped rule has no record, hence no id.
+    const auto read = std::lower_bound(policy->indices.begin(), policy->indices.end(), index);
+    if (read == policy->indices.end() || *read != index) return std::nullopt;
+    return policy->ast->rules[static_cast<std::size_t>(read - policy->indices.begin())].id;
   }
 
   template <class Names>
@@ -440,17 +585,16 @@ std::vector<Finding> lint_documents(std::string_view schema_text, std::string_vi
       schema_text, [](std::string_view text, documents::ReadNotes* notes) {
         return documents::load_schema(text, notes);
       });
-  const auto policy = load<documents::PolicyAst>(
-      policy_text, [](std::string_view text, documents::ReadNotes* notes) {
-        return documents::load_policy(text, notes);
-      });
+  const LoadedPolicy policy = load_policy(policy_text);
   Linter linter;
   linter.ignored_keys(kSchema, schema.notes);
-  linter.ignored_keys(kPolicy, policy.notes, policy.ast ? &*policy.ast : nullptr);
+  linter.ignored_keys(kPolicy, policy.notes, &policy);
+  linter.skipped_rules(policy);
   if (policy.ast) linter.policy_rules(policy);
   if (schema.ast && policy.ast) {
     linter.compile_errors(*schema.ast, policy);
-    linter.unused_fields(schema, *policy.ast);
+    // A skipped rule's reads are unknown: every field would look unread.
+    if (policy.skipped.empty()) linter.unused_fields(schema, *policy.ast);
   }
   if (governance_text) {
     const auto governance = load<documents::GovernanceAst>(
