@@ -200,6 +200,12 @@ rules:
          "long-form"),
         ("invalid-scope", "rules[1].scope.global", 15, "false", "list-form")],
         id="scope-value"),
+    # actor.role compared with action.role: the second is unknown.
+    pytest.param(FORMS.replace("domain: action, field: amount }", "domain: actor, field: role }")
+                 .replace("greater_than", "equals").replace("{ domain: actor, field: role } }",
+                                                            "{ domain: action, field: role } }"),
+                 [("unknown-field", "rules[0].when.all[1].value.subject.field", 12, "role }",
+                   "long-form")], id="the-compared-field-of-the-same-name"),
     pytest.param(FORMS.replace("domain: actor, field: role }\n", "domain: actr, field: role }\n",
                                1), [
         ("unknown-domain", "rules[0].when.all[0].subject.domain", 7, "actr", "long-form")],

@@ -104,7 +104,7 @@ constexpr PartStep kValue{"value", 2};
 constexpr PartStep kLiteral{"literal", std::nullopt};
 constexpr PartStep kValueSubject{"subject", std::nullopt};
 
-// The steps from a comparison to the token a compile error of `kind` is about.
+// The steps from a comparison to the token `error` is about.
 std::vector<PartStep> faulty_part(const compiler::CompileError& error,
                                   const documents::AtomicConditionAst& atomic) {
   const auto* other = std::get_if<documents::SubjectAst>(&atomic.value);
@@ -113,7 +113,10 @@ std::vector<PartStep> faulty_part(const compiler::CompileError& error,
       if (atomic.subject.domain == error.first || other == nullptr) return {kSubject, kDomain};
       return {kValue, kValueSubject, kDomain};
     case compiler::CompileErrorKind::UnknownField:
-      if (atomic.subject.field == error.second || other == nullptr) return {kSubject, kField};
+      if ((atomic.subject.domain == error.first && atomic.subject.field == error.second) ||
+          other == nullptr) {
+        return {kSubject, kField};
+      }
       return {kValue, kValueSubject, kField};
     case compiler::CompileErrorKind::UnknownOperator:
     case compiler::CompileErrorKind::UnsupportedOperator:
