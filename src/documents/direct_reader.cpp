@@ -65,8 +65,17 @@ Result<std::optional<std::string_view>, LoadError> key_text(ReadingContext& cont
   return std::optional<std::string_view>(context.document().text(event));
 }
 
-void note_inner_places(const EventDocument& document, std::size_t index, const std::string& path,
-                       ReadNotes& notes) {
+namespace {
+
+// The inner places an author's tool points at are a few levels deep
+// (all[1].value.subject.field) and named by the language's short words; keys
+// beyond these bounds are not the language's, and noting them would let a
+// long key or deep junk inside a condition cost more than its text.
+constexpr std::size_t kInnerPlaceDepth = 5;
+constexpr std::size_t kInnerPlaceKeySize = 64;
+
+void note_places_below(const EventDocument& document, std::size_t index, const std::string& path,
+                       std::size_t depth, ReadNotes& notes) {
   const Event& event = document[index];
   const bool mapping = event.kind == EventKind::MappingStart;
   if (!mapping && event.kind != EventKind::SequenceStart) return;
@@ -80,14 +89,23 @@ void note_inner_places(const EventDocument& document, std::size_t index, const s
     if (mapping) {
       // A key that is a sequence or mapping names no place.
       if (document[i].kind != EventKind::Scalar) continue;
+      const std::string_view key = document.text(document[i]);
+      if (key.size() > kInnerPlaceKeySize) continue;
       step += '.';
-      step += document.text(document[i]);
+      step += key;
     } else {
       step += '[' + std::to_string(n) + ']';
     }
     notes.places.emplace_back(step, document.position(document[value]));
-    note_inner_places(document, value, step, notes);
+    if (depth > 1) note_places_below(document, value, step, depth - 1, notes);
   }
+}
+
+}  // namespace
+
+void note_inner_places(const EventDocument& document, std::size_t index, const std::string& path,
+                       ReadNotes& notes) {
+  note_places_below(document, index, path, kInnerPlaceDepth, notes);
 }
 
 }  // namespace kavro::documents::detail

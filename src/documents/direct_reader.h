@@ -267,8 +267,9 @@ struct RecordReader {
 };
 
 // Notes where each value below the node at `index` starts ("<path>.key",
-// "<path>[n]"), for a caller that wants every place. The node is read whole
-// already: its events are complete and within the nesting budget.
+// "<path>[n]"), for a caller that wants every place: as deep and with keys as
+// long as the language's own, so that the notes stay in proportion to the
+// text. The node is read whole already: its events are complete.
 void note_inner_places(const EventDocument& document, std::size_t index, const std::string& path,
                        ReadNotes& notes);
 
