@@ -8,6 +8,7 @@ import itertools
 import json
 import math
 import random
+import re
 from typing import Any
 
 import pytest
@@ -308,8 +309,9 @@ def test_a_spent_budget_answers_unknown() -> None:
     assert checked.status == "unknown" and "time budget" in (checked.reason or "")
 
 
+# Each finding by code, rule id and the line its rule starts on.
 @pytest.mark.parametrize("policy, codes", [
-    (_SPLIT, {("escape", "large-refunds-clerks")}),
+    (_SPLIT, {("escape", "large-refunds-clerks", 4)}),
     ("""
 version: 1
 rules:
@@ -328,7 +330,7 @@ rules:
         - [[action, amount], greater_than, { literal: 5 }]
         - [[action, amount], less_than, { literal: 3 }]
     effect: block
-""", {("rule-covered", "very-large"), ("rule-never-holds", "impossible")}),
+""", {("rule-covered", "very-large", 8), ("rule-never-holds", "impossible", 12)}),
     ("""
 version: 1
 rules:
@@ -340,12 +342,33 @@ rules:
     scope: { global: true }
     when: { subject: [actor, role], operator: equals, value: { literal: clerk } }
     effect: require_approval
-""", {("global-pre-empted", "clerks")}),
+""", {("global-pre-empted", "clerks", 8)}),
+    # Ids repeat across buckets and within one: lines follow each bucket's order.
+    ("""
+version: 1
+rules:
+  - id: same
+    scope: { global: true }
+    when: { subject: [actor, role], operator: equals, value: { literal: clerk } }
+    effect: allow
+  - id: same
+    scope: { action: refund }
+    when: { subject: [actor, role], operator: equals, value: { literal: clerk } }
+    effect: block
+  - id: same
+    scope: { actor: clerk }
+    when: { subject: [actor, role], operator: equals, value: { literal: clerk } }
+    effect: allow
+  - id: same
+    scope: { action: refund }
+    when: { subject: [actor, role], operator: equals, value: { literal: clerk } }
+    effect: block
+""", {("rule-covered", "same", 16), ("global-pre-empted", "same", 4)}),
 ])
-def test_health_findings(policy: str, codes: set[tuple[str, str]]) -> None:
+def test_health_findings(policy: str, codes: set[tuple[str, str, int]]) -> None:
     result = health(PyKavro(REFACTOR_SCHEMA, policy))
     assert result.status == "complete"
-    assert {(f.code, f.rule_id) for f in result.findings} == codes
+    assert {(f.code, f.rule_id, f.line) for f in result.findings} == codes
 
 
 def test_the_engine_model_is_read_not_reparsed() -> None:
@@ -355,14 +378,54 @@ def test_the_engine_model_is_read_not_reparsed() -> None:
                 ("actor", "role", "equals", ("literal", "clerk")))))
 
 
-def test_a_form_without_a_model_is_refused() -> None:
+_AMOUNT = ("action", "amount", "greater_than", ("literal", 1000.0))
+
+
+@pytest.mark.parametrize("condition, default, named", [
+    (("not", (("atomic", (_AMOUNT,)),)), None, "the condition form 'not'"),
+    (("all", (_AMOUNT, ("any", (_AMOUNT, _AMOUNT)))), None, "the nested condition form 'any'"),
+    (("atomic", (("action", "amount", "greater_or_equal", ("literal", 1.0)),)), None,
+     "the operator 'greater_or_equal'"),
+    (("atomic", (("action", "path", "starts_with", ("literal", "/tmp")),)), None,
+     "the operator 'starts_with'"),
+    (("atomic", (("actor", "role", "present", None),)), None, "the operator 'present'"),
+    (("atomic", (("actor", "role", "in", ("list", ("a", "b"))),)), None, "the operator 'in'"),
+    (("atomic", (("actor", "role", "not_in", ("literal", "a")),)), None,
+     "the operator 'not_in'"),
+    (("atomic", (("actor", "role", "equals", ("list", ("a", "b"))),)), None,
+     "the value form 'list'"),
+    (("atomic", (("actor", "role", "equals", None),)), None, "the value form None"),
+    (("atomic", (("actor", "role", "equals", ("literal", ("a", "b"))),)), None,
+     "a literal of type 'tuple'"),
+    (("atomic", (("actor", "role", "equals", ("literal", None)),)), None,
+     "a literal of type 'NoneType'"),
+    (("atomic", (_AMOUNT,)), "block", "the policy default 'block'"),
+    (("atomic", (_AMOUNT,)), "require_approval", "the policy default 'require_approval'"),
+])
+def test_a_form_without_a_model_is_refused(condition: Any, default: str | None,
+                                           named: str) -> None:
     class Engine:
         def _compiled_rules(self) -> list[Any]:
-            return [("action", "refund", 0, "r", "block", ("not", ()))]
+            return [("action", "refund", 0, "r", "block", condition)]
+
+    if default is not None:
+        Engine._policy_default = lambda self: default  # type: ignore[attr-defined]
+    from kavro.analysis._space import read_rules
+    with pytest.raises(AnalysisRefused, match=re.escape(named)):
+        read_rules(Engine())  # type: ignore[arg-type]
+
+
+def test_a_default_of_allow_is_analysed() -> None:
+    class Engine:
+        def _compiled_rules(self) -> list[Any]:
+            return [("action", "refund", 0, "r", "block", ("atomic", (_AMOUNT,)))]
+
+        def _policy_default(self) -> str:
+            return "allow"
 
     from kavro.analysis._space import read_rules
-    with pytest.raises(AnalysisRefused, match="the condition form 'not'"):
-        read_rules(Engine())  # type: ignore[arg-type]
+    [rule] = read_rules(Engine())  # type: ignore[arg-type]
+    assert (rule.kind, rule.members[0].literal) == ("atomic", 1000.0)
 
 
 @pytest.mark.parametrize("new, options, status, first", [
@@ -396,6 +459,67 @@ def test_compare_command(tmp_path: Any, capsys: pytest.CaptureFixture[str], new:
         old = PyKavro(REFACTOR_SCHEMA, _ONE_RULE).evaluate(region["witness"])
         assert (old["effect"], old["matched_rule"]) == (
             region["old"]["effect"], region["old"]["matched_rule"])
+
+
+_AFTER_AN_ACTOR_RULE = """
+version: 1
+rules:
+  - id: clerks
+    scope: { actor: clerk }
+    when: { subject: [actor, role], operator: equals, value: { literal: clerk } }
+    effect: block
+  - { id: small, scope: { action: refund }, effect: allow,
+      when: { subject: [action, amount], operator: less_than, value: { literal: 5000 } } }
+"""
+
+
+# The region's heading names each deciding rule by its file, line and column.
+@pytest.mark.parametrize("new, heading", [
+    (_ONE_RULE.replace("1000", "2000"), "action refund: block by large-refunds at "
+     "{old}:4:5 (action refund rule #1) -> allow"),
+    (_AFTER_AN_ACTOR_RULE, "action refund: block by large-refunds at {old}:4:5 "
+     "(action refund rule #1) -> allow by small at {new}:8:5 (action refund rule #1)"),
+])
+def test_compare_places_the_deciding_rules(tmp_path: Any, capsys: pytest.CaptureFixture[str],
+                                           new: str, heading: str) -> None:
+    from kavro._command.main import main
+    paths = {name: tmp_path / f"{name}.yaml" for name in ("schema", "old", "new")}
+    for name, text in (("schema", REFACTOR_SCHEMA), ("old", _ONE_RULE), ("new", new)):
+        paths[name].write_text(text)
+    assert main(["compare", "--schema", str(paths["schema"]), str(paths["old"]),
+                 str(paths["new"])]) == 0
+    assert heading.format(**paths) in capsys.readouterr().out.splitlines()
+
+
+def test_check_places_health_findings_at_their_rule(
+        tmp_path: Any, capsys: pytest.CaptureFixture[str]) -> None:
+    from kavro._command.main import main
+    (tmp_path / "schema.yaml").write_text(REFACTOR_SCHEMA)
+    (tmp_path / "policy.yaml").write_text(_SPLIT)
+    assert main(["check", "--schema", str(tmp_path / "schema.yaml"), "--policy",
+                 str(tmp_path / "policy.yaml"), "--health"]) == 0
+    lines = capsys.readouterr().err.splitlines()
+    assert lines[0].startswith(f"{tmp_path / 'policy.yaml'}:4:5: warning: action refund rule "
+                               "#1 'large-refunds-clerks': ")
+    assert lines[0].endswith("[escape]")
+    assert lines[1:3] == [" 4 |   - id: large-refunds-clerks", "   |     ^"]
+
+
+@pytest.mark.parametrize("line, column", [
+    ("  - id: a", 5),
+    ("- { id: a }", 3),
+    ("  -\tid: a", 5),
+    ("    id: a", 5),
+    ("-id: a", 1),      # not a sequence item: a plain key
+])
+def test_a_rule_is_placed_past_its_dash(line: str, column: int) -> None:
+    from pathlib import Path
+
+    from kavro._command.source import Source
+    source = Source(Path("p.yaml"), f"rules:\n{line}\n")
+    assert source.item_column(2) == column
+    assert source.item_column(3) is None
+    assert source.position(2) == f"p.yaml:2:{column}"
 
 
 def test_check_health_in_json(tmp_path: Any, capsys: pytest.CaptureFixture[str]) -> None:

@@ -81,3 +81,96 @@ def test_browser_renders_report_without_errors(reports: dict[str, Path], tmp_pat
     else:
         assert console == []
         assert inked > 0.02, f"{kind}: only {inked:.2%} of the screenshot differs from white"
+
+
+# kavro compare's page: the refactor that lets a refund without a role through,
+# and strings that would break out of the page if they were not escaped.
+_COMPARE_SCHEMA = """version: 1
+actions:
+  refund: { fields: { amount: number, note: string } }
+actor: { fields: { role: string } }
+snapshot: { fields: {} }
+"""
+_ONE_RULE = """version: 1
+rules:
+  - id: large-refunds
+    scope: { action: refund }
+    when: { subject: [action, amount], operator: greater_than, value: { literal: 1000 } }
+    effect: block
+"""
+_SPLIT = """version: 1
+rules:
+  - id: large-refunds-clerks
+    scope: { action: refund }
+    when:
+      all:
+        - [[action, amount], greater_than, { literal: 1000 }]
+        - [[actor, role], equals, { literal: clerk }]
+    effect: block
+  - id: large-refunds-others
+    scope: { action: refund }
+    when:
+      all:
+        - [[action, amount], greater_than, { literal: 1000 }]
+        - [[actor, role], not_equals, { literal: clerk }]
+    effect: block
+"""
+_HOSTILE = """version: 1
+rules:
+  - id: "<script>alert(1)</script>"
+    scope: { action: refund }
+    when: { subject: [action, note], operator: equals,
+            value: { literal: "</pre><img alt=x onerror=alert(2)>&amp;" } }
+    effect: allow
+""" + _ONE_RULE.split("rules:\n")[1]
+
+
+@pytest.fixture(scope="module")
+def compare_reports(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:
+    folder = tmp_path_factory.mktemp("compare")
+    for name, text in {"schema.yaml": _COMPARE_SCHEMA, "old.yaml": _ONE_RULE,
+                       "split.yaml": _SPLIT, "hostile.yaml": _HOSTILE}.items():
+        (folder / name).write_text(text)
+    # Two refunds without a role over 1000 fall in the region; the others do not.
+    (folder / "log.jsonl").write_text("".join(f'{{"action": {{"type": "refund", '
+                                              f'"amount": {amount}}}{role}}}\n'
+                                              for amount, role in [
+                                                  (5000, ""), (1500, ""), (10, ""),
+                                                  (5000, ', "actor": {"role": "clerk"}')]))
+    pages = {}
+    for kind, new, extra in [("split", "split.yaml", ["--log", str(folder / "log.jsonl")]),
+                             ("hostile", "hostile.yaml", []), ("same", "old.yaml", [])]:
+        pages[kind] = folder / f"{kind}.html"
+        assert main(["compare", "--schema", str(folder / "schema.yaml"), str(folder / "old.yaml"),
+                     str(folder / new), "--report", str(pages[kind]), *extra]) == 0
+    return pages
+
+
+@pytest.mark.parametrize("kind, shown, absent", [
+    ("split", ["1 region decided differently", "How the decisions move",
+               "1. action refund: block by large-refunds at ", "old.yaml:3:5 (action refund "
+               "rule #1) -&gt; allow [2 logged]", "toward allow", "actor.role",
+               "absent or not a string", "(1000, inf]", "logged requests",
+               'witness: {&quot;action&quot;: {&quot;amount&quot;: 1001, &quot;type&quot;: '
+               '&quot;refund&quot;}}'], []),
+    ("hostile", ["&lt;script&gt;alert(1)&lt;/script&gt;",
+                 "&quot;&lt;/pre&gt;&lt;img alt=x onerror=alert(2)&gt;&amp;amp;&quot;"],
+     ["<script", "<img", "[2 logged]"]),
+    ("same", ["equivalent over all requests"], ["Regions decided differently", "<svg"]),
+])
+def test_compare_report_shows_the_regions_escaped(compare_reports: dict[str, Path], kind: str,
+                                                   shown: list[str], absent: list[str]) -> None:
+    page = compare_reports[kind].read_text(encoding="utf-8")
+    assert EXTERNAL.search(page) is None
+    for text in shown:
+        assert text in page
+    for text in absent:
+        assert text not in page
+
+
+@pytest.mark.parametrize("kind", ["split", "hostile"])
+def test_browser_renders_compare_report_without_errors(compare_reports: dict[str, Path],
+                                                       tmp_path: Path, kind: str) -> None:
+    screenshot = tmp_path / f"{kind}.png"
+    assert render(compare_reports[kind], screenshot) == []
+    assert inked_share(screenshot) > 0.02

@@ -68,7 +68,7 @@ def check(args: argparse.Namespace) -> int:
     for diagnostic in errors + notes:
         if diagnostic.severity != "info" or args.verbose:
             print(diagnostic.render(paint), file=sys.stderr)
-    print_health(documents.policy.path, healthy, args.verbose)
+    print_health(documents.policy, healthy, args.verbose, paint)
     if failed:
         print(_closing_line(errors + notes, args.strict), file=sys.stderr)
         return FAILED

@@ -11,9 +11,13 @@ from pathlib import Path
 from typing import Any
 
 from kavro import PyKavro
+from kavro._command.colour import PLAIN, Paint
+from kavro._command.diagnostics import Diagnostic
 from kavro._command.documents import build_engine, read_documents
 from kavro._command.project import find_project
+from kavro._command.source import Source
 from kavro._command.usage import UsageError
+from kavro._command.whole_files import write_whole
 from kavro.analysis import AnalysisRefused, Health, compare, describe, health, weigh
 
 FAILED = 1
@@ -50,12 +54,15 @@ def add_compare_command(subcommands: Any, parents: list[argparse.ArgumentParser]
     command.add_argument("--log", nargs="+", metavar="LOG",
                          help="JSON Lines or Parquet request logs (globs allowed): count the "
                               "logged requests in each region")
+    command.add_argument("--report", type=Path, metavar="FILE.html",
+                         help="also write a self-contained HTML report of the regions")
     add_budget_arguments(command)
     command.set_defaults(run=run_compare)
 
 
-def _engine(schema: Path, policy: Path, governance: Path | None) -> PyKavro:
-    return build_engine(read_documents(schema, policy, governance))
+def _engine(schema: Path, policy: Path, governance: Path | None) -> tuple[PyKavro, Source]:
+    documents = read_documents(schema, policy, governance)
+    return build_engine(documents), documents.policy
 
 
 def run_compare(args: argparse.Namespace) -> int:
@@ -68,14 +75,21 @@ def run_compare(args: argparse.Namespace) -> int:
     if schema is None:
         raise UsageError("the following arguments are required: --schema (or a kavro.toml "
                          "naming the documents; see 'kavro compare --help')")
-    old = _engine(schema, args.old, governance)
-    new = _engine(schema, args.new, governance)
+    old, old_source = _engine(schema, args.old, governance)
+    new, new_source = _engine(schema, args.new, governance)
     try:
         result = compare(old, new, by_rule=args.by_rule, seconds=args.time_limit,
                          memory_mb=args.memory_limit)
     except AnalysisRefused as refused:
         raise UsageError(f"cannot analyse: {refused}") from None
     logged = None if args.log is None else weigh(result, _logged_requests(args.log))
+    if args.report is not None:
+        from kavro._report.regions import ComparedPolicy, compare_page
+        page = compare_page(
+            result, ComparedPolicy(str(args.old), old.policy_hash(), old_source.position),
+            ComparedPolicy(str(args.new), new.policy_hash(), new_source.position),
+            logged, args.log)
+        write_whole(args.report, page.encode("utf-8"))
     failed = args.fail_on is not None and (
         result.status == "unknown"
         or (args.fail_on == "any-change" and bool(result.regions))
@@ -96,7 +110,8 @@ def run_compare(args: argparse.Namespace) -> int:
         count = len(result.regions)
         print(f"{count} region{'' if count == 1 else 's'} decided differently"
               + ("" if result.status == "different" else " found so far"))
-        for line in describe(result.regions, logged):
+        for line in describe(result.regions, logged,
+                             (old_source.position, new_source.position)):
             print(line)
         if result.status == "unknown":
             print(f"unknown: {result.reason}; compared completely: "
@@ -132,21 +147,28 @@ def health_findings(engine: PyKavro, args: argparse.Namespace) -> Health:
         raise UsageError(f"cannot analyse: {refused}") from None
 
 
-def print_health(policy: Path, result: Health | None, verbose: bool) -> None:
+def print_health(policy: Source, result: Health | None, verbose: bool,
+                 paint: Paint = PLAIN) -> None:
+    """Each finding as `kavro check` prints a lint finding: placed at its rule."""
     if result is None:
         return
     for finding in result.findings:
-        print(f"{policy}: warning: {finding.place} '{finding.rule_id}': {finding.message} "
-              f"[{finding.code}]", file=sys.stderr)
-        if finding.witness is not None:
-            print(f"  witness: {json.dumps(finding.witness, sort_keys=True)}", file=sys.stderr)
+        witness = () if finding.witness is None else \
+            (f"  witness: {json.dumps(finding.witness, sort_keys=True)}",)
+        line = finding.line
+        diagnostic = Diagnostic(
+            "policy", policy, f"{finding.place} '{finding.rule_id}': {finding.message}", line,
+            None if line is None else policy.item_column(line), severity="warning",
+            code=finding.code, rule_id=finding.rule_id, details=witness)
+        print(diagnostic.render(paint), file=sys.stderr)
     if verbose:
         for region in result.defaults:
             where = "no action with rules" if region.action is None else \
                 f"action {region.action}"
             constraints = "; ".join(f"{k}: {v}" for k, v in region.constraints.items())
-            print(f"{policy}: note: {where}: decided by the default (allow) where "
+            print(f"{policy.path}: note: {where}: decided by the default (allow) where "
                   f"{constraints or 'no rule holds'} [default-region]", file=sys.stderr)
             print(f"  witness: {json.dumps(region.witness, sort_keys=True)}", file=sys.stderr)
     if result.reason is not None:
-        print(f"{policy}: note: rule health is incomplete: {result.reason}", file=sys.stderr)
+        print(f"{policy.path}: note: rule health is incomplete: {result.reason}",
+              file=sys.stderr)

@@ -12,6 +12,7 @@ from kavro._command.usage import read_text
 # document marker holds when the document is a YAML mapping, as every kavro
 # document is: a key and its colon, or the brace of a flow mapping.
 _SKIPPED = re.compile(r"\s*(?:#.*|%.*|---|\.\.\.)?\s*")
+_ITEM_START = re.compile(r"[ \t]*(?:-[ \t]+)?")
 _MAPPING_START = re.compile(r"\s*(?:---\s+)?(?:\{|(?:[\w.-]+|\"[^\"]*\"|'[^']*')[ \t]*:(?:\s|$))")
 
 
@@ -34,6 +35,18 @@ class Source:
         """Line `number` (1-based) of the text without its line break, if it exists."""
         lines = self.text.splitlines()
         return lines[number - 1] if 1 <= number <= len(lines) else None
+
+    def item_column(self, number: int) -> int | None:
+        """The column (1-based) where the sequence item on line `number` starts,
+        past its dash: where a rule's mapping, and so its first key, begins."""
+        text = self.line(number)
+        match = None if text is None else _ITEM_START.match(text)
+        return None if match is None else match.end() + 1
+
+    def position(self, number: int) -> str:
+        """`path:line:column` of the sequence item on line `number`."""
+        column = self.item_column(number)
+        return f"{self.path}:{number}" + ("" if column is None else f":{column}")
 
 
 def starts_as_mapping(text: str) -> bool:

@@ -22,6 +22,7 @@ code, pre { font: 13px/1.4 ui-monospace, monospace; } pre { background: #f6f6f6;
 svg text { font: 12px system-ui, sans-serif; fill: #1b1b1b; }
 svg text.light { fill: #fff; } dl { display: grid; grid-template-columns: max-content 1fr; }
 dt { font-weight: 600; padding-right: 1em; }
+.looser { color: #c62828; font-weight: 600; }
 """
 
 
@@ -35,8 +36,13 @@ def report_page(summary: Summary, traces: list[tuple[list[str], list[str]]]) -> 
             body += _policy(heading, policy, summary.decided)
     else:
         body += _policy("Policy", summary.policies[0], summary.decided)
+    return document(title, body)
+
+
+def document(title: str, body: list[str]) -> str:
+    """The whole page around its parts: styles inline, nothing to fetch or run."""
     return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-            f"<title>{title}</title><style>{_STYLE}</style></head><body>"
+            f"<title>{escape(title)}</title><style>{_STYLE}</style></head><body>"
             + "\n".join(body) + "</body></html>\n")
 
 
@@ -50,19 +56,19 @@ def _facts(summary: Summary) -> str:
     return "<dl>" + "".join(f"<dt>{name}</dt><dd>{value}</dd>" for name, value in facts) + "</dl>"
 
 
-def _table(headings: list[str], rows: list[tuple[list[str], str]]) -> str:
-    """A table whose last columns are numbers; each row may carry a class."""
-    head = "".join(f'<th{" class=n" if index else ""}>{escape(text)}</th>'
+def table(headings: list[str], rows: list[tuple[list[str], str]], numbers_from: int = 1) -> str:
+    """A table whose columns from `numbers_from` on are numbers; each row may carry a class."""
+    head = "".join(f'<th{" class=n" if index >= numbers_from else ""}>{escape(text)}</th>'
                    for index, text in enumerate(headings))
     body = "".join(
         f'<tr{f" class={css}" if css else ""}>' + "".join(
-            f'<td{" class=n" if index else ""}>{escape(cell)}</td>'
+            f'<td{" class=n" if index >= numbers_from else ""}>{escape(cell)}</td>'
             for index, cell in enumerate(cells)) + "</tr>" for cells, css in rows)
     return f"<table><thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>"
 
 
-def _pair(chart: str, table: str) -> str:
-    return f'<div class="pair"><figure>{chart}</figure>{table}</div>'
+def pair(chart: str, beside: str) -> str:
+    return f'<div class="pair"><figure>{chart}</figure>{beside}</div>'
 
 
 def _policy(heading: str, policy: PolicyRun, decided: int) -> list[str]:
@@ -74,13 +80,13 @@ def _policy(heading: str, policy: PolicyRun, decided: int) -> list[str]:
     rule_rows = [([rule, f"{count:,}"], "") for rule, count in hits]
     rule_rows += [([f"{rule} (never hit)", "0"], "never") for rule in never]
     return [f"<h2>{escape(heading)}: effects</h2>",
-            _pair(bars(effects, COLOURS), _table(["effect", "rows", "share"], shares)),
+            pair(bars(effects, COLOURS), table(["effect", "rows", "share"], shares)),
             f"<h2>{escape(heading)}: hits per rule</h2>",
             f"<p>{len(never)} of {len(policy.rule_ids)} rules never decided a request"
             " (dashed, and in grey in the table).</p>",
-            _pair(bars(hits + [(rule, 0) for rule in never], {_DEFAULT: DEFAULT},
-                       muted=frozenset(never)),
-                  _table(["rule", "rows"], rule_rows))]
+            pair(bars(hits + [(rule, 0) for rule in never], {_DEFAULT: DEFAULT},
+                      muted=frozenset(never)),
+                 table(["rule", "rows"], rule_rows))]
 
 
 def _changes(summary: Summary, traces: list[tuple[list[str], list[str]]]) -> list[str]:
@@ -102,14 +108,14 @@ def _changes(summary: Summary, traces: list[tuple[list[str], list[str]]]) -> lis
     moved_rows = [([name, _signed("+", changes.gained[rule]), _signed("\u2212", changes.lost[rule]),
                     _signed("~", changes.new_effect[rule])], "")
                   for name, rule in zip(names, moved)]
-    moved_part = (_pair(bars(moves[:40], colours),
-                        _table(["rule", "gained", "lost", "other effect"], moved_rows))
+    moved_part = (pair(bars(moves[:40], colours),
+                       table(["rule", "gained", "lost", "other effect"], moved_rows))
                   if moved else "<p>No rule took, gave up or changed a decision.</p>")
     parts = [f"<h2>What changed: {changes.changed:,} of {summary.decided:,} decisions</h2>",
              "<p>Rows: the old policy's effect; columns: the new one's. "
              "The outlined diagonal kept its effect.</p>",
-             _pair(grid(list(EFFECTS), list(EFFECTS), dict(changes.matrix)),
-                   _table(["old -> new", "rows"], matrix_rows)),
+             pair(grid(list(EFFECTS), list(EFFECTS), dict(changes.matrix)),
+                  table(["old -> new", "rows"], matrix_rows)),
              "<h2>Most changed rules</h2>",
              "<p>Rules by the rows they took (green), gave up (red) and still decide with"
              " another effect (grey).</p>",

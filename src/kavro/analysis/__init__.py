@@ -13,7 +13,7 @@ what was established by then.
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from typing import Any, Literal
 
@@ -45,13 +45,19 @@ class Decision:
     effect: str
     rule_id: str | None
     place: str | None      # "action refund rule #2", "global rule #1"; None for the default
+    line: int | None = None  # the deciding rule's line in its document
 
-    def text(self) -> str:
-        return self.effect if self.rule_id is None else \
-            f"{self.effect} by {self.rule_id} ({self.place})"
+    def text(self, where: Callable[[int], str] | None = None) -> str:
+        """"block by r (action refund rule #1)"; with `where`, which turns a
+        line into a position ("old.yaml:3:5"), the rule's position before its place."""
+        if self.rule_id is None:
+            return self.effect
+        at = "" if where is None or self.line is None else f" at {where(self.line)}"
+        return f"{self.effect} by {self.rule_id}{at} ({self.place})"
 
     def as_json(self) -> dict[str, Any]:
-        return {"effect": self.effect, "matched_rule": self.rule_id, "place": self.place}
+        return {"effect": self.effect, "matched_rule": self.rule_id, "place": self.place,
+                "line": self.line}
 
 
 @dataclass(frozen=True)
@@ -98,7 +104,7 @@ class Comparison:
 def _decision(laid: LaidRule | None) -> Decision:
     if laid is None:
         return Decision("allow", None, None)
-    return Decision(laid.rule.effect, laid.rule.rule_id, laid.rule.place)
+    return Decision(laid.rule.effect, laid.rule.rule_id, laid.rule.place, laid.rule.line)
 
 
 def _confirm(engine: PyKavro, request: dict[str, Any], expected: Decision) -> None:
@@ -251,10 +257,12 @@ class Finding:
     witness: dict[str, Any] | None = None
     field: str | None = None   # an escape's missing field ("actor.role")
     action: str | None = None  # the action whose rules pre-empt a global rule
+    line: int | None = None    # the rule's line in the policy document
 
     def as_json(self) -> dict[str, Any]:
         return {"code": self.code, "rule_id": self.rule_id, "place": self.place,
-                "message": self.message, "witness": self.witness, "field": self.field, "action": self.action}
+                "line": self.line, "message": self.message, "witness": self.witness,
+                "field": self.field, "action": self.action}
 
 
 @dataclass
@@ -305,7 +313,7 @@ def _dead_rules(engine: PyKavro, rules: _Rules, budget: Budget, findings: list[F
             alone = deciding_box([sequence[target]], 0, context.full_box(), budget)
             if alone is None:
                 findings.append(Finding("rule-never-holds", rule.rule_id, rule.place,
-                                        "its condition holds for no request"))
+                                        "its condition holds for no request", line=rule.line))
             else:
                 alone = settle(sequence, alone)
                 request = witness(context, alone)
@@ -314,7 +322,7 @@ def _dead_rules(engine: PyKavro, rules: _Rules, budget: Budget, findings: list[F
                     "rule-covered", rule.rule_id, rule.place,
                     "the earlier rules of its bucket decide every request it holds for, "
                     f"e.g. {caught.rule.rule_id if caught else 'the default'} here",
-                    request))
+                    request, line=rule.line))
                 _confirm(engine, request, _decision(caught))
     for action in sorted(rules.buckets):
         context = Context(action, [rules.sequence(action)])
@@ -326,7 +334,7 @@ def _dead_rules(engine: PyKavro, rules: _Rules, budget: Budget, findings: list[F
                 findings.append(Finding(
                     "global-pre-empted", rule.rule_id, rule.place,
                     f"the rules of action {action} decide every {action} request it holds "
-                    "for, before it is tried", action=action))
+                    "for, before it is tried", action=action, line=rule.line))
 
 
 def _defaults(engine: PyKavro, rules: _Rules, budget: Budget, result: Health) -> None:
@@ -381,7 +389,7 @@ def _escapes_of(engine: PyKavro, context: Context, index: int, budget: Budget,
             "escape", catchers[0].rule.rule_id, catchers[0].rule.place,
             f"a request that {names} would {strictest.replace('_', ' ')} whatever {name} "
             f"holds is decided {_decision(without).text()} when {name} is "
-            f"{classes.missing_text}", missing, name))
+            f"{classes.missing_text}", missing, name, line=catchers[0].rule.line))
 
 
 def _with_field(box: Box, index: int, mask: int) -> Box:
@@ -390,14 +398,18 @@ def _with_field(box: Box, index: int, mask: int) -> Box:
     return copy
 
 
-def describe(regions: Iterable[Region], logged: list[int] | None = None) -> list[str]:
+def describe(regions: Iterable[Region], logged: list[int] | None = None,
+             where: tuple[Callable[[int], str], Callable[[int], str]] | None = None,
+             ) -> list[str]:
     """Text lines for regions, as `kavro compare` prints them; `logged` the
-    number of logged requests in each."""
+    number of logged requests in each, `where` turns a rule's line in the old
+    and in the new policy into its position."""
     lines = []
+    old_where, new_where = (None, None) if where is None else where
     for number, region in enumerate(regions):
         weight = "" if logged is None else f" [{logged[number]} logged]"
-        lines.append(f"{_context_label(region.action)}: {region.old.text()} -> "
-                     f"{region.new.text()}{weight}")
+        lines.append(f"{_context_label(region.action)}: {region.old.text(old_where)} -> "
+                     f"{region.new.text(new_where)}{weight}")
         for subject, constraint in region.constraints.items():
             lines.append(f"  {subject}: {constraint}")
         lines.append(f"  witness: {_json(region.witness)}")

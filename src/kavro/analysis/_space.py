@@ -11,6 +11,7 @@ field a set of classes (a bit mask); a rule holds on all, none or some of it.
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import math
 from dataclasses import dataclass, field
@@ -24,7 +25,9 @@ ABSENT: Any = object()
 TRUE, FALSE, SOME = 1, 0, 2
 
 _KIND_NAMES = {"number": "number", "text": "string", "boolean": "boolean"}
-_OPERATORS = frozenset({"equals", "not_equals", "greater_than", "less_than", "in", "not_in"})
+# `in` and `not_in` are words of the language that no field type accepts yet:
+# refused until their meaning over lists is modelled.
+_OPERATORS = frozenset({"equals", "not_equals", "greater_than", "less_than"})
 
 
 class AnalysisRefused(ValueError):
@@ -55,6 +58,8 @@ class Rule:
     effect: str
     kind: str                  # "atomic", "all" or "any"
     members: tuple[Comparison, ...]
+    # The document line the rule starts on, when the engine knows it.
+    line: int | None = field(default=None, compare=False)
 
     @property
     def place(self) -> str:
@@ -75,28 +80,75 @@ def _value_key(value: Any) -> Any:
 
 def read_rules(engine: PyKavro) -> list[Rule]:
     """The compiled rules of `engine`, refusing any form the analysis does not model."""
+    default = getattr(engine, "_policy_default", None)
+    if default is not None and default() != "allow":
+        raise AnalysisRefused(f"the policy default {default()!r} is not covered by the "
+                              "analysis (only a default of 'allow' is)")
+    lines = _rule_lines(engine)
     rules = []
-    for scope, scope_name, number, rule_id, effect, condition in engine._compiled_rules():
-        kind, members = condition
-        if kind not in ("atomic", "all", "any"):
-            raise AnalysisRefused(f"rule {rule_id!r}: the condition form {kind!r} is not "
-                                  "covered by the analysis")
-        if effect not in EFFECT_STRICTNESS:
-            raise AnalysisRefused(f"rule {rule_id!r}: the effect {effect!r} is not covered")
-        comparisons = []
-        for domain, name, operator, value in members:
-            if operator not in _OPERATORS:
-                raise AnalysisRefused(f"rule {rule_id!r}: the operator {operator!r} is not "
-                                      "covered by the analysis")
-            if value[0] == "literal":
-                comparisons.append(Comparison((domain, name), operator, literal=value[1]))
-            elif value[0] == "subject":
-                comparisons.append(Comparison((domain, name), operator, rhs=(value[1], value[2])))
-            else:
-                raise AnalysisRefused(f"rule {rule_id!r}: the value form {value[0]!r} is not "
-                                      "covered by the analysis")
-        rules.append(Rule(scope, scope_name, number, rule_id, effect, kind, tuple(comparisons)))
+    for compiled in engine._compiled_rules():
+        rule = _read_rule(*compiled)
+        bucket = "global" if rule.scope == "global" else f"{rule.scope}:{rule.scope_name}"
+        rules.append(dataclasses.replace(rule, line=lines.get((bucket, rule.number))))
     return rules
+
+
+def _rule_lines(engine: PyKavro) -> dict[tuple[str, int], int | None]:
+    """The line of each rule by its bucket ("action:refund", "global") and its
+    place there: the engine lists the rules in document order, each with its
+    bucket, and ids need not be unique."""
+    listed = getattr(engine, "rules", None)
+    if listed is None:
+        return {}
+    counts: dict[str, int] = {}
+    lines = {}
+    for record in listed():
+        place = counts.get(record.scope, 0)
+        counts[record.scope] = place + 1
+        lines[(record.scope, place)] = record.line
+    return lines
+
+
+def _read_rule(scope: str, scope_name: str | None, number: int, rule_id: str, effect: str,
+               condition: Any) -> Rule:
+    def refuse(what: str) -> AnalysisRefused:
+        return AnalysisRefused(f"rule {rule_id!r}: {what} is not covered by the analysis")
+
+    if scope not in ("action", "actor", "global"):
+        raise refuse(f"the scope {scope!r}")
+    if effect not in EFFECT_STRICTNESS:
+        raise refuse(f"the effect {effect!r}")
+    if not isinstance(condition, tuple) or len(condition) != 2:
+        raise refuse(f"the condition shape {condition!r}")
+    kind, members = condition
+    if kind not in ("atomic", "all", "any"):
+        raise refuse(f"the condition form {kind!r}")
+    comparisons = []
+    for member in members:
+        if len(member) != 4:
+            # A condition inside a condition: ("any", (...)) within an `all`.
+            raise refuse(f"the nested condition form {member[0]!r}")
+        domain, name, operator, value = member
+        if operator not in _OPERATORS:
+            raise refuse(f"the operator {operator!r}")
+        if not isinstance(value, tuple) or not value:
+            raise refuse(f"the value form {value!r} (of operator {operator!r})")
+        if value[0] == "literal":
+            if _literal_kind(value[1]) is None:
+                raise refuse(f"a literal of type {type(value[1]).__name__!r}")
+            comparisons.append(Comparison((domain, name), operator, literal=value[1]))
+        elif value[0] == "subject":
+            comparisons.append(Comparison((domain, name), operator, rhs=(value[1], value[2])))
+        else:
+            raise refuse(f"the value form {value[0]!r}")
+    return Rule(scope, scope_name, number, rule_id, effect, kind, tuple(comparisons))
+
+
+def _literal_kind(value: Any) -> str | None:
+    """The kind of a literal the classes model, or None for any other value."""
+    if isinstance(value, (bool, str)):
+        return _kind(value)
+    return "number" if isinstance(value, (int, float)) else None
 
 
 def _kind(value: Any) -> str:
@@ -125,7 +177,7 @@ def holds(operator: str, left: Any, right: Any) -> bool:
         return bool(left > right)
     if operator == "less_than":
         return bool(left < right)
-    return False  # in, not_in: no type accepts them
+    raise AssertionError(f"no model of the operator {operator!r}")
 
 
 def _literal_text(value: Any) -> str:
@@ -245,6 +297,15 @@ class LaidRule:
     rule: Rule
     checks: list[Check]
     fields: frozenset[int]
+    # For rule_status: the status one member settles the rule with (TRUE for
+    # an `any`, FALSE otherwise), and per check (left, mask, the check when
+    # it compares two fields, the check), unpacked faster than attributes.
+    settling: int = field(init=False)
+    plan: tuple[tuple[int, int, Check | None, Check], ...] = field(init=False)
+
+    def __post_init__(self) -> None:
+        self.settling = TRUE if self.rule.kind == "any" else FALSE
+        self.plan = tuple((c.left, c.mask, None if c.right < 0 else c, c) for c in self.checks)
 
 
 class Context:
@@ -417,15 +478,15 @@ def rule_status(rule: LaidRule, box: list[int]) -> tuple[int, Check | None]:
     """TRUE, FALSE or SOME on the box, and a comparison to split on when SOME."""
     # One member settles an `any` when it holds everywhere, an `all` (or a
     # single comparison) when it fails everywhere.
-    settling = TRUE if rule.rule.kind == "any" else FALSE
+    settling = rule.settling
     undecided: Check | None = None
-    for check in rule.checks:
-        if check.right < 0:  # inlined check_status: this loop is the searches' hot path
-            left = box[check.left]
-            held = left & check.mask
+    for left_index, mask, pair, check in rule.plan:
+        if pair is None:  # inlined check_status: this loop is the searches' hot path
+            left = box[left_index]
+            held = left & mask
             status = TRUE if held == left else FALSE if held == 0 else SOME
         else:
-            status = check_status(check, box)
+            status = check_status(pair, box)
         if status == settling:
             return settling, None
         if status == SOME and undecided is None:
