@@ -5,7 +5,6 @@ none."""
 
 from __future__ import annotations
 
-import functools
 import re
 from collections.abc import Callable
 from typing import Any
@@ -177,10 +176,19 @@ def rule_scope(policy_text: str, path: str | None) -> object:
         return None
 
 
-@functools.lru_cache(maxsize=4)
+# The last policy read by _rules, with its rules: one check asks once per message.
+_READ: dict[str, Any] = {}
+
+
 def _rules(policy_text: str) -> Any:
-    """The policy's rules as PyYAML reads them (once per text: several
-    messages may ask), or None."""
+    """The policy's rules as PyYAML reads them, or None."""
+    if policy_text not in _READ:
+        _READ.clear()
+        _READ[policy_text] = _read_rules(policy_text)
+    return _READ[policy_text]
+
+
+def _read_rules(policy_text: str) -> Any:
     try:
         import yaml
     except ImportError:
