@@ -50,12 +50,13 @@ def findings(schema_yaml: str, policy_yaml: str,
     if error is not None:
         # Lint compiles every rule, the one construction stopped at included, and places a
         # compile error on the token at fault inside the part of the rule construction names.
-        repeats = [note for note in notes if (note.severity, note.message, note.rule_id) ==
-                   ("error", error.message, error.rule_id)]
-        notes = [note for note in notes if note not in repeats]
-        for repeat in repeats[:1]:
-            if error.path and repeat.path and repeat.path.startswith(error.path):
-                error = replace(error, line=repeat.line, column=repeat.column, path=repeat.path)
+        repeated = ("error", error.message, error.rule_id)
+        repeat = next((note for note in notes
+                       if (note.severity, note.message, note.rule_id) == repeated), None)
+        notes = [note for note in notes if (note.severity, note.message, note.rule_id) != repeated]
+        if repeat is not None and error.path and repeat.path and (
+                repeat.path.startswith(error.path)):
+            error = replace(error, line=repeat.line, column=repeat.column, path=repeat.path)
     notes.sort(key=lambda finding: (_DOCUMENT_ORDER[finding.document], finding.line or 0,
                                     finding.column or 0))
     return error, notes

@@ -17,7 +17,7 @@ from kavro._command.colour import paint_for
 from kavro._command.compare import health_findings, print_health
 from kavro._command.diagnostics import Diagnostic
 from kavro._command.documents import (BuildFailure, Documents, build_engine, checked,
-                                      lint_notes, read_documents)
+                                      read_documents)
 from kavro._command.requests import read_requests
 from kavro._command.source import Source
 from kavro._command.traces import trace_lines
