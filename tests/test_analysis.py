@@ -382,25 +382,30 @@ _AMOUNT = ("action", "amount", "greater_than", ("literal", 1000.0))
 
 
 @pytest.mark.parametrize("condition, default, named", [
-    (("not", (("atomic", (_AMOUNT,)),)), None, "the condition form 'not'"),
-    (("all", (_AMOUNT, ("any", (_AMOUNT, _AMOUNT)))), None, "the nested condition form 'any'"),
-    (("atomic", (("action", "amount", "greater_or_equal", ("literal", 1.0)),)), None,
-     "the operator 'greater_or_equal'"),
-    (("atomic", (("action", "path", "starts_with", ("literal", "/tmp")),)), None,
-     "the operator 'starts_with'"),
-    (("atomic", (("actor", "role", "present", None),)), None, "the operator 'present'"),
-    (("atomic", (("actor", "role", "in", ("list", ("a", "b"))),)), None, "the operator 'in'"),
-    (("atomic", (("actor", "role", "not_in", ("literal", "a")),)), None,
-     "the operator 'not_in'"),
+    (("xor", (_AMOUNT, _AMOUNT)), None, "the condition form 'xor'"),
+    (("all", (_AMOUNT, ("xor", (_AMOUNT, _AMOUNT)))), None, "the condition form 'xor'"),
+    (("not", (("atomic", (_AMOUNT,)), ("atomic", (_AMOUNT,)))), None, "a 'not' of 2 conditions"),
+    (("atomic", (("action", "amount", "matches", ("literal", "a.*")),)), None,
+     "the operator 'matches'"),
+    (("atomic", (("action", "path", "starts_with", ("literal", 1.0)),)), None,
+     "a literal of type 'float' (of operator 'starts_with')"),
+    (("atomic", (("action", "path", "ends_with", ("subject", "actor", "role")),)), None,
+     "the value form 'subject' (of operator 'ends_with')"),
+    (("atomic", (("actor", "role", "present", ("literal", "x")),)), None,
+     "the operator 'present' with a value"),
+    (("atomic", (("actor", "role", "in", ("literal", "a")),)), None,
+     "the value form 'literal' (of operator 'in')"),
+    (("atomic", (("actor", "role", "in", ("list", ())),)), None, "the list ()"),
+    (("atomic", (("actor", "role", "in", ("list", ("a", None))),)), None,
+     "the list ('a', None)"),
     (("atomic", (("actor", "role", "equals", ("list", ("a", "b"))),)), None,
-     "the value form 'list'"),
+     "the value form 'list' (of operator 'equals')"),
     (("atomic", (("actor", "role", "equals", None),)), None, "the value form None"),
     (("atomic", (("actor", "role", "equals", ("literal", ("a", "b"))),)), None,
      "a literal of type 'tuple'"),
     (("atomic", (("actor", "role", "equals", ("literal", None)),)), None,
      "a literal of type 'NoneType'"),
-    (("atomic", (_AMOUNT,)), "block", "the policy default 'block'"),
-    (("atomic", (_AMOUNT,)), "require_approval", "the policy default 'require_approval'"),
+    (("atomic", (_AMOUNT,)), "deny", "the policy default 'deny'"),
 ])
 def test_a_form_without_a_model_is_refused(condition: Any, default: str | None,
                                            named: str) -> None:
@@ -410,22 +415,10 @@ def test_a_form_without_a_model_is_refused(condition: Any, default: str | None,
 
     if default is not None:
         Engine._policy_default = lambda self: default  # type: ignore[attr-defined]
-    from kavro.analysis._space import read_rules
+    from kavro.analysis._space import policy_default, read_rules
     with pytest.raises(AnalysisRefused, match=re.escape(named)):
+        policy_default(Engine())  # type: ignore[arg-type]
         read_rules(Engine())  # type: ignore[arg-type]
-
-
-def test_a_default_of_allow_is_analysed() -> None:
-    class Engine:
-        def _compiled_rules(self) -> list[Any]:
-            return [("action", "refund", 0, "r", "block", ("atomic", (_AMOUNT,)))]
-
-        def _policy_default(self) -> str:
-            return "allow"
-
-    from kavro.analysis._space import read_rules
-    [rule] = read_rules(Engine())  # type: ignore[arg-type]
-    assert (rule.kind, rule.members[0].literal) == ("atomic", 1000.0)
 
 
 @pytest.mark.parametrize("new, options, status, first", [

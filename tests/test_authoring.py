@@ -115,6 +115,30 @@ MIXED = POLICY.replace("effect: block\n", "efect: block\n", 1).replace(
 """
 
 
+# The same in the second language version, whose reader places a misspelt operator itself.
+MIXED_V2 = """\
+version: 2
+default: allow
+rules:
+  - id: deny-large-refunds
+    scope: { action: refund }
+    when: { subject: [action, amount], operator: greater_then, value: { literal: 1000 } }
+    effect: block
+  - id: euro-only
+    scope: { action: refund }
+    when: { subject: [action, curency], operator: not_in, value: { literal: [EUR] } }
+    effect: block
+  - id: admins
+    scope: { action: delete }
+    when: { subject: [actor, role], operator: equals, value: { literal: admin } }
+    efect: allow
+  - id: maintenance
+    scope: { global: true }
+    when: { subject: [action, amount], operator: present }
+    effect: block
+"""
+
+
 @pytest.mark.parametrize("draft, lines, closing, codes", [
     pytest.param(DRAFT, [
         "draft.yaml:5:31: error: unknown field 'amout' in domain 'action' "
@@ -137,6 +161,17 @@ MIXED = POLICY.replace("effect: block\n", "efect: block\n", 1).replace(
         "5 errors, 0 warnings; ",
         ["load-error", "unknown-key", "type-mismatch", "unknown-field", "unknown-operator"],
         id="reading-and-compile-errors"),
+    pytest.param(MIXED_V2, [
+        "draft.yaml:6:50: error: rules[0].when.operator: unknown operator 'greater_then': use "
+        "greater_than",
+        "draft.yaml:10:31: error: unknown field 'curency' in domain 'action' (rule 'euro-only')",
+        "draft.yaml:12:5: error: rules[2]: missing field `effect`",
+        "draft.yaml:15:5: error: unknown key 'efect' is ignored (did you mean 'effect'?) "
+        "[unknown-key]",
+        "draft.yaml:18:31: error: unknown field 'amount' in domain 'action' (rule 'maintenance')"],
+        "5 errors, 0 warnings; ",
+        ["load-error", "unknown-field", "load-error", "unknown-key", "unknown-field"],
+        id="second-version"),
 ])
 def test_every_mistake_in_one_run(files: Path, capsys: pytest.CaptureFixture[str], draft: str,
                                   lines: list[str], closing: str, codes: list[str]) -> None:

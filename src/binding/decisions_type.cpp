@@ -162,6 +162,11 @@ PyObject* decisions_reduce(PyObject* self, PyObject*) {
         PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rules.data()),
                                   static_cast<Py_ssize_t>(rules.size() * sizeof(std::int32_t))));
     if (!effect_bytes || !rule_bytes) return nullptr;
+    // A policy default other than allow travels as a fifth part.
+    if (decisions.default_effect != engine::Effect::Allow) {
+      return Py_BuildValue("O(lOOOi)", restore_function, kPickleVersion, effect_bytes.get(),
+                           rule_bytes.get(), ids.get(), static_cast<int>(decisions.default_effect));
+    }
     return Py_BuildValue("O(lOOO)", restore_function, kPickleVersion, effect_bytes.get(),
                          rule_bytes.get(), ids.get());
   });
@@ -180,8 +185,22 @@ PyObject* restore_decisions(PyObject*, PyObject* args) {
     PyObject* effects = nullptr;
     PyObject* rules = nullptr;
     PyObject* ids = nullptr;
-    if (!PyArg_UnpackTuple(args, "_restore_decisions", 4, 4, &version, &effects, &rules, &ids)) {
+    PyObject* fallback = nullptr;
+    // Five parts only when the policy's default was not allow; the
+    // four-part form keeps its own messages.
+    const bool with_default = PyTuple_Size(args) == 5;
+    if (!PyArg_UnpackTuple(args, "_restore_decisions", with_default ? 5 : 4, with_default ? 5 : 4,
+                           &version, &effects, &rules, &ids, &fallback)) {
       return nullptr;
+    }
+    auto default_effect = engine::Effect::Allow;
+    if (fallback != nullptr) {
+      const long code = PyLong_Check(fallback) ? PyLong_AsLong(fallback) : -1;
+      if (PyErr_Occurred()) PyErr_Clear();
+      if (code < 0 || code >= static_cast<long>(engine::spellings_of<engine::Effect>().size())) {
+        return not_pickled("an unknown default effect");
+      }
+      default_effect = static_cast<engine::Effect>(code);
     }
     if (!PyLong_Check(version) || PyLong_AsLong(version) != kPickleVersion) {
       if (PyErr_Occurred()) PyErr_Clear();
@@ -212,7 +231,7 @@ PyObject* restore_decisions(PyObject*, PyObject* args) {
     }
     const auto* codes = reinterpret_cast<const std::int8_t*>(PyBytes_AsString(effects));
     auto restored = columnar::restore_decisions(std::span(codes, static_cast<std::size_t>(rows)),
-                                                positions, texts);
+                                                positions, texts, default_effect);
     if (!restored) {
       raise_value_error(restored.error().render());
       return nullptr;

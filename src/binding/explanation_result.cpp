@@ -19,7 +19,17 @@ PyObject* comparison_dict(const engine::ExplainedComparison& comparison) {
       set_item(dict.get(), "against_subject",
                comparison.against_subject ? new_text(*comparison.against_subject) : none()) &&
       set_item(dict.get(), "held", new_bool(comparison.held));
-  return built ? dict.release() : nullptr;
+  if (!built) return nullptr;
+  // Only a comparison with a list literal says so: others keep their keys.
+  if (comparison.against_list) {
+    PyRef members = PyRef::steal(PyList_New(0));
+    if (!members) return nullptr;
+    for (const engine::ValueView& member : comparison.members) {
+      if (!append_item(members.get(), new_value(member))) return nullptr;
+    }
+    if (!set_item(dict.get(), "against_list", members.release())) return nullptr;
+  }
+  return dict.release();
 }
 
 PyObject* rule_dict(const engine::ExplainedRule& rule) {
@@ -33,7 +43,11 @@ PyObject* rule_dict(const engine::ExplainedRule& rule) {
                      set_item(dict.get(), "scope", new_text(rule.global ? "global" : "action")) &&
                      set_item(dict.get(), "held", new_bool(rule.held)) &&
                      set_item(dict.get(), "comparisons", comparisons.release());
-  return built ? dict.release() : nullptr;
+  if (!built) return nullptr;
+  if (rule.description && !set_item(dict.get(), "description", new_text(*rule.description))) {
+    return nullptr;
+  }
+  return dict.release();
 }
 
 }  // namespace

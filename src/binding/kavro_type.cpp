@@ -258,6 +258,7 @@ PyMethodDef kavro_methods[] = {
     kCopyMethod,
     kDeepCopyMethod,
     kCompiledRulesMethod,
+    kPolicyDefaultMethod,
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -46,7 +46,9 @@ PyObject* take_inputs(PyObject* iterable) {
 }
 
 PyObject* fresh_result(const KavroState& state, std::uint32_t number) {
-  if (number == state.policy.no_rule()) return build_result(engine::Effect::Allow, Py_None);
+  if (number == state.policy.no_rule()) {
+    return build_result(state.policy.default_effect(), Py_None);
+  }
   const engine::RuleEntry& rule = state.policy.rules()[number];
   // The object owns the shared text for at least as long as this call.
   if (PyObject* shared = state.rule_texts.text_of(number)) return build_result(rule.effect, shared);

@@ -18,19 +18,25 @@ PyStructSequence_Field rule_fields[] = {
     {"scope", "\"action:<name>\", \"actor:<name>\" or \"global\""},
     {"effect", "the rule's effect"},
     {"line", "line where the rule starts, from 1"},
+    {"description", "the rule's description, or None"},
+    {"tags", "the rule's tags, a tuple of str"},
     {nullptr, nullptr},
 };
 
+// The description and tags are attributes only: the tuple keeps its five items.
 PyStructSequence_Desc rule_desc = {"kavro.Rule", "One rule of the policy, in document order.",
                                    rule_fields, 5};
 
 PyObject* rule_record(const engine::RuleEntry& rule) {
-  return new_record(rule_type, std::array<PyObject*, 5>{
+  return new_record(rule_type, std::array<PyObject*, 7>{
                                    new_text(rule.id),
                                    PyLong_FromUnsignedLong(rule.number),
                                    new_text(rule.scope),
                                    new_text(engine::spelling(rule.effect)),
                                    rule.place ? PyLong_FromSize_t(rule.place->line) : none(),
+                                   rule.description ? new_text(*rule.description) : none(),
+                                   new_tuple(rule.tags.size(),
+                                             [&](std::size_t i) { return new_text(rule.tags[i]); }),
                                });
 }
 

@@ -76,7 +76,7 @@ Result<DecisionSet, ColumnarError> decide_stream(const engine::Policy& policy,
   auto plan = detail::plan_columns(*schema, policy.input_fields(), rules);
   if (!plan) return fail(std::move(plan).error());
   BatchDecider decider(policy, std::move(*plan));
-  DecisionBuilder out;
+  DecisionBuilder out(policy.default_effect());
   for (;;) {
     Owned<ArrowArray> batch;
     if (const int code = stream.get_next(&stream, batch.get()); code != 0) {
@@ -95,7 +95,7 @@ Result<DecisionSet, ColumnarError> decide_array(const engine::Policy& policy,
   auto plan = detail::plan_columns(schema, policy.input_fields(), rules);
   if (!plan) return fail(std::move(plan).error());
   BatchDecider decider(policy, std::move(*plan));
-  DecisionBuilder out;
+  DecisionBuilder out(policy.default_effect());
   auto decided = decider.decide(array, out);
   if (!decided) return fail(std::move(decided).error());
   return std::move(out).finish();

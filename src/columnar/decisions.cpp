@@ -179,7 +179,9 @@ void stream_release(ArrowArrayStream* stream) {
 
 }  // namespace
 
-DecisionBuilder::DecisionBuilder() : current_(std::make_unique<DecisionBatch>()) {
+DecisionBuilder::DecisionBuilder(documents::Effect default_effect)
+    : current_(std::make_unique<DecisionBatch>()) {
+  done_.default_effect = default_effect;
   // Exported buffers must not be null pointers, even for no rows.
   current_->effects.reserve(1);
 }
@@ -222,10 +224,11 @@ void DecisionBuilder::append(std::span<const compiler::CompiledRule* const> rule
   std::uint8_t* const validity = batch.rule_validity.data();
   char* const text = batch.rule_bytes.data();
   std::int64_t nulls = 0;
+  const auto fallback = static_cast<std::int8_t>(done_.default_effect);
   for (std::size_t row = start; row < rows; ++row) {
     const compiler::CompiledRule* rule = rules[row - start];
     if (rule == nullptr) {
-      effects[row] = static_cast<std::int8_t>(documents::Effect::Allow);
+      effects[row] = fallback;
       ++nulls;
     } else {
       effects[row] = static_cast<std::int8_t>(rule->effect);
@@ -249,7 +252,8 @@ void DecisionBuilder::finish_batch() {
 
 Result<DecisionSet, ColumnarError> restore_decisions(std::span<const std::int8_t> effects,
                                                      std::span<const std::int32_t> rule_of_row,
-                                                     std::span<const std::string_view> ids) {
+                                                     std::span<const std::string_view> ids,
+                                                     documents::Effect default_effect) {
   const auto refused = [](std::string what) {
     return ColumnarError{ColumnarError::Kind::MalformedData, "not pickled decisions: " + what};
   };
@@ -266,8 +270,11 @@ Result<DecisionSet, ColumnarError> restore_decisions(std::span<const std::int8_t
     if (rule < -1 || rule >= static_cast<std::int64_t>(ids.size()))
       return fail(refused("rule out of range"));
     if (rule == -1) {
-      if (effects[row] != static_cast<std::int8_t>(documents::Effect::Allow))
-        return fail(refused("a decision without a rule that is not allow"));
+      if (effects[row] != static_cast<std::int8_t>(default_effect)) {
+        return fail(refused(default_effect == documents::Effect::Allow
+                                ? "a decision without a rule that is not allow"
+                                : "a decision without a rule that is not the default"));
+      }
       ++batch->rule_nulls;
     } else {
       const std::string_view id = ids[static_cast<std::size_t>(rule)];
@@ -282,6 +289,7 @@ Result<DecisionSet, ColumnarError> restore_decisions(std::span<const std::int8_t
   }
   DecisionSet restored;
   restored.rows = static_cast<std::int64_t>(rows);
+  restored.default_effect = default_effect;
   if (rows != 0) restored.batches.push_back(std::move(batch));
   return restored;
 }

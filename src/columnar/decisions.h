@@ -38,14 +38,16 @@ struct DecisionBatch {
 struct DecisionSet {
   std::vector<std::shared_ptr<const DecisionBatch>> batches;
   std::int64_t rows = 0;
+  // The effect of the rows no rule decided: the policy's default.
+  documents::Effect default_effect = documents::Effect::Allow;
 };
 
 // Appends decisions, starting a new batch where the caller asks or where the
 // rule ids would overflow 32-bit offsets.
 class DecisionBuilder {
  public:
-  DecisionBuilder();
-  // One row per deciding rule, null where no rule decided (allow). Sizes the
+  explicit DecisionBuilder(documents::Effect default_effect = documents::Effect::Allow);
+  // One row per deciding rule, null where no rule decided (the default). Sizes the
   // columns once for all of them, so a batch's buffers are allocated once.
   void add(std::span<const compiler::CompiledRule* const> rules);
   // Seals the batch being built (if it has rows).
@@ -62,10 +64,12 @@ class DecisionBuilder {
 // Decisions made again from their parts, as a pickle keeps them: per row the
 // effect (a documents::Effect) and the position of its rule id in `ids` (-1:
 // no rule). Fails on a value no evaluation gives: an effect out of range, a
-// position outside `ids`, a row without a rule whose effect is not allow.
-Result<DecisionSet, ColumnarError> restore_decisions(std::span<const std::int8_t> effects,
-                                                     std::span<const std::int32_t> rule_of_row,
-                                                     std::span<const std::string_view> ids);
+// position outside `ids`, a row without a rule whose effect is not the
+// policy's default (allow unless given).
+Result<DecisionSet, ColumnarError> restore_decisions(
+    std::span<const std::int8_t> effects, std::span<const std::int32_t> rule_of_row,
+    std::span<const std::string_view> ids,
+    documents::Effect default_effect = documents::Effect::Allow);
 
 // The schema of the decisions: a struct of `effect` and `matched_rule`.
 void export_schema(ArrowSchema& out);

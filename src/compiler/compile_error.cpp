@@ -5,33 +5,34 @@
 namespace kavro::compiler {
 
 CompileError CompileError::unknown_action(std::string action) {
-  return {CompileErrorKind::UnknownAction, std::move(action), {}, {}};
+  return {CompileErrorKind::UnknownAction, std::move(action), {}, {}, {}};
 }
 
 CompileError CompileError::invalid_scope() {
-  return {CompileErrorKind::InvalidScope, {}, {}, {}};
+  return {CompileErrorKind::InvalidScope, {}, {}, {}, {}};
 }
 
 CompileError CompileError::unknown_domain(std::string domain) {
-  return {CompileErrorKind::UnknownDomain, std::move(domain), {}, {}};
+  return {CompileErrorKind::UnknownDomain, std::move(domain), {}, {}, {}};
 }
 
 CompileError CompileError::unknown_field(documents::Domain domain, std::string field) {
-  return {CompileErrorKind::UnknownField, std::string(spelling(domain)), std::move(field), {}};
+  return {CompileErrorKind::UnknownField, std::string(spelling(domain)), std::move(field), {}, {}};
 }
 
 CompileError CompileError::unknown_operator(std::string op) {
-  return {CompileErrorKind::UnknownOperator, std::move(op), {}, {}};
+  return {CompileErrorKind::UnknownOperator, std::move(op), {}, {}, {}};
 }
 
 CompileError CompileError::invalid_logical_condition() {
-  return {CompileErrorKind::InvalidLogicalCondition, {}, {}, {}};
+  return {CompileErrorKind::InvalidLogicalCondition, {}, {}, {}, {}};
 }
 
 CompileError CompileError::type_mismatch(documents::FieldType left, documents::FieldType right) {
   return {CompileErrorKind::TypeMismatch,
           std::string(variant_name(left)),
           std::string(variant_name(right)),
+          {},
           {}};
 }
 
@@ -41,7 +42,12 @@ CompileError CompileError::unsupported_operator(documents::Operator op, document
   return {CompileErrorKind::UnsupportedOperator,
           std::string(variant_name(op)),
           std::string(spelling(type)),
+          {},
           {}};
+}
+
+CompileError CompileError::invalid_comparison(std::string message) {
+  return {CompileErrorKind::InvalidComparison, std::move(message), {}, {}, {}};
 }
 
 std::string CompileError::render() const {
@@ -63,6 +69,8 @@ std::string CompileError::render() const {
       return "type mismatch: left is '" + first + "', right is '" + second + "'";
     case CompileErrorKind::UnsupportedOperator:
       return "operator '" + first + "' not supported for type '" + second + "'";
+    case CompileErrorKind::InvalidComparison:
+      return first;
   }
   return {};
 }

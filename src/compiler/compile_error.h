@@ -19,6 +19,9 @@ enum class CompileErrorKind {
   InvalidLogicalCondition,
   TypeMismatch,
   UnsupportedOperator,
+  // Version 2: a comparison its field's type does not allow; the message
+  // names what may be written instead.
+  InvalidComparison,
 };
 
 // The policy rule a compile error belongs to.
@@ -33,6 +36,9 @@ struct CompileError {
   std::string second;  // second text argument, when the kind has two
   // Set by compile_policy for every error found inside a rule; never rendered.
   std::optional<RuleRef> rule;
+  // The part of the rule the error is about (".when.all[1]"), when it is
+  // narrower than the rule's `when`; never rendered.
+  std::string where;
 
   std::string render() const;
 
@@ -45,6 +51,7 @@ struct CompileError {
   static CompileError invalid_logical_condition();
   static CompileError type_mismatch(documents::FieldType left, documents::FieldType right);
   static CompileError unsupported_operator(documents::Operator op, documents::FieldType type);
+  static CompileError invalid_comparison(std::string message);
 };
 
 }  // namespace kavro::compiler

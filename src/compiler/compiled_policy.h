@@ -6,11 +6,15 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <variant>
 #include <vector>
 
 #include "compiler/runtime_value.h"
+#include "documents/policy_ast.h"
 #include "documents/vocabulary.h"
 #include "support/string_map.h"
 
@@ -44,8 +48,59 @@ struct AnyOf {
   std::vector<AtomicCondition> members;
 };
 
-// Alternatives in this order: Atomic, All, Any. Flat: no nesting.
-using CompiledCondition = std::variant<AtomicCondition, AllOf, AnyOf>;
+// The members of a list literal as a set, so that a list of any length
+// costs one probe. Numbers are kept with -0 as 0 (they compare equal); a
+// list never holds a NaN (the reader refuses it).
+struct MemberSet {
+  std::unordered_set<std::string, TextHash, std::equal_to<>> texts;
+  std::unordered_set<double> numbers;
+  bool booleans[2] = {false, false};
+
+  bool contains_text(std::string_view text) const { return texts.find(text) != texts.end(); }
+  bool contains_number(double number) const {
+    return numbers.find(number == 0.0 ? 0.0 : number) != numbers.end();
+  }
+  bool contains_boolean(bool boolean) const { return booleans[boolean ? 1 : 0]; }
+};
+
+// A list literal: its members in document order (for the text form) and
+// their set. The set is shared by copies of the model and never changes.
+struct MemberList {
+  std::vector<RuntimeValue> members;
+  std::shared_ptr<const MemberSet> set;
+};
+
+// The missing right-hand side of present and absent.
+struct NoOperand {};
+
+// Alternatives in this order: Literal, Subject, List, None.
+using ComparisonOperand = std::variant<RuntimeValue, SubjectRef, MemberList, NoOperand>;
+
+// A comparison of a version-2 condition, with any operator of the language.
+struct Comparison {
+  SubjectRef lhs;
+  documents::Operator op = documents::Operator::Equals;
+  ComparisonOperand rhs;
+  documents::FieldType type = documents::FieldType::String;  // the field's declared type
+};
+
+struct ConditionNode {
+  documents::NodeKind kind = documents::NodeKind::Comparison;
+  std::uint32_t comparison = 0;        // into ConditionTree::comparisons
+  std::vector<ConditionNode> members;  // All, Any; Not's one member
+};
+
+// A version-2 condition that version 1 cannot say: nested, negated, or with
+// an operator that compares no two values (present, in, starts_with...).
+// Its rule is never filed by the rule index: every candidate walk visits it.
+struct ConditionTree {
+  ConditionNode root;
+  std::vector<Comparison> comparisons;  // in document order
+};
+
+// Alternatives in this order: Atomic, All, Any, Tree. Atomic, All and Any
+// are flat; a version-2 policy uses them whenever its rule fits them.
+using CompiledCondition = std::variant<AtomicCondition, AllOf, AnyOf, ConditionTree>;
 
 struct CompiledRule {
   std::string rule_id;
@@ -63,6 +118,8 @@ struct CompiledPolicy {
   RuleBuckets action_rules;
   RuleBuckets actor_rules;
   RuleSequence global_rules;
+  // The effect when no rule decides (a version-2 `default:`).
+  documents::Effect default_effect = documents::Effect::Allow;
 };
 
 }  // namespace kavro::compiler

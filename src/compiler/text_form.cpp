@@ -180,6 +180,80 @@ void append_atomic_list(TextSink& out, const std::vector<AtomicCondition>& membe
   out += ']';
 }
 
+void append_comparison(TextSink& out, const Comparison& comparison) {
+  out += "Comparison { lhs: ";
+  append_subject(out, comparison.lhs);
+  out += ", operator: ";
+  append_enum(out, variant_name(comparison.op));
+  out += ", rhs: ";
+  std::visit(Overloaded{[&](const RuntimeValue& literal) {
+                          out += "Literal(";
+                          append_runtime_value(out, literal);
+                          out += ')';
+                        },
+                        [&](const SubjectRef& subject) {
+                          out += "Subject(";
+                          append_subject(out, subject);
+                          out += ')';
+                        },
+                        [&](const MemberList& list) {
+                          out += "List([";
+                          for (std::size_t i = 0; i < list.members.size(); ++i) {
+                            if (i) out += ", ";
+                            append_runtime_value(out, list.members[i]);
+                          }
+                          out += "])";
+                        },
+                        [&](const NoOperand&) { out += "None"; }},
+             comparison.rhs);
+  out += " }";
+}
+
+void append_node(TextSink& out, const ConditionNode& node) {
+  const auto members = [&](std::string_view name) {
+    out += name;
+    out += "([";
+    for (std::size_t i = 0; i < node.members.size(); ++i) {
+      if (i) out += ", ";
+      append_node(out, node.members[i]);
+    }
+    out += "])";
+  };
+  switch (node.kind) {
+    case documents::NodeKind::Comparison: {
+      char digits[16];
+      auto [end, ec] = std::to_chars(digits, digits + sizeof digits, node.comparison);
+      (void)ec;
+      out += "Comparison(";
+      out += std::string_view(digits, static_cast<std::size_t>(end - digits));
+      out += ')';
+      return;
+    }
+    case documents::NodeKind::All:
+      members("All");
+      return;
+    case documents::NodeKind::Any:
+      members("Any");
+      return;
+    case documents::NodeKind::Not:
+      out += "Not(";
+      append_node(out, node.members.front());
+      out += ')';
+      return;
+  }
+}
+
+void append_tree(TextSink& out, const ConditionTree& tree) {
+  out += "ConditionTree { root: ";
+  append_node(out, tree.root);
+  out += ", comparisons: [";
+  for (std::size_t i = 0; i < tree.comparisons.size(); ++i) {
+    if (i) out += ", ";
+    append_comparison(out, tree.comparisons[i]);
+  }
+  out += "] }";
+}
+
 void append_condition(TextSink& out, const CompiledCondition& condition) {
   std::visit(Overloaded{[&](const AtomicCondition& atomic) {
                           out += "Atomic(";
@@ -192,6 +266,10 @@ void append_condition(TextSink& out, const CompiledCondition& condition) {
                         [&](const AnyOf& any) {
                           out += "Any(";
                           append_atomic_list(out, any.members);
+                        },
+                        [&](const ConditionTree& tree) {
+                          out += "Tree(";
+                          append_tree(out, tree);
                         }},
              condition);
   out += ')';
@@ -324,6 +402,12 @@ void render_policy_hash_text(const CompiledPolicy& policy, TextSink& out) {
   append_buckets(out, policy.actor_rules);
   out += ", global_rules: ";
   append_rules(out, policy.global_rules);
+  // Only a default other than allow is written, so that a policy that
+  // decides as one without it hashes as it does.
+  if (policy.default_effect != documents::Effect::Allow) {
+    out += ", default_effect: ";
+    append_enum(out, variant_name(policy.default_effect));
+  }
   out += " }";
 }
 

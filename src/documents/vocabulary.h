@@ -24,6 +24,12 @@ enum class Operator : std::uint8_t {
   LessThan = 3,
   In = 4,
   NotIn = 5,
+  GreaterOrEqual = 6,
+  LessOrEqual = 7,
+  Present = 8,
+  Absent = 9,
+  StartsWith = 10,
+  EndsWith = 11,
 };
 enum class FieldType : std::uint8_t { String = 0, Number = 1, Boolean = 2 };
 enum class Effect : std::uint8_t { Allow = 0, Block = 1, RequireApproval = 2 };
@@ -49,12 +55,23 @@ struct Word {
   std::string_view variant_name;
 };
 
+// What the right-hand side of a version-2 comparison is.
+enum class Operand : std::uint8_t {
+  Value,  // a literal or another field, as in version 1
+  List,   // a list literal
+  None,   // no `value` key
+  Text,   // a text literal
+};
+
 struct OperatorWord {
   Operator value;
   std::string_view spelling;
   std::string_view variant_name;
-  std::uint8_t types;    // type_bit of each field type it applies to
-  std::uint8_t accepts;  // the outcomes for which it holds
+  std::uint8_t types;     // type_bit of each field type it applies to in version 1
+  std::uint8_t accepts;   // the outcomes for which it holds, for a comparison of two values
+  std::uint32_t since;    // the first policy language version that knows the word
+  std::uint8_t v2_types;  // the field types it applies to from version 2 on
+  Operand operand;        // what it compares with from version 2 on
 };
 
 inline constexpr std::array<Word<Domain>, 3> kDomains = {{
@@ -63,16 +80,32 @@ inline constexpr std::array<Word<Domain>, 3> kDomains = {{
     {Domain::Snapshot, "snapshot", "Snapshot"},
 }};
 
-inline constexpr std::array<OperatorWord, 6> kOperators = {{
-    {Operator::Equals, "equals", "Equals", kEveryType, kOutcomeEqual},
+inline constexpr std::uint8_t kNumberType = type_bit(FieldType::Number);
+inline constexpr std::uint8_t kStringType = type_bit(FieldType::String);
+
+inline constexpr std::array<OperatorWord, 12> kOperators = {{
+    {Operator::Equals, "equals", "Equals", kEveryType, kOutcomeEqual, 1, kEveryType,
+     Operand::Value},
     {Operator::NotEquals, "not_equals", "NotEquals", kEveryType,
-     kOutcomeLess | kOutcomeGreater | kOutcomeUnordered},
-    {Operator::GreaterThan, "greater_than", "GreaterThan", type_bit(FieldType::Number),
-     kOutcomeGreater},
-    {Operator::LessThan, "less_than", "LessThan", type_bit(FieldType::Number), kOutcomeLess},
-    // Spelled by the language but applicable to no type: always rejected.
-    {Operator::In, "in", "In", 0, 0},
-    {Operator::NotIn, "not_in", "NotIn", 0, 0},
+     kOutcomeLess | kOutcomeGreater | kOutcomeUnordered, 1, kEveryType, Operand::Value},
+    {Operator::GreaterThan, "greater_than", "GreaterThan", kNumberType, kOutcomeGreater, 1,
+     kNumberType, Operand::Value},
+    {Operator::LessThan, "less_than", "LessThan", kNumberType, kOutcomeLess, 1, kNumberType,
+     Operand::Value},
+    // Spelled by version 1 but applicable to no type there: always rejected.
+    // From version 2 on they take a list literal.
+    {Operator::In, "in", "In", 0, 0, 1, kEveryType, Operand::List},
+    {Operator::NotIn, "not_in", "NotIn", 0, 0, 1, kEveryType, Operand::List},
+    {Operator::GreaterOrEqual, "greater_or_equal", "GreaterOrEqual", kNumberType,
+     kOutcomeGreater | kOutcomeEqual, 2, kNumberType, Operand::Value},
+    {Operator::LessOrEqual, "less_or_equal", "LessOrEqual", kNumberType,
+     kOutcomeLess | kOutcomeEqual, 2, kNumberType, Operand::Value},
+    // Not comparisons of two values: no outcome mask, so the laid-out
+    // checks of the rule index never take them (their rules are visited).
+    {Operator::Present, "present", "Present", 0, 0, 2, kEveryType, Operand::None},
+    {Operator::Absent, "absent", "Absent", 0, 0, 2, kEveryType, Operand::None},
+    {Operator::StartsWith, "starts_with", "StartsWith", 0, 0, 2, kStringType, Operand::Text},
+    {Operator::EndsWith, "ends_with", "EndsWith", 0, 0, 2, kStringType, Operand::Text},
 }};
 
 inline constexpr std::array<Word<FieldType>, 3> kFieldTypes = {{
@@ -148,6 +181,21 @@ constexpr auto values_of() {
 
 constexpr bool applies_to(Operator op, FieldType type) {
   return (word(op).types & type_bit(type)) != 0;
+}
+
+// The operator spelled `text` in a document of language `version`, if that
+// version knows it: version 1 keeps its own words and messages.
+constexpr std::optional<Operator> operator_in_version(std::string_view text,
+                                                      std::uint32_t version) {
+  const auto op = from_spelling<Operator>(text);
+  if (!op || word(*op).since > version) return std::nullopt;
+  return op;
+}
+
+// True when `op` compares two values by outcome, as every version-1 operator
+// does (greater_or_equal and less_or_equal too).
+constexpr bool compares_values(Operator op) {
+  return word(op).operand == Operand::Value;
 }
 
 // Rows must sit at their enumerator's position for word() to find them, one

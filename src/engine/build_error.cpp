@@ -53,6 +53,8 @@ std::string_view BuildError::kind() const {
       return "TypeMismatch";
     case compiler::CompileErrorKind::UnsupportedOperator:
       return "UnsupportedOperator";
+    case compiler::CompileErrorKind::InvalidComparison:
+      return "InvalidComparison";
   }
   return "Compile";
 }

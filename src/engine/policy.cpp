@@ -72,7 +72,8 @@ std::vector<RuleEntry> rule_table(const documents::PolicyAst& policy,
   for (std::size_t i = 0; i < policy.rules.size(); ++i) {
     const documents::RuleAst& rule = policy.rules[i];
     rules.push_back(RuleEntry{rule.id, static_cast<std::uint32_t>(i), scope_text(rule.scope),
-                              rule.effect, places[i]});
+                              rule.effect, places[i], rule.description,
+                              rule.tags.value_or(std::vector<std::string>{})});
   }
   return rules;
 }
@@ -89,6 +90,7 @@ std::string_view rule_part(compiler::CompileErrorKind kind) {
     case compiler::CompileErrorKind::InvalidLogicalCondition:
     case compiler::CompileErrorKind::TypeMismatch:
     case compiler::CompileErrorKind::UnsupportedOperator:
+    case compiler::CompileErrorKind::InvalidComparison:
       return ".when";
   }
   return "";
@@ -98,8 +100,11 @@ void place_compile_error(BuildError& error, const documents::ReadNotes* notes) {
   const std::optional<compiler::RuleRef>& rule = error.rule();
   if (!rule || notes == nullptr) return;
   const std::string member = "rules[" + std::to_string(rule->index) + "]";
-  std::string path = member + std::string(rule_part(error.compile_error()->kind));
+  const std::string& where = error.compile_error()->where;
+  std::string path =
+      member + (where.empty() ? std::string(rule_part(error.compile_error()->kind)) : where);
   std::optional<Place> place = place_at(notes, path);
+  if (!place && !where.empty()) place = place_at(notes, member + ".when");
   if (!place) place = place_at(notes, member);
   error.locate(place, std::move(path));
 }
@@ -144,7 +149,7 @@ void place_violations(BuildError& error, const documents::PolicyAst& policy,
 // and the two parts of a rule a compile error points at.
 documents::ReadNotes placing_notes() {
   documents::ReadNotes notes;
-  notes.place_keys = {"scope", "when"};
+  notes.place_keys = {"scope", "when", "not"};
   notes.note_ignored_keys = false;
   return notes;
 }
@@ -228,11 +233,34 @@ std::string subject_text(const compiler::SubjectRef& subject) {
   return text;
 }
 
+ExplainedComparison explained_comparison(const compiler::Comparison& condition,
+                                         const evaluation::ComparisonTrace& trace) {
+  ExplainedComparison explained{subject_text(condition.lhs),
+                                condition.op,
+                                trace.found,
+                                trace.against,
+                                std::nullopt,
+                                trace.held,
+                                false,
+                                {}};
+  if (const auto* other = std::get_if<compiler::SubjectRef>(&condition.rhs)) {
+    explained.against_subject = subject_text(*other);
+  }
+  if (const auto* list = std::get_if<compiler::MemberList>(&condition.rhs)) {
+    explained.against_list = true;
+    explained.members.reserve(list->members.size());
+    for (const auto& member : list->members)
+      explained.members.push_back(evaluation::view_of(member));
+  }
+  return explained;
+}
+
 }  // namespace
 
 ExplainedDecision Policy::explain(const Input& input) const {
   const evaluation::Explanation traced = evaluation::explain_decision(plan_.model(), input);
   ExplainedDecision decision;
+  decision.effect = plan_.model().default_effect;
   if (traced.deciding_rule != nullptr) {
     decision.effect = traced.deciding_rule->effect;
     decision.matched_rule = traced.deciding_rule->rule_id;
@@ -240,15 +268,27 @@ ExplainedDecision Policy::explain(const Input& input) const {
   if (traced.bucket_found) decision.bucket = traced.bucket;
   decision.rules.reserve(traced.rules.size());
   for (const evaluation::RuleTrace& rule : traced.rules) {
-    ExplainedRule explained{rule.rule->rule_id, rule.global, rule.held, {}};
+    ExplainedRule explained{rule.rule->rule_id, std::nullopt, rule.global, rule.held, {}};
+    if (rule.rule->number < rules_.size() && rules_[rule.rule->number].description) {
+      explained.description = *rules_[rule.rule->number].description;
+    }
     explained.comparisons.reserve(rule.comparisons.size());
     for (const evaluation::ComparisonTrace& comparison : rule.comparisons) {
+      if (comparison.comparison != nullptr) {
+        explained.comparisons.push_back(explained_comparison(*comparison.comparison, comparison));
+        continue;
+      }
       const compiler::AtomicCondition& condition = *comparison.condition;
       const auto* other = std::get_if<compiler::SubjectRef>(&condition.rhs);
       explained.comparisons.push_back(ExplainedComparison{
-          subject_text(condition.lhs), condition.op, comparison.found, comparison.against,
+          subject_text(condition.lhs),
+          condition.op,
+          comparison.found,
+          comparison.against,
           other == nullptr ? std::nullopt : std::optional<std::string>(subject_text(*other)),
-          comparison.held});
+          comparison.held,
+          false,
+          {}});
     }
     decision.rules.push_back(std::move(explained));
   }
@@ -279,7 +319,8 @@ std::vector<RequestProblem> Policy::check_request(std::span<const std::string_vi
 namespace {
 
 ComparisonView comparison_view(const compiler::AtomicCondition& atomic) {
-  ComparisonView view{atomic.lhs.domain, atomic.lhs.field, atomic.op, {}, std::nullopt, {}};
+  ComparisonView view{
+      atomic.lhs.domain, atomic.lhs.field, atomic.op, {}, std::nullopt, {}, false, {}, false};
   std::visit(
       [&](const auto& other) {
         if constexpr (std::is_same_v<std::decay_t<decltype(other)>, compiler::SubjectRef>) {
@@ -294,17 +335,77 @@ ComparisonView comparison_view(const compiler::AtomicCondition& atomic) {
   return view;
 }
 
+ComparisonView comparison_view(const compiler::Comparison& comparison) {
+  ComparisonView view{comparison.lhs.domain,
+                      comparison.lhs.field,
+                      comparison.op,
+                      {},
+                      std::nullopt,
+                      {},
+                      false,
+                      {},
+                      false};
+  std::visit(Overloaded{[&](const compiler::RuntimeValue& literal) {
+                          view.literal = evaluation::view_of(literal);
+                        },
+                        [&](const compiler::SubjectRef& other) {
+                          view.other_domain = other.domain;
+                          view.other_field = other.field;
+                        },
+                        [&](const compiler::MemberList& list) {
+                          view.list = true;
+                          view.members.reserve(list.members.size());
+                          for (const auto& member : list.members) {
+                            view.members.push_back(evaluation::view_of(member));
+                          }
+                        },
+                        [&](const compiler::NoOperand&) { view.no_value = true; }},
+             comparison.rhs);
+  return view;
+}
+
+std::size_t add_node_view(std::vector<ConditionNodeView>& nodes,
+                          const compiler::ConditionNode& node) {
+  const std::size_t at = nodes.size();
+  nodes.emplace_back();
+  std::string_view kind = "comparison";
+  switch (node.kind) {
+    case documents::NodeKind::Comparison:
+      break;
+    case documents::NodeKind::All:
+      kind = "all";
+      break;
+    case documents::NodeKind::Any:
+      kind = "any";
+      break;
+    case documents::NodeKind::Not:
+      kind = "not";
+      break;
+  }
+  std::vector<std::size_t> members;
+  members.reserve(node.members.size());
+  for (const auto& member : node.members) members.push_back(add_node_view(nodes, member));
+  nodes[at] = ConditionNodeView{kind, node.comparison, std::move(members)};
+  return at;
+}
+
 void add_views(std::vector<CompiledRuleView>& views, std::string_view scope,
                std::optional<std::string_view> bucket, const compiler::RuleSequence& rules) {
   for (std::size_t place = 0; place < rules.size(); ++place) {
     const compiler::CompiledRule& rule = rules[place];
-    CompiledRuleView view{scope, bucket, place, rule.rule_id, rule.effect, {}, {}};
+    CompiledRuleView view{scope, bucket, place, rule.rule_id, rule.effect, {}, {}, {}};
     std::visit(
         [&](const auto& condition) {
           using Condition = std::decay_t<decltype(condition)>;
           if constexpr (std::is_same_v<Condition, compiler::AtomicCondition>) {
             view.condition = "atomic";
             view.comparisons.push_back(comparison_view(condition));
+          } else if constexpr (std::is_same_v<Condition, compiler::ConditionTree>) {
+            view.condition = "tree";
+            for (const auto& comparison : condition.comparisons) {
+              view.comparisons.push_back(comparison_view(comparison));
+            }
+            add_node_view(view.nodes, condition.root);
           } else {
             static_assert(std::is_same_v<Condition, compiler::AllOf> ||
                           std::is_same_v<Condition, compiler::AnyOf>);

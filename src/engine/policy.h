@@ -53,7 +53,7 @@ class Policy {
   const InputFields& input_fields() const { return plan_.field_slots(); }
 
   // The number of the rule that decides `input` (its place in the document),
-  // or no_rule() when none does (the decision is then allow). `input` must
+  // or no_rule() when none does (the default effect decides). `input` must
   // have been made from input_fields().
   template <class In>
   std::uint32_t deciding_number(const In& input) const {
@@ -89,6 +89,8 @@ class Policy {
 
   // Every rule of the document, by number.
   const std::vector<RuleEntry>& rules() const { return rules_; }
+  // The effect when no rule decides: allow, unless a version-2 policy says.
+  Effect default_effect() const { return plan_.model().default_effect; }
   // How many rules there are of each scope kind (action, actor, global), and
   // of distinct actions and actors.
   struct Counts {

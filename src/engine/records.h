@@ -28,7 +28,9 @@ struct RuleEntry {
   std::uint32_t number = 0;  // its place in the document, from 0
   std::string scope;         // "action:<name>", "actor:<name>" or "global"
   Effect effect = Effect::Allow;
-  std::optional<Place> place;  // where the rule starts, when the text was read
+  std::optional<Place> place;              // where the rule starts, when the text was read
+  std::optional<std::string> description;  // version 2: documentation only
+  std::vector<std::string> tags;
 };
 
 // One comparison a rule made: the values found for both sides (absent when
@@ -40,11 +42,14 @@ struct ExplainedComparison {
   ValueView against;
   std::optional<std::string> against_subject;  // when compared with a field
   bool held = false;
+  bool against_list = false;       // compared with a list literal (in, not_in)
+  std::vector<ValueView> members;  // the list's members, when against_list
 };
 
 struct ExplainedRule {
   std::string_view rule_id;
-  bool global = false;  // else the rule belongs to the action bucket
+  std::optional<std::string_view> description;  // of a version-2 rule that has one
+  bool global = false;                          // else the rule belongs to the action bucket
   bool held = false;
   std::vector<ExplainedComparison> comparisons;
 };
@@ -66,6 +71,17 @@ struct ComparisonView {
   ValueView literal;  // absent when compared with another field
   std::optional<Domain> other_domain;
   std::string_view other_field;
+  // Version 2: compared with a list literal (its members), or with nothing.
+  bool list = false;
+  std::vector<ValueView> members;
+  bool no_value = false;
+};
+
+// A node of a version-2 condition tree, as analysis reads it.
+struct ConditionNodeView {
+  std::string_view kind;             // "comparison", "all", "any" or "not"
+  std::size_t comparison = 0;        // into CompiledRuleView::comparisons
+  std::vector<std::size_t> members;  // into CompiledRuleView::nodes
 };
 
 // A compiled rule as analysis reads it, views into the Policy.
@@ -75,8 +91,9 @@ struct CompiledRuleView {
   std::size_t place = 0;                   // the rule's place in its bucket
   std::string_view id;
   Effect effect = Effect::Allow;
-  std::string_view condition;  // "atomic", "all" or "any"
+  std::string_view condition;  // "atomic", "all" or "any"; "tree" when nodes say
   std::vector<ComparisonView> comparisons;
+  std::vector<ConditionNodeView> nodes;  // a tree's, root first; empty when flat
 };
 
 }  // namespace kavro::engine

@@ -58,6 +58,93 @@ bool atomic_holds(const compiler::AtomicCondition& atomic, const Input& input) {
   return compare_values(atomic.op, left, right);
 }
 
+// A comparison of a version-2 condition. Every operator asks for the field
+// with a value of its declared type, but absent, its exact complement.
+template <class Input>
+bool comparison_holds(const compiler::Comparison& comparison, const Input& input) {
+  const ValueView left = lookup_subject(comparison.lhs, input);
+  const bool typed = left.present() && type_of(left.kind) == comparison.type;
+  return std::visit(
+      Overloaded{[&](const compiler::RuntimeValue& literal) {
+                   if (!typed) return false;
+                   const ValueView right = view_of(literal);
+                   switch (comparison.op) {
+                     case documents::Operator::StartsWith:
+                       return right.kind == ValueKind::String && left.text.starts_with(right.text);
+                     case documents::Operator::EndsWith:
+                       return right.kind == ValueKind::String && left.text.ends_with(right.text);
+                     case documents::Operator::Equals:
+                     case documents::Operator::NotEquals:
+                     case documents::Operator::GreaterThan:
+                     case documents::Operator::LessThan:
+                     case documents::Operator::GreaterOrEqual:
+                     case documents::Operator::LessOrEqual:
+                     case documents::Operator::In:
+                     case documents::Operator::NotIn:
+                     case documents::Operator::Present:
+                     case documents::Operator::Absent:
+                       break;
+                   }
+                   return compare_values(comparison.op, left, right);
+                 },
+                 [&](const compiler::SubjectRef& subject) {
+                   // As version 1 compares two fields: by the kinds the values have.
+                   const ValueView right = lookup_subject(subject, input);
+                   return left.present() && right.present() &&
+                          compare_values(comparison.op, left, right);
+                 },
+                 [&](const compiler::MemberList& list) {
+                   if (!typed) return false;
+                   bool member = false;
+                   switch (left.kind) {
+                     case ValueKind::String:
+                       member = list.set->contains_text(left.text);
+                       break;
+                     case ValueKind::Number:
+                       member = list.set->contains_number(left.number);
+                       break;
+                     case ValueKind::Boolean:
+                       member = list.set->contains_boolean(left.boolean);
+                       break;
+                     case ValueKind::Absent:
+                       return false;
+                   }
+                   return member == (comparison.op == documents::Operator::In);
+                 },
+                 [&](const compiler::NoOperand&) {
+                   return typed == (comparison.op == documents::Operator::Present);
+                 }},
+      comparison.rhs);
+}
+
+// Left to right, stopping at the first member that decides.
+template <class Input>
+bool node_holds(const compiler::ConditionNode& node,
+                const std::vector<compiler::Comparison>& comparisons, const Input& input) {
+  switch (node.kind) {
+    case documents::NodeKind::Comparison:
+      return comparison_holds(comparisons[node.comparison], input);
+    case documents::NodeKind::All:
+      for (const auto& member : node.members) {
+        if (!node_holds(member, comparisons, input)) return false;
+      }
+      return true;
+    case documents::NodeKind::Any:
+      for (const auto& member : node.members) {
+        if (node_holds(member, comparisons, input)) return true;
+      }
+      return false;
+    case documents::NodeKind::Not:
+      return !node_holds(node.members.front(), comparisons, input);
+  }
+  return false;
+}
+
+template <class Input>
+bool tree_holds(const compiler::ConditionTree& tree, const Input& input) {
+  return node_holds(tree.root, tree.comparisons, input);
+}
+
 template <class Input>
 bool condition_holds(const compiler::CompiledCondition& condition, const Input& input) {
   const auto holds = [&](const compiler::AtomicCondition& member) {
@@ -70,7 +157,8 @@ bool condition_holds(const compiler::CompiledCondition& condition, const Input& 
                  },
                  [&](const compiler::AnyOf& any) {
                    return std::any_of(any.members.begin(), any.members.end(), holds);
-                 }},
+                 },
+                 [&](const compiler::ConditionTree& tree) { return tree_holds(tree, input); }},
       condition);
 }
 
@@ -125,6 +213,8 @@ template <class Input>
   for (; check != end; ++check) {
     if (!check_holds(*check, input)) return false;
   }
+  if (plan.tree) [[unlikely]]
+    return tree_holds(checks.tree(position), input);
   return true;
 }
 
@@ -172,7 +262,7 @@ const compiler::CompiledRule* find_deciding_rule(const Plan& plan, const Input& 
 template <class Input>
 EvaluationResult evaluate_policy(const Plan& plan, const Input& input) {
   const compiler::CompiledRule* match = find_deciding_rule(plan, input);
-  if (match == nullptr) return {};
+  if (match == nullptr) return {plan.model().default_effect, std::nullopt};
   return {match->effect, match->rule_id};
 }
 

@@ -19,10 +19,11 @@ namespace kavro::evaluation {
 // One comparison: the values found for both sides (Absent when the input did
 // not carry them) and whether it held.
 struct ComparisonTrace {
-  const compiler::AtomicCondition* condition;
+  const compiler::AtomicCondition* condition;  // of a flat condition, else null
   ValueView found;
   ValueView against;
   bool held;
+  const compiler::Comparison* comparison = nullptr;  // of a tree, else null
 };
 
 struct RuleTrace {
@@ -65,6 +66,20 @@ RuleTrace trace_rule(const compiler::CompiledRule& rule, bool global, const Inpu
                    for (const auto& member : any.members) {
                      trace.held = compare(member) || trace.held;
                    }
+                 },
+                 [&](const compiler::ConditionTree& tree) {
+                   for (const auto& comparison : tree.comparisons) {
+                     const ValueView found = lookup_subject(comparison.lhs, input);
+                     ValueView against;
+                     if (const auto* literal = std::get_if<compiler::RuntimeValue>(&comparison.rhs))
+                       against = view_of(*literal);
+                     if (const auto* subject = std::get_if<compiler::SubjectRef>(&comparison.rhs))
+                       against = lookup_subject(*subject, input);
+                     trace.comparisons.push_back({nullptr, found, against,
+                                                  comparison_holds(comparison, input),
+                                                  &comparison});
+                   }
+                   trace.held = tree_holds(tree, input);
                  }},
       rule.condition);
   return trace;

@@ -24,11 +24,19 @@ void assign(FieldSlots& slots, std::vector<compiler::AtomicCondition>& members) 
   for (auto& member : members) assign(slots, member);
 }
 
+void assign(FieldSlots& slots, compiler::ConditionTree& tree) {
+  for (auto& comparison : tree.comparisons) {
+    assign(slots, comparison.lhs);
+    if (auto* subject = std::get_if<compiler::SubjectRef>(&comparison.rhs)) assign(slots, *subject);
+  }
+}
+
 void assign(FieldSlots& slots, compiler::RuleSequence& rules) {
   for (auto& rule : rules) {
     std::visit(Overloaded{[&](compiler::AtomicCondition& atomic) { assign(slots, atomic); },
                           [&](compiler::AllOf& all) { assign(slots, all.members); },
-                          [&](compiler::AnyOf& any) { assign(slots, any.members); }},
+                          [&](compiler::AnyOf& any) { assign(slots, any.members); },
+                          [&](compiler::ConditionTree& tree) { assign(slots, tree); }},
                rule.condition);
   }
 }

@@ -86,7 +86,9 @@ std::span<const compiler::AtomicCondition> comparisons_of(const compiler::Compil
   return std::visit(
       Overloaded{[](const compiler::AtomicCondition& atomic) { return Members(&atomic, 1); },
                  [](const compiler::AllOf& all) { return Members(all.members); },
-                 [](const compiler::AnyOf& any) { return Members(any.members); }},
+                 [](const compiler::AnyOf& any) { return Members(any.members); },
+                 // Nothing an index could file it under: the rule is visited.
+                 [](const compiler::ConditionTree&) { return Members(); }},
       rule.condition);
 }
 
@@ -94,7 +96,8 @@ std::span<const compiler::AtomicCondition> comparisons_of(const compiler::Compil
 bool is_any(const compiler::CompiledRule& rule) {
   return std::visit(Overloaded{[](const compiler::AtomicCondition&) { return false; },
                                [](const compiler::AllOf&) { return false; },
-                               [](const compiler::AnyOf&) { return true; }},
+                               [](const compiler::AnyOf&) { return true; },
+                               [](const compiler::ConditionTree&) { return false; }},
                     rule.condition);
 }
 
@@ -199,6 +202,11 @@ RuleChecks RuleChecks::build(std::span<const compiler::CompiledRule> rules, bool
     const std::span<const compiler::AtomicCondition> members = comparisons_of(rule);
     plan.any = is_any(rule) ? 1 : 0;
     plan.count = static_cast<std::uint32_t>(members.size());
+    if (const auto* tree = std::get_if<compiler::ConditionTree>(&rule.condition)) {
+      plan.tree = 1;
+      laid_out.trees_.resize(rules.size(), nullptr);
+      laid_out.trees_[laid_out.plans_.size()] = tree;
+    }
     for (const auto& member : members) {
       laid_out.checks_.push_back(make_check(member));
       const Check& check = laid_out.checks_.back();

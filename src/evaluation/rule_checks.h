@@ -40,6 +40,7 @@ inline std::uint8_t outcome_of(const ValueView& left, const ValueView& right) {
 namespace kavro::compiler {
 struct AtomicCondition;
 struct CompiledRule;
+struct ConditionTree;
 }  // namespace kavro::compiler
 
 namespace kavro::evaluation::detail {
@@ -115,10 +116,13 @@ struct MeasureRange {
 std::optional<MeasureRange> holding_measures(const Check& check);
 
 // The checks of one rule: an Any list needs one of them, the other shapes all.
+// A rule whose condition is a tree has no checks: `tree` sends it to the
+// tree's own walk, once its (no) checks have passed.
 struct RulePlan {
   std::uint32_t first = 0;
-  std::uint32_t count : 31 = 0;
+  std::uint32_t count : 30 = 0;
   std::uint32_t any : 1 = 0;
+  std::uint32_t tree : 1 = 0;
 };
 
 // A rule's comparisons in document order: an atomic rule's one, or a list's.
@@ -185,9 +189,12 @@ class RuleChecks {
   std::span<const Check> checks_of(std::uint32_t position) const {
     return {checks_.data() + plans_[position].first, plans_[position].count};
   }
+  // The condition of a rule whose plan has `tree` set.
+  const compiler::ConditionTree& tree(std::uint32_t position) const { return *trees_[position]; }
 
  private:
   std::vector<RulePlan> plans_;
+  std::vector<const compiler::ConditionTree*> trees_;  // by position; empty without trees
   std::vector<Check> checks_;
   std::vector<char> texts_;
 };

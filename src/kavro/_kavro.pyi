@@ -5,7 +5,7 @@ Must match the compiled library name to satisfy Python's
 """
 
 from collections.abc import Iterable
-from typing import Any, ClassVar, Literal, Protocol, TypedDict, final, type_check_only
+from typing import Any, ClassVar, Literal, NotRequired, Protocol, TypedDict, final, type_check_only
 
 __all__ = ["PyKavro"]
 
@@ -18,11 +18,17 @@ _Request = dict[str, Any]
 _Effect = Literal["allow", "block", "require_approval"]
 _Value = str | float | bool
 
-_CompiledValue = tuple[Literal["literal"], str | float | bool] | tuple[Literal["subject"], str, str]
+_CompiledValue = (
+    tuple[Literal["literal"], str | float | bool]
+    | tuple[Literal["subject"], str, str]
+    | tuple[Literal["list"], tuple[str | float | bool, ...]]
+    | None
+)
 _CompiledComparison = tuple[str, str, str, _CompiledValue]
-_CompiledRule = tuple[
-    str, str | None, int, str, str, tuple[str, tuple[_CompiledComparison, ...]]
-]
+# A version-2 condition nests: a member of all or any is a comparison or a
+# condition, and ("not", (condition,)) negates one.
+_CompiledCondition = tuple[str, tuple["_CompiledComparison | _CompiledCondition", ...]]
+_CompiledRule = tuple[str, str | None, int, str, str, _CompiledCondition]
 
 class _Decision(TypedDict):
     effect: _Effect
@@ -35,12 +41,14 @@ class _Comparison(TypedDict):
     against: _Value | None
     against_subject: str | None
     held: bool
+    against_list: NotRequired[list[_Value]]
 
 class _RuleTrace(TypedDict):
     rule_id: str
     scope: Literal["action", "global"]
     held: bool
     comparisons: list[_Comparison]
+    description: NotRequired[str]
 
 class _Explanation(TypedDict):
     effect: _Effect
@@ -94,6 +102,10 @@ class Rule(tuple[str, int, str, _Effect, int | None]):
     def effect(self) -> _Effect: ...
     @property
     def line(self) -> int | None: ...
+    @property
+    def description(self) -> str | None: ...
+    @property
+    def tags(self) -> tuple[str, ...]: ...
 
 # The words of the policy language, in the engine's table order.
 EFFECTS: tuple[str, ...]
@@ -236,3 +248,5 @@ class PyKavro:
     def compiler_version() -> str: ...
     def _compiled_rules(self) -> list[_CompiledRule]:
         """The compiled rules as tuples, for kavro.analysis."""
+    def _policy_default(self) -> _Effect:
+        """The effect when no rule decides, for kavro.analysis."""

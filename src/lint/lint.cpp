@@ -69,6 +69,8 @@ std::string_view compile_code(compiler::CompileErrorKind kind) {
       return "type-mismatch";
     case compiler::CompileErrorKind::UnsupportedOperator:
       return "unsupported-operator";
+    case compiler::CompileErrorKind::InvalidComparison:
+      return "invalid-comparison";
   }
   return "compile-error";
 }
@@ -84,6 +86,7 @@ std::string_view compiled_part(compiler::CompileErrorKind kind) {
     case compiler::CompileErrorKind::InvalidLogicalCondition:
     case compiler::CompileErrorKind::TypeMismatch:
     case compiler::CompileErrorKind::UnsupportedOperator:
+    case compiler::CompileErrorKind::InvalidComparison:
       return ".when";
   }
   return "";
@@ -127,9 +130,57 @@ std::vector<PartStep> faulty_part(const compiler::CompileError& error,
     case compiler::CompileErrorKind::UnknownAction:
     case compiler::CompileErrorKind::InvalidScope:
     case compiler::CompileErrorKind::InvalidLogicalCondition:
+    case compiler::CompileErrorKind::InvalidComparison:
       return {};
   }
   return {};
+}
+
+void place_comparisons(const documents::ConditionNodeAst& node, const std::string& at,
+                       std::vector<std::string>& places) {
+  const auto members = [&](std::string_view key) {
+    for (std::size_t i = 0; i < node.members.size(); ++i) {
+      place_comparisons(node.members[i],
+                        at + "." + std::string(key) + "[" + std::to_string(i) + "]", places);
+    }
+  };
+  switch (node.kind) {
+    case documents::NodeKind::Comparison:
+      if (node.comparison < places.size()) places[node.comparison] = at;
+      return;
+    case documents::NodeKind::All:
+      members("all");
+      return;
+    case documents::NodeKind::Any:
+      members("any");
+      return;
+    case documents::NodeKind::Not:
+      if (!node.members.empty()) place_comparisons(node.members.front(), at + ".not", places);
+      return;
+  }
+}
+
+// Where each comparison of a condition stands below its `when` (".all[1]"),
+// in the order atomic_conditions lists them.
+std::vector<std::string> comparison_places(const documents::ConditionAst& when) {
+  const auto listed = [](std::string_view key, std::size_t count) {
+    std::vector<std::string> places;
+    for (std::size_t i = 0; i < count; ++i) {
+      places.push_back("." + std::string(key) + "[" + std::to_string(i) + "]");
+    }
+    return places;
+  };
+  return std::visit(
+      Overloaded{
+          [](const documents::AtomicConditionAst&) { return std::vector<std::string>(1); },
+          [&](const documents::AllConditionAst& all) { return listed("all", all.all.size()); },
+          [&](const documents::AnyConditionAst& any) { return listed("any", any.any.size()); },
+          [](const documents::TreeConditionAst& tree) {
+            std::vector<std::string> places(tree.comparisons.size());
+            place_comparisons(tree.root, "", places);
+            return places;
+          }},
+      when);
 }
 
 // A document as lint reads it: its records when it loaded, and its notes.
@@ -210,6 +261,20 @@ std::string bucket_and_condition(const documents::RuleAst& rule) {
                         }},
              rule.scope);
   add(std::to_string(rule.when.index()));
+  const auto add_literal = [&](const documents::LiteralValueAst& literal) {
+    add(std::to_string(literal.index()));
+    std::visit(Overloaded{[&](const std::string& text) { add(text); },
+                          [&](double number) { add(std::to_string(number)); },
+                          [&](bool boolean) { add(std::to_string(boolean)); }},
+               literal);
+  };
+  // A tree's shape: its comparisons alone do not tell all from any.
+  const auto add_node = [&](const auto& self, const documents::ConditionNodeAst& node) -> void {
+    add(std::to_string(static_cast<int>(node.kind)));
+    add(std::to_string(node.comparison));
+    add(std::to_string(node.members.size()));
+    for (const auto& member : node.members) self(self, member);
+  };
   for (const documents::AtomicConditionAst& atomic : atomic_conditions(rule.when)) {
     add(atomic.subject.domain);
     add(atomic.subject.field);
@@ -219,16 +284,16 @@ std::string bucket_and_condition(const documents::RuleAst& rule) {
                             add(subject.domain);
                             add(subject.field);
                           },
-                          [&](const documents::LiteralValueAst& literal) {
-                            add(std::to_string(literal.index()));
-                            std::visit(
-                                Overloaded{[&](const std::string& text) { add(text); },
-                                           [&](double number) { add(std::to_string(number)); },
-                                           [&](bool boolean) { add(std::to_string(boolean)); }},
-                                literal);
-                          }},
+                          [&](const documents::LiteralValueAst& literal) { add_literal(literal); },
+                          [&](const documents::ListValueAst& list) {
+                            add("list");
+                            for (const auto& member : list.members) add_literal(member);
+                          },
+                          [&](const documents::NoValueAst&) { add("none"); }},
                atomic.value);
   }
+  if (const auto* tree = std::get_if<documents::TreeConditionAst>(&rule.when))
+    add_node(add_node, tree->root);
   return key;
 }
 
@@ -255,6 +320,12 @@ class Linter {
   }
 
   void policy_rules(const LoadedPolicy& policy) {
+    if (policy.ast->version == 2 && !policy.ast->default_effect) {
+      add(Severity::Warning, "no-default",
+          "the policy has no default: a request no rule decides is allowed; write default: "
+          "block to fail closed, or default: allow to say so",
+          kPolicy, policy.place("version"), "default", std::nullopt);
+    }
     StringMap<std::size_t> first_with_id;
     std::unordered_map<std::string, std::size_t> first_with_condition;
     const auto& rules = policy.ast->rules;
@@ -302,7 +373,7 @@ class Linter {
   // the first rule that does not compile, this finds the errors of them all.
   void compile_errors(const documents::SchemaAst& schema, const LoadedPolicy& policy) {
     const compiler::SchemaIndex index = compiler::build_schema_index(schema);
-    documents::PolicyAst one{policy.ast->version, {}};
+    documents::PolicyAst one{policy.ast->version, {}, std::nullopt};
     for (std::size_t i = 0; i < policy.ast->rules.size(); ++i) {
       const documents::RuleAst& rule = policy.ast->rules[i];
       one.rules.assign(1, rule);
@@ -310,9 +381,13 @@ class Linter {
       if (compiled) continue;
       const compiler::CompileError& error = compiled.error();
       const std::string member = rule_path(policy.index(i));
-      std::string path = member + std::string(compiled_part(error.kind));
+      // A second-version error names its part; a first-version one is
+      // narrowed here to the token at fault.
+      std::string path =
+          member + (error.where.empty() ? std::string(compiled_part(error.kind)) : error.where);
       if (policy.place(path)) path = token_at_fault(index, rule, error, policy, path);
-      const auto position = policy.place(path);
+      auto position = policy.place(path);
+      if (!position && !error.where.empty()) position = policy.place(member + ".when");
       add(Severity::Error, compile_code(error.kind), error.render(), kPolicy,
           position ? position : policy.place(member), path, rule.id);
     }
@@ -320,8 +395,9 @@ class Linter {
 
   // The path of the token a rule's compile error is about (the name of a
   // scope's action, a comparison's field, operator or literal), as deep as
-  // the document's places go below `part`: of the scope, or of the first
-  // comparison that fails alone with the same error.
+  // the document's places go below `part`: of the scope, or of the
+  // comparison the error names (`where`), else of the first that fails alone
+  // with the same error.
   static std::string token_at_fault(const compiler::SchemaIndex& index,
                                     const documents::RuleAst& rule,
                                     const compiler::CompileError& error, const LoadedPolicy& policy,
@@ -341,6 +417,7 @@ class Linter {
         deeper(".global");
         return part;
       case compiler::CompileErrorKind::InvalidLogicalCondition:
+      case compiler::CompileErrorKind::InvalidComparison:
         return part;
       case compiler::CompileErrorKind::UnknownDomain:
       case compiler::CompileErrorKind::UnknownField:
@@ -349,21 +426,25 @@ class Linter {
       case compiler::CompileErrorKind::UnsupportedOperator:
         break;
     }
-    const std::string_view list = std::visit(
-        Overloaded{[](const documents::AtomicConditionAst&) { return std::string_view(); },
-                   [](const documents::AllConditionAst&) { return std::string_view("all"); },
-                   [](const documents::AnyConditionAst&) { return std::string_view("any"); }},
-        rule.when);
+    const std::vector<std::string> places = comparison_places(rule.when);
     const auto atomics = atomic_conditions(rule.when);
     const std::string rendered = error.render();
-    documents::PolicyAst alone{policy.ast->version, {rule}};
-    for (std::size_t k = 0; k < atomics.size(); ++k) {
-      if (!list.empty()) {
-        alone.rules[0].when = atomics[k];
+    documents::PolicyAst alone{policy.ast->version, {rule}, std::nullopt};
+    const bool tree = std::holds_alternative<documents::TreeConditionAst>(rule.when);
+    for (std::size_t k = 0; k < atomics.size() && k < places.size(); ++k) {
+      if (!error.where.empty()) {
+        // The compiler named the comparison: `part` is its place.
+        if (".when" + places[k] != error.where) continue;
+      } else if (atomics.size() > 1) {
+        if (tree) {
+          alone.rules[0].when = documents::TreeConditionAst{{}, {atomics[k]}};
+        } else {
+          alone.rules[0].when = atomics[k];
+        }
         auto compiled = compiler::compile_policy(index, alone);
         if (compiled || compiled.error().render() != rendered) continue;
-        if (!deeper("." + std::string(list) + "[" + std::to_string(k) + "]")) return part;
       }
+      if (error.where.empty() && !places[k].empty() && !deeper(places[k])) return part;
       for (const PartStep& step : faulty_part(error, atomics[k])) {
         if (deeper("." + std::string(step.key))) continue;
         if (!step.index || !deeper("[" + std::to_string(*step.index) + "]")) break;

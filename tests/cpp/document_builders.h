@@ -68,11 +68,11 @@ inline documents::ScopeAst global_scope(bool global = true) {
 inline documents::RuleAst rule_ast(std::string id, documents::ScopeAst scope,
                                    documents::ConditionAst when,
                                    documents::Effect effect = documents::Effect::Block) {
-  return {std::move(id), std::move(scope), std::move(when), effect};
+  return {std::move(id), std::move(scope), std::move(when), effect, std::nullopt, std::nullopt};
 }
 
 inline documents::PolicyAst policy_of(std::vector<documents::RuleAst> rules) {
-  return {1, std::move(rules)};
+  return {1, std::move(rules), std::nullopt};
 }
 
 inline documents::GovernanceRule governance_rule(

@@ -166,7 +166,8 @@ def print_health(policy: Source, result: Health | None, verbose: bool,
             where = "no action with rules" if region.action is None else \
                 f"action {region.action}"
             constraints = "; ".join(f"{k}: {v}" for k, v in region.constraints.items())
-            print(f"{policy.path}: note: {where}: decided by the default (allow) where "
+            print(f"{policy.path}: note: {where}: decided by the default "
+                  f"({region.old.effect}) where "
                   f"{constraints or 'no rule holds'} [default-region]", file=sys.stderr)
             print(f"  witness: {json.dumps(region.witness, sort_keys=True)}", file=sys.stderr)
     if result.reason is not None:

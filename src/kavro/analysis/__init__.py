@@ -17,15 +17,15 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from typing import Any, Literal
 
-from kavro._kavro import PyKavro
+from kavro._kavro import PolicyError, PyKavro
 from kavro.analysis._describe import describe_box
 from kavro.analysis._search import (
-    Box, Budget, BudgetExhausted, Side, decide, deciding_box, default_boxes, effect_of,
-    escape_search,
+    Box, Budget, BudgetExhausted, Side, decide, deciding_box, default_boxes, escape_search,
     pair_search, present_classes, property_search, settle, stricter, witness,
 )
 from kavro.analysis._space import (
-    EFFECT_STRICTNESS, AnalysisRefused, Context, LaidRule, Rule, bits, classify, read_rules,
+    EFFECT_STRICTNESS, AnalysisRefused, Context, LaidRule, Rule, bits, classify, policy_default,
+    read_rules,
 )
 
 __all__ = ["AnalysisRefused", "Comparison", "Decision", "Finding", "Health", "PropertyResult",
@@ -101,9 +101,9 @@ class Comparison:
         return any(region.more_permissive for region in self.regions)
 
 
-def _decision(laid: LaidRule | None) -> Decision:
+def _decision(laid: LaidRule | None, default: str) -> Decision:
     if laid is None:
-        return Decision("allow", None, None)
+        return Decision(default, None, None)
     return Decision(laid.rule.effect, laid.rule.rule_id, laid.rule.place, laid.rule.line)
 
 
@@ -116,6 +116,7 @@ def _confirm(engine: PyKavro, request: dict[str, Any], expected: Decision) -> No
 
 class _Rules:
     def __init__(self, engine: PyKavro) -> None:
+        self.default = policy_default(engine)
         rules = read_rules(engine)
         self.buckets: dict[str, list[Rule]] = {}
         for rule in rules:
@@ -153,22 +154,25 @@ def compare(old: PyKavro, new: PyKavro, *, by_rule: bool = False,
     for action in actions:
         before, after = old_rules.sequence(action), new_rules.sequence(action)
         result.contexts[action] = None
-        if [key_of(r, by_rule) for r in before] == [key_of(r, by_rule) for r in after]:
+        if [key_of(r, by_rule) for r in before] == [key_of(r, by_rule) for r in after] and \
+                old_rules.default == new_rules.default:
             result.checked.append(_context_label(action))
             continue
         context = Context(action, [before, after])
         result.contexts[action] = context
         found = []
         try:
-            for box, a, b in pair_search(Side(context.sequences[0], key),
-                                         Side(context.sequences[1], key),
+            for box, a, b in pair_search(Side(context.sequences[0], key, old_rules.default),
+                                         Side(context.sequences[1], key, new_rules.default),
                                          context.full_box(), budget, by_rule=by_rule):
                 found.append((box, a, b))
         except BudgetExhausted as exhausted:
-            result.regions += _regions(context, found, old, new)
+            result.regions += _regions(context, found, (old, old_rules.default),
+                                       (new, new_rules.default))
             result.status, result.reason = "unknown", exhausted.reason
             return result
-        result.regions += _regions(context, found, old, new)
+        result.regions += _regions(context, found, (old, old_rules.default),
+                                   (new, new_rules.default))
         result.checked.append(_context_label(action))
     if result.regions:
         result.status = "different"
@@ -204,11 +208,14 @@ def key_of(rule: Rule, by_rule: bool) -> Any:
 
 
 def _regions(context: Context, found: list[tuple[Box, LaidRule | None, LaidRule | None]],
-             old: PyKavro, new: PyKavro) -> list[Region]:
+             old_side: tuple[PyKavro, str], new_side: tuple[PyKavro, str]) -> list[Region]:
+    """The leaves merged into regions, each witness confirmed by both engines
+    (each side: its engine and its policy default)."""
+    (old, old_default), (new, new_default) = old_side, new_side
     regions = []
     for box, a, b in _merged(found):
         request = witness(context, box)
-        old_decision, new_decision = _decision(a), _decision(b)
+        old_decision, new_decision = _decision(a, old_default), _decision(b, new_default)
         _confirm(old, request, old_decision)
         _confirm(new, request, new_decision)
         regions.append(Region(context.action, old_decision, new_decision,
@@ -271,7 +278,7 @@ class Health:
     findings: list[Finding] = field(default_factory=list)
     reason: str | None = None
     # Per action (None: requests of no action with rules), regions no rule
-    # decides, so the default allows them: at most DEFAULT_REGIONS per action,
+    # decides, so the policy default decides them: at most DEFAULT_REGIONS per action,
     # and the actions whose regions were cut there in `defaults_cut`.
     defaults: list[Region] = field(default_factory=list)
     defaults_cut: set[str | None] = field(default_factory=set)
@@ -318,12 +325,13 @@ def _dead_rules(engine: PyKavro, rules: _Rules, budget: Budget, findings: list[F
                 alone = settle(sequence, alone)
                 request = witness(context, alone)
                 caught = decide(sequence, alone)
+                decided = _decision(caught, rules.default)
                 findings.append(Finding(
                     "rule-covered", rule.rule_id, rule.place,
                     "the earlier rules of its bucket decide every request it holds for, "
                     f"e.g. {caught.rule.rule_id if caught else 'the default'} here",
                     request, line=rule.line))
-                _confirm(engine, request, _decision(caught))
+                _confirm(engine, request, decided)
     for action in sorted(rules.buckets):
         context = Context(action, [rules.sequence(action)])
         sequence = context.sequences[0]
@@ -338,7 +346,7 @@ def _dead_rules(engine: PyKavro, rules: _Rules, budget: Budget, findings: list[F
 
 
 def _defaults(engine: PyKavro, rules: _Rules, budget: Budget, result: Health) -> None:
-    allowed = Decision("allow", None, None)
+    allowed = Decision(rules.default, None, None)
     for action in [*sorted(rules.buckets), None]:
         context = Context(action, [rules.sequence(action)])
         found = [(box, None, None) for box in default_boxes(
@@ -364,31 +372,33 @@ def _escapes(engine: PyKavro, rules: _Rules, budget: Budget, findings: list[Find
             classes = context.fields[index]
             if classes.key == ("action", "type") or classes.missing == 0:
                 continue
-            _escapes_of(engine, context, index, budget, findings, seen)
+            _escapes_of(engine, context, index, budget, findings, seen, rules.default)
 
 
 def _escapes_of(engine: PyKavro, context: Context, index: int, budget: Budget,
-                findings: list[Finding], seen: set[tuple[str, str, str]]) -> None:
+                findings: list[Finding], seen: set[tuple[str, str, str]], default: str) -> None:
     classes = context.fields[index]
     sequence = context.sequences[0]
     name = ".".join(classes.key)
     for box, without, catchers in escape_search(sequence, index, present_classes(classes),
-                                                 classes.missing, context.full_box(), budget):
-        mark = (catchers[0].rule.place, name, effect_of(without))
+                                                 classes.missing, context.full_box(), budget,
+                                                 default):
+        without_decision = _decision(without, default)
+        mark = (catchers[0].rule.place, name, without_decision.effect)
         if mark in seen:
             continue
         seen.add(mark)
         missing = witness(context, _with_field(box, index, classes.missing))
-        _confirm(engine, missing, _decision(without))
+        _confirm(engine, missing, without_decision)
         for catcher, value_class in zip(catchers, bits(box[index])):
             present = witness(context, _with_field(box, index, 1 << value_class))
-            _confirm(engine, present, _decision(catcher))
+            _confirm(engine, present, _decision(catcher, default))
         names = " or ".join(dict.fromkeys(c.rule.rule_id for c in catchers))
         strictest = max((c.rule.effect for c in catchers), key=EFFECT_STRICTNESS.__getitem__)
         findings.append(Finding(
             "escape", catchers[0].rule.rule_id, catchers[0].rule.place,
             f"a request that {names} would {strictest.replace('_', ' ')} whatever {name} "
-            f"holds is decided {_decision(without).text()} when {name} is "
+            f"holds is decided {without_decision.text()} when {name} is "
             f"{classes.missing_text}", missing, name, line=catchers[0].rule.line))
 
 
@@ -452,10 +462,10 @@ def prove(engine: PyKavro, schema_yaml: str, effect: str, *, never: bool = True,
         for name in contexts:
             context = Context(name, [rules.sequence(name), conditions])
             found = property_search(context.sequences[0], context.sequences[1], effect, never,
-                                    context.full_box(), budget)
+                                    context.full_box(), budget, rules.default)
             if found is not None:
                 request = witness(context, found)
-                decision = _decision(decide(context.sequences[0], found))
+                decision = _decision(decide(context.sequences[0], found), rules.default)
                 _confirm(engine, request, decision)
                 return PropertyResult("failed", request, decision)
     except BudgetExhausted as exhausted:
@@ -475,7 +485,19 @@ def _compiled_conditions(schema_yaml: str, action: str | None, when: Any,
                       f"    when: {json.dumps(condition)}", "    effect: block"]
     if len(lines) == 2:
         return []
-    return read_rules(PyKavro(schema_yaml, "\n".join(lines) + "\n"))
+    text = "\n".join(lines) + "\n"
+    try:
+        return read_rules(PyKavro(schema_yaml, text))
+    except PolicyError as first:
+        # A condition in the second version's forms (present, a list, nesting):
+        # compiled as such where the engine reads that version; a mistake in a
+        # first-version condition keeps its first-version message.
+        if not hasattr(PyKavro, "_policy_default"):
+            raise
+        try:
+            return read_rules(PyKavro(schema_yaml, text.replace("version: 1", "version: 2", 1)))
+        except PolicyError:
+            raise first from None
 
 
 def compiled_rules(engine: PyKavro) -> list[Rule]:
@@ -500,5 +522,5 @@ def reaching_request(engine: PyKavro, rule: Rule, *, seconds: float = DEFAULT_SE
     if found is None:
         return None
     request = witness(context, found)
-    _confirm(engine, request, _decision(sequence[target]))
+    _confirm(engine, request, _decision(sequence[target], rules.default))
     return request

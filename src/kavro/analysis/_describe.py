@@ -62,11 +62,30 @@ def _pieces(classes: FieldClasses, mask: int) -> list[str]:
         elif value_class.kind == "nan":
             pieces.append("NaN")
         elif value_class.kind == "other-text":
-            if "any other string" not in pieces:
-                pieces.append("any other string")
+            text = _other_text(classes, value_class.tag)
+            if text not in pieces:
+                pieces.append(text)
         else:
             pieces.append(_literal_text(value_class.value))
     return pieces
+
+
+def _other_text(classes: FieldClasses, tag: tuple[str | None, str | None]) -> str:
+    """The texts of an other-text class: by the longest listed prefix and
+    suffix they hold, when starts_with or ends_with cut them."""
+    parts = []
+    for affixes, longest, verb in ((classes.prefixes, tag[0], "starting"),
+                                   (classes.suffixes, tag[1], "ending")):
+        if not affixes:
+            continue
+        if longest is None:
+            parts.append(f"{verb} with none of " + ", ".join(_literal_text(a) for a in affixes))
+            continue
+        longer = [a for a in affixes if len(a) > len(longest) and (
+            a.startswith(longest) if verb == "starting" else a.endswith(longest))]
+        parts.append(f"{verb} with {_literal_text(longest)}" + (
+            " but not " + " or ".join(_literal_text(a) for a in longer) if longer else ""))
+    return f"any other string ({'; '.join(parts)})" if parts else "any other string"
 
 
 def _adjacent(classes: FieldClasses, before: ValueClass, after: ValueClass) -> bool:

@@ -106,11 +106,13 @@ class Side:
 
     sequence: list[LaidRule]
     key: Callable[[LaidRule], Any]
+    default: str = "allow"   # the effect when no rule decides
     view: Callable[[Box], Box] = lambda box: box
 
 
-def effect_of(laid: LaidRule | None) -> str:
-    return "allow" if laid is None else laid.rule.effect
+def effect_of(laid: LaidRule | None, default: str) -> str:
+    """The effect of a deciding rule, or `default` when no rule decides."""
+    return default if laid is None else laid.rule.effect
 
 
 def pair_search(old: Side, new: Side, box: Box, budget: Budget, *, by_rule: bool,
@@ -122,17 +124,20 @@ def pair_search(old: Side, new: Side, box: Box, budget: Budget, *, by_rule: bool
         left, right = step(old.sequence, old.view(box)), step(new.sequence, new.view(box))
         left_keys = [old.key(laid) for laid, _, _ in left.rules]
         right_keys = [new.key(laid) for laid, _, _ in right.rules]
-        if left_keys == right_keys and left.reaches_default == right.reaches_default:
+        if left_keys == right_keys and left.reaches_default == right.reaches_default and (
+                old.default == new.default or not left.reaches_default):
             continue
         if not by_rule:
             effects = {laid.rule.effect for laid, _, _ in left.rules + right.rules}
-            if left.reaches_default or right.reaches_default:
-                effects.add("allow")
+            if left.reaches_default:
+                effects.add(old.default)
+            if right.reaches_default:
+                effects.add(new.default)
             if len(effects) == 1:
                 continue
         if left.decided and right.decided:
             a, b = left.decider, right.decider
-            if effect_of(a) != effect_of(b) or (
+            if effect_of(a, old.default) != effect_of(b, new.default) or (
                     by_rule and (None if a is None else a.rule.rule_id) !=
                     (None if b is None else b.rule.rule_id)):
                 yield box, a, b
@@ -185,7 +190,8 @@ def present_classes(classes: FieldClasses) -> int:
 
 
 def escape_search(sequence: list[LaidRule], index: int, present: int, missing: int, box: Box,
-                  budget: Budget) -> Iterator[tuple[Box, LaidRule | None, list[LaidRule]]]:
+                  budget: Budget, default: str,
+                  ) -> Iterator[tuple[Box, LaidRule | None, list[LaidRule]]]:
     """Boxes of requests (the field at `index` left to range over `present`)
     that a stricter rule decides whatever present value the field holds, and
     that end more permissively when the field is missing: the box, the rule
@@ -200,9 +206,9 @@ def escape_search(sequence: list[LaidRule], index: int, present: int, missing: i
         # Without the field, each request ends at one of these rules (or the
         # default); an escape needs a stricter rule reading the field before it.
         loosest = min((laid.rule.effect for laid, _, _ in without.rules),
-                      key=EFFECT_STRICTNESS.__getitem__, default="allow")
-        if without.reaches_default:
-            loosest = "allow"
+                      key=EFFECT_STRICTNESS.__getitem__, default=default)
+        if without.reaches_default and stricter(loosest, default):
+            loosest = default
         last = len(sequence) if without.reaches_default else places[id(without.rules[-1][0])]
         if not any(stricter(laid.rule.effect, loosest) for laid in readers
                    if places[id(laid)] < last):
@@ -210,7 +216,7 @@ def escape_search(sequence: list[LaidRule], index: int, present: int, missing: i
         if not without.decided:
             stack.extend(split_check(_first_open(without), box))
             continue
-        effect = effect_of(without.decider)
+        effect = effect_of(without.decider, default)
         end = len(sequence) if without.decider is None else places[id(without.decider)]
         if not any(stricter(laid.rule.effect, effect) for laid in readers if
                    places[id(laid)] < end):
@@ -230,7 +236,7 @@ def escape_search(sequence: list[LaidRule], index: int, present: int, missing: i
                 if undecided is None:
                     undecided = (result, view)
                 continue
-            if not stricter(effect_of(result.decider), effect):
+            if not stricter(effect_of(result.decider, default), effect):
                 catchers = []
                 break
             catchers.append(result.decider)  # type: ignore[arg-type]
@@ -253,7 +259,7 @@ def _at(box: Box, index: int, mask: int) -> Box:
 
 
 def property_search(sequence: list[LaidRule], conditions: list[LaidRule], effect: str,
-                    never: bool, box: Box, budget: Budget) -> Box | None:
+                    never: bool, box: Box, budget: Budget, default: str) -> Box | None:
     """A box of requests meeting the property's conditions (`when`, then
     `unless`, either left out) whose decision breaks it, or None."""
     when = next((c for c in conditions if c.rule.rule_id == "when"), None)
@@ -261,7 +267,7 @@ def property_search(sequence: list[LaidRule], conditions: list[LaidRule], effect
     stack = [box]
     for box in _boxes(stack, budget):
         result = step(sequence, box)
-        if result.decided and (effect_of(result.decider) == effect) != never:
+        if result.decided and (effect_of(result.decider, default) == effect) != never:
             continue
         split: Check | None = None
         if when is not None:

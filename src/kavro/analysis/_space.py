@@ -25,9 +25,15 @@ ABSENT: Any = object()
 TRUE, FALSE, SOME = 1, 0, 2
 
 _KIND_NAMES = {"number": "number", "text": "string", "boolean": "boolean"}
-# `in` and `not_in` are words of the language that no field type accepts yet:
-# refused until their meaning over lists is modelled.
-_OPERATORS = frozenset({"equals", "not_equals", "greater_than", "less_than"})
+# The value each operator takes: a literal or another field, a list, a text
+# literal, or nothing (a presence test).
+_SCALAR_OPERATORS = frozenset({"equals", "not_equals", "greater_than", "less_than",
+                               "greater_or_equal", "less_or_equal"})
+_ORDER_OPERATORS = frozenset({"greater_than", "less_than", "greater_or_equal", "less_or_equal"})
+_LIST_OPERATORS = frozenset({"in", "not_in"})
+_AFFIX_OPERATORS = frozenset({"starts_with", "ends_with"})
+_PRESENCE_OPERATORS = frozenset({"present", "absent"})
+_OPERATORS = _SCALAR_OPERATORS | _LIST_OPERATORS | _AFFIX_OPERATORS | _PRESENCE_OPERATORS
 
 
 class AnalysisRefused(ValueError):
@@ -41,12 +47,23 @@ FieldKey = tuple[str, str]
 class Comparison:
     lhs: FieldKey
     operator: str
-    literal: Any = ABSENT          # the literal value, or ABSENT for a field
+    literal: Any = ABSENT          # the literal value (a tuple for a list), or ABSENT
     rhs: FieldKey | None = None   # the other field, when the value is one
+    declared: str | None = None   # a presence test's field kind: "number", "text", "boolean"
 
     def text(self) -> str:
-        right = _literal_text(self.literal) if self.rhs is None else ".".join(self.rhs)
+        if self.operator in _PRESENCE_OPERATORS:
+            return f"{'.'.join(self.lhs)} {self.operator}"
+        if isinstance(self.literal, tuple):
+            right = "[" + ", ".join(_literal_text(v) for v in self.literal) + "]"
+        else:
+            right = _literal_text(self.literal) if self.rhs is None else ".".join(self.rhs)
         return f"{'.'.join(self.lhs)} {self.operator} {right}"
+
+
+# A condition as the analysis reads it: a comparison, or ("all" | "any" | "not",
+# its members).
+Condition = Any
 
 
 @dataclass(frozen=True)
@@ -56,10 +73,12 @@ class Rule:
     number: int                # place in its bucket, from 0
     rule_id: str
     effect: str
-    kind: str                  # "atomic", "all" or "any"
-    members: tuple[Comparison, ...]
+    kind: str                  # "atomic", "all" or "any"; "tree" for nesting or `not`
+    members: tuple[Comparison, ...]   # every comparison, in document order
     # The document line the rule starts on, when the engine knows it.
     line: int | None = field(default=None, compare=False)
+    # A "tree" rule's condition (see Condition).
+    tree: Condition = field(default=None, compare=False)
 
     @property
     def place(self) -> str:
@@ -69,28 +88,78 @@ class Rule:
     @functools.cached_property
     def shape(self) -> tuple[Any, ...]:
         """What decides a request: the same shape and effect decide alike."""
-        return (self.effect, self.kind, tuple(
-            (m.lhs, m.operator, _value_key(m.literal), m.rhs) for m in self.members))
+        if self.kind == "tree":
+            return (self.effect, self.kind, _tree_key(self.tree))
+        return (self.effect, self.kind, tuple(_comparison_key(m) for m in self.members))
+
+
+def _comparison_key(comparison: Comparison) -> Any:
+    return (comparison.lhs, comparison.operator, _value_key(comparison.literal), comparison.rhs)
+
+
+def _tree_key(condition: Condition) -> Any:
+    if isinstance(condition, Comparison):
+        return _comparison_key(condition)
+    return (condition[0], tuple(_tree_key(member) for member in condition[1]))
 
 
 def _value_key(value: Any) -> Any:
     # 1.0 and True are equal in Python but never compare equal in the engine.
-    return ("absent",) if value is ABSENT else (type(value).__name__, repr(value))
+    if value is ABSENT:
+        return ("absent",)
+    if isinstance(value, tuple):
+        return ("list", tuple(_value_key(v) for v in value))
+    return (type(value).__name__, repr(value))
+
+
+def policy_default(engine: PyKavro) -> str:
+    """The effect of a request no rule decides: the policy's default, allow
+    when the engine has none to tell."""
+    default = getattr(engine, "_policy_default", None)
+    effect = "allow" if default is None else default()
+    if effect not in EFFECT_STRICTNESS:
+        raise AnalysisRefused(f"the policy default {effect!r} is not covered by the analysis")
+    return str(effect)
 
 
 def read_rules(engine: PyKavro) -> list[Rule]:
     """The compiled rules of `engine`, refusing any form the analysis does not model."""
-    default = getattr(engine, "_policy_default", None)
-    if default is not None and default() != "allow":
-        raise AnalysisRefused(f"the policy default {default()!r} is not covered by the "
-                              "analysis (only a default of 'allow' is)")
     lines = _rule_lines(engine)
+    kinds = _DeclaredKinds(engine)
     rules = []
     for compiled in engine._compiled_rules():
-        rule = _read_rule(*compiled)
+        rule = _read_rule(*compiled, kinds=kinds)
         bucket = "global" if rule.scope == "global" else f"{rule.scope}:{rule.scope_name}"
         rules.append(dataclasses.replace(rule, line=lines.get((bucket, rule.number))))
     return rules
+
+
+class _DeclaredKinds:
+    """The kind the schema declares for a field, as the engine's request check
+    reports it: the one probe value of the field it does not call wrong."""
+
+    _PROBES = (("text", "probe"), ("number", 1), ("boolean", True))
+
+    def __init__(self, engine: PyKavro) -> None:
+        self.engine = engine
+        self.found: dict[tuple[str | None, FieldKey], str | None] = {}
+
+    def of(self, action: str | None, key: FieldKey) -> str | None:
+        if (action, key) not in self.found:
+            self.found[(action, key)] = self._probe(action, key)
+        return self.found[(action, key)]
+
+    def _probe(self, action: str | None, key: FieldKey) -> str | None:
+        domain, name = key
+        path = f"{domain}.{name}"
+        for kind, probe in self._PROBES:
+            request: dict[str, dict[str, Any]] = {domain: {name: probe}}
+            if action is not None:
+                request.setdefault("action", {})["type"] = action
+            problems = self.engine.check_request(request)
+            if not any(problem["path"] == path for problem in problems):
+                return kind
+        return None
 
 
 def _rule_lines(engine: PyKavro) -> dict[tuple[str, int], int | None]:
@@ -110,38 +179,76 @@ def _rule_lines(engine: PyKavro) -> dict[tuple[str, int], int | None]:
 
 
 def _read_rule(scope: str, scope_name: str | None, number: int, rule_id: str, effect: str,
-               condition: Any) -> Rule:
+               condition: Any, *, kinds: _DeclaredKinds) -> Rule:
     def refuse(what: str) -> AnalysisRefused:
         return AnalysisRefused(f"rule {rule_id!r}: {what} is not covered by the analysis")
+
+    def comparison(member: Any) -> Comparison:
+        domain, name, operator, value = member
+        if operator not in _OPERATORS:
+            raise refuse(f"the operator {operator!r}")
+        form = value[0] if isinstance(value, tuple) and value else value
+        if operator in _PRESENCE_OPERATORS:
+            if value is not None:
+                raise refuse(f"the operator {operator!r} with a value")
+            if domain == "action" and scope != "action":
+                # The declared kind would depend on the request's action.
+                raise refuse(f"the operator {operator!r} on action field {name!r} outside an "
+                             "action's rules")
+            declared = kinds.of(scope_name if scope == "action" else None, (domain, name))
+            if declared is None:
+                raise refuse(f"the operator {operator!r} on a field of no known type "
+                             f"({domain}.{name})")
+            return Comparison((domain, name), operator, declared=declared)
+        if form == "literal" and operator not in _LIST_OPERATORS:
+            if _literal_kind(value[1]) is None or (
+                    operator in _AFFIX_OPERATORS and not isinstance(value[1], str)):
+                raise refuse(f"a literal of type {type(value[1]).__name__!r} "
+                             f"(of operator {operator!r})")
+            return Comparison((domain, name), operator, literal=value[1])
+        if form == "subject" and operator in _SCALAR_OPERATORS:
+            return Comparison((domain, name), operator, rhs=(value[1], value[2]))
+        if form == "list" and operator in _LIST_OPERATORS:
+            items = tuple(value[1])
+            if not items or any(_literal_kind(item) is None for item in items):
+                raise refuse(f"the list {items!r} (of operator {operator!r})")
+            return Comparison((domain, name), operator, literal=items)
+        raise refuse(f"the value form {form!r} (of operator {operator!r})")
+
+    def tree(node: Any) -> Condition:
+        if not isinstance(node, tuple) or len(node) not in (2, 4):
+            raise refuse(f"the condition shape {node!r}")
+        if len(node) == 4:
+            return comparison(node)
+        kind, members = node
+        if kind not in ("atomic", "all", "any", "not"):
+            raise refuse(f"the condition form {kind!r}")
+        if kind == "not" and len(members) != 1:
+            raise refuse(f"a 'not' of {len(members)} conditions")
+        if kind == "atomic":
+            if len(members) != 1 or len(members[0]) != 4:
+                raise refuse(f"the condition shape {node!r}")
+            return comparison(members[0])
+        return (kind, tuple(tree(member) for member in members))
 
     if scope not in ("action", "actor", "global"):
         raise refuse(f"the scope {scope!r}")
     if effect not in EFFECT_STRICTNESS:
         raise refuse(f"the effect {effect!r}")
-    if not isinstance(condition, tuple) or len(condition) != 2:
-        raise refuse(f"the condition shape {condition!r}")
-    kind, members = condition
-    if kind not in ("atomic", "all", "any"):
-        raise refuse(f"the condition form {kind!r}")
-    comparisons = []
-    for member in members:
-        if len(member) != 4:
-            # A condition inside a condition: ("any", (...)) within an `all`.
-            raise refuse(f"the nested condition form {member[0]!r}")
-        domain, name, operator, value = member
-        if operator not in _OPERATORS:
-            raise refuse(f"the operator {operator!r}")
-        if not isinstance(value, tuple) or not value:
-            raise refuse(f"the value form {value!r} (of operator {operator!r})")
-        if value[0] == "literal":
-            if _literal_kind(value[1]) is None:
-                raise refuse(f"a literal of type {type(value[1]).__name__!r}")
-            comparisons.append(Comparison((domain, name), operator, literal=value[1]))
-        elif value[0] == "subject":
-            comparisons.append(Comparison((domain, name), operator, rhs=(value[1], value[2])))
-        else:
-            raise refuse(f"the value form {value[0]!r}")
-    return Rule(scope, scope_name, number, rule_id, effect, kind, tuple(comparisons))
+    read = tree(condition)
+    if isinstance(read, Comparison):
+        return Rule(scope, scope_name, number, rule_id, effect, "atomic", (read,))
+    kind, members = read
+    if kind in ("all", "any") and all(isinstance(m, Comparison) for m in members):
+        return Rule(scope, scope_name, number, rule_id, effect, kind, members)
+    return Rule(scope, scope_name, number, rule_id, effect, "tree", tuple(_leaves(read)),
+                tree=read)
+
+
+def _leaves(condition: Condition) -> list[Comparison]:
+    if isinstance(condition, Comparison):
+        return [condition]
+    return [leaf for member in condition[1] for leaf in _leaves(member)]
 
 
 def _literal_kind(value: Any) -> str | None:
@@ -161,9 +268,19 @@ def _kind(value: Any) -> str:
     return "number"
 
 
-def holds(operator: str, left: Any, right: Any) -> bool:
+def holds(operator: str, left: Any, right: Any, declared: str | None = None) -> bool:
     """One comparison as the evaluator makes it: absent or mixed kinds are false,
-    numbers follow IEEE-754, texts compare exactly, only numbers have an order."""
+    numbers follow IEEE-754, texts compare exactly, only numbers have an order;
+    a list holds a value equal to a member, `not_in` one present and equal to
+    none; presence is a value of the declared kind."""
+    if operator == "present":
+        return _kind(left) == declared
+    if operator == "absent":
+        return _kind(left) != declared
+    if operator == "in":
+        return any(holds("equals", left, member) for member in right)
+    if operator == "not_in":
+        return all(holds("not_equals", left, member) for member in right)
     kind = _kind(left)
     if kind == "absent" or kind != _kind(right):
         return False
@@ -171,13 +288,47 @@ def holds(operator: str, left: Any, right: Any) -> bool:
         return bool(left == right)
     if operator == "not_equals":
         return bool(left != right)
+    if operator == "starts_with":
+        return kind == "text" and left.startswith(right)
+    if operator == "ends_with":
+        return kind == "text" and left.endswith(right)
     if kind != "number":
         return False
     if operator == "greater_than":
         return bool(left > right)
     if operator == "less_than":
         return bool(left < right)
+    if operator == "greater_or_equal":
+        return bool(left >= right)
+    if operator == "less_or_equal":
+        return bool(left <= right)
     raise AssertionError(f"no model of the operator {operator!r}")
+
+
+class _Members:
+    """A list's members, for `in` and `not_in` by one probe: as `holds` decides
+    them member by member, values are equal within one kind (Python's equality
+    and hash already make -0.0 equal 0 and 1.0 equal 1), and NaN equals nothing."""
+
+    def __init__(self, members: tuple[Any, ...]) -> None:
+        self.kinds = {_kind(member) for member in members}
+        self.keys = {_equality_key(member) for member in members if not _is_nan(member)}
+
+    def holds(self, operator: str, value: Any) -> bool:
+        kind = _kind(value)
+        equal = not _is_nan(value) and kind != "absent" and _equality_key(value) in self.keys
+        if operator == "in":
+            return equal
+        # not_in: unequal to every member, each of the value's kind.
+        return self.kinds == {kind} and not equal
+
+
+def _is_nan(value: Any) -> bool:
+    return _kind(value) == "number" and math.isnan(value)
+
+
+def _equality_key(value: Any) -> tuple[str, Any]:
+    return (_kind(value), value)
 
 
 def _literal_text(value: Any) -> str:
@@ -199,6 +350,8 @@ class ValueClass:
     order: float = 0.0   # position among the number classes
     low: float = 0.0     # a gap's bounds (open)
     high: float = 0.0
+    # An other-text class's longest listed prefix and suffix (None: none of them).
+    tag: tuple[str | None, str | None] = (None, None)
 
 
 @dataclass
@@ -208,6 +361,9 @@ class FieldClasses:
     missing: int          # mask of "absent" (and "of another kind" when merged)
     missing_text: str = "absent"
     present: int = 0      # mask of the values of the kind the field is compared as
+    # The literals of starts_with and ends_with, which split the other texts.
+    prefixes: tuple[str, ...] = ()
+    suffixes: tuple[str, ...] = ()
 
     @property
     def full(self) -> int:
@@ -236,13 +392,69 @@ def _gap_values(low: float, high: float, count: int) -> list[float]:
     return sorted(values)
 
 
-def build_field(key: FieldKey, literals: list[Any], group_size: int,
+@dataclass
+class Literals:
+    """What a field (or its group) is compared with."""
+
+    values: list[Any] = field(default_factory=list)
+    kinds: set[str] = field(default_factory=set)   # declared kinds of presence tests
+    prefixes: set[str] = field(default_factory=set)
+    suffixes: set[str] = field(default_factory=set)
+
+    def add(self, other: Literals) -> None:
+        self.values += other.values
+        self.kinds |= other.kinds
+        self.prefixes |= other.prefixes
+        self.suffixes |= other.suffixes
+
+
+def _longest(affixes: tuple[str, ...], text: str, prefix: bool) -> str | None:
+    found = [a for a in affixes if (text.startswith(a) if prefix else text.endswith(a))]
+    return max(found, key=len) if found else None
+
+
+def text_tag(classes: FieldClasses, text: str) -> tuple[str | None, str | None]:
+    return (_longest(classes.prefixes, text, True), _longest(classes.suffixes, text, False))
+
+
+def _other_texts(texts: list[str], prefixes: tuple[str, ...], suffixes: tuple[str, ...],
+                 group_size: int) -> list[ValueClass]:
+    """The texts no equality names, cut by their longest listed prefix and
+    suffix: a text's listed prefixes are those of its longest one (they all
+    start it, so each starts the longest), and likewise its suffixes; so these
+    two decide every starts_with and ends_with. Each class is given texts
+    `prefix + fresh... + suffix` with a character no literal holds, which start
+    and end with exactly the chosen ones and equal no literal."""
+    used = set("".join(texts) + "".join(prefixes) + "".join(suffixes))
+    fresh = next(c for c in "_-~+=" + "".join(chr(0x100 + i) for i in range(len(used) + 1))
+                 if c not in used)
+    classes = []
+    seen = set()
+    for prefix in (None, *prefixes):
+        for suffix in (None, *suffixes):
+            sample = (prefix or "") + fresh + (suffix or "")
+            tag = (_longest(prefixes, sample, True), _longest(suffixes, sample, False))
+            if tag in seen:
+                continue  # "" among the prefixes: no text lacks every one
+            seen.add(tag)
+            for index in range(group_size):
+                value = (prefix or "") + fresh * (index + 1) + (suffix or "")
+                classes.append(ValueClass(value, "other-text", tag=tag))
+    return classes
+
+
+def build_field(key: FieldKey, literals: Literals | list[Any], group_size: int,
                 ordered: bool = False) -> FieldClasses:
     """The classes of one field from the literals it (or its group) is compared
     with; `ordered` when it (or its group) is compared by order (a number)."""
-    numbers = {float(v) for v in literals if _kind(v) == "number" and not math.isnan(v)}
-    texts = sorted({v for v in literals if _kind(v) == "text"})
-    kinds = {_kind(v) for v in literals}
+    if not isinstance(literals, Literals):
+        literals = Literals(list(literals))
+    values = literals.values
+    numbers = {float(v) for v in values if _kind(v) == "number" and not math.isnan(v)}
+    texts = sorted({v for v in values if _kind(v) == "text"})
+    prefixes, suffixes = tuple(sorted(literals.prefixes)), tuple(sorted(literals.suffixes))
+    kinds = {_kind(v) for v in values} | literals.kinds | (
+        {"text"} if prefixes or suffixes else set())
     grouped = group_size > 1
     classes: list[ValueClass] = []
     if grouped:
@@ -268,9 +480,13 @@ def build_field(key: FieldKey, literals: list[Any], group_size: int,
     if grouped or "text" in kinds:
         for text in texts:
             classes.append(ValueClass(text, "text"))
-        fresh = [f"other-{i}" for i in range(len(texts) + group_size + 1)]
-        for text in [t for t in fresh if t not in set(texts)][:group_size]:
-            classes.append(ValueClass(text, "other-text"))
+        if prefixes or suffixes:
+            classes += _other_texts(texts, prefixes, suffixes, group_size)
+        else:
+            fresh = [f"other-{i}" for i in range(len(texts) + group_size + 1)]
+            literal = set(texts)
+            for text in [t for t in fresh if t not in literal][:group_size]:
+                classes.append(ValueClass(text, "other-text"))
     if grouped or "boolean" in kinds:
         classes += [ValueClass(False, "boolean"), ValueClass(True, "boolean")]
     compared_as = kinds | ({"number"} if ordered else set())
@@ -278,7 +494,7 @@ def build_field(key: FieldKey, literals: list[Any], group_size: int,
                 "boolean": ("boolean",)}
     wanted = {k for kind in (compared_as or families) for k in families[kind]}
     present = sum(1 << bit for bit, c in enumerate(classes) if c.kind in wanted)
-    return FieldClasses(key, classes, 1, missing_text, present)
+    return FieldClasses(key, classes, 1, missing_text, present, prefixes, suffixes)
 
 
 @dataclass
@@ -302,6 +518,9 @@ class LaidRule:
     # it compares two fields, the check), unpacked faster than attributes.
     settling: int = field(init=False)
     plan: tuple[tuple[int, int, Check | None, Check], ...] = field(init=False)
+    # A "tree" rule's condition over its checks: a Check, or ("all" | "any" |
+    # "not", members).
+    tree: Any = None
 
     def __post_init__(self) -> None:
         self.settling = TRUE if self.rule.kind == "any" else FALSE
@@ -314,25 +533,33 @@ class Context:
 
     def __init__(self, action: str | None, sequences: list[list[Rule]]) -> None:
         self.action = action
-        literals: dict[FieldKey, list[Any]] = {}
+        literals: dict[FieldKey, Literals] = {}
         links: dict[FieldKey, set[FieldKey]] = {}
         self_compared: set[FieldKey] = set()
         ordered: set[FieldKey] = set()
         for sequence in sequences:
             for rule in sequence:
                 for comparison in rule.members:
-                    if comparison.operator in ("greater_than", "less_than"):
+                    if comparison.operator in _ORDER_OPERATORS:
                         ordered.add(comparison.lhs)
                         if comparison.rhs is not None:
                             ordered.add(comparison.rhs)
-                    literals.setdefault(comparison.lhs, [])
+                    seen = literals.setdefault(comparison.lhs, Literals())
                     links.setdefault(comparison.lhs, {comparison.lhs})
-                    if comparison.rhs is None:
-                        literals[comparison.lhs].append(comparison.literal)
+                    if comparison.operator in _PRESENCE_OPERATORS:
+                        seen.kinds.add(comparison.declared or "")
+                    elif comparison.operator == "starts_with":
+                        seen.prefixes.add(comparison.literal)
+                    elif comparison.operator == "ends_with":
+                        seen.suffixes.add(comparison.literal)
+                    elif comparison.operator in _LIST_OPERATORS:
+                        seen.values += comparison.literal
+                    elif comparison.rhs is None:
+                        seen.values.append(comparison.literal)
                     elif comparison.rhs == comparison.lhs:
                         self_compared.add(comparison.lhs)
                     else:
-                        literals.setdefault(comparison.rhs, [])
+                        literals.setdefault(comparison.rhs, Literals())
                         links.setdefault(comparison.rhs, {comparison.rhs})
                         links[comparison.lhs].add(comparison.rhs)
                         links[comparison.rhs].add(comparison.lhs)
@@ -347,8 +574,9 @@ class Context:
                 # The bucket was chosen by this very value.
                 self.fields.append(FieldClasses(key, [ValueClass(action, "text")], 0))
                 continue
-            pooled = [v for member in group for v in literals[member]] if len(group) > 1 \
-                else literals[key]
+            pooled = Literals()
+            for member in sorted(group):
+                pooled.add(literals[member])
             size = max(len(group), 2) if key in self_compared else len(group)
             self.fields.append(build_field(key, pooled, size, bool(group & ordered)))
         self._masks: dict[tuple[Any, ...], int] = {}
@@ -356,18 +584,28 @@ class Context:
         self.sequences = [[self._lay(rule) for rule in sequence] for sequence in sequences]
 
     def _lay(self, rule: Rule) -> LaidRule:
-        checks = []
-        for comparison in rule.members:
-            left = self.index[comparison.lhs]
-            if comparison.rhs is None or comparison.rhs == comparison.lhs:
-                checks.append(Check(comparison, left, mask=self._mask(comparison, left)))
-            else:
-                right = self.index[comparison.rhs]
-                checks.append(Check(comparison, left, right=right,
-                                    relation=self._relation(comparison.operator, left, right)))
+        checks = [self._check(comparison) for comparison in rule.members]
         fields = frozenset(i for c in checks for i in ((c.left,) if c.right < 0 else
                                                       (c.left, c.right)))
-        return LaidRule(rule, checks, fields)
+        laid = LaidRule(rule, checks, fields)
+        if rule.kind == "tree":
+            # The leaves are laid out in document order, as rule.members lists them.
+            leaves = iter(checks)
+
+            def lay(node: Condition) -> Any:
+                if isinstance(node, Comparison):
+                    return next(leaves)
+                return (node[0], tuple(lay(member) for member in node[1]))
+            laid.tree = lay(rule.tree)
+        return laid
+
+    def _check(self, comparison: Comparison) -> Check:
+        left = self.index[comparison.lhs]
+        if comparison.rhs is None or comparison.rhs == comparison.lhs:
+            return Check(comparison, left, mask=self._mask(comparison, left))
+        right = self.index[comparison.rhs]
+        return Check(comparison, left, right=right,
+                     relation=self._relation(comparison.operator, left, right))
 
     def _mask(self, comparison: Comparison, left: int) -> int:
         # Policies repeat comparisons (the same field against the same literal):
@@ -376,10 +614,19 @@ class Context:
         mask = self._masks.get(key)
         if mask is None:
             mask = 0
-            for bit, value_class in enumerate(self.fields[left].classes):
-                right = comparison.literal if comparison.rhs is None else value_class.value
-                if holds(comparison.operator, value_class.value, right):
-                    mask |= 1 << bit
+            classes = self.fields[left].classes
+            if comparison.operator in _LIST_OPERATORS:
+                # Lists may hold thousands of members, and their field as many
+                # classes: one probe a class.
+                members = _Members(comparison.literal)
+                for bit, value_class in enumerate(classes):
+                    if members.holds(comparison.operator, value_class.value):
+                        mask |= 1 << bit
+            else:
+                for bit, value_class in enumerate(classes):
+                    right = comparison.literal if comparison.rhs is None else value_class.value
+                    if holds(comparison.operator, value_class.value, right, comparison.declared):
+                        mask |= 1 << bit
             self._masks[key] = mask
         return mask
 
@@ -474,8 +721,29 @@ def _with(box: list[int], index: int, mask: int) -> list[int]:
     return copy
 
 
+def _tree_status(node: Any, box: list[int]) -> tuple[int, Check | None]:
+    if isinstance(node, Check):
+        status = check_status(node, box)
+        return status, (node if status == SOME else None)
+    kind, members = node
+    if kind == "not":
+        status, check = _tree_status(members[0], box)
+        return (SOME if status == SOME else TRUE - status), check
+    settling = TRUE if kind == "any" else FALSE
+    undecided: Check | None = None
+    for member in members:
+        status, check = _tree_status(member, box)
+        if status == settling:
+            return settling, None
+        if status == SOME and undecided is None:
+            undecided = check
+    return (TRUE - settling, None) if undecided is None else (SOME, undecided)
+
+
 def rule_status(rule: LaidRule, box: list[int]) -> tuple[int, Check | None]:
     """TRUE, FALSE or SOME on the box, and a comparison to split on when SOME."""
+    if rule.tree is not None:
+        return _tree_status(rule.tree, box)
     # One member settles an `any` when it holds everywhere, an `all` (or a
     # single comparison) when it fails everywhere.
     settling = rule.settling
@@ -532,10 +800,13 @@ def _class_of(classes: FieldClasses, value: Any, group: list[Any]) -> int:
             inside = sorted({v for v in group if _kind(v) == "number" and low < v < high})
             return gap[inside.index(value)] if len(gap) > 1 else gap[0]
     if kind == "text":
-        fresh = [bit for bit, c in enumerate(classes.classes) if c.kind == "other-text"]
+        tag = text_tag(classes, value)
+        fresh = [bit for bit, c in enumerate(classes.classes)
+                 if c.kind == "other-text" and c.tag == tag]
         if fresh:
             literal_texts = {c.value for c in classes.classes if c.kind == "text"}
             others = list(dict.fromkeys(v for v in group if _kind(v) == "text"
-                                        and v not in literal_texts))
+                                        and v not in literal_texts
+                                        and text_tag(classes, v) == tag))
             return fresh[others.index(value)] if len(fresh) > 1 else fresh[0]
     return 0  # absent, or a kind no comparison of the field can match
