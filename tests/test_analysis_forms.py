@@ -32,7 +32,7 @@ _SUFFIXES = ["b", "ab"]
 # the infinities, -0.0, absent and other kinds; for texts each literal and a
 # text per longest listed prefix and suffix ("azb": prefix "a", suffix "b").
 _NUMBERS = [None, "t", -1, -0.0, 0.5, 1, 1.5, 2, 3, math.nan, math.inf, -math.inf]
-_LEVELS = [None, True, -1, 0, 0.5, 1, 2, 3, math.nan]
+_LEVELS = [None, True, -math.inf, -1, 0, 0.5, 1, 1.5, 2, 3, math.inf, math.nan]
 _TEXTS = [None, 5, "x", "ab", "z", "zb", "zab", "az", "azb", "azab", "abz", "abzb", "abab"]
 _BOOLEANS = [None, True, False, "true"]
 _TYPES = ["pay", None]
@@ -170,7 +170,7 @@ def _condition(generator: random.Random, fields: list[tuple[str, str]], depth: i
         member = _condition(generator, fields, depth - 1)
         return ("not", (("atomic", (member,)) if len(member) == 4 else member,))
     return (kind, tuple(_condition(generator, fields, depth - 1)
-                        for _ in range(generator.randint(1, 3))))
+                        for _ in range(generator.randint(2, 3))))
 
 
 def _top(generator: random.Random, fields: list[tuple[str, str]]) -> Any:
@@ -424,7 +424,8 @@ def test_the_engine_decides_as_the_reference_and_confirms_the_analysis(seed: int
     new = ReferenceEngine(_edited(old.compiled, generator), old.default)
     engines = _engine_of(old), _engine_of(new)
     for reference, engine in zip((old, new), engines):
-        assert engine._compiled_rules() == reference.compiled
+        # The engine lists each bucket's rules together.
+        assert sorted(engine._compiled_rules(), key=repr) == sorted(reference.compiled, key=repr)
         decided = engine.evaluate_many(SAMPLE)
         assert decided == [reference.evaluate(request) for request in SAMPLE], \
             version_two(reference)

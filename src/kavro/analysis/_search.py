@@ -236,10 +236,11 @@ def escape_search(sequence: list[LaidRule], index: int, present: int, missing: i
                 if undecided is None:
                     undecided = (result, view)
                 continue
-            if not stricter(effect_of(result.decider, default), effect):
+            # A rule must catch it: a stricter policy default is no escape.
+            if result.decider is None or not stricter(result.decider.rule.effect, effect):
                 catchers = []
                 break
-            catchers.append(result.decider)  # type: ignore[arg-type]
+            catchers.append(result.decider)
         else:
             if undecided is None:
                 yield box, without.decider, catchers
