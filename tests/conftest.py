@@ -2,6 +2,10 @@
 
 from __future__ import annotations
 
+import pathlib
+import subprocess
+import sys
+import textwrap
 from collections.abc import Iterator
 from typing import Any, Callable
 
@@ -36,6 +40,12 @@ rules:
     when: { subject: [snapshot, maintenance], operator: equals, value: { literal: true } }
     effect: block
 """
+
+
+def run_fresh(script: str) -> subprocess.CompletedProcess[str]:
+    """Runs a script in a new interpreter, from this folder, so a crash stays there."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
+                          text=True, timeout=60, cwd=pathlib.Path(__file__).parent)
 
 
 def raises_exactly(expected: type[BaseException], message: str, call: Callable[..., Any],

@@ -7,17 +7,13 @@ from __future__ import annotations
 
 import ctypes
 import pickle
-import subprocess
-import sys
-import textwrap
 from decimal import Decimal
-from pathlib import Path
 from typing import Any
 
 import pytest
 
 import kavro
-from conftest import POLICY, SCHEMA, raises_exactly
+from conftest import POLICY, SCHEMA, raises_exactly, run_fresh
 from kavro import PyKavro
 
 pa = pytest.importorskip("pyarrow")
@@ -296,7 +292,6 @@ def test_decisions_that_skipped_construction(call: str, expected: str) -> None:
         except TypeError as error:
             print("TypeError:", error)
     """
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
-                          text=True, timeout=60, cwd=Path(__file__).parent)
+    done = run_fresh(script)
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.strip() == expected

@@ -13,12 +13,11 @@ from pathlib import Path
 
 import pytest
 
+from command_runs import DOCS, run
 from conftest import POLICY, SCHEMA
 from kavro._command.accepting import rule_extents
 from kavro._command.hints import hint_for, schema_hint
-from kavro._command.main import main
 
-DOCS = ["--schema", "schema.yaml", "--policy", "policy.yaml"]
 # One rule condition dropped by a misspelt key, one rule id used twice.
 SLOPPY = POLICY.replace("effect: block\n", "effect: block\n    unles: { x: 1 }\n", 1).replace(
     "id: maintenance", "id: approve-deletions")
@@ -26,12 +25,6 @@ DROPPED = "sloppy.yaml:7:5: error: unknown key 'unles' is ignored [unknown-key]"
 TWICE = ("sloppy.yaml:12:5: error: rule id 'approve-deletions' is already used by rules[1] "
          "(line 8): "
          "results and governance filters cannot tell these rules apart [duplicate-rule-id]")
-
-
-def run(capsys: pytest.CaptureFixture[str], *argv: str) -> tuple[int, str, str]:
-    status = main(list(argv))
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 @pytest.fixture

@@ -138,8 +138,19 @@ def row_dicts(table: Any) -> list[dict]:
     return rows
 
 
+# Each way evaluate_arrow can decide a batch: the one measured cheaper, every
+# bucket by columns, every bucket row by row, each row alone.
+WAYS = ("measured", "columns", "grouped-rows", "rows")
+
+
+@pytest.fixture(params=WAYS)
+def way(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> str:
+    monkeypatch.setenv("KAVRO_COLUMNAR_WAY", request.param)
+    return str(request.param)
+
+
 @pytest.mark.parametrize("seed", range(12))
-def test_arrow_and_many_decide_as_evaluate(seed: int) -> None:
+def test_arrow_and_many_decide_as_evaluate(seed: int, way: str) -> None:
     rng = random.Random(seed)
     engine = PyKavro(RANDOM_SCHEMA, random_policy(rng, rng.randint(1, 25)))
     table = random_table(rng, 300)
@@ -155,8 +166,38 @@ def test_arrow_and_many_decide_as_evaluate(seed: int) -> None:
     assert engine.evaluate_many(iter(row_dicts(table))) == expected
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_long_batches_decide_as_evaluate(seed: int, way: str) -> None:
+    """Batches of several chunks of rows, many rules per bucket (a fifth of the
+    comparisons between two fields), rows of no bucket, and an offset that
+    puts chunk edges inside validity bytes."""
+    rng = random.Random(100 + seed)
+    engine = PyKavro(RANDOM_SCHEMA, random_policy(rng, rng.randint(40, 120)))
+    table = random_table(rng, 2600).slice(rng.randint(0, 9))
+    expected = [engine.evaluate(row) for row in row_dicts(table)]
+    assert engine.evaluate_arrow(table).to_pylist() == expected
+
+
+@pytest.mark.parametrize("size", [30, 300])
+def test_mixed_workload_with_field_pairs(size: int, way: str) -> None:
+    """The benchmarks' policies, whose exceptions compare two fields, over
+    their own requests as a table holds them."""
+    import mixed_workload
+
+    workload = mixed_workload.make_workload(size, field_pairs=True)
+    engine = PyKavro(workload.schema_yaml, workload.policy_yaml)
+    requests = [
+        {domain: {k: v for k, v in values.items() if not k.startswith("extra_")}
+         for domain, values in request.data.items()}
+        for request in workload.requests if isinstance(request.data["action"].get("type"), str)
+    ] * 20
+    table = pa.Table.from_pylist(requests)
+    expected = [engine.evaluate(row) for row in row_dicts(table)]
+    assert engine.evaluate_arrow(table).to_pylist() == expected
+
+
 @pytest.mark.parametrize("seed", range(4))
-def test_later_batches_keep_no_values_of_earlier_ones(seed: int) -> None:
+def test_later_batches_keep_no_values_of_earlier_ones(seed: int, way: str) -> None:
     """A stream whose second batch nulls whole columns, and fields fed by two columns
     (of a part in flat columns: a part in both forms is refused)."""
     rng = random.Random(seed)

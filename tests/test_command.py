@@ -10,8 +10,8 @@ from pathlib import Path
 
 import pytest
 
+from command_runs import DOCS, run
 from conftest import POLICY, SCHEMA
-from kavro._command.main import main
 
 GOVERNANCE = """\
 version: 1
@@ -26,12 +26,6 @@ ALLOWING_POLICY = POLICY.replace("effect: require_approval", "effect: allow")
 CONDITION_HINT = "hint: a condition has one of three shapes:"
 
 
-def run(capsys: pytest.CaptureFixture[str], *argv: str) -> tuple[int, str, str]:
-    status = main(list(argv))
-    out, err = capsys.readouterr()
-    return status, out, err
-
-
 @pytest.fixture
 def files(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     monkeypatch.chdir(tmp_path)
@@ -40,8 +34,6 @@ def files(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
         (tmp_path / name).write_text(text)
     return tmp_path
 
-
-DOCS = ["--schema", "schema.yaml", "--policy", "policy.yaml"]
 
 
 @pytest.mark.parametrize("argv, message", [

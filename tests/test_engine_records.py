@@ -17,15 +17,8 @@ from kavro._command.yaml_text import load_yaml
 from kavro._kavro import _plain_scalar
 from kavro._refusals import describe_refusal
 
-SCHEMA = """version: 1
-actions:
-  refund:
-    fields: {amount: number}
-actor:
-  fields: {role: string}
-snapshot:
-  fields: {}
-"""
+from hostile_documents import SCHEMA
+
 
 
 def policy_with_ids(*ids: str) -> str:

@@ -222,3 +222,46 @@ def test_check_reports_the_compile_error_of_every_rule(
     lines = policy.splitlines()
     assert [lines[f.line - 1][f.column - 1:][:len(row[3])] for f, row in zip(found, errors)
             if f.line is not None and f.column is not None] == [row[3] for row in errors]
+
+
+ALIASED_SCHEMA = """\
+version: 1
+actions:
+  refund: &fields { fields: { amount: number, currency: string } }
+  payout: *fields
+  delete: { fields: {} }
+actor: { fields: { role: string, verified: boolean } }
+snapshot: { fields: { maintenance: boolean }, colour: x }
+"""
+
+
+# Lint notes only the places it looks up, and a schema's places only when a
+# field goes unread: each finding must still be placed where it stands.
+@pytest.mark.parametrize("schema, governance, expected", [
+    pytest.param(SCHEMA.replace("{ maintenance: boolean }", "{ maintenance: boolean }, colour: x"),
+                 None,
+                 [("unused-field", 3, 49, "actions.refund.fields.currency"),
+                  ("unused-field", 5, 44, "actor.fields.verified"),
+                  ("unknown-key", 6, 47, "snapshot.colour")],
+                 id="ignored-key-beside-unused-fields"),
+    pytest.param(ALIASED_SCHEMA, None,
+                 [("unused-field", 3, 39, "actions.payout.fields.amount"),
+                  ("unused-field", 3, 57, "actions.payout.fields.currency"),
+                  ("unused-field", 3, 57, "actions.refund.fields.currency"),
+                  ("unused-field", 6, 44, "actor.fields.verified"),
+                  ("unknown-key", 7, 47, "snapshot.colour")],
+                 id="fields-of-an-alias-at-its-anchor"),
+    pytest.param(SCHEMA, "version: 1\ngovernance:\n  rules:\n    - id: g\n"
+                 "      applies_to: { actions: [refund, refnd] }\n"
+                 "      select: { where: { effect: allow } }\n"
+                 "      must: { allowed_fields: [actor.rol] }\n      error: e\n",
+                 [("unused-field", 3, 49, "actions.refund.fields.currency"),
+                  ("unused-field", 5, 44, "actor.fields.verified"),
+                  ("filter-unknown-action", 5, 39, "governance.rules[0].applies_to.actions[1]"),
+                  ("filter-unknown-field", 7, 13, "governance.rules[0].must")],
+                 id="governance-list-member-and-key"),
+])
+def test_check_places_findings_it_notes_sparingly(schema: str, governance: str | None,
+                                                  expected: list[tuple[object, ...]]) -> None:
+    findings = check(schema, POLICY, governance)
+    assert [(f.code, f.line, f.column, f.path) for f in findings] == expected

@@ -191,3 +191,94 @@ def test_openapi_describes_requests_from_the_schema(server: tuple[httpx.Client, 
     assert refund["properties"]["action"]["properties"]["amount"] == {"type": "number"}
     assert refund["properties"]["actor"]["properties"]["verified"] == {"type": "boolean"}
     assert set(document["paths"]) >= {"/v1/decide", "/v1/decide/batch", "/v1/reload"}
+
+
+# Bodies of one request each: the batch endpoint answers each as the single endpoint does.
+LONE_REQUESTS = [
+    pytest.param(b'{"action": {"type": "refund", "amount": 1500}, "actor": {"role": "clerk"}}',
+                 id="blocked"),
+    pytest.param(b'{"action": {"type": "delete"}, "actor": {"role": "clerk", "verified": true}}',
+                 id="approval"),
+    pytest.param(b'{"action": {"type": "refund", "amount": 5.5, "currency": "\\u00e9\\""}}',
+                 id="allowed-no-rule"),
+    pytest.param(b'{"snapshot": {"maintenance": true}}', id="global-without-action"),
+    pytest.param(b'{}', id="empty"),
+    pytest.param(b'{"action": {"type": "refund", "amount": NaN}}', id="nan"),
+    pytest.param(b'{"action": {"type": "refund", "amount": -Infinity}}', id="minus-infinity"),
+    pytest.param(b'{"action": {"type": "refund", "amount": 1' + b"0" * 30 + b"}}",
+                 id="beyond-64-bits"),
+    pytest.param(b'{"action": {"type": "refund", "amount": 1' + b"0" * 400 + b"}}",
+                 id="beyond-a-float"),
+    pytest.param(b'{"action": {"type": "refund", "amout": 5}}', id="undeclared-field"),
+    pytest.param(b'{"action": {"type": "refnud"}}', id="undeclared-action"),
+    pytest.param(b'{"action": {"type": "refund", "amount": "5"}}', id="wrong-kind"),
+    pytest.param(b'{"action": {"type": "refund", "amount": null}}', id="null-value"),
+    pytest.param(b'{"action": {"type": "refund", "amount": [1]}}', id="list-value"),
+    pytest.param(b'{"action": [1]}', id="part-not-object"),
+    pytest.param(b'{"action": {"type": "refund"}, "acter": {}}', id="unknown-part"),
+    pytest.param(b'[1, 2]', id="not-object"),
+    pytest.param(b'"refund"', id="text"),
+    pytest.param(b'{"action": {"type": "refund", "\\ud800": 1}}', id="lone-surrogate-key"),
+    pytest.param(b'{"action": {"type": "refund", "amount": 1}, "action": {"type": "delete"}}',
+                 id="repeated-part"),
+]
+
+
+def _in_process(*, validate: bool, log: list[str], policy: str) -> tuple[Any, Any]:
+    from prometheus_client import CollectorRegistry
+    from starlette.testclient import TestClient
+
+    from kavro.decision_log import DecisionLog
+    from kavro.service import create_app
+    from kavro.store import PolicyStore
+
+    registry = CollectorRegistry()
+    app = create_app(PolicyStore.from_texts(SCHEMA, policy), validate=validate,
+                     decision_log=DecisionLog(log.append), registry=registry)
+    return TestClient(app), registry
+
+
+def _decided_samples(registry: Any) -> dict[tuple[str, str], float]:
+    return {(sample.labels["effect"], sample.labels["rule"]): sample.value
+            for metric in registry.collect() if metric.name == "kavro_decisions"
+            for sample in metric.samples if sample.name == "kavro_decisions_total"}
+
+
+def _without_ids(text: str) -> Any:
+    # Numbers as the engine reads them: the fast parser reads a big integer as a float.
+    value = json.loads(text, parse_int=float, parse_constant=str)
+    if isinstance(value, dict):
+        value.pop("decision_id", None)
+        value.pop("time", None)
+    return value
+
+
+@pytest.mark.parametrize("policy", [
+    pytest.param(POLICY, id="allow-by-default"),
+    pytest.param(POLICY.replace("version: 1", "version: 2\ndefault: require_approval", 1),
+                 id="default-effect"),
+])
+@pytest.mark.parametrize("validate", [True, False], ids=["checked", "unchecked"])
+def test_batch_answers_each_request_as_the_single_endpoint(validate: bool, policy: str) -> None:
+    bodies = [param.values[0] for param in LONE_REQUESTS]
+    single_log: list[str] = []
+    batch_log: list[str] = []
+    single, single_metrics = _in_process(validate=validate, log=single_log, policy=policy)
+    batch, batch_metrics = _in_process(validate=validate, log=batch_log, policy=policy)
+    headers = {"content-type": "application/json"}
+    lone = [single.post("/v1/decide", content=body, headers=headers) for body in bodies]
+    together = batch.post("/v1/decide/batch", headers=headers,
+                          content=b'{"requests": [' + b", ".join(bodies) + b"]}")
+    assert together.status_code == 200, together.text
+    answers = together.json()["decisions"]
+    assert len(answers) == len(bodies)
+    for param, one, answer in zip(LONE_REQUESTS, lone, answers):
+        expected = one.json()
+        assert ("decision_id" in answer) == ("decision_id" in expected), param.id
+        # Same keys in the same order, same values (NaN aside, which no answer holds).
+        assert list(_without_ids(json.dumps(answer)).items()) == \
+            list(_without_ids(one.text).items()), param.id
+    assert _decided_samples(batch_metrics) == _decided_samples(single_metrics)
+    assert [_without_ids(line) for line in batch_log] == \
+        [_without_ids(line) for line in single_log]
+    assert len(batch_log) == sum(1 for answer in answers if "decision_id" in answer)

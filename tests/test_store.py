@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import json
 import logging
 import math
@@ -14,6 +15,7 @@ import pytest
 
 from conftest import POLICY, SCHEMA
 from kavro import PyKavro
+from kavro._kavro import DecisionLines
 from kavro.decision_log import DecisionLog, open_decision_log
 from kavro.log_verification import archived_engines, verify_decision_lines
 from kavro.store import LivePolicy, PolicyStore, StoreError, lint_gate
@@ -169,21 +171,75 @@ def test_log_through_the_logging_module() -> None:
     assert len(ids) == 3 and [json.loads(line)["decision_id"] for line in lines] == sorted(ids)
 
 
-@pytest.mark.parametrize("value, read_back", [
+class _Text(str):
+    pass
+
+
+AWKWARD_VALUES = [
     pytest.param(float("nan"), math.isnan, id="nan"),
     pytest.param(float("inf"), lambda v: v == float("inf"), id="infinity"),
+    pytest.param(float("-inf"), lambda v: v == float("-inf"), id="minus-infinity"),
     pytest.param(-0.0, lambda v: v == 0 and math.copysign(1, v) < 0, id="negative-zero"),
+    pytest.param(-12.0, lambda v: v == -12 and isinstance(v, float), id="negative-integral-float"),
+    pytest.param(0.1 + 0.2, lambda v: v == 0.1 + 0.2, id="shortest-float"),
+    pytest.param(1e300, lambda v: v == 1e300, id="huge-float"),
     pytest.param(2**70, lambda v: v == 2**70 and isinstance(v, int), id="beyond-64-bits"),
+    pytest.param(-2**63, lambda v: v == -2**63 and isinstance(v, int), id="smallest-64-bits"),
     pytest.param(Decimal("12.5"), lambda v: v == 12.5 and isinstance(v, float), id="decimal"),
     pytest.param(7.0, lambda v: v == 7 and isinstance(v, float), id="integral-float"),
-    pytest.param("zé\x00\u2028null", lambda v: v == "zé\x00\u2028null", id="text"),
+    pytest.param(True, lambda v: v is True, id="bool"),
+    pytest.param("zé\x00\u2028\"\\null", lambda v: v == "zé\x00\u2028\"\\null", id="text"),
+    pytest.param(_Text("sub"), lambda v: v == "sub", id="str-subclass"),
     pytest.param(None, lambda v: v is None, id="none"),
-])
-def test_logged_values_read_back_as_decided(value: Any, read_back: Any) -> None:
-    lines: list[str] = []
-    DecisionLog(lines.append).record("h", {"action": {"type": "refund", "amount": value}},
-                                     {"effect": "allow", "matched_rule": None})
-    assert read_back(json.loads(lines[0])["action"]["amount"])
+]
+
+
+def _logged_amount(path: str, value: Any, folder: Path) -> tuple[dict[str, Any], list[str]]:
+    request = {"action": {"type": "refund", "amount": value}, 7: "not a part"}
+    if path == "record":
+        lines: list[str] = []
+        DecisionLog(lines.append).record("h", request, {"effect": "allow", "matched_rule": None})
+        return json.loads(lines[0]), lines
+    store = PolicyStore.from_texts(SCHEMA, POLICY)
+    if path == "decide":
+        lines = []
+        DecisionLog(lines.append).decide(store, request)
+    else:  # a file, the lines handed over three at a time
+        log = open_decision_log(folder / "d.jsonl", flush_every=3)
+        log.decide(store, request)
+        assert (folder / "d.jsonl").read_text() == ""  # still waiting
+        log.close()
+        # Lines end at line feeds only: a text may hold U+2028, which splitlines() splits at.
+        lines = (folder / "d.jsonl").read_text(encoding="utf-8").split("\n")[:-1]
+    return json.loads(lines[0]), lines
+
+
+@pytest.mark.parametrize("path", ["record", "decide", "file"])
+@pytest.mark.parametrize("value, read_back", AWKWARD_VALUES)
+def test_logged_values_read_back_as_decided(tmp_path: Path, path: str, value: Any,
+                                            read_back: Any) -> None:
+    if path != "record" and value is None:
+        with pytest.raises(TypeError, match="Unsupported value type"):
+            _logged_amount(path, value, tmp_path)
+        return
+    line, lines = _logged_amount(path, value, tmp_path)
+    assert read_back(line["action"]["amount"])
+    assert set(line) >= {"time", "decision_id", "policy_hash", "effect", "matched_rule"}
+    assert "7" not in line and len(lines) == 1
+    if path != "record":
+        engine = PyKavro(SCHEMA, POLICY)
+        report = verify_decision_lines(lines, {engine.policy_hash(): engine})
+        assert (report.verified, report.ok) == (1, True), report.problems
+
+
+@pytest.mark.parametrize("flush_every, written", [(1, 4), (2, 4), (3, 3), (5, 0)])
+def test_file_lines_wait_for_their_turn(tmp_path: Path, flush_every: int, written: int) -> None:
+    store = PolicyStore.from_texts(SCHEMA, POLICY)
+    log = open_decision_log(tmp_path / "d.jsonl", flush_every=flush_every)
+    ids = [log.decide(store, REFUND)["decision_id"] for _ in range(4)]
+    assert len((tmp_path / "d.jsonl").read_text().splitlines()) == written
+    log.close()
+    assert [line["decision_id"] for line in decision_lines(tmp_path / "d.jsonl")] == ids
 
 
 @pytest.mark.parametrize("mask", ["role", "request.role", "actor.", ".role"])
@@ -234,3 +290,60 @@ def test_live_policy_is_one_consistent_version(documents: Path) -> None:
     live: LivePolicy = store_at(documents).live
     assert live.engine.policy_hash() == live.policy_hash
     assert live.texts.policy == POLICY and live.revision == 1
+
+
+def _refuse(index: int) -> bytes:
+    raise RuntimeError(f"request {index} cannot be answered")
+
+
+@pytest.mark.parametrize("requests, answer, chunks, error", [
+    pytest.param([REFUND] * 3, _refuse, [3], None, id="one-chunk-a-batch"),
+    pytest.param([REFUND, 5, REFUND], lambda index: b"{}", [2], None, id="answered-elsewhere"),
+    pytest.param([REFUND, REFUND, 5, REFUND], _refuse, [2], "request 2", id="failed-midway"),
+    pytest.param([5], lambda index: b"{}", [], None, id="nothing-decided"),
+])
+def test_batch_lines_reach_the_sink_once_decided(requests: list[Any], answer: Any,
+                                                 chunks: list[int], error: str | None) -> None:
+    engine = PyKavro(SCHEMA, POLICY)
+    written: list[bytes] = []
+    lines = DecisionLines(written.append, "p", {}, 1, False)
+    if error is None:
+        engine._decide_batch(requests, engine.policy_hash(), answer, True, lines)
+    else:
+        with pytest.raises(RuntimeError, match=error):
+            engine._decide_batch(requests, engine.policy_hash(), answer, True, lines)
+    assert [chunk.count(b"\n") for chunk in written] == chunks
+    report = verify_decision_lines(b"".join(written).splitlines(),
+                                   {engine.policy_hash(): engine})
+    assert (report.verified, report.ok) == (sum(chunks), True)
+
+
+def test_waiting_lines_are_written_when_the_log_goes(tmp_path: Path) -> None:
+    store = PolicyStore.from_texts(SCHEMA, POLICY)
+    log = open_decision_log(tmp_path / "d.jsonl", flush_every=10)
+    ids = [log.decide(store, REFUND)["decision_id"] for _ in range(2)]
+    assert (tmp_path / "d.jsonl").read_text() == ""
+    del log
+    gc.collect()
+    assert [line["decision_id"] for line in decision_lines(tmp_path / "d.jsonl")] == ids
+
+
+@pytest.mark.parametrize("flush_every", [1, 4])
+def test_a_line_logged_by_a_values_hook_stands_whole_before_the_open_one(
+        tmp_path: Path, flush_every: int) -> None:
+    store = PolicyStore.from_texts(SCHEMA, POLICY)
+    log = open_decision_log(tmp_path / "d.jsonl", flush_every=flush_every)
+
+    class Logging:
+        def __float__(self) -> float:
+            log.decide(store, {"action": {"type": "delete"}, "actor": {"role": "clerk"}})
+            return 1500.0
+
+    outer = log.decide(store, {"action": {"type": "refund", "amount": Logging()}})
+    log.close()
+    lines = decision_lines(tmp_path / "d.jsonl")
+    # The hook runs to decide and again to log: each of its lines before the outer one.
+    assert [(line["effect"], line["action"]["type"]) for line in lines] == [
+        ("require_approval", "delete")] * (len(lines) - 1) + [("block", "refund")]
+    assert len(lines) > 1 and lines[-1]["decision_id"] == outer["decision_id"]
+    assert lines[-1]["action"]["amount"] == 1500.0

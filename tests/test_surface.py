@@ -2,19 +2,18 @@
 
 from __future__ import annotations
 
-import pathlib
 import pickle
 import subprocess
 import sys
-import textwrap
 import types
 from typing import Any, Callable
 
 import pytest
 
 import kavro
-from conftest import POLICY, SCHEMA, raises_exactly
+from conftest import POLICY, SCHEMA, raises_exactly, run_fresh
 from kavro import PyKavro
+from kavro._kavro import DecisionLines
 
 EVALUATE_DOC = (
     "Evaluates the compiled policy against runtime input.\n\n"
@@ -211,6 +210,10 @@ class TestEvaluateArguments:
                          "cannot be converted to 'PyDict'", id="none"),
             pytest.param(lambda e: e.evaluate(Outer.Inner()), "argument 'input': 'Outer.Inner' "
                          "object cannot be converted to 'PyDict'", id="qualname"),
+            pytest.param(lambda e: e.missing_fields(), "PyKavro.missing_fields() missing 1 "
+                         "required positional argument: 'input'", id="missing_fields-missing"),
+            pytest.param(lambda e: e.missing_fields([]), "argument 'input': 'list' object "
+                         "cannot be converted to 'PyDict'", id="missing_fields-list"),
             pytest.param(lambda e: e.evaluate(Anonymous()), "argument 'input': '<failed to "
                          "extract type name>' object cannot be converted to 'PyDict'",
                          id="unreadable-qualname"),
@@ -228,10 +231,50 @@ class TestEvaluateArguments:
                        "object cannot be converted to 'PyString'", PyKavro, Anonymous(), POLICY)
 
 
-def run_fresh(script: str) -> subprocess.CompletedProcess[str]:
-    """Runs a script in a new interpreter, from this folder, so a crash stays there."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
-                          text=True, timeout=60, cwd=pathlib.Path(__file__).parent)
+def _lines(**changes: Any) -> DecisionLines:
+    arguments: dict[str, Any] = {"sink": print, "id_prefix": "p", "mask": {}, "flush_every": 1,
+                                 "text_lines": True, **changes}
+    return DecisionLines(**arguments)
+
+
+class TestServiceHelperArguments:
+    @pytest.mark.parametrize(
+        "call, error, message",
+        [
+            pytest.param(lambda e: _lines(sink=5), TypeError,
+                         "argument 'sink': a callable is needed", id="sink"),
+            pytest.param(lambda e: _lines(mask={"request": ["x"]}), ValueError,
+                         "cannot mask a field of request", id="mask-part"),
+            pytest.param(lambda e: _lines(mask=["actor"]), TypeError,
+                         "argument 'mask': 'list' object cannot be converted to 'PyDict'",
+                         id="mask-not-dict"),
+            pytest.param(lambda e: _lines(flush_every=0), ValueError,
+                         "flush_every must be at least 1", id="flush-every"),
+            pytest.param(lambda e: _lines(enabled=1), TypeError,
+                         "argument 'enabled': a callable or None is needed", id="enabled"),
+            pytest.param(lambda e: _lines().decide("engine", "h", {}), TypeError,
+                         "argument 'engine': 'str' object cannot be converted to 'PyKavro'",
+                         id="decide-engine"),
+            pytest.param(lambda e: _lines().decide(e, "h", []), TypeError,
+                         "argument 'input': 'list' object cannot be converted to 'PyDict'",
+                         id="decide-input"),
+            pytest.param(lambda e: _lines().decide(e, None, {}), TypeError,
+                         "argument 'policy_hash': 'NoneType' object cannot be converted to "
+                         "'PyString'", id="decide-hash"),
+            pytest.param(lambda e: e._decide_batch((), "h", print, True, None), TypeError,
+                         "argument 'requests': 'tuple' object cannot be converted to 'PyList'",
+                         id="batch-requests"),
+            pytest.param(lambda e: e._decide_batch([5], "h", lambda i: "{}", True, None),
+                         TypeError, "answer() must return the JSON of a request as bytes",
+                         id="batch-answer"),
+            pytest.param(lambda e: e._decide_batch([], "h", print, True, print), TypeError,
+                         "argument 'log': 'builtin_function_or_method' object cannot be "
+                         "converted to 'DecisionLines'", id="batch-log"),
+        ],
+    )
+    def test_binding_errors(self, engine: PyKavro, call: Callable[[PyKavro], Any],
+                            error: type[BaseException], message: str) -> None:
+        raises_exactly(error, message, call, engine)
 
 
 @pytest.mark.parametrize(
@@ -243,7 +286,15 @@ def run_fresh(script: str) -> subprocess.CompletedProcess[str]:
                      id="evaluate-without-input"),
         pytest.param("print(bare.policy_hash())", "TypeError: PyKavro object is not initialised",
                      id="policy_hash"),
+        pytest.param("print(bare.missing_fields({}))",
+                     "TypeError: PyKavro object is not initialised", id="missing_fields"),
+        pytest.param("print(bare._policy_default())",
+                     "TypeError: PyKavro object is not initialised", id="policy_default"),
         pytest.param("print(bare.compiler_version())", "0.7.8", id="compiler_version"),
+        pytest.param("print(bare._decide_batch([], 'h', print, True, None))",
+                     "TypeError: PyKavro object is not initialised", id="decide_batch"),
+        pytest.param("print(DecisionLines(print, 'p', {}, 1, True).decide(bare, 'h', {}))",
+                     "TypeError: PyKavro object is not initialised", id="decision-lines-decide"),
         pytest.param("del bare; gc.collect(); print(engine.evaluate({})['effect'])", "allow",
                      id="dropped"),
     ],
@@ -256,6 +307,7 @@ def test_instance_that_skipped_construction(call: str, expected: str) -> None:
         import gc
         from conftest import POLICY, SCHEMA
         from kavro import PyKavro
+        from kavro._kavro import DecisionLines
         engine = PyKavro(SCHEMA, POLICY)
         engine.evaluate({{"action": {{"type": "refund", "amount": 5}}}})
         PyKavro.__new__ = staticmethod(lambda cls, *args, **kwargs: object.__new__(cls))

@@ -12,7 +12,7 @@ from typing import Any
 
 import pytest
 
-from kavro import PolicyError, PyKavro
+from kavro import PolicyError, PyKavro, check
 
 SCHEMA = """\
 version: 1
@@ -271,9 +271,13 @@ def test_version_one_reads_no_version_two_key() -> None:
 FLAT = rule("r", "{ any: [" + cmp(*AMOUNT, "greater_than", "{ literal: 5 }") + ", " +
             cmp(*CURRENCY, "equals", "{ subject: { domain: snapshot, field: mode } }") + "] }")
 
+LISTED = rule("r", "{ all: [[[action, amount], greater_than, { literal: 5 }], "
+              "[[action, currency], equals, { literal: EUR }]] }")
+
 
 @pytest.mark.parametrize("left, right, same", [
     pytest.param(V1_HEAD + FLAT, v2(FLAT), True, id="v2-without-new-forms"),
+    pytest.param(V1_HEAD + LISTED, v2(LISTED), True, id="listed-comparisons"),
     pytest.param(v2(FLAT), v2(FLAT, default="allow"), True, id="default-allow-said"),
     pytest.param(v2(FLAT), v2(FLAT.replace("effect: block", "effect: block\n    description: x\n"
                                            "    tags: [a, b]")), True, id="documentation"),
@@ -558,3 +562,47 @@ def test_random_policies_decide_alike_over_arrow(seed: int) -> None:
             columns[f"{domain}.{field}"] = pa.array(values, getattr(pa, ARROW_TYPES[kind])())
     decisions = engine.evaluate_arrow(pa.table(columns)).to_pylist()
     assert decisions == [reference(rules, default, request) for request in requests]
+
+
+@pytest.mark.parametrize("text, request_, missing", [
+    pytest.param(AGENT_GUARD, {"action": pay(amount=400)},
+                 ["actor.id", "snapshot.budget_left", "action.currency"], id="agent-guard"),
+    pytest.param(AGENT_GUARD, {"action": pay(amount=400, currency="EUR"), "actor": {"id": 5},
+                               "snapshot": {"budget_left": 1}}, [], id="other-kind-is-carried"),
+    pytest.param(V1_HEAD + rule("r", cmp(*AMOUNT, "greater_than", "{ subject: { domain: "
+                                "snapshot, field: budget_left } }")) +
+                 rule("g", cmp("snapshot", "open", "equals", "{ literal: true }"),
+                      scope="{ global: true }"),
+                 {"action": pay()}, ["action.amount", "snapshot.budget_left", "snapshot.open"],
+                 id="version-1-and-global"),
+    pytest.param(V1_HEAD + rule("r", cmp(*AMOUNT, "greater_than", "{ literal: 1 }")),
+                 {"action": {"type": "mail"}}, [], id="other-action-reads-nothing"),
+])
+def test_missing_fields(text: str, request_: dict, missing: list[str]) -> None:
+    engine = PyKavro(SCHEMA, text)
+    problems = engine.missing_fields(request_)
+    assert [p["path"] for p in problems] == missing
+    assert {p["kind"] for p in problems} <= {"MissingField"}
+    assert engine.check_request(request_) == [] or missing == []
+
+
+def test_no_default_is_a_warning_of_lint() -> None:
+    codes = [f.code for f in check(SCHEMA, v2(FLAT))]
+    assert "no-default" in codes
+    assert "no-default" not in [f.code for f in check(SCHEMA, v2(FLAT, default="allow"))]
+    assert "no-default" not in [f.code for f in check(SCHEMA, V1_HEAD + FLAT)]
+    described = v2(FLAT.replace("effect: block", "effect: block\n    description: x\n"
+                                "    tags: [a]"), default="block")
+    assert {"unknown-key", "no-default"}.isdisjoint(f.code for f in check(SCHEMA, described))
+    assert "unknown-key" in [f.code for f in check(SCHEMA, V1_HEAD + FLAT.replace(
+        "effect: block", "effect: block\n    description: x"))]
+
+
+def test_check_reports_each_rules_invalid_comparison_where_it_is() -> None:
+    text = v2(rule("a", cmp(*CURRENCY, "less_or_equal", "{ literal: 1 }")),
+              rule("b", "{ all: [" + cmp(*AMOUNT, "present") + ", " +
+                   cmp(*AMOUNT, "ends_with", "{ literal: x }") + "] }"), default="block")
+    errors = [(f.code, f.path, f.line, f.rule_id) for f in check(SCHEMA, text)
+              if f.severity == "error"]
+    assert errors == [("invalid-comparison", "rules[0].when", 6, "a"),
+                      ("invalid-comparison", "rules[1].when.all[1]", 10, "b")]

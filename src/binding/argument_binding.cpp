@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "binding/errors.h"
+
 namespace kavro::binding {
 
 namespace {
@@ -109,6 +111,21 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
     }
   }
   return check_required(signature, bound);
+}
+
+std::optional<std::string_view> argument_text(PyObject* value, const char* name) {
+  if (!PyUnicode_Check(value)) {
+    raise_cannot_convert(value, "PyString");
+    prefix_argument_error(name);
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (utf8 == nullptr) {
+    prefix_argument_error(name);
+    return std::nullopt;
+  }
+  return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
 }  // namespace kavro::binding

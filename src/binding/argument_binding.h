@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
+#include <string_view>
 
 #include "binding/python_api.h"
 
@@ -27,5 +29,9 @@ bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs
 // follow the positional ones (the fast calling convention).
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::span<PyObject*> bound);
+
+// The UTF-8 of the text argument `name`, or nullopt with the exception set:
+// a TypeError naming the argument for anything but a str.
+std::optional<std::string_view> argument_text(PyObject* value, const char* name);
 
 }  // namespace kavro::binding

@@ -1,8 +1,10 @@
 #include "binding/arrow_evaluation.h"
 
 #include <array>
+#include <cstdlib>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "binding/argument_binding.h"
@@ -33,6 +35,19 @@ void raise_columnar_error(const columnar::ColumnarError& error) {
   }
 }
 
+// KAVRO_COLUMNAR_WAY=columns, grouped-rows or rows holds every batch to one
+// way of deciding, so that tests and benchmarks can set them side by side;
+// the decisions are the same either way.
+columnar::ColumnRules::Way way_from_environment() {
+  const char* way = std::getenv("KAVRO_COLUMNAR_WAY");
+  if (way == nullptr) return columnar::ColumnRules::Way::Measured;
+  const std::string_view text(way);
+  if (text == "columns") return columnar::ColumnRules::Way::Columns;
+  if (text == "grouped-rows") return columnar::ColumnRules::Way::GroupedRows;
+  if (text == "rows") return columnar::ColumnRules::Way::Rows;
+  return columnar::ColumnRules::Way::Measured;
+}
+
 PyObject* decide_lent(PyObject* self, PyObject* data, PyObject* ignore, LentArrow& lent) {
   bool ignore_unknown = false;
   if (ignore != nullptr) {
@@ -48,6 +63,7 @@ PyObject* decide_lent(PyObject* self, PyObject* data, PyObject* ignore, LentArro
   const engine::Policy& policy = state.policy;
   columnar::ColumnRules rules;
   rules.ignore_unknown_columns = ignore_unknown;
+  rules.way = way_from_environment();
   rules.declared = [&policy](engine::Domain domain, std::string_view field) {
     return policy.declares(domain, field);
   };

@@ -66,7 +66,14 @@ PyObject* build_explanation(const engine::ExplainedDecision& explanation) {
       set_item(dict.get(), "bucket", explanation.bucket ? new_text(*explanation.bucket) : none()) &&
       set_item(dict.get(), "rules", rules.release()) &&
       set_item(dict.get(), "default_decided", new_bool(!matched));
-  return built ? dict.release() : nullptr;
+  if (!built) return nullptr;
+  // Only a policy that names its default says so.
+  if (explanation.default_given &&
+      !set_item(dict.get(), "policy_default",
+                new_text(engine::spelling(explanation.effect_default)))) {
+    return nullptr;
+  }
+  return dict.release();
 }
 
 }  // namespace kavro::binding

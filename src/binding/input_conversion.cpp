@@ -231,7 +231,7 @@ bool note_place(engine::Domain domain, PyObject* key) {
 // Sets `hook_ran` when a value's hook ran: Python code that may have changed
 // the input itself.
 bool convert_map(PyObject* map, engine::Domain domain, const FieldKeys& keys, ConvertedRow row,
-                 HeldTexts& held, bool& hook_ran) {
+                 HeldTexts& held, bool& hook_ran, PartsWriter* line) {
   // Exact types first: in the limited API the subclass tests are calls.
   if (Py_TYPE(map) != &PyDict_Type && !PyDict_Check(map)) {
     raise_cannot_convert(map, "PyDict");
@@ -245,6 +245,7 @@ bool convert_map(PyObject* map, engine::Domain domain, const FieldKeys& keys, Co
   bool hook_just_ran = false;
   // Where values of fields the policy never reads are converted (and checked).
   engine::ValueView unread;
+  if (line != nullptr) line->open_part(domain);
   for (;;) {
     // A hook that mutates the dictionary under us would make us read a
     // moving target, so this is treated as a broken invariant.
@@ -259,6 +260,7 @@ bool convert_map(PyObject* map, engine::Domain domain, const FieldKeys& keys, Co
       // A hook may have detached this map from the input: the caller's
       // reference may be the last one to the strings noted since.
       if (hook_ran) held.protect();
+      if (line != nullptr) line->close_part();
       return true;
     }
     ++produced;
@@ -286,6 +288,7 @@ bool convert_map(PyObject* map, engine::Domain domain, const FieldKeys& keys, Co
     // Straight into its slot: a failed conversion fails the whole input.
     engine::ValueView& view = slot == engine::kNoSlot ? unread : row.values[slot];
     PyRef kept;
+    PyRef kept_key;
     const Converted plain = convert_plain_value(value, view);
     if (plain == Converted::Failed) {
       name_refused_value(domain, key, value);
@@ -296,13 +299,16 @@ bool convert_map(PyObject* map, engine::Domain domain, const FieldKeys& keys, Co
       // The hooks can drop this entry and any string stored so far.
       held.protect();
       kept = PyRef::borrow(value);
-      const PyRef kept_key = PyRef::borrow(key);
+      kept_key = PyRef::borrow(key);
       if (!convert_hooked_value(value, view)) {
         name_refused_value(domain, kept_key.get(), value);
         return note_place(domain, kept_key.get());
       }
       hook_just_ran = true;
       hook_ran = true;
+    }
+    if (line != nullptr && !line->entry(domain, kept_key ? kept_key.get() : key, value, view)) {
+      return false;
     }
     if (slot != engine::kNoSlot && view.kind == engine::ValueKind::String) {
       held.note(value);
@@ -387,7 +393,8 @@ bool create_conversion_keys() {
   return effect_key != nullptr && matched_rule_key != nullptr;
 }
 
-bool convert_input(PyObject* input, const FieldKeys& keys, ConvertedRow row, HeldTexts& held) {
+bool convert_input(PyObject* input, const FieldKeys& keys, ConvertedRow row, HeldTexts& held,
+                   PartsWriter* line) {
   std::array<PyObject*, engine::kDomainCount> walked = {};
   bool walk_holds = walk_domains(input, walked);
   for (engine::Domain domain : engine::values_of<engine::Domain>()) {
@@ -404,7 +411,7 @@ bool convert_input(PyObject* input, const FieldKeys& keys, ConvertedRow row, Hel
     }
     if (!map) continue;
     bool hook_ran = false;
-    if (!convert_map(map.get(), domain, keys, row, held, hook_ran)) return false;
+    if (!convert_map(map.get(), domain, keys, row, held, hook_ran, line)) return false;
     // A hook may have changed the input: the maps still to come are looked up.
     if (hook_ran) walk_holds = false;
   }
@@ -415,6 +422,23 @@ bool convert_value(PyObject* value, engine::ValueView& view) {
   const Converted plain = convert_plain_value(value, view);
   if (plain == Converted::NeedsHooks) return convert_hooked_value(value, view);
   return plain == Converted::Done;
+}
+
+bool convert_plain(PyObject* value, engine::ValueView& view) {
+  switch (convert_plain_value(value, view)) {
+    case Converted::Done:
+      return true;
+    case Converted::Failed:
+      PyErr_Clear();
+      return false;
+    case Converted::NeedsHooks:
+      return false;
+  }
+  return false;
+}
+
+PyObject* domain_key(engine::Domain domain) {
+  return domain_keys[static_cast<int>(domain)];
 }
 
 PyObject* build_result(engine::Effect effect, PyObject* rule_text) {

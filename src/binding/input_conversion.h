@@ -13,6 +13,7 @@
 
 #include "binding/field_keys.h"
 #include "binding/python_api.h"
+#include "binding/request_json.h"
 #include "engine/values.h"
 
 namespace kavro::binding {
@@ -64,16 +65,26 @@ struct ConvertedRow {
 // `input` must be a dict or a dict subclass. Returns false with the exception
 // that evaluate raises unchanged.
 // `keys` must hold the names of the slots that `row` has.
-bool convert_input(PyObject* input, const FieldKeys& keys, ConvertedRow row, HeldTexts& held);
+// With `line`, every entry converted is also written to it as JSON.
+bool convert_input(PyObject* input, const FieldKeys& keys, ConvertedRow row, HeldTexts& held,
+                   PartsWriter* line = nullptr);
 
 inline bool convert_input(PyObject* input, const FieldKeys& keys, engine::Input& converted,
-                          HeldTexts& held) {
-  return convert_input(input, keys, ConvertedRow{converted.slots(), converted.row()}, held);
+                          HeldTexts& held, PartsWriter* line = nullptr) {
+  return convert_input(input, keys, ConvertedRow{converted.slots(), converted.row()}, held, line);
 }
 
 // The view evaluate makes of one value, or false with evaluate's exception.
 // Text views the value's own UTF-8.
 bool convert_value(PyObject* value, engine::ValueView& view);
+
+// The same view of an exact bool, str, float or int, which runs no Python
+// code; false, with nothing pending, for any other value or one evaluate
+// refuses.
+bool convert_plain(PyObject* value, engine::ValueView& view);
+
+// The interned name of a request's part ("action", ...), borrowed.
+PyObject* domain_key(engine::Domain domain);
 
 // A new dict {"effect": ..., "matched_rule": rule_text}, or null with an
 // exception set. `rule_text` is a str or None.

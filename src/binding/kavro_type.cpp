@@ -9,6 +9,7 @@
 
 #include "binding/argument_binding.h"
 #include "binding/arrow_evaluation.h"
+#include "binding/batch_answers.h"
 #include "binding/compiled_rules.h"
 #include "binding/engine_travel.h"
 #include "binding/errors.h"
@@ -61,6 +62,13 @@ constexpr const char* kExplainDoc =
     "tried, every rule examined in order with each comparison it made, and\n"
     "whether the default decided. Slower than evaluate; never decides differently.";
 
+constexpr const char* kMissingFieldsDoc =
+    "missing_fields($self, input)\n--\n\n"
+    "The fields that the rules of `input`'s action and the global rules read\n"
+    "and `input` lacks, in check_request's form with kind \"MissingField\":\n"
+    "no comparison with such a field holds (but absent), so a block rule on\n"
+    "it lets the request through. Never changes what evaluate decides.";
+
 constexpr const char* kCheckRequestDoc =
     "check_request($self, input)\n--\n\n"
     "The problems of `input` against the schema, as a list of dicts with\n"
@@ -84,25 +92,10 @@ constexpr std::array<const char*, 1> kEvaluateNames = {"input"};
 constexpr Signature kEvaluate = {"PyKavro.evaluate()", kEvaluateNames, 1};
 constexpr Signature kExplain = {"PyKavro.explain()", kEvaluateNames, 1};
 constexpr Signature kCheckRequest = {"PyKavro.check_request()", kEvaluateNames, 1};
+constexpr Signature kMissingFields = {"PyKavro.missing_fields()", kEvaluateNames, 1};
 
 PyObject* new_text(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-// The UTF-8 of a text argument, or nullopt with the exception set.
-std::optional<std::string_view> argument_text(PyObject* value, const char* name) {
-  if (!PyUnicode_Check(value)) {
-    raise_cannot_convert(value, "PyString");
-    prefix_argument_error(name);
-    return std::nullopt;
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-  if (utf8 == nullptr) {
-    prefix_argument_error(name);
-    return std::nullopt;
-  }
-  return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
 PyObject* kavro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -215,6 +208,20 @@ PyObject* kavro_check_request(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
+PyObject* kavro_missing_fields(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    if (!ensure_constructed(self)) return nullptr;
+    PyObject* input = request_argument(kMissingFields, args, nargs, kwnames);
+    if (input == nullptr) return nullptr;
+    const KavroState& state = state_of(self);
+    engine::Input converted(state.policy.input_fields());
+    HeldTexts held;
+    if (!convert_input(input, state.field_keys, converted, held)) return nullptr;
+    return problem_list(state.policy.missing_fields(converted));
+  });
+}
+
 PyObject* kavro_policy_hash(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     if (!ensure_constructed(self)) return nullptr;
@@ -249,10 +256,14 @@ PyMethodDef kavro_methods[] = {
     {"check_request",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kavro_check_request)),
      METH_FASTCALL | METH_KEYWORDS, kCheckRequestDoc},
+    {"missing_fields",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kavro_missing_fields)),
+     METH_FASTCALL | METH_KEYWORDS, kMissingFieldsDoc},
     {"policy_hash", kavro_policy_hash, METH_NOARGS, kPolicyHashDoc},
     {"rules", kavro_rules, METH_NOARGS, kRulesDoc},
     {"compiler_version", kavro_compiler_version, METH_NOARGS | METH_STATIC, kCompilerVersionDoc},
     kEvaluateManyMethod,
+    kDecideBatchMethod,
     kEvaluateArrowMethod,
     kReduceMethod,
     kCopyMethod,
@@ -275,6 +286,9 @@ PyType_Slot kavro_slots[] = {
 // the type, and without dict or weak-reference offsets instances take no
 // attributes. Named after the package that exports it, so that pickle and the
 // workers of distributed runtimes find the class by module and name.
+// Made once per process by create_kavro_type and never released.
+PyObject* kavro_class = nullptr;
+
 PyType_Spec kavro_spec = {
     "kavro.PyKavro", static_cast<int>(sizeof(KavroObject)), 0, Py_TPFLAGS_DEFAULT, kavro_slots,
 };
@@ -282,7 +296,12 @@ PyType_Spec kavro_spec = {
 }  // namespace
 
 PyObject* create_kavro_type() {
-  return PyType_FromSpec(&kavro_spec);
+  kavro_class = PyType_FromSpec(&kavro_spec);
+  return kavro_class;
+}
+
+bool is_kavro_instance(PyObject* object) {
+  return Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(kavro_class);
 }
 
 }  // namespace kavro::binding

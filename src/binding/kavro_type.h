@@ -10,4 +10,7 @@ namespace kavro::binding {
 // null with an exception set.
 PyObject* create_kavro_type();
 
+// Whether `object` is an instance of that class.
+bool is_kavro_instance(PyObject* object);
+
 }  // namespace kavro::binding

@@ -2,7 +2,10 @@
 
 #include <array>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "binding/argument_binding.h"
 #include "binding/errors.h"
@@ -18,26 +21,57 @@ namespace {
 constexpr std::array<const char*, 3> kLintNames = {"schema_yaml", "policy_yaml", "governance_yaml"};
 constexpr Signature kLint = {"_lint()", kLintNames, 2};
 
-PyObject* optional_text(const std::optional<std::string>& text) {
-  return text ? new_text(*text) : none();
-}
+// The texts of the findings as str objects, made once where findings repeat
+// them: a few words name every severity, code and document, and a rule that
+// is found many times (an alias repeated, say) gives the same message and id
+// each time. Sharing the objects changes nothing a caller can see but memory.
+class FindingTexts {
+ public:
+  PyObject* word(std::string_view text) {
+    for (const auto& [known, object] : words_) {
+      if (known == text) return PyRef::borrow(object.get()).release();
+    }
+    PyObject* object = new_text(text);
+    if (object != nullptr) words_.emplace_back(text, PyRef::borrow(object));
+    return object;
+  }
 
-// One-based, as people count lines and columns.
-PyObject* counter(const std::optional<engine::Place>& place, std::size_t engine::Place::*member) {
-  if (!place) return none();
-  return PyLong_FromSize_t((*place).*member);
-}
+  PyObject* message(std::string_view text) { return repeated(last_message_, text); }
+  PyObject* rule_id(const std::optional<std::string>& text) {
+    return text ? repeated(last_rule_id_, *text) : none();
+  }
 
-PyObject* finding_tuple(const engine::Finding& finding) {
+ private:
+  struct Last {
+    std::string text;
+    PyRef object;
+  };
+
+  static PyObject* repeated(Last& last, std::string_view text) {
+    if (last.object && last.text == text) return PyRef::borrow(last.object.get()).release();
+    PyObject* object = new_text(text);
+    if (object != nullptr) {
+      last.text.assign(text);
+      last.object = PyRef::borrow(object);
+    }
+    return object;
+  }
+
+  std::vector<std::pair<std::string_view, PyRef>> words_;
+  Last last_message_;
+  Last last_rule_id_;
+};
+
+PyObject* finding_tuple(const engine::Finding& finding, FindingTexts& texts) {
   std::array<PyObject*, 8> items = {
-      new_text(finding.severity),
-      new_text(finding.code),
-      new_text(finding.message),
-      new_text(finding.document),
+      texts.word(finding.severity),
+      texts.word(finding.code),
+      texts.message(finding.message),
+      texts.word(finding.document),
       counter(finding.place, &engine::Place::line),
       counter(finding.place, &engine::Place::column),
       new_text(finding.path),
-      optional_text(finding.rule_id),
+      texts.rule_id(finding.rule_id),
   };
   PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
   bool complete = static_cast<bool>(tuple);
@@ -74,10 +108,13 @@ PyObject* lint(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     }
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
-    for (const engine::Finding& finding : engine::lint(*texts[0], *texts[1], texts[2])) {
-      if (!append_item(list.get(), finding_tuple(finding))) return nullptr;
-    }
-    return list.release();
+    FindingTexts shared;
+    bool complete = true;
+    engine::lint(*texts[0], *texts[1], texts[2], [&](engine::Finding&& finding) {
+      complete = append_item(list.get(), finding_tuple(finding, shared));
+      return complete;
+    });
+    return complete ? list.release() : nullptr;
   });
 }
 

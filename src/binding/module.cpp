@@ -1,6 +1,7 @@
 // Module initialisation: creates the extension module `kavro._kavro`, the
 // private half of the `kavro` package, and registers PyKavro.
 
+#include "binding/decision_lines_type.h"
 #include "binding/decisions_type.h"
 #include "binding/engine_travel.h"
 #include "binding/errors.h"
@@ -45,7 +46,7 @@ bool create_process_state() {
       !create_policy_error_types() || !create_rule_type()) {
     return false;
   }
-  if (create_decisions_type() == nullptr) return false;
+  if (create_decisions_type() == nullptr || create_decision_lines_type() == nullptr) return false;
   kavro_type = create_kavro_type();
   return kavro_type != nullptr;
 }
@@ -67,6 +68,7 @@ bool add_class(PyObject* module) {
 // function unpickling calls.
 bool add_columnar_and_travel(PyObject* module) {
   return PyModule_AddObjectRef(module, "Decisions", decisions_class()) == 0 &&
+         PyModule_AddObjectRef(module, "DecisionLines", decision_lines_class()) == 0 &&
          PyModule_AddStringConstant(module, "__version__", KAVRO_VERSION) == 0 &&
          add_restore_function(module) && add_language_words(module) &&
          add_decisions_restore_function(module);

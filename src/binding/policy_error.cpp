@@ -30,11 +30,6 @@ PyStructSequence_Desc violation_desc = {"kavro.Violation",
                                         "One governance rule that the policy does not satisfy.",
                                         violation_fields, 6};
 
-PyObject* counter(const std::optional<engine::Place>& place, std::size_t engine::Place::*member) {
-  if (!place) return none();
-  return PyLong_FromSize_t((*place).*member);
-}
-
 PyObject* violation_record(const engine::PlacedViolation& violation) {
   return new_record(violation_type, std::array<PyObject*, 6>{
                                         new_text(violation.rule_id),

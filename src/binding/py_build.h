@@ -5,10 +5,12 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "binding/py_ref.h"
 #include "binding/python_api.h"
+#include "engine/records.h"
 #include "engine/values.h"
 
 namespace kavro::binding {
@@ -34,6 +36,13 @@ inline PyObject* new_bool(bool value) {
 inline PyObject* none() {
   Py_INCREF(Py_None);
   return Py_None;
+}
+
+// The place's line or column (one-based, as people count them), or None.
+inline PyObject* counter(const std::optional<engine::Place>& place,
+                         std::size_t engine::Place::*member) {
+  if (!place) return none();
+  return PyLong_FromSize_t((*place).*member);
 }
 
 // A record of the struct sequence `type` holding `items`, which it takes

@@ -88,9 +88,13 @@ PyObject* request_problems(const engine::Policy& policy, const FieldKeys& keys, 
   }
   RequestView view;
   if (!read_request(input, view)) return nullptr;
+  return problem_list(policy.check_request(view.sections, view.entries));
+}
+
+PyObject* problem_list(const std::vector<engine::RequestProblem>& problems) {
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
-  for (const engine::RequestProblem& problem : policy.check_request(view.sections, view.entries)) {
+  for (const engine::RequestProblem& problem : problems) {
     if (!append_item(list.get(), problem_dict(problem))) return nullptr;
   }
   return list.release();

@@ -34,6 +34,12 @@ struct ColumnRules {
   // and take a table without request columns as one of empty requests,
   // instead of refusing the table.
   bool ignore_unknown_columns = false;
+  // How rows are decided: the way measured cheaper on the data (see
+  // path_choice.h), or always one way, for tests and benchmarks (the
+  // decisions are the same): grouped by action with every rule sequence
+  // deciding by columns, or by rows, or each row alone as evaluate does.
+  enum class Way : std::uint8_t { Measured, Columns, GroupedRows, Rows };
+  Way way = Way::Measured;
 };
 
 }  // namespace kavro::columnar

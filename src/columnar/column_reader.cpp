@@ -113,15 +113,17 @@ std::int64_t value_bits(Layout layout) {
   return 0;
 }
 
-std::int64_t buffers_needed(Layout layout) {
+// The kind of every value of a column of this (non-dictionary) layout.
+evaluation::ValueKind kind_of(Layout layout) {
   switch (layout) {
     case Layout::Null:
-      return 0;
+      return evaluation::ValueKind::Absent;
+    case Layout::Boolean:
+      return evaluation::ValueKind::Boolean;
     case Layout::Utf8:
     case Layout::LargeUtf8:
     case Layout::Utf8View:
-      return 3;  // views: at least one variadic-sizes buffer besides validity and views
-    case Layout::Boolean:
+      return evaluation::ValueKind::String;
     case Layout::Int8:
     case Layout::Int16:
     case Layout::Int32:
@@ -137,6 +139,20 @@ std::int64_t buffers_needed(Layout layout) {
     case Layout::Decimal64:
     case Layout::Decimal128:
     case Layout::Decimal256:
+      return evaluation::ValueKind::Number;
+  }
+  return evaluation::ValueKind::Absent;
+}
+
+// How many buffers a column of this layout must have.
+std::int64_t buffers_needed(Layout layout) {
+  switch (kind_of(layout)) {
+    case evaluation::ValueKind::Absent:
+      return 0;
+    case evaluation::ValueKind::String:
+      return 3;  // views: at least one variadic-sizes buffer besides validity and views
+    case evaluation::ValueKind::Number:
+    case evaluation::ValueKind::Boolean:
       return 2;
   }
   return 2;
@@ -490,6 +506,38 @@ OffsetTextDecoder<Offset> offset_text(const ArrowArray& array) {
           limit < 0 || !fits(array.buffers[2], limit, 8)};
 }
 
+// Whether offsets [base, base + count] start at or above zero, never
+// decrease and end within the data: then every row's text lies within it.
+template <class Offset>
+bool offsets_ordered(const OffsetTextDecoder<Offset>& text, std::int64_t base, std::int64_t count) {
+  if (text.bad) return false;
+  Offset previous = load<Offset>(text.offsets, base);
+  if (previous < 0) return false;
+  bool ordered = true;
+  for (std::int64_t i = 1; i <= count; ++i) {
+    const Offset next = load<Offset>(text.offsets, base + i);
+    ordered &= previous <= next;
+    previous = next;
+  }
+  return ordered && static_cast<std::uint64_t>(previous) <= text.limit;
+}
+
+// Whether the text of each row set in `rows` (physical index base + row)
+// lies within the data, as the decoder would find when reading it.
+template <class Offset>
+bool offsets_in_bounds(const OffsetTextDecoder<Offset>& text, std::uint64_t rows,
+                       std::int64_t base) {
+  if (text.bad) return false;
+  bool good = true;
+  for (; rows != 0; rows &= rows - 1) {
+    const std::int64_t i = base + std::countr_zero(rows);
+    const auto begin = static_cast<std::uint64_t>(load<Offset>(text.offsets, i));
+    const auto end = static_cast<std::uint64_t>(load<Offset>(text.offsets, i + 1));
+    good &= begin <= end && end <= text.limit;
+  }
+  return good;
+}
+
 // Decodes the rows set in `rows` of the block that starts at logical row
 // `first` with the decoder for layout L.
 template <Layout L>
@@ -578,37 +626,6 @@ DecodeRows decoder_for(const BoundColumn& column) {
       break;
   }
   return decode_nothing;
-}
-
-// The kind of every value of a column of this (non-dictionary) layout.
-evaluation::ValueKind kind_of(Layout layout) {
-  switch (layout) {
-    case Layout::Null:
-      return evaluation::ValueKind::Absent;
-    case Layout::Boolean:
-      return evaluation::ValueKind::Boolean;
-    case Layout::Utf8:
-    case Layout::LargeUtf8:
-    case Layout::Utf8View:
-      return evaluation::ValueKind::String;
-    case Layout::Int8:
-    case Layout::Int16:
-    case Layout::Int32:
-    case Layout::Int64:
-    case Layout::UInt8:
-    case Layout::UInt16:
-    case Layout::UInt32:
-    case Layout::UInt64:
-    case Layout::Float16:
-    case Layout::Float32:
-    case Layout::Float64:
-    case Layout::Decimal32:
-    case Layout::Decimal64:
-    case Layout::Decimal128:
-    case Layout::Decimal256:
-      return evaluation::ValueKind::Number;
-  }
-  return evaluation::ValueKind::Absent;
 }
 
 // Null count equal to the length: the producer says every slot is null.
@@ -736,7 +753,83 @@ Result<BatchReader, ColumnarError> BatchReader::bind(const ColumnPlan& plan,
                       [&](const BoundColumn& other) { return other.slot == column.slot; }) == 1;
     if (alone && column.dictionary == nullptr) column.kind = kind_of(column.layout);
   }
+  for (std::uint32_t i = 0; i < reader.columns_.size(); ++i) {
+    const std::uint32_t slot = reader.columns_[i].slot;
+    if (slot >= reader.by_slot_.size()) reader.by_slot_.resize(std::size_t{slot} + 1);
+    reader.by_slot_[slot].push_back(i);
+  }
   return reader;
+}
+
+Result<Unit, ColumnarError> BatchReader::check_values(std::int64_t first,
+                                                      std::int64_t count) const {
+  std::array<evaluation::ValueView, 64> scratch;
+  for (const BoundColumn& column : columns_) {
+    const bool text = column.dictionary != nullptr || column.layout == Layout::Utf8 ||
+                      column.layout == Layout::LargeUtf8 || column.layout == Layout::Utf8View;
+    if (!text || column.all_null) continue;
+    // Offsets that never decrease from a start at or above zero to an end
+    // within the data bound every text of the rows, null or not.
+    if (column.dictionary == nullptr && column.layout == Layout::Utf8 &&
+        offsets_ordered(offset_text<std::int32_t>(*column.array), first + column.offset, count))
+      continue;
+    if (column.dictionary == nullptr && column.layout == Layout::LargeUtf8 &&
+        offsets_ordered(offset_text<std::int64_t>(*column.array), first + column.offset, count))
+      continue;
+    for (std::int64_t word = first; word < first + count; word += 64) {
+      const std::int64_t rows_in_word = std::min<std::int64_t>(64, first + count - word);
+      std::uint64_t rows =
+          validity_.word(word, rows_in_word) & column.validity.word(word, rows_in_word);
+      if (column.parent >= 0) rows &= column.parent_validity.word(word, rows_in_word);
+      if (rows == 0) continue;
+      bool good = true;
+      if (column.dictionary == nullptr && column.layout == Layout::Utf8) {
+        good =
+            offsets_in_bounds(offset_text<std::int32_t>(*column.array), rows, word + column.offset);
+      } else if (column.dictionary == nullptr && column.layout == Layout::LargeUtf8) {
+        good =
+            offsets_in_bounds(offset_text<std::int64_t>(*column.array), rows, word + column.offset);
+      } else {
+        good = column.decode(column, true, rows, word, rows_in_word, scratch.data());
+      }
+      if (!good) return fail(malformed(*column.name, "value out of bounds"));
+    }
+  }
+  return Unit{};
+}
+
+Result<Unit, ColumnarError> BatchReader::read_slot(std::uint32_t slot, std::int64_t first,
+                                                   std::int64_t count, std::uint64_t want,
+                                                   evaluation::ValueView* out) const {
+  if (count <= 0 || want == 0) return Unit{};
+  if (count > 64) return fail(malformed("more rows asked of one word than it holds"));
+  want &= low_bits(count);
+  const std::uint64_t valid_rows = validity_.word(first, count) & want;
+  // Rows the slot's first column leaves without a value are cleared first;
+  // later columns then write only their own values over them.
+  const std::vector<std::uint32_t>* columns = slot < by_slot_.size() ? &by_slot_[slot] : nullptr;
+  for (std::size_t i = 0; columns != nullptr && i < columns->size(); ++i) {
+    const BoundColumn& column = columns_[(*columns)[i]];
+    std::uint64_t rows = 0;
+    if (!column.all_null) {
+      rows = valid_rows & column.validity.word(first, count);
+      if (column.parent >= 0) rows &= column.parent_validity.word(first, count);
+    }
+    if (i == 0) {
+      for (std::uint64_t stale = want & ~rows; stale != 0; stale &= stale - 1) {
+        out[std::countr_zero(stale)] = evaluation::ValueView{};
+      }
+    }
+    if (rows != 0 && !column.decode(column, true, rows, first, count, out)) {
+      return fail(malformed(*column.name, "value out of bounds"));
+    }
+  }
+  if (columns == nullptr || columns->empty()) {
+    for (std::uint64_t stale = want; stale != 0; stale &= stale - 1) {
+      out[std::countr_zero(stale)] = evaluation::ValueView{};
+    }
+  }
+  return Unit{};
 }
 
 Result<Unit, ColumnarError> BatchReader::read(std::int64_t first, std::int64_t count,

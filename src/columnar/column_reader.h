@@ -148,10 +148,31 @@ class BatchReader {
   // count <= RowBlock::kRows; slots no column feeds stay absent.
   Result<Unit, ColumnarError> read(std::int64_t first, std::int64_t count, RowBlock& block) const;
 
+  // Writes one slot's value of each row set in `want` among the rows
+  // [first, first + count), count <= 64, into out[row - first]: absent where
+  // no column of the slot holds one. Other rows of `out` are left alone.
+  Result<Unit, ColumnarError> read_slot(std::uint32_t slot, std::int64_t first, std::int64_t count,
+                                        std::uint64_t want, evaluation::ValueView* out) const;
+
+  // Reads every value of rows [first, first + count) of each text or
+  // dictionary column (whose bounds are checked as values are read), so that
+  // a malformed value fails whichever rows and slots are read afterwards.
+  Result<Unit, ColumnarError> check_values(std::int64_t first, std::int64_t count) const;
+
+  // The one column that feeds `slot`, when exactly one does; else null.
+  const BoundColumn* sole_column(std::uint32_t slot) const {
+    if (slot >= by_slot_.size() || by_slot_[slot].size() != 1) return nullptr;
+    return &columns_[by_slot_[slot].front()];
+  }
+  // The batch's own validity (a row it marks null has no values at all).
+  const Bitmap& validity() const { return validity_; }
+
  private:
   std::int64_t rows_ = 0;
   Bitmap validity_;
   std::vector<BoundColumn> columns_;
+  // Per slot, its columns' positions in columns_, in schema order.
+  std::vector<std::vector<std::uint32_t>> by_slot_;
 };
 
 }  // namespace kavro::columnar::detail

@@ -50,6 +50,24 @@ CompileError CompileError::invalid_comparison(std::string message) {
   return {CompileErrorKind::InvalidComparison, std::move(message), {}, {}, {}};
 }
 
+std::string_view CompileError::rule_part() const {
+  if (!where.empty()) return where;
+  switch (kind) {
+    case CompileErrorKind::UnknownAction:
+    case CompileErrorKind::InvalidScope:
+      return ".scope";
+    case CompileErrorKind::UnknownDomain:
+    case CompileErrorKind::UnknownField:
+    case CompileErrorKind::UnknownOperator:
+    case CompileErrorKind::InvalidLogicalCondition:
+    case CompileErrorKind::TypeMismatch:
+    case CompileErrorKind::UnsupportedOperator:
+    case CompileErrorKind::InvalidComparison:
+      return ".when";
+  }
+  return "";
+}
+
 std::string CompileError::render() const {
   switch (kind) {
     case CompileErrorKind::UnknownAction:

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "documents/vocabulary.h"
 
@@ -41,6 +42,10 @@ struct CompileError {
   std::string where;
 
   std::string render() const;
+  // The part of its rule the error is about, as a location path suffix
+  // (`where` when set, else ".scope" or ".when"): where the build places
+  // it, and lint too.
+  std::string_view rule_part() const;
 
   // Builders that fill the arguments in the form each message expects.
   static CompileError unknown_action(std::string action);

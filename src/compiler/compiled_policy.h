@@ -120,6 +120,7 @@ struct CompiledPolicy {
   RuleSequence global_rules;
   // The effect when no rule decides (a version-2 `default:`).
   documents::Effect default_effect = documents::Effect::Allow;
+  bool default_given = false;  // the document said `default:` (never hashed)
 };
 
 }  // namespace kavro::compiler

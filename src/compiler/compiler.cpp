@@ -371,6 +371,7 @@ Result<CompiledPolicy, CompileError> compile_policy(const SchemaIndex& schema,
                                                     const documents::PolicyAst& policy) {
   CompiledPolicy compiled;
   compiled.default_effect = policy.default_effect.value_or(documents::Effect::Allow);
+  compiled.default_given = policy.default_effect.has_value();
   for (std::size_t index = 0; index < policy.rules.size(); ++index) {
     const documents::RuleAst& rule = policy.rules[index];
     const auto in_rule = [&](CompileError error) {

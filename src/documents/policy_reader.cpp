@@ -236,6 +236,8 @@ class ConditionV2Reader {
     return read_located<ConditionNodeAst>(
         context_, index, path,
         [&](std::size_t at, const Event& event) -> Result<ConditionNodeAst, LoadError> {
+          current_path_ = &path;
+          if (event.kind == EventKind::SequenceStart) return listed_comparison(at, event);
           if (event.kind != EventKind::MappingStart) {
             return fail(LoadError(
                 "a condition is a map with subject, operator and value, or with one of all, "
@@ -300,6 +302,31 @@ class ConditionV2Reader {
           return members(all ? *keys.all : *keys.any, PathStep::key(path, all ? "all" : "any"),
                          all ? NodeKind::All : NodeKind::Any, levels + 1);
         });
+  }
+
+  // [subject, operator, value], as version 1 writes a comparison, or
+  // [subject, operator] for present and absent.
+  Result<ConditionNodeAst, LoadError> listed_comparison(std::size_t at, const Event& event) {
+    const EventDocument& document = context_.document();
+    NestingLevel level(context_);
+    if (!level.entered()) return fail(LoadError::recursion_limit(document.position(event)));
+    std::vector<std::size_t> items;
+    for (std::size_t i = at + 1;; i = document.after(i)) {
+      if (i >= document.size()) return fail(document.end_error());
+      if (document[i].kind == EventKind::SequenceEnd) break;
+      items.push_back(i);
+    }
+    if (items.size() != 2 && items.size() != 3) {
+      return fail(
+          LoadError("a condition written as a list is [subject, operator, value], or "
+                    "[subject, operator] for present and absent: found " +
+                    std::to_string(items.size()) + " items"));
+    }
+    Keys keys;
+    keys.subject = items[0];
+    keys.op = items[1];
+    if (items.size() == 3) keys.value = items[2];
+    return comparison(keys, *current_path_);
   }
 
   Result<ConditionNodeAst, LoadError> members(std::size_t index, const PathStep& path,
@@ -549,6 +576,7 @@ class ConditionV2Reader {
 
   ReadingContext& context_;
   std::vector<AtomicConditionAst> comparisons_;
+  const PathStep* current_path_ = nullptr;  // of the node being read
 };
 
 struct ConditionV2 {

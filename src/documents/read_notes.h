@@ -29,11 +29,17 @@ struct ReadNotes {
   // What to note. By default everything; a caller that only places a few
   // things (a build: its rules, and the part of a rule an error is about)
   // names the keys whose values it wants and skips the ignored keys, whose
-  // search reads every choice a second time. List members are always noted.
+  // search reads every choice a second time. List members are always noted,
+  // unless no place is wanted at all.
   std::vector<std::string_view> place_keys;  // empty: every place
+  bool note_places = true;
   bool note_ignored_keys = true;
+  // The values inside a condition, for a tool that points at the token at
+  // fault; implied when every place is wanted.
+  bool note_condition_values = false;
 
   bool wants_place(bool list_member, std::string_view key) const {
+    if (!note_places) return false;
     if (place_keys.empty() || list_member) return true;
     for (std::string_view wanted : place_keys) {
       if (wanted == key) return true;

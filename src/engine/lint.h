@@ -3,6 +3,7 @@
 // changes what a document means; a document that does not load is skipped.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,5 +25,12 @@ struct Finding {
 
 std::vector<Finding> lint(std::string_view schema_text, std::string_view policy_text,
                           std::optional<std::string_view> governance_text);
+
+// The same findings handed to `take` one at a time, in order, until it
+// returns false: a caller that keeps them in a form of its own never holds
+// two copies of them all.
+void lint(std::string_view schema_text, std::string_view policy_text,
+          std::optional<std::string_view> governance_text,
+          const std::function<bool(Finding&&)>& take);
 
 }  // namespace kavro::engine

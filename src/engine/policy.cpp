@@ -78,31 +78,12 @@ std::vector<RuleEntry> rule_table(const documents::PolicyAst& policy,
   return rules;
 }
 
-// The part of a rule a compile error is about.
-std::string_view rule_part(compiler::CompileErrorKind kind) {
-  switch (kind) {
-    case compiler::CompileErrorKind::UnknownAction:
-    case compiler::CompileErrorKind::InvalidScope:
-      return ".scope";
-    case compiler::CompileErrorKind::UnknownDomain:
-    case compiler::CompileErrorKind::UnknownField:
-    case compiler::CompileErrorKind::UnknownOperator:
-    case compiler::CompileErrorKind::InvalidLogicalCondition:
-    case compiler::CompileErrorKind::TypeMismatch:
-    case compiler::CompileErrorKind::UnsupportedOperator:
-    case compiler::CompileErrorKind::InvalidComparison:
-      return ".when";
-  }
-  return "";
-}
-
 void place_compile_error(BuildError& error, const documents::ReadNotes* notes) {
   const std::optional<compiler::RuleRef>& rule = error.rule();
   if (!rule || notes == nullptr) return;
   const std::string member = "rules[" + std::to_string(rule->index) + "]";
   const std::string& where = error.compile_error()->where;
-  std::string path =
-      member + (where.empty() ? std::string(rule_part(error.compile_error()->kind)) : where);
+  std::string path = member + std::string(error.compile_error()->rule_part());
   std::optional<Place> place = place_at(notes, path);
   if (!place && !where.empty()) place = place_at(notes, member + ".when");
   if (!place) place = place_at(notes, member);
@@ -261,6 +242,8 @@ ExplainedDecision Policy::explain(const Input& input) const {
   const evaluation::Explanation traced = evaluation::explain_decision(plan_.model(), input);
   ExplainedDecision decision;
   decision.effect = plan_.model().default_effect;
+  decision.default_given = plan_.model().default_given;
+  decision.effect_default = plan_.model().default_effect;
   if (traced.deciding_rule != nullptr) {
     decision.effect = traced.deciding_rule->effect;
     decision.matched_rule = traced.deciding_rule->rule_id;
@@ -309,6 +292,54 @@ bool Policy::declares(Domain domain, std::string_view field) const {
       return schema_.snapshot_fields.find(field) != schema_.snapshot_fields.end();
   }
   return true;
+}
+
+std::vector<RequestProblem> Policy::missing_fields(const Input& input) const {
+  std::vector<RequestProblem> problems;
+  std::vector<bool> seen(plan_.field_slots().size(), false);
+  std::string owner = "the global rules";
+  const auto note = [&](const compiler::SubjectRef& subject) {
+    if (subject.slot >= seen.size() || seen[subject.slot] || input.at(subject.slot).present())
+      return;
+    seen[subject.slot] = true;
+    const std::string path = subject_text(subject);
+    problems.push_back({path, "MissingField",
+                        owner + " read " + path +
+                            ", which the request lacks: no comparison with it holds but absent"});
+  };
+  const auto note_both = [&](const compiler::SubjectRef& lhs, const auto& rhs) {
+    note(lhs);
+    if (const auto* other = std::get_if<compiler::SubjectRef>(&rhs)) note(*other);
+  };
+  const auto note_members = [&](const std::vector<compiler::AtomicCondition>& members) {
+    for (const auto& member : members) note_both(member.lhs, member.rhs);
+  };
+  const auto walk = [&](const compiler::RuleSequence& rules) {
+    for (const compiler::CompiledRule& rule : rules) {
+      std::visit(Overloaded{[&](const compiler::AtomicCondition& atomic) {
+                              note_both(atomic.lhs, atomic.rhs);
+                            },
+                            [&](const compiler::AllOf& all) { note_members(all.members); },
+                            [&](const compiler::AnyOf& any) { note_members(any.members); },
+                            [&](const compiler::ConditionTree& tree) {
+                              for (const auto& comparison : tree.comparisons) {
+                                note_both(comparison.lhs, comparison.rhs);
+                              }
+                            }},
+                 rule.condition);
+    }
+  };
+  const evaluation::ValueView type = input.at(evaluation::kActionTypeSlot);
+  if (type.kind == evaluation::ValueKind::String) {
+    const auto bucket = plan_.model().action_rules.find(type.text);
+    if (bucket != plan_.model().action_rules.end()) {
+      owner = "the rules of action '" + bucket->first + "'";
+      walk(bucket->second);
+      owner = "the global rules";
+    }
+  }
+  walk(plan_.model().global_rules);
+  return problems;
 }
 
 std::vector<RequestProblem> Policy::check_request(std::span<const std::string_view> sections,

@@ -64,8 +64,16 @@ class Policy {
   // gather the deciding rules' effects and ids.
   template <class In>
   const compiler::CompiledRule* deciding_rule(const In& input) const {
-    return find_deciding_rule(plan_, input);
+    const compiler::CompiledRule* rule = find_deciding_rule(plan_, input);
+    return rule != nullptr ? rule : no_match_rule();
   }
+  // What deciding_rule answers for a request no rule matches: null, read as
+  // the policy's default effect without a rule. Batch readers that find the rules' matches by
+  // other means give the rows no rule matched this answer too.
+  const compiler::CompiledRule* no_match_rule() const { return nullptr; }
+  // The evaluation plan, for readers of whole batches that decide a bucket's
+  // rows together rather than row by row.
+  const evaluation::Plan& plan() const { return plan_; }
   std::uint32_t no_rule() const { return static_cast<std::uint32_t>(rules_.size()); }
   evaluation::EvaluationResult evaluate(const Input& input) const;
 
@@ -75,6 +83,11 @@ class Policy {
 
   // What the schema does not expect of one request: `sections` are its
   // top-level keys, `entries` the entries of its maps in request order.
+  // The fields that the rules deciding `input` (its action's, then the
+  // global rules) read and `input` lacks, each once in rule order, as
+  // MissingField problems: every comparison with such a field is false, so
+  // a block rule on it lets the request through.
+  std::vector<RequestProblem> missing_fields(const Input& input) const;
   std::vector<RequestProblem> check_request(std::span<const std::string_view> sections,
                                             std::span<const RequestEntry> entries) const;
 
@@ -91,6 +104,10 @@ class Policy {
   const std::vector<RuleEntry>& rules() const { return rules_; }
   // The effect when no rule decides: allow, unless a version-2 policy says.
   Effect default_effect() const { return plan_.model().default_effect; }
+  // The effect of a decision by rule `number`; no_rule(): the default effect.
+  Effect effect_of(std::uint32_t number) const {
+    return number == no_rule() ? default_effect() : rules_[number].effect;
+  }
   // How many rules there are of each scope kind (action, actor, global), and
   // of distinct actions and actors.
   struct Counts {

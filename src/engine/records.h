@@ -60,6 +60,8 @@ struct ExplainedDecision {
   std::optional<std::string_view> matched_rule;  // none: the default decided
   std::optional<std::string_view> bucket;        // the action bucket tried, if any
   std::vector<ExplainedRule> rules;
+  bool default_given = false;  // the policy's document names its default
+  Effect effect_default = Effect::Allow;
 };
 
 // One comparison of a compiled rule: a field, an operator and either a

@@ -80,9 +80,13 @@ class RequestChecker {
   void check_entry(const RequestEntry& entry) {
     const compiler::FieldTypes* fields = fields_of(entry.domain);
     if (fields == nullptr) return;  // an undeclared action: reported once already
+    const auto declared = fields->find(entry.field);
+    const bool declared_alike =
+        declared != fields->end() && type_of(entry.kind) == declared->second;
+    // Most entries are as declared: their path is written only for a problem.
+    if (declared_alike) return;
     const std::string path =
         std::string(documents::spelling(entry.domain)) + "." + std::string(entry.field);
-    const auto declared = fields->find(entry.field);
     if (declared == fields->end()) {
       std::string owner = entry.domain == documents::Domain::Action
                               ? "the action " + quoted(action_name_)

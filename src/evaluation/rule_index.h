@@ -128,6 +128,11 @@ class RuleIndex {
     }
   }
   const SequenceIndex& global() const { return global_; }
+  // Buckets numbered from 0, for callers that keep something per bucket.
+  std::size_t bucket_count() const { return buckets_.size(); }
+  std::size_t bucket_number(const ActionBucket& bucket) const {
+    return static_cast<std::size_t>(&bucket - buckets_.data());
+  }
 
   // The policy's rule sequences must stay where they are (moving the whole
   // policy is fine) and unchanged while the index is used.

@@ -4,7 +4,7 @@ Must match the compiled library name to satisfy Python's
 `PyInit_<module>` symbol requirements.
 """
 
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any, ClassVar, Literal, NotRequired, Protocol, TypedDict, final, type_check_only
 
 __all__ = ["PyKavro"]
@@ -56,6 +56,7 @@ class _Explanation(TypedDict):
     bucket: str | None
     rules: list[_RuleTrace]
     default_decided: bool
+    policy_default: NotRequired[_Effect]
 
 class _RequestProblem(TypedDict):
     path: str
@@ -170,6 +171,35 @@ class Decisions:
     def __len__(self) -> int: ...
 
 @final
+class DecisionLines:
+    """Renders decision log lines and hands them to `sink`: each line as a str
+    when `text_lines`, else lines ending in a line break, joined as bytes once
+    `flush_every` of them wait. `mask` maps a part to the fields written as
+    "<masked>". Decision ids are `id_prefix` and a serial number. While
+    `enabled()` (when given) is false, decisions get ids but no lines.
+    """
+
+    def __new__(
+        cls, sink: Callable[[Any], object], id_prefix: str,
+        mask: Mapping[str, Iterable[str]], flush_every: int, text_lines: bool,
+        enabled: Callable[[], bool] | None = None
+    ) -> DecisionLines: ...
+    def decide(self, engine: PyKavro, policy_hash: str, input: _Request) -> dict[str, Any]:
+        """The decision evaluate makes, with `policy_hash` and a new `decision_id`,
+        logged with the request as the engine read it. Raises what evaluate raises."""
+    def record(self, policy_hash: str, input: Mapping[str, Any], effect: object,
+               matched_rule: object) -> str | None:
+        """Logs a decision made elsewhere and returns its new id; None, with
+        nothing logged, when the request holds a value other than None, bool,
+        int, float or str, or a map that is not a dict with str keys."""
+    def write(self, line: str, /) -> None:
+        """Hands a line rendered elsewhere to the sink as the others."""
+    def flush(self) -> None:
+        """Hands the lines still waiting to the sink."""
+    def new_id(self) -> str:
+        """A new decision id, for a line rendered elsewhere."""
+
+@final
 class PyKavro:
     """Python-exposed Kavro class.
 
@@ -204,6 +234,11 @@ class PyKavro:
         tried, every rule examined in order with each comparison it made, and
         whether the default decided. Slower than evaluate; never decides differently.
         """
+    def missing_fields(self, input: _Request) -> list[_RequestProblem]:
+        """The fields that the rules of `input`'s action and the global rules read
+        and `input` lacks, in check_request's form with kind "MissingField": no
+        comparison with such a field holds (but absent), so a block rule on it
+        lets the request through. Never changes what evaluate decides."""
     def check_request(self, input: _Request) -> list[_RequestProblem]:
         """The problems of `input` against the schema, as a list of dicts with
         "path", "kind" and "message": an undeclared action type, undeclared
@@ -248,5 +283,14 @@ class PyKavro:
     def compiler_version() -> str: ...
     def _compiled_rules(self) -> list[_CompiledRule]:
         """The compiled rules as tuples, for kavro.analysis."""
+    def _decide_batch(self, requests: list[Any], policy_hash: str,
+                      answer: Callable[[int], bytes], check: bool,
+                      log: DecisionLines | None) -> tuple[bytes, list[tuple[str, str | None, int]]]:
+        """The decision service's answer to a list of requests, as JSON bytes
+        {"policy_hash": ..., "decisions": [...]}, and the decisions counted as
+        (effect, matched_rule, count) tuples. Each request of plain JSON values
+        is checked against the schema (when `check`) and decided, and logged to
+        `log` (a DecisionLines, or None); `answer(index)` gives the JSON of any
+        other request, and of one the check finds problems in."""
     def _policy_default(self) -> _Effect:
         """The effect when no rule decides, for kavro.analysis."""

@@ -5,14 +5,14 @@ from __future__ import annotations
 
 import re
 from dataclasses import dataclass, replace
-from typing import Literal
+from typing import Any, Literal
 
 from kavro._kavro import PolicyError, PyKavro, _lint
 
 _DOCUMENT_ORDER = {"schema": 0, "policy": 1, "governance": 2}
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Finding:
     """One finding; `code` is stable (docs/errors.md lists them all)."""
 
@@ -46,7 +46,10 @@ def findings(schema_yaml: str, policy_yaml: str,
     except PolicyError as raised:
         error = Finding("error", error_code(raised.kind), str(raised), raised.document,
                         raised.line, raised.column, raised.path, raised.rule_id)
-    notes = [Finding(*item) for item in _lint(schema_yaml, policy_yaml, governance_yaml)]
+    # In place: each tuple is let go as its finding is made.
+    notes: list[Any] = _lint(schema_yaml, policy_yaml, governance_yaml)
+    for index, item in enumerate(notes):
+        notes[index] = Finding(*item)
     if error is not None:
         # Lint compiles every rule, the one construction stopped at included, and places a
         # compile error on the token at fault inside the part of the rule construction names.

@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <variant>
+#include <vector>
 
 #include "compiler/compiler.h"
 #include "documents/loader.h"
@@ -50,7 +54,7 @@ std::string rule_path(std::size_t index) {
 }
 
 // The finding code of a compile error, as kavro.check names the error that
-// construction raises, and the part of the rule it is about.
+// construction raises.
 std::string_view compile_code(compiler::CompileErrorKind kind) {
   switch (kind) {
     case compiler::CompileErrorKind::UnknownAction:
@@ -73,23 +77,6 @@ std::string_view compile_code(compiler::CompileErrorKind kind) {
       return "invalid-comparison";
   }
   return "compile-error";
-}
-
-std::string_view compiled_part(compiler::CompileErrorKind kind) {
-  switch (kind) {
-    case compiler::CompileErrorKind::UnknownAction:
-    case compiler::CompileErrorKind::InvalidScope:
-      return ".scope";
-    case compiler::CompileErrorKind::UnknownDomain:
-    case compiler::CompileErrorKind::UnknownField:
-    case compiler::CompileErrorKind::UnknownOperator:
-    case compiler::CompileErrorKind::InvalidLogicalCondition:
-    case compiler::CompileErrorKind::TypeMismatch:
-    case compiler::CompileErrorKind::UnsupportedOperator:
-    case compiler::CompileErrorKind::InvalidComparison:
-      return ".when";
-  }
-  return "";
 }
 
 // A step of a location path below a condition: a key, or for a part that may
@@ -183,26 +170,38 @@ std::vector<std::string> comparison_places(const documents::ConditionAst& when) 
       when);
 }
 
-// A document as lint reads it: its records when it loaded, and its notes.
+// A document as lint reads it: its records when it loaded, and its notes,
+// whose places are sorted by path for lookup (equal paths keep their order:
+// the first noted wins). A document that did not load is placed nowhere.
 template <class Ast>
 struct Loaded {
   std::optional<Ast> ast;
   documents::ReadNotes notes;
-  StringMap<documents::Position> places;
 
-  std::optional<documents::Position> place(const std::string& path) const {
-    const auto found = places.find(path);
-    if (found == places.end()) return std::nullopt;
+  std::optional<documents::Position> place(std::string_view path) const {
+    const auto& places = notes.places;
+    const auto found = std::lower_bound(
+        places.begin(), places.end(), path,
+        [](const auto& place, std::string_view wanted) { return place.first < wanted; });
+    if (found == places.end() || found->first != path) return std::nullopt;
     return found->second;
   }
 };
 
+// Reads `text` with `notes` set to note what lint looks up: noting and
+// indexing every place of a large document cost more than reading it.
 template <class Ast, class Load>
-Loaded<Ast> load(std::string_view text, Load&& load_text) {
+Loaded<Ast> load(std::string_view text, documents::ReadNotes notes, Load&& load_text) {
   Loaded<Ast> loaded;
+  loaded.notes = std::move(notes);
   auto result = load_text(text, &loaded.notes);
-  if (result) loaded.ast = std::move(result).value();
-  for (const auto& [path, position] : loaded.notes.places) loaded.places.emplace(path, position);
+  if (!result) {
+    loaded.notes.places = {};
+    return loaded;
+  }
+  loaded.ast = std::move(result).value();
+  std::stable_sort(loaded.notes.places.begin(), loaded.notes.places.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   return loaded;
 }
 
@@ -216,8 +215,9 @@ struct LoadedPolicy : Loaded<documents::PolicyAst> {
   std::size_t index(std::size_t read) const { return indices[read]; }
 };
 
-LoadedPolicy load_policy(std::string_view text) {
+LoadedPolicy load_policy(std::string_view text, documents::ReadNotes notes) {
   LoadedPolicy loaded;
+  loaded.notes = std::move(notes);
   documents::PolicyReading reading = documents::read_policy_past_faulty_rules(text, &loaded.notes);
   loaded.skipped = std::move(reading.skipped);
   if (reading.policy) {
@@ -225,7 +225,8 @@ LoadedPolicy load_policy(std::string_view text) {
   } else {
     loaded.end = std::move(reading.policy).error();
   }
-  for (const auto& [path, position] : loaded.notes.places) loaded.places.emplace(path, position);
+  std::stable_sort(loaded.notes.places.begin(), loaded.notes.places.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   if (loaded.ast) {
     auto skipped = loaded.skipped.begin();
     for (std::size_t index = 0; loaded.indices.size() < loaded.ast->rules.size(); ++index) {
@@ -237,6 +238,33 @@ LoadedPolicy load_policy(std::string_view text) {
     }
   }
   return loaded;
+}
+
+documents::ReadNotes places_of_keys(std::vector<std::string_view> keys) {
+  documents::ReadNotes notes;
+  notes.place_keys = std::move(keys);
+  return notes;
+}
+
+// A schema's ignored keys but none of its places: only a field that no rule
+// reads is placed, and its name can be any key (see unused_fields).
+documents::ReadNotes no_places() {
+  documents::ReadNotes notes;
+  notes.note_places = false;
+  return notes;
+}
+
+documents::ReadNotes every_place() {
+  documents::ReadNotes notes;
+  notes.note_ignored_keys = false;
+  return notes;
+}
+
+Loaded<documents::SchemaAst> load_schema(std::string_view text, documents::ReadNotes notes) {
+  return load<documents::SchemaAst>(text, std::move(notes),
+                                    [](std::string_view text, documents::ReadNotes* notes) {
+                                      return documents::load_schema(text, notes);
+                                    });
 }
 
 // A text that two rules share exactly when their scope and condition are the
@@ -383,8 +411,7 @@ class Linter {
       const std::string member = rule_path(policy.index(i));
       // A second-version error names its part; a first-version one is
       // narrowed here to the token at fault.
-      std::string path =
-          member + (error.where.empty() ? std::string(compiled_part(error.kind)) : error.where);
+      std::string path = member + std::string(error.rule_part());
       if (policy.place(path)) path = token_at_fault(index, rule, error, policy, path);
       auto position = policy.place(path);
       if (!position && !error.where.empty()) position = policy.place(member + ".when");
@@ -454,7 +481,8 @@ class Linter {
     return part;
   }
 
-  void unused_fields(const Loaded<documents::SchemaAst>& schema,
+  // `schema_text` is read again, for the places, when some field is unused.
+  void unused_fields(const documents::SchemaAst& schema, std::string_view schema_text,
                      const documents::PolicyAst& policy) {
     // "domain.field", and "action:<name>.field" for the fields of one action.
     std::unordered_set<std::string> read;
@@ -472,24 +500,31 @@ class Linter {
         if (const auto* other = std::get_if<documents::SubjectAst>(&atomic.value)) note(*other);
       }
     }
-    const auto report = [&](const std::string& path, const std::string& name) {
-      add(Severity::Info, "unused-field", "schema field " + name + " is read by no rule", kSchema,
-          schema.place(path), path, std::nullopt);
-    };
-    for (const auto& [action, declared] : schema.ast->actions) {
+    // (path, name) of each field no rule reads.
+    std::vector<std::pair<std::string, std::string>> unused;
+    for (const auto& [action, declared] : schema.actions) {
       for (const auto& [field, type] : declared.fields) {
         if (read.contains("action:" + action + "." + field)) continue;
-        report("actions." + action + ".fields." + field,
-               "action." + field + " of action " + quoted(action));
+        unused.emplace_back("actions." + action + ".fields." + field,
+                            "action." + field + " of action " + quoted(action));
       }
     }
-    for (const auto& [field, type] : schema.ast->actor.fields) {
-      if (!read.contains("actor." + field)) report("actor.fields." + field, "actor." + field);
+    for (const auto& [field, type] : schema.actor.fields) {
+      if (!read.contains("actor." + field))
+        unused.emplace_back("actor.fields." + field, "actor." + field);
     }
-    for (const auto& [field, type] : schema.ast->snapshot.fields) {
+    for (const auto& [field, type] : schema.snapshot.fields) {
       if (!read.contains("snapshot." + field)) {
-        report("snapshot.fields." + field, "snapshot." + field);
+        unused.emplace_back("snapshot.fields." + field, "snapshot." + field);
       }
+    }
+    if (unused.empty()) return;
+    // Read again for the places, now that some are wanted.
+    const auto placed = load_schema(schema_text, every_place());
+    for (auto& [path, name] : unused) {
+      const auto position = placed.place(path);
+      add(Severity::Info, "unused-field", "schema field " + name + " is read by no rule", kSchema,
+          position, std::move(path), std::nullopt);
     }
   }
 
@@ -665,11 +700,13 @@ std::string_view severity_name(Severity severity) {
 
 std::vector<Finding> lint_documents(std::string_view schema_text, std::string_view policy_text,
                                     std::optional<std::string_view> governance_text) {
-  const auto schema = load<documents::SchemaAst>(
-      schema_text, [](std::string_view text, documents::ReadNotes* notes) {
-        return documents::load_schema(text, notes);
-      });
-  const LoadedPolicy policy = load_policy(policy_text);
+  const auto schema = load_schema(schema_text, no_places());
+  // The version (a missing default is placed there), a rule's scope and
+  // condition or a member of the condition (a list member, or under "not"),
+  // and the values inside them, where a compile error's token stands.
+  documents::ReadNotes policy_notes = places_of_keys({"version", "scope", "when", "not"});
+  policy_notes.note_condition_values = true;
+  const LoadedPolicy policy = load_policy(policy_text, std::move(policy_notes));
   Linter linter;
   linter.ignored_keys(kSchema, schema.notes);
   linter.ignored_keys(kPolicy, policy.notes, &policy);
@@ -678,11 +715,12 @@ std::vector<Finding> lint_documents(std::string_view schema_text, std::string_vi
   if (schema.ast && policy.ast) {
     linter.compile_errors(*schema.ast, policy);
     // A skipped rule's reads are unknown: every field would look unread.
-    if (policy.skipped.empty()) linter.unused_fields(schema, *policy.ast);
+    if (policy.skipped.empty()) linter.unused_fields(*schema.ast, schema_text, *policy.ast);
   }
   if (governance_text) {
     const auto governance = load<documents::GovernanceAst>(
-        *governance_text, [](std::string_view text, documents::ReadNotes* notes) {
+        *governance_text, places_of_keys({"effect", "domain", "field", "action", "must"}),
+        [](std::string_view text, documents::ReadNotes* notes) {
           return documents::load_governance(text, notes);
         });
     linter.ignored_keys(kGovernance, governance.notes);

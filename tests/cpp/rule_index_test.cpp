@@ -632,23 +632,30 @@ TEST(RuleIndex, FewRulesAreScannedPlainly) {
   EXPECT_FALSE(indexed(one_rule_per_value(5).rule_index().global()));
 }
 
+// Texts (two long enough not to live inside their std::string), signed
+// zeros, NaN, infinity and booleans: the values comparisons get wrong.
+const std::vector<compiler::RuntimeValue>& values_of_interest() {
+  static const std::vector<compiler::RuntimeValue> values = {
+      std::string("a"),
+      std::string("b"),
+      std::string(""),
+      std::string("a-long-text-literal-x"),
+      std::string("a-long-text-literal-y"),
+      0.0,
+      -0.0,
+      1.0,
+      -1.0,
+      kNaN,
+      std::numeric_limits<double>::infinity(),
+      true,
+      false};
+  return values;
+}
+
 // Every operator against every literal and input value of interest, each
-// pair through the laid-out checks and through the plain comparison. The
-// literals are long enough not to live inside their std::string, and short.
+// pair through the laid-out checks and through the plain comparison.
 TEST(RuleIndex, LaidOutChecksCompareAsThePlainScan) {
-  const std::vector<compiler::RuntimeValue> values = {std::string("a"),
-                                                      std::string("b"),
-                                                      std::string(""),
-                                                      std::string("a-long-text-literal-x"),
-                                                      std::string("a-long-text-literal-y"),
-                                                      0.0,
-                                                      -0.0,
-                                                      1.0,
-                                                      -1.0,
-                                                      kNaN,
-                                                      std::numeric_limits<double>::infinity(),
-                                                      true,
-                                                      false};
+  const std::vector<compiler::RuntimeValue>& values = values_of_interest();
   const documents::Operator ops[] = {
       documents::Operator::Equals,      documents::Operator::NotEquals,
       documents::Operator::GreaterThan, documents::Operator::LessThan,
@@ -721,19 +728,8 @@ evaluation::Plan operator_policy(std::size_t fillers, const compiler::CompiledCo
 
 TEST_P(EveryOperatorRow, DecidesAsThePlainScan) {
   const StrategyCase& c = GetParam();
-  const std::vector<std::optional<compiler::RuntimeValue>> values = {
-      std::nullopt,
-      std::string("a"),
-      std::string("b"),
-      std::string(""),
-      0.0,
-      -0.0,
-      1.0,
-      -1.0,
-      kNaN,
-      std::numeric_limits<double>::infinity(),
-      true,
-      false};
+  std::vector<std::optional<compiler::RuntimeValue>> values = {std::nullopt};
+  for (const auto& value : values_of_interest()) values.emplace_back(value);
   std::size_t holding = 0;
   for (const auto& row : documents::kOperators) {
     // One rule with each literal, and one comparing two fields.

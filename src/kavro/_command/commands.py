@@ -141,6 +141,12 @@ def evaluate(args: argparse.Namespace) -> int:
                 else:
                     if problems:
                         error = "; ".join(problem["message"] for problem in problems)
+                    elif args.strict:
+                        # Not an error: the request matches the schema, but a
+                        # rule that reads a field it lacks cannot hold.
+                        for missing in engine.missing_fields(request.value):
+                            print(f"{request.where}: note: {missing['message']}",
+                                  file=sys.stderr)
             if error is not None:
                 status = FAILED
                 _print_line(args, {**echoed, "where": request.where, "error": error},

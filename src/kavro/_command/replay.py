@@ -48,7 +48,7 @@ def _run(args: argparse.Namespace, policies: list[Path]) -> int:
     engines = [build_engine(one) for one in documents]
     paths = find_logs(args.logs)
     summary = Summary(paths, [PolicyRun(str(one.policy.path), engine.policy_hash(),
-                                        _rule_ids(engine))
+                                        _rule_ids(engine), descriptions=_descriptions(engine))
                               for one, engine in zip(documents, engines)],
                       sample_size=getattr(args, "sample", 0))
     job = Job(tuple(EngineTexts.of(engine) for engine in engines), args.id_field or None,
@@ -91,6 +91,15 @@ def _rule_ids(engine: PyKavro) -> list[str]:
     """The policy's rule ids in order, each once, as the engine holds them (it
     only reports the rule that decided)."""
     return list(dict.fromkeys(rule.id for rule in engine.rules()))
+
+
+def _descriptions(engine: PyKavro) -> dict[str, str]:
+    """The description of each rule id that has one, the first rule's for a repeated id."""
+    described: dict[str, str] = {}
+    for rule in engine.rules():
+        if rule.description is not None:
+            described.setdefault(rule.id, rule.description)
+    return described
 
 
 def explain_trace(engine: PyKavro, request: Any) -> list[str]:

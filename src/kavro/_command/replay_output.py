@@ -71,7 +71,10 @@ def _policy_lines(title: str, policy: PolicyRun, decided: int) -> list[str]:
     lines.append("hits per rule:")
     hits = rule_hits(policy)
     width = _name_width(rule for rule, _ in hits)
-    lines += [f"  {rule_name(rule):<{width}}{count:>12,}" for rule, count in hits]
+    described = policy.descriptions
+    lines += [f"  {rule_name(rule):<{width}}{count:>12,}"
+              + (f"  {described[rule]}" if rule is not None and rule in described else "")
+              for rule, count in hits]
     never = policy.never_hit
     lines.append(f"never hit: {', '.join(never)}" if never else "never hit: none")
     return lines

@@ -21,6 +21,8 @@ class PolicyRun:
     policy_hash: str
     rule_ids: list[str]
     tally: Tally = field(default_factory=Tally)
+    # The description of each rule that has one (a version-2 policy's).
+    descriptions: dict[str, str] = field(default_factory=dict)
 
     @property
     def never_hit(self) -> list[str]:
@@ -30,7 +32,8 @@ class PolicyRun:
         return {"file": self.path, "policy_hash": self.policy_hash,
                 "effects": {effect: self.tally.effects.get(effect, 0) for effect in EFFECTS},
                 "rule_hits": [{"rule": rule, "hits": hits} for rule, hits in rule_hits(self)],
-                "never_hit": self.never_hit}
+                "never_hit": self.never_hit,
+                **({"descriptions": self.descriptions} if self.descriptions else {})}
 
 
 @dataclass
