@@ -293,8 +293,7 @@ struct ChoiceReader {
       const Position position = context.document().position(context.document()[index]);
       const std::string place = path.render();
       notes->places.emplace_back(place, position);
-      if (notes->place_keys.empty() || notes->note_condition_values)
-        note_inner_places(context.document(), index, place, *notes);
+      if (notes->place_keys.empty()) note_inner_places(context.document(), index, place, *notes);
       if (notes->note_ignored_keys) {
         TreeKeyNotes keys{position, notes->ignored_keys};
         note_tree_keys(TreeChoiceReader<Choice>{}, *tree, place, keys);

@@ -34,9 +34,6 @@ struct ReadNotes {
   std::vector<std::string_view> place_keys;  // empty: every place
   bool note_places = true;
   bool note_ignored_keys = true;
-  // The values inside a condition, for a tool that points at the token at
-  // fault; implied when every place is wanted.
-  bool note_condition_values = false;
 
   bool wants_place(bool list_member, std::string_view key) const {
     if (!note_places) return false;

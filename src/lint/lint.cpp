@@ -701,12 +701,9 @@ std::string_view severity_name(Severity severity) {
 std::vector<Finding> lint_documents(std::string_view schema_text, std::string_view policy_text,
                                     std::optional<std::string_view> governance_text) {
   const auto schema = load_schema(schema_text, no_places());
-  // The version (a missing default is placed there), a rule's scope and
-  // condition or a member of the condition (a list member, or under "not"),
-  // and the values inside them, where a compile error's token stands.
-  documents::ReadNotes policy_notes = places_of_keys({"version", "scope", "when", "not"});
-  policy_notes.note_condition_values = true;
-  const LoadedPolicy policy = load_policy(policy_text, std::move(policy_notes));
+  // Every place of the policy: a compile error is placed on the token at
+  // fault, however deep in the condition it stands.
+  const LoadedPolicy policy = load_policy(policy_text, documents::ReadNotes{});
   Linter linter;
   linter.ignored_keys(kSchema, schema.notes);
   linter.ignored_keys(kPolicy, policy.notes, &policy);
