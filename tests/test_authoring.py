@@ -97,23 +97,87 @@ DRAFT = POLICY.replace("[action, amount]", "[action, amout]").replace(
 """
 
 
-def test_every_mistake_in_one_run(files: Path, capsys: pytest.CaptureFixture[str]) -> None:
-    (files / "draft.yaml").write_text(DRAFT)
-    status, _, err = run(capsys, "check", "--schema", "schema.yaml", "--policy", "draft.yaml")
-    assert status == 1
-    assert [line for line in err.splitlines() if line.startswith("draft.yaml:")] == [
-        "draft.yaml:5:11: error: unknown field 'amout' in domain 'action' "
+# Four mistakes of mixed kinds: a misspelt key that leaves the first rule unreadable, then
+# a number written for text, a misspelt field and a misspelt operator in rules that read.
+MIXED = POLICY.replace("effect: block\n", "efect: block\n", 1).replace(
+    "literal: admin", "literal: 5").replace("[snapshot, maintenance]", "[snapshot, maintenace]") + """\
+  - id: big-refunds
+    scope: { action: refund }
+    when: { subject: [action, amount], operator: greater_then, value: { literal: 10 } }
+    effect: block
+"""
+
+
+# The same in the second language version, whose reader places a misspelt operator itself.
+MIXED_V2 = """\
+version: 2
+default: allow
+rules:
+  - id: deny-large-refunds
+    scope: { action: refund }
+    when: { subject: [action, amount], operator: greater_then, value: { literal: 1000 } }
+    effect: block
+  - id: euro-only
+    scope: { action: refund }
+    when: { subject: [action, curency], operator: not_in, value: { literal: [EUR] } }
+    effect: block
+  - id: admins
+    scope: { action: delete }
+    when: { subject: [actor, role], operator: equals, value: { literal: admin } }
+    efect: allow
+  - id: maintenance
+    scope: { global: true }
+    when: { subject: [action, amount], operator: present }
+    effect: block
+"""
+
+
+@pytest.mark.parametrize("draft, lines, closing, codes", [
+    pytest.param(DRAFT, [
+        "draft.yaml:5:31: error: unknown field 'amout' in domain 'action' "
         "(rule 'deny-large-refunds')",
-        "draft.yaml:9:11: error: type mismatch: left is 'String', right is 'Number' "
+        "draft.yaml:9:77: error: type mismatch: left is 'String', right is 'Number' "
         "(rule 'approve-deletions')",
         "draft.yaml:11:5: error: unknown key 'unles' is ignored [unknown-key]",
-        "draft.yaml:17:12: error: unknown action 'delet' in scope (rule 'deletes')"]
-    assert err.splitlines()[-1].startswith("4 errors, 0 warnings; ")
+        "draft.yaml:17:22: error: unknown action 'delet' in scope (rule 'deletes')"],
+        "4 errors, 0 warnings; ",
+        ["unknown-field", "type-mismatch", "unknown-key", "unknown-action"], id="compile-errors"),
+    pytest.param(MIXED, [
+        "draft.yaml:3:5: error: rules[0]: missing field `effect`",
+        "draft.yaml:6:5: error: unknown key 'efect' is ignored (did you mean 'effect'?) "
+        "[unknown-key]",
+        "draft.yaml:9:77: error: type mismatch: left is 'String', right is 'Number' "
+        "(rule 'approve-deletions')",
+        "draft.yaml:13:33: error: unknown field 'maintenace' in domain 'snapshot' "
+        "(rule 'maintenance')",
+        "draft.yaml:17:50: error: unknown operator 'greater_then' (rule 'big-refunds')"],
+        "5 errors, 0 warnings; ",
+        ["load-error", "unknown-key", "type-mismatch", "unknown-field", "unknown-operator"],
+        id="reading-and-compile-errors"),
+    pytest.param(MIXED_V2, [
+        "draft.yaml:6:50: error: rules[0].when.operator: unknown operator 'greater_then': use "
+        "greater_than",
+        "draft.yaml:10:31: error: unknown field 'curency' in domain 'action' (rule 'euro-only')",
+        "draft.yaml:12:5: error: rules[2]: missing field `effect`",
+        "draft.yaml:15:5: error: unknown key 'efect' is ignored (did you mean 'effect'?) "
+        "[unknown-key]",
+        "draft.yaml:18:31: error: unknown field 'amount' in domain 'action' (rule 'maintenance')"],
+        "5 errors, 0 warnings; ",
+        ["load-error", "unknown-field", "load-error", "unknown-key", "unknown-field"],
+        id="second-version"),
+])
+def test_every_mistake_in_one_run(files: Path, capsys: pytest.CaptureFixture[str], draft: str,
+                                  lines: list[str], closing: str, codes: list[str]) -> None:
+    (files / "draft.yaml").write_text(draft)
+    status, _, err = run(capsys, "check", "--schema", "schema.yaml", "--policy", "draft.yaml")
+    assert status == 1
+    assert [line for line in err.splitlines() if line.startswith("draft.yaml:")] == lines
+    assert err.splitlines()[-1].startswith(closing)
     report = json.loads(run(capsys, "check", "--schema", "schema.yaml", "--policy",
                             "draft.yaml", "--format", "json")[1])
-    assert [error["code"] for error in report["errors"]] == ["unknown-field"]
-    assert [finding["code"] for finding in report["findings"] if finding["severity"] != "info"] \
-        == ["type-mismatch", "unknown-key", "unknown-action"]
+    assert [error["code"] for error in report["errors"]] + [
+        finding["code"] for finding in report["findings"] if finding["severity"] != "info"] \
+        == codes
 
 
 @pytest.mark.parametrize("text, extents", [
@@ -287,11 +351,37 @@ def test_names_the_schema_declares_are_suggested(message: str, hint: str | None)
     assert schema_hint(message, SCHEMA) == (() if hint is None else (hint,))
 
 
+GLOBAL_REASON = ("the rule is global: a global rule is tried for every action, so it reads actor "
+                 "and snapshot fields only, never action.amount; scope it to an action "
+                 "({ action: <name> }) to read that action's fields")
+
+
+# The rule's scope, read from the policy, says whose action fields are meant.
+@pytest.mark.parametrize("message, path, hint", [
+    pytest.param("unknown field 'amount' in domain 'action'", "rules[2].when.subject[1]",
+                 GLOBAL_REASON, id="global-rule"),
+    pytest.param("unknown field 'amout' in domain 'action'", "rules[0].when.subject[1]",
+                 "did you mean 'amount'? (declared in the schema for action 'refund')",
+                 id="the-scope-action-s-field"),
+    pytest.param("unknown field 'amount' in domain 'action'", "rules[1].when.subject[1]",
+                 "the schema declares no field 'amount' for action 'delete', the action of the "
+                 "rule's scope", id="the-scope-action-declares-none-near"),
+    pytest.param("unknown field 'amount' in domain 'action'", "rules[9].when", "the action of",
+                 id="no-such-rule"),
+    pytest.param("unknown field 'amount' in domain 'action'", None, "the action of",
+                 id="no-path"),
+])
+def test_action_fields_are_judged_by_the_rule_s_scope(message: str, path: str | None,
+                                                      hint: str | None) -> None:
+    found = schema_hint(message, SCHEMA, POLICY, path)
+    assert found[0].startswith(hint) if hint else found == ()
+
+
 def test_hint_is_printed_under_the_unchanged_message(files: Path,
                                                      capsys: pytest.CaptureFixture[str]) -> None:
     (files / "policy.yaml").write_text(POLICY.replace("literal: 1000", 'literal: "1000"'))
     _, _, err = run(capsys, "check", *DOCS)
-    assert err.splitlines()[0] == ("policy.yaml:5:11: error: type mismatch: left is 'Number', "
+    assert err.splitlines()[0] == ("policy.yaml:5:82: error: type mismatch: left is 'Number', "
                                    "right is 'String' (rule 'deny-large-refunds')")
     assert err.splitlines()[3:] == [
         "hint: the field compared is a number but the value compared with it is text",

@@ -78,7 +78,7 @@ def test_usage_errors_are_one_line_with_status_2(files: Path, capsys: pytest.Cap
                  "bad.yaml:3:5: error: rules[0]: data did not match any variant of untagged "
                  "enum ConditionAst", "policy", id="condition-shape"),
     pytest.param(SCHEMA, POLICY.replace("literal: 1000", 'literal: "1000"'), GOVERNANCE,
-                 "bad.yaml:5:11: error: type mismatch: left is 'Number', right is 'String' "
+                 "bad.yaml:5:82: error: type mismatch: left is 'Number', right is 'String' "
                  "(rule 'deny-large-refunds')", "policy", id="compile-error-with-governance"),
     pytest.param(SCHEMA, POLICY.replace("effect: block", "effect: Block", 1), GOVERNANCE,
                  "bad.yaml:6:13: error: rules[0].effect: unknown variant `Block`, expected one of "
@@ -262,7 +262,7 @@ def test_check_prints_error_and_warnings_with_places(files: Path,
     status, out, err = run(capsys, "check", "--schema", "schema.yaml", "--policy", "bad.yaml")
     assert (status, out) == (1, "")
     assert [line for line in err.splitlines() if line.startswith("bad.yaml:")] == [
-        "bad.yaml:5:11: error: type mismatch: left is 'Number', right is 'String' "
+        "bad.yaml:5:82: error: type mismatch: left is 'Number', right is 'String' "
         "(rule 'deny-large-refunds')",
         "bad.yaml:7:5: error: unknown key 'unless' is ignored [unknown-key]",
         "bad.yaml:12:5: error: rule id 'approve-deletions' is already used by rules[1] "

@@ -146,29 +146,82 @@ def test_check_reports_each_silent_trap() -> None:
 
 def test_check_leads_with_the_construction_error() -> None:
     findings = check(SCHEMA, MISMATCH.replace("effect: block\n", "effect: block\n    on: x\n", 1))
+    # Placed on the literal at fault (PyKavro's error stays at the rule's `when`).
     assert findings[0] == Finding("error", "type-mismatch",
                                   "type mismatch: left is 'String', right is 'Number'", "policy",
-                                  10, 11, "rules[1].when", "approve-deletions")
+                                  10, 77, "rules[1].when.value.literal", "approve-deletions")
     assert [f.code for f in findings[1:]] == ["unused-field", "unused-field", "unknown-key"]
     assert check(SCHEMA, POLICY) == [f for f in check(SCHEMA, POLICY) if f.severity == "info"]
 
 
+# Rules of every form a comparison is written in, each with one mistake.
+FORMS = """\
+version: 1
+rules:
+  - id: long-form
+    scope: { action: refund }
+    when:
+      all:
+        - subject: { domain: actor, field: role }
+          operator: equals
+          value: { literal: clerk }
+        - subject: { domain: action, field: amount }
+          operator: greater_than
+          value: { subject: { domain: actor, field: role } }
+    effect: block
+  - id: list-form
+    scope: { global: true }
+    when: [[snapshot, maintenance], equals, { literal: true }]
+    effect: block
+"""
+
+
 @pytest.mark.parametrize("policy, errors", [
     pytest.param(MISMATCH.replace("literal: true", "literal: on"), [
-        ("type-mismatch", "rules[1].when", 9, "approve-deletions"),
-        ("type-mismatch", "rules[2].when", 13, "maintenance")], id="after-the-first"),
+        ("type-mismatch", "rules[1].when.value.literal", 9, "5 ", "approve-deletions"),
+        ("type-mismatch", "rules[2].when.value.literal", 13, "on ", "maintenance")],
+        id="after-the-first"),
     pytest.param(MISMATCH.replace("{ action: refund }", "{ action: refnd }").replace(
         "[snapshot, maintenance]", "[action, amount]"), [
-        ("unknown-action", "rules[0].scope", 4, "deny-large-refunds"),
-        ("type-mismatch", "rules[1].when", 9, "approve-deletions"),
-        ("unknown-field", "rules[2].when", 13, "maintenance")], id="each-rule-its-own"),
+        ("unknown-action", "rules[0].scope.action", 4, "refnd", "deny-large-refunds"),
+        ("type-mismatch", "rules[1].when.value.literal", 9, "5 ", "approve-deletions"),
+        ("unknown-field", "rules[2].when.subject[1]", 13, "amount]", "maintenance")],
+        id="each-rule-its-own"),
+    pytest.param(FORMS, [
+        ("type-mismatch", "rules[0].when.all[1].value.subject.field", 12, "role }",
+         "long-form")], id="second-member-compared-with-a-field"),
+    pytest.param(FORMS.replace("field: role }\n", "field: rol }\n", 1).replace(
+        "equals, {", "equal, {"), [
+        ("unknown-field", "rules[0].when.all[0].subject.field", 7, "rol }", "long-form"),
+        ("unknown-operator", "rules[1].when[1]", 16, "equal,", "list-form")],
+        id="first-member-and-list-form"),
+    pytest.param(FORMS.replace("{ global: true }", "{ global: false }"), [
+        ("type-mismatch", "rules[0].when.all[1].value.subject.field", 12, "role }",
+         "long-form"),
+        ("invalid-scope", "rules[1].scope.global", 15, "false", "list-form")],
+        id="scope-value"),
+    # actor.role compared with action.role: the second is unknown.
+    pytest.param(FORMS.replace("domain: action, field: amount }", "domain: actor, field: role }")
+                 .replace("greater_than", "equals").replace("{ domain: actor, field: role } }",
+                                                            "{ domain: action, field: role } }"),
+                 [("unknown-field", "rules[0].when.all[1].value.subject.field", 12, "role }",
+                   "long-form")], id="the-compared-field-of-the-same-name"),
+    pytest.param(FORMS.replace("domain: actor, field: role }\n", "domain: actr, field: role }\n",
+                               1), [
+        ("unknown-domain", "rules[0].when.all[0].subject.domain", 7, "actr", "long-form")],
+        id="domain"),
     pytest.param(POLICY, [], id="none"),
 ])
 def test_check_reports_the_compile_error_of_every_rule(
-        policy: str, errors: list[tuple[str, str, int, str]]) -> None:
-    # The construction error comes first, once; the other rules' errors follow in order.
-    assert [(f.code, f.path, f.line, f.rule_id) for f in check(SCHEMA, policy)
-            if f.severity == "error"] == errors
+        policy: str, errors: list[tuple[str, str, int, str, str]]) -> None:
+    # The construction error comes first, once; the other rules' errors follow in order, each
+    # placed on the token at fault.
+    found = [f for f in check(SCHEMA, policy) if f.severity == "error"]
+    assert [(f.code, f.path, f.line, f.rule_id) for f in found] == [
+        (code, path, line, rule) for code, path, line, _, rule in errors]
+    lines = policy.splitlines()
+    assert [lines[f.line - 1][f.column - 1:][:len(row[3])] for f, row in zip(found, errors)
+            if f.line is not None and f.column is not None] == [row[3] for row in errors]
 
 
 ALIASED_SCHEMA = """\

@@ -83,8 +83,12 @@ struct OptionalReader {
   }
 };
 
-// A sequence, or nothing (an empty plain scalar) for an empty one.
-template <class Element>
+// A sequence, or nothing (an empty plain scalar) for an empty one. With
+// `kSkipping`, an item whose own reading fails is left out and its error goes
+// to the context's skipped items when it has them: the item is a unit the
+// rest of the document does not depend on. Faults of the document itself
+// (its syntax, the budgets) still end the reading.
+template <class Element, bool kSkipping = false>
 struct SequenceReader {
   using value_type = std::vector<typename Element::value_type>;
   Element element;
@@ -107,7 +111,15 @@ struct SequenceReader {
             if (document[i].kind == EventKind::SequenceEnd) break;
             const PathStep step = PathStep::index(path, n);
             auto item = element.read(context, i, step);
-            if (!item) return fail(std::move(item).error());
+            if (!item) {
+              std::vector<SkippedItem>* skipped = context.skipped();
+              if (!kSkipping || skipped == nullptr ||
+                  item.error().kind() != LoadError::Kind::Record) {
+                return fail(std::move(item).error());
+              }
+              skipped->push_back(SkippedItem{n, std::move(item).error()});
+              continue;
+            }
             items.push_back(std::move(item).value());
           }
           return items;
@@ -254,9 +266,18 @@ struct RecordReader {
   }
 };
 
+// Notes where each value below the node at `index` starts ("<path>.key",
+// "<path>[n]"), for a caller that wants every place: as deep and with keys as
+// long as the language's own, so that the notes stay in proportion to the
+// text. The node is read whole already: its events are complete.
+void note_inner_places(const EventDocument& document, std::size_t index, const std::string& path,
+                       ReadNotes& notes);
+
 // A shape-recognised choice: the value is taken whole into a tree, then the
 // variants of `Choice` are tried (trial_reader.h). Only the outermost choice's
-// message survives; it is located by the record that holds the key.
+// message survives; it is located by the record that holds the key. A caller
+// that wants every place gets the places of the values inside the choice too,
+// which point at the part of a condition a later error is about.
 template <class Choice>
 struct ChoiceReader {
   using value_type = typename Choice::value_type;
@@ -272,6 +293,7 @@ struct ChoiceReader {
       const Position position = context.document().position(context.document()[index]);
       const std::string place = path.render();
       notes->places.emplace_back(place, position);
+      if (notes->place_keys.empty()) note_inner_places(context.document(), index, place, *notes);
       if (notes->note_ignored_keys) {
         TreeKeyNotes keys{position, notes->ignored_keys};
         note_tree_keys(TreeChoiceReader<Choice>{}, *tree, place, keys);

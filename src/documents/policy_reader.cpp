@@ -146,7 +146,7 @@ struct PolicyShape {
   static constexpr std::string_view name = "PolicyAst";
   static constexpr auto fields = std::tuple{
       field("version", &PolicyAst::version, U32Reader{}),
-      field("rules", &PolicyAst::rules, SequenceReader<RecordReader<RuleShape>>{}),
+      field("rules", &PolicyAst::rules, SequenceReader<RecordReader<RuleShape>, true>{}),
   };
 };
 
@@ -400,13 +400,18 @@ class ConditionV2Reader {
   Result<Taken, LoadError> tree_at(std::size_t index, const PathStep& path) {
     auto resolved = context_.resolve(index);
     if (!resolved) return fail(std::move(resolved).error());
-    if (ReadNotes* notes = context_.notes();
-        notes && notes->wants_place(path.is_index(), path.key_text())) {
-      notes->places.emplace_back(path.render(),
-                                 context_.document().position(context_.document()[*resolved]));
-    }
     auto tree = take_tree(context_, *resolved);
     if (!tree) return fail(std::move(tree).error());
+    if (ReadNotes* notes = context_.notes();
+        notes && notes->wants_place(path.is_index(), path.key_text())) {
+      const std::string place = path.render();
+      notes->places.emplace_back(place,
+                                 context_.document().position(context_.document()[*resolved]));
+      // The field name or literal a later error is about.
+      if (notes->place_keys.empty()) {
+        note_inner_places(context_.document(), *resolved, place, *notes);
+      }
+    }
     return Taken{*resolved, std::move(tree).value()};
   }
 
@@ -602,7 +607,7 @@ struct PolicyV2Shape {
   static constexpr std::string_view name = "PolicyAst";
   static constexpr auto fields = std::tuple{
       field("version", &PolicyAst::version, U32Reader{}),
-      field("rules", &PolicyAst::rules, SequenceReader<RecordReader<RuleV2Shape>>{}),
+      field("rules", &PolicyAst::rules, SequenceReader<RecordReader<RuleV2Shape>, true>{}),
       field("default", &PolicyAst::default_effect, OptionalReader<NamedValueReader<EffectNames>>{}),
   };
 };

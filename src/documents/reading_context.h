@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "documents/event_stream.h"
 #include "documents/load_error.h"
@@ -12,6 +13,12 @@
 namespace kavro::documents::detail {
 
 class ReadingContext;
+
+// A list item that did not read, skipped by a reading that goes on past it.
+struct SkippedItem {
+  std::size_t index;  // in its list, from 0
+  LoadError error;
+};
 
 // One level of the nesting budget, taken for as long as the object lives.
 class NestingLevel {
@@ -32,11 +39,15 @@ class NestingLevel {
 class ReadingContext {
  public:
   // `notes`, when given, collects what reading noticed (see read_notes.h).
-  explicit ReadingContext(const EventDocument& document, ReadNotes* notes = nullptr)
-      : document_(document), notes_(notes) {}
+  // `skipped`, when given, takes the record faults of the items of a list
+  // read by a skipping reader, which then goes on with the next item.
+  explicit ReadingContext(const EventDocument& document, ReadNotes* notes = nullptr,
+                          std::vector<SkippedItem>* skipped = nullptr)
+      : document_(document), notes_(notes), skipped_(skipped) {}
 
   const EventDocument& document() const { return document_; }
   ReadNotes* notes() const { return notes_; }
+  std::vector<SkippedItem>* skipped() const { return skipped_; }
 
   // The node that `index` stands for: the anchored node when it is an alias.
   // Fails when reading has reached the end of the collected events, or when
@@ -51,6 +62,7 @@ class ReadingContext {
 
   const EventDocument& document_;
   ReadNotes* notes_;
+  std::vector<SkippedItem>* skipped_;
   std::size_t levels_left_ = kNestingBudget;
   std::size_t aliases_followed_ = 0;
   std::size_t weight_replayed_ = 0;

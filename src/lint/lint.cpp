@@ -79,6 +79,97 @@ std::string_view compile_code(compiler::CompileErrorKind kind) {
   return "compile-error";
 }
 
+// A step of a location path below a condition: a key, or for a part that may
+// be written as a list ([domain, field], [subject, operator, value]) its index.
+struct PartStep {
+  std::string_view key;
+  std::optional<std::size_t> index;
+};
+
+constexpr PartStep kSubject{"subject", 0};
+constexpr PartStep kDomain{"domain", 0};
+constexpr PartStep kField{"field", 1};
+constexpr PartStep kOperator{"operator", 1};
+constexpr PartStep kValue{"value", 2};
+constexpr PartStep kLiteral{"literal", std::nullopt};
+constexpr PartStep kValueSubject{"subject", std::nullopt};
+
+// The steps from a comparison to the token `error` is about.
+std::vector<PartStep> faulty_part(const compiler::CompileError& error,
+                                  const documents::AtomicConditionAst& atomic) {
+  const auto* other = std::get_if<documents::SubjectAst>(&atomic.value);
+  switch (error.kind) {
+    case compiler::CompileErrorKind::UnknownDomain:
+      if (atomic.subject.domain == error.first || other == nullptr) return {kSubject, kDomain};
+      return {kValue, kValueSubject, kDomain};
+    case compiler::CompileErrorKind::UnknownField:
+      if ((atomic.subject.domain == error.first && atomic.subject.field == error.second) ||
+          other == nullptr) {
+        return {kSubject, kField};
+      }
+      return {kValue, kValueSubject, kField};
+    case compiler::CompileErrorKind::UnknownOperator:
+    case compiler::CompileErrorKind::UnsupportedOperator:
+      return {kOperator};
+    case compiler::CompileErrorKind::TypeMismatch:
+      if (other != nullptr) return {kValue, kValueSubject, kField};
+      return {kValue, kLiteral};
+    case compiler::CompileErrorKind::UnknownAction:
+    case compiler::CompileErrorKind::InvalidScope:
+    case compiler::CompileErrorKind::InvalidLogicalCondition:
+    case compiler::CompileErrorKind::InvalidComparison:
+      return {};
+  }
+  return {};
+}
+
+void place_comparisons(const documents::ConditionNodeAst& node, const std::string& at,
+                       std::vector<std::string>& places) {
+  const auto members = [&](std::string_view key) {
+    for (std::size_t i = 0; i < node.members.size(); ++i) {
+      place_comparisons(node.members[i],
+                        at + "." + std::string(key) + "[" + std::to_string(i) + "]", places);
+    }
+  };
+  switch (node.kind) {
+    case documents::NodeKind::Comparison:
+      if (node.comparison < places.size()) places[node.comparison] = at;
+      return;
+    case documents::NodeKind::All:
+      members("all");
+      return;
+    case documents::NodeKind::Any:
+      members("any");
+      return;
+    case documents::NodeKind::Not:
+      if (!node.members.empty()) place_comparisons(node.members.front(), at + ".not", places);
+      return;
+  }
+}
+
+// Where each comparison of a condition stands below its `when` (".all[1]"),
+// in the order atomic_conditions lists them.
+std::vector<std::string> comparison_places(const documents::ConditionAst& when) {
+  const auto listed = [](std::string_view key, std::size_t count) {
+    std::vector<std::string> places;
+    for (std::size_t i = 0; i < count; ++i) {
+      places.push_back("." + std::string(key) + "[" + std::to_string(i) + "]");
+    }
+    return places;
+  };
+  return std::visit(
+      Overloaded{
+          [](const documents::AtomicConditionAst&) { return std::vector<std::string>(1); },
+          [&](const documents::AllConditionAst& all) { return listed("all", all.all.size()); },
+          [&](const documents::AnyConditionAst& any) { return listed("any", any.any.size()); },
+          [](const documents::TreeConditionAst& tree) {
+            std::vector<std::string> places(tree.comparisons.size());
+            place_comparisons(tree.root, "", places);
+            return places;
+          }},
+      when);
+}
+
 // A document as lint reads it: its records when it loaded, and its notes,
 // whose places are sorted by path for lookup (equal paths keep their order:
 // the first noted wins). A document that did not load is placed nowhere.
@@ -111,6 +202,41 @@ Loaded<Ast> load(std::string_view text, documents::ReadNotes notes, Load&& load_
   loaded.ast = std::move(result).value();
   std::stable_sort(loaded.notes.places.begin(), loaded.notes.places.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
+  return loaded;
+}
+
+// The policy read past its faulty rules: the rules that read keep their place
+// in the document's list (`index`), and the others' errors are findings too.
+struct LoadedPolicy : Loaded<documents::PolicyAst> {
+  std::vector<documents::SkippedRule> skipped;
+  std::optional<documents::LoadError> end;  // what ended the reading, when it did not finish
+  std::vector<std::size_t> indices;         // of the rules read, in the document's list
+
+  std::size_t index(std::size_t read) const { return indices[read]; }
+};
+
+LoadedPolicy load_policy(std::string_view text, documents::ReadNotes notes) {
+  LoadedPolicy loaded;
+  loaded.notes = std::move(notes);
+  documents::PolicyReading reading = documents::read_policy_past_faulty_rules(text, &loaded.notes);
+  loaded.skipped = std::move(reading.skipped);
+  if (reading.policy) {
+    loaded.ast = std::move(reading.policy).value();
+  } else {
+    loaded.end = std::move(reading.policy).error();
+  }
+  std::stable_sort(loaded.notes.places.begin(), loaded.notes.places.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  if (loaded.ast) {
+    auto skipped = loaded.skipped.begin();
+    for (std::size_t index = 0; loaded.indices.size() < loaded.ast->rules.size(); ++index) {
+      if (skipped != loaded.skipped.end() && skipped->index == index) {
+        ++skipped;
+        continue;
+      }
+      loaded.indices.push_back(index);
+    }
+  }
   return loaded;
 }
 
@@ -203,7 +329,7 @@ class Linter {
  public:
   // `policy`, when given, names the rule an ignored key of a rule belongs to.
   void ignored_keys(std::string_view document, const documents::ReadNotes& notes,
-                    const documents::PolicyAst* policy = nullptr) {
+                    const LoadedPolicy* policy = nullptr) {
     for (const documents::IgnoredKey& ignored : notes.ignored_keys) {
       const std::string path = ignored.path == "." ? ignored.key : ignored.path + "." + ignored.key;
       add(Severity::Warning, "unknown-key",
@@ -213,7 +339,15 @@ class Linter {
     }
   }
 
-  void policy_rules(const Loaded<documents::PolicyAst>& policy) {
+  // A rule's faults in reading, each an error of its own (the first is the
+  // one construction raises; the caller drops that one).
+  void skipped_rules(const LoadedPolicy& policy) {
+    for (const documents::SkippedRule& skipped : policy.skipped) load_error(skipped.error);
+    // Past a skipped rule, what ended the reading is not construction's error.
+    if (policy.end && !policy.skipped.empty()) load_error(*policy.end);
+  }
+
+  void policy_rules(const LoadedPolicy& policy) {
     if (policy.ast->version == 2 && !policy.ast->default_effect) {
       add(Severity::Warning, "no-default",
           "the policy has no default: a request no rule decides is allowed; write default: "
@@ -225,15 +359,16 @@ class Linter {
     const auto& rules = policy.ast->rules;
     for (std::size_t i = 0; i < rules.size(); ++i) {
       const documents::RuleAst& rule = rules[i];
-      const std::string path = rule_path(i);
+      const std::string path = rule_path(policy.index(i));
       const auto position = policy.place(path);
       if (auto [it, fresh] = first_with_id.emplace(rule.id, i); !fresh) {
-        const auto first = policy.place(rule_path(it->second));
+        const std::string first_path = rule_path(policy.index(it->second));
+        const auto first = policy.place(first_path);
         const std::string at_line =
             first ? " (line " + std::to_string(first->line + 1) + ")" : std::string();
         add(Severity::Warning, "duplicate-rule-id",
-            "rule id " + quoted(rule.id) + " is already used by " + rule_path(it->second) +
-                at_line + ": results and governance filters cannot tell these rules apart",
+            "rule id " + quoted(rule.id) + " is already used by " + first_path + at_line +
+                ": results and governance filters cannot tell these rules apart",
             kPolicy, position, path + ".id", rule.id);
       }
       if (const auto* actor = std::get_if<documents::ActorScopeAst>(&rule.scope)) {
@@ -245,8 +380,8 @@ class Linter {
         auto [it, fresh] = first_with_condition.emplace(bucket_and_condition(rule), i);
         if (!fresh) {
           add(Severity::Warning, "shadowed-rule",
-              "rule " + quoted(rule.id) + " can never decide: " + rule_path(it->second) + " (" +
-                  quoted(rules[it->second].id) +
+              "rule " + quoted(rule.id) + " can never decide: " +
+                  rule_path(policy.index(it->second)) + " (" + quoted(rules[it->second].id) +
                   ") comes first in the same bucket with the same condition",
               kPolicy, position, path, rule.id);
         }
@@ -264,8 +399,7 @@ class Linter {
 
   // Each rule compiled by itself against the schema: construction stops at
   // the first rule that does not compile, this finds the errors of them all.
-  void compile_errors(const documents::SchemaAst& schema,
-                      const Loaded<documents::PolicyAst>& policy) {
+  void compile_errors(const documents::SchemaAst& schema, const LoadedPolicy& policy) {
     const compiler::SchemaIndex index = compiler::build_schema_index(schema);
     documents::PolicyAst one{policy.ast->version, {}, std::nullopt};
     for (std::size_t i = 0; i < policy.ast->rules.size(); ++i) {
@@ -274,12 +408,77 @@ class Linter {
       auto compiled = compiler::compile_policy(index, one);
       if (compiled) continue;
       const compiler::CompileError& error = compiled.error();
-      const std::string path = rule_path(i) + std::string(error.rule_part());
+      const std::string member = rule_path(policy.index(i));
+      // A second-version error names its part; a first-version one is
+      // narrowed here to the token at fault.
+      std::string path = member + std::string(error.rule_part());
+      if (policy.place(path)) path = token_at_fault(index, rule, error, policy, path);
       auto position = policy.place(path);
-      if (!position && !error.where.empty()) position = policy.place(rule_path(i) + ".when");
+      if (!position && !error.where.empty()) position = policy.place(member + ".when");
       add(Severity::Error, compile_code(error.kind), error.render(), kPolicy,
-          position ? position : policy.place(rule_path(i)), path, rule.id);
+          position ? position : policy.place(member), path, rule.id);
     }
+  }
+
+  // The path of the token a rule's compile error is about (the name of a
+  // scope's action, a comparison's field, operator or literal), as deep as
+  // the document's places go below `part`: of the scope, or of the
+  // comparison the error names (`where`), else of the first that fails alone
+  // with the same error.
+  static std::string token_at_fault(const compiler::SchemaIndex& index,
+                                    const documents::RuleAst& rule,
+                                    const compiler::CompileError& error, const LoadedPolicy& policy,
+                                    std::string part) {
+    // Goes one step down `part` when the document has that place.
+    const auto deeper = [&](const std::string& suffix) {
+      std::string step = part + suffix;
+      if (!policy.place(step)) return false;
+      part = std::move(step);
+      return true;
+    };
+    switch (error.kind) {
+      case compiler::CompileErrorKind::UnknownAction:
+        deeper(".action");
+        return part;
+      case compiler::CompileErrorKind::InvalidScope:
+        deeper(".global");
+        return part;
+      case compiler::CompileErrorKind::InvalidLogicalCondition:
+      case compiler::CompileErrorKind::InvalidComparison:
+        return part;
+      case compiler::CompileErrorKind::UnknownDomain:
+      case compiler::CompileErrorKind::UnknownField:
+      case compiler::CompileErrorKind::UnknownOperator:
+      case compiler::CompileErrorKind::TypeMismatch:
+      case compiler::CompileErrorKind::UnsupportedOperator:
+        break;
+    }
+    const std::vector<std::string> places = comparison_places(rule.when);
+    const auto atomics = atomic_conditions(rule.when);
+    const std::string rendered = error.render();
+    documents::PolicyAst alone{policy.ast->version, {rule}, std::nullopt};
+    const bool tree = std::holds_alternative<documents::TreeConditionAst>(rule.when);
+    for (std::size_t k = 0; k < atomics.size() && k < places.size(); ++k) {
+      if (!error.where.empty()) {
+        // The compiler named the comparison: `part` is its place.
+        if (".when" + places[k] != error.where) continue;
+      } else if (atomics.size() > 1) {
+        if (tree) {
+          alone.rules[0].when = documents::TreeConditionAst{{}, {atomics[k]}};
+        } else {
+          alone.rules[0].when = atomics[k];
+        }
+        auto compiled = compiler::compile_policy(index, alone);
+        if (compiled || compiled.error().render() != rendered) continue;
+      }
+      if (error.where.empty() && !places[k].empty() && !deeper(places[k])) return part;
+      for (const PartStep& step : faulty_part(error, atomics[k])) {
+        if (deeper("." + std::string(step.key))) continue;
+        if (!step.index || !deeper("[" + std::to_string(*step.index) + "]")) break;
+      }
+      return part;
+    }
+    return part;
   }
 
   // `schema_text` is read again, for the places, when some field is unused.
@@ -396,17 +595,23 @@ class Linter {
   std::vector<Finding> take() && { return std::move(findings_); }
 
  private:
+  void load_error(const documents::LoadError& error) {
+    add(Severity::Error, "load-error", error.render(), kPolicy, error.position(), error.path(),
+        std::nullopt);
+  }
+
   // The id of the rule at "rules[<n>]..." in `policy`.
-  static std::optional<std::string> rule_of(std::string_view path,
-                                            const documents::PolicyAst* policy) {
+  static std::optional<std::string> rule_of(std::string_view path, const LoadedPolicy* policy) {
     constexpr std::string_view kRules = "rules[";
-    if (policy == nullptr || !path.starts_with(kRules)) return std::nullopt;
+    if (policy == nullptr || !policy->ast || !path.starts_with(kRules)) return std::nullopt;
     std::size_t index = 0;
     for (std::size_t i = kRules.size(); i < path.size() && path[i] != ']'; ++i) {
       index = index * 10 + static_cast<std::size_t>(path[i] - '0');
     }
-    if (index >= policy->rules.size()) return std::nullopt;
-    return policy->rules[index].id;
+    // A skipped rule has no record, hence no id.
+    const auto read = std::lower_bound(policy->indices.begin(), policy->indices.end(), index);
+    if (read == policy->indices.end() || *read != index) return std::nullopt;
+    return policy->ast->rules[static_cast<std::size_t>(read - policy->indices.begin())].id;
   }
 
   template <class Names>
@@ -496,20 +701,18 @@ std::string_view severity_name(Severity severity) {
 std::vector<Finding> lint_documents(std::string_view schema_text, std::string_view policy_text,
                                     std::optional<std::string_view> governance_text) {
   const auto schema = load_schema(schema_text, no_places());
-  // The version (a missing default is placed there), and a rule's scope and
-  // condition or a member of the condition (a list member, or under "not").
-  const auto policy =
-      load<documents::PolicyAst>(policy_text, places_of_keys({"version", "scope", "when", "not"}),
-                                 [](std::string_view text, documents::ReadNotes* notes) {
-                                   return documents::load_policy(text, notes);
-                                 });
+  // Every place of the policy: a compile error is placed on the token at
+  // fault, however deep in the condition it stands.
+  const LoadedPolicy policy = load_policy(policy_text, documents::ReadNotes{});
   Linter linter;
   linter.ignored_keys(kSchema, schema.notes);
-  linter.ignored_keys(kPolicy, policy.notes, policy.ast ? &*policy.ast : nullptr);
+  linter.ignored_keys(kPolicy, policy.notes, &policy);
+  linter.skipped_rules(policy);
   if (policy.ast) linter.policy_rules(policy);
   if (schema.ast && policy.ast) {
     linter.compile_errors(*schema.ast, policy);
-    linter.unused_fields(*schema.ast, schema_text, *policy.ast);
+    // A skipped rule's reads are unknown: every field would look unread.
+    if (policy.skipped.empty()) linter.unused_fields(*schema.ast, schema_text, *policy.ast);
   }
   if (governance_text) {
     const auto governance = load<documents::GovernanceAst>(

@@ -2,8 +2,10 @@
 // mean. It reads the documents as construction does and reports warnings and
 // notes, and the compile error of every rule that has one (construction
 // raises only the first; the caller drops that one); it never changes what a
-// document means. A document that does not load is skipped. Pure; safe to
-// call from any number of threads.
+// document means. A policy is read past its faulty rules, each fault an error
+// (the first is construction's), and the rules that read are linted; any
+// other document that does not load is skipped. Pure; safe to call from any
+// number of threads.
 #pragma once
 
 #include <optional>

@@ -86,6 +86,73 @@ INSTANTIATE_TEST_SUITE_P(
                   {"governance.rules[0].select.where efect 5:26"}}),
     [](const auto& info) { return info.param.name; });
 
+struct PlaceCase {
+  std::string name;
+  std::string when;   // the rule's condition, written after "when: "
+  std::string path;   // a place below the rule's `when`
+  std::string place;  // "line:column", one-based; "" when not noted
+};
+
+void PrintTo(const PlaceCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class InnerPlacesTable : public ::testing::TestWithParam<PlaceCase> {};
+
+// Places inside a condition are noted for a caller that wants every place, up
+// to the depth and key length of the language's own words.
+TEST_P(InnerPlacesTable, NotesPlacesInsideConditions) {
+  const PlaceCase& row = GetParam();
+  const std::string text =
+      "version: 1\nrules:\n  - id: a\n    scope: { global: true }\n    when: " + row.when +
+      "\n    effect: block\n";
+  documents::ReadNotes notes;
+  ASSERT_TRUE(documents::load_policy(text, &notes));
+  std::string place;
+  for (const auto& [path, position] : notes.places) {
+    if (path == "rules[0].when" + row.path) {
+      place = std::to_string(position.line + 1) + ":" + std::to_string(position.column + 1);
+    }
+  }
+  EXPECT_EQ(place, row.place);
+
+  // A build's notes name the keys they want and get no inner place.
+  documents::ReadNotes wanted;
+  wanted.place_keys = {"when"};
+  ASSERT_TRUE(documents::load_policy(text, &wanted));
+  for (const auto& [path, position] : wanted.places)
+    EXPECT_FALSE(path.starts_with("rules[0].when."));
+}
+
+const std::string kComparison =
+    "{ subject: { domain: actor, field: role }, operator: equals, value: { literal: x } }";
+
+INSTANTIATE_TEST_SUITE_P(
+    Conditions, InnerPlacesTable,
+    ::testing::Values(
+        PlaceCase{"Field", kComparison, ".subject.field", "5:46"},
+        PlaceCase{"Literal", kComparison, ".value.literal", "5:90"},
+        PlaceCase{"Operator", kComparison, ".operator", "5:64"},
+        PlaceCase{"ListForms", "[[actor, role], equals, { literal: x }]", "[0][1]", "5:20"},
+        PlaceCase{"MemberOfAll", "{ all: [" + kComparison + ", " + kComparison + "] }",
+                  ".all[1].value.literal", "5:184"},
+        PlaceCase{"FifthLevel",
+                  "{ all: [{ subject: [actor, role], operator: equals, value: "
+                  "{ subject: [actor, role] } }, " +
+                      kComparison + "] }",
+                  ".all[0].value.subject[1]", "5:89"},
+        PlaceCase{"SixthLevelIsNotNoted",
+                  "{ all: [{ subject: [actor, role], operator: equals, "
+                  "value: { literal: x, junk: { a: { b: 1 } } } }, " +
+                      kComparison + "] }",
+                  ".all[0].value.junk.a.b", ""},
+        PlaceCase{"LongKeyIsNotNoted",
+                  "{ subject: [actor, role], operator: equals, value: "
+                  "{ literal: x }, " +
+                      std::string(65, 'k') + ": 1 }",
+                  "." + std::string(65, 'k'), ""}),
+    [](const auto& info) { return info.param.name; });
+
 struct NearCase {
   std::string word;
   std::vector<std::string> names;

@@ -16,7 +16,7 @@ from kavro._command.accepting import FAILING_CODES, accepted_in_text
 from kavro._command.colour import paint_for
 from kavro._command.compare import health_findings, print_health
 from kavro._command.diagnostics import Diagnostic
-from kavro._command.documents import (BuildFailure, Documents, build_engine, lint_notes,
+from kavro._command.documents import (BuildFailure, Documents, build_engine, checked,
                                       read_documents)
 from kavro._command.requests import read_requests
 from kavro._command.source import Source
@@ -35,13 +35,15 @@ _PYYAML_MISSING = ("kavro test reads YAML test files with PyYAML, which is not i
 def check(args: argparse.Namespace) -> int:
     documents = _documents(args)
     sources = documents.sources
+    error: Diagnostic | None = None
     try:
         engine: PyKavro | None = build_engine(documents)
-        errors = []
     except BuildFailure as failure:
-        engine, errors = None, [failure.diagnostic]
+        engine, error = None, failure.diagnostic
     # The error, if any, is the one construction raised (placed with its details).
-    notes = [_judged(note, args) for note in lint_notes(documents)]
+    error, found = checked(documents, error)
+    errors = [] if error is None else [error]
+    notes = [_judged(note, args) for note in found]
     failing = [note for note in notes if note.fails]
     failed = bool(errors or failing) or any(note.severity == "error" for note in notes) or (
         args.strict and any(note.severity == "warning" for note in notes))

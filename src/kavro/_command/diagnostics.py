@@ -86,7 +86,8 @@ def diagnose(error: PolicyError, sources: Mapping[str, Source]) -> Diagnostic:
     if not source.shown:
         return Diagnostic(error.document, source, NOT_SHOWN.format(error.document), None, None,
                           code=error_code(error.kind))
-    hint = hint_for(message) + schema_hint(message, sources["schema"].text)
+    hint = hint_for(message) + schema_hint(message, sources["schema"].text,
+                                           sources["policy"].text, error.path)
     return Diagnostic(error.document, source, message, error.line, error.column,
                       hint, code=error_code(error.kind), rule_id=error.rule_id,
                       details=tuple(_violation_line(source, violation)
@@ -101,7 +102,8 @@ def _violation_line(source: Source, violation: Violation) -> str:
 
 
 def placed_finding(finding: Finding, sources: Mapping[str, Source]) -> Diagnostic:
-    hint = hint_for(finding.message) + schema_hint(finding.message, sources["schema"].text)
+    hint = hint_for(finding.message) + schema_hint(finding.message, sources["schema"].text,
+                                                   sources["policy"].text, finding.path)
     return Diagnostic(finding.document, sources[finding.document], finding.message,
                       finding.line, finding.column, hint, finding.severity,
                       finding.code, finding.rule_id)

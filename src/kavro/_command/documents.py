@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 
 from kavro import PolicyError, PyKavro
@@ -57,8 +57,17 @@ def build_engine(documents: Documents) -> PyKavro:
 
 def lint_notes(documents: Documents) -> list[Diagnostic]:
     """The findings of the documents but the error construction raises (which
-    is reported apart), placed: the compile errors of other rules, warnings
-    and notes."""
+    is reported apart), placed: the errors of other rules, warnings and notes."""
+    return checked(documents, None)[1]
+
+
+def checked(documents: Documents,
+            error: Diagnostic | None) -> tuple[Diagnostic | None, list[Diagnostic]]:
+    """The construction error, placed on the token at fault when lint finds
+    it there, and lint_notes."""
     governance = None if documents.governance is None else documents.governance.text
-    _, notes = findings(documents.schema.text, documents.policy.text, governance)
-    return [placed_finding(finding, documents.sources) for finding in notes]
+    first, notes = findings(documents.schema.text, documents.policy.text, governance)
+    if error is not None and first is not None and first.line is not None and (
+            error.line is not None):
+        error = replace(error, line=first.line, column=first.column)
+    return error, [placed_finding(finding, documents.sources) for finding in notes]

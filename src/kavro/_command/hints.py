@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Callable
+from typing import Any
 
 from kavro import PolicyError, PyKavro
 
@@ -119,15 +120,28 @@ _ACTION_FIELDS = ("the action of the rule's scope declares no such field (is it 
                   "declares the field")
 
 
-def schema_hint(message: str, schema_text: str) -> tuple[str, ...]:
+def schema_hint(message: str, schema_text: str, policy_text: str | None = None,
+                path: str | None = None) -> tuple[str, ...]:
     """For a name the schema does not declare, the declared name nearest to
-    it, as the engine suggests it when checking a request against the schema."""
+    it, as the engine suggests it when checking a request against the schema.
+    For an action field, the scope of the rule at `path` in the policy, when
+    it can be read, says whose fields those are."""
     unknown_action = _UNKNOWN_ACTION.match(message)
     unknown_field = _UNKNOWN_FIELD.match(message)
+    declared_for = ""
     if unknown_field is not None and unknown_field[2] == "action":
-        return (_ACTION_FIELDS,)
-    if unknown_action is not None:
-        probe: dict[str, object] = {"action": {"type": unknown_action[1]}}
+        scope = None if policy_text is None else rule_scope(policy_text, path)
+        if scope == {"global": True}:
+            return (f"the rule is global: a global rule is tried for every action, so it reads "
+                    f"actor and snapshot fields only, never action.{unknown_field[1]}; scope it "
+                    "to an action ({ action: <name> }) to read that action's fields",)
+        action = scope.get("action") if isinstance(scope, dict) else None
+        if not isinstance(action, str):
+            return (_ACTION_FIELDS,)
+        probe: dict[str, object] = {"action": {"type": action, unknown_field[1]: 0}}
+        declared_for = f" for action '{action}'"
+    elif unknown_action is not None:
+        probe = {"action": {"type": unknown_action[1]}}
     elif unknown_field is not None:
         probe = {unknown_field[2]: {unknown_field[1]: 0}}
     else:
@@ -139,5 +153,47 @@ def schema_hint(message: str, schema_text: str) -> tuple[str, ...]:
     for problem in problems:
         suggested = _SUGGESTED.search(problem["message"])
         if suggested is not None:
-            return (f"did you mean '{suggested[1]}'? (declared in the schema)",)
+            return (f"did you mean '{suggested[1]}'? (declared in the schema{declared_for})",)
+    if declared_for and unknown_field is not None:
+        return (f"the schema declares no field '{unknown_field[1]}'{declared_for}, the "
+                "action of the rule's scope",)
     return ()
+
+
+_RULE = re.compile(r"^rules\[(\d+)\]")
+
+
+def rule_scope(policy_text: str, path: str | None) -> object:
+    """The scope of the rule at the start of `path` ("rules[3].when..."), as the
+    policy writes it, or None when it cannot be read (no PyYAML, a document
+    that does not parse, a path outside the rules)."""
+    rule = None if path is None else _RULE.match(path)
+    if rule is None:
+        return None
+    try:
+        return _rules(policy_text)[int(rule[1])]["scope"]
+    except (LookupError, TypeError, ValueError):
+        return None
+
+
+# The last policy read by _rules, with its rules: one check asks once per message.
+_READ: dict[str, Any] = {}
+
+
+def _rules(policy_text: str) -> Any:
+    """The policy's rules as PyYAML reads them, or None."""
+    if policy_text not in _READ:
+        _READ.clear()
+        _READ[policy_text] = _read_rules(policy_text)
+    return _READ[policy_text]
+
+
+def _read_rules(policy_text: str) -> Any:
+    try:
+        import yaml
+    except ImportError:
+        return None
+    try:
+        return yaml.safe_load(policy_text)["rules"]
+    except (yaml.YAMLError, LookupError, TypeError):
+        return None
