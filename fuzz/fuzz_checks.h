@@ -26,6 +26,18 @@ void for_each_atomic(const kavro::compiler::RuleSequence& rules, Visit&& visit) 
           using Condition = std::decay_t<decltype(condition)>;
           if constexpr (std::is_same_v<Condition, kavro::compiler::AtomicCondition>) {
             visit(condition);
+          } else if constexpr (std::is_same_v<Condition, kavro::compiler::ConditionTree>) {
+            // A tree's comparisons against one value or field derive inputs
+            // like flat ones; lists and presence tests derive none.
+            for (const auto& comparison : condition.comparisons) {
+              if (const auto* literal =
+                      std::get_if<kavro::compiler::RuntimeValue>(&comparison.rhs)) {
+                visit(kavro::compiler::AtomicCondition{comparison.lhs, comparison.op, *literal});
+              } else if (const auto* field =
+                             std::get_if<kavro::compiler::SubjectRef>(&comparison.rhs)) {
+                visit(kavro::compiler::AtomicCondition{comparison.lhs, comparison.op, *field});
+              }
+            }
           } else {
             // Invariant of every compiled list: at least two members.
             if (condition.members.size() < 2) __builtin_trap();
@@ -71,7 +83,7 @@ inline void evaluate_derived(const kavro::engine::Policy& built) {
     for (std::string_view action : actions) {
       kavro::evaluation::EvaluationInput input(built.input_fields());
       for_each_atomic(policy, [&](const kavro::compiler::AtomicCondition& atomic) {
-        // In and NotIn are rejected for every type, so never compiled.
+        // In and NotIn are compiled over lists only, never against one value.
         if (atomic.op == kavro::documents::Operator::In ||
             atomic.op == kavro::documents::Operator::NotIn) {
           __builtin_trap();
@@ -85,8 +97,7 @@ inline void evaluate_derived(const kavro::engine::Policy& built) {
                        kavro::evaluation::ValueView::of_string(action));
       }
       auto result = built.evaluate(input);
-      if (result.matched_rule.has_value() == false &&
-          result.effect != kavro::documents::Effect::Allow) {
+      if (result.matched_rule.has_value() == false && result.effect != policy.default_effect) {
         __builtin_trap();
       }
       // The equality index must decide exactly as a plain scan of the buckets.
@@ -103,8 +114,18 @@ inline void evaluate_derived(const kavro::engine::Policy& built) {
   }
   kavro::evaluation::EvaluationInput empty(built.input_fields());
   auto result = built.evaluate(empty);
-  // Every comparison reads its left side from the input: nothing can match.
-  if (result.matched_rule.has_value()) __builtin_trap();
+  // Every flat comparison reads its left side from the input: with none given,
+  // only a tree (absent, not) can match.
+  bool trees = false;
+  const auto note_trees = [&](const kavro::compiler::RuleSequence& rules) {
+    for (const auto& rule : rules) {
+      trees = trees || std::holds_alternative<kavro::compiler::ConditionTree>(rule.condition);
+    }
+  };
+  for (const auto& [name, rules] : policy.action_rules) note_trees(rules);
+  for (const auto& [name, rules] : policy.actor_rules) note_trees(rules);
+  note_trees(policy.global_rules);
+  if (result.matched_rule.has_value() && !trees) __builtin_trap();
 }
 
 inline void check_built(const kavro::engine::Policy& policy) {
