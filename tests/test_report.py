@@ -12,6 +12,8 @@ import pytest
 
 from browser import inked_share, render
 from conftest import POLICY, SCHEMA
+from test_analysis import _ONE_RULE as ANALYSIS_ONE_RULE
+from test_analysis import _SPLIT as ANALYSIS_SPLIT
 from kavro._command.main import main
 from replay_logs import NEW_POLICY, clean_requests
 
@@ -91,30 +93,9 @@ actions:
 actor: { fields: { role: string } }
 snapshot: { fields: {} }
 """
-_ONE_RULE = """version: 1
-rules:
-  - id: large-refunds
-    scope: { action: refund }
-    when: { subject: [action, amount], operator: greater_than, value: { literal: 1000 } }
-    effect: block
-"""
-_SPLIT = """version: 1
-rules:
-  - id: large-refunds-clerks
-    scope: { action: refund }
-    when:
-      all:
-        - [[action, amount], greater_than, { literal: 1000 }]
-        - [[actor, role], equals, { literal: clerk }]
-    effect: block
-  - id: large-refunds-others
-    scope: { action: refund }
-    when:
-      all:
-        - [[action, amount], greater_than, { literal: 1000 }]
-        - [[actor, role], not_equals, { literal: clerk }]
-    effect: block
-"""
+# The same refactor as the analysis tests, from the document's first line.
+_ONE_RULE = ANALYSIS_ONE_RULE.lstrip()
+_SPLIT = ANALYSIS_SPLIT.lstrip()
 _HOSTILE = """version: 1
 rules:
   - id: "<script>alert(1)</script>"

@@ -11,6 +11,7 @@
 
 #include "engine/batch_answers.h"
 #include "engine/policy.h"
+#include "refund_documents.h"
 #include "support/json_text.h"
 
 namespace kavro::engine {
@@ -116,23 +117,8 @@ TEST(DecisionJsonTest, ClockWritesUtcToTheMicrosecond) {
   EXPECT_LE(first, second);
 }
 
-constexpr const char* kSchema = R"(version: 1
-actions:
-  refund:
-    fields: {amount: number}
-actor:
-  fields: {role: string}
-snapshot:
-  fields: {}
-)";
-
-constexpr const char* kPolicy = R"(version: 1
-rules:
-  - id: big
-    scope: {action: refund}
-    when: {subject: {domain: action, field: amount}, operator: greater_than, value: {literal: 10}}
-    effect: block
-)";
+constexpr const char* kSchema = test_documents::kRefundSchema;
+constexpr const char* kPolicy = test_documents::kRefundPolicy;
 
 // A request as a source of the batch converts it: the action's amount, or a
 // request it answers itself, or a failure.

@@ -8,26 +8,13 @@
 #include <type_traits>
 #include <vector>
 
+#include "refund_documents.h"
+
 namespace kavro::engine {
 namespace {
 
-constexpr const char* kSchema = R"(version: 1
-actions:
-  refund:
-    fields: {amount: number}
-actor:
-  fields: {role: string}
-snapshot:
-  fields: {}
-)";
-
-constexpr const char* kPolicy = R"(version: 1
-rules:
-  - id: big
-    scope: {action: refund}
-    when: {subject: {domain: action, field: amount}, operator: greater_than, value: {literal: 10}}
-    effect: block
-)";
+constexpr const char* kSchema = test_documents::kRefundSchema;
+constexpr const char* kPolicy = test_documents::kRefundPolicy;
 
 constexpr const char* kGovernance = R"(version: 1
 governance:
