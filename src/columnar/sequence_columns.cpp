@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "columnar/column_compare.h"
+#include "documents/vocabulary.h"
 #include "evaluation/evaluator.h"
 #include "support/overloaded.h"
 #include "support/text_equal.h"
@@ -19,29 +20,6 @@ namespace {
 using evaluation::ValueKind;
 using evaluation::ValueView;
 using evaluation::detail::Check;
-
-// The operators whose meaning is a set of comparison outcomes, which the
-// checks carry: those this way decides.
-bool decided_by_outcomes(documents::Operator op) {
-  switch (op) {
-    case documents::Operator::Equals:
-    case documents::Operator::NotEquals:
-    case documents::Operator::GreaterThan:
-    case documents::Operator::LessThan:
-    case documents::Operator::GreaterOrEqual:
-    case documents::Operator::LessOrEqual:
-      return true;
-    // Lists, presence and text prefixes are no outcome of comparing two values.
-    case documents::Operator::In:
-    case documents::Operator::NotIn:
-    case documents::Operator::Present:
-    case documents::Operator::Absent:
-    case documents::Operator::StartsWith:
-    case documents::Operator::EndsWith:
-      return false;
-  }
-  return false;
-}
 
 // Whether the rule's condition is one this way decides: one comparison, or a
 // flat list of them that needs all or any.
@@ -55,7 +33,9 @@ bool handled(const compiler::CompiledRule& rule) {
   const auto comparisons = evaluation::detail::comparisons_of(rule);
   return flat && std::all_of(comparisons.begin(), comparisons.end(),
                              [](const compiler::AtomicCondition& atomic) {
-                               return decided_by_outcomes(atomic.op);
+                               // Lists, presence and text prefixes are no
+                               // outcome of comparing two values.
+                               return documents::compares_values(atomic.op);
                              });
 }
 
